@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Sets up a Debian 12 machine for NIMBARA, builds it, and runs the program or its tests.
+#   scripts/build.sh run    install what is missing, build, start the program
+#   scripts/build.sh test   install what is missing, build, run every test
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD_DIR="${NIMBARA_BUILD_DIR:-$ROOT/build}"
+JOBS="${NIMBARA_JOBS:-$(nproc)}"
+
+# Debian packages the build, the program and the tests need.
+PACKAGES=(
+    build-essential cmake ninja-build pkg-config clang-format
+    qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite
+    libspdlog-dev libfmt-dev libtomlplusplus-dev libsodium-dev libssl-dev
+    xvfb xauth util-linux mount
+)
+
+install_missing() {
+    local missing=()
+    local pkg
+    for pkg in "${PACKAGES[@]}"; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+            missing+=("$pkg")
+        fi
+    done
+    if [ ${#missing[@]} -eq 0 ]; then
+        return
+    fi
+    echo "Installing: ${missing[*]}"
+    local sudo=()
+    if [ "$(id -u)" -ne 0 ]; then
+        sudo=(sudo)
+    fi
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+configure_and_build() {
+    local werror=OFF
+    if [ "${CI:-}" = "true" ]; then
+        werror=ON
+    fi
+    cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE="${NIMBARA_BUILD_TYPE:-RelWithDebInfo}" \
+        -DNIMBARA_WERROR="$werror"
+    cmake --build "$BUILD_DIR" --parallel "$JOBS"
+}
+
+case "${1:-}" in
+    run)
+        install_missing
+        configure_and_build
+        shift
+        if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+            echo "No display found: starting under xvfb-run."
+            exec xvfb-run -a "$BUILD_DIR/bin/nimbara" "$@"
+        fi
+        exec "$BUILD_DIR/bin/nimbara" "$@"
+        ;;
+    test)
+        install_missing
+        configure_and_build
+        shift
+        cd "$BUILD_DIR"
+        exec ctest --output-on-failure --parallel "$JOBS" "$@"
+        ;;
+    *)
+        echo "usage: $0 run|test [arguments]" >&2
+        exit 2
+        ;;
+esac
