@@ -1,0 +1,259 @@
+#include "platform/user_data_protection.h"
+
+#include "logger.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QUuid>
+
+#include <sodium.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr char kMagic[] = {'N', 'M', 'D', 'P'};
+constexpr unsigned char kVersion = 1;
+constexpr size_t kHeaderSize = sizeof(kMagic) + 1;
+constexpr size_t kSecretSize = 32;
+constexpr char kKeyContext[] = "NIMBARA user data protection v1";
+
+bool ensureSodium()
+{
+    static const bool ok = sodium_init() >= 0;
+    return ok;
+}
+
+// Wipes a fixed-size key buffer when it leaves scope, whatever the path.
+class SecureBuffer
+{
+public:
+    explicit SecureBuffer(size_t size) : m_data(size, '\0') {}
+    ~SecureBuffer() { sodium_memzero(m_data.data(), static_cast<size_t>(m_data.size())); }
+    SecureBuffer(const SecureBuffer&) = delete;
+    SecureBuffer& operator=(const SecureBuffer&) = delete;
+    unsigned char* data() { return reinterpret_cast<unsigned char*>(m_data.data()); }
+
+private:
+    QByteArray m_data;
+};
+
+bool writeAll(int fd, const unsigned char* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+std::unique_ptr<IDataProtection> createDataProtection()
+{
+    return std::make_unique<UserDataProtection>();
+}
+
+UserDataProtection::UserDataProtection() : UserDataProtection(currentUser()) {}
+
+UserDataProtection::UserDataProtection(Identity identity) : m_identity(std::move(identity))
+{
+    ensureSodium();
+}
+
+UserDataProtection::Identity UserDataProtection::currentUser()
+{
+    Identity identity;
+    QString configHome = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (configHome.isEmpty() || !QDir::isAbsolutePath(configHome)) {
+        configHome = QDir::homePath() + QStringLiteral("/.config");
+    }
+    identity.secretDirectory = configHome + QStringLiteral("/NIMBARA");
+    identity.machineIdFiles = {QStringLiteral("/etc/machine-id"), QStringLiteral("/var/lib/dbus/machine-id")};
+    identity.uid = static_cast<quint32>(::getuid());
+    return identity;
+}
+
+QString UserDataProtection::secretFilePath() const
+{
+    return m_identity.secretDirectory + QLatin1Char('/') + QLatin1String(kSecretFileName);
+}
+
+QByteArray UserDataProtection::machineId() const
+{
+    for (const QString& path : m_identity.machineIdFiles) {
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly)) {
+            const QByteArray id = file.read(4096).trimmed();
+            if (!id.isEmpty()) {
+                return id;
+            }
+        }
+    }
+    return {};
+}
+
+bool UserDataProtection::readSecret(unsigned char* secret) const
+{
+    const QByteArray path = QFile::encodeName(secretFilePath());
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st
+    {
+    };
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == static_cast<off_t>(kSecretSize);
+    size_t got = 0;
+    while (ok && got < kSecretSize) {
+        const ssize_t n = ::read(fd, secret + got, kSecretSize - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    if (!ok) {
+        sodium_memzero(secret, kSecretSize);
+    }
+    return ok;
+}
+
+bool UserDataProtection::createSecretFile() const
+{
+    const QByteArray dir = QFile::encodeName(m_identity.secretDirectory);
+    if (!QDir().mkpath(m_identity.secretDirectory)) {
+        return false;
+    }
+    ::chmod(dir.constData(), 0700);
+
+    // Write the secret into a private temporary file, then link it into place: link() never
+    // replaces an existing secret, so two processes racing here agree on one secret.
+    const QByteArray tmpPath = QFile::encodeName(m_identity.secretDirectory + QStringLiteral("/.secret-") +
+                                                 QUuid::createUuid().toString(QUuid::WithoutBraces));
+    const int fd = ::open(tmpPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    SecureBuffer secret(kSecretSize);
+    randombytes_buf(secret.data(), kSecretSize);
+    bool ok = writeAll(fd, secret.data(), kSecretSize) && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (ok) {
+        const QByteArray finalPath = QFile::encodeName(secretFilePath());
+        ok = ::link(tmpPath.constData(), finalPath.constData()) == 0 || errno == EEXIST;
+    }
+    ::unlink(tmpPath.constData());
+    return ok;
+}
+
+bool UserDataProtection::deriveKey(unsigned char* key, bool createSecret) const
+{
+    if (!ensureSodium()) {
+        return false;
+    }
+    const QByteArray machine = machineId();
+    if (machine.isEmpty()) {
+        SPDLOG_ERROR("数据保护: 无法读取本机标识");
+        return false;
+    }
+    SecureBuffer secret(kSecretSize);
+    if (!readSecret(secret.data())) {
+        if (!createSecret || QFileInfo::exists(secretFilePath()) || !createSecretFile() ||
+            !readSecret(secret.data())) {
+            return false;
+        }
+    }
+    QByteArray context(kKeyContext);
+    context.append('\0').append(machine).append('\0').append(QByteArray::number(m_identity.uid));
+    return crypto_generichash(
+               key, crypto_secretbox_KEYBYTES, reinterpret_cast<const unsigned char*>(context.constData()),
+               static_cast<unsigned long long>(context.size()), secret.data(), kSecretSize) == 0;
+}
+
+QByteArray UserDataProtection::protect(const QByteArray& plaintext, const QString& description)
+{
+    SecureBuffer key(crypto_secretbox_KEYBYTES);
+    if (!deriveKey(key.data(), true)) {
+        return {};
+    }
+    const QByteArray desc = description.toUtf8();
+    const quint32 descLength = static_cast<quint32>(desc.size());
+
+    QByteArray inner;
+    inner.reserve(4 + desc.size() + plaintext.size());
+    for (int shift = 0; shift < 32; shift += 8) {
+        inner.append(static_cast<char>((descLength >> shift) & 0xff));
+    }
+    inner.append(desc).append(plaintext);
+
+    QByteArray blob(
+        static_cast<qsizetype>(kHeaderSize + crypto_secretbox_NONCEBYTES + crypto_secretbox_MACBYTES) +
+            inner.size(),
+        '\0');
+    auto* out = reinterpret_cast<unsigned char*>(blob.data());
+    std::memcpy(out, kMagic, sizeof(kMagic));
+    out[sizeof(kMagic)] = kVersion;
+    unsigned char* nonce = out + kHeaderSize;
+    randombytes_buf(nonce, crypto_secretbox_NONCEBYTES);
+    const int rc = crypto_secretbox_easy(nonce + crypto_secretbox_NONCEBYTES,
+                                         reinterpret_cast<const unsigned char*>(inner.constData()),
+                                         static_cast<unsigned long long>(inner.size()), nonce, key.data());
+    sodium_memzero(inner.data(), static_cast<size_t>(inner.size()));
+    return rc == 0 ? blob : QByteArray();
+}
+
+bool UserDataProtection::unprotect(const QByteArray& blob, QByteArray* plaintext, QString* description)
+{
+    plaintext->clear();
+    const size_t minimum = kHeaderSize + crypto_secretbox_NONCEBYTES + crypto_secretbox_MACBYTES + 4;
+    if (static_cast<size_t>(blob.size()) < minimum ||
+        std::memcmp(blob.constData(), kMagic, sizeof(kMagic)) != 0 ||
+        static_cast<unsigned char>(blob[sizeof(kMagic)]) != kVersion) {
+        return false;
+    }
+    SecureBuffer key(crypto_secretbox_KEYBYTES);
+    if (!deriveKey(key.data(), false)) {
+        return false;
+    }
+    const auto* in = reinterpret_cast<const unsigned char*>(blob.constData());
+    const unsigned char* nonce = in + kHeaderSize;
+    const unsigned char* box = nonce + crypto_secretbox_NONCEBYTES;
+    const size_t boxSize = static_cast<size_t>(blob.size()) - kHeaderSize - crypto_secretbox_NONCEBYTES;
+
+    QByteArray inner(static_cast<qsizetype>(boxSize - crypto_secretbox_MACBYTES), '\0');
+    auto* innerData = reinterpret_cast<unsigned char*>(inner.data());
+    if (crypto_secretbox_open_easy(innerData, box, boxSize, nonce, key.data()) != 0) {
+        return false;
+    }
+    quint32 descLength = 0;
+    for (int i = 0; i < 4; ++i) {
+        descLength |= static_cast<quint32>(innerData[i]) << (8 * i);
+    }
+    const bool ok = descLength <= static_cast<quint32>(inner.size() - 4);
+    if (ok) {
+        if (description != nullptr) {
+            *description = QString::fromUtf8(inner.constData() + 4, static_cast<qsizetype>(descLength));
+        }
+        *plaintext = inner.mid(4 + static_cast<qsizetype>(descLength));
+    }
+    sodium_memzero(inner.data(), static_cast<size_t>(inner.size()));
+    return ok;
+}

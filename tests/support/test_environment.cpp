@@ -1,0 +1,90 @@
+#include "support/test_environment.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+ScopedEnvironment::~ScopedEnvironment()
+{
+    for (qsizetype i = m_saved.size() - 1; i >= 0; --i) {
+        const Saved& saved = m_saved[i];
+        if (saved.wasSet) {
+            qputenv(saved.name.constData(), saved.value);
+        } else {
+            qunsetenv(saved.name.constData());
+        }
+    }
+}
+
+void ScopedEnvironment::remember(const char* name)
+{
+    m_saved.append({QByteArray(name), qgetenv(name), qEnvironmentVariableIsSet(name)});
+}
+
+void ScopedEnvironment::set(const char* name, const QString& value)
+{
+    remember(name);
+    qputenv(name, value.toLocal8Bit());
+}
+
+void ScopedEnvironment::unset(const char* name)
+{
+    remember(name);
+    qunsetenv(name);
+}
+
+namespace {
+
+struct Layout
+{
+    QString home, config, data, tmp;
+};
+
+Layout makeLayout(const QString& root)
+{
+    Layout layout{root + QStringLiteral("/home"), root + QStringLiteral("/home/.config"),
+                  root + QStringLiteral("/home/.local/share"), root + QStringLiteral("/tmp")};
+    for (const QString& dir : {layout.home, layout.config, layout.data, layout.tmp}) {
+        QDir().mkpath(dir);
+    }
+    return layout;
+}
+
+} // namespace
+
+QProcessEnvironment isolatedEnvironment(const QString& root)
+{
+    const Layout layout = makeLayout(root);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), layout.home);
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), layout.config);
+    env.insert(QStringLiteral("XDG_DATA_HOME"), layout.data);
+    env.insert(QStringLiteral("TMPDIR"), layout.tmp);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    return env;
+}
+
+void isolateProcess(ScopedEnvironment& env, const QString& root)
+{
+    const Layout layout = makeLayout(root);
+    env.set("HOME", layout.home);
+    env.set("XDG_CONFIG_HOME", layout.config);
+    env.set("XDG_DATA_HOME", layout.data);
+    env.set("TMPDIR", layout.tmp);
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        file.write(content);
+    }
+}

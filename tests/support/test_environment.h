@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QProcessEnvironment>
+#include <QString>
+
+// Sets environment variables for the lifetime of the object and restores them afterwards.
+class ScopedEnvironment
+{
+public:
+    ScopedEnvironment() = default;
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+    void set(const char* name, const QString& value);
+    void unset(const char* name);
+
+private:
+    void remember(const char* name);
+
+    struct Saved
+    {
+        QByteArray name;
+        QByteArray value;
+        bool wasSet;
+    };
+    QList<Saved> m_saved;
+};
+
+// An environment in which home, configuration, data and temporary directories all lie below `root`,
+// so a started program touches nothing outside it.
+QProcessEnvironment isolatedEnvironment(const QString& root);
+
+// Same, applied to this process.
+void isolateProcess(ScopedEnvironment& env, const QString& root);
+
+// Reads a whole file; empty when it does not exist.
+QByteArray readFile(const QString& path);
+void writeFile(const QString& path, const QByteArray& content);
