@@ -1,0 +1,44 @@
+#include "logger.h"
+
+#include <spdlog/async.h>
+#include <spdlog/async_logger.h>
+#include <spdlog/sinks/rotating_file_sink.h>
+#include <spdlog/sinks/stdout_color_sinks.h>
+
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <vector>
+
+bool Logger::initialize(const QString& filePath, spdlog::level::level_enum level, size_t maxFileSize,
+                        size_t maxFiles)
+{
+    try {
+        spdlog::init_thread_pool(kQueueSize, 1);
+        auto console = std::make_shared<spdlog::sinks::stdout_color_sink_mt>(spdlog::color_mode::automatic);
+        auto file = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(filePath.toUtf8().toStdString(),
+                                                                           maxFileSize, maxFiles, false);
+        std::vector<spdlog::sink_ptr> sinks{console, file};
+        auto logger = std::make_shared<spdlog::async_logger>(kLoggerName, sinks.begin(), sinks.end(),
+                                                             spdlog::thread_pool(),
+                                                             spdlog::async_overflow_policy::block);
+        logger->set_level(level);
+        logger->set_pattern(kPattern, spdlog::pattern_time_type::local);
+        logger->flush_on(spdlog::level::warn);
+        spdlog::set_default_logger(std::move(logger));
+        // Info lines reach the file within a second too, so a crash or `tail -f` sees them.
+        spdlog::flush_every(std::chrono::seconds(1));
+        return true;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "NIMBARA logger initialization failed: %s\n", e.what());
+        return false;
+    }
+}
+
+void Logger::shutdown()
+{
+    spdlog::shutdown();
+    // Destructors that run later may still log; give them a logger that discards.
+    spdlog::set_default_logger(std::make_shared<spdlog::logger>(kFallbackName));
+}
