@@ -1,0 +1,57 @@
+#pragma once
+
+#include "storage/app_config.h"
+
+#include <QFileSystemWatcher>
+#include <QObject>
+#include <QString>
+
+// Holds the global settings: reads them from config.toml, writes them back as a fixed text
+// and reloads them whenever the file changes on disk.
+class ConfigManager : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ConfigManager(QObject* parent = nullptr);
+
+    // Remembers `path`, applies the keys it holds and watches it. A file that cannot be opened
+    // keeps the current values and counts as success; one that does not parse (or is too large
+    // or too deeply nested to parse safely) keeps them and returns false.
+    bool load(const QString& path);
+    // Writes all settings to `path`, replacing the file atomically.
+    bool save(const QString& path);
+    // Saves to the path last given to load(); false when there is none.
+    bool save();
+
+    const AppConfig& config() const { return m_config; }
+    const QString& configPath() const { return m_configPath; }
+
+    // Setters change the settings in memory only; nothing is written until a save.
+    void setDefaultKernel(RdpKernel kernel);
+    // The size is clamped to 640…7680 × 480…4320 whatever the mode.
+    void setDefaultResolution(ResolutionMode mode, int width, int height);
+    void setColorDepth(int bitsPerPixel);
+    void setSmartForward(bool enabled);
+    void setSyncEnabled(bool enabled);
+    void setAutoSync(bool enabled);
+
+    // Larger files are refused unread; the real file is a few hundred bytes.
+    static constexpr qint64 kMaxFileSize = 4 * 1024 * 1024;
+    // Deepest table/array nesting accepted; the settings themselves need two levels.
+    static constexpr int kMaxNestingDepth = 128;
+
+signals:
+    // Emitted after every reload triggered by a change of the file, also a failed one.
+    void configChanged();
+
+public slots:
+    void onFileChanged(const QString& path);
+
+private:
+    void watchConfigFile();
+
+    QString m_configPath;
+    QFileSystemWatcher m_watcher;
+    AppConfig m_config;
+};
