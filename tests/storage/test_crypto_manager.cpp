@@ -1,0 +1,221 @@
+#include "platform/user_data_protection.h"
+#include "storage/crypto_manager.h"
+#include "support/fake_data_protection.h"
+#include "support/test_environment.h"
+
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <sodium.h>
+
+#include <sstream>
+
+namespace {
+
+std::unique_ptr<IDataProtection> protectionFor(const QTemporaryDir& dir, const QString& user)
+{
+    const QString machineFile = dir.filePath(QStringLiteral("machine-id"));
+    if (!QFileInfo::exists(machineFile)) {
+        writeFile(machineFile, "0123456789abcdef0123456789abcdef\n");
+    }
+    return std::make_unique<UserDataProtection>(
+        UserDataProtection::Identity{dir.filePath(QStringLiteral("config-") + user), {machineFile}, 1000});
+}
+
+// Captures what is logged while it lives.
+class LogCapture
+{
+public:
+    LogCapture() : m_previous(spdlog::default_logger())
+    {
+        auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(m_stream);
+        spdlog::set_default_logger(std::make_shared<spdlog::logger>("capture", sink));
+    }
+    ~LogCapture() { spdlog::set_default_logger(m_previous); }
+    QString text() const { return QString::fromStdString(m_stream.str()); }
+
+private:
+    std::ostringstream m_stream;
+    std::shared_ptr<spdlog::logger> m_previous;
+};
+
+} // namespace
+
+class TestCryptoManager : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void sealedValueOpensAfterRestart()
+    {
+        QTemporaryDir dir;
+        const QString keyFile = dir.filePath(QStringLiteral("data/credential.key"));
+        QString sealed;
+        {
+            CryptoManager first(protectionFor(dir, QStringLiteral("u")));
+            QVERIFY(first.initialize(keyFile));
+            QVERIFY(QFileInfo::exists(keyFile));
+            sealed = first.sealEncrypt(QStringLiteral("P@ss 密码"));
+        }
+        const QByteArray keyBytes = readFile(keyFile);
+        CryptoManager second(protectionFor(dir, QStringLiteral("u")));
+        QVERIFY(second.initialize(keyFile));
+        QCOMPARE(second.sealDecrypt(sealed), QStringLiteral("P@ss 密码"));
+        QCOMPARE(readFile(keyFile), keyBytes);
+    }
+
+    void keyFileIsOneProtectedBlobOfThePair()
+    {
+        QTemporaryDir dir;
+        const QString keyFile = dir.filePath(QStringLiteral("credential.key"));
+        CryptoManager manager(protectionFor(dir, QStringLiteral("u")));
+        QVERIFY(manager.initialize(keyFile));
+        const QString sealed = manager.sealEncrypt(QStringLiteral("hello"));
+
+        QByteArray pair;
+        QString description;
+        QVERIFY(protectionFor(dir, QStringLiteral("u"))->unprotect(readFile(keyFile), &pair, &description));
+        QCOMPARE(pair.size(), 64);
+        QCOMPARE(description, QStringLiteral("NIMBARA credential key"));
+        QVERIFY(!readFile(keyFile).contains(pair.mid(32)));
+
+        // Public key first, secret key second: a box the manager sealed opens with them.
+        const QByteArray box = QByteArray::fromBase64(sealed.toLatin1());
+        QByteArray message(box.size() - crypto_box_SEALBYTES, '\0');
+        QCOMPARE(crypto_box_seal_open(reinterpret_cast<unsigned char*>(message.data()),
+                                      reinterpret_cast<const unsigned char*>(box.constData()),
+                                      static_cast<unsigned long long>(box.size()),
+                                      reinterpret_cast<const unsigned char*>(pair.constData()),
+                                      reinterpret_cast<const unsigned char*>(pair.constData() + 32)),
+                 0);
+        QCOMPARE(message, QByteArray("hello"));
+    }
+
+    void unopenableKeyFileIsKept_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<bool>("validBlobOfWrongLength");
+        QTest::newRow("empty file") << QByteArray() << false;
+        QTest::newRow("garbage") << QByteArray("not a protected blob at all") << false;
+        QTest::newRow("63-byte plaintext") << QByteArray(63, 'k') << true;
+        QTest::newRow("65-byte plaintext") << QByteArray(65, 'k') << true;
+    }
+
+    void unopenableKeyFileIsKept()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(bool, validBlobOfWrongLength);
+        QTemporaryDir dir;
+        const QString keyFile = dir.filePath(QStringLiteral("credential.key"));
+        QByteArray bytes = content;
+        if (validBlobOfWrongLength) {
+            bytes = protectionFor(dir, QStringLiteral("u"))->protect(content, QStringLiteral("x"));
+        }
+        writeFile(keyFile, bytes);
+
+        CryptoManager manager(protectionFor(dir, QStringLiteral("u")));
+        QVERIFY(!manager.initialize(keyFile));
+        QCOMPARE(readFile(keyFile), bytes);
+        QVERIFY(manager.sealEncrypt(QStringLiteral("x")).isEmpty());
+    }
+
+    void keyFileOfAnotherUserIsKept()
+    {
+        QTemporaryDir dir;
+        const QString keyFile = dir.filePath(QStringLiteral("credential.key"));
+        {
+            CryptoManager owner(protectionFor(dir, QStringLiteral("owner")));
+            QVERIFY(owner.initialize(keyFile));
+        }
+        const QByteArray before = readFile(keyFile);
+        CryptoManager stranger(protectionFor(dir, QStringLiteral("stranger")));
+        QVERIFY(!stranger.initialize(keyFile));
+        QCOMPARE(readFile(keyFile), before);
+    }
+
+    void failedProtectionLeavesNoFile()
+    {
+        QTemporaryDir dir;
+        const QString keyFile = dir.filePath(QStringLiteral("credential.key"));
+        auto fake = std::make_unique<FakeDataProtection>();
+        fake->failProtect = true;
+        CryptoManager manager(std::move(fake));
+        QVERIFY(!manager.initialize(keyFile));
+        QVERIFY(!QFileInfo::exists(keyFile));
+        QVERIFY(manager.sealEncrypt(QStringLiteral("x")).isEmpty());
+    }
+
+    void unwritableLocationFails()
+    {
+        QTemporaryDir dir;
+        writeFile(dir.filePath(QStringLiteral("blocker")), "a file where a directory should be");
+        CryptoManager manager(std::make_unique<FakeDataProtection>());
+        QVERIFY(!manager.initialize(dir.filePath(QStringLiteral("blocker/credential.key"))));
+        QVERIFY(!manager.isInitialized());
+    }
+
+    void sealingIsRandomisedAndSized_data()
+    {
+        QTest::addColumn<QString>("plaintext");
+        QTest::newRow("empty") << QString();
+        QTest::newRow("ascii") << QStringLiteral("x");
+        QTest::newRow("utf-8") << QStringLiteral("管理员密码 ✓");
+        QTest::newRow("long") << QString(1000, QLatin1Char('p'));
+    }
+
+    void sealingIsRandomisedAndSized()
+    {
+        QFETCH(QString, plaintext);
+        QTemporaryDir dir;
+        CryptoManager manager(std::make_unique<FakeDataProtection>());
+        QVERIFY(manager.initialize(dir.filePath(QStringLiteral("credential.key"))));
+
+        const QString a = manager.sealEncrypt(plaintext);
+        const QString b = manager.sealEncrypt(plaintext);
+        QVERIFY(a != b);
+        const qsizetype n = plaintext.toUtf8().size();
+        QCOMPARE(a.size(), 4 * ((n + 48 + 2) / 3));
+        QVERIFY(QRegularExpression(QStringLiteral("^[A-Za-z0-9+/]+={0,2}$")).match(a).hasMatch());
+        QCOMPARE(manager.sealDecrypt(a), plaintext);
+        QCOMPARE(manager.sealDecrypt(b), plaintext);
+    }
+
+    void malformedSealedValues()
+    {
+        QTemporaryDir dir;
+        CryptoManager manager(std::make_unique<FakeDataProtection>());
+        QVERIFY(manager.initialize(dir.filePath(QStringLiteral("credential.key"))));
+        CryptoManager other(std::make_unique<FakeDataProtection>());
+        QVERIFY(other.initialize(dir.filePath(QStringLiteral("other.key"))));
+
+        LogCapture log;
+        QVERIFY(manager.sealDecrypt(QStringLiteral("plain password")).isEmpty());
+        QVERIFY(manager.sealDecrypt(QStringLiteral("c2hvcnQ=")).isEmpty());
+        QVERIFY(manager.sealDecrypt(QString()).isEmpty());
+        QVERIFY(!log.text().contains(QStringLiteral("密封盒解密失败")));
+
+        QVERIFY(manager.sealDecrypt(other.sealEncrypt(QStringLiteral("secret"))).isEmpty());
+        QVERIFY(log.text().contains(QStringLiteral("密封盒解密失败")));
+        QVERIFY(!log.text().contains(QStringLiteral("secret")));
+
+        // Flipping a character of a valid value must not yield any plaintext.
+        QString altered = manager.sealEncrypt(QStringLiteral("secret"));
+        altered[10] = altered[10] == QLatin1Char('A') ? QLatin1Char('B') : QLatin1Char('A');
+        QVERIFY(manager.sealDecrypt(altered).isEmpty());
+    }
+
+    void uninitialisedManagerSealsNothing()
+    {
+        CryptoManager manager(std::make_unique<FakeDataProtection>());
+        QVERIFY(manager.sealEncrypt(QStringLiteral("x")).isEmpty());
+        QVERIFY(manager.sealDecrypt(QString(64, QLatin1Char('A'))).isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCryptoManager)
+#include "test_crypto_manager.moc"
