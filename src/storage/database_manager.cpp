@@ -1,0 +1,635 @@
+#include "storage/database_manager.h"
+
+#include "logger.h"
+#include "storage/crypto_manager.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUuid>
+#include <QVariant>
+
+namespace {
+
+const QString kRemoteColumns = QStringLiteral(
+    "SELECT id, name, host, port, username, password, remark, group_id, mac_address, created_at, "
+    "updated_at, legacy_rdp_security, protocol, agent_device_id, rdp_certificate_fingerprint, "
+    "access_scope, source_type ");
+
+// Qt binds a null QString as SQL NULL; the key and name columns must hold text.
+QString nonNullText(const QString& value)
+{
+    return value.isNull() ? QStringLiteral("") : value;
+}
+
+QString encodeTime(const QDateTime& time)
+{
+    return nonNullText(time.toString(Qt::ISODate));
+}
+
+QDateTime decodeTime(const QVariant& value)
+{
+    return QDateTime::fromString(value.toString(), Qt::ISODate);
+}
+
+QString normalizedProtocol(const QString& protocol)
+{
+    return protocol.isEmpty() ? QStringLiteral("rdp") : protocol;
+}
+
+QString normalizedAccessScope(const QString& scope)
+{
+    return scope == QLatin1String("team") ? QStringLiteral("team") : QStringLiteral("owner");
+}
+
+QString normalizedSourceType(const QString& source)
+{
+    return source == QLatin1String("vantrel") ? QStringLiteral("vantrel") : QStringLiteral("manual");
+}
+
+bool execStatement(QSqlDatabase& db, const QString& statement)
+{
+    QSqlQuery query(db);
+    return query.exec(statement);
+}
+
+bool rollbackAndFail(QSqlDatabase& db)
+{
+    db.rollback();
+    return false;
+}
+
+bool commitOrRollback(QSqlDatabase& db)
+{
+    if (db.commit()) {
+        return true;
+    }
+    // A failed commit leaves the transaction open; never let later statements run inside it.
+    db.rollback();
+    return false;
+}
+
+} // namespace
+
+DatabaseManager::DatabaseManager(QObject* parent) : QObject(parent)
+{
+    static const bool registered = [] {
+        qRegisterMetaType<Remote>();
+        qRegisterMetaType<QList<Remote>>();
+        qRegisterMetaType<Group>();
+        qRegisterMetaType<QList<Group>>();
+        return true;
+    }();
+    Q_UNUSED(registered);
+}
+
+DatabaseManager::~DatabaseManager()
+{
+    close();
+}
+
+bool DatabaseManager::initialize(const QString& path, CryptoManager* crypto)
+{
+    if (crypto == nullptr) {
+        SPDLOG_ERROR("数据库初始化失败: 缺少凭据加密服务");
+        return false;
+    }
+    close();
+
+    // Merely reading a WAL-mode file makes SQLite create its -wal and -shm files, and on a file it
+    // may not write they inherit the read-only mode and would break the next start. A failed
+    // attempt removes again those it created itself.
+    const QString walPath = path + QStringLiteral("-wal");
+    const QString shmPath = path + QStringLiteral("-shm");
+    const bool hadWal = QFile::exists(walPath);
+    const bool hadShm = QFile::exists(shmPath);
+    const auto fail = [&] {
+        close();
+        if (!hadWal && QFileInfo(walPath).size() == 0) {
+            QFile::remove(walPath);
+        }
+        if (!hadShm && !QFile::exists(walPath)) {
+            QFile::remove(shmPath);
+        }
+        return false;
+    };
+
+    m_crypto = crypto;
+    m_connectionName = QStringLiteral("nimbara-%1").arg(QUuid::createUuid().toString(QUuid::WithoutBraces));
+    m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
+    m_db.setDatabaseName(path);
+    if (!m_db.open()) {
+        SPDLOG_ERROR("数据库打开失败: {}", m_db.lastError().text());
+        return fail();
+    }
+
+    bool foreignKeysOn = false;
+    QString foreignKeyError;
+    {
+        QSqlQuery query(m_db);
+        foreignKeysOn = query.exec(QStringLiteral("PRAGMA foreign_keys=ON"));
+        foreignKeyError = query.lastError().text();
+    }
+    if (!foreignKeysOn) {
+        SPDLOG_ERROR("启用SQLite外键约束失败: {}", foreignKeyError);
+        return fail();
+    }
+
+    QString writeError;
+    if (isReadOnlyDatabase(&writeError)) {
+        SPDLOG_ERROR("数据库打开失败: {}", writeError);
+        return fail();
+    }
+
+    if (!createTables()) {
+        return fail();
+    }
+
+    execStatement(m_db, QStringLiteral("PRAGMA journal_mode=WAL"));
+    execStatement(m_db, QStringLiteral("PRAGMA synchronous=NORMAL"));
+    return true;
+}
+
+bool DatabaseManager::isReadOnlyDatabase(QString* error)
+{
+    // SQLite opens a file it may not write read-only without a word, and even "BEGIN IMMEDIATE"
+    // succeeds on it; only a real write tells. Writing user_version back unchanged inside a
+    // transaction that is rolled back leaves the file as it was.
+    bool writable = false;
+    {
+        QSqlQuery query(m_db);
+        if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+            *error = query.lastError().text();
+        } else {
+            if (query.exec(QStringLiteral("PRAGMA user_version")) && query.next()) {
+                const int version = query.value(0).toInt();
+                query.finish();
+                writable = query.exec(QStringLiteral("PRAGMA user_version=%1").arg(version));
+            }
+            if (!writable) {
+                *error = query.lastError().text();
+            }
+            query.finish();
+            query.exec(QStringLiteral("ROLLBACK"));
+        }
+    }
+    if (writable) {
+        return false;
+    }
+
+    // A file that is not a database at all cannot be read either; that is for the table creation
+    // to report.
+    QSqlQuery schema(m_db);
+    return schema.exec(QStringLiteral("SELECT count(*) FROM sqlite_master")) && schema.next();
+}
+
+bool DatabaseManager::createTables()
+{
+    if (!m_db.isOpen()) {
+        return false;
+    }
+
+    {
+        QSqlQuery query(m_db);
+        if (!query.exec(
+                QStringLiteral("CREATE TABLE IF NOT EXISTS groups (  id TEXT PRIMARY KEY,  name TEXT NOT "
+                               "NULL,  sort_order INTEGER DEFAULT 0,  created_at TEXT DEFAULT "
+                               "(datetime('now')))"))) {
+            SPDLOG_ERROR("创建groups表失败: {}", query.lastError().text());
+            return false;
+        }
+    }
+
+    {
+        QSqlQuery query(m_db);
+        if (!query.exec(QStringLiteral(
+                "CREATE TABLE IF NOT EXISTS remotes (  id TEXT PRIMARY KEY,  name TEXT NOT NULL,  host TEXT "
+                "NOT NULL,  port INTEGER DEFAULT 3389,  username TEXT,  password TEXT,  remark TEXT,  "
+                "group_id TEXT NOT NULL,  mac_address TEXT,  created_at TEXT DEFAULT (datetime('now')),  "
+                "updated_at TEXT DEFAULT (datetime('now')),  legacy_rdp_security INTEGER DEFAULT 0,  "
+                "protocol TEXT NOT NULL DEFAULT 'rdp',  agent_device_id TEXT,  rdp_certificate_fingerprint "
+                "TEXT,  access_scope TEXT NOT NULL DEFAULT 'owner',  source_type TEXT NOT NULL DEFAULT "
+                "'manual',  FOREIGN KEY (group_id) REFERENCES groups(id))"))) {
+            SPDLOG_ERROR("创建remotes表失败: {}", query.lastError().text());
+            return false;
+        }
+    }
+
+    // Files of earlier versions lack these columns; on a current file each statement fails
+    // harmlessly because the column exists.
+    const QStringList migrations = {
+        QStringLiteral("ALTER TABLE remotes ADD COLUMN legacy_rdp_security INTEGER DEFAULT 0"),
+        QStringLiteral("ALTER TABLE remotes ADD COLUMN protocol TEXT NOT NULL DEFAULT 'rdp'"),
+        QStringLiteral("ALTER TABLE remotes ADD COLUMN agent_device_id TEXT"),
+        QStringLiteral("ALTER TABLE remotes ADD COLUMN rdp_certificate_fingerprint TEXT"),
+        QStringLiteral("ALTER TABLE remotes ADD COLUMN access_scope TEXT NOT NULL DEFAULT 'owner'"),
+        QStringLiteral("ALTER TABLE remotes ADD COLUMN source_type TEXT NOT NULL DEFAULT 'manual'"),
+    };
+    for (const QString& migration : migrations) {
+        execStatement(m_db, migration);
+    }
+
+    // Earlier partner-portal imports are known only by their id prefix.
+    execStatement(m_db, QStringLiteral("UPDATE remotes SET source_type='vantrel' WHERE id LIKE 'vantrel-%'"));
+
+    execStatement(m_db, QStringLiteral("CREATE INDEX IF NOT EXISTS idx_remotes_group ON remotes(group_id)"));
+    execStatement(m_db, QStringLiteral("CREATE INDEX IF NOT EXISTS idx_remotes_host ON remotes(host)"));
+
+    {
+        QSqlQuery query(m_db);
+        if (!query.exec(
+                QStringLiteral("CREATE TABLE IF NOT EXISTS agent_credential_profiles (  profile_id TEXT "
+                               "PRIMARY KEY,  username TEXT NOT NULL,  password TEXT NOT NULL,  "
+                               "created_at TEXT NOT NULL)"))) {
+            SPDLOG_ERROR("创建 Agent 凭据配置失败: {}", query.lastError().text());
+            return false;
+        }
+    }
+    return true;
+}
+
+void DatabaseManager::close()
+{
+    if (m_db.isOpen()) {
+        m_db.close();
+    }
+    if (!m_connectionName.isEmpty()) {
+        m_db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(m_connectionName);
+        m_connectionName.clear();
+    }
+}
+
+QList<Group> DatabaseManager::getGroups()
+{
+    QList<Group> groups;
+    if (!m_db.isOpen()) {
+        return groups;
+    }
+    QSqlQuery query(m_db);
+    if (!query.exec(
+            QStringLiteral("SELECT id, name, sort_order, created_at FROM groups ORDER BY sort_order"))) {
+        return groups;
+    }
+    while (query.next()) {
+        Group group;
+        group.id = query.value(0).toString();
+        group.name = query.value(1).toString();
+        group.sort_order = query.value(2).toInt();
+        group.created_at = decodeTime(query.value(3));
+        groups.append(group);
+    }
+    return groups;
+}
+
+bool DatabaseManager::addGroup(const Group& group)
+{
+    if (!m_db.isOpen()) {
+        return false;
+    }
+    QSqlQuery query(m_db);
+    query.prepare(
+        QStringLiteral("INSERT INTO groups (id, name, sort_order, created_at) VALUES (?, ?, ?, ?)"));
+    query.addBindValue(nonNullText(group.id));
+    query.addBindValue(nonNullText(group.name));
+    query.addBindValue(group.sort_order);
+    query.addBindValue(encodeTime(group.created_at));
+    if (!query.exec()) {
+        SPDLOG_ERROR("添加分组失败: {}", query.lastError().text());
+        return false;
+    }
+    return true;
+}
+
+bool DatabaseManager::updateGroup(const Group& group)
+{
+    if (!m_db.isOpen()) {
+        return false;
+    }
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("UPDATE groups SET name=?, sort_order=? WHERE id=?"));
+    query.addBindValue(nonNullText(group.name));
+    query.addBindValue(group.sort_order);
+    query.addBindValue(nonNullText(group.id));
+    return query.exec();
+}
+
+bool DatabaseManager::deleteGroup(const QString& groupId)
+{
+    if (!m_db.isOpen() || !m_db.transaction()) {
+        return false;
+    }
+    // Hosts go with their group; with foreign keys on, the group could not be deleted otherwise.
+    {
+        QSqlQuery query(m_db);
+        query.prepare(QStringLiteral("DELETE FROM remotes WHERE group_id=?"));
+        query.addBindValue(nonNullText(groupId));
+        if (!query.exec()) {
+            return rollbackAndFail(m_db);
+        }
+    }
+    {
+        QSqlQuery query(m_db);
+        query.prepare(QStringLiteral("DELETE FROM groups WHERE id=?"));
+        query.addBindValue(nonNullText(groupId));
+        if (!query.exec()) {
+            return rollbackAndFail(m_db);
+        }
+    }
+    return commitOrRollback(m_db);
+}
+
+bool DatabaseManager::addRemote(const Remote& remote)
+{
+    if (!m_db.isOpen()) {
+        return false;
+    }
+    bool sealed = false;
+    const QString password = sealPassword(remote.password, &sealed);
+    if (!sealed) {
+        SPDLOG_ERROR("添加远程失败: {}", QStringLiteral("密码无法加密"));
+        return false;
+    }
+
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral(
+        "INSERT INTO remotes (id, name, host, port, username, password, remark, group_id, mac_address, "
+        "created_at, updated_at, legacy_rdp_security, protocol, agent_device_id, "
+        "rdp_certificate_fingerprint, "
+        "access_scope, source_type) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"));
+    query.addBindValue(nonNullText(remote.id));
+    query.addBindValue(nonNullText(remote.name));
+    query.addBindValue(nonNullText(remote.host));
+    query.addBindValue(remote.port);
+    query.addBindValue(remote.username);
+    query.addBindValue(password);
+    query.addBindValue(remote.remark);
+    query.addBindValue(nonNullText(remote.group_id));
+    query.addBindValue(remote.mac_address);
+    query.addBindValue(encodeTime(remote.created_at));
+    query.addBindValue(encodeTime(remote.updated_at));
+    query.addBindValue(remote.legacy_rdp_security);
+    query.addBindValue(normalizedProtocol(remote.protocol));
+    query.addBindValue(remote.agent_device_id);
+    query.addBindValue(remote.rdp_certificate_fingerprint);
+    query.addBindValue(normalizedAccessScope(remote.access_scope));
+    query.addBindValue(normalizedSourceType(remote.source_type));
+    if (!query.exec()) {
+        SPDLOG_ERROR("添加远程失败: {}", query.lastError().text());
+        return false;
+    }
+    return true;
+}
+
+bool DatabaseManager::addRemotes(const QList<Remote>& remotes)
+{
+    if (remotes.isEmpty()) {
+        return true;
+    }
+    if (!m_db.isOpen() || !m_db.transaction()) {
+        return false;
+    }
+    for (const Remote& remote : remotes) {
+        if (!addRemote(remote)) {
+            return rollbackAndFail(m_db);
+        }
+    }
+    return commitOrRollback(m_db);
+}
+
+bool DatabaseManager::updateRemote(const Remote& remote)
+{
+    if (!m_db.isOpen()) {
+        return false;
+    }
+    bool sealed = false;
+    const QString password = sealPassword(remote.password, &sealed);
+    if (!sealed) {
+        return false;
+    }
+
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral(
+        "UPDATE remotes SET name=?, host=?, port=?, username=?, password=?, remark=?, group_id=?, "
+        "mac_address=?, updated_at=?, legacy_rdp_security=?, protocol=?, agent_device_id=?, "
+        "rdp_certificate_fingerprint=?, access_scope=?, source_type=? WHERE id=?"));
+    query.addBindValue(nonNullText(remote.name));
+    query.addBindValue(nonNullText(remote.host));
+    query.addBindValue(remote.port);
+    query.addBindValue(remote.username);
+    query.addBindValue(password);
+    query.addBindValue(remote.remark);
+    query.addBindValue(nonNullText(remote.group_id));
+    query.addBindValue(remote.mac_address);
+    query.addBindValue(QDateTime::currentDateTime().toString(Qt::ISODate));
+    query.addBindValue(remote.legacy_rdp_security);
+    query.addBindValue(normalizedProtocol(remote.protocol));
+    query.addBindValue(remote.agent_device_id);
+    query.addBindValue(remote.rdp_certificate_fingerprint);
+    query.addBindValue(normalizedAccessScope(remote.access_scope));
+    query.addBindValue(normalizedSourceType(remote.source_type));
+    query.addBindValue(nonNullText(remote.id));
+    return query.exec();
+}
+
+bool DatabaseManager::deleteRemotes(const QStringList& ids)
+{
+    if (ids.isEmpty()) {
+        return true;
+    }
+    if (!m_db.isOpen() || !m_db.transaction()) {
+        return false;
+    }
+    for (const QString& id : ids) {
+        QSqlQuery query(m_db);
+        query.prepare(QStringLiteral("DELETE FROM remotes WHERE id=?"));
+        query.addBindValue(nonNullText(id));
+        if (!query.exec()) {
+            return rollbackAndFail(m_db);
+        }
+    }
+    return commitOrRollback(m_db);
+}
+
+std::optional<Remote> DatabaseManager::getRemote(const QString& id)
+{
+    if (!m_db.isOpen()) {
+        return std::nullopt;
+    }
+    QSqlQuery query(m_db);
+    query.prepare(kRemoteColumns + QStringLiteral("FROM remotes WHERE id=?"));
+    query.addBindValue(nonNullText(id));
+    if (!query.exec() || !query.next()) {
+        return std::nullopt;
+    }
+    return readRemote(query);
+}
+
+QList<Remote> DatabaseManager::getAllRemotes()
+{
+    QList<Remote> remotes;
+    if (!m_db.isOpen()) {
+        return remotes;
+    }
+    QSqlQuery query(m_db);
+    if (!query.exec(kRemoteColumns + QStringLiteral("FROM remotes ORDER BY name"))) {
+        return remotes;
+    }
+    while (query.next()) {
+        remotes.append(readRemote(query));
+    }
+    return remotes;
+}
+
+QList<Remote> DatabaseManager::getRemotesByGroup(const QString& groupId)
+{
+    QList<Remote> remotes;
+    if (!m_db.isOpen()) {
+        return remotes;
+    }
+    QSqlQuery query(m_db);
+    query.prepare(kRemoteColumns + QStringLiteral("FROM remotes WHERE group_id=? ORDER BY name"));
+    query.addBindValue(nonNullText(groupId));
+    if (!query.exec()) {
+        return remotes;
+    }
+    while (query.next()) {
+        remotes.append(readRemote(query));
+    }
+    return remotes;
+}
+
+bool DatabaseManager::remoteExists(const QString& host, int port)
+{
+    if (!m_db.isOpen()) {
+        return false;
+    }
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("SELECT 1 FROM remotes WHERE host=? AND port=? LIMIT 1"));
+    query.addBindValue(nonNullText(host));
+    query.addBindValue(port);
+    return query.exec() && query.next();
+}
+
+int DatabaseManager::countManualRemotes()
+{
+    return countRemotes(QStringLiteral("SELECT COUNT(*) FROM remotes WHERE source_type!='vantrel'"));
+}
+
+int DatabaseManager::countVantrelRemotes()
+{
+    return countRemotes(QStringLiteral("SELECT COUNT(*) FROM remotes WHERE source_type='vantrel'"));
+}
+
+bool DatabaseManager::replaceVantrelRemotes(const QList<Remote>& remotes)
+{
+    if (!m_db.isOpen() || !m_db.transaction()) {
+        return false;
+    }
+
+    QSet<QString> incomingIds;
+    for (const Remote& incoming : remotes) {
+        Remote remote = incoming;
+        remote.source_type = QStringLiteral("vantrel");
+        incomingIds.insert(nonNullText(remote.id));
+
+        bool exists = false;
+        {
+            QSqlQuery query(m_db);
+            query.prepare(QStringLiteral("SELECT 1 FROM remotes WHERE id=?"));
+            query.addBindValue(nonNullText(remote.id));
+            if (!query.exec()) {
+                return rollbackAndFail(m_db);
+            }
+            exists = query.next();
+        }
+        if (!(exists ? updateRemote(remote) : addRemote(remote))) {
+            return rollbackAndFail(m_db);
+        }
+    }
+
+    QStringList staleIds;
+    {
+        QSqlQuery query(m_db);
+        if (!query.exec(QStringLiteral("SELECT id FROM remotes WHERE source_type='vantrel'"))) {
+            return rollbackAndFail(m_db);
+        }
+        while (query.next()) {
+            const QString id = query.value(0).toString();
+            if (!incomingIds.contains(id)) {
+                staleIds.append(id);
+            }
+        }
+    }
+
+    for (const QString& id : staleIds) {
+        QSqlQuery query(m_db);
+        query.prepare(QStringLiteral("DELETE FROM remotes WHERE id=?"));
+        query.addBindValue(nonNullText(id));
+        if (!query.exec()) {
+            return rollbackAndFail(m_db);
+        }
+    }
+    return commitOrRollback(m_db);
+}
+
+Remote DatabaseManager::readRemote(const QSqlQuery& query) const
+{
+    Remote remote;
+    remote.id = query.value(0).toString();
+    remote.name = query.value(1).toString();
+    remote.host = query.value(2).toString();
+    remote.port = query.value(3).toInt();
+    remote.username = query.value(4).toString();
+    remote.password = openPassword(query.value(5).toString());
+    remote.remark = query.value(6).toString();
+    remote.group_id = query.value(7).toString();
+    remote.mac_address = query.value(8).toString();
+    remote.created_at = decodeTime(query.value(9));
+    remote.updated_at = decodeTime(query.value(10));
+    remote.legacy_rdp_security = query.value(11).toBool();
+    remote.protocol = normalizedProtocol(query.value(12).toString());
+    remote.agent_device_id = query.value(13).toString();
+    remote.rdp_certificate_fingerprint = query.value(14).toString();
+    remote.access_scope = normalizedAccessScope(query.value(15).toString());
+    remote.source_type = normalizedSourceType(query.value(16).toString());
+    return remote;
+}
+
+QString DatabaseManager::sealPassword(const QString& password, bool* ok) const
+{
+    *ok = true;
+    if (password.isEmpty()) {
+        return QStringLiteral("");
+    }
+    if (m_crypto == nullptr) {
+        return password;
+    }
+    // An empty result would silently erase the stored password; refuse the write instead.
+    const QString sealed = m_crypto->sealEncrypt(password);
+    *ok = !sealed.isEmpty();
+    return sealed;
+}
+
+QString DatabaseManager::openPassword(const QString& stored) const
+{
+    if (stored.isEmpty() || m_crypto == nullptr) {
+        return stored;
+    }
+    // A value that no longer opens (another device key) becomes an empty password.
+    return m_crypto->sealDecrypt(stored);
+}
+
+int DatabaseManager::countRemotes(const QString& statement)
+{
+    if (!m_db.isOpen()) {
+        return 0;
+    }
+    QSqlQuery query(m_db);
+    if (!query.exec(statement) || !query.next()) {
+        return 0;
+    }
+    return query.value(0).toInt();
+}

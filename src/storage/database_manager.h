@@ -1,0 +1,70 @@
+#pragma once
+
+#include "storage/group.h"
+#include "storage/remote.h"
+
+#include <QList>
+#include <QObject>
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+class CryptoManager;
+class QSqlQuery;
+
+// The host inventory in the SQLite file "data.db". Host passwords are sealed with the device key
+// on every write and opened on every read, so they never reach the file in plain text.
+//
+// Every operation runs on the manager's own named connection, which belongs to the thread that
+// called initialize(). Failures are reported as false, an empty list, an empty optional or 0.
+class DatabaseManager : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit DatabaseManager(QObject* parent = nullptr);
+    ~DatabaseManager() override;
+
+    // Opens (or creates) the database at `path` and brings its schema up to date. `crypto` is not
+    // owned and must outlive the manager.
+    bool initialize(const QString& path, CryptoManager* crypto);
+    bool createTables();
+    void close();
+
+    QList<Group> getGroups();
+    bool addGroup(const Group& group);
+    bool updateGroup(const Group& group);
+    // Removes the group together with all of its hosts, in one transaction.
+    bool deleteGroup(const QString& groupId);
+
+    bool addRemote(const Remote& remote);
+    // All or nothing: the first failing record rolls the whole list back.
+    bool addRemotes(const QList<Remote>& remotes);
+    // Stamps updated_at with the current local time; created_at is never changed.
+    bool updateRemote(const Remote& remote);
+    bool deleteRemotes(const QStringList& ids);
+    std::optional<Remote> getRemote(const QString& id);
+    QList<Remote> getAllRemotes();
+    QList<Remote> getRemotesByGroup(const QString& groupId);
+    // Exact, case-sensitive match of the stored host text and port.
+    bool remoteExists(const QString& host, int port);
+    int countManualRemotes();
+    int countVantrelRemotes();
+    // Makes the partner-portal hosts exactly `remotes` (updating, inserting and deleting by id);
+    // manual hosts are never touched. All or nothing.
+    bool replaceVantrelRemotes(const QList<Remote>& remotes);
+
+private:
+    // True when the file reads as a database but refuses writes; `error` tells why.
+    bool isReadOnlyDatabase(QString* error);
+    Remote readRemote(const QSqlQuery& query) const;
+    QString sealPassword(const QString& password, bool* ok) const;
+    QString openPassword(const QString& stored) const;
+    int countRemotes(const QString& statement);
+
+    QSqlDatabase m_db;
+    QString m_connectionName;
+    CryptoManager* m_crypto = nullptr;
+};
