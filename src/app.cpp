@@ -1,0 +1,79 @@
+#include "app.h"
+
+#include "logger.h"
+#include "platform/platform_adapter.h"
+#include "storage/config_manager.h"
+#include "storage/crypto_manager.h"
+#include "storage/database_manager.h"
+
+#include <QDateTime>
+
+App::App(QObject* parent) : QObject(parent) {}
+
+App::~App()
+{
+    shutdown();
+    m_database.reset();
+    m_crypto.reset();
+    m_config.reset();
+    m_platform.reset();
+}
+
+bool App::initialize()
+{
+    m_platform = createPlatformAdapter();
+    if (!m_platform) {
+        return false;
+    }
+    SPDLOG_INFO("平台: {}", m_platform->platformName());
+
+    const QString dataDir = m_platform->dataDirectory();
+    const QString logPath = dataDir + QStringLiteral("/app.log");
+    Logger::initialize(logPath, spdlog::level::info, 10485760, 5);
+    SPDLOG_INFO("日志初始化完成: {}", logPath);
+
+    m_config = std::make_unique<ConfigManager>();
+    const QString configPath = m_platform->configFilePath();
+    if (!m_config->load(configPath)) {
+        SPDLOG_WARN("配置加载失败，使用默认值");
+    }
+    SPDLOG_INFO("配置加载完成: {}", configPath);
+
+    m_crypto = std::make_unique<CryptoManager>();
+    if (!m_crypto->initialize(dataDir + QStringLiteral("/credential.key"))) {
+        SPDLOG_ERROR("设备凭据密钥初始化失败");
+        return false;
+    }
+    SPDLOG_INFO("设备凭据密钥初始化完成");
+
+    m_database = std::make_unique<DatabaseManager>();
+    const QString dbPath = dataDir + QStringLiteral("/data.db");
+    if (!m_database->initialize(dbPath, m_crypto.get())) {
+        SPDLOG_ERROR("数据库初始化失败");
+        return false;
+    }
+
+    if (m_database->getGroups().isEmpty()) {
+        Group group;
+        group.id = QStringLiteral("default");
+        group.name = QStringLiteral("默认分组");
+        group.sort_order = 0;
+        group.created_at = QDateTime::currentDateTimeUtc();
+        if (!m_database->addGroup(group)) {
+            SPDLOG_ERROR("默认分组创建失败");
+            return false;
+        }
+    }
+
+    SPDLOG_INFO("数据库初始化完成: {}", dbPath);
+    return true;
+}
+
+void App::shutdown()
+{
+    SPDLOG_INFO("应用关闭...");
+    if (m_database) {
+        m_database->close();
+    }
+    Logger::shutdown();
+}

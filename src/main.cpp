@@ -1,0 +1,81 @@
+#include "app.h"
+#include "logger.h"
+#include "platform/unix_signal_watcher.h"
+#include "single_instance_guard.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QMainWindow>
+#include <QMessageBox>
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+// Without a display nobody can dismiss a modal box, so headless runs report on standard error.
+bool isHeadless()
+{
+    const QString platform = QGuiApplication::platformName();
+    return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+}
+
+void showInformation(const QString& title, const QString& text)
+{
+    if (isHeadless()) {
+        std::fprintf(stderr, "%s: %s\n", title.toUtf8().constData(), text.toUtf8().constData());
+        return;
+    }
+    QMessageBox::information(nullptr, title, text, QMessageBox::Ok);
+}
+
+void showCritical(const QString& title, const QString& text)
+{
+    if (isHeadless()) {
+        std::fprintf(stderr, "%s: %s\n", title.toUtf8().constData(), text.toUtf8().constData());
+        return;
+    }
+    QMessageBox::critical(nullptr, title, text, QMessageBox::Ok);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("NIMBARA"));
+    QCoreApplication::setOrganizationName(QStringLiteral("NIMBARA"));
+    QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/branding/nimbara.ico")));
+
+    auto instanceGuard = std::make_unique<SingleInstanceGuard>(SingleInstanceGuard::keyForCurrentUser());
+    if (!instanceGuard->tryAcquire()) {
+        showInformation(QStringLiteral("NIMBARA 已在运行"),
+                        QStringLiteral("同一 Windows 登录用户只允许打开一个 NIMBARA 主控端。\n"
+                                       "请切换到已打开的窗口后继续管理主机。"));
+        return 0;
+    }
+
+    auto app = std::make_unique<App>();
+    if (!app->initialize()) {
+        showCritical(QStringLiteral("错误"), QStringLiteral("应用初始化失败，请检查日志"));
+        app.reset();
+        return 1;
+    }
+
+    UnixSignalWatcher signalWatcher;
+    QObject::connect(&signalWatcher, &UnixSignalWatcher::terminationRequested, &application,
+                     &QCoreApplication::quit);
+
+    // Stand-in main window until the host inventory window takes its place.
+    auto window = std::make_unique<QMainWindow>();
+    window->setWindowTitle(QStringLiteral("NIMBARA"));
+    window->resize(1280, 800);
+    window->show();
+    SPDLOG_INFO("NIMBARA资产管理窗口启动完成");
+
+    const int result = QApplication::exec();
+    window.reset();
+    app.reset();
+    instanceGuard.reset();
+    return result;
+}
