@@ -13,6 +13,7 @@ PACKAGES=(
     build-essential cmake ninja-build pkg-config clang-format
     qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite
     libspdlog-dev libfmt-dev libtomlplusplus-dev libsodium-dev libssl-dev
+    libquazip1-qt6-dev libfreexl-dev fonts-noto-cjk
     xvfb xauth util-linux mount
 )
 

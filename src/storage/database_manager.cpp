@@ -467,36 +467,33 @@ std::optional<Remote> DatabaseManager::getRemote(const QString& id)
     return readRemote(query);
 }
 
-QList<Remote> DatabaseManager::getAllRemotes()
+QList<Remote> DatabaseManager::getAllRemotes(Passwords passwords)
 {
-    QList<Remote> remotes;
-    if (!m_db.isOpen()) {
-        return remotes;
-    }
-    QSqlQuery query(m_db);
-    if (!query.exec(kRemoteColumns + QStringLiteral("FROM remotes ORDER BY name"))) {
-        return remotes;
-    }
-    while (query.next()) {
-        remotes.append(readRemote(query));
-    }
-    return remotes;
+    return listRemotes(QString(), QString(), passwords);
 }
 
-QList<Remote> DatabaseManager::getRemotesByGroup(const QString& groupId)
+QList<Remote> DatabaseManager::getRemotesByGroup(const QString& groupId, Passwords passwords)
+{
+    return listRemotes(QStringLiteral("WHERE group_id=? "), nonNullText(groupId), passwords);
+}
+
+QList<Remote> DatabaseManager::listRemotes(const QString& condition, const QString& bound, Passwords passwords)
 {
     QList<Remote> remotes;
     if (!m_db.isOpen()) {
         return remotes;
     }
     QSqlQuery query(m_db);
-    query.prepare(kRemoteColumns + QStringLiteral("FROM remotes WHERE group_id=? ORDER BY name"));
-    query.addBindValue(nonNullText(groupId));
+    query.setForwardOnly(true);
+    query.prepare(kRemoteColumns + QStringLiteral("FROM remotes ") + condition + QStringLiteral("ORDER BY name"));
+    if (!condition.isEmpty()) {
+        query.addBindValue(bound);
+    }
     if (!query.exec()) {
         return remotes;
     }
     while (query.next()) {
-        remotes.append(readRemote(query));
+        remotes.append(readRemote(query, passwords));
     }
     return remotes;
 }
@@ -575,7 +572,7 @@ bool DatabaseManager::replaceVantrelRemotes(const QList<Remote>& remotes)
     return commitOrRollback(m_db);
 }
 
-Remote DatabaseManager::readRemote(const QSqlQuery& query) const
+Remote DatabaseManager::readRemote(const QSqlQuery& query, Passwords passwords) const
 {
     Remote remote;
     remote.id = query.value(0).toString();
@@ -583,7 +580,9 @@ Remote DatabaseManager::readRemote(const QSqlQuery& query) const
     remote.host = query.value(2).toString();
     remote.port = query.value(3).toInt();
     remote.username = query.value(4).toString();
-    remote.password = openPassword(query.value(5).toString());
+    if (passwords == Passwords::Open) {
+        remote.password = openPassword(query.value(5).toString());
+    }
     remote.remark = query.value(6).toString();
     remote.group_id = query.value(7).toString();
     remote.mac_address = query.value(8).toString();

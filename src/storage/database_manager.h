@@ -46,8 +46,11 @@ public:
     bool updateRemote(const Remote& remote);
     bool deleteRemotes(const QStringList& ids);
     std::optional<Remote> getRemote(const QString& id);
-    QList<Remote> getAllRemotes();
-    QList<Remote> getRemotesByGroup(const QString& groupId);
+    // Listing thousands of hosts need not open every sealed password: with SkipPasswords the
+    // records carry an empty password (re-read a host by id when its password is needed).
+    enum class Passwords { Open, Skip };
+    QList<Remote> getAllRemotes(Passwords passwords = Passwords::Open);
+    QList<Remote> getRemotesByGroup(const QString& groupId, Passwords passwords = Passwords::Open);
     // Exact, case-sensitive match of the stored host text and port.
     bool remoteExists(const QString& host, int port);
     int countManualRemotes();
@@ -59,7 +62,8 @@ public:
 private:
     // True when the file reads as a database but refuses writes; `error` tells why.
     bool isReadOnlyDatabase(QString* error);
-    Remote readRemote(const QSqlQuery& query) const;
+    Remote readRemote(const QSqlQuery& query, Passwords passwords = Passwords::Open) const;
+    QList<Remote> listRemotes(const QString& condition, const QString& bound, Passwords passwords);
     QString sealPassword(const QString& password, bool* ok) const;
     QString openPassword(const QString& stored) const;
     int countRemotes(const QString& statement);

@@ -280,6 +280,7 @@ private slots:
     void timesAreIsoText();
     void sealedPasswordDiffersPerWrite();
     void emptyPasswordStaysEmpty();
+    void listingCanSkipPasswords();
     void plaintextPasswordNeverReachesFile();
     void passwordSealedByAnotherKeyReadsEmpty();
     void writeNormalisesFields_data();
@@ -757,6 +758,25 @@ void TestDatabaseManager::emptyPasswordStaysEmpty()
     QVERIFY(m_db->updateRemote(remote));
     QCOMPARE(raw.value(storedEmpty), QVariant(QStringLiteral("''")));
     QVERIFY(m_db->getRemote(QStringLiteral("r1"))->password.isEmpty());
+}
+
+void TestDatabaseManager::listingCanSkipPasswords()
+{
+    QVERIFY(openWithGroups());
+    Remote remote = makeRemote(QStringLiteral("r1"), QStringLiteral("Server"));
+    remote.password = QStringLiteral("secret");
+    remote.group_id = QStringLiteral("g1");
+    QVERIFY(m_db->addRemote(remote));
+
+    const QList<Remote> listed = m_db->getAllRemotes(DatabaseManager::Passwords::Skip);
+    QCOMPARE(listed.size(), 1);
+    QVERIFY(listed[0].password.isEmpty());
+    QCOMPARE(listed[0].host, remote.host);
+    const QList<Remote> grouped = m_db->getRemotesByGroup(QStringLiteral("g1"), DatabaseManager::Passwords::Skip);
+    QCOMPARE(grouped.size(), 1);
+    QVERIFY(grouped[0].password.isEmpty());
+    QCOMPARE(m_db->getRemotesByGroup(QStringLiteral("g1")).value(0).password, QStringLiteral("secret"));
+    QCOMPARE(m_db->getAllRemotes().value(0).password, QStringLiteral("secret"));
 }
 
 void TestDatabaseManager::plaintextPasswordNeverReachesFile()
