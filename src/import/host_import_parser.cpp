@@ -1,0 +1,362 @@
+#include "import/host_import_parser.h"
+
+#include "storage/host_address.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QScopeGuard>
+#include <QStringDecoder>
+#include <QUuid>
+
+#include <iconv.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <limits>
+#include <optional>
+
+namespace {
+
+// One import holds at most this many rows (the header included); more is refused as a whole.
+constexpr int kMaxRows = 100000;
+// Fields kept per row: no host list has more columns, and a line of a million separators must not
+// cost a million strings.
+constexpr qsizetype kMaxFields = 256;
+
+constexpr char16_t kFullWidthComma = 0xFF0C;
+
+std::optional<QString> decodeStrictly(QStringDecoder decoder, const QByteArray& bytes)
+{
+    if (!decoder.isValid()) {
+        return std::nullopt;
+    }
+    QString text = decoder.decode(bytes);
+    if (decoder.hasError() || text.contains(QChar::ReplacementCharacter)) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+// GB18030 through glibc's iconv, for Qt builds without ICU; undecodable bytes become U+FFFD.
+QString gb18030ViaIconv(const QByteArray& bytes)
+{
+    iconv_t converter = iconv_open("UTF-8", "GB18030");
+    if (converter == reinterpret_cast<iconv_t>(static_cast<intptr_t>(-1))) {
+        return QString::fromLatin1(bytes);
+    }
+    const auto closeConverter = qScopeGuard([converter] { iconv_close(converter); });
+
+    // A GB18030 byte sequence never grows beyond three UTF-8 bytes per byte, U+FFFD included.
+    QByteArray output(bytes.size() * 3 + 4, Qt::Uninitialized);
+    char* in = const_cast<char*>(bytes.constData());
+    size_t inLeft = size_t(bytes.size());
+    char* out = output.data();
+    size_t outLeft = size_t(output.size());
+    while (inLeft > 0) {
+        if (iconv(converter, &in, &inLeft, &out, &outLeft) != size_t(-1)) {
+            break;
+        }
+        if ((errno != EILSEQ && errno != EINVAL) || outLeft < 3) {
+            return QString::fromLatin1(bytes);
+        }
+        static constexpr char kReplacement[] = "\xEF\xBF\xBD";
+        std::copy(kReplacement, kReplacement + 3, out);
+        out += 3;
+        outLeft -= 3;
+        ++in;
+        --inLeft;
+        iconv(converter, nullptr, nullptr, nullptr, nullptr);
+    }
+    output.truncate(out - output.data());
+    return QString::fromUtf8(output);
+}
+
+QString decodeGb18030(const QByteArray& bytes)
+{
+    QStringDecoder decoder("GB18030", QStringConverter::Flag::Stateless);
+    return decoder.isValid() ? decoder.decode(bytes) : gb18030ViaIconv(bytes);
+}
+
+QString textOf(const QByteArray& bytes)
+{
+    // UTF-16 with a byte-order mark: what spreadsheet programs save as "Unicode text".
+    if (bytes.startsWith("\xFF\xFE")) {
+        return QStringDecoder(QStringConverter::Utf16LE).decode(bytes);
+    }
+    if (bytes.startsWith("\xFE\xFF")) {
+        return QStringDecoder(QStringConverter::Utf16BE).decode(bytes);
+    }
+
+    QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+    QString text = utf8.decode(bytes);
+    if (!utf8.hasError()) {
+        return text;
+    }
+    if (std::optional<QString> local = decodeStrictly(
+            QStringDecoder(QStringConverter::System, QStringConverter::Flag::Stateless), bytes)) {
+        return *local;
+    }
+    // On Linux the local code page is UTF-8 as well; a CSV from a Chinese Windows is GB18030 (GBK).
+    // It is also the last resort: what it cannot decode becomes U+FFFD.
+    return decodeGb18030(bytes);
+}
+
+// The tokenizer proper. Hands each finished row to `onRow`, which returns false to stop early;
+// fields beyond `maxFields` in a row are dropped.
+template <typename OnRow>
+void tokenizeRows(QStringView text, qsizetype maxFields, QStringList* errors, OnRow&& onRow)
+{
+    QString field;
+    QStringList row;
+    bool inQuotes = false;
+
+    const auto endField = [&] {
+        if (row.size() < maxFields) {
+            row.append(field);
+        }
+        field.clear();
+    };
+
+    const qsizetype size = text.size();
+    for (qsizetype i = 0; i < size; ++i) {
+        const QChar c = text[i];
+        if (inQuotes) {
+            if (c != u'"') {
+                field.append(c);
+            } else if (i + 1 < size && text[i + 1] == u'"') {
+                field.append(c);
+                ++i;
+            } else {
+                inQuotes = false;
+            }
+            continue;
+        }
+        switch (c.unicode()) {
+        case u'"':
+            if (field.isEmpty()) {
+                inQuotes = true;
+            } else {
+                field.append(c);
+            }
+            break;
+        case u',':
+        case kFullWidthComma:
+        case u'\t':
+            endField();
+            break;
+        case u'\n':
+            endField();
+            if (!(row.size() == 1 && row.constFirst().isEmpty())) {
+                if (!onRow(std::move(row))) {
+                    return;
+                }
+            }
+            row = QStringList();
+            break;
+        case u'\r':
+            break;
+        default:
+            field.append(c);
+            break;
+        }
+    }
+
+    if (inQuotes && errors) {
+        errors->append(QStringLiteral("导入内容存在未闭合的引号"));
+    }
+    if (!field.isEmpty() || !row.isEmpty()) {
+        endField();
+        onRow(std::move(row));
+    }
+}
+
+// Column of each field; -1 when the header has none.
+struct Columns
+{
+    int host = 0;
+    int port = 1;
+    int username = 2;
+    int password = 3;
+    int remark = 4;
+    int name = 5;
+    int system = 6;
+    int scope = 7;
+};
+
+const QStringList& hostAliases()
+{
+    static const QStringList aliases = {QStringLiteral("public_ip"), QStringLiteral("host"),
+                                        QStringLiteral("ip"), QStringLiteral("主机"),
+                                        QStringLiteral("公网ip")};
+    return aliases;
+}
+
+// The columns named by a header row, or nothing when `row` is not a header.
+std::optional<Columns> headerColumns(const QStringList& row)
+{
+    QHash<QString, int> positions; // a name given twice counts for its last column
+    bool hasHostColumn = false;
+    for (int i = 0; i < row.size(); ++i) {
+        const QString name = row.at(i).trimmed().toLower();
+        positions.insert(name, i);
+        hasHostColumn = hasHostColumn || hostAliases().contains(name);
+    }
+    if (!hasHostColumn) {
+        return std::nullopt;
+    }
+    const auto find = [&positions](const QStringList& aliases) {
+        for (const QString& alias : aliases) {
+            const auto it = positions.constFind(alias);
+            if (it != positions.cend()) {
+                return *it;
+            }
+        }
+        return -1;
+    };
+    Columns columns;
+    columns.host = find(hostAliases());
+    columns.port = find({QStringLiteral("port"), QStringLiteral("端口")});
+    columns.username = find({QStringLiteral("user"), QStringLiteral("username"), QStringLiteral("用户名")});
+    columns.password = find({QStringLiteral("passwd"), QStringLiteral("password"), QStringLiteral("密码")});
+    columns.remark = find({QStringLiteral("remark"), QStringLiteral("note"), QStringLiteral("remarks"),
+                           QStringLiteral("备注")});
+    columns.name = find({QStringLiteral("hostname"), QStringLiteral("name"), QStringLiteral("名称")});
+    columns.system = find({QStringLiteral("system"), QStringLiteral("os"), QStringLiteral("protocol"),
+                           QStringLiteral("type"), QStringLiteral("系统"), QStringLiteral("协议"),
+                           QStringLiteral("类型")});
+    columns.scope =
+        find({QStringLiteral("access_scope"), QStringLiteral("permission"), QStringLiteral("权限")});
+    return columns;
+}
+
+class RowParser
+{
+public:
+    RowParser(const QString& groupId, HostParseResult* result)
+        : m_groupId(groupId), m_result(result), m_now(QDateTime::currentDateTimeUtc())
+    {
+    }
+
+    // `number` counts all rows from 1, the header included.
+    void parse(const QStringList& row, int number, const Columns& columns, bool hasHeader)
+    {
+        const auto cell = [&row](int index) {
+            return index >= 0 && index < row.size() ? row.at(index).trimmed() : QString();
+        };
+        const QString host = cell(columns.host);
+        if (host.isEmpty()) {
+            return;
+        }
+        const QString portText = cell(columns.port);
+        const QString username = cell(columns.username);
+        const QString password = cell(columns.password);
+        const QString remark = cell(columns.remark);
+        const QString name = cell(columns.name);
+        const QString system = cell(columns.system);
+        const QString scope = cell(columns.scope);
+
+        // A NUL would be cut off wherever the value ends up as a C string (ssh, RDP, the log).
+        const QChar nul(u'\0');
+        for (const QString* value :
+             {&host, &portText, &username, &password, &remark, &name, &system, &scope}) {
+            if (value->contains(nul)) {
+                m_result->errors.append(QStringLiteral("第 %1 行含有空字符，未导入").arg(number));
+                return;
+            }
+        }
+
+        const bool ssh = system.contains(QLatin1String("linux"), Qt::CaseInsensitive) ||
+                         system.contains(QLatin1String("ssh"), Qt::CaseInsensitive) ||
+                         portText == QLatin1String("22");
+        bool portOk = true;
+        const int port = portText.isEmpty() ? (ssh ? 22 : 3389) : portText.toInt(&portOk, 10);
+        if (!portOk || !isValidSshTarget(host, port)) {
+            m_result->errors.append(QStringLiteral("第 %1 行主机或端口无效").arg(number));
+            return;
+        }
+
+        Remote remote;
+        remote.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        remote.name = name.isEmpty() ? host : name;
+        remote.host = host;
+        remote.port = port;
+        remote.username = username;
+        remote.password = password;
+        remote.remark = remark.isEmpty() && hasHeader ? system : remark;
+        remote.group_id = m_groupId;
+        remote.protocol = ssh ? QStringLiteral("ssh") : QStringLiteral("rdp");
+        remote.legacy_rdp_security = !ssh;
+        remote.access_scope = scope.contains(QStringLiteral("子账号")) ||
+                                      scope.compare(QLatin1String("team"), Qt::CaseInsensitive) == 0
+                                  ? QStringLiteral("team")
+                                  : QStringLiteral("owner");
+        remote.source_type = QStringLiteral("manual");
+        remote.created_at = m_now;
+        remote.updated_at = m_now;
+        m_result->remotes.append(remote);
+    }
+
+private:
+    QString m_groupId;
+    HostParseResult* m_result;
+    QDateTime m_now;
+};
+
+} // namespace
+
+QString HostImportParser::decode(const QByteArray& bytes)
+{
+    QString text = textOf(bytes);
+    if (text.startsWith(QChar(0xFEFF))) {
+        text.remove(0, 1);
+    }
+    return text;
+}
+
+QList<QStringList> HostImportParser::tokenize(const QString& text, QStringList* errors)
+{
+    QList<QStringList> rows;
+    tokenizeRows(text, std::numeric_limits<qsizetype>::max(), errors, [&rows](QStringList&& row) {
+        rows.append(std::move(row));
+        return true;
+    });
+    return rows;
+}
+
+HostParseResult HostImportParser::parse(const QByteArray& bytes, const QString& groupId)
+{
+    HostParseResult result;
+    const QString text = decode(bytes);
+
+    // Rows are handled as the tokenizer finishes them, so a large file is never held twice.
+    QStringList tokenizerErrors;
+    RowParser rowParser(groupId, &result);
+    Columns columns;
+    bool hasHeader = false;
+    int rowCount = 0;
+    tokenizeRows(text, kMaxFields, &tokenizerErrors, [&](QStringList&& row) {
+        ++rowCount;
+        if (rowCount > kMaxRows) {
+            return false;
+        }
+        if (rowCount == 1) {
+            if (const std::optional<Columns> named = headerColumns(row)) {
+                columns = *named;
+                hasHeader = true;
+                return true;
+            }
+        }
+        rowParser.parse(row, rowCount, columns, hasHeader);
+        return true;
+    });
+
+    if (rowCount > kMaxRows) {
+        return {{}, {QStringLiteral("导入内容超过 %1 行，请拆分后导入。").arg(kMaxRows)}};
+    }
+    if (rowCount == 0) {
+        tokenizerErrors.append(QStringLiteral("导入内容为空"));
+    }
+    result.errors = tokenizerErrors + result.errors;
+    return result;
+}

@@ -1,0 +1,417 @@
+#include "import/host_importer.h"
+#include "storage/crypto_manager.h"
+#include "storage/database_manager.h"
+#include "support/fake_data_protection.h"
+#include "support/test_environment.h"
+
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUuid>
+
+#include <memory>
+
+namespace {
+
+using Status = HostImporter::Status;
+
+// A real inventory database in a temporary folder.
+class Inventory
+{
+public:
+    Inventory() : m_crypto(std::make_unique<FakeDataProtection>())
+    {
+        m_ready = m_dir.isValid() && m_crypto.initialize(m_dir.filePath(QStringLiteral("credential.key"))) &&
+                  m_database.initialize(databasePath(), &m_crypto);
+    }
+
+    bool isReady() const { return m_ready; }
+    DatabaseManager* database() { return &m_database; }
+    QString databasePath() const { return m_dir.filePath(QStringLiteral("data.db")); }
+
+    bool addGroup(const QString& id, int sortOrder)
+    {
+        Group group;
+        group.id = id;
+        group.name = id;
+        group.sort_order = sortOrder;
+        group.created_at = QDateTime::currentDateTimeUtc();
+        return m_database.addGroup(group);
+    }
+
+    bool addHost(const QString& host, int port, const QString& groupId)
+    {
+        Remote remote;
+        remote.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        remote.name = host;
+        remote.host = host;
+        remote.port = port;
+        remote.group_id = groupId;
+        return m_database.addRemote(remote);
+    }
+
+    // host:port of every stored host, sorted.
+    QStringList stored()
+    {
+        QStringList hosts;
+        for (const Remote& remote : m_database.getAllRemotes(DatabaseManager::Passwords::Skip)) {
+            hosts.append(remote.host + QLatin1Char(':') + QString::number(remote.port));
+        }
+        hosts.sort();
+        return hosts;
+    }
+
+    std::optional<Remote> storedHost(const QString& host, int port = 0)
+    {
+        for (const Remote& remote : m_database.getAllRemotes()) {
+            if (remote.host == host && (port == 0 || remote.port == port)) {
+                return remote;
+            }
+        }
+        return std::nullopt;
+    }
+
+private:
+    QTemporaryDir m_dir;
+    CryptoManager m_crypto;
+    DatabaseManager m_database;
+    bool m_ready = false;
+};
+
+// A second connection to the same file, for what the manager offers no call for.
+class RawConnection
+{
+public:
+    explicit RawConnection(const QString& path)
+        : m_name(QStringLiteral("raw-%1").arg(QUuid::createUuid().toString(QUuid::WithoutBraces)))
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
+        db.setDatabaseName(path);
+        db.open();
+    }
+    ~RawConnection()
+    {
+        QSqlDatabase::database(m_name, false).close();
+        QSqlDatabase::removeDatabase(m_name);
+    }
+    RawConnection(const RawConnection&) = delete;
+    RawConnection& operator=(const RawConnection&) = delete;
+
+    bool exec(const QString& statement)
+    {
+        QSqlQuery query(QSqlDatabase::database(m_name, false));
+        if (!query.exec(statement)) {
+            qWarning() << statement << query.lastError().text();
+            return false;
+        }
+        return true;
+    }
+
+    QString text(const QString& statement)
+    {
+        QSqlQuery query(QSqlDatabase::database(m_name, false));
+        return query.exec(statement) && query.next() ? query.value(0).toString() : QString();
+    }
+
+private:
+    QString m_name;
+};
+
+} // namespace
+
+class TestHostImporter : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void withoutGroupsNothingHappens();
+    void targetGroup_data();
+    void targetGroup();
+    void nothingParsedReportsWhy_data();
+    void nothingParsedReportsWhy();
+    void binaryFileWritesNothing();
+
+    void importsAndKeepsTheErrorLines();
+    void passwordsAreStoredSealed();
+    void duplicatesWithinTheImport();
+    void duplicatesOfStoredHosts();
+    void importingTwiceFindsEverythingPresent();
+    void subAccountImportsAsTeam_data();
+    void subAccountImportsAsTeam();
+
+    void failedWriteLeavesTheInventoryUnchanged();
+    void tenThousandHosts();
+};
+
+void TestHostImporter::withoutGroupsNothingHappens()
+{
+    Inventory inventory;
+    QVERIFY(inventory.isReady());
+
+    const HostImporter::Outcome outcome =
+        HostImporter::run(inventory.database(), "10.0.0.1,3389\n", QString(), false);
+    QCOMPARE(outcome.status, Status::NoGroups);
+    QCOMPARE(outcome.added, 0);
+    QVERIFY(inventory.stored().isEmpty());
+}
+
+void TestHostImporter::targetGroup_data()
+{
+    QTest::addColumn<QString>("requested");
+    QTest::addColumn<QString>("used");
+
+    // Groups come in their sort order: "first" (0) before "second" (1).
+    QTest::newRow("the group filter") << QStringLiteral("second") << QStringLiteral("second");
+    QTest::newRow("all hosts shown") << QString() << QStringLiteral("first");
+    QTest::newRow("a group that no longer exists") << QStringLiteral("deleted") << QStringLiteral("first");
+}
+
+void TestHostImporter::targetGroup()
+{
+    QFETCH(QString, requested);
+    QFETCH(QString, used);
+
+    Inventory inventory;
+    QVERIFY(inventory.isReady());
+    QVERIFY(inventory.addGroup(QStringLiteral("second"), 1));
+    QVERIFY(inventory.addGroup(QStringLiteral("first"), 0));
+
+    const HostImporter::Outcome outcome =
+        HostImporter::run(inventory.database(), "10.0.0.1,3389\n10.0.0.2,22\n", requested, false);
+    QCOMPARE(outcome.status, Status::Imported);
+    QCOMPARE(outcome.added, 2);
+    const QList<Remote> stored = inventory.database()->getRemotesByGroup(used);
+    QCOMPARE(stored.size(), 2);
+}
+
+void TestHostImporter::nothingParsedReportsWhy_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QStringList>("errors");
+
+    QTest::newRow("empty") << QByteArray() << QStringList{"导入内容为空"};
+    QTest::newRow("header only") << QByteArray("ip,port\n") << QStringList();
+    QTest::newRow("invalid rows") << QByteArray("ip,port\nbad host,22\n10.0.0.1,abc\n")
+                                  << QStringList{"第 2 行主机或端口无效", "第 3 行主机或端口无效"};
+}
+
+void TestHostImporter::nothingParsedReportsWhy()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QStringList, errors);
+
+    Inventory inventory;
+    QVERIFY(inventory.isReady());
+    QVERIFY(inventory.addGroup(QStringLiteral("g"), 0));
+
+    const HostImporter::Outcome outcome = HostImporter::run(inventory.database(), bytes, QString(), false);
+    QCOMPARE(outcome.status, Status::NothingParsed);
+    QCOMPARE(outcome.errors, errors);
+    QCOMPARE(outcome.added, 0);
+    QVERIFY(inventory.stored().isEmpty());
+}
+
+void TestHostImporter::binaryFileWritesNothing()
+{
+    Inventory inventory;
+    QVERIFY(inventory.isReady());
+    QVERIFY(inventory.addGroup(QStringLiteral("g"), 0));
+
+    const QByteArray bytes = readFile(QStringLiteral(NIMBARA_TEST_DATA_DIR "/import/binary.csv"));
+    QVERIFY(!bytes.isEmpty());
+    const HostImporter::Outcome outcome = HostImporter::run(inventory.database(), bytes, QString(), false);
+    QCOMPARE(outcome.status, Status::NothingParsed);
+    QVERIFY(!outcome.errors.isEmpty());
+    QVERIFY(inventory.stored().isEmpty());
+}
+
+void TestHostImporter::importsAndKeepsTheErrorLines()
+{
+    Inventory inventory;
+    QVERIFY(inventory.isReady());
+    QVERIFY(inventory.addGroup(QStringLiteral("g"), 0));
+
+    const QByteArray bytes = QStringLiteral("名称,IP,端口,用户名,密码,备注,系统,权限\n"
+                                            "web,10.0.0.1,3389,admin,pw,前台,Windows,仅主账号\n"
+                                            "bad,10.0.0.x y,3389,,,,,\n"
+                                            "db,10.0.0.2,,root,pw2,,Ubuntu Linux,team\n")
+                                 .toUtf8();
+    const HostImporter::Outcome outcome = HostImporter::run(inventory.database(), bytes, QString(), false);
+    QCOMPARE(outcome.status, Status::Imported);
+    QCOMPARE(outcome.added, 2);
+    QCOMPARE(outcome.duplicates, 0);
+    QCOMPARE(outcome.errors, QStringList{"第 3 行主机或端口无效"});
+    QCOMPARE(inventory.stored(), (QStringList{"10.0.0.1:3389", "10.0.0.2:22"}));
+
+    const std::optional<Remote> database = inventory.storedHost(QStringLiteral("10.0.0.2"));
+    QVERIFY(database);
+    QCOMPARE(database->name, QStringLiteral("db"));
+    QCOMPARE(database->protocol, QStringLiteral("ssh"));
+    QCOMPARE(database->access_scope, QStringLiteral("team"));
+    QCOMPARE(database->remark, QStringLiteral("Ubuntu Linux"));
+    QCOMPARE(database->group_id, QStringLiteral("g"));
+    QCOMPARE(database->source_type, QStringLiteral("manual"));
+}
+
+void TestHostImporter::passwordsAreStoredSealed()
+{
+    Inventory inventory;
+    QVERIFY(inventory.isReady());
+    QVERIFY(inventory.addGroup(QStringLiteral("g"), 0));
+
+    const HostImporter::Outcome outcome =
+        HostImporter::run(inventory.database(), "10.0.0.1,3389,admin,Zq7Lm4p-secret\n", QString(), false);
+    QCOMPARE(outcome.status, Status::Imported);
+
+    const std::optional<Remote> stored = inventory.storedHost(QStringLiteral("10.0.0.1"));
+    QVERIFY(stored);
+    QCOMPARE(stored->password, QStringLiteral("Zq7Lm4p-secret"));
+    RawConnection raw(inventory.databasePath());
+    const QString column = raw.text(QStringLiteral("SELECT password FROM remotes"));
+    QVERIFY(!column.isEmpty());
+    QVERIFY(!column.contains(QStringLiteral("Zq7Lm4p")));
+    QVERIFY(!readFile(inventory.databasePath()).contains("Zq7Lm4p-secret"));
+}
+
+void TestHostImporter::duplicatesWithinTheImport()
+{
+    Inventory inventory;
+    QVERIFY(inventory.isReady());
+    QVERIFY(inventory.addGroup(QStringLiteral("g"), 0));
+
+    // Same host (trimmed, any letter case) and port: one is kept; another port is another host.
+    const QByteArray bytes = "10.0.0.1,3389,first\n"
+                             "10.0.0.1,3389,second\n"
+                             "Jump.Example.com,22\n"
+                             "  jump.example.COM  ,22\n"
+                             "10.0.0.1,3390\n"
+                             "10.0.0.1,,third\n";
+    const HostImporter::Outcome outcome = HostImporter::run(inventory.database(), bytes, QString(), false);
+    QCOMPARE(outcome.status, Status::Imported);
+    QCOMPARE(outcome.added, 3);
+    QCOMPARE(outcome.duplicates, 3);
+    QVERIFY(outcome.errors.isEmpty());
+    QCOMPARE(inventory.stored(), (QStringList{"10.0.0.1:3389", "10.0.0.1:3390", "Jump.Example.com:22"}));
+    // The first of the repeated rows is the one kept.
+    const std::optional<Remote> kept = inventory.storedHost(QStringLiteral("10.0.0.1"), 3389);
+    QVERIFY(kept);
+    QCOMPARE(kept->username, QStringLiteral("first"));
+}
+
+void TestHostImporter::duplicatesOfStoredHosts()
+{
+    Inventory inventory;
+    QVERIFY(inventory.isReady());
+    QVERIFY(inventory.addGroup(QStringLiteral("g"), 0));
+    QVERIFY(inventory.addHost(QStringLiteral("10.0.0.1"), 3389, QStringLiteral("g")));
+
+    const HostImporter::Outcome outcome = HostImporter::run(
+        inventory.database(), "10.0.0.1,3389\n10.0.0.1,22\n10.0.0.2,3389\n", QString(), false);
+    QCOMPARE(outcome.status, Status::Imported);
+    QCOMPARE(outcome.added, 2);
+    QCOMPARE(outcome.duplicates, 1);
+    QCOMPARE(inventory.stored(), (QStringList{"10.0.0.1:22", "10.0.0.1:3389", "10.0.0.2:3389"}));
+}
+
+void TestHostImporter::importingTwiceFindsEverythingPresent()
+{
+    Inventory inventory;
+    QVERIFY(inventory.isReady());
+    QVERIFY(inventory.addGroup(QStringLiteral("g"), 0));
+    const QByteArray bytes = "10.0.0.1,3389\n10.0.0.2,22\nbad host\n";
+
+    HostImporter::Outcome outcome = HostImporter::run(inventory.database(), bytes, QString(), false);
+    QCOMPARE(outcome.status, Status::Imported);
+    QCOMPARE(outcome.added, 2);
+
+    outcome = HostImporter::run(inventory.database(), bytes, QString(), false);
+    QCOMPARE(outcome.status, Status::AllDuplicates);
+    QCOMPARE(outcome.added, 0);
+    QCOMPARE(outcome.duplicates, 2);
+    QCOMPARE(outcome.errors, QStringList{"第 3 行主机或端口无效"});
+    QCOMPARE(inventory.stored(), (QStringList{"10.0.0.1:3389", "10.0.0.2:22"}));
+}
+
+void TestHostImporter::subAccountImportsAsTeam_data()
+{
+    QTest::addColumn<bool>("teamOnly");
+    QTest::addColumn<QStringList>("scopes");
+
+    QTest::newRow("main account keeps the file's scopes") << false << QStringList{"owner", "team", "owner"};
+    QTest::newRow("sub-account stores everything as team") << true << QStringList{"team", "team", "team"};
+}
+
+void TestHostImporter::subAccountImportsAsTeam()
+{
+    QFETCH(bool, teamOnly);
+    QFETCH(QStringList, scopes);
+
+    Inventory inventory;
+    QVERIFY(inventory.isReady());
+    QVERIFY(inventory.addGroup(QStringLiteral("g"), 0));
+
+    const QByteArray bytes =
+        QStringLiteral("ip,权限\n10.0.0.1,仅主账号\n10.0.0.2,主账号及子账号\n10.0.0.3,\n").toUtf8();
+    const HostImporter::Outcome outcome = HostImporter::run(inventory.database(), bytes, QString(), teamOnly);
+    QCOMPARE(outcome.status, Status::Imported);
+    QStringList stored;
+    for (const QString& host :
+         {QStringLiteral("10.0.0.1"), QStringLiteral("10.0.0.2"), QStringLiteral("10.0.0.3")}) {
+        stored.append(inventory.storedHost(host)->access_scope);
+    }
+    QCOMPARE(stored, scopes);
+}
+
+void TestHostImporter::failedWriteLeavesTheInventoryUnchanged()
+{
+    Inventory inventory;
+    QVERIFY(inventory.isReady());
+    QVERIFY(inventory.addGroup(QStringLiteral("g"), 0));
+    QVERIFY(inventory.addHost(QStringLiteral("10.9.9.9"), 3389, QStringLiteral("g")));
+    {
+        // The second new host cannot be written; the first must not stay behind either.
+        RawConnection raw(inventory.databasePath());
+        QVERIFY(
+            raw.exec(QStringLiteral("CREATE TRIGGER refuse_second BEFORE INSERT ON remotes "
+                                    "WHEN NEW.host = '10.0.0.2' BEGIN SELECT RAISE(ABORT, 'refused'); END")));
+    }
+
+    const HostImporter::Outcome outcome =
+        HostImporter::run(inventory.database(),
+                          "10.0.0.1,3389\n10.0.0.2,3389\n10.0.0.3,3389\n10.9.9.9,3389\n", QString(), false);
+    QCOMPARE(outcome.status, Status::WriteFailed);
+    QCOMPARE(outcome.added, 0);
+    QCOMPARE(outcome.duplicates, 1);
+    QCOMPARE(inventory.stored(), QStringList{"10.9.9.9:3389"});
+
+    // The database is still usable afterwards.
+    const HostImporter::Outcome retry =
+        HostImporter::run(inventory.database(), "10.0.0.1,3389\n10.0.0.3,3389\n", QString(), false);
+    QCOMPARE(retry.status, Status::Imported);
+    QCOMPARE(inventory.stored(), (QStringList{"10.0.0.1:3389", "10.0.0.3:3389", "10.9.9.9:3389"}));
+}
+
+void TestHostImporter::tenThousandHosts()
+{
+    Inventory inventory;
+    QVERIFY(inventory.isReady());
+    QVERIFY(inventory.addGroup(QStringLiteral("g"), 0));
+
+    QByteArray bytes = "IP,端口,用户名,密码\n";
+    for (int i = 0; i < 10000; ++i) {
+        bytes += "10." + QByteArray::number(i / 62500) + "." + QByteArray::number(i / 250 % 250) + "." +
+                 QByteArray::number(i % 250 + 1) + ",3389,admin,pw" + QByteArray::number(i) + "\n";
+    }
+    bytes += "10.0.0.1,3389,admin,again\n";
+
+    const HostImporter::Outcome outcome = HostImporter::run(inventory.database(), bytes, QString(), false);
+    QCOMPARE(outcome.status, Status::Imported);
+    QCOMPARE(outcome.added, 10000);
+    QCOMPARE(outcome.duplicates, 1);
+    QCOMPARE(inventory.database()->countManualRemotes(), 10000);
+}
+
+QTEST_GUILESS_MAIN(TestHostImporter)
+#include "test_host_importer.moc"
