@@ -2,10 +2,10 @@
 #include "logger.h"
 #include "platform/unix_signal_watcher.h"
 #include "single_instance_guard.h"
+#include "ui/main_window.h"
 
 #include <QApplication>
 #include <QIcon>
-#include <QMainWindow>
 #include <QMessageBox>
 
 #include <cstdio>
@@ -66,10 +66,7 @@ int main(int argc, char* argv[])
     QObject::connect(&signalWatcher, &UnixSignalWatcher::terminationRequested, &application,
                      &QCoreApplication::quit);
 
-    // Stand-in main window until the host inventory window takes its place.
-    auto window = std::make_unique<QMainWindow>();
-    window->setWindowTitle(QStringLiteral("NIMBARA"));
-    window->resize(1280, 800);
+    auto window = std::make_unique<MainWindow>(app->database(), app->config(), app->crypto());
     window->show();
     SPDLOG_INFO("NIMBARA资产管理窗口启动完成");
 

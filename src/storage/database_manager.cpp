@@ -485,7 +485,12 @@ QList<Remote> DatabaseManager::listRemotes(const QString& condition, const QStri
     }
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
-    query.prepare(kRemoteColumns + QStringLiteral("FROM remotes ") + condition + QStringLiteral("ORDER BY name"));
+    // Without passwords the sealed column is not even read: it is the widest one.
+    QString columns = kRemoteColumns;
+    if (passwords == Passwords::Skip) {
+        columns.replace(QStringLiteral("username, password,"), QStringLiteral("username, NULL,"));
+    }
+    query.prepare(columns + QStringLiteral("FROM remotes ") + condition + QStringLiteral("ORDER BY name"));
     if (!condition.isEmpty()) {
         query.addBindValue(bound);
     }

@@ -1,0 +1,1510 @@
+#include "cloud/account_client.h"
+#include "storage/config_manager.h"
+#include "storage/crypto_manager.h"
+#include "storage/database_manager.h"
+#include "support/fake_data_protection.h"
+#include "ui/main_window.h"
+#include "ui/remote_id_mime.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QDataStream>
+#include <QDialogButtonBox>
+#include <QDragLeaveEvent>
+#include <QDragMoveEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QHeaderView>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QQueue>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QStatusBar>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QUuid>
+
+#include <spdlog/sinks/ringbuffer_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+constexpr int kCheckColumn = 0;
+constexpr int kNameColumn = 1;
+constexpr int kTypeColumn = 2;
+constexpr int kRemarkColumn = 8;
+constexpr int kIdColumn = 9;
+
+const QDateTime kOldTime(QDate(2020, 1, 1), QTime(8, 0), Qt::UTC);
+
+// Reaches the protected account setter the way the account service operations do.
+class AccountAccess : public AccountClient
+{
+public:
+    using AccountClient::setAccount;
+};
+
+void setAccount(AccountClient* client, const QString& name, const QString& role)
+{
+    MemberAccount account;
+    account.signedIn = true;
+    account.id = QStringLiteral("1");
+    account.name = name;
+    account.role = role;
+    (client->*(&AccountAccess::setAccount))(account);
+}
+
+// The window with its file dialogs answered by the test and its session requests recorded.
+class TestWindow : public MainWindow
+{
+public:
+    using MainWindow::MainWindow;
+    using MainWindow::SessionKind;
+
+    struct Launch
+    {
+        SessionKind kind;
+        QStringList names;
+        RdpKernel kernel;
+    };
+
+    QString importPath;
+    QString exportPath;
+    QList<Launch> launches;
+
+protected:
+    void openSessions(SessionKind kind, const QList<Remote>& hosts, RdpKernel kernel) override
+    {
+        QStringList names;
+        for (const Remote& remote : hosts) {
+            names.append(remote.name);
+        }
+        launches.append({kind, names, kernel});
+        MainWindow::openSessions(kind, hosts, kernel);
+    }
+    QString chooseImportFile() override { return importPath; }
+    QString chooseExportFile() override { return exportPath; }
+};
+
+struct SeenBox
+{
+    QString title;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons buttons;
+    QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
+};
+
+// Answers the modal dialogs that the window opens, in order, from inside their event loops.
+// A dialog nobody expected is recorded and rejected so that a test never hangs.
+class ModalDriver : public QObject
+{
+public:
+    ModalDriver()
+    {
+        connect(&m_timer, &QTimer::timeout, this, &ModalDriver::poll);
+        m_timer.start(5);
+    }
+
+    void then(std::function<void(QWidget*)> handler) { m_handlers.enqueue(std::move(handler)); }
+
+    // The next message box: record it into `seen`, then press `button`.
+    void answer(QMessageBox::StandardButton button, SeenBox* seen = nullptr)
+    {
+        then([button, seen](QWidget* widget) {
+            auto* box = qobject_cast<QMessageBox*>(widget);
+            QVERIFY2(box != nullptr, qPrintable(widget->metaObject()->className()));
+            if (seen != nullptr) {
+                seen->title = box->windowTitle();
+                seen->text = box->text();
+                seen->icon = box->icon();
+                seen->buttons = box->standardButtons();
+                seen->defaultButton = box->defaultButton() != nullptr
+                                          ? box->standardButton(box->defaultButton())
+                                          : QMessageBox::NoButton;
+            }
+            QAbstractButton* target = box->button(button);
+            QVERIFY(target != nullptr);
+            target->click();
+        });
+    }
+
+    // The next input dialog: record its title and label, then accept `value` (or cancel when null).
+    void input(const QString& value, QString* title = nullptr, QString* label = nullptr,
+               QStringList* items = nullptr)
+    {
+        then([value, title, label, items](QWidget* widget) {
+            auto* dialog = qobject_cast<QInputDialog*>(widget);
+            QVERIFY2(dialog != nullptr, qPrintable(widget->metaObject()->className()));
+            if (title != nullptr) {
+                *title = dialog->windowTitle();
+            }
+            if (label != nullptr) {
+                *label = dialog->labelText();
+            }
+            if (items != nullptr) {
+                *items = dialog->comboBoxItems();
+            }
+            if (value.isNull()) {
+                dialog->reject();
+                return;
+            }
+            dialog->setTextValue(value);
+            dialog->accept();
+        });
+    }
+
+    bool done() const { return m_handlers.isEmpty(); }
+    QStringList unexpected;
+
+private:
+    void poll()
+    {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal == nullptr || modal->property("seenByTest").toBool()) {
+            return;
+        }
+        modal->setProperty("seenByTest", true);
+        if (m_handlers.isEmpty()) {
+            QString text = modal->windowTitle();
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                text += QStringLiteral(": ") + box->text();
+            }
+            unexpected.append(text);
+            if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+                dialog->reject();
+            }
+            return;
+        }
+        const QPointer<QWidget> guard(modal);
+        m_handlers.dequeue()(modal);
+        // A handler that failed leaves its dialog open; close it so the test can end.
+        if (QTest::currentTestFailed() && guard && guard->isVisible()) {
+            if (auto* dialog = qobject_cast<QDialog*>(guard.data())) {
+                dialog->reject();
+            }
+        }
+    }
+
+    QTimer m_timer;
+    QQueue<std::function<void(QWidget*)>> m_handlers;
+};
+
+// Routes the default logger into a ring buffer so a test can read what was logged.
+class LogCapture
+{
+public:
+    LogCapture()
+        : m_sink(std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(512)),
+          m_previous(spdlog::default_logger())
+    {
+        spdlog::set_default_logger(std::make_shared<spdlog::logger>("tolv", m_sink));
+    }
+    ~LogCapture() { spdlog::set_default_logger(m_previous); }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    QString text() const
+    {
+        QString all;
+        for (const std::string& line : m_sink->last_formatted()) {
+            all += QString::fromStdString(line);
+        }
+        return all;
+    }
+
+private:
+    std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> m_sink;
+    std::shared_ptr<spdlog::logger> m_previous;
+};
+
+QStringList columnTexts(const QTableWidget* table, int column)
+{
+    QStringList texts;
+    for (int row = 0; row < table->rowCount(); ++row) {
+        texts.append(table->item(row, column)->text());
+    }
+    return texts;
+}
+
+QStringList treeTexts(const QTreeWidget* tree)
+{
+    QStringList texts;
+    std::function<void(const QTreeWidgetItem*)> walk = [&](const QTreeWidgetItem* item) {
+        texts.append(item->text(0));
+        for (int i = 0; i < item->childCount(); ++i) {
+            walk(item->child(i));
+        }
+    };
+    for (int i = 0; i < tree->topLevelItemCount(); ++i) {
+        walk(tree->topLevelItem(i));
+    }
+    return texts;
+}
+
+QTreeWidgetItem* treeItem(const QTreeWidget* tree, const QString& textPrefix)
+{
+    const QList<QTreeWidgetItem*> found =
+        tree->findItems(textPrefix, Qt::MatchStartsWith | Qt::MatchRecursive);
+    return found.isEmpty() ? nullptr : found.first();
+}
+
+int rowOf(const QTableWidget* table, const QString& name)
+{
+    for (int row = 0; row < table->rowCount(); ++row) {
+        if (table->item(row, kNameColumn)->text() == name) {
+            return row;
+        }
+    }
+    return -1;
+}
+
+void checkRows(QTableWidget* table, const QStringList& names)
+{
+    for (const QString& name : names) {
+        const int row = rowOf(table, name);
+        QVERIFY2(row >= 0, qPrintable(name));
+        table->item(row, kCheckColumn)->setCheckState(Qt::Checked);
+    }
+}
+
+// Qt hands drag moves, drops and leaves to the widget that accepted the drag's entry, so every
+// synthetic drag starts with one.
+bool enterDrag(QWidget* viewport, const QPoint& position, const QMimeData* mime)
+{
+    QDragEnterEvent enter(position, Qt::MoveAction, mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(viewport, &enter);
+    return enter.isAccepted();
+}
+
+bool dropOn(QWidget* viewport, const QPoint& position, const QMimeData* mime)
+{
+    if (!enterDrag(viewport, position, mime)) {
+        return false;
+    }
+    QDropEvent drop(position, Qt::MoveAction, mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(viewport, &drop);
+    return drop.isAccepted();
+}
+
+QSet<QString> namesOf(const QList<Remote>& remotes)
+{
+    QSet<QString> names;
+    for (const Remote& remote : remotes) {
+        names.insert(remote.name);
+    }
+    return names;
+}
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<CryptoManager> m_crypto;
+    std::unique_ptr<DatabaseManager> m_db;
+    std::unique_ptr<ConfigManager> m_config;
+    std::unique_ptr<TestWindow> m_window;
+
+    Group addGroup(const QString& name, const QString& id = QString())
+    {
+        Group group;
+        group.id = id.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : id;
+        group.name = name;
+        group.sort_order = static_cast<int>(m_db->getGroups().size());
+        group.created_at = kOldTime;
+        if (!m_db->addGroup(group)) {
+            qFatal("group not stored");
+        }
+        return group;
+    }
+
+    Remote addHost(const QString& name, const QString& host, const Group& group,
+                   const QString& protocol = QStringLiteral("rdp"), const QString& remark = QString(),
+                   const QString& scope = QStringLiteral("owner"))
+    {
+        Remote remote;
+        remote.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        remote.name = name;
+        remote.host = host;
+        remote.port = protocol.compare(QLatin1String("ssh"), Qt::CaseInsensitive) == 0 ? 22 : 3389;
+        remote.username = QStringLiteral("admin");
+        remote.password = QStringLiteral("pw-") + name;
+        remote.remark = remark;
+        remote.group_id = group.id;
+        remote.protocol = protocol;
+        remote.access_scope = scope;
+        remote.created_at = kOldTime;
+        remote.updated_at = kOldTime;
+        if (!m_db->addRemote(remote)) {
+            qFatal("host not stored");
+        }
+        return remote;
+    }
+
+    TestWindow* openWindow()
+    {
+        m_window = std::make_unique<TestWindow>(m_db.get(), m_config.get(), m_crypto.get());
+        m_window->show();
+        if (!QTest::qWaitForWindowExposed(m_window.get())) {
+            qWarning("window not exposed");
+        }
+        return m_window.get();
+    }
+
+    QTableWidget* table() const { return m_window->findChild<QTableWidget*>(QStringLiteral("hostTable")); }
+    QTreeWidget* tree() const { return m_window->findChild<QTreeWidget*>(QStringLiteral("assetTree")); }
+    QComboBox* groupFilter() const { return m_window->findChild<QComboBox*>(QStringLiteral("groupFilter")); }
+    QPushButton* button(const char* name) const
+    {
+        return m_window->findChild<QPushButton*>(QLatin1String(name));
+    }
+    QString summary() const { return m_window->findChild<QLabel*>(QStringLiteral("statusSummary"))->text(); }
+    QString headerText() const { return table()->horizontalHeaderItem(kCheckColumn)->text(); }
+    QStringList shownNames() const { return columnTexts(table(), kNameColumn); }
+    QSet<QString> shownSet() const
+    {
+        const QStringList names = shownNames();
+        return QSet<QString>(names.cbegin(), names.cend());
+    }
+
+    // A press first, as a user's first click would, so that the view knows the pressed cell.
+    void doubleClickName(const QString& name)
+    {
+        const QPoint centre =
+            table()->visualItemRect(table()->item(rowOf(table(), name), kNameColumn)).center();
+        QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, centre);
+        QTest::mouseDClick(table()->viewport(), Qt::LeftButton, {}, centre);
+    }
+
+    void selectInTree(const QString& textPrefix)
+    {
+        QTreeWidgetItem* item = treeItem(tree(), textPrefix);
+        QVERIFY2(item != nullptr, qPrintable(textPrefix));
+        tree()->setCurrentItem(item);
+        QCoreApplication::processEvents();
+    }
+
+    void selectGroupFilter(const QString& name)
+    {
+        const int index = groupFilter()->findText(name);
+        QVERIFY(index > 0);
+        groupFilter()->setCurrentIndex(index);
+    }
+
+    // An extra connection to the same file, for what the window's own connection must not see
+    // coming (triggers that make writes fail).
+    void execOnSecondConnection(const QString& statement)
+    {
+        const QString name =
+            QStringLiteral("second-%1").arg(QUuid::createUuid().toString(QUuid::WithoutBraces));
+        {
+            QSqlDatabase second = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+            second.setDatabaseName(m_dir->filePath(QStringLiteral("data.db")));
+            QVERIFY(second.open());
+            QSqlQuery query(second);
+            QVERIFY2(query.exec(statement), qPrintable(statement));
+        }
+        QSqlDatabase::removeDatabase(name);
+    }
+
+private slots:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        m_crypto = std::make_unique<CryptoManager>(std::make_unique<FakeDataProtection>());
+        QVERIFY(m_crypto->initialize(m_dir->filePath(QStringLiteral("credential.key"))));
+        m_db = std::make_unique<DatabaseManager>();
+        QVERIFY(m_db->initialize(m_dir->filePath(QStringLiteral("data.db")), m_crypto.get()));
+        m_config = std::make_unique<ConfigManager>();
+    }
+
+    void cleanup()
+    {
+        m_window.reset();
+        m_config.reset();
+        m_db.reset();
+        m_crypto.reset();
+        m_dir.reset();
+    }
+
+    void windowShowsNamedPartsAndFixedTexts()
+    {
+        addGroup(QStringLiteral("默认分组"));
+        TestWindow* w = openWindow();
+        QCOMPARE(w->windowTitle(), QStringLiteral("Nimbara-Vantrel特别版 - 多远程管理"));
+        QCOMPARE(w->minimumSize(), QSize(980, 640));
+        for (const char* name : {"heroCard", "memberCard", "sidebarCard"}) {
+            QVERIFY2(w->findChild<QFrame*>(QLatin1String(name)) != nullptr, name);
+        }
+        QCOMPARE(w->findChild<QLabel*>(QStringLiteral("brandMark"))->text(), QStringLiteral("nb"));
+        QCOMPARE(w->findChild<QLabel*>(QStringLiteral("brandMark"))->size(), QSize(54, 54));
+        QCOMPARE(w->findChild<QLabel*>(QStringLiteral("editionBadge"))->text(),
+                 QStringLiteral("Vantrel特别版"));
+        QCOMPARE(w->findChild<QLineEdit*>(QStringLiteral("assetSearch"))->placeholderText(),
+                 QStringLiteral("搜索名称、主机或备注"));
+        QCOMPARE(w->findChild<QLabel*>(QStringLiteral("memberName"))->text(), QStringLiteral("未登录"));
+        QCOMPARE(button("connectButton")->property("role").toString(), QStringLiteral("primary"));
+        QCOMPARE(button("deleteButton")->property("role").toString(), QStringLiteral("danger"));
+        QVERIFY(w->font().families().contains(QStringLiteral("Noto Sans CJK SC")));
+
+        QStringList headers;
+        for (int column = 1; column < table()->columnCount(); ++column) {
+            headers.append(table()->horizontalHeaderItem(column)->text());
+        }
+        QCOMPARE(headers,
+                 (QStringList{"名称", "类型", "主机", "端口", "用户名", "分组", "权限", "备注", "ID"}));
+        QVERIFY(table()->isColumnHidden(kIdColumn));
+        QCOMPARE(groupFilter()->itemText(0), QStringLiteral("全部主机"));
+
+        // Placeholders answer without crashing.
+        ModalDriver driver;
+        SeenBox seen;
+        driver.answer(QMessageBox::Ok, &seen);
+        button("accelerationButton")->click();
+        QCOMPARE(seen.text, QStringLiteral("登陆后使用"));
+        driver.answer(QMessageBox::Ok);
+        button("settingsButton")->click();
+        QVERIFY(driver.done());
+        QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
+    }
+
+    void searchMatchesNameHostAndRemarkIgnoringCase()
+    {
+        const Group group = addGroup(QStringLiteral("默认分组"));
+        addHost(QStringLiteral("ABC-1"), QStringLiteral("10.0.0.1"), group);
+        addHost(QStringLiteral("beta"), QStringLiteral("10.0.0.2"), group, QStringLiteral("ssh"),
+                QStringLiteral("xAbCx"));
+        addHost(QStringLiteral("gamma"), QStringLiteral("abc.example.com"), group);
+        addHost(QStringLiteral("delta"), QStringLiteral("10.0.0.4"), group);
+        openWindow();
+
+        const QStringList treeBefore = treeTexts(tree());
+        QTest::keyClicks(m_window->findChild<QLineEdit*>(QStringLiteral("assetSearch")),
+                         QStringLiteral(" abc "));
+        QCOMPARE(shownNames(), (QStringList{"ABC-1", "beta", "gamma"}));
+        QCOMPARE(treeTexts(tree()), treeBefore);
+        QCOMPARE(treeBefore.first(), QStringLiteral("全部主机  (4)"));
+        QCOMPARE(summary(), QStringLiteral("全部 4 台  ·  当前显示 3 台  ·  Windows 3 台  ·  Linux 1 台"));
+
+        m_window->findChild<QLineEdit*>(QStringLiteral("assetSearch"))->setText(QStringLiteral("nothing"));
+        QCOMPARE(table()->rowCount(), 0);
+        QCOMPARE(summary(), QStringLiteral("全部 4 台  ·  当前显示 0 台  ·  Windows 3 台  ·  Linux 1 台"));
+    }
+
+    void treeSelectsGroupAndProtocolFilters()
+    {
+        const Group office = addGroup(QStringLiteral("办公室"));
+        const Group cloud = addGroup(QStringLiteral("云主机"));
+        addHost(QStringLiteral("win-1"), QStringLiteral("10.0.0.1"), office);
+        addHost(QStringLiteral("linux-upper"), QStringLiteral("10.0.0.2"), office, QStringLiteral("SSH"));
+        addHost(QStringLiteral("linux-2"), QStringLiteral("10.0.0.3"), cloud, QStringLiteral("ssh"));
+        addHost(QStringLiteral("win-2"), QStringLiteral("10.0.0.4"), cloud);
+        addHost(QStringLiteral("other-proto"), QStringLiteral("10.0.0.5"), cloud, QStringLiteral("vnc"));
+        openWindow();
+
+        QCOMPARE(treeTexts(tree()),
+                 (QStringList{"全部主机  (5)", "系统类型", "Windows / RDP  (3)", "Linux / SSH  (2)",
+                              "主机分组", "办公室  (2)", "云主机  (3)"}));
+        QCOMPARE(tree()->currentItem()->text(0), QStringLiteral("全部主机  (5)"));
+        QCOMPARE(table()->item(rowOf(table(), QStringLiteral("linux-upper")), kTypeColumn)->text(),
+                 QStringLiteral("Linux / SSH"));
+        QCOMPARE(table()->item(rowOf(table(), QStringLiteral("other-proto")), kTypeColumn)->text(),
+                 QStringLiteral("Windows / RDP"));
+
+        selectInTree(QStringLiteral("Linux / SSH"));
+        QTRY_COMPARE(shownSet(), (QSet<QString>{"linux-upper", "linux-2"}));
+        QCOMPARE(groupFilter()->currentIndex(), 0);
+        QCOMPARE(tree()->currentItem()->text(0), QStringLiteral("Linux / SSH  (2)"));
+        QCOMPARE(summary(), QStringLiteral("全部 5 台  ·  当前显示 2 台  ·  Windows 3 台  ·  Linux 2 台"));
+
+        selectInTree(QStringLiteral("云主机"));
+        QTRY_COMPARE(shownNames().size(), 3);
+        QCOMPARE(groupFilter()->currentText(), QStringLiteral("云主机"));
+        QCOMPARE(shownSet(), (QSet<QString>{"linux-2", "win-2", "other-proto"}));
+        QCOMPARE(tree()->currentItem()->text(0), QStringLiteral("云主机  (3)"));
+
+        // A heading changes nothing.
+        selectInTree(QStringLiteral("系统类型"));
+        QTest::qWait(20);
+        QCOMPARE(shownNames().size(), 3);
+        QCOMPARE(groupFilter()->currentText(), QStringLiteral("云主机"));
+
+        selectInTree(QStringLiteral("Windows / RDP"));
+        QTRY_COMPARE(shownNames().size(), 3);
+        QCOMPARE(groupFilter()->currentIndex(), 0);
+        QVERIFY(!shownNames().contains(QStringLiteral("linux-2")));
+
+        // The combo box clears the protocol filter.
+        selectGroupFilter(QStringLiteral("办公室"));
+        QCOMPARE(shownSet(), (QSet<QString>{"win-1", "linux-upper"}));
+        QCOMPARE(tree()->currentItem()->text(0), QStringLiteral("办公室  (2)"));
+
+        selectInTree(QStringLiteral("全部主机"));
+        QTRY_COMPARE(shownNames().size(), 5);
+        QCOMPARE(groupFilter()->currentIndex(), 0);
+    }
+
+    void checkControlsFollowChecksAndSurviveRefresh()
+    {
+        const Group group = addGroup(QStringLiteral("默认分组"));
+        openWindow();
+        QCOMPARE(headerText(), QStringLiteral("☐ 全选"));
+        QCOMPARE(button("selectAllButton")->text(), QStringLiteral("一键全选"));
+        QVERIFY(!button("selectAllButton")->isEnabled());
+        QCOMPARE(button("clearSelectionButton")->text(), QStringLiteral("取消选择"));
+        QVERIFY(!button("clearSelectionButton")->isEnabled());
+
+        addHost(QStringLiteral("a"), QStringLiteral("10.0.0.1"), group);
+        addHost(QStringLiteral("b"), QStringLiteral("10.0.0.2"), group);
+        addHost(QStringLiteral("c"), QStringLiteral("10.0.0.3"), group);
+        m_window->refresh();
+        QCOMPARE(button("selectAllButton")->text(), QStringLiteral("一键全选 (3)"));
+        QVERIFY(button("selectAllButton")->isEnabled());
+
+        checkRows(table(), {QStringLiteral("b")});
+        QCOMPARE(headerText(), QStringLiteral("▣ 已选 1"));
+        QCOMPARE(button("clearSelectionButton")->text(), QStringLiteral("取消选择 (1)"));
+        QVERIFY(button("clearSelectionButton")->isEnabled());
+
+        // Checks survive a refresh, also one that hides and shows the row again.
+        auto* search = m_window->findChild<QLineEdit*>(QStringLiteral("assetSearch"));
+        search->setText(QStringLiteral("b"));
+        QCOMPARE(shownNames(), QStringList{"b"});
+        QCOMPARE(headerText(), QStringLiteral("☑ 已全选"));
+        search->clear();
+        QCOMPARE(shownNames().size(), 3);
+        QCOMPARE(table()->item(rowOf(table(), QStringLiteral("b")), kCheckColumn)->checkState(), Qt::Checked);
+        QCOMPARE(table()->item(rowOf(table(), QStringLiteral("a")), kCheckColumn)->checkState(),
+                 Qt::Unchecked);
+        QCOMPARE(headerText(), QStringLiteral("▣ 已选 1"));
+
+        // Selecting a row checks it; leaving the selection keeps the check.
+        table()->selectRow(rowOf(table(), QStringLiteral("c")));
+        QCOMPARE(table()->item(rowOf(table(), QStringLiteral("c")), kCheckColumn)->checkState(), Qt::Checked);
+        table()->selectRow(rowOf(table(), QStringLiteral("a")));
+        QCOMPARE(table()->item(rowOf(table(), QStringLiteral("c")), kCheckColumn)->checkState(), Qt::Checked);
+        QCOMPARE(headerText(), QStringLiteral("☑ 已全选"));
+        QVERIFY(!button("selectAllButton")->isEnabled());
+        QCOMPARE(button("clearSelectionButton")->text(), QStringLiteral("取消选择 (3)"));
+
+        button("clearSelectionButton")->click();
+        QCOMPARE(headerText(), QStringLiteral("☐ 全选"));
+        QVERIFY(table()->selectionModel()->selectedRows().isEmpty());
+        QVERIFY(!button("clearSelectionButton")->isEnabled());
+
+        button("selectAllButton")->click();
+        QCOMPARE(headerText(), QStringLiteral("☑ 已全选"));
+        QCOMPARE(table()->selectionModel()->selectedRows().size(), 3);
+
+        // The check header toggles between all and none.
+        QHeaderView* header = table()->horizontalHeader();
+        const QPoint checkSection(header->sectionViewportPosition(kCheckColumn) + 10, header->height() / 2);
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, checkSection);
+        QCOMPARE(headerText(), QStringLiteral("☐ 全选"));
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, checkSection);
+        QCOMPARE(headerText(), QStringLiteral("☑ 已全选"));
+        QCOMPARE(shownNames().size(), 3);
+    }
+
+    void agentGroupAloneBecomesDefaultGroup()
+    {
+        const Group agent = addGroup(QStringLiteral("Agent 托管主机"));
+        addHost(QStringLiteral("managed"), QStringLiteral("10.0.0.1"), agent);
+        openWindow();
+
+        const QList<Group> groups = m_db->getGroups();
+        QCOMPARE(groups.size(), 1);
+        QCOMPARE(groups.first().id, agent.id);
+        QCOMPARE(groups.first().name, QStringLiteral("默认分组"));
+        QCOMPARE(m_db->getRemotesByGroup(agent.id).size(), 1);
+        QCOMPARE(groupFilter()->itemText(1), QStringLiteral("默认分组"));
+        QVERIFY(treeItem(tree(), QStringLiteral("默认分组  (1)")) != nullptr);
+    }
+
+    void agentGroupMergesIntoDefaultGroup()
+    {
+        const Group other = addGroup(QStringLiteral("其他"));
+        const Group agent = addGroup(QStringLiteral("Agent 托管主机"));
+        const Group fallback = addGroup(QStringLiteral("默认分组"));
+        const Remote first = addHost(QStringLiteral("m1"), QStringLiteral("10.0.0.1"), agent);
+        addHost(QStringLiteral("m2"), QStringLiteral("10.0.0.2"), agent);
+        addHost(QStringLiteral("o1"), QStringLiteral("10.0.0.3"), other);
+        openWindow();
+
+        QStringList names;
+        for (const Group& group : m_db->getGroups()) {
+            names.append(group.name);
+        }
+        QCOMPARE(names, (QStringList{"其他", "默认分组"}));
+        QCOMPARE(namesOf(m_db->getRemotesByGroup(fallback.id)), (QSet<QString>{"m1", "m2"}));
+        // The hosts are written back whole: their passwords survive the move.
+        QCOMPARE(m_db->getRemote(first.id)->password, QStringLiteral("pw-m1"));
+        QVERIFY(treeItem(tree(), QStringLiteral("Agent")) == nullptr);
+        QVERIFY(treeItem(tree(), QStringLiteral("默认分组  (2)")) != nullptr);
+    }
+
+    void moveCountsMovedAndAlreadyThere()
+    {
+        const Group source = addGroup(QStringLiteral("来源"));
+        const Group target = addGroup(QStringLiteral("目标"));
+        addHost(QStringLiteral("h1"), QStringLiteral("10.0.0.1"), source);
+        addHost(QStringLiteral("h2"), QStringLiteral("10.0.0.2"), source);
+        const Remote there = addHost(QStringLiteral("h3"), QStringLiteral("10.0.0.3"), target);
+        openWindow();
+
+        checkRows(table(), {QStringLiteral("h1"), QStringLiteral("h2"), QStringLiteral("h3")});
+        ModalDriver driver;
+        QString title;
+        QString label;
+        QStringList items;
+        driver.input(QStringLiteral("移动到分组"));
+        driver.input(QStringLiteral("目标"), &title, &label, &items);
+        m_window->showBatchOperations();
+        QVERIFY(driver.done());
+        QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
+        QCOMPARE(title, QStringLiteral("移动主机"));
+        QCOMPARE(label, QStringLiteral("将 3 台主机移动到"));
+        QCOMPARE(items, (QStringList{"来源", "目标"}));
+        QCOMPARE(m_window->statusBar()->currentMessage(), QStringLiteral("已将 2 台主机移动到“目标”分组"));
+        QCOMPARE(m_db->getRemotesByGroup(target.id).size(), 3);
+        QCOMPARE(m_db->getRemote(there.id)->updated_at, kOldTime);
+        QCOMPARE(m_db->getRemote(there.id)->password, QStringLiteral("pw-h3"));
+        QCOMPARE(headerText(), QStringLiteral("☐ 全选"));
+        QCOMPARE(treeItem(tree(), QStringLiteral("目标"))->text(0), QStringLiteral("目标  (3)"));
+
+        checkRows(table(), {QStringLiteral("h1"), QStringLiteral("h3")});
+        driver.input(QStringLiteral("移动到分组"));
+        driver.input(QStringLiteral("目标"));
+        m_window->showBatchOperations();
+        QVERIFY(driver.done());
+        QCOMPARE(m_window->statusBar()->currentMessage(), QStringLiteral("所选主机已经在“目标”分组中"));
+    }
+
+    void remoteIdPayloadRoundTrip()
+    {
+        const QStringList ids = {QStringLiteral("a1"), QStringLiteral("主机-2"), QString()};
+        const QByteArray payload = encodeRemoteIds(ids);
+        QCOMPARE(decodeRemoteIds(payload), ids);
+        // Big-endian count, then byte length and UTF-16 big-endian text per id.
+        QCOMPARE(payload.left(12), QByteArray::fromHex("00000003"
+                                                       "00000004"
+                                                       "00610031"));
+
+        QByteArray qtList;
+        QDataStream out(&qtList, QIODevice::WriteOnly);
+        out << QStringList{QStringLiteral("x"), QStringLiteral("yz")};
+        QCOMPARE(decodeRemoteIds(qtList), (QStringList{"x", "yz"}));
+
+        QVERIFY(decodeRemoteIds(QByteArray()).isEmpty());
+        QVERIFY(decodeRemoteIds(QByteArray::fromHex("7fffffff00000002")).isEmpty());
+        QVERIFY(decodeRemoteIds(payload.left(payload.size() - 1)).isEmpty());
+        QVERIFY(decodeRemoteIds(payload + QByteArray("x")).isEmpty());
+    }
+
+    void dropMovesOnlyOntoGroupItems()
+    {
+        const Group source = addGroup(QStringLiteral("来源"));
+        const Group target = addGroup(QStringLiteral("目标"));
+        const Remote one = addHost(QStringLiteral("h1"), QStringLiteral("10.0.0.1"), source);
+        const Remote two = addHost(QStringLiteral("h2"), QStringLiteral("10.0.0.2"), source);
+        openWindow();
+
+        QMimeData mime;
+        mime.setData(kRemoteIdsMimeType, encodeRemoteIds({one.id, two.id, one.id}));
+        QWidget* viewport = tree()->viewport();
+        const auto centreOf = [&](const QString& prefix) {
+            return tree()->visualItemRect(treeItem(tree(), prefix)).center();
+        };
+
+        for (const QString& refused :
+             {QStringLiteral("全部主机"), QStringLiteral("系统类型"), QStringLiteral("Linux / SSH")}) {
+            QVERIFY(enterDrag(viewport, centreOf(refused), &mime));
+            QDragMoveEvent move(centreOf(refused), Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(viewport, &move);
+            QVERIFY2(!move.isAccepted(), qPrintable(refused));
+            QVERIFY2(!dropOn(viewport, centreOf(refused), &mime), qPrintable(refused));
+        }
+        QCOMPARE(m_db->getRemotesByGroup(target.id).size(), 0);
+
+        // Hovering a group item highlights it; another item or leaving restores it.
+        QTreeWidgetItem* targetItem = treeItem(tree(), QStringLiteral("目标"));
+        QTreeWidgetItem* sourceItem = treeItem(tree(), QStringLiteral("来源"));
+        const QBrush before = targetItem->background(0);
+        QVERIFY(enterDrag(viewport, centreOf(QStringLiteral("目标")), &mime));
+        QDragMoveEvent move(centreOf(QStringLiteral("目标")), Qt::MoveAction, &mime, Qt::LeftButton,
+                            Qt::NoModifier);
+        QCoreApplication::sendEvent(viewport, &move);
+        QVERIFY(move.isAccepted());
+        QCOMPARE(move.dropAction(), Qt::MoveAction);
+        QCOMPARE(targetItem->background(0).color(), QColor(QStringLiteral("#dce8ff")));
+        QDragMoveEvent moveOn(centreOf(QStringLiteral("来源")), Qt::MoveAction, &mime, Qt::LeftButton,
+                              Qt::NoModifier);
+        QCoreApplication::sendEvent(viewport, &moveOn);
+        QCOMPARE(targetItem->background(0), before);
+        QCOMPARE(sourceItem->background(0).color(), QColor(QStringLiteral("#dce8ff")));
+        QDragLeaveEvent leave;
+        QCoreApplication::sendEvent(viewport, &leave);
+        QCOMPARE(sourceItem->background(0), before);
+
+        // Data of another format is not for the tree.
+        QMimeData text;
+        text.setText(one.id);
+        QVERIFY(!enterDrag(viewport, centreOf(QStringLiteral("目标")), &text));
+
+        QVERIFY(dropOn(viewport, centreOf(QStringLiteral("目标")), &mime));
+        QCOMPARE(namesOf(m_db->getRemotesByGroup(target.id)), (QSet<QString>{"h1", "h2"}));
+        QCOMPARE(m_window->statusBar()->currentMessage(), QStringLiteral("已将 2 台主机移动到“目标”分组"));
+        QCOMPARE(treeItem(tree(), QStringLiteral("目标"))->text(0), QStringLiteral("目标  (2)"));
+    }
+
+    void moveToVanishedGroupWarns()
+    {
+        const Group source = addGroup(QStringLiteral("来源"));
+        const Group doomed = addGroup(QStringLiteral("将删除"));
+        const Remote one = addHost(QStringLiteral("h1"), QStringLiteral("10.0.0.1"), source);
+        openWindow();
+        const QPoint centre = tree()->visualItemRect(treeItem(tree(), QStringLiteral("将删除"))).center();
+        QVERIFY(m_db->deleteGroup(doomed.id));
+
+        QMimeData mime;
+        mime.setData(kRemoteIdsMimeType, encodeRemoteIds({one.id}));
+        ModalDriver driver;
+        SeenBox seen;
+        driver.answer(QMessageBox::Ok, &seen);
+        dropOn(tree()->viewport(), centre, &mime);
+        QVERIFY(driver.done());
+        QCOMPARE(seen.title, QStringLiteral("无法移动"));
+        QCOMPARE(seen.text, QStringLiteral("目标分组已经不存在，请刷新后重试。"));
+        QCOMPARE(m_db->getRemote(one.id)->group_id, source.id);
+    }
+
+    void deleteIsAllOrNothing()
+    {
+        const Group group = addGroup(QStringLiteral("默认分组"));
+        addHost(QStringLiteral("keep"), QStringLiteral("10.0.0.1"), group);
+        addHost(QStringLiteral("gone-1"), QStringLiteral("10.0.0.2"), group);
+        addHost(QStringLiteral("gone-2"), QStringLiteral("10.0.0.3"), group);
+        addHost(QStringLiteral("locked"), QStringLiteral("10.0.0.4"), group);
+        openWindow();
+
+        ModalDriver driver;
+        SeenBox seen;
+        checkRows(table(), {QStringLiteral("gone-1"), QStringLiteral("gone-2")});
+        driver.answer(QMessageBox::No, &seen);
+        m_window->deleteSelected();
+        QVERIFY(driver.done());
+        QCOMPARE(seen.title, QStringLiteral("确认删除"));
+        QCOMPARE(seen.text, QStringLiteral("确定删除选中的 2 台远程主机吗？"));
+        QCOMPARE(seen.buttons, QMessageBox::Yes | QMessageBox::No);
+        QCOMPARE(seen.defaultButton, QMessageBox::No);
+        QCOMPARE(m_db->getAllRemotes().size(), 4);
+
+        driver.answer(QMessageBox::Yes);
+        m_window->deleteSelected();
+        QVERIFY(driver.done());
+        QCOMPARE(namesOf(m_db->getAllRemotes()), (QSet<QString>{"keep", "locked"}));
+        QCOMPARE(shownNames().size(), 2);
+
+        // The second host refuses to go: the first must stay as well.
+        execOnSecondConnection(
+            QStringLiteral("CREATE TRIGGER refuse_delete BEFORE DELETE ON remotes "
+                           "WHEN old.name = 'locked' BEGIN SELECT RAISE(ABORT, 'locked'); END"));
+        checkRows(table(), {QStringLiteral("keep"), QStringLiteral("locked")});
+        driver.answer(QMessageBox::Yes);
+        driver.answer(QMessageBox::Ok, &seen);
+        m_window->deleteSelected();
+        QVERIFY(driver.done());
+        QCOMPARE(seen.title, QStringLiteral("删除失败"));
+        QCOMPARE(seen.text, QStringLiteral("未删除任何主机，数据库事务已回滚。"));
+        QCOMPARE(seen.icon, QMessageBox::Critical);
+        QCOMPARE(namesOf(m_db->getAllRemotes()), (QSet<QString>{"keep", "locked"}));
+        QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
+    }
+
+    void remarkEditsInlineAndWritesOnlyChanges()
+    {
+        const Group group = addGroup(QStringLiteral("默认分组"));
+        const Remote host = addHost(QStringLiteral("h1"), QStringLiteral("10.0.0.1"), group,
+                                    QStringLiteral("rdp"), QStringLiteral("机房A"));
+        const Remote empty = addHost(QStringLiteral("h2"), QStringLiteral("10.0.0.2"), group);
+        openWindow();
+
+        QTableWidgetItem* remark = table()->item(rowOf(table(), QStringLiteral("h1")), kRemarkColumn);
+        QCOMPARE(remark->toolTip(), QStringLiteral("机房A\n\n双击可直接修改备注"));
+        QCOMPARE(table()->item(rowOf(table(), QStringLiteral("h2")), kRemarkColumn)->toolTip(),
+                 QStringLiteral("双击直接填写备注"));
+
+        // The same text after trimming writes nothing and only tidies the cell.
+        remark->setText(QStringLiteral("  机房A  "));
+        QCOMPARE(remark->text(), QStringLiteral("机房A"));
+        QCOMPARE(m_db->getRemote(host.id)->updated_at, kOldTime);
+
+        // A double click on the remark cell opens the inline editor and connects nothing.
+        const QRect cell = table()->visualItemRect(remark);
+        QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, cell.center());
+        QTest::mouseDClick(table()->viewport(), Qt::LeftButton, {}, cell.center());
+        QLineEdit* editor = nullptr;
+        QTRY_VERIFY((editor = table()->viewport()->findChild<QLineEdit*>(QStringLiteral("remarkEditor"))) !=
+                    nullptr);
+        QVERIFY(editor->styleSheet().contains(QStringLiteral("border:2px solid #4b7bec")));
+        QTRY_COMPARE(editor->selectedText(), QStringLiteral("机房A"));
+        QVERIFY(m_window->launches.isEmpty());
+
+        editor->setText(QStringLiteral("  机房B 3排 "));
+        QTest::keyClick(editor, Qt::Key_Return);
+        QTRY_COMPARE(m_db->getRemote(host.id)->remark, QStringLiteral("机房B 3排"));
+        QVERIFY(m_db->getRemote(host.id)->updated_at != kOldTime);
+        QCOMPARE(m_db->getRemote(host.id)->password, QStringLiteral("pw-h1"));
+        QCOMPARE(m_window->statusBar()->currentMessage(), QStringLiteral("备注已保存"));
+        QTRY_COMPARE(table()->item(rowOf(table(), QStringLiteral("h1")), kRemarkColumn)->toolTip(),
+                     QStringLiteral("机房B 3排\n\n双击可直接修改备注"));
+        QCOMPARE(m_db->getRemote(empty.id)->updated_at, kOldTime);
+    }
+
+    void remarkSaveFailureRestoresCell()
+    {
+        const Group group = addGroup(QStringLiteral("默认分组"));
+        const Remote host = addHost(QStringLiteral("h1"), QStringLiteral("10.0.0.1"), group,
+                                    QStringLiteral("rdp"), QStringLiteral("旧备注"));
+        openWindow();
+        execOnSecondConnection(QStringLiteral("CREATE TRIGGER refuse_update BEFORE UPDATE ON remotes "
+                                              "BEGIN SELECT RAISE(ABORT, 'read only'); END"));
+
+        ModalDriver driver;
+        SeenBox seen;
+        driver.answer(QMessageBox::Ok, &seen);
+        QTableWidgetItem* remark = table()->item(0, kRemarkColumn);
+        remark->setText(QStringLiteral("新备注"));
+        QVERIFY(driver.done());
+        QCOMPARE(seen.title, QStringLiteral("保存失败"));
+        QCOMPARE(seen.text, QStringLiteral("无法保存这台主机的备注，请稍后重试。"));
+        QCOMPARE(remark->text(), QStringLiteral("旧备注"));
+        QCOMPARE(m_db->getRemote(host.id)->remark, QStringLiteral("旧备注"));
+    }
+
+    void manyConnectionsNeedConsent()
+    {
+        const Group group = addGroup(QStringLiteral("默认分组"));
+        QStringList names;
+        for (int i = 0; i < 13; ++i) {
+            const QString name = QStringLiteral("win-%1").arg(i, 2, 10, QLatin1Char('0'));
+            addHost(name, QStringLiteral("10.0.1.%1").arg(i + 1), group);
+            names.append(name);
+        }
+        openWindow();
+        ModalDriver driver;
+        LogCapture log;
+
+        checkRows(table(), names.mid(0, 12));
+        m_window->connectSelected();
+        QCOMPARE(m_window->launches.size(), 1);
+        QCOMPARE(m_window->launches.first().kind, TestWindow::SessionKind::SystemRdp);
+        QCOMPARE(m_window->launches.first().names, names.mid(0, 12));
+        // The request is logged by name, never with a password.
+        QVERIFY(log.text().contains(QStringLiteral("win-00")));
+        QVERIFY(!log.text().contains(QStringLiteral("pw-")));
+
+        checkRows(table(), {names.last()});
+        SeenBox seen;
+        driver.answer(QMessageBox::No, &seen);
+        m_window->connectSelected();
+        QVERIFY(driver.done());
+        QCOMPARE(seen.title, QStringLiteral("确认建立多路连接"));
+        QCOMPARE(seen.text,
+                 QStringLiteral("将同时建立 13 路 RDP 连接，会明显占用本机 CPU、内存和网络带宽。是否继续？"));
+        QCOMPARE(seen.defaultButton, QMessageBox::No);
+        QCOMPARE(m_window->launches.size(), 1);
+
+        driver.answer(QMessageBox::No);
+        m_window->openScreenWall();
+        QVERIFY(driver.done());
+        QCOMPARE(m_window->launches.size(), 1);
+
+        driver.answer(QMessageBox::Yes);
+        m_window->openSystemScreenWall();
+        QVERIFY(driver.done());
+        QCOMPARE(m_window->launches.size(), 2);
+        QCOMPARE(m_window->launches.last().kind, TestWindow::SessionKind::ScreenWall);
+        QCOMPARE(m_window->launches.last().names.size(), 13);
+        QCOMPARE(m_window->launches.last().kernel, RdpKernel::Mstsc);
+
+        driver.answer(QMessageBox::Yes);
+        m_window->openMultiScreen();
+        QVERIFY(driver.done());
+        QCOMPARE(m_window->launches.last().kind, TestWindow::SessionKind::MultiScreen);
+        QCOMPARE(m_window->launches.last().kernel, m_config->config().default_kernel);
+        QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
+    }
+
+    void connectActionsSkipTheOtherType()
+    {
+        const Group group = addGroup(QStringLiteral("默认分组"));
+        for (const QString& name : {QStringLiteral("r1"), QStringLiteral("r2"), QStringLiteral("r3")}) {
+            addHost(name, QStringLiteral("%1.example.com").arg(name), group);
+        }
+        addHost(QStringLiteral("s1"), QStringLiteral("10.0.0.21"), group, QStringLiteral("ssh"));
+        addHost(QStringLiteral("s2"), QStringLiteral("10.0.0.22"), group, QStringLiteral("SSH"));
+        openWindow();
+        ModalDriver driver;
+        SeenBox seen;
+
+        checkRows(table(), shownNames());
+        driver.answer(QMessageBox::Ok, &seen);
+        m_window->connectSelected();
+        QVERIFY(driver.done());
+        QCOMPARE(seen.title, QStringLiteral("连接类型提示"));
+        QCOMPARE(seen.text, QStringLiteral("本操作只适用于 Windows / RDP 主机，已跳过 2 台 Linux 主机。"));
+        QCOMPARE(m_window->launches.last().names, (QStringList{"r1", "r2", "r3"}));
+
+        driver.answer(QMessageBox::Ok, &seen);
+        m_window->connectSsh();
+        QVERIFY(driver.done());
+        QCOMPARE(seen.text, QStringLiteral("本操作只适用于 Linux / SSH 主机，已跳过 3 台 Windows 主机。"));
+        QCOMPARE(m_window->launches.last().kind, TestWindow::SessionKind::SshTerminal);
+        QCOMPARE(m_window->launches.last().names, (QStringList{"s1", "s2"}));
+
+        // Only Linux hosts chosen: the screen wall has nothing left to show.
+        button("clearSelectionButton")->click();
+        checkRows(table(), {QStringLiteral("s1")});
+        driver.answer(QMessageBox::Ok, &seen);
+        SeenBox nothingLeft;
+        driver.answer(QMessageBox::Ok, &nothingLeft);
+        m_window->openScreenWall();
+        QVERIFY(driver.done());
+        QCOMPARE(seen.text, QStringLiteral("本操作只适用于 Windows / RDP 主机，已跳过 1 台 Linux 主机。"));
+        QCOMPARE(nothingLeft.title, QStringLiteral("屏幕墙"));
+        QCOMPARE(nothingLeft.text, QStringLiteral("请先选择至少一台远程主机"));
+
+        driver.answer(QMessageBox::Ok);
+        driver.answer(QMessageBox::Ok, &nothingLeft);
+        m_window->openMultiScreen();
+        QVERIFY(driver.done());
+        QCOMPARE(nothingLeft.text, QStringLiteral("请选择远程主机并确认显示器可用"));
+
+        // A double click on one chosen SSH host starts SSH.
+        const qsizetype before = m_window->launches.size();
+        doubleClickName(QStringLiteral("s1"));
+        QCOMPARE(m_window->launches.size(), before + 1);
+        QCOMPARE(m_window->launches.last().kind, TestWindow::SessionKind::SshTerminal);
+        QCOMPARE(m_window->launches.last().names, QStringList{"s1"});
+
+        // Two chosen of which one is SSH: the RDP one is connected over RDP.
+        checkRows(table(), {QStringLiteral("r2")});
+        driver.answer(QMessageBox::Ok, &seen);
+        doubleClickName(QStringLiteral("r2"));
+        QVERIFY(driver.done());
+        QCOMPARE(m_window->launches.last().kind, TestWindow::SessionKind::SystemRdp);
+        QCOMPARE(m_window->launches.last().names, QStringList{"r2"});
+
+        // The batch chooser's SSH entry takes the Linux hosts only.
+        driver.input(QStringLiteral("Linux SSH：批量执行命令"));
+        m_window->showBatchOperations();
+        QVERIFY(driver.done());
+        QCOMPARE(m_window->launches.last().kind, TestWindow::SessionKind::BatchSsh);
+        QCOMPARE(m_window->launches.last().names, QStringList{"s1"});
+        QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
+    }
+
+    void actionsWithoutHostsOrSessionsExplain()
+    {
+        addGroup(QStringLiteral("默认分组"));
+        openWindow();
+        ModalDriver driver;
+        SeenBox seen;
+
+        driver.answer(QMessageBox::Ok, &seen);
+        m_window->showBatchOperations();
+        QCOMPARE(seen.title, QStringLiteral("批量功能"));
+        QCOMPARE(seen.text, QStringLiteral("请先选择一台或多台主机。"));
+
+        driver.answer(QMessageBox::Ok, &seen);
+        button("disconnectAllButton")->click();
+        QCOMPARE(seen.title, QStringLiteral("批量关闭远程"));
+        QCOMPARE(seen.text, QStringLiteral("当前没有由 NIMBARA 打开的内嵌远程会话。"));
+
+        driver.answer(QMessageBox::Ok, &seen);
+        m_window->exportHosts();
+        QCOMPARE(seen.title, QStringLiteral("导出主机"));
+        QCOMPARE(seen.text, QStringLiteral("当前没有可导出的主机。"));
+
+        // Nothing chosen: these end silently.
+        m_window->connectSelected();
+        m_window->connectSsh();
+        m_window->deleteSelected();
+        m_window->editSelected();
+        QVERIFY(driver.done());
+        QVERIFY(m_window->launches.isEmpty());
+        QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
+    }
+
+    void groupOperationsAskAndReload()
+    {
+        const Group first = addGroup(QStringLiteral("默认分组"));
+        openWindow();
+        ModalDriver driver;
+        QString title;
+        QString label;
+
+        driver.input(QStringLiteral("  运维  "), &title, &label);
+        button("newGroupButton")->click();
+        QVERIFY(driver.done());
+        QCOMPARE(title, QStringLiteral("新建分组"));
+        QCOMPARE(label, QStringLiteral("分组名称"));
+        const QList<Group> groups = m_db->getGroups();
+        QCOMPARE(groups.size(), 2);
+        const Group created = groups.last();
+        QCOMPARE(created.name, QStringLiteral("运维"));
+        QCOMPARE(created.sort_order, 1);
+        QVERIFY(!created.id.contains(QLatin1Char('{')));
+        QCOMPARE(groupFilter()->currentText(), QStringLiteral("运维"));
+        QCOMPARE(tree()->currentItem()->text(0), QStringLiteral("运维  (0)"));
+
+        for (int i = 0; i < 5; ++i) {
+            addHost(QStringLiteral("ops-%1").arg(i), QStringLiteral("10.0.2.%1").arg(i + 1), created);
+        }
+        addHost(QStringLiteral("stay"), QStringLiteral("10.0.3.1"), first);
+        m_window->refresh();
+
+        QString prefilled;
+        driver.then([&](QWidget* widget) {
+            auto* dialog = qobject_cast<QInputDialog*>(widget);
+            QVERIFY(dialog != nullptr);
+            title = dialog->windowTitle();
+            prefilled = dialog->textValue();
+            dialog->setTextValue(QStringLiteral("运维组"));
+            dialog->accept();
+        });
+        button("renameGroupButton")->click();
+        QVERIFY(driver.done());
+        QCOMPARE(title, QStringLiteral("重命名分组"));
+        QCOMPARE(prefilled, QStringLiteral("运维"));
+        QCOMPARE(m_db->getGroups().last().name, QStringLiteral("运维组"));
+        QCOMPARE(groupFilter()->currentText(), QStringLiteral("运维组"));
+        QVERIFY(treeItem(tree(), QStringLiteral("运维组  (5)")) != nullptr);
+
+        SeenBox seen;
+        driver.answer(QMessageBox::No, &seen);
+        button("deleteGroupButton")->click();
+        QVERIFY(driver.done());
+        QCOMPARE(seen.title, QStringLiteral("删除分组"));
+        QCOMPARE(seen.text, QStringLiteral("删除该分组会同时删除其中 5 台远程主机。确定继续吗？"));
+        QCOMPARE(seen.icon, QMessageBox::Warning);
+        QCOMPARE(seen.defaultButton, QMessageBox::No);
+        QCOMPARE(m_db->getGroups().size(), 2);
+
+        driver.answer(QMessageBox::Yes);
+        button("deleteGroupButton")->click();
+        QVERIFY(driver.done());
+        QCOMPARE(m_db->getGroups().size(), 1);
+        QCOMPARE(namesOf(m_db->getAllRemotes()), QSet<QString>{"stay"});
+        QCOMPARE(groupFilter()->currentIndex(), 0);
+        QCOMPARE(shownNames(), QStringList{"stay"});
+
+        selectGroupFilter(QStringLiteral("默认分组"));
+        driver.answer(QMessageBox::Ok, &seen);
+        button("deleteGroupButton")->click();
+        QVERIFY(driver.done());
+        QCOMPARE(seen.title, QStringLiteral("不能删除"));
+        QCOMPARE(seen.text, QStringLiteral("至少保留一个分组"));
+        QCOMPARE(m_db->getGroups().size(), 1);
+        QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
+    }
+
+    void teamMemberSeesOnlyTeamHosts()
+    {
+        const Group group = addGroup(QStringLiteral("默认分组"));
+        addHost(QStringLiteral("private"), QStringLiteral("10.0.0.1"), group);
+        addHost(QStringLiteral("shared-win"), QStringLiteral("10.0.0.2"), group, QStringLiteral("rdp"),
+                QString(), QStringLiteral("team"));
+        addHost(QStringLiteral("shared-linux"), QStringLiteral("10.0.0.3"), group, QStringLiteral("ssh"),
+                QString(), QStringLiteral("team"));
+        openWindow();
+        QCOMPARE(shownNames().size(), 3);
+
+        setAccount(m_window->accountClient(), QStringLiteral("小王"), QStringLiteral("member"));
+        QCOMPARE(shownSet(), (QSet<QString>{"shared-win", "shared-linux"}));
+        QCOMPARE(treeItem(tree(), QStringLiteral("全部主机"))->text(0), QStringLiteral("全部主机  (2)"));
+        QCOMPARE(summary(), QStringLiteral("全部 2 台  ·  当前显示 2 台  ·  Windows 1 台  ·  Linux 1 台"));
+        QCOMPARE(m_window->findChild<QLabel*>(QStringLiteral("memberName"))->text(),
+                 QStringLiteral("小王 · 子账号"));
+
+        ModalDriver driver;
+        SeenBox seen;
+        driver.answer(QMessageBox::Ok, &seen);
+        button("permissionButton")->click();
+        QCOMPARE(seen.text, QStringLiteral("只有主账号可以修改主机访问权限。"));
+
+        setAccount(m_window->accountClient(), QStringLiteral("老板"), QStringLiteral("owner"));
+        QCOMPARE(shownNames().size(), 3);
+        driver.answer(QMessageBox::Ok, &seen);
+        button("permissionButton")->click();
+        QCOMPARE(seen.title, QStringLiteral("权限设置"));
+        QCOMPARE(seen.text, QStringLiteral("请先勾选一台或多台主机。"));
+
+        checkRows(table(), {QStringLiteral("private"), QStringLiteral("shared-win")});
+        QString label;
+        QStringList items;
+        driver.input(QStringLiteral("主账号及所有子账号可用"), nullptr, &label, &items);
+        button("permissionButton")->click();
+        QVERIFY(driver.done());
+        QCOMPARE(label, QStringLiteral("所选 2 台主机允许谁使用？"));
+        QCOMPARE(items, (QStringList{"仅主账号可用", "主账号及所有子账号可用"}));
+        QCOMPARE(m_window->statusBar()->currentMessage(), QStringLiteral("已更新 2 台主机的访问权限"));
+        for (const Remote& remote : m_db->getAllRemotes()) {
+            QCOMPARE(remote.access_scope, QStringLiteral("team"));
+        }
+        QCOMPARE(table()->item(rowOf(table(), QStringLiteral("private")), 7)->text(),
+                 QStringLiteral("主账号 + 子账号"));
+        QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
+    }
+
+    void signedOutUserCannotSetPermissions()
+    {
+        const Group group = addGroup(QStringLiteral("默认分组"));
+        addHost(QStringLiteral("h1"), QStringLiteral("10.0.0.1"), group);
+        openWindow();
+        checkRows(table(), {QStringLiteral("h1")});
+        ModalDriver driver;
+        SeenBox seen;
+        driver.answer(QMessageBox::Ok, &seen);
+        button("permissionButton")->click();
+        QVERIFY(driver.done());
+        QCOMPARE(seen.title, QStringLiteral("权限设置"));
+        QCOMPARE(seen.text, QStringLiteral("请先登录会员账号。"));
+    }
+
+    void batchRemarkOverwritesChosenHosts()
+    {
+        const Group group = addGroup(QStringLiteral("默认分组"));
+        addHost(QStringLiteral("h1"), QStringLiteral("10.0.0.1"), group, QStringLiteral("rdp"),
+                QStringLiteral("旧1"));
+        addHost(QStringLiteral("h2"), QStringLiteral("10.0.0.2"), group, QStringLiteral("rdp"),
+                QStringLiteral("旧2"));
+        const Remote untouched = addHost(QStringLiteral("h3"), QStringLiteral("10.0.0.3"), group,
+                                         QStringLiteral("rdp"), QStringLiteral("旧3"));
+        openWindow();
+        checkRows(table(), {QStringLiteral("h1"), QStringLiteral("h2")});
+
+        ModalDriver driver;
+        QString title;
+        QString label;
+        driver.input(QStringLiteral("修改备注"));
+        driver.input(QStringLiteral("  \n "), &title, &label);
+        m_window->showBatchOperations();
+        QVERIFY(driver.done());
+        QCOMPARE(title, QStringLiteral("批量修改备注"));
+        QCOMPARE(label, QStringLiteral("将覆盖所选 2 台主机的备注"));
+        for (const Remote& remote : m_db->getAllRemotes()) {
+            QCOMPARE(remote.remark, remote.id == untouched.id ? QStringLiteral("旧3") : QString());
+            QCOMPARE(remote.password, QStringLiteral("pw-") + remote.name);
+        }
+    }
+
+    void contextMenuFollowsChosenHosts()
+    {
+        const Group group = addGroup(QStringLiteral("默认分组"));
+        addHost(QStringLiteral("h1"), QStringLiteral("10.0.0.1"), group);
+        addHost(QStringLiteral("h2"), QStringLiteral("10.0.0.2"), group);
+        openWindow();
+
+        QStringList enabled;
+        const auto readMenu = [&] {
+            QTimer::singleShot(20, this, [&] {
+                auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+                QVERIFY(menu != nullptr);
+                enabled.clear();
+                for (QAction* action : menu->actions()) {
+                    if (!action->isSeparator() && action->isEnabled()) {
+                        enabled.append(action->text());
+                    }
+                }
+                menu->close();
+            });
+        };
+
+        const QPoint h1 =
+            table()->visualItemRect(table()->item(rowOf(table(), QStringLiteral("h1")), 1)).center();
+        readMenu();
+        m_window->showContextMenu(h1);
+        QCOMPARE(table()->item(rowOf(table(), QStringLiteral("h1")), kCheckColumn)->checkState(),
+                 Qt::Checked);
+        QCOMPARE(enabled, (QStringList{"编辑主机", "远程连接", "SSH 连接", "移动到分组", "批量修改备注",
+                                       "导出所选主机", "批量功能", "删除"}));
+
+        checkRows(table(), {QStringLiteral("h2")});
+        readMenu();
+        m_window->showContextMenu(h1);
+        QVERIFY(!enabled.contains(QStringLiteral("编辑主机")));
+        QVERIFY(enabled.contains(QStringLiteral("删除")));
+    }
+
+    void editorActionsStoreThroughTheDatabase()
+    {
+        const Group first = addGroup(QStringLiteral("默认分组"));
+        const Group second = addGroup(QStringLiteral("第二组"));
+        const Remote existing = addHost(QStringLiteral("old"), QStringLiteral("10.0.0.1"), first);
+        openWindow();
+        selectGroupFilter(QStringLiteral("第二组"));
+
+        ModalDriver driver;
+        QString title;
+        QString preselected;
+        driver.then([&](QWidget* widget) {
+            title = widget->windowTitle();
+            preselected =
+                widget->findChild<QComboBox*>(QStringLiteral("hostGroupCombo"))->currentData().toString();
+            widget->findChild<QLineEdit*>(QStringLiteral("hostNameEdit"))->setText(QStringLiteral("新主机"));
+            widget->findChild<QLineEdit*>(QStringLiteral("hostAddressEdit"))
+                ->setText(QStringLiteral("10.0.0.9"));
+            qobject_cast<QDialog*>(widget)->accept();
+        });
+        button("addHostButton")->click();
+        QVERIFY(driver.done());
+        QCOMPARE(title, QStringLiteral("添加远程主机"));
+        QCOMPARE(preselected, second.id);
+        QCOMPARE(namesOf(m_db->getRemotesByGroup(second.id)), QSet<QString>{"新主机"});
+        QCOMPARE(shownNames(), QStringList{"新主机"});
+
+        selectGroupFilter(QStringLiteral("默认分组"));
+        table()->setCurrentCell(rowOf(table(), QStringLiteral("old")), kNameColumn);
+        driver.then([&](QWidget* widget) {
+            title = widget->windowTitle();
+            widget->findChild<QLineEdit*>(QStringLiteral("hostNameEdit"))->setText(QStringLiteral("renamed"));
+            qobject_cast<QDialog*>(widget)->accept();
+        });
+        button("editButton")->click();
+        QVERIFY(driver.done());
+        QCOMPARE(title, QStringLiteral("编辑远程主机"));
+        const std::optional<Remote> edited = m_db->getRemote(existing.id);
+        QCOMPARE(edited->name, QStringLiteral("renamed"));
+        QCOMPARE(edited->password, QStringLiteral("pw-old"));
+        QCOMPARE(shownNames(), QStringList{"renamed"});
+        QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
+    }
+
+    void exportedFileImportsAgain()
+    {
+        const Group group = addGroup(QStringLiteral("默认分组"));
+        addHost(QStringLiteral("win"), QStringLiteral("10.0.0.1"), group, QStringLiteral("rdp"),
+                QStringLiteral("前台"), QStringLiteral("team"));
+        addHost(QStringLiteral("linux"), QStringLiteral("10.0.0.2"), group, QStringLiteral("ssh"));
+        TestWindow* w = openWindow();
+        w->exportPath = m_dir->filePath(QStringLiteral("hosts.csv"));
+        ModalDriver driver;
+        SeenBox question;
+        SeenBox done;
+
+        // Cancel at the password question writes nothing.
+        driver.answer(QMessageBox::Cancel, &question);
+        w->exportHosts();
+        QVERIFY(driver.done());
+        QCOMPARE(question.title, QStringLiteral("是否导出密码"));
+        QCOMPARE(question.buttons, QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+        QCOMPARE(question.defaultButton, QMessageBox::No);
+        QVERIFY(!QFile::exists(w->exportPath));
+
+        // Yes, then anything but Yes at the second question, writes nothing either.
+        SeenBox confirm;
+        driver.answer(QMessageBox::Yes);
+        driver.answer(QMessageBox::No, &confirm);
+        w->exportHosts();
+        QVERIFY(driver.done());
+        QCOMPARE(confirm.title, QStringLiteral("确认导出明文凭据"));
+        QCOMPARE(confirm.defaultButton, QMessageBox::No);
+        QVERIFY(!QFile::exists(w->exportPath));
+
+        driver.answer(QMessageBox::Yes);
+        driver.answer(QMessageBox::Yes);
+        driver.answer(QMessageBox::Ok, &done);
+        w->exportHosts();
+        QVERIFY(driver.done());
+        QCOMPARE(done.title, QStringLiteral("导出完成"));
+        QCOMPARE(done.text, QStringLiteral("已导出 2 台主机。文件包含明文密码，请妥善保管。"));
+        QFile exported(w->exportPath);
+        QVERIFY(exported.open(QIODevice::ReadOnly));
+        QVERIFY(exported.readAll().contains("pw-win"));
+        exported.close();
+
+        // Without passwords, then back in through the import.
+        driver.answer(QMessageBox::No);
+        driver.answer(QMessageBox::Ok, &done);
+        w->exportHosts();
+        QVERIFY(driver.done());
+        QCOMPARE(done.text, QStringLiteral("已导出 2 台主机。密码列已留空。"));
+
+        QStringList ids;
+        for (const Remote& remote : m_db->getAllRemotes()) {
+            ids.append(remote.id);
+        }
+        QVERIFY(m_db->deleteRemotes(ids));
+        w->refresh();
+        QCOMPARE(table()->rowCount(), 0);
+
+        w->importPath = w->exportPath;
+        driver.answer(QMessageBox::Ok, &done);
+        w->importHosts();
+        QVERIFY(driver.done());
+        QCOMPARE(done.title, QStringLiteral("导入完成"));
+        QCOMPARE(done.text, QStringLiteral("已从hosts.csv安全导入 2 台主机，密码已加密保存。"));
+        QCOMPARE(table()->rowCount(), 2);
+        const QList<Remote> imported = m_db->getAllRemotes();
+        QCOMPARE(namesOf(imported), (QSet<QString>{"win", "linux"}));
+        for (const Remote& remote : imported) {
+            QCOMPARE(remote.group_id, group.id);
+            if (remote.name == QLatin1String("linux")) {
+                QVERIFY(remote.isSsh());
+                QCOMPARE(remote.remark, QStringLiteral("SSH/Linux"));
+                QCOMPARE(remote.access_scope, QStringLiteral("owner"));
+            } else {
+                QCOMPARE(remote.remark, QStringLiteral("前台"));
+                QCOMPARE(remote.access_scope, QStringLiteral("team"));
+            }
+        }
+
+        driver.answer(QMessageBox::Ok, &done);
+        w->importHosts();
+        QVERIFY(driver.done());
+        QCOMPARE(done.title, QStringLiteral("无需导入"));
+        QCOMPARE(done.text, QStringLiteral("导入内容中的主机已经存在。"));
+        QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
+    }
+
+    void importReportsReaderAndParserFailures()
+    {
+        addGroup(QStringLiteral("默认分组"));
+        TestWindow* w = openWindow();
+        ModalDriver driver;
+        SeenBox seen;
+
+        w->importPath = m_dir->filePath(QStringLiteral("hosts.pdf"));
+        QFile pdf(w->importPath);
+        QVERIFY(pdf.open(QIODevice::WriteOnly));
+        pdf.write("10.0.0.1,3389\n");
+        pdf.close();
+        driver.answer(QMessageBox::Ok, &seen);
+        w->importHosts();
+        QVERIFY(driver.done());
+        QCOMPARE(seen.title, QStringLiteral("导入失败"));
+        QCOMPARE(seen.icon, QMessageBox::Critical);
+        QVERIFY(!seen.text.isEmpty());
+
+        w->importPath = m_dir->filePath(QStringLiteral("bad.csv"));
+        QFile bad(w->importPath);
+        QVERIFY(bad.open(QIODevice::WriteOnly));
+        bad.write("10.0.0.1,abc\n");
+        bad.close();
+        driver.answer(QMessageBox::Ok, &seen);
+        w->importHosts();
+        QVERIFY(driver.done());
+        QCOMPARE(seen.title, QStringLiteral("导入失败"));
+        QCOMPARE(seen.icon, QMessageBox::Warning);
+        QCOMPARE(seen.text, QStringLiteral("第 1 行主机或端口无效"));
+
+        // No file chosen: nothing happens.
+        w->importPath.clear();
+        w->importHosts();
+        QVERIFY(driver.done());
+        QVERIFY(m_db->getAllRemotes().isEmpty());
+        QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
+    }
+
+    void clipboardImportDialog()
+    {
+        const Group group = addGroup(QStringLiteral("默认分组"));
+        addHost(QStringLiteral("existing"), QStringLiteral("10.0.0.1"), group);
+        openWindow();
+        QApplication::clipboard()->setText(
+            QStringLiteral("10.0.0.1,3389\n10.0.0.5，，admin\n10.0.0.6,22,root"));
+
+        ModalDriver driver;
+        QSize size;
+        QString placeholder;
+        QString prefilled;
+        QString title;
+        driver.then([&](QWidget* widget) {
+            title = widget->windowTitle();
+            size = widget->size();
+            auto* editor = widget->findChild<QPlainTextEdit*>(QStringLiteral("clipboardImportText"));
+            QVERIFY(editor != nullptr);
+            placeholder = editor->placeholderText();
+            prefilled = editor->toPlainText();
+            widget->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+        });
+        SeenBox done;
+        driver.answer(QMessageBox::Ok, &done);
+        m_window->importFromClipboard();
+        QVERIFY(driver.done());
+        QCOMPARE(title, QStringLiteral("从剪贴板导入主机"));
+        QCOMPARE(size, QSize(760, 520));
+        QCOMPARE(
+            placeholder,
+            QStringLiteral(
+                "192.168.1.10,3389,Administrator,密码,Windows主机\n192.168.1.20，22，root，密码，Linux主机"));
+        QCOMPARE(prefilled, QApplication::clipboard()->text());
+        QCOMPARE(done.title, QStringLiteral("导入完成"));
+        QCOMPARE(done.text,
+                 QStringLiteral("已从剪贴板安全导入 2 台主机，密码已加密保存。\n已自动跳过 1 台重复主机。"));
+        const QList<Remote> remotes = m_db->getAllRemotes();
+        QCOMPARE(remotes.size(), 3);
+        for (const Remote& remote : remotes) {
+            if (remote.host == QLatin1String("10.0.0.5")) {
+                QCOMPARE(remote.port, 3389);
+                QCOMPARE(remote.name, QStringLiteral("10.0.0.5"));
+            } else if (remote.host == QLatin1String("10.0.0.6")) {
+                QVERIFY(remote.isSsh());
+            }
+        }
+
+        // Cancel or white space only imports nothing.
+        QApplication::clipboard()->setText(QStringLiteral("  \n "));
+        driver.then([](QWidget* widget) {
+            widget->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+        });
+        m_window->importFromClipboard();
+        QVERIFY(driver.done());
+        QCOMPARE(m_db->getAllRemotes().size(), 3);
+
+        SeenBox help;
+        driver.answer(QMessageBox::Ok, &help);
+        m_window->showImportFormatHelp();
+        QCOMPARE(help.title, QStringLiteral("导入格式说明"));
+        QVERIFY(help.text.startsWith(QStringLiteral("支持 CSV、TXT、XLS、XLSX，也可以直接粘贴剪贴板内容。")));
+        QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
+    }
+
+    void multiScreenWindowsInsetPerPass()
+    {
+        const QRect first(0, 0, 1920, 1040);
+        const QRect second(1920, 0, 1280, 984);
+        QCOMPARE(MainWindow::multiScreenGeometry(first, 0, 2), first);
+        QCOMPARE(MainWindow::multiScreenGeometry(second, 1, 2), second);
+        QCOMPARE(MainWindow::multiScreenGeometry(first, 2, 2), first.adjusted(32, 32, -32, -32));
+        QCOMPARE(MainWindow::multiScreenGeometry(second, 3, 2), second.adjusted(32, 32, -32, -32));
+        // Never more than a quarter of the shorter side.
+        const QRect small(0, 0, 400, 200);
+        QCOMPARE(MainWindow::multiScreenGeometry(small, 20, 1), small.adjusted(50, 50, -50, -50));
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "test_main_window.moc"

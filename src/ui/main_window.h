@@ -1,0 +1,147 @@
+#pragma once
+
+#include "storage/app_config.h"
+#include "storage/group.h"
+#include "storage/remote.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QMainWindow>
+#include <QPointer>
+#include <QRect>
+#include <QString>
+#include <QStringList>
+
+class AccountClient;
+class ConfigManager;
+class CryptoManager;
+class DatabaseManager;
+class QCloseEvent;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTableWidget;
+class QTableWidgetItem;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+// The controller window: the host inventory with its navigation tree and host table, and the
+// starting point of every host operation and connection.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    // The services are not owned and must outlive the window.
+    MainWindow(DatabaseManager* database, ConfigManager* config, CryptoManager* crypto,
+               QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    AccountClient* accountClient() const { return m_accountClient; }
+
+    // Where the multi-screen window of host `index` goes on a screen with the available geometry
+    // `available`, with `screenCount` screens taking the hosts in turn: each further pass over the
+    // screens is inset 32 px more, at most a quarter of the shorter side.
+    static QRect multiScreenGeometry(const QRect& available, int index, int screenCount);
+
+public slots:
+    void refresh();
+    void addRemote();
+    void addGroup();
+    void renameGroup();
+    void deleteGroup();
+    void importHosts();
+    void importFromClipboard();
+    void showImportFormatHelp();
+    void exportHosts();
+    void editSelected();
+    void setSelectedPermission();
+    void deleteSelected();
+    void connectSelected();
+    void connectWithSystemClient();
+    void openScreenWall();
+    void openSystemScreenWall();
+    void openMultiScreen();
+    void openSystemMultiScreen();
+    void connectSsh();
+    void showBatchOperations();
+    void disconnectAllSessions();
+    void showGlobalSettings();
+    void showContextMenu(const QPoint& position);
+    void showAssetTreeContextMenu(const QPoint& position);
+
+protected:
+    enum class SessionKind {
+        SystemRdp,   // one window per host, always the system RDP control
+        ScreenWall,  // one window holding all hosts
+        MultiScreen, // one window per host, spread over the screens
+        SshTerminal, // one terminal per host
+        BatchSsh,    // one command over all hosts
+    };
+
+    // The final host list of a connect action, after the type checks and the user's consent.
+    virtual void openSessions(SessionKind kind, const QList<Remote>& hosts, RdpKernel kernel);
+    // The file dialogs of import and export; an empty path means the user chose none.
+    virtual QString chooseImportFile();
+    virtual QString chooseExportFile();
+
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildUi();
+    void reloadGroups();
+    void rebuildTree();
+    void rebuildTree(const QList<Remote>& accessible, const QList<Group>& groups);
+    QList<Remote> accessibleRemotes();
+    bool isTeamMember() const;
+    void updateAccountCard();
+
+    void onTreeSelectionChanged();
+    void onTableSelectionChanged();
+    void onTableItemChanged(QTableWidgetItem* item);
+    void onTableItemDoubleClicked(QTableWidgetItem* item);
+    void onHeaderSectionClicked(int section);
+    void onAccelerationClicked();
+    void checkAllRows();
+    void uncheckAllRows();
+    void updateCheckControls();
+    void fitColumns();
+    void saveRemark(QTableWidgetItem* item);
+
+    QStringList chosenIds() const;
+    QList<Remote> chosenHosts();
+    QStringList dragIds();
+    QString currentGroupId() const;
+    void selectGroupInFilter(const QString& groupId);
+
+    void showMoveDialog();
+    void moveRemotes(const QStringList& ids, const QString& groupId);
+    void batchEditRemark();
+    void launchBatchSsh();
+    void importBytes(const QByteArray& bytes, const QString& sourceName);
+    void openScreenWallWith(RdpKernel kernel);
+    void openMultiScreenWith(RdpKernel kernel);
+    bool confirmConnectionCount(int count);
+    void registerSessionWindow(QWidget* window);
+
+    DatabaseManager* m_db = nullptr;
+    ConfigManager* m_config = nullptr;
+    CryptoManager* m_crypto = nullptr;
+    AccountClient* m_accountClient = nullptr;
+
+    QLabel* m_memberLabel = nullptr;
+    QPushButton* m_accelerationButton = nullptr;
+    QLabel* m_accelerationLabel = nullptr;
+    QComboBox* m_groupFilter = nullptr;
+    QLineEdit* m_search = nullptr;
+    QPushButton* m_selectAllButton = nullptr;
+    QPushButton* m_clearSelectionButton = nullptr;
+    QTreeWidget* m_tree = nullptr;
+    QTableWidget* m_table = nullptr;
+    QLabel* m_statusSummary = nullptr;
+
+    // Set only from the navigation tree: "rdp", "ssh" or empty.
+    QString m_protocolFilter;
+    QList<QPointer<QWidget>> m_sessionWindows;
+};
