@@ -2,6 +2,7 @@
 #include "storage/crypto_manager.h"
 #include "storage/database_manager.h"
 #include "support/fake_data_protection.h"
+#include "support/raw_connection.h"
 #include "support/test_environment.h"
 
 #include <QSqlDatabase>
@@ -78,45 +79,6 @@ private:
     CryptoManager m_crypto;
     DatabaseManager m_database;
     bool m_ready = false;
-};
-
-// A second connection to the same file, for what the manager offers no call for.
-class RawConnection
-{
-public:
-    explicit RawConnection(const QString& path)
-        : m_name(QStringLiteral("raw-%1").arg(QUuid::createUuid().toString(QUuid::WithoutBraces)))
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
-        db.setDatabaseName(path);
-        db.open();
-    }
-    ~RawConnection()
-    {
-        QSqlDatabase::database(m_name, false).close();
-        QSqlDatabase::removeDatabase(m_name);
-    }
-    RawConnection(const RawConnection&) = delete;
-    RawConnection& operator=(const RawConnection&) = delete;
-
-    bool exec(const QString& statement)
-    {
-        QSqlQuery query(QSqlDatabase::database(m_name, false));
-        if (!query.exec(statement)) {
-            qWarning() << statement << query.lastError().text();
-            return false;
-        }
-        return true;
-    }
-
-    QString text(const QString& statement)
-    {
-        QSqlQuery query(QSqlDatabase::database(m_name, false));
-        return query.exec(statement) && query.next() ? query.value(0).toString() : QString();
-    }
-
-private:
-    QString m_name;
 };
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "platform/user_data_protection.h"
 #include "storage/crypto_manager.h"
 #include "support/fake_data_protection.h"
+#include "support/log_capture.h"
 #include "support/test_environment.h"
 
 #include <QFileInfo>
@@ -26,23 +27,6 @@ std::unique_ptr<IDataProtection> protectionFor(const QTemporaryDir& dir, const Q
     return std::make_unique<UserDataProtection>(
         UserDataProtection::Identity{dir.filePath(QStringLiteral("config-") + user), {machineFile}, 1000});
 }
-
-// Captures what is logged while it lives.
-class LogCapture
-{
-public:
-    LogCapture() : m_previous(spdlog::default_logger())
-    {
-        auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(m_stream);
-        spdlog::set_default_logger(std::make_shared<spdlog::logger>("capture", sink));
-    }
-    ~LogCapture() { spdlog::set_default_logger(m_previous); }
-    QString text() const { return QString::fromStdString(m_stream.str()); }
-
-private:
-    std::ostringstream m_stream;
-    std::shared_ptr<spdlog::logger> m_previous;
-};
 
 } // namespace
 

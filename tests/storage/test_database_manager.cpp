@@ -1,6 +1,8 @@
 #include "storage/crypto_manager.h"
 #include "storage/database_manager.h"
 #include "support/fake_data_protection.h"
+#include "support/log_capture.h"
+#include "support/raw_connection.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -38,119 +40,6 @@ enum HelperExit {
     kHelperNoKey = 4,
     kHelperFileWritable = 5,
     kHelperMountFailed = 77,
-};
-
-// Routes the default logger into a ring buffer so that tests can see what was reported.
-class LogCapture
-{
-public:
-    LogCapture()
-        : m_sink(std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(256)),
-          m_previous(spdlog::default_logger())
-    {
-        auto logger = std::make_shared<spdlog::logger>(
-            "tolv", spdlog::sinks_init_list{m_sink, std::make_shared<spdlog::sinks::stderr_sink_mt>()});
-        spdlog::set_default_logger(logger);
-    }
-    ~LogCapture() { spdlog::set_default_logger(m_previous); }
-
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    bool contains(const std::string& text) const
-    {
-        for (const std::string& line : m_sink->last_formatted()) {
-            if (line.find(text) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-private:
-    std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> m_sink;
-    std::shared_ptr<spdlog::logger> m_previous;
-};
-
-// A second, independent connection to inspect or prepare a database file behind the manager.
-class RawConnection
-{
-public:
-    explicit RawConnection(const QString& path)
-        : m_name(QStringLiteral("raw-%1").arg(QUuid::createUuid().toString(QUuid::WithoutBraces)))
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
-        db.setDatabaseName(path);
-        m_open = db.open();
-    }
-    ~RawConnection()
-    {
-        {
-            QSqlDatabase db = QSqlDatabase::database(m_name, false);
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(m_name);
-    }
-
-    RawConnection(const RawConnection&) = delete;
-    RawConnection& operator=(const RawConnection&) = delete;
-
-    bool isOpen() const { return m_open; }
-
-    bool exec(const QString& statement, const QVariantList& values = {})
-    {
-        QSqlQuery query(QSqlDatabase::database(m_name, false));
-        if (!query.prepare(statement)) {
-            qWarning() << "prepare failed:" << statement << query.lastError().text();
-            return false;
-        }
-        for (const QVariant& value : values) {
-            query.addBindValue(value);
-        }
-        if (!query.exec()) {
-            qWarning() << "exec failed:" << statement << query.lastError().text();
-            return false;
-        }
-        return true;
-    }
-
-    // The first column of every row.
-    QVariantList column(const QString& statement, const QVariantList& values = {})
-    {
-        QVariantList result;
-        QSqlQuery query(QSqlDatabase::database(m_name, false));
-        query.prepare(statement);
-        for (const QVariant& value : values) {
-            query.addBindValue(value);
-        }
-        if (!query.exec()) {
-            qWarning() << "query failed:" << statement << query.lastError().text();
-            return result;
-        }
-        while (query.next()) {
-            result.append(query.value(0));
-        }
-        return result;
-    }
-
-    QVariant value(const QString& statement, const QVariantList& values = {})
-    {
-        const QVariantList rows = column(statement, values);
-        return rows.isEmpty() ? QVariant() : rows.first();
-    }
-
-    QStringList texts(const QString& statement, const QVariantList& values = {})
-    {
-        QStringList result;
-        for (const QVariant& item : column(statement, values)) {
-            result.append(item.toString());
-        }
-        return result;
-    }
-
-private:
-    QString m_name;
-    bool m_open = false;
 };
 
 QByteArray fileBytes(const QString& path)
@@ -772,7 +661,8 @@ void TestDatabaseManager::listingCanSkipPasswords()
     QCOMPARE(listed.size(), 1);
     QVERIFY(listed[0].password.isEmpty());
     QCOMPARE(listed[0].host, remote.host);
-    const QList<Remote> grouped = m_db->getRemotesByGroup(QStringLiteral("g1"), DatabaseManager::Passwords::Skip);
+    const QList<Remote> grouped =
+        m_db->getRemotesByGroup(QStringLiteral("g1"), DatabaseManager::Passwords::Skip);
     QCOMPARE(grouped.size(), 1);
     QVERIFY(grouped[0].password.isEmpty());
     QCOMPARE(m_db->getRemotesByGroup(QStringLiteral("g1")).value(0).password, QStringLiteral("secret"));

@@ -3,6 +3,7 @@
 #include "storage/crypto_manager.h"
 #include "storage/database_manager.h"
 #include "support/fake_data_protection.h"
+#include "support/log_capture.h"
 #include "ui/main_window.h"
 #include "ui/remote_id_mime.h"
 
@@ -203,34 +204,6 @@ private:
 
     QTimer m_timer;
     QQueue<std::function<void(QWidget*)>> m_handlers;
-};
-
-// Routes the default logger into a ring buffer so a test can read what was logged.
-class LogCapture
-{
-public:
-    LogCapture()
-        : m_sink(std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(512)),
-          m_previous(spdlog::default_logger())
-    {
-        spdlog::set_default_logger(std::make_shared<spdlog::logger>("tolv", m_sink));
-    }
-    ~LogCapture() { spdlog::set_default_logger(m_previous); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    QString text() const
-    {
-        QString all;
-        for (const std::string& line : m_sink->last_formatted()) {
-            all += QString::fromStdString(line);
-        }
-        return all;
-    }
-
-private:
-    std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> m_sink;
-    std::shared_ptr<spdlog::logger> m_previous;
 };
 
 QStringList columnTexts(const QTableWidget* table, int column)
