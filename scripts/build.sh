@@ -14,7 +14,7 @@ PACKAGES=(
     qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite
     libspdlog-dev libfmt-dev libtomlplusplus-dev libsodium-dev libssl-dev
     libquazip1-qt6-dev libfreexl-dev fonts-noto-cjk
-    freerdp2-dev freerdp2-x11 freerdp2-shadow-x11 winpr-utils libxtst-dev x11-utils
+    freerdp2-dev freerdp2-x11 freerdp2-shadow-x11 winpr-utils libxtst-dev libx11-dev x11-utils
     xvfb xauth util-linux mount
 )
 

@@ -1,0 +1,145 @@
+#pragma once
+
+#include "storage/remote.h"
+
+#include <QImage>
+#include <QObject>
+#include <QSize>
+#include <QString>
+#include <QTimer>
+
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+class FreeRdpSession;
+class QThread;
+struct rdp_freerdp;
+
+// One pending input event. The meaning of a..d depends on the kind:
+// mouse move (x, y), mouse button (button, pressed, x, y), wheel (delta, x, y),
+// key (virtual key, native scan code, pressed, auto-repeat); text carries its code units.
+struct InputEvent
+{
+    enum Kind : qint32 {
+        MouseMove = 1,
+        MouseButton = 2,
+        Wheel = 3,
+        Key = 4,
+        Text = 5,
+    };
+
+    qint32 kind = 0;
+    qint32 a = 0;
+    qint32 b = 0;
+    qint32 c = 0;
+    qint32 d = 0;
+    QString text;
+};
+
+// Everything the worker thread touches. It is shared with the worker so that a worker that cannot be
+// stopped in time (a name lookup that will not return, say) can be left behind without dangling.
+struct FreeRdpSessionState
+{
+    Remote remote;
+    QSize desktopSize{1280, 720};
+    bool ignoreCertificate = false;
+    bool legacySecurity = false;
+    qint32 colorDepth = 32;
+
+    std::atomic<rdp_freerdp*> instance{nullptr};
+    std::atomic<bool> connected{false};
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> connectTimedOut{false};
+
+    std::mutex inputMutex;
+    std::deque<InputEvent> inputQueue;
+
+    std::mutex frameMutex;
+    QImage frame;
+    bool framePending = false;
+
+    // Held by the worker around freerdp_connect and by the GUI thread while it aborts that call, so
+    // the instance cannot be torn down under an abort.
+    std::mutex connectMutex;
+    bool connecting = false;
+    bool abortIssued = false;
+
+    // The session the worker reports to; null once the session is gone. Guarded by the process-wide
+    // link lock of the implementation.
+    FreeRdpSession* owner = nullptr;
+};
+
+// One RDP connection through FreeRDP on a worker thread of its own: renders the remote desktop with
+// FreeRDP's software GDI, hands throttled copies of the frame to the GUI thread and forwards input.
+class FreeRdpSession : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int kDefaultConnectTimeoutSeconds = 30;
+    static constexpr int kMaxQueuedEvents = 2048;
+    static constexpr int kMaxTextUnits = 256;
+    static constexpr int kFrameIntervalMs = 50;
+
+    explicit FreeRdpSession(QObject* parent = nullptr);
+    ~FreeRdpSession() override;
+
+    bool start(const Remote& remote, QSize desktopSize, bool ignoreCertificate, bool legacySecurity,
+               int colorDepth);
+    // Ends the connection or the attempt to make one. Returns within a second in every state; a worker
+    // that is still busy then finishes on its own, and disconnected follows when it has.
+    void stop();
+
+    // Seconds a connection attempt may take before it ends with an error; values below 1 mean the default.
+    void setConnectTimeout(int seconds);
+    int connectTimeout() const { return m_connectTimeoutSeconds; }
+
+    void sendMouseMove(int x, int y);
+    void sendMouseButton(int button, bool pressed, int x, int y);
+    void sendWheel(int delta, int x, int y);
+    void sendKey(int virtualKey, int scanCode, bool pressed, bool autoRepeat);
+    void sendText(const QString& text);
+
+    bool isRunning() const { return m_running.load(); }
+
+signals:
+    void connected();
+    void disconnected();
+    void frameReady(const QImage& frame);
+    void certificateRejected(const QString& host, const QString& subject, const QString& issuer,
+                             const QString& fingerprint);
+    void certificateTrusted(const QString& remoteId, const QString& fingerprint);
+    void errorOccurred(const QString& message, quint32 code);
+
+private:
+    struct Engine;
+    friend struct Engine;
+    friend class FreeRdpSessionTestAccess;
+
+    void queueInput(InputEvent event);
+    bool finishWorker();
+    void abortConnectAttempt(bool shutdownSocket);
+    void onConnectTimeout();
+    void onWorkerFinished(QThread* thread);
+    void scheduleFrameDelivery();
+    void deliverFrame();
+
+    // Worker thread (or a test): store a painted area and schedule its delivery.
+    void storeFrame(const QImage& image, const QRect& dirty);
+    // Worker thread (or a test): 2 accepts for this connection only, 0 rejects.
+    quint32 checkCertificate(const QString& host, const QString& subject, const QString& issuer,
+                             const QString& fingerprint);
+
+    static QString normalizeFingerprint(const QString& fingerprint);
+    static quint32 rdpScanCode(int virtualKey, int scanCode);
+    static QList<quint16> wheelPointerFlags(int delta);
+
+    std::shared_ptr<FreeRdpSessionState> m_state;
+    QThread* m_worker = nullptr;
+    std::atomic<bool> m_running{false};
+    int m_connectTimeoutSeconds = kDefaultConnectTimeoutSeconds;
+    QTimer m_connectTimer;
+    QTimer m_abortTimer;
+    int m_abortRetries = 0;
+};

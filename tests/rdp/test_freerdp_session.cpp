@@ -1,0 +1,881 @@
+#include "rdp/freerdp_session.h"
+
+#include "support/rdp_test_server.h"
+#include "support/test_environment.h"
+
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <X11/keysym.h>
+
+#include <map>
+#include <memory>
+#include <vector>
+
+// The session's internals that the queue, frame and certificate rules are observed through.
+class FreeRdpSessionTestAccess
+{
+public:
+    static FreeRdpSessionState& state(FreeRdpSession& session) { return *session.m_state; }
+    static std::shared_ptr<FreeRdpSessionState> sharedState(FreeRdpSession& session)
+    {
+        return session.m_state;
+    }
+
+    static std::vector<InputEvent> queued(FreeRdpSession& session)
+    {
+        FreeRdpSessionState& s = state(session);
+        std::lock_guard lock(s.inputMutex);
+        return {s.inputQueue.begin(), s.inputQueue.end()};
+    }
+
+    static bool framePending(FreeRdpSession& session)
+    {
+        FreeRdpSessionState& s = state(session);
+        std::lock_guard lock(s.frameMutex);
+        return s.framePending;
+    }
+
+    static void storeFrame(FreeRdpSession& session, const QImage& image, const QRect& dirty)
+    {
+        session.storeFrame(image, dirty);
+    }
+
+    static quint32 checkCertificate(FreeRdpSession& session, const QString& fingerprint)
+    {
+        return session.checkCertificate(QStringLiteral("srv.example"), QStringLiteral("CN=srv"),
+                                        QStringLiteral("CN=issuer"), fingerprint);
+    }
+
+    static QString normalizeFingerprint(const QString& fingerprint)
+    {
+        return FreeRdpSession::normalizeFingerprint(fingerprint);
+    }
+
+    static quint32 rdpScanCode(int virtualKey, int scanCode)
+    {
+        return FreeRdpSession::rdpScanCode(virtualKey, scanCode);
+    }
+
+    static QList<quint16> wheelPointerFlags(int delta) { return FreeRdpSession::wheelPointerFlags(delta); }
+};
+
+using Access = FreeRdpSessionTestAccess;
+
+namespace {
+
+constexpr int kPeerTimeoutMs = 20000;
+const QString kConnectFailed = QStringLiteral("FreeRDP连接失败");
+const QString kNlaUser = QStringLiteral("tester");
+const QString kNlaDomain = QStringLiteral("NIMBARA");
+const QString kNlaPassword = QStringLiteral("S3cret-密码");
+
+Remote makeRemote(quint16 port)
+{
+    Remote remote;
+    remote.id = QStringLiteral("remote-7");
+    remote.name = QStringLiteral("机房-07");
+    remote.host = QStringLiteral("127.0.0.1");
+    remote.port = port;
+    return remote;
+}
+
+QImage solidImage(QSize size, QRgb color)
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(color);
+    return image;
+}
+
+bool closeTo(QRgb actual, QColor expected)
+{
+    return qAbs(qRed(actual) - expected.red()) <= 8 && qAbs(qGreen(actual) - expected.green()) <= 8 &&
+           qAbs(qBlue(actual) - expected.blue()) <= 8;
+}
+
+// Records the order in which a session's signals arrive, next to spies for their arguments.
+struct SessionWatch
+{
+    explicit SessionWatch(FreeRdpSession& session)
+        : connected(&session, &FreeRdpSession::connected),
+          disconnected(&session, &FreeRdpSession::disconnected),
+          frames(&session, &FreeRdpSession::frameReady),
+          rejected(&session, &FreeRdpSession::certificateRejected),
+          trusted(&session, &FreeRdpSession::certificateTrusted),
+          errors(&session, &FreeRdpSession::errorOccurred)
+    {
+        QObject::connect(&session, &FreeRdpSession::connected, &session, [this] { order << "connected"; });
+        QObject::connect(&session, &FreeRdpSession::disconnected, &session,
+                         [this] { order << "disconnected"; });
+        QObject::connect(&session, &FreeRdpSession::errorOccurred, &session, [this] { order << "error"; });
+    }
+
+    QString lastError() const { return errors.isEmpty() ? QString() : errors.last().at(0).toString(); }
+
+    QSignalSpy connected;
+    QSignalSpy disconnected;
+    QSignalSpy frames;
+    QSignalSpy rejected;
+    QSignalSpy trusted;
+    QSignalSpy errors;
+    QStringList order;
+};
+
+// Accepts TCP connections and never answers: a server that hangs in the connection sequence.
+class SilentServer
+{
+public:
+    bool listen() { return m_server.listen(QHostAddress::LocalHost, 0); }
+    quint16 port() const { return m_server.serverPort(); }
+
+    // True once a client has connected and sent its first request.
+    bool requestReceived()
+    {
+        while (m_server.hasPendingConnections()) {
+            m_clients.append(m_server.nextPendingConnection());
+        }
+        for (QTcpSocket* client : std::as_const(m_clients)) {
+            if (client->bytesAvailable() > 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // True once every client that connected has gone again.
+    bool clientsClosed() const
+    {
+        for (QTcpSocket* client : m_clients) {
+            if (client->state() != QAbstractSocket::UnconnectedState) {
+                return false;
+            }
+        }
+        return !m_clients.isEmpty();
+    }
+
+private:
+    QTcpServer m_server;
+    QList<QTcpSocket*> m_clients;
+};
+
+enum class ServerKind { Open, TlsOnly, RdpOnly, NlaOnly };
+
+} // namespace
+
+class TestFreeRdpSession : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_root;
+    ScopedEnvironment m_env;
+    TestXDisplay m_display;
+    bool m_displayReady = false;
+    QString m_displayError;
+    std::map<ServerKind, std::unique_ptr<TestRdpServer>> m_servers;
+
+    // The shared display, or a skip when this machine cannot run one.
+    bool requireDisplay()
+    {
+        if (!m_displayReady) {
+            qWarning("no X display for the RDP server: %s", qPrintable(m_displayError));
+        }
+        return m_displayReady;
+    }
+
+    TestRdpServer* server(ServerKind kind)
+    {
+        auto found = m_servers.find(kind);
+        if (found != m_servers.end()) {
+            return found->second.get();
+        }
+        auto server = std::make_unique<TestRdpServer>();
+        QStringList arguments;
+        switch (kind) {
+        case ServerKind::Open:
+            arguments << QStringLiteral("-auth");
+            break;
+        case ServerKind::TlsOnly:
+            arguments << QStringLiteral("/sec:tls") << QStringLiteral("-auth");
+            break;
+        case ServerKind::RdpOnly:
+            arguments << QStringLiteral("/sec:rdp") << QStringLiteral("-auth");
+            break;
+        case ServerKind::NlaOnly: {
+            const QString samFile = server->homeFile(QStringLiteral("users.sam"));
+            writeFile(samFile, samEntry(kNlaUser, kNlaDomain, kNlaPassword));
+            arguments << QStringLiteral("/sec:nla") << QStringLiteral("-auth")
+                      << QStringLiteral("/sam-file:%1").arg(samFile);
+            break;
+        }
+        }
+        QString error;
+        if (!server->start(m_display.name(), arguments, &error)) {
+            qWarning("RDP server did not start: %s", qPrintable(error));
+            return nullptr;
+        }
+        TestRdpServer* raw = server.get();
+        m_servers.emplace(kind, std::move(server));
+        return raw;
+    }
+
+    // Starts a session against the server and waits until it is connected.
+    static bool connectTo(FreeRdpSession& session, SessionWatch& watch, const Remote& remote,
+                          bool ignoreCertificate = false, bool legacySecurity = false)
+    {
+        if (!session.start(remote, QSize(1280, 720), ignoreCertificate, legacySecurity, 32)) {
+            return false;
+        }
+        (void)QTest::qWaitFor([&] { return !watch.connected.isEmpty() || !watch.disconnected.isEmpty(); },
+                              kPeerTimeoutMs);
+        return !watch.connected.isEmpty();
+    }
+
+    static void stopAndWait(FreeRdpSession& session, SessionWatch& watch)
+    {
+        const qsizetype before = watch.disconnected.size();
+        session.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(watch.disconnected.size() > before, kPeerTimeoutMs);
+        QVERIFY(!session.isRunning());
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_root.isValid());
+        isolateProcess(m_env, m_root.path());
+        if (!qEnvironmentVariableIsSet("WLOG_LEVEL")) {
+            m_env.set("WLOG_LEVEL", QStringLiteral("OFF"));
+        }
+        m_displayReady = m_display.start(&m_displayError);
+    }
+
+    void cleanupTestCase()
+    {
+        m_servers.clear();
+        m_display.stop();
+    }
+
+    // --- start arguments ---
+
+    void startRefusesBadArguments_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<int>("port");
+        QTest::newRow("empty host") << QString() << 3389;
+        QTest::newRow("blank host") << QStringLiteral(" \t ") << 3389;
+        QTest::newRow("port 0") << QStringLiteral("127.0.0.1") << 0;
+        QTest::newRow("port 65536") << QStringLiteral("127.0.0.1") << 65536;
+        QTest::newRow("negative port") << QStringLiteral("127.0.0.1") << -1;
+    }
+
+    void startRefusesBadArguments()
+    {
+        QFETCH(QString, host);
+        QFETCH(int, port);
+        FreeRdpSession session;
+        SessionWatch watch(session);
+        Remote remote = makeRemote(3389);
+        remote.host = host;
+        remote.port = port;
+
+        QVERIFY(!session.start(remote, QSize(1024, 768), false, false, 32));
+        QVERIFY(!session.isRunning());
+        QCoreApplication::processEvents();
+        QVERIFY(watch.order.isEmpty());
+        QVERIFY(watch.errors.isEmpty());
+    }
+
+    void startRaisesSizeAndSettlesColourDepth_data()
+    {
+        QTest::addColumn<QSize>("requested");
+        QTest::addColumn<int>("depth");
+        QTest::addColumn<QSize>("expectedSize");
+        QTest::addColumn<int>("expectedDepth");
+        QTest::newRow("both too small, 8 bit") << QSize(320, 200) << 8 << QSize(640, 480) << 32;
+        QTest::newRow("height too small, 15 bit") << QSize(1600, 300) << 15 << QSize(1600, 480) << 32;
+        QTest::newRow("width too small, 16 bit") << QSize(100, 900) << 16 << QSize(640, 900) << 16;
+        QTest::newRow("large, 24 bit") << QSize(1920, 1080) << 24 << QSize(1920, 1080) << 24;
+        QTest::newRow("invalid size, 32 bit") << QSize() << 32 << QSize(640, 480) << 32;
+    }
+
+    void startRaisesSizeAndSettlesColourDepth()
+    {
+        QFETCH(QSize, requested);
+        QFETCH(int, depth);
+        QFETCH(QSize, expectedSize);
+        QFETCH(int, expectedDepth);
+        // Nothing listens on the port: the attempt fails at once and the session idles again.
+        FreeRdpSession session;
+        SessionWatch watch(session);
+        QVERIFY(session.start(makeRemote(freeLoopbackPort()), requested, false, false, depth));
+        QCOMPARE(Access::state(session).desktopSize, expectedSize);
+        QCOMPARE(Access::state(session).colorDepth, expectedDepth);
+        QTRY_COMPARE_WITH_TIMEOUT(watch.disconnected.size(), 1, kPeerTimeoutMs);
+        QCOMPARE(watch.order, QStringList({"error", "disconnected"}));
+        QVERIFY(watch.lastError().startsWith(kConnectFailed));
+        QVERIFY(!session.isRunning());
+    }
+
+    void connectTimeoutSetting()
+    {
+        FreeRdpSession session;
+        QCOMPARE(session.connectTimeout(), 30);
+        session.setConnectTimeout(12);
+        QCOMPARE(session.connectTimeout(), 12);
+        session.setConnectTimeout(0);
+        QCOMPARE(session.connectTimeout(), 30);
+    }
+
+    // --- input queue ---
+
+    void inputNeedsARunningSession()
+    {
+        FreeRdpSession session;
+        session.sendMouseMove(1, 2);
+        session.sendKey(0x41, 0x1E, true, false);
+        session.sendText(QStringLiteral("abc"));
+        QVERIFY(Access::queued(session).empty());
+    }
+
+    void inputQueueMergesCapsAndCuts()
+    {
+        // A silent server keeps the session connecting, so everything stays queued.
+        SilentServer silent;
+        QVERIFY(silent.listen());
+        FreeRdpSession session;
+        SessionWatch watch(session);
+        QVERIFY(session.start(makeRemote(silent.port()), QSize(1024, 768), false, false, 32));
+        QVERIFY(!session.start(makeRemote(silent.port()), QSize(1024, 768), false, false, 32));
+
+        for (int i = 0; i < 5000; ++i) {
+            session.sendMouseMove(i, i / 2);
+        }
+        session.sendMouseMove(-5, 70000);
+        std::vector<InputEvent> queue = Access::queued(session);
+        QCOMPARE(queue.size(), size_t(1));
+        QCOMPARE(queue.front().kind, InputEvent::MouseMove);
+        QCOMPARE(queue.front().a, 0);
+        QCOMPARE(queue.front().b, 65535);
+
+        for (int i = 0; i < 2047; ++i) {
+            session.sendKey(0x41, 0x1E, i % 2 == 0, false);
+        }
+        QCOMPARE(Access::queued(session).size(), size_t(2048));
+        session.sendMouseMove(10, 10); // dropped: the queue is full and its newest event is a key
+        session.sendKey(0x42, 0x30, true, true);
+        session.sendMouseButton(4, true, 70000, -1);
+        queue = Access::queued(session);
+        QCOMPARE(queue.size(), size_t(2050));
+        QCOMPARE(queue[2048].kind, InputEvent::Key);
+        QCOMPARE(queue[2048].a, 0x42);
+        QCOMPARE(queue[2048].d, 1);
+        QCOMPARE(queue[2049].kind, InputEvent::MouseButton);
+        QCOMPARE(queue[2049].c, 65535);
+        QCOMPARE(queue[2049].d, 0);
+        session.sendMouseMove(3, 4); // merges into nothing (newest is a button) and is dropped
+        QCOMPARE(Access::queued(session).size(), size_t(2050));
+
+        session.sendWheel(0, 5, 5);
+        session.sendWheel(1000, 5, 5);
+        session.sendWheel(-1000, 5, 5);
+        session.sendText(QString());
+        session.sendText(QString(300, QLatin1Char('x')));
+        queue = Access::queued(session);
+        QCOMPARE(queue.size(), size_t(2053));
+        QCOMPARE(queue[2050].kind, InputEvent::Wheel);
+        QCOMPARE(queue[2050].a, 511);
+        QCOMPARE(queue[2051].a, -511);
+        QCOMPARE(queue[2052].kind, InputEvent::Text);
+        QCOMPARE(queue[2052].text.size(), 256);
+
+        session.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(!watch.disconnected.isEmpty(), kPeerTimeoutMs);
+    }
+
+    void inputEncoding()
+    {
+        // Windows virtual keys become set-1 scan codes, with the extended flag for E0 keys.
+        QCOMPARE(Access::rdpScanCode(0x41, 0), quint32(0x1E));    // A
+        QCOMPARE(Access::rdpScanCode(0x25, 0), quint32(0x14B));   // left arrow
+        QCOMPARE(Access::rdpScanCode(0xA3, 0), quint32(0x11D));   // right control
+        QCOMPARE(Access::rdpScanCode(0, 0x1E), quint32(0x1E));    // native code when no virtual key
+        QCOMPARE(Access::rdpScanCode(0, 0xE048), quint32(0x148)); // E0-prefixed native code
+        QCOMPARE(Access::rdpScanCode(0xFF, 0x2C), quint32(0x2C)); // unmapped virtual key
+        QCOMPARE(Access::rdpScanCode(0, 0), quint32(0));
+
+        // Wheel rotation: 9-bit two's complement with the negative flag, larger turns split.
+        QCOMPARE(Access::wheelPointerFlags(120), QList<quint16>({0x0200 | 120}));
+        QCOMPARE(Access::wheelPointerFlags(-120), QList<quint16>({0x0200 | 0x0100 | 0x88}));
+        QCOMPARE(Access::wheelPointerFlags(511), QList<quint16>({0x02FF, 0x02FF, 0x0201}));
+        QCOMPARE(Access::wheelPointerFlags(-511), QList<quint16>({0x0300, 0x0301}));
+    }
+
+    // --- frames ---
+
+    void framesAreCoalesced()
+    {
+        FreeRdpSession session;
+        QSignalSpy frames(&session, &FreeRdpSession::frameReady);
+        QElapsedTimer clock;
+        clock.start();
+        Access::storeFrame(session, solidImage(QSize(64, 48), qRgb(255, 0, 0)), QRect(0, 0, 64, 48));
+        Access::storeFrame(session, solidImage(QSize(64, 48), qRgb(0, 0, 255)), QRect(0, 0, 64, 48));
+        QTRY_COMPARE_WITH_TIMEOUT(frames.size(), 1, 5000);
+        QVERIFY2(clock.elapsed() >= 45, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(frames.at(0).at(0).value<QImage>().pixel(10, 10), qRgb(0, 0, 255));
+        QVERIFY(!Access::framePending(session));
+
+        // Outside the image nothing is stored and nothing scheduled.
+        Access::storeFrame(session, solidImage(QSize(64, 48), qRgb(0, 255, 0)), QRect(100, 100, 5, 5));
+        QVERIFY(!Access::framePending(session));
+        QCOMPARE(frames.size(), 1);
+    }
+
+    void frameStoreCopiesTheDirtyArea()
+    {
+        FreeRdpSession session;
+        QSignalSpy frames(&session, &FreeRdpSession::frameReady);
+        Access::storeFrame(session, solidImage(QSize(64, 48), qRgb(255, 0, 0)), QRect());
+        QTRY_COMPARE_WITH_TIMEOUT(frames.size(), 1, 5000);
+
+        Access::storeFrame(session, solidImage(QSize(64, 48), qRgb(0, 255, 0)), QRect(10, 5, 20, 10));
+        QTRY_COMPARE_WITH_TIMEOUT(frames.size(), 2, 5000);
+        const QImage partial = frames.at(1).at(0).value<QImage>();
+        QCOMPARE(partial.format(), QImage::Format_RGB32);
+        QCOMPARE(partial.pixel(10, 5), qRgb(0, 255, 0));
+        QCOMPARE(partial.pixel(29, 14), qRgb(0, 255, 0));
+        QCOMPARE(partial.pixel(30, 14), qRgb(255, 0, 0));
+        QCOMPARE(partial.pixel(10, 15), qRgb(255, 0, 0));
+        QCOMPARE(partial.pixel(9, 5), qRgb(255, 0, 0));
+
+        // A new size replaces the frame whole, whatever the dirty area.
+        Access::storeFrame(session, solidImage(QSize(80, 60), qRgb(0, 0, 255)), QRect(0, 0, 1, 1));
+        QTRY_COMPARE_WITH_TIMEOUT(frames.size(), 3, 5000);
+        const QImage resized = frames.at(2).at(0).value<QImage>();
+        QCOMPARE(resized.size(), QSize(80, 60));
+        QCOMPARE(resized.pixel(79, 59), qRgb(0, 0, 255));
+    }
+
+    // --- certificates ---
+
+    void certificateRules()
+    {
+        QCOMPARE(Access::normalizeFingerprint(QStringLiteral(" AB:cd:EF ")), QStringLiteral("abcdef"));
+
+        FreeRdpSession session;
+        SessionWatch watch(session);
+        FreeRdpSessionState& state = Access::state(session);
+        state.remote = makeRemote(3389);
+        const QString presented = QStringLiteral("0a:1b:2c:3d");
+
+        state.remote.rdp_certificate_fingerprint = QStringLiteral("0A:1B:2C:3D");
+        QCOMPARE(Access::checkCertificate(session, QStringLiteral("0a1b2c3d")), quint32(2));
+        state.remote.rdp_certificate_fingerprint = QStringLiteral("0a1b2c3d");
+        QCOMPARE(Access::checkCertificate(session, QStringLiteral("0A:1B:2C:3D")), quint32(2));
+        QCoreApplication::processEvents();
+        QVERIFY(watch.rejected.isEmpty());
+        QVERIFY(watch.trusted.isEmpty());
+
+        state.remote.rdp_certificate_fingerprint = QStringLiteral("ff:ff");
+        QCOMPARE(Access::checkCertificate(session, presented), quint32(0));
+        QTRY_COMPARE(watch.rejected.size(), 1);
+        QCOMPARE(watch.rejected.at(0), QVariantList({QStringLiteral("srv.example"), QStringLiteral("CN=srv"),
+                                                     QStringLiteral("CN=issuer"), presented}));
+
+        // An empty presented fingerprint is refused even on first contact.
+        state.remote.rdp_certificate_fingerprint.clear();
+        QCOMPARE(Access::checkCertificate(session, QStringLiteral(" : ")), quint32(0));
+        QTRY_COMPARE(watch.rejected.size(), 2);
+
+        QCOMPARE(Access::checkCertificate(session, presented), quint32(2));
+        QTRY_COMPARE(watch.trusted.size(), 1);
+        QCOMPARE(watch.trusted.at(0), QVariantList({QStringLiteral("remote-7"), presented}));
+
+        state.ignoreCertificate = true;
+        state.remote.rdp_certificate_fingerprint = QStringLiteral("ff:ff");
+        QCOMPARE(Access::checkCertificate(session, QString()), quint32(2));
+        QCoreApplication::processEvents();
+        QCOMPARE(watch.rejected.size(), 2);
+        QCOMPARE(watch.trusted.size(), 1);
+        QVERIFY(watch.order.isEmpty());
+    }
+
+    // --- stopping and timing out against a server that never answers ---
+
+    void stopEndsASilentConnect()
+    {
+        SilentServer silent;
+        QVERIFY(silent.listen());
+        FreeRdpSession session;
+        SessionWatch watch(session);
+        QVERIFY(session.start(makeRemote(silent.port()), QSize(1024, 768), false, false, 32));
+        QTRY_VERIFY_WITH_TIMEOUT(silent.requestReceived(), kPeerTimeoutMs);
+
+        QElapsedTimer clock;
+        clock.start();
+        session.stop();
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+
+        QTRY_COMPARE_WITH_TIMEOUT(watch.disconnected.size(), 1, kPeerTimeoutMs);
+        QCOMPARE(watch.order, QStringList({"error", "disconnected"}));
+        QVERIFY2(watch.lastError().startsWith(kConnectFailed), qPrintable(watch.lastError()));
+        QVERIFY(!session.isRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(silent.clientsClosed(), kPeerTimeoutMs);
+
+        // The session can be used again afterwards.
+        QVERIFY(session.start(makeRemote(silent.port()), QSize(1024, 768), false, false, 32));
+        session.stop();
+        QTRY_COMPARE_WITH_TIMEOUT(watch.disconnected.size(), 2, kPeerTimeoutMs);
+    }
+
+    void destructionEndsASilentConnect()
+    {
+        SilentServer silent;
+        QVERIFY(silent.listen());
+        auto* session = new FreeRdpSession;
+        QVERIFY(session->start(makeRemote(silent.port()), QSize(1024, 768), false, false, 32));
+        QTRY_VERIFY_WITH_TIMEOUT(silent.requestReceived(), kPeerTimeoutMs);
+
+        QElapsedTimer clock;
+        clock.start();
+        delete session;
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+        QTRY_VERIFY_WITH_TIMEOUT(silent.clientsClosed(), kPeerTimeoutMs);
+    }
+
+    void destructionWhileIdleOrJustStarted()
+    {
+        QElapsedTimer clock;
+        clock.start();
+        {
+            FreeRdpSession idle;
+        }
+        {
+            SilentServer silent;
+            QVERIFY(silent.listen());
+            FreeRdpSession session;
+            QVERIFY(session.start(makeRemote(silent.port()), QSize(1024, 768), false, false, 32));
+        }
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    }
+
+    void aStuckWorkerIsLeftBehind()
+    {
+        if (!requireDisplay()) {
+            QSKIP("no X display");
+        }
+        TestRdpServer* rdp = server(ServerKind::Open);
+        QVERIFY(rdp);
+        auto* session = new FreeRdpSession;
+        SessionWatch watch(*session);
+        QVERIFY(connectTo(*session, watch, makeRemote(rdp->port())));
+        const std::shared_ptr<FreeRdpSessionState> state = Access::sharedState(*session);
+        {
+            // Holding the input lock stalls the worker at the top of its next pass.
+            std::unique_lock stall(state->inputMutex);
+            QTest::qWait(300); // a few passes of the worker's 50 ms loop, so that it has run into the lock
+            QElapsedTimer clock;
+            clock.start();
+            session->stop();
+            QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+            clock.restart();
+            delete session;
+            QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+        }
+        // Let go, the worker winds the connection down on its own and drops the shared state.
+        QTRY_COMPARE_WITH_TIMEOUT(state.use_count(), 1L, kPeerTimeoutMs);
+        QVERIFY(state->instance.load() == nullptr);
+        QVERIFY(state->owner == nullptr);
+        QCOMPARE(watch.order, QStringList({"connected"}));
+    }
+
+    void connectTimeoutEndsASilentConnect()
+    {
+        SilentServer silent;
+        QVERIFY(silent.listen());
+        FreeRdpSession session;
+        SessionWatch watch(session);
+        session.setConnectTimeout(1);
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(session.start(makeRemote(silent.port()), QSize(1024, 768), false, false, 32));
+        QTRY_COMPARE_WITH_TIMEOUT(watch.disconnected.size(), 1, kPeerTimeoutMs);
+        QVERIFY2(clock.elapsed() >= 950, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(watch.order, QStringList({"error", "disconnected"}));
+        QVERIFY2(watch.lastError().startsWith(kConnectFailed + QStringLiteral("：")),
+                 qPrintable(watch.lastError()));
+        QCOMPARE(watch.errors.last().at(1).toUInt(), quint32(0x00020006)); // FREERDP_ERROR_CONNECT_FAILED
+        QVERIFY(silent.requestReceived());
+    }
+
+    // --- against a real RDP server ---
+
+    void deliversTheServerDesktop()
+    {
+        if (!requireDisplay()) {
+            QSKIP("no X display");
+        }
+        TestRdpServer* rdp = server(ServerKind::Open);
+        QVERIFY(rdp);
+        QVERIFY(m_display.paint(QColor(255, 0, 0)));
+
+        FreeRdpSession session;
+        SessionWatch watch(session);
+        QVERIFY(connectTo(session, watch, makeRemote(rdp->port())));
+
+        // First contact: the certificate is taken and reported for the record.
+        QTRY_COMPARE_WITH_TIMEOUT(watch.trusted.size(), 1, kPeerTimeoutMs);
+        QCOMPARE(watch.trusted.at(0).at(0).toString(), QStringLiteral("remote-7"));
+        QVERIFY(!watch.trusted.at(0).at(1).toString().isEmpty());
+
+        // The server shares its own 1024 x 768 screen although 1280 x 720 was asked for.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !watch.frames.isEmpty() &&
+                closeTo(watch.frames.last().at(0).value<QImage>().pixel(512, 384), Qt::red),
+            kPeerTimeoutMs);
+        const QImage frame = watch.frames.last().at(0).value<QImage>();
+        QCOMPARE(frame.size(), QSize(1024, 768));
+        QCOMPARE(frame.format(), QImage::Format_RGB32);
+        QVERIFY(closeTo(frame.pixel(0, 0), Qt::red));
+        QVERIFY(closeTo(frame.pixel(1023, 767), Qt::red));
+
+        QVERIFY(m_display.paint(QColor(0, 0, 255)));
+        QTRY_VERIFY_WITH_TIMEOUT(closeTo(watch.frames.last().at(0).value<QImage>().pixel(512, 384), Qt::blue),
+                                 kPeerTimeoutMs);
+
+        stopAndWait(session, watch);
+        QCOMPARE(watch.order, QStringList({"connected", "disconnected"}));
+        QVERIFY(watch.errors.isEmpty());
+    }
+
+    void inputReachesTheServer()
+    {
+        if (!requireDisplay()) {
+            QSKIP("no X display");
+        }
+        TestRdpServer* rdp = server(ServerKind::Open);
+        QVERIFY(rdp);
+        FreeRdpSession session;
+        SessionWatch watch(session);
+        // Input queued while connecting goes out once the connection is up.
+        QVERIFY(session.start(makeRemote(rdp->port()), QSize(1024, 768), false, false, 32));
+        session.sendMouseMove(321, 123);
+        QTRY_VERIFY_WITH_TIMEOUT(!watch.connected.isEmpty(), kPeerTimeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_display.pointer(), QPoint(321, 123), kPeerTimeoutMs);
+        m_display.takeInput();
+
+        using Seen = TestXDisplay::InputSeen;
+        QList<Seen> seen;
+        const auto waitFor = [&](qsizetype count) {
+            (void)QTest::qWaitFor(
+                [&] {
+                    seen += m_display.takeInput();
+                    return seen.size() >= count;
+                },
+                kPeerTimeoutMs);
+            return seen.size() == count;
+        };
+
+        // Left, right and middle buttons are X buttons 1, 3 and 2; the wheel turns are 4 (up) and 5.
+        session.sendMouseButton(1, true, 400, 300);
+        session.sendMouseButton(1, false, 400, 300);
+        session.sendMouseButton(2, true, 400, 300);
+        session.sendMouseButton(2, false, 400, 300);
+        session.sendMouseButton(4, true, 400, 300);
+        session.sendMouseButton(4, false, 400, 300);
+        session.sendWheel(120, 400, 300);
+        session.sendWheel(-120, 400, 300);
+        QVERIFY(waitFor(10));
+        const QList<std::pair<Seen::Type, unsigned>> buttons = {
+            {Seen::ButtonDown, 1}, {Seen::ButtonUp, 1}, {Seen::ButtonDown, 3}, {Seen::ButtonUp, 3},
+            {Seen::ButtonDown, 2}, {Seen::ButtonUp, 2}, {Seen::ButtonDown, 4}, {Seen::ButtonUp, 4},
+            {Seen::ButtonDown, 5}, {Seen::ButtonUp, 5}};
+        for (qsizetype i = 0; i < buttons.size(); ++i) {
+            QCOMPARE(seen.at(i).type, buttons.at(i).first);
+            QCOMPARE(seen.at(i).detail, buttons.at(i).second);
+        }
+        seen.clear();
+
+        // 'A' by virtual key, the left arrow (an extended key, not the keypad's 4), 'S' by scan code only.
+        session.sendKey(0x41, 0, true, false);
+        session.sendKey(0x41, 0, false, false);
+        session.sendKey(0x25, 0, true, false);
+        session.sendKey(0x25, 0, false, false);
+        session.sendKey(0, 0x1F, true, false);
+        session.sendKey(0, 0x1F, false, false);
+        QVERIFY(waitFor(6));
+        const QList<std::pair<Seen::Type, unsigned>> keys = {
+            {Seen::KeyDown, m_display.keycode(XK_a)},    {Seen::KeyUp, m_display.keycode(XK_a)},
+            {Seen::KeyDown, m_display.keycode(XK_Left)}, {Seen::KeyUp, m_display.keycode(XK_Left)},
+            {Seen::KeyDown, m_display.keycode(XK_s)},    {Seen::KeyUp, m_display.keycode(XK_s)}};
+        for (qsizetype i = 0; i < keys.size(); ++i) {
+            QCOMPARE(seen.at(i).type, keys.at(i).first);
+            QCOMPARE(seen.at(i).detail, keys.at(i).second);
+        }
+
+        stopAndWait(session, watch);
+        QVERIFY(watch.errors.isEmpty());
+    }
+
+    void serverRepaintsAreThrottled()
+    {
+        if (!requireDisplay()) {
+            QSKIP("no X display");
+        }
+        TestRdpServer* rdp = server(ServerKind::Open);
+        QVERIFY(rdp);
+        FreeRdpSession session;
+        SessionWatch watch(session);
+        QVERIFY(connectTo(session, watch, makeRemote(rdp->port())));
+        QTRY_VERIFY_WITH_TIMEOUT(!watch.frames.isEmpty(), kPeerTimeoutMs);
+
+        QList<qint64> times;
+        QElapsedTimer clock;
+        clock.start();
+        connect(&session, &FreeRdpSession::frameReady, this, [&] { times.append(clock.elapsed()); });
+        QTimer repaint;
+        int turn = 0;
+        connect(&repaint, &QTimer::timeout, this,
+                [&] { m_display.paint(++turn % 2 ? QColor(0, 200, 0) : QColor(200, 0, 200)); });
+        repaint.start(5);
+        QTRY_VERIFY_WITH_TIMEOUT(clock.elapsed() >= 1500 && times.size() >= 2, kPeerTimeoutMs);
+        repaint.stop();
+        const qint64 window = clock.elapsed();
+
+        QVERIFY2(times.size() <= window / 50 + 1, qPrintable(QString::number(times.size())));
+        for (qsizetype i = 1; i < times.size(); ++i) {
+            QVERIFY2(times.at(i) - times.at(i - 1) >= 45,
+                     qPrintable(QString::number(times.at(i) - times.at(i - 1))));
+        }
+        stopAndWait(session, watch);
+    }
+
+    void securityNegotiation_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<bool>("legacy");
+        QTest::addColumn<bool>("connects");
+        const int tls = int(ServerKind::TlsOnly);
+        const int rdp = int(ServerKind::RdpOnly);
+        const int nla = int(ServerKind::NlaOnly);
+        const QString domainUser = kNlaDomain + QLatin1Char('\\') + kNlaUser;
+        QTest::newRow("tls") << tls << QString() << QString() << false << true;
+        QTest::newRow("tls, legacy") << tls << QString() << QString() << true << true;
+        QTest::newRow("rdp") << rdp << QString() << QString() << false << true;
+        QTest::newRow("nla, domain\\user") << nla << domainUser << kNlaPassword << false << true;
+        QTest::newRow("nla, padded domain\\user")
+            << nla << QStringLiteral("  ") + domainUser + QStringLiteral(" ") << kNlaPassword << false
+            << true;
+        QTest::newRow("nla, user without domain") << nla << kNlaUser << kNlaPassword << false << false;
+        QTest::newRow("nla, wrong password")
+            << nla << domainUser << QStringLiteral("wrong") << false << false;
+        QTest::newRow("nla, legacy") << nla << domainUser << kNlaPassword << true << false;
+        QTest::newRow("nla, leading backslash")
+            << nla << QStringLiteral("\\") + kNlaUser << kNlaPassword << false << false;
+    }
+
+    void securityNegotiation()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        QFETCH(bool, legacy);
+        QFETCH(bool, connects);
+        if (!requireDisplay()) {
+            QSKIP("no X display");
+        }
+        TestRdpServer* rdp = server(ServerKind(kind));
+        QVERIFY(rdp);
+
+        FreeRdpSession session;
+        SessionWatch watch(session);
+        Remote remote = makeRemote(rdp->port());
+        remote.username = user;
+        remote.password = password;
+        const bool up = connectTo(session, watch, remote, false, legacy);
+        QCOMPARE(up, connects);
+        if (connects) {
+            QTRY_VERIFY_WITH_TIMEOUT(!watch.frames.isEmpty(), kPeerTimeoutMs);
+            stopAndWait(session, watch);
+            QCOMPARE(watch.order, QStringList({"connected", "disconnected"}));
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(watch.disconnected.size(), 1, kPeerTimeoutMs);
+            QCOMPARE(watch.order, QStringList({"error", "disconnected"}));
+            QVERIFY2(watch.lastError().startsWith(kConnectFailed + QStringLiteral("：")),
+                     qPrintable(watch.lastError()));
+            QVERIFY(watch.errors.last().at(1).toUInt() != 0);
+        }
+    }
+
+    void storedFingerprintDecides()
+    {
+        if (!requireDisplay()) {
+            QSKIP("no X display");
+        }
+        TestRdpServer* rdp = server(ServerKind::Open);
+        QVERIFY(rdp);
+
+        QString fingerprint;
+        {
+            FreeRdpSession session;
+            SessionWatch watch(session);
+            QVERIFY(connectTo(session, watch, makeRemote(rdp->port())));
+            QTRY_COMPARE_WITH_TIMEOUT(watch.trusted.size(), 1, kPeerTimeoutMs);
+            fingerprint = watch.trusted.at(0).at(1).toString();
+            stopAndWait(session, watch);
+        }
+        QVERIFY(fingerprint.contains(QLatin1Char(':')));
+
+        // Stored in another spelling: the same certificate, nothing to report.
+        {
+            Remote remote = makeRemote(rdp->port());
+            remote.rdp_certificate_fingerprint = fingerprint.toUpper().remove(QLatin1Char(':'));
+            FreeRdpSession session;
+            SessionWatch watch(session);
+            QVERIFY(connectTo(session, watch, remote));
+            stopAndWait(session, watch);
+            QVERIFY(watch.trusted.isEmpty());
+            QVERIFY(watch.rejected.isEmpty());
+        }
+
+        // A different stored fingerprint refuses the server.
+        Remote pinned = makeRemote(rdp->port());
+        pinned.rdp_certificate_fingerprint =
+            QString(fingerprint).replace(QRegularExpression(QStringLiteral("[0-9a-f]")), QStringLiteral("0"));
+        {
+            FreeRdpSession session;
+            SessionWatch watch(session);
+            QVERIFY(!connectTo(session, watch, pinned));
+            QCOMPARE(watch.order, QStringList({"error", "disconnected"}));
+            QVERIFY2(watch.lastError().startsWith(kConnectFailed), qPrintable(watch.lastError()));
+            QCOMPARE(watch.rejected.size(), 1);
+            const QVariantList rejected = watch.rejected.at(0);
+            QCOMPARE(rejected.at(0).toString(), QStringLiteral("127.0.0.1"));
+            QVERIFY(!rejected.at(1).toString().isEmpty());
+            QVERIFY(!rejected.at(2).toString().isEmpty());
+            QCOMPARE(rejected.at(3).toString(), fingerprint);
+            QVERIFY(watch.trusted.isEmpty());
+        }
+
+        // Unless certificates are ignored.
+        {
+            FreeRdpSession session;
+            SessionWatch watch(session);
+            QVERIFY(connectTo(session, watch, pinned, true));
+            stopAndWait(session, watch);
+            QVERIFY(watch.rejected.isEmpty());
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFreeRdpSession)
+#include "test_freerdp_session.moc"
