@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QVariant>
+#include <QVariantList>
+
+#include <memory>
+
+class QWidget;
+
+// A sub-object of the remote desktop control (the advanced-settings interfaces); only writes are needed.
+class IRdpControlObject
+{
+public:
+    virtual ~IRdpControlObject() = default;
+    virtual bool setProperty(const QString& name, const QVariant& value) = 0;
+};
+
+// The control's non-scriptable key interface. Entry i of the arrays is one key event: keyUp[i] is a
+// VARIANT_BOOL (0 press, -1 release) and keyData[i] carries the scan code in bits 16..23, the repeat count
+// in bits 0..15 and the extended-key flag in bit 24. Returns a result code; 0 means success.
+class IRdpKeySender
+{
+public:
+    virtual ~IRdpKeySender() = default;
+    virtual qint32 sendKeys(int count, const qint16* keyUp, const qint32* keyData) = 0;
+};
+
+// The remote desktop control a system RDP session drives: properties, methods, sub-objects and events by
+// name, as an ActiveX container offers them.
+class IRdpControl : public QObject
+{
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+    ~IRdpControl() override = default;
+
+    // The window the control draws the remote desktop into.
+    virtual QWidget* widget() = 0;
+
+    virtual bool setControl(const QString& classId) = 0;
+    virtual bool hasControl() const = 0;
+    // A ready-to-show reason why setControl failed; empty when the generic text applies.
+    virtual QString controlErrorText() const { return {}; }
+
+    virtual bool setProperty(const QString& name, const QVariant& value) = 0;
+    virtual QVariant property(const QString& name) const = 0;
+    // Calls a method such as "Connect()"; an invalid result for methods without one.
+    virtual QVariant dynamicCall(const QString& method) = 0;
+    // Null when the control does not offer the sub-object.
+    virtual std::unique_ptr<IRdpControlObject> querySubObject(const QString& name) = 0;
+    // Null when the control has no key interface; owned by the control.
+    virtual IRdpKeySender* queryKeySender() = 0;
+
+    // Stands in for the thread's last Windows error code when a call or event reports a failure.
+    virtual quint32 lastErrorCode() const = 0;
+
+signals:
+    // One event of the control: its name, possibly followed by a parameter list ("OnDisconnected(int)"),
+    // and its arguments.
+    void controlEvent(const QString& name, const QVariantList& arguments);
+};

@@ -1,0 +1,338 @@
+#include "rdp/system_rdp_session.h"
+
+#include "logger.h"
+#include "rdp/xfreerdp_control.h"
+
+#include <QClipboard>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QMimeData>
+#include <QTimer>
+#include <QUrl>
+
+#include <winpr/input.h>
+
+#include <vector>
+
+namespace {
+
+#if defined(WINPR_KBD_TYPE_IBM_ENHANCED)
+constexpr DWORD kKeyboardTypeIbmEnhanced = WINPR_KBD_TYPE_IBM_ENHANCED;
+#else
+constexpr DWORD kKeyboardTypeIbmEnhanced = 4; // winpr 2 takes the plain number
+#endif
+
+constexpr int kVirtualKeyControl = 0x11;
+constexpr int kVirtualKeyV = 0x56;
+
+QString hex8(quint32 value)
+{
+    return QString::number(value, 16).toUpper().rightJustified(8, QLatin1Char('0'));
+}
+
+QString eventName(const QString& signalText)
+{
+    const qsizetype paren = signalText.indexOf(QLatin1Char('('));
+    return (paren < 0 ? signalText : signalText.left(paren)).trimmed();
+}
+
+bool sameName(const QString& name, const char* expected)
+{
+    return name.compare(QLatin1String(expected), Qt::CaseInsensitive) == 0;
+}
+
+} // namespace
+
+SystemRdpSession::SystemRdpSession(QWidget* parent, std::unique_ptr<IRdpControl> control)
+    : m_control(control ? std::move(control) : std::make_unique<XFreeRdpControl>(parent))
+{
+    m_widget = m_control->widget();
+    if (m_widget) {
+        if (m_widget->parentWidget() != parent) {
+            m_widget->setParent(parent);
+        }
+        m_widget->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+        m_widget->setFocusPolicy(Qt::WheelFocus);
+    }
+    ensureControl();
+}
+
+SystemRdpSession::~SystemRdpSession()
+{
+    disconnectSession();
+    delete m_widget.data();
+}
+
+bool SystemRdpSession::ensureControl()
+{
+    if (m_control->hasControl()) {
+        return true;
+    }
+    if (!m_control->setControl(QLatin1String(kControlClassId))) {
+        QString message = m_control->controlErrorText();
+        if (message.isEmpty()) {
+            message = QStringLiteral("此 Windows 系统未提供可用的微软远程桌面 ActiveX 控件");
+        }
+        SPDLOG_ERROR("系统 RDP 控件不可用: {}", message);
+        emit errorOccurred(message);
+        return false;
+    }
+    connect(m_control.get(), &IRdpControl::controlEvent, this, &SystemRdpSession::onControlEvent,
+            Qt::UniqueConnection);
+    return true;
+}
+
+bool SystemRdpSession::controlReportsConnected() const
+{
+    return m_control->property(QStringLiteral("Connected")).toLongLong() != 0;
+}
+
+bool SystemRdpSession::isActive() const
+{
+    if (!m_widget) {
+        return false;
+    }
+    return m_connecting || m_connected || controlReportsConnected();
+}
+
+QString SystemRdpSession::windowsErrorText(const QString& action) const
+{
+    return QStringLiteral("%1失败（Windows 错误 0x%2）").arg(action, hex8(m_control->lastErrorCode()));
+}
+
+bool SystemRdpSession::connectTo(const Remote& remote, QSize desktopSize, int colorDepth)
+{
+    if (!m_widget || !ensureControl()) {
+        return false;
+    }
+    if (isActive() || m_connecting) {
+        return true;
+    }
+    const QString host = remote.host.trimmed();
+    if (host.isEmpty() || remote.port < 1 || remote.port > 65535) {
+        SPDLOG_WARN("系统 RDP 主机地址或端口无效: {} ({}:{})", remote.name, host, remote.port);
+        emit errorOccurred(QStringLiteral("主机地址或端口无效"));
+        return false;
+    }
+    const QSize size = desktopSize.expandedTo(QSize(640, 480));
+
+    m_control->setProperty(QStringLiteral("Server"), host);
+    m_control->setProperty(QStringLiteral("UserName"), remote.username.trimmed());
+    m_control->setProperty(QStringLiteral("DesktopWidth"), size.width());
+    m_control->setProperty(QStringLiteral("DesktopHeight"), size.height());
+    m_control->setProperty(QStringLiteral("ColorDepth"), qBound(15, colorDepth, 32));
+
+    // The newest advanced-settings interface the installed control offers.
+    std::unique_ptr<IRdpControlObject> settings;
+    for (const char* name : {"AdvancedSettings9", "AdvancedSettings8", "AdvancedSettings7",
+                             "AdvancedSettings6", "AdvancedSettings5", "AdvancedSettings4",
+                             "AdvancedSettings3", "AdvancedSettings2", "AdvancedSettings"}) {
+        settings = m_control->querySubObject(QLatin1String(name));
+        if (settings) {
+            break;
+        }
+    }
+    if (!settings) {
+        SPDLOG_ERROR("系统 RDP 高级设置不可用: {}", remote.name);
+        emit errorOccurred(QStringLiteral("无法读取微软远程桌面高级设置"));
+        return false;
+    }
+    settings->setProperty(QStringLiteral("RDPPort"), remote.port);
+    settings->setProperty(QStringLiteral("SmartSizing"), true);
+    settings->setProperty(QStringLiteral("RedirectClipboard"), true);
+    settings->setProperty(QStringLiteral("KeyboardHookMode"), 1);
+    settings->setProperty(QStringLiteral("EnableCredSspSupport"), true);
+    settings->setProperty(QStringLiteral("AuthenticationLevel"), 0);
+    settings->setProperty(QStringLiteral("NegotiateSecurityLayer"), true);
+    settings->setProperty(QStringLiteral("EnableAutoReconnect"), true);
+    settings->setProperty(QStringLiteral("MaxReconnectAttempts"), 20);
+    if (!remote.password.isEmpty()) {
+        settings->setProperty(QStringLiteral("ClearTextPassword"), remote.password);
+    }
+    settings.reset();
+
+    m_connecting = true;
+    m_connected = false;
+    SPDLOG_INFO("系统 RDP 开始连接: {} ({}:{})", remote.name, host, remote.port);
+    const QVariant result = m_control->dynamicCall(QStringLiteral("Connect()"));
+    bool isInt = false;
+    const int code = result.isValid() ? result.toInt(&isInt) : 0;
+    if (isInt && code < 0) {
+        m_connecting = false;
+        const QString message = windowsErrorText(QStringLiteral("启动系统 RDP 连接"));
+        SPDLOG_ERROR("系统 RDP 连接启动失败: {} ({})", remote.name, message);
+        emit errorOccurred(message);
+        return false;
+    }
+    return true;
+}
+
+void SystemRdpSession::onControlEvent(const QString& name, const QVariantList& arguments)
+{
+    Q_UNUSED(arguments);
+    const QString event = eventName(name);
+    if (sameName(event, "OnConnected") || sameName(event, "OnLoginComplete")) {
+        m_connecting = false;
+        const bool wasConnected = m_connected;
+        m_connected = true;
+        if (!wasConnected) {
+            SPDLOG_INFO("系统 RDP 已连接");
+            emit connected();
+        }
+    } else if (sameName(event, "OnDisconnected")) {
+        const bool wasConnecting = m_connecting;
+        const bool wasConnected = m_connected;
+        m_connecting = false;
+        m_connected = false;
+        if (wasConnecting) {
+            SPDLOG_WARN("系统 RDP 连接失败 (错误码 {})", m_control->lastErrorCode());
+            emit errorOccurred(QStringLiteral("微软系统 RDP 连接失败，请检查网络、端口和登录凭据"));
+        } else if (wasConnected) {
+            SPDLOG_INFO("系统 RDP 已断开");
+            emit disconnected();
+        }
+    } else if (sameName(event, "OnFatalError") || sameName(event, "OnLogonError")) {
+        const QString message = windowsErrorText(QStringLiteral("微软系统 RDP"));
+        SPDLOG_ERROR("系统 RDP 报告错误: {} ({})", event, message);
+        emit errorOccurred(message);
+    }
+}
+
+void SystemRdpSession::disconnectSession()
+{
+    const bool wasActive = m_connecting || m_connected;
+    if (m_widget && (wasActive || controlReportsConnected())) {
+        m_control->dynamicCall(QStringLiteral("Disconnect()"));
+    }
+    m_connecting = false;
+    m_connected = false;
+    if (wasActive) {
+        SPDLOG_INFO("系统 RDP 会话已结束");
+        emit disconnected();
+    }
+}
+
+quint32 SystemRdpSession::scanCodeForVirtualKey(int virtualKey)
+{
+    if (virtualKey <= 0 || virtualKey > 0xFF) {
+        return 0;
+    }
+    // Windows maps the side-neutral modifiers to their left keys.
+    DWORD vk = static_cast<DWORD>(virtualKey);
+    switch (vk) {
+    case VK_SHIFT:
+        vk = VK_LSHIFT;
+        break;
+    case VK_CONTROL:
+        vk = VK_LCONTROL;
+        break;
+    case VK_MENU:
+        vk = VK_LMENU;
+        break;
+    default:
+        break;
+    }
+    // winpr looks extended keys up only when asked with KBDEXT; the plain table comes first so that
+    // keys present in both (Return) keep their base scan code, as with Windows.
+    DWORD scan = GetVirtualScanCodeFromVirtualKeyCode(vk, kKeyboardTypeIbmEnhanced);
+    if (scan == 0) {
+        scan = GetVirtualScanCodeFromVirtualKeyCode(vk | KBDEXT, kKeyboardTypeIbmEnhanced);
+    }
+    if (scan == 0) {
+        return 0;
+    }
+    return (scan & KBDEXT) ? (0xE000U | (scan & 0xFFU)) : (scan & 0xFFU);
+}
+
+bool SystemRdpSession::sendKeys(const QList<int>& virtualKeys)
+{
+    if (!m_widget || !m_connected || virtualKeys.isEmpty()) {
+        return false;
+    }
+    if (virtualKeys.size() > kMaxKeys) {
+        emit interactionErrorOccurred(QStringLiteral("一次最多可发送 10 个组合按键"));
+        return false;
+    }
+    IRdpKeySender* sender = m_control->queryKeySender();
+    if (!sender) {
+        emit interactionErrorOccurred(QStringLiteral("微软系统 RDP 不支持远程按键接口"));
+        return false;
+    }
+
+    const int count = static_cast<int>(virtualKeys.size());
+    std::vector<qint32> keyData(static_cast<size_t>(2 * count));
+    std::vector<qint16> keyUp(static_cast<size_t>(2 * count));
+    for (int i = 0; i < count; ++i) {
+        const int virtualKey = virtualKeys[i];
+        const quint32 scan = scanCodeForVirtualKey(virtualKey);
+        if (scan == 0) {
+            emit interactionErrorOccurred(
+                QStringLiteral("无法把按键 0x%1 转换为 Windows 扫描码")
+                    .arg(QString::number(virtualKey, 16).toUpper().rightJustified(2, QLatin1Char('0'))));
+            return false;
+        }
+        const quint32 prefix = (scan >> 8) & 0xFFU;
+        quint32 data = ((scan & 0xFFU) << 16) | 1U;
+        if (prefix == 0xE0 || prefix == 0xE1) {
+            data |= 0x01000000U;
+        }
+        const auto press = static_cast<size_t>(i);
+        const auto release = static_cast<size_t>(2 * count - 1 - i);
+        keyData[press] = static_cast<qint32>(data);
+        keyUp[press] = 0;
+        keyData[release] = static_cast<qint32>(data);
+        keyUp[release] = -1; // VARIANT_TRUE
+    }
+
+    m_widget->setFocus(Qt::OtherFocusReason);
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    const qint32 result = sender->sendKeys(2 * count, keyUp.data(), keyData.data());
+    if (result < 0) {
+        const QString message =
+            QStringLiteral("微软系统 RDP 发送远程按键失败（0x%1）").arg(hex8(static_cast<quint32>(result)));
+        SPDLOG_WARN("系统 RDP 发送按键失败: {}", message);
+        emit interactionErrorOccurred(message);
+        return false;
+    }
+    return true;
+}
+
+bool SystemRdpSession::pasteText(const QString& text)
+{
+    if (text.isEmpty() || !m_connected) {
+        return false;
+    }
+    QGuiApplication::clipboard()->setText(text);
+    return sendKeys({kVirtualKeyControl, kVirtualKeyV});
+}
+
+bool SystemRdpSession::pasteFiles(const QStringList& paths)
+{
+    if (!m_widget || !m_connected || paths.isEmpty()) {
+        return false;
+    }
+    QList<QUrl> urls;
+    for (const QString& path : paths) {
+        const QFileInfo info(path);
+        if (info.exists()) {
+            urls.append(QUrl::fromLocalFile(info.absoluteFilePath()));
+        }
+    }
+    if (urls.isEmpty()) {
+        return false;
+    }
+    auto* mime = new QMimeData;
+    mime->setUrls(urls);
+    QGuiApplication::clipboard()->setMimeData(mime);
+    m_widget->setFocus(Qt::OtherFocusReason);
+    SPDLOG_INFO("系统 RDP 粘贴 {} 个本地文件", urls.size());
+    // The control needs a moment to announce the new clipboard to the remote side before the paste.
+    QTimer::singleShot(kPasteFilesDelayMs, this, [this] {
+        if (m_widget && m_connected) {
+            m_widget->setFocus(Qt::OtherFocusReason);
+            sendKeys({kVirtualKeyControl, kVirtualKeyV});
+        }
+    });
+    return true;
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "rdp/rdp_control.h"
+#include "storage/remote.h"
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+#include <QVariantList>
+#include <QWidget>
+
+#include <memory>
+
+// One RDP connection through the system's remote desktop control: the control draws the remote desktop
+// into its own window, carries the clipboard (and with it pasted files) and takes key combinations.
+class SystemRdpSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr const char* kControlClassId = "{1df7c823-b2d4-4b54-975a-f2ac5d7cf8b8}";
+    static constexpr int kMaxKeys = 10;
+    static constexpr int kPasteFilesDelayMs = 450;
+
+    // Without a control the platform's own one is created.
+    explicit SystemRdpSession(QWidget* parent, std::unique_ptr<IRdpControl> control = {});
+    ~SystemRdpSession() override;
+
+    QWidget* widget() const { return m_widget; }
+
+    bool ensureControl();
+    bool connectTo(const Remote& remote, QSize desktopSize, int colorDepth);
+    void disconnectSession();
+    bool isActive() const;
+
+    // Windows virtual-key codes, pressed in list order and released in reverse order.
+    bool sendKeys(const QList<int>& virtualKeys);
+    bool pasteText(const QString& text);
+    bool pasteFiles(const QStringList& paths);
+
+    // MapVirtualKeyW(vk, MAPVK_VK_TO_VSC_EX): the scan code with 0xE0 in the high byte for extended
+    // keys; 0 when the key has none.
+    static quint32 scanCodeForVirtualKey(int virtualKey);
+
+signals:
+    void connected();
+    void disconnected();
+    void errorOccurred(const QString& message);
+    void interactionErrorOccurred(const QString& message);
+
+private slots:
+    void onControlEvent(const QString& name, const QVariantList& arguments);
+
+private:
+    bool controlReportsConnected() const;
+    QString windowsErrorText(const QString& action) const;
+
+    std::unique_ptr<IRdpControl> m_control;
+    QPointer<QWidget> m_widget;
+    bool m_connecting = false;
+    bool m_connected = false;
+};

@@ -1,0 +1,749 @@
+#include "rdp/xfreerdp_control.h"
+
+#include "logger.h"
+
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QPalette>
+#include <QProcessEnvironment>
+#include <QResizeEvent>
+#include <QStandardPaths>
+
+#include <sodium.h>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <functional>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+// Xlib last: its macros (None, Bool, KeyPress, ...) collide with names in the Qt headers.
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+
+namespace {
+
+constexpr const char* kClassId = "1df7c823-b2d4-4b54-975a-f2ac5d7cf8b8";
+constexpr int kStartTimeoutMs = 5000;
+constexpr int kFitIntervalMs = 100;
+constexpr int kFitAttempts = 50;
+constexpr qsizetype kMaxLineLength = 64 * 1024;
+
+// Stands in for a Windows error when no exit code exists: the client could not be run at all.
+constexpr quint32 kErrorCannotStart = 127;
+constexpr quint32 kErrorUnknownExit = 255; // XF_EXIT_UNKNOWN
+
+// Names are matched without regard to case, as ActiveX does; the stored name is the canonical one.
+constexpr std::array kControlProperties{"Server", "UserName", "DesktopWidth", "DesktopHeight", "ColorDepth"};
+constexpr std::array kAdvancedProperties{"RDPPort",
+                                         "SmartSizing",
+                                         "RedirectClipboard",
+                                         "KeyboardHookMode",
+                                         "EnableCredSspSupport",
+                                         "AuthenticationLevel",
+                                         "NegotiateSecurityLayer",
+                                         "EnableAutoReconnect",
+                                         "MaxReconnectAttempts",
+                                         "ClearTextPassword"};
+
+template <typename Names> QString canonicalName(const Names& names, const QString& name)
+{
+    for (const char* candidate : names) {
+        if (name.compare(QLatin1String(candidate), Qt::CaseInsensitive) == 0) {
+            return QLatin1String(candidate);
+        }
+    }
+    return {};
+}
+
+// Redraws nothing itself; keeps the embedded client window as large as the widget.
+class EmbedHost : public QWidget
+{
+public:
+    EmbedHost(QWidget* parent, std::function<void()> onResize)
+        : QWidget(parent), m_onResize(std::move(onResize))
+    {
+    }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override
+    {
+        QWidget::resizeEvent(event);
+        if (m_onResize) {
+            m_onResize();
+        }
+    }
+
+private:
+    std::function<void()> m_onResize;
+};
+
+Display* x11Display()
+{
+    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    return x11 ? x11->display() : nullptr;
+}
+
+// The topmost viewable child of the container: the window xfreerdp reparented into it.
+Window embeddedClientWindow(Display* display, Window container)
+{
+    Window root = 0;
+    Window parent = 0;
+    Window* children = nullptr;
+    unsigned count = 0;
+    if (!XQueryTree(display, container, &root, &parent, &children, &count)) {
+        return 0;
+    }
+    Window found = 0;
+    for (unsigned i = count; i > 0 && found == 0; --i) {
+        XWindowAttributes attributes;
+        if (XGetWindowAttributes(display, children[i - 1], &attributes) &&
+            attributes.map_state == IsViewable) {
+            found = children[i - 1];
+        }
+    }
+    if (children) {
+        XFree(children);
+    }
+    return found;
+}
+
+// X keycode of an RDP scan code under the evdev keycodes every current X server uses: the plain keys
+// are offset by 8, the E0-prefixed ones have keycodes of their own.
+unsigned x11Keycode(quint32 scanCode, bool extended)
+{
+    if (!extended) {
+        if (scanCode == 0x54) {
+            return 107; // Alt+PrintScreen (SysRq)
+        }
+        return (scanCode >= 0x01 && scanCode <= 0x58) ? scanCode + 8 : 0;
+    }
+    switch (scanCode) {
+    case 0x1C:
+        return 104; // keypad Enter
+    case 0x1D:
+        return 105; // right Ctrl
+    case 0x35:
+        return 106; // keypad divide
+    case 0x37:
+        return 107; // PrintScreen
+    case 0x38:
+        return 108; // right Alt
+    case 0x46:
+        return 127; // Break
+    case 0x47:
+        return 110; // Home
+    case 0x48:
+        return 111; // Up
+    case 0x49:
+        return 112; // PageUp
+    case 0x4B:
+        return 113; // Left
+    case 0x4D:
+        return 114; // Right
+    case 0x4F:
+        return 115; // End
+    case 0x50:
+        return 116; // Down
+    case 0x51:
+        return 117; // PageDown
+    case 0x52:
+        return 118; // Insert
+    case 0x53:
+        return 119; // Delete
+    case 0x5B:
+        return 133; // left Windows
+    case 0x5C:
+        return 134; // right Windows
+    case 0x5D:
+        return 135; // Menu
+    default:
+        return 0;
+    }
+}
+
+// What an exit code of xfreerdp (XF_EXIT_*) means for the control's events: an empty name for an
+// ordinary end of the session.
+QString errorEventForExitCode(int exitCode, bool wasConnected)
+{
+    switch (exitCode) {
+    case 0:  // success
+    case 1:  // disconnected
+    case 2:  // logged off
+    case 3:  // idle timeout
+    case 4:  // logon timeout
+    case 5:  // replaced by another connection
+    case 11: // disconnected by the user
+        return {};
+    default:
+        break;
+    }
+    // Denied, missing privileges or credentials, authentication and logon failures, and a transport
+    // that the server closed during the logon (how a wrong password shows with NLA).
+    const bool logonFailure = exitCode == 7 || exitCode == 9 || exitCode == 10 || exitCode == 132 ||
+                              exitCode == 134 || exitCode == 135 || (exitCode >= 147 && exitCode <= 159);
+    return (logonFailure && !wasConnected) ? QStringLiteral("OnLogonError(int)")
+                                           : QStringLiteral("OnFatalError(int)");
+}
+
+bool writeAll(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+} // namespace
+
+// The advanced-settings sub-object: writes into the control's settings.
+class XFreeRdpSettings final : public IRdpControlObject
+{
+public:
+    explicit XFreeRdpSettings(XFreeRdpControl* control) : m_control(control) {}
+
+    bool setProperty(const QString& name, const QVariant& value) override
+    {
+        return m_control && m_control->storeSetting(name, value, true);
+    }
+
+private:
+    QPointer<XFreeRdpControl> m_control;
+};
+
+class XFreeRdpKeySender final : public IRdpKeySender
+{
+public:
+    explicit XFreeRdpKeySender(XFreeRdpControl* control) : m_control(control) {}
+
+    qint32 sendKeys(int count, const qint16* keyUp, const qint32* keyData) override
+    {
+        return m_control->sendKeyEvents(count, keyUp, keyData);
+    }
+
+private:
+    XFreeRdpControl* m_control;
+};
+
+XFreeRdpControl::XFreeRdpControl(QWidget* parentWidget)
+    : m_keySender(std::make_unique<XFreeRdpKeySender>(this))
+{
+    auto* host = new EmbedHost(parentWidget, [this] { fitEmbeddedWindow(); });
+    // xfreerdp needs an X window of its own to reparent its window into.
+    host->setAttribute(Qt::WA_NativeWindow);
+    host->setAttribute(Qt::WA_DontCreateNativeAncestors);
+    QPalette palette = host->palette();
+    palette.setColor(QPalette::Window, Qt::black);
+    host->setPalette(palette);
+    host->setAutoFillBackground(true);
+    m_widget = host;
+    // A client whose parent window is gone draws nowhere: end it.
+    connect(host, &QObject::destroyed, this, &XFreeRdpControl::stopClient);
+
+    m_connectTimer.setSingleShot(true);
+    connect(&m_connectTimer, &QTimer::timeout, this, &XFreeRdpControl::onConnectTimeout);
+    m_fitTimer.setInterval(kFitIntervalMs);
+    connect(&m_fitTimer, &QTimer::timeout, this, [this] {
+        if (++m_fitAttempts >= kFitAttempts) {
+            m_fitTimer.stop();
+        }
+        fitEmbeddedWindow();
+    });
+}
+
+XFreeRdpControl::~XFreeRdpControl()
+{
+    // Queued events die with this object; the client must not outlive it.
+    stopClient();
+    wipePassword();
+    delete m_widget.data();
+}
+
+bool XFreeRdpControl::setControl(const QString& classId)
+{
+    m_hasControl = false;
+    m_controlError.clear();
+
+    QString id = classId.trimmed();
+    if (id.startsWith(QLatin1Char('{')) && id.endsWith(QLatin1Char('}'))) {
+        id = id.mid(1, id.size() - 2);
+    }
+    if (id.compare(QLatin1String(kClassId), Qt::CaseInsensitive) != 0) {
+        m_controlError = QStringLiteral("不支持的远程桌面控件 %1").arg(classId);
+        return false;
+    }
+    if (QGuiApplication::platformName() != QLatin1String("xcb") || !x11Display()) {
+        m_controlError = QStringLiteral("当前桌面环境不是 X11，无法嵌入系统 RDP 客户端（xfreerdp）");
+        return false;
+    }
+    if (m_program.contains(QLatin1Char('/'))) {
+        const QFileInfo info(m_program);
+        m_resolvedProgram = info.isFile() && info.isExecutable() ? info.absoluteFilePath() : QString();
+    } else {
+        m_resolvedProgram = QStandardPaths::findExecutable(m_program);
+    }
+    if (m_resolvedProgram.isEmpty()) {
+        m_controlError = QStringLiteral("未找到系统 RDP 客户端 xfreerdp，请安装 freerdp2-x11");
+        return false;
+    }
+    // Without line buffering xfreerdp's log, and with it the news of the connection, arrives only at exit.
+    m_lineBufferTool = QStandardPaths::findExecutable(QStringLiteral("stdbuf"));
+    if (m_lineBufferTool.isEmpty()) {
+        m_controlError = QStringLiteral("未找到 stdbuf（coreutils），无法读取系统 RDP 客户端的连接状态");
+        return false;
+    }
+    m_hasControl = true;
+    return true;
+}
+
+bool XFreeRdpControl::storeSetting(const QString& name, const QVariant& value, bool advanced)
+{
+    const QString canonical =
+        advanced ? canonicalName(kAdvancedProperties, name) : canonicalName(kControlProperties, name);
+    if (canonical.isEmpty()) {
+        SPDLOG_WARN("xfreerdp 控件不支持属性 {}", name);
+        return false;
+    }
+    if (canonical == QLatin1String("ClearTextPassword")) {
+        wipePassword();
+        m_password = value.toString().toUtf8();
+        return true;
+    }
+    m_settings.insert(canonical, value);
+    return true;
+}
+
+bool XFreeRdpControl::setProperty(const QString& name, const QVariant& value)
+{
+    return storeSetting(name, value, false);
+}
+
+QVariant XFreeRdpControl::property(const QString& name) const
+{
+    if (name.compare(QLatin1String("Connected"), Qt::CaseInsensitive) == 0) {
+        // As the ActiveX control: 0 not connected, 1 connected, 2 connecting.
+        switch (m_state) {
+        case State::Connected:
+            return 1;
+        case State::Connecting:
+            return 2;
+        case State::Idle:
+            return 0;
+        }
+    }
+    const QString canonical = canonicalName(kControlProperties, name);
+    return canonical.isEmpty() ? QVariant() : m_settings.value(canonical);
+}
+
+QVariant XFreeRdpControl::dynamicCall(const QString& method)
+{
+    QString name = method.trimmed();
+    if (name.endsWith(QLatin1String("()"))) {
+        name.chop(2);
+    }
+    if (name.compare(QLatin1String("Connect"), Qt::CaseInsensitive) == 0) {
+        return startClient();
+    }
+    if (name.compare(QLatin1String("Disconnect"), Qt::CaseInsensitive) == 0) {
+        stopClient();
+        return {};
+    }
+    SPDLOG_WARN("xfreerdp 控件不支持方法 {}", method);
+    return {};
+}
+
+std::unique_ptr<IRdpControlObject> XFreeRdpControl::querySubObject(const QString& name)
+{
+    if (!m_hasControl) {
+        return nullptr;
+    }
+    static const QStringList names{QStringLiteral("AdvancedSettings"),  QStringLiteral("AdvancedSettings2"),
+                                   QStringLiteral("AdvancedSettings3"), QStringLiteral("AdvancedSettings4"),
+                                   QStringLiteral("AdvancedSettings5"), QStringLiteral("AdvancedSettings6"),
+                                   QStringLiteral("AdvancedSettings7"), QStringLiteral("AdvancedSettings8"),
+                                   QStringLiteral("AdvancedSettings9")};
+    if (!names.contains(name, Qt::CaseInsensitive)) {
+        return nullptr;
+    }
+    return std::make_unique<XFreeRdpSettings>(this);
+}
+
+IRdpKeySender* XFreeRdpControl::queryKeySender()
+{
+    return m_hasControl ? m_keySender.get() : nullptr;
+}
+
+qint64 XFreeRdpControl::processId() const
+{
+    return m_process ? m_process->processId() : 0;
+}
+
+QStringList XFreeRdpControl::clientArguments(quint64 parentWindow) const
+{
+    const auto value = [this](const char* name) {
+        return m_settings.value(QLatin1String(name));
+    };
+    const auto isSet = [this](const char* name) {
+        return m_settings.contains(QLatin1String(name));
+    };
+
+    QStringList args{QStringLiteral("/parent-window:%1").arg(parentWindow)};
+    QString server = value("Server").toString().trimmed();
+    if (server.contains(QLatin1Char(':')) && !server.startsWith(QLatin1Char('['))) {
+        server = QLatin1Char('[') + server + QLatin1Char(']'); // an IPv6 address
+    }
+    args << QStringLiteral("/v:") + server;
+    if (isSet("RDPPort")) {
+        args << QStringLiteral("/port:%1").arg(value("RDPPort").toInt());
+    }
+    if (isSet("DesktopWidth") && isSet("DesktopHeight")) {
+        args << QStringLiteral("/size:%1x%2")
+                    .arg(value("DesktopWidth").toInt())
+                    .arg(value("DesktopHeight").toInt());
+    }
+    if (isSet("ColorDepth")) {
+        args << QStringLiteral("/bpp:%1").arg(value("ColorDepth").toInt());
+    }
+    // xfreerdp splits DOMAIN\user itself.
+    const QString user = value("UserName").toString();
+    if (!user.isEmpty()) {
+        args << QStringLiteral("/u:") + user;
+    }
+    if (value("SmartSizing").toBool()) {
+        args << QStringLiteral("/smart-sizing");
+    }
+    if (isSet("RedirectClipboard")) {
+        args << (value("RedirectClipboard").toBool() ? QStringLiteral("+clipboard")
+                                                     : QStringLiteral("-clipboard"));
+    }
+    // Level 0 connects whatever the certificate; otherwise an unverifiable one ends the connection, since
+    // nobody could answer xfreerdp's question on its standard input.
+    if (isSet("AuthenticationLevel")) {
+        args << (value("AuthenticationLevel").toInt() == 0 ? QStringLiteral("/cert:ignore")
+                                                           : QStringLiteral("/cert:deny"));
+    }
+    if (isSet("EnableCredSspSupport") && !value("EnableCredSspSupport").toBool()) {
+        args << QStringLiteral("-sec-nla");
+    }
+    if (isSet("NegotiateSecurityLayer") && !value("NegotiateSecurityLayer").toBool()) {
+        args << QStringLiteral("-nego");
+    }
+    if (value("EnableAutoReconnect").toBool()) {
+        args << QStringLiteral("+auto-reconnect");
+        if (isSet("MaxReconnectAttempts")) {
+            args << QStringLiteral("/auto-reconnect-max-retries:%1")
+                        .arg(value("MaxReconnectAttempts").toInt());
+        }
+    }
+    // Mode 1 sends Windows key combinations to the remote side: xfreerdp's keyboard grab.
+    if (isSet("KeyboardHookMode") && value("KeyboardHookMode").toInt() != 1) {
+        args << QStringLiteral("-grab-keyboard");
+    }
+    // The password goes through standard input, read once before connecting: never on the command line.
+    if (!m_password.isEmpty()) {
+        args << QStringLiteral("/from-stdin:force");
+    }
+    args << QStringLiteral("/log-level:INFO");
+    return args;
+}
+
+int XFreeRdpControl::startClient()
+{
+    if (m_process) {
+        return 0;
+    }
+    Display* display = x11Display();
+    if (!m_hasControl || !m_widget || !display) {
+        m_lastError = kErrorCannotStart;
+        wipePassword();
+        return -1;
+    }
+    if (m_settings.value(QStringLiteral("Server")).toString().trimmed().isEmpty()) {
+        m_lastError = 87; // ERROR_INVALID_PARAMETER
+        wipePassword();
+        return -1;
+    }
+
+    // The password waits in a pipe of our own that becomes the client's standard input, so that it
+    // passes through no buffer we cannot wipe. The pipe holds it before the client starts; our read end
+    // stays open until then, so a client that dies early cannot raise SIGPIPE here.
+    std::array<int, 2> passwordPipe{-1, -1};
+    if (!m_password.isEmpty()) {
+        if (::pipe2(passwordPipe.data(), O_CLOEXEC) != 0 ||
+            !writeAll(passwordPipe[1], m_password.constData(), static_cast<size_t>(m_password.size())) ||
+            !writeAll(passwordPipe[1], "\n", 1)) {
+            m_lastError = static_cast<quint32>(errno);
+            for (const int fd : passwordPipe) {
+                if (fd >= 0) {
+                    ::close(fd);
+                }
+            }
+            wipePassword();
+            SPDLOG_ERROR("xfreerdp 密码管道创建失败");
+            return -1;
+        }
+        ::close(passwordPipe[1]);
+        passwordPipe[1] = -1;
+    }
+    const QStringList arguments = clientArguments(static_cast<quint64>(m_widget->winId()));
+    wipePassword();
+
+    auto* process = new QProcess(this);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DISPLAY"), QString::fromLocal8Bit(DisplayString(display)));
+    process->setProcessEnvironment(environment);
+    process->setProcessChannelMode(QProcess::MergedChannels);
+    const int stdinFd = passwordPipe[0];
+    const pid_t parentPid = ::getpid();
+    process->setChildProcessModifier([stdinFd, parentPid] {
+        // Own session: no controlling terminal to prompt on. Dies with the program.
+        ::setsid();
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parentPid) {
+            ::_exit(127);
+        }
+        if (stdinFd >= 0) {
+            ::dup2(stdinFd, STDIN_FILENO);
+        }
+    });
+    connect(process, &QProcess::readyReadStandardOutput, this, &XFreeRdpControl::readClientOutput);
+    connect(process, &QProcess::finished, this, &XFreeRdpControl::onClientFinished);
+
+    const QStringList programArguments = QStringList{QStringLiteral("-oL"), m_resolvedProgram} + arguments;
+    SPDLOG_INFO("启动 xfreerdp: {}", arguments.join(QLatin1Char(' ')));
+
+    ++m_generation;
+    m_process = process;
+    m_state = State::Connecting;
+    m_stopping = false;
+    m_lastError = 0;
+    m_output.clear();
+    process->start(m_lineBufferTool, programArguments);
+    const bool started = process->waitForStarted(kStartTimeoutMs);
+    if (stdinFd >= 0) {
+        ::close(stdinFd);
+    }
+    if (!started) {
+        SPDLOG_ERROR("xfreerdp 无法启动: {}", process->errorString());
+        process->disconnect(this);
+        process->deleteLater();
+        m_process = nullptr;
+        m_state = State::Idle;
+        m_lastError = kErrorCannotStart;
+        return -1;
+    }
+    process->closeWriteChannel();
+    m_connectTimer.start(m_connectTimeoutSeconds * 1000);
+    return 0;
+}
+
+void XFreeRdpControl::stopClient()
+{
+    const QPointer<QProcess> process = m_process;
+    if (!process) {
+        return;
+    }
+    m_stopping = true;
+    m_connectTimer.stop();
+    if (process->state() == QProcess::NotRunning) {
+        return;
+    }
+    process->terminate();
+    if (!process->waitForFinished(kTerminateGraceMs) && process && process->state() != QProcess::NotRunning) {
+        SPDLOG_WARN("xfreerdp 未响应终止信号，强制结束");
+        process->kill();
+        process->waitForFinished(kTerminateGraceMs);
+    }
+}
+
+void XFreeRdpControl::onConnectTimeout()
+{
+    if (m_state != State::Connecting || !m_process) {
+        return;
+    }
+    SPDLOG_WARN("xfreerdp {} 秒内未连接，已终止", m_connectTimeoutSeconds);
+    stopClient();
+}
+
+void XFreeRdpControl::readClientOutput()
+{
+    if (!m_process) {
+        return;
+    }
+    m_output += m_process->readAllStandardOutput();
+    qsizetype start = 0;
+    for (qsizetype end = m_output.indexOf('\n'); end >= 0; end = m_output.indexOf('\n', start)) {
+        handleClientLine(m_output.mid(start, end - start).trimmed());
+        start = end + 1;
+    }
+    m_output.remove(0, start);
+    if (m_output.size() > kMaxLineLength) {
+        m_output.clear();
+    }
+}
+
+void XFreeRdpControl::handleClientLine(const QByteArray& line)
+{
+    if (line.isEmpty()) {
+        return;
+    }
+    // xfreerdp's post-connect step sets up its GDI and reports the framebuffer formats: the session is up.
+    if (line.contains("[com.freerdp.gdi]") && line.contains("framebuffer format")) {
+        if (m_state == State::Connecting && !m_stopping) {
+            m_connectTimer.stop();
+            m_state = State::Connected;
+            SPDLOG_INFO("xfreerdp 已连接");
+            m_fitAttempts = 0;
+            m_fitTimer.start();
+            emit controlEvent(QStringLiteral("OnConnected()"), {});
+            emit controlEvent(QStringLiteral("OnLoginComplete()"), {});
+        }
+        return;
+    }
+    // Backtraces after a signal are noise; errors of the connection are worth keeping.
+    if (line.contains("[ERROR]") && !line.contains("com.freerdp.utils")) {
+        SPDLOG_WARN("xfreerdp: {}", QString::fromUtf8(line.left(512)));
+    }
+}
+
+void XFreeRdpControl::onClientFinished(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    readClientOutput();
+    const bool wasConnected = m_state == State::Connected;
+    const bool requested = m_stopping;
+    m_connectTimer.stop();
+    m_fitTimer.stop();
+    m_state = State::Idle;
+    m_stopping = false;
+    if (m_process) {
+        m_process->deleteLater();
+        m_process = nullptr;
+    }
+
+    QString errorEvent;
+    if (exitStatus == QProcess::CrashExit) {
+        m_lastError = requested ? 0 : kErrorUnknownExit;
+        if (!requested) {
+            errorEvent = QStringLiteral("OnFatalError(int)");
+        }
+    } else {
+        m_lastError = static_cast<quint32>(exitCode);
+        if (!requested) {
+            errorEvent = errorEventForExitCode(exitCode, wasConnected);
+        }
+    }
+    SPDLOG_INFO("xfreerdp 已退出 (退出码 {}{})", m_lastError, requested ? ", 已请求结束" : "");
+
+    const QVariantList arguments{m_lastError};
+    const auto deliver = [this, errorEvent, arguments] {
+        if (!errorEvent.isEmpty()) {
+            emit controlEvent(errorEvent, arguments);
+        }
+        emit controlEvent(QStringLiteral("OnDisconnected(int)"), arguments);
+    };
+    if (!requested) {
+        deliver();
+        return;
+    }
+    // A requested end is reported after "Disconnect()" has returned, as the ActiveX control does, and
+    // not at all once another connection has started.
+    const quint64 generation = m_generation;
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation, deliver] {
+            if (generation == m_generation && !m_process) {
+                deliver();
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void XFreeRdpControl::fitEmbeddedWindow()
+{
+    Display* display = x11Display();
+    if (!display || !m_widget || m_state != State::Connected) {
+        return;
+    }
+    const Window client = embeddedClientWindow(display, static_cast<Window>(m_widget->winId()));
+    if (client == 0) {
+        return;
+    }
+    m_fitTimer.stop();
+    const qreal ratio = m_widget->devicePixelRatioF();
+    const auto width = static_cast<unsigned>(qMax(1, qRound(m_widget->width() * ratio)));
+    const auto height = static_cast<unsigned>(qMax(1, qRound(m_widget->height() * ratio)));
+    XMoveResizeWindow(display, client, 0, 0, width, height);
+    XFlush(display);
+}
+
+void XFreeRdpControl::wipePassword()
+{
+    if (!m_password.isEmpty()) {
+        sodium_memzero(m_password.data(), static_cast<size_t>(m_password.size()));
+    }
+    m_password.clear();
+}
+
+qint32 XFreeRdpControl::sendKeyEvents(int count, const qint16* keyUp, const qint32* keyData)
+{
+    if (m_state != State::Connected || !m_widget) {
+        return kResultUnexpected;
+    }
+    if (count <= 0 || !keyUp || !keyData) {
+        return kResultInvalidArgument;
+    }
+    Display* display = x11Display();
+    if (!display) {
+        return kResultFail;
+    }
+    int eventBase = 0;
+    int errorBase = 0;
+    int major = 0;
+    int minor = 0;
+    if (!XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor)) {
+        return kResultNotImplemented;
+    }
+    std::vector<unsigned> keycodes;
+    keycodes.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        const auto data = static_cast<quint32>(keyData[i]);
+        const unsigned keycode = x11Keycode((data >> 16) & 0xFFU, (data & 0x01000000U) != 0);
+        if (keycode == 0) {
+            return kResultInvalidArgument;
+        }
+        keycodes.push_back(keycode);
+    }
+
+    // XTest input goes to whatever has the focus: send nothing unless that is the client's window.
+    const Window client = embeddedClientWindow(display, static_cast<Window>(m_widget->winId()));
+    if (client == 0) {
+        return kResultFail;
+    }
+    XSetInputFocus(display, client, RevertToParent, CurrentTime);
+    XSync(display, False);
+    Window focus = 0;
+    int revertTo = 0;
+    XGetInputFocus(display, &focus, &revertTo);
+    if (focus != client) {
+        SPDLOG_WARN("无法把键盘焦点交给 xfreerdp 窗口");
+        return kResultFail;
+    }
+    for (int i = 0; i < count; ++i) {
+        XTestFakeKeyEvent(display, keycodes[static_cast<size_t>(i)], keyUp[i] == 0 ? True : False,
+                          CurrentTime);
+    }
+    XSync(display, False);
+    return 0;
+}

@@ -1,0 +1,93 @@
+#pragma once
+
+#include "rdp/rdp_control.h"
+
+#include <QByteArray>
+#include <QPointer>
+#include <QProcess>
+#include <QString>
+#include <QTimer>
+#include <QVariantMap>
+#include <QWidget>
+
+#include <memory>
+
+// The remote desktop control on X11: the system client xfreerdp drawing into a native child window of
+// ours. Properties and sub-object settings become xfreerdp options, "Connect()" starts the client,
+// its log and exit code become the control's events, and keys reach it through XTest.
+class XFreeRdpControl : public IRdpControl
+{
+    Q_OBJECT
+
+public:
+    static constexpr int kDefaultConnectTimeoutSeconds = 30;
+    static constexpr int kTerminateGraceMs = 1000;
+
+    // Result codes of the key interface (HRESULT values).
+    static constexpr qint32 kResultFail = static_cast<qint32>(0x80004005U);
+    static constexpr qint32 kResultNotImplemented = static_cast<qint32>(0x80004001U);
+    static constexpr qint32 kResultInvalidArgument = static_cast<qint32>(0x80070057U);
+    static constexpr qint32 kResultUnexpected = static_cast<qint32>(0x8000FFFFU);
+
+    explicit XFreeRdpControl(QWidget* parentWidget = nullptr);
+    ~XFreeRdpControl() override;
+
+    QWidget* widget() override { return m_widget; }
+    bool setControl(const QString& classId) override;
+    bool hasControl() const override { return m_hasControl; }
+    QString controlErrorText() const override { return m_controlError; }
+    bool setProperty(const QString& name, const QVariant& value) override;
+    QVariant property(const QString& name) const override;
+    QVariant dynamicCall(const QString& method) override;
+    std::unique_ptr<IRdpControlObject> querySubObject(const QString& name) override;
+    IRdpKeySender* queryKeySender() override;
+    quint32 lastErrorCode() const override { return m_lastError; }
+
+    // The client program: a name looked up in PATH or a path. Takes effect at the next setControl.
+    void setProgram(const QString& program) { m_program = program; }
+    // How long "Connect()" may take before the client is stopped; xfreerdp waits on a silent server.
+    void setConnectTimeout(int seconds) { m_connectTimeoutSeconds = seconds; }
+    // Process id of the running client; 0 when none runs.
+    qint64 processId() const;
+
+private:
+    friend class XFreeRdpSettings;
+    friend class XFreeRdpKeySender;
+
+    enum class State { Idle, Connecting, Connected };
+
+    bool storeSetting(const QString& name, const QVariant& value, bool advanced);
+    QStringList clientArguments(quint64 parentWindow) const;
+    int startClient();
+    void stopClient();
+    void readClientOutput();
+    void handleClientLine(const QByteArray& line);
+    void onClientFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void onConnectTimeout();
+    void fitEmbeddedWindow();
+    void wipePassword();
+    qint32 sendKeyEvents(int count, const qint16* keyUp, const qint32* keyData);
+
+    QPointer<QWidget> m_widget;
+    QString m_program = QStringLiteral("xfreerdp");
+    QString m_resolvedProgram;
+    QString m_lineBufferTool; // stdbuf: the client's log must arrive line by line
+    bool m_hasControl = false;
+    QString m_controlError;
+
+    QVariantMap m_settings;
+    QByteArray m_password;
+
+    QProcess* m_process = nullptr;
+    QByteArray m_output;
+    State m_state = State::Idle;
+    bool m_stopping = false;
+    quint64 m_generation = 0; // counts started clients, so a late event of an earlier one is dropped
+    quint32 m_lastError = 0;
+    int m_connectTimeoutSeconds = kDefaultConnectTimeoutSeconds;
+    QTimer m_connectTimer;
+    QTimer m_fitTimer;
+    int m_fitAttempts = 0;
+
+    std::unique_ptr<IRdpKeySender> m_keySender;
+};
