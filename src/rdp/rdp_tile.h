@@ -1,0 +1,153 @@
+#pragma once
+
+#include "rdp/freerdp_session.h"
+#include "rdp/rdp_engine.h"
+#include "storage/remote.h"
+
+#include <QFrame>
+#include <QImage>
+#include <QList>
+#include <QPair>
+#include <QPoint>
+#include <QSet>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <optional>
+
+class QLabel;
+class QMimeData;
+class QPushButton;
+class QVBoxLayout;
+class RdpSurface;
+class SystemRdpSession;
+
+// One remote host's RDP session: a header (name, status, one action button) above the frames of the
+// embedded FreeRDP engine or the system control's window. Chooses and switches the engine, retries old
+// servers in compatibility mode and forwards input to the remote desktop.
+class RdpTile : public QFrame
+{
+    Q_OBJECT
+public:
+    // Makes the system session when it is first needed; null means the platform's own control.
+    using SystemSessionFactory = std::function<SystemRdpSession*(QWidget* parent)>;
+
+    RdpTile(const Remote& remote, QSize desktopSize, int colorDepth, QWidget* parent = nullptr,
+            RdpEngine engine = RdpEngine::FreeRdp, bool autoMixed = false,
+            SystemSessionFactory systemSessionFactory = {});
+    ~RdpTile() override;
+
+    void connectSession();
+    void disconnectSession();
+    bool isActive() const;
+    void setEngine(RdpEngine engine, bool reconnect);
+    void sendPresetShortcut(int index);
+    void sendKeyCombination(const QList<int>& virtualKeys);
+    void sendText(const QString& text);
+    void trustPendingCertificate();
+    void setZoomAllowed(bool allowed) { m_zoomAllowed = allowed; }
+    // Seconds a FreeRDP connection attempt may take.
+    void setConnectTimeout(int seconds);
+
+    const Remote& remote() const { return m_remote; }
+    RdpEngine engine() const { return m_engine; }
+
+    // Windows virtual keys of preset shortcut index; empty for an unknown index.
+    static QList<int> presetShortcutKeys(int index);
+    // The remote point under widget point p of a widget showing a frame of frameSize scaled to fit;
+    // empty on the letterbox bars or without a frame.
+    static std::optional<QPoint> mapToRemote(QPoint p, QSize widgetSize, QSize frameSize);
+    // Name and remark name a Windows version whose TLS FreeRDP cannot negotiate by default.
+    static bool looksLikeLegacyWindows(const Remote& remote);
+    // Absolute paths of the local files the drag carries, without empty and duplicate ones.
+    static QStringList localFilePaths(const QMimeData* mime);
+
+signals:
+    void certificateConfirmationRequired(RdpTile* tile, const QString& details);
+    void legacyCompatibilityDetected(const QString& remoteId);
+    void certificateFingerprintTrusted(const QString& remoteId, const QString& fingerprint);
+    void connectionFailed(const QString& remoteId, const QString& message);
+    void focusRequested(RdpTile* tile);
+    void localFilesQueued(const QString& remoteId, const QString& remoteName, int count);
+    void localFilesRejected(const QString& remoteId, const QString& message);
+    void interactionFailed(const QString& remoteId, const QString& remoteName, const QString& message);
+    void systemFallbackActivated(const QString& remoteId, const QString& remoteName, const QString& reason);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+    // Every call into the FreeRDP session goes through these, so that the policy can be watched
+    // without a server.
+    virtual bool startFreeRdp(const Remote& target, QSize desktopSize, bool ignoreCertificate,
+                              bool legacySecurity, int colorDepth);
+    virtual void stopFreeRdp();
+    virtual bool freeRdpRunning() const;
+    virtual void sendFreeRdpInput(const InputEvent& event);
+
+private:
+    void ensureSystemSession();
+    void switchToSystem(const QString& reason);
+    void onActionClicked();
+    void setStatus(const QString& text, const char* color);
+    void setButton(const QString& text);
+    void setConnectedStatus();
+    void showSurfaceText(const QString& text);
+    void showFrame();
+    void showSurface(bool surfaceVisible);
+    void reportFailure(const QString& message);
+    void releaseMouseGrab();
+    void releasePressedInput();
+
+    void onFreeRdpConnected();
+    void onFreeRdpDisconnected();
+    void onFreeRdpFrame(const QImage& frame);
+    void onFreeRdpError(const QString& message, quint32 code);
+    void onCertificateRejected(const QString& host, const QString& subject, const QString& issuer,
+                               const QString& fingerprint);
+    void onCertificateTrusted(const QString& remoteId, const QString& fingerprint);
+    void onSystemConnected();
+    void onSystemDisconnected();
+    void onSystemError(const QString& message);
+    void onSystemInteractionError(const QString& message);
+
+    bool handleZoomRequest(QEvent* event);
+    bool handleSurfaceInput(QEvent* event);
+    bool handleDrag(QDropEvent* event);
+    void handleDrop(QDropEvent* event);
+
+    Remote m_remote;
+    FreeRdpSession* m_freeRdp = nullptr;
+    SystemRdpSession* m_system = nullptr;
+    SystemSessionFactory m_systemSessionFactory;
+    RdpEngine m_engine = RdpEngine::FreeRdp;
+
+    QVBoxLayout* m_layout = nullptr;
+    QLabel* m_nameLabel = nullptr;
+    QLabel* m_statusLabel = nullptr;
+    QPushButton* m_actionButton = nullptr;
+    RdpSurface* m_surface = nullptr;
+
+    QImage m_frame;
+    QSize m_desktopSize;
+    int m_colorDepth = 32;
+    QPoint m_lastPosition{-1, -1};
+    QSet<int> m_pressedButtons;
+    QSet<QPair<int, int>> m_pressedKeys;
+
+    bool m_legacyMode = false;
+    bool m_compatRetryPending = false;
+    bool m_compatRetryOffered = false;
+    bool m_systemSwitchPending = false;
+    QString m_systemSwitchReason;
+    bool m_failureReported = false;
+    bool m_zoomAllowed = true;
+    bool m_autoMixed = false;
+    QString m_pendingFingerprint;
+};
