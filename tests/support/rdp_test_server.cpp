@@ -30,7 +30,7 @@ TestXDisplay::~TestXDisplay()
     stop();
 }
 
-bool TestXDisplay::start(QString* error)
+bool TestXDisplay::start(QString* error, const QSize& size)
 {
     const QString program = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
     if (program.isEmpty()) {
@@ -40,7 +40,8 @@ bool TestXDisplay::start(QString* error)
     // -displayfd picks a free display number and writes it to standard output.
     m_xvfb.setStandardErrorFile(QProcess::nullDevice());
     m_xvfb.start(program, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-noreset"),
-                           QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("1024x768x24"),
+                           QStringLiteral("-screen"), QStringLiteral("0"),
+                           QStringLiteral("%1x%2x24").arg(size.width()).arg(size.height()),
                            QStringLiteral("-nolisten"), QStringLiteral("tcp")});
     if (!m_xvfb.waitForStarted(kStartTimeoutMs)) {
         *error = QStringLiteral("Xvfb did not start: ") + m_xvfb.errorString();

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QPoint>
 #include <QProcess>
+#include <QSize>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -30,7 +31,7 @@ public:
     TestXDisplay(const TestXDisplay&) = delete;
     TestXDisplay& operator=(const TestXDisplay&) = delete;
 
-    bool start(QString* error);
+    bool start(QString* error, const QSize& size = QSize(1024, 768));
     void stop();
     QString name() const { return m_name; }
 
