@@ -101,6 +101,21 @@ bool TestXDisplay::paint(const QColor& color)
     return true;
 }
 
+QColor TestXDisplay::pixel(const QPoint& at) const
+{
+    if (!m_display) {
+        return {};
+    }
+    XImage* image =
+        XGetImage(m_display, DefaultRootWindow(m_display), at.x(), at.y(), 1, 1, AllPlanes, ZPixmap);
+    if (!image) {
+        return {};
+    }
+    const unsigned long value = image->f.get_pixel(image, 0, 0);
+    image->f.destroy_image(image);
+    return QColor(static_cast<QRgb>(value & 0xFFFFFFU));
+}
+
 QPoint TestXDisplay::pointer() const
 {
     if (!m_display) {

@@ -38,6 +38,8 @@ public:
     // Fills the whole screen with one colour.
     bool paint(const QColor& color);
     QPoint pointer() const;
+    // The colour of one pixel of the root window (what a client drawing on this display shows).
+    QColor pixel(const QPoint& at) const;
     unsigned keycode(unsigned long keysym) const;
     // Button and key events seen since the last call, oldest first.
     QList<InputSeen> takeInput();
