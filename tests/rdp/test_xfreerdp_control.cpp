@@ -228,9 +228,11 @@ void TestXFreeRdpControl::embeddedClientShowsTheDesktopTakesKeysAndStops()
     const qint64 pid = w.control->processId();
     QVERIFY(pid > 0);
 
-    // The password goes through standard input only.
+    // The password goes through standard input only. The launcher execs the client, so wait until the
+    // process shows the client's own arguments.
+    QTRY_VERIFY_WITH_TIMEOUT(processArguments(pid).contains(QStringLiteral("/from-stdin:force")),
+                             kPeerTimeoutMs);
     const QStringList arguments = processArguments(pid);
-    QVERIFY(!arguments.isEmpty());
     QVERIFY(!arguments.join(QLatin1Char(' ')).contains(password));
     QVERIFY(!readFile(QStringLiteral("/proc/%1/environ").arg(pid)).contains(password.toUtf8()));
     QVERIFY(arguments.contains(QStringLiteral("/from-stdin:force")));
