@@ -47,6 +47,12 @@ int main(int argc, char* argv[])
     QCoreApplication::setOrganizationName(QStringLiteral("NIMBARA"));
     QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/branding/nimbara.ico")));
 
+    // Installed first, so a termination request during start-up is kept and served as soon as the
+    // event loop runs, instead of killing the process half-way through writing its files.
+    UnixSignalWatcher signalWatcher;
+    QObject::connect(&signalWatcher, &UnixSignalWatcher::terminationRequested, &application,
+                     &QCoreApplication::quit, Qt::QueuedConnection);
+
     auto instanceGuard = std::make_unique<SingleInstanceGuard>(SingleInstanceGuard::keyForCurrentUser());
     if (!instanceGuard->tryAcquire()) {
         showInformation(QStringLiteral("NIMBARA 已在运行"),
@@ -61,10 +67,6 @@ int main(int argc, char* argv[])
         app.reset();
         return 1;
     }
-
-    UnixSignalWatcher signalWatcher;
-    QObject::connect(&signalWatcher, &UnixSignalWatcher::terminationRequested, &application,
-                     &QCoreApplication::quit);
 
     auto window = std::make_unique<MainWindow>(app->database(), app->config(), app->crypto());
     window->show();
