@@ -61,6 +61,30 @@ bool rollbackAndFail(QSqlDatabase& db)
     return false;
 }
 
+// The columns name … mac_address, in statement order; insert and update share them.
+void bindHostColumns(QSqlQuery& query, const Remote& remote, const QString& sealedPassword)
+{
+    query.addBindValue(nonNullText(remote.name));
+    query.addBindValue(nonNullText(remote.host));
+    query.addBindValue(remote.port);
+    query.addBindValue(remote.username);
+    query.addBindValue(sealedPassword);
+    query.addBindValue(remote.remark);
+    query.addBindValue(nonNullText(remote.group_id));
+    query.addBindValue(remote.mac_address);
+}
+
+// The columns legacy_rdp_security … source_type, normalised as they are stored.
+void bindFlagColumns(QSqlQuery& query, const Remote& remote)
+{
+    query.addBindValue(remote.legacy_rdp_security);
+    query.addBindValue(normalizedProtocol(remote.protocol));
+    query.addBindValue(remote.agent_device_id);
+    query.addBindValue(remote.rdp_certificate_fingerprint);
+    query.addBindValue(normalizedAccessScope(remote.access_scope));
+    query.addBindValue(normalizedSourceType(remote.source_type));
+}
+
 bool commitOrRollback(QSqlDatabase& db)
 {
     if (db.commit()) {
@@ -360,22 +384,10 @@ bool DatabaseManager::addRemote(const Remote& remote)
         "rdp_certificate_fingerprint, "
         "access_scope, source_type) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"));
     query.addBindValue(nonNullText(remote.id));
-    query.addBindValue(nonNullText(remote.name));
-    query.addBindValue(nonNullText(remote.host));
-    query.addBindValue(remote.port);
-    query.addBindValue(remote.username);
-    query.addBindValue(password);
-    query.addBindValue(remote.remark);
-    query.addBindValue(nonNullText(remote.group_id));
-    query.addBindValue(remote.mac_address);
+    bindHostColumns(query, remote, password);
     query.addBindValue(encodeTime(remote.created_at));
     query.addBindValue(encodeTime(remote.updated_at));
-    query.addBindValue(remote.legacy_rdp_security);
-    query.addBindValue(normalizedProtocol(remote.protocol));
-    query.addBindValue(remote.agent_device_id);
-    query.addBindValue(remote.rdp_certificate_fingerprint);
-    query.addBindValue(normalizedAccessScope(remote.access_scope));
-    query.addBindValue(normalizedSourceType(remote.source_type));
+    bindFlagColumns(query, remote);
     if (!query.exec()) {
         SPDLOG_ERROR("添加远程失败: {}", query.lastError().text());
         return false;
@@ -415,21 +427,9 @@ bool DatabaseManager::updateRemote(const Remote& remote)
         "UPDATE remotes SET name=?, host=?, port=?, username=?, password=?, remark=?, group_id=?, "
         "mac_address=?, updated_at=?, legacy_rdp_security=?, protocol=?, agent_device_id=?, "
         "rdp_certificate_fingerprint=?, access_scope=?, source_type=? WHERE id=?"));
-    query.addBindValue(nonNullText(remote.name));
-    query.addBindValue(nonNullText(remote.host));
-    query.addBindValue(remote.port);
-    query.addBindValue(remote.username);
-    query.addBindValue(password);
-    query.addBindValue(remote.remark);
-    query.addBindValue(nonNullText(remote.group_id));
-    query.addBindValue(remote.mac_address);
+    bindHostColumns(query, remote, password);
     query.addBindValue(QDateTime::currentDateTime().toString(Qt::ISODate));
-    query.addBindValue(remote.legacy_rdp_security);
-    query.addBindValue(normalizedProtocol(remote.protocol));
-    query.addBindValue(remote.agent_device_id);
-    query.addBindValue(remote.rdp_certificate_fingerprint);
-    query.addBindValue(normalizedAccessScope(remote.access_scope));
-    query.addBindValue(normalizedSourceType(remote.source_type));
+    bindFlagColumns(query, remote);
     query.addBindValue(nonNullText(remote.id));
     return query.exec();
 }
@@ -477,7 +477,8 @@ QList<Remote> DatabaseManager::getRemotesByGroup(const QString& groupId, Passwor
     return listRemotes(QStringLiteral("WHERE group_id=? "), nonNullText(groupId), passwords);
 }
 
-QList<Remote> DatabaseManager::listRemotes(const QString& condition, const QString& bound, Passwords passwords)
+QList<Remote> DatabaseManager::listRemotes(const QString& condition, const QString& bound,
+                                           Passwords passwords)
 {
     QList<Remote> remotes;
     if (!m_db.isOpen()) {
