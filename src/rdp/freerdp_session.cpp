@@ -2,6 +2,7 @@
 
 #include "logger.h"
 #include "rdp/freerdp_compat.h"
+#include "rdp/key_translator.h"
 
 #include <freerdp/gdi/gdi.h>
 #include <freerdp/settings.h>
@@ -882,7 +883,8 @@ quint32 FreeRdpSession::rdpScanCode(int virtualKey, int scanCode)
     };
     DWORD code = 0;
     if (virtualKey != 0) {
-        const DWORD vk = static_cast<DWORD>(virtualKey) & 0xFF;
+        // Combinations send the side-neutral modifiers, which the tables know only by side.
+        const auto vk = static_cast<DWORD>(KeyTranslator::sidedVirtualKey(virtualKey & 0xFF));
         code = lookup(vk);
         if (code == 0) {
             // Extended keys (arrows, navigation block, right-hand modifiers) are found only when asked for.

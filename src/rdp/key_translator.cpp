@@ -132,3 +132,17 @@ int KeyTranslator::virtualKeyFromQtKey(int qtKey)
         return 0;
     }
 }
+
+int KeyTranslator::sidedVirtualKey(int virtualKey)
+{
+    switch (virtualKey) {
+    case VK_SHIFT:
+        return VK_LSHIFT;
+    case VK_CONTROL:
+        return VK_LCONTROL;
+    case VK_MENU:
+        return VK_LMENU;
+    default:
+        return virtualKey;
+    }
+}

@@ -28,4 +28,7 @@ public:
 
     // The Windows virtual key of a Qt key; 0 when there is none.
     static int virtualKeyFromQtKey(int qtKey);
+    // The side-neutral modifiers (Shift, Ctrl, Alt) as their left-hand keys, as Windows maps them; every
+    // other key unchanged. Scan code tables know only the sided ones.
+    static int sidedVirtualKey(int virtualKey);
 };

@@ -1,6 +1,7 @@
 #include "rdp/system_rdp_session.h"
 
 #include "logger.h"
+#include "rdp/key_translator.h"
 #include "rdp/xfreerdp_control.h"
 
 #include <QClipboard>
@@ -218,21 +219,7 @@ quint32 SystemRdpSession::scanCodeForVirtualKey(int virtualKey)
     if (virtualKey <= 0 || virtualKey > 0xFF) {
         return 0;
     }
-    // Windows maps the side-neutral modifiers to their left keys.
-    DWORD vk = static_cast<DWORD>(virtualKey);
-    switch (vk) {
-    case VK_SHIFT:
-        vk = VK_LSHIFT;
-        break;
-    case VK_CONTROL:
-        vk = VK_LCONTROL;
-        break;
-    case VK_MENU:
-        vk = VK_LMENU;
-        break;
-    default:
-        break;
-    }
+    const auto vk = static_cast<DWORD>(KeyTranslator::sidedVirtualKey(virtualKey));
     // winpr looks extended keys up only when asked with KBDEXT; the plain table comes first so that
     // keys present in both (Return) keep their base scan code, as with Windows.
     DWORD scan = GetVirtualScanCodeFromVirtualKeyCode(vk, kKeyboardTypeIbmEnhanced);

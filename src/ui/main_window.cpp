@@ -5,10 +5,12 @@
 #include "import/host_file_reader.h"
 #include "import/host_importer.h"
 #include "logger.h"
+#include "rdp/rdp_tile.h"
 #include "storage/config_manager.h"
 #include "storage/database_manager.h"
 #include "ui/host_editor_dialog.h"
 #include "ui/remote_id_mime.h"
+#include "ui/screen_wall_window.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -1970,37 +1972,88 @@ void MainWindow::launchBatchSsh()
     openSessions(SessionKind::BatchSsh, hosts, m_config->config().default_kernel);
 }
 
+QSize MainWindow::sessionSize() const
+{
+    const AppConfig& config = m_config->config();
+    if (config.default_resolution == ResolutionMode::Custom) {
+        return {config.custom_width, config.custom_height};
+    }
+    if (config.default_resolution == ResolutionMode::Fullscreen && QGuiApplication::primaryScreen()) {
+        return QGuiApplication::primaryScreen()->availableSize();
+    }
+    return {1280, 720};
+}
+
+ScreenWallWindow* MainWindow::createSessionWindow(const QList<Remote>& hosts, QSize desktopSize,
+                                                  int colorDepth, bool autoMixed, RdpEngine engine)
+{
+    const int timeout = m_config->config().connect_timeout;
+    return new ScreenWallWindow(hosts, desktopSize, colorDepth, autoMixed, engine, nullptr,
+                                [timeout](const Remote& remote, QSize size, int depth, QWidget* parent,
+                                          RdpEngine tileEngine, bool mixed) {
+                                    auto* tile = new RdpTile(remote, size, depth, parent, tileEngine, mixed);
+                                    tile->setConnectTimeout(timeout);
+                                    return tile;
+                                });
+}
+
+void MainWindow::schedule(int delayMs, std::function<void()> task)
+{
+    QTimer::singleShot(delayMs, this, std::move(task));
+}
+
+QList<ScreenWallWindow*> MainWindow::sessionWindows() const
+{
+    QList<ScreenWallWindow*> windows;
+    for (const QPointer<ScreenWallWindow>& window : m_sessionWindows) {
+        if (window) {
+            windows.append(window);
+        }
+    }
+    return windows;
+}
+
 void MainWindow::openSessions(SessionKind kind, const QList<Remote>& hosts, RdpKernel kernel)
 {
-    // This build has no session windows or terminals: the request that would start them is only
-    // logged (names and counts, never credentials).
-    const AppConfig& config = m_config->config();
-    QSize size(1280, 720);
-    if (config.default_resolution == ResolutionMode::Custom) {
-        size = QSize(config.custom_width, config.custom_height);
-    } else if (config.default_resolution == ResolutionMode::Fullscreen && QGuiApplication::primaryScreen()) {
-        size = QGuiApplication::primaryScreen()->availableSize();
-    }
+    const int depth = m_config->config().color_depth;
+    const QSize size = sessionSize();
+    const bool autoMixed = kernel == RdpKernel::Auto;
+    const RdpEngine engine = kernel == RdpKernel::Mstsc ? RdpEngine::System : RdpEngine::FreeRdp;
     switch (kind) {
     case SessionKind::SystemRdp:
-        for (const Remote& remote : hosts) {
-            SPDLOG_INFO("系统 RDP 连接请求: {} ({}x{}, {} 位色)", remote.name, size.width(), size.height(),
-                        config.color_depth);
+        // Staggered so that a batch of single sessions does not hit the network and the CPU at once.
+        for (int i = 0; i < hosts.size(); ++i) {
+            SPDLOG_INFO("系统 RDP 连接: {} ({}x{}, {} 位色)", hosts.at(i).name, size.width(), size.height(),
+                        depth);
+            schedule(i * 150, [this, remote = hosts.at(i), size, depth] {
+                ScreenWallWindow* window =
+                    createSessionWindow({remote}, size, depth, false, RdpEngine::System);
+                window->setWindowTitle(QStringLiteral("%1 系统 RDP - %2").arg(remote.name, kEditionName));
+                registerSessionWindow(window);
+                window->show();
+            });
         }
         break;
-    case SessionKind::ScreenWall:
-        SPDLOG_INFO("屏幕墙请求: {} 台主机 ({}x{}, {} 位色, 内核 {})", hosts.size(), size.width(),
-                    size.height(), config.color_depth, static_cast<int>(kernel));
+    case SessionKind::ScreenWall: {
+        SPDLOG_INFO("屏幕墙: {} 台主机 ({}x{}, {} 位色, 内核 {})", hosts.size(), size.width(), size.height(),
+                    depth, static_cast<int>(kernel));
+        ScreenWallWindow* window = createSessionWindow(hosts, size, depth, autoMixed, engine);
+        registerSessionWindow(window);
+        window->show();
         break;
+    }
     case SessionKind::MultiScreen: {
         const QList<QScreen*> screens = QGuiApplication::screens();
-        for (int i = 0; i < hosts.size() && !screens.isEmpty(); ++i) {
-            const int screen = i % static_cast<int>(screens.size());
-            const QRect geometry = multiScreenGeometry(screens.at(screen)->availableGeometry(), i,
-                                                       static_cast<int>(screens.size()));
-            SPDLOG_INFO("多屏打开请求: {} -> 显示器{} ({},{} {}x{}, 内核 {})", hosts.at(i).name, screen + 1,
-                        geometry.x(), geometry.y(), geometry.width(), geometry.height(),
-                        static_cast<int>(kernel));
+        const int screenCount = static_cast<int>(screens.size());
+        for (int i = 0; i < hosts.size() && screenCount > 0; ++i) {
+            ScreenWallWindow* window = createSessionWindow({hosts.at(i)}, size, depth, autoMixed, engine);
+            window->setWindowTitle(QStringLiteral("%1 - %2 - 显示器%3")
+                                       .arg(hosts.at(i).name, kEditionName)
+                                       .arg(i % screenCount + 1));
+            registerSessionWindow(window);
+            window->setGeometry(
+                multiScreenGeometry(screens.at(i % screenCount)->availableGeometry(), i, screenCount));
+            window->show();
         }
         break;
     }
@@ -2050,36 +2103,72 @@ void MainWindow::showBatchOperations()
 
 void MainWindow::disconnectAllSessions()
 {
-    m_sessionWindows.removeIf([](const QPointer<QWidget>& window) { return window.isNull(); });
+    const QList<ScreenWallWindow*> windows = sessionWindows();
     const QString title = QStringLiteral("批量关闭远程");
-    if (m_sessionWindows.isEmpty()) {
+    if (windows.isEmpty()) {
         QMessageBox::information(this, title, QStringLiteral("当前没有由 NIMBARA 打开的内嵌远程会话。"));
         return;
     }
     const auto answer = QMessageBox::question(
         this, title,
         QStringLiteral("确定断开当前 %1 个内嵌远程窗口中的全部会话吗？\n不会关闭或重启远程主机。")
-            .arg(m_sessionWindows.size()),
+            .arg(windows.size()),
         QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer != QMessageBox::Yes) {
         return;
     }
-    const QList<QPointer<QWidget>> windows = m_sessionWindows;
-    for (const QPointer<QWidget>& window : windows) {
+    // Closing a session window disconnects its sessions first.
+    for (const QPointer<ScreenWallWindow>& window : QList<QPointer<ScreenWallWindow>>(m_sessionWindows)) {
         if (window) {
             window->close();
         }
     }
 }
 
-void MainWindow::registerSessionWindow(QWidget* window)
+void MainWindow::registerSessionWindow(ScreenWallWindow* window)
 {
-    m_sessionWindows.append(QPointer<QWidget>(window));
+    m_sessionWindows.append(QPointer<ScreenWallWindow>(window));
+    connect(window, &ScreenWallWindow::controllerWindowRequested, this, [this] {
+        if (isMinimized()) {
+            showNormal();
+        }
+        show();
+        raise();
+        activateWindow();
+    });
+    connect(window, &ScreenWallWindow::legacyCompatibilityDetected, this, &MainWindow::storeLegacyFlag);
+    connect(window, &ScreenWallWindow::certificateFingerprintTrusted, this,
+            &MainWindow::storeTrustedFingerprint);
     connect(window, &QObject::destroyed, this, [this](QObject* gone) {
-        m_sessionWindows.removeIf([gone](const QPointer<QWidget>& entry) {
+        m_sessionWindows.removeIf([gone](const QPointer<ScreenWallWindow>& entry) {
             return entry.isNull() || static_cast<QObject*>(entry.data()) == gone;
         });
     });
+}
+
+void MainWindow::storeLegacyFlag(const QString& remoteId)
+{
+    std::optional<Remote> remote = m_db->getRemote(remoteId);
+    if (!remote || remote->legacy_rdp_security) {
+        return;
+    }
+    remote->legacy_rdp_security = true;
+    remote->updated_at = QDateTime::currentDateTimeUtc();
+    if (m_db->updateRemote(*remote)) {
+        statusBar()->showMessage(QStringLiteral("已自动为 %1 启用旧版 Windows 兼容模式").arg(remote->name),
+                                 8000);
+    }
+}
+
+void MainWindow::storeTrustedFingerprint(const QString& remoteId, const QString& fingerprint)
+{
+    std::optional<Remote> remote = m_db->getRemote(remoteId);
+    if (!remote || fingerprint.isEmpty() || fingerprint == remote->rdp_certificate_fingerprint) {
+        return;
+    }
+    remote->rdp_certificate_fingerprint = fingerprint;
+    remote->updated_at = QDateTime::currentDateTimeUtc();
+    m_db->updateRemote(*remote);
 }
 
 void MainWindow::showGlobalSettings()
@@ -2099,8 +2188,7 @@ void MainWindow::onAccelerationClicked()
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    const QList<QPointer<QWidget>> windows = m_sessionWindows;
-    for (const QPointer<QWidget>& window : windows) {
+    for (const QPointer<ScreenWallWindow>& window : QList<QPointer<ScreenWallWindow>>(m_sessionWindows)) {
         if (window) {
             window->close();
         }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "rdp/rdp_engine.h"
 #include "storage/app_config.h"
 #include "storage/group.h"
 #include "storage/remote.h"
@@ -9,8 +10,11 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QRect>
+#include <QSize>
 #include <QString>
 #include <QStringList>
+
+#include <functional>
 
 class AccountClient;
 class ConfigManager;
@@ -25,6 +29,7 @@ class QTableWidget;
 class QTableWidgetItem;
 class QTreeWidget;
 class QTreeWidgetItem;
+class ScreenWallWindow;
 
 // The controller window: the host inventory with its navigation tree and host table, and the
 // starting point of every host operation and connection.
@@ -82,6 +87,15 @@ protected:
 
     // The final host list of a connect action, after the type checks and the user's consent.
     virtual void openSessions(SessionKind kind, const QList<Remote>& hosts, RdpKernel kernel);
+    // A session window (wall, single or multi-screen session) over `hosts`, not yet shown.
+    virtual ScreenWallWindow* createSessionWindow(const QList<Remote>& hosts, QSize desktopSize,
+                                                  int colorDepth, bool autoMixed, RdpEngine engine);
+    // Runs `task` after `delayMs` on this window's clock; the seam for the tests' clock.
+    virtual void schedule(int delayMs, std::function<void()> task);
+    // The session windows opened and not yet destroyed, oldest first.
+    QList<ScreenWallWindow*> sessionWindows() const;
+    // The remote desktop size of new sessions, from the settings.
+    QSize sessionSize() const;
     // The file dialogs of import and export; an empty path means the user chose none.
     virtual QString chooseImportFile();
     virtual QString chooseExportFile();
@@ -123,7 +137,9 @@ private:
     void openScreenWallWith(RdpKernel kernel);
     void openMultiScreenWith(RdpKernel kernel);
     bool confirmConnectionCount(int count);
-    void registerSessionWindow(QWidget* window);
+    void registerSessionWindow(ScreenWallWindow* window);
+    void storeLegacyFlag(const QString& remoteId);
+    void storeTrustedFingerprint(const QString& remoteId, const QString& fingerprint);
 
     DatabaseManager* m_db = nullptr;
     ConfigManager* m_config = nullptr;
@@ -143,5 +159,5 @@ private:
 
     // Set only from the navigation tree: "rdp", "ssh" or empty.
     QString m_protocolFilter;
-    QList<QPointer<QWidget>> m_sessionWindows;
+    QList<QPointer<ScreenWallWindow>> m_sessionWindows;
 };

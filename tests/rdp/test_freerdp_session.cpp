@@ -401,9 +401,14 @@ private slots:
     void inputEncoding()
     {
         // Windows virtual keys become set-1 scan codes, with the extended flag for E0 keys.
-        QCOMPARE(Access::rdpScanCode(0x41, 0), quint32(0x1E));    // A
-        QCOMPARE(Access::rdpScanCode(0x25, 0), quint32(0x14B));   // left arrow
-        QCOMPARE(Access::rdpScanCode(0xA3, 0), quint32(0x11D));   // right control
+        QCOMPARE(Access::rdpScanCode(0x41, 0), quint32(0x1E));  // A
+        QCOMPARE(Access::rdpScanCode(0x25, 0), quint32(0x14B)); // left arrow
+        QCOMPARE(Access::rdpScanCode(0xA3, 0), quint32(0x11D)); // right control
+        // Combinations send the generic modifiers: they press the left-hand keys.
+        QCOMPARE(Access::rdpScanCode(0x10, 0), quint32(0x2A));    // shift
+        QCOMPARE(Access::rdpScanCode(0x11, 0), quint32(0x1D));    // control
+        QCOMPARE(Access::rdpScanCode(0x12, 0), quint32(0x38));    // alt
+        QCOMPARE(Access::rdpScanCode(0x5B, 0), quint32(0x15B));   // left Windows key
         QCOMPARE(Access::rdpScanCode(0, 0x1E), quint32(0x1E));    // native code when no virtual key
         QCOMPARE(Access::rdpScanCode(0, 0xE048), quint32(0x148)); // E0-prefixed native code
         QCOMPARE(Access::rdpScanCode(0xFF, 0x2C), quint32(0x2C)); // unmapped virtual key

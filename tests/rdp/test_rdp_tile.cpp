@@ -4,6 +4,7 @@
 #include "rdp/rdp_surface.h"
 #include "rdp/system_rdp_session.h"
 #include "support/fake_rdp_control.h"
+#include "support/recording_tile.h"
 
 #include <QDir>
 #include <QDropEvent>
@@ -40,66 +41,7 @@ Remote makeRemote(const QString& name, const QString& remark = {})
     return remote;
 }
 
-// A tile whose FreeRDP session never leaves the process: starts, stops and input are recorded, and the
-// test plays the session's part by emitting its signals.
-class TestTile : public RdpTile
-{
-public:
-    using RdpTile::RdpTile;
-
-    struct Start
-    {
-        Remote target;
-        QSize desktopSize;
-        bool ignoreCertificate;
-        bool legacySecurity;
-        int colorDepth;
-    };
-
-    QList<Start> starts;
-    QList<InputEvent> input;
-    int stops = 0;
-    bool running = false;
-    bool refuseStart = false;
-
-    FreeRdpSession* session() const { return findChild<FreeRdpSession*>(); }
-
-    // The session ends on its own, as after a failure.
-    void endSession()
-    {
-        running = false;
-        emit session()->disconnected();
-    }
-
-    QList<InputEvent> takeInput() { return std::exchange(input, {}); }
-
-protected:
-    bool startFreeRdp(const Remote& target, QSize desktopSize, bool ignoreCertificate, bool legacySecurity,
-                      int colorDepth) override
-    {
-        starts.append({target, desktopSize, ignoreCertificate, legacySecurity, colorDepth});
-        if (refuseStart || running) {
-            return false;
-        }
-        running = true;
-        return true;
-    }
-
-    void stopFreeRdp() override
-    {
-        ++stops;
-        if (!running) {
-            return;
-        }
-        // The real session reports its end from the event loop once its worker has finished.
-        running = false;
-        QMetaObject::invokeMethod(
-            session(), [s = session()] { emit s->disconnected(); }, Qt::QueuedConnection);
-    }
-
-    bool freeRdpRunning() const override { return running; }
-    void sendFreeRdpInput(const InputEvent& event) override { input.append(event); }
-};
+using TestTile = RecordingTile;
 
 // Hands the tile a system session over a fake control and keeps a handle on that control.
 struct FakeSystem

@@ -4,8 +4,11 @@
 #include "storage/database_manager.h"
 #include "support/fake_data_protection.h"
 #include "support/log_capture.h"
+#include "support/modal_driver.h"
+#include "support/recording_tile.h"
 #include "ui/main_window.h"
 #include "ui/remote_id_mime.h"
+#include "ui/screen_wall_window.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -27,6 +30,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QQueue>
+#include <QScreen>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QStatusBar>
@@ -70,12 +74,14 @@ void setAccount(AccountClient* client, const QString& name, const QString& role)
     (client->*(&AccountAccess::setAccount))(account);
 }
 
-// The window with its file dialogs answered by the test and its session requests recorded.
+// The window with its file dialogs answered by the test, its session requests recorded, its timers run
+// by the test and its session windows made of tiles that never leave the process.
 class TestWindow : public MainWindow
 {
 public:
     using MainWindow::MainWindow;
     using MainWindow::SessionKind;
+    using MainWindow::sessionWindows;
 
     struct Launch
     {
@@ -83,10 +89,37 @@ public:
         QStringList names;
         RdpKernel kernel;
     };
+    struct Created
+    {
+        QPointer<ScreenWallWindow> window;
+        QStringList names;
+        QSize desktopSize;
+        int colorDepth;
+        bool autoMixed;
+        RdpEngine engine;
+    };
+    struct Scheduled
+    {
+        int delayMs;
+        std::function<void()> task;
+    };
 
     QString importPath;
     QString exportPath;
     QList<Launch> launches;
+    QList<Created> created;
+    QList<Scheduled> scheduled;
+
+    // Runs what is due, as the timers would.
+    QList<int> runScheduled()
+    {
+        QList<int> delays;
+        for (Scheduled& entry : std::exchange(scheduled, {})) {
+            delays.append(entry.delayMs);
+            entry.task();
+        }
+        return delays;
+    }
 
 protected:
     void openSessions(SessionKind kind, const QList<Remote>& hosts, RdpKernel kernel) override
@@ -98,112 +131,26 @@ protected:
         launches.append({kind, names, kernel});
         MainWindow::openSessions(kind, hosts, kernel);
     }
+    ScreenWallWindow* createSessionWindow(const QList<Remote>& hosts, QSize desktopSize, int colorDepth,
+                                          bool autoMixed, RdpEngine engine) override
+    {
+        auto* window = new ScreenWallWindow(
+            hosts, desktopSize, colorDepth, autoMixed, engine, nullptr,
+            [](const Remote& remote, QSize size, int depth, QWidget* parent, RdpEngine tileEngine,
+               bool mixed) { return new RecordingTile(remote, size, depth, parent, tileEngine, mixed); });
+        QStringList names;
+        for (const Remote& remote : hosts) {
+            names.append(remote.name);
+        }
+        created.append({window, names, desktopSize, colorDepth, autoMixed, engine});
+        return window;
+    }
+    void schedule(int delayMs, std::function<void()> task) override
+    {
+        scheduled.append({delayMs, std::move(task)});
+    }
     QString chooseImportFile() override { return importPath; }
     QString chooseExportFile() override { return exportPath; }
-};
-
-struct SeenBox
-{
-    QString title;
-    QString text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QMessageBox::StandardButtons buttons;
-    QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
-};
-
-// Answers the modal dialogs that the window opens, in order, from inside their event loops.
-// A dialog nobody expected is recorded and rejected so that a test never hangs.
-class ModalDriver : public QObject
-{
-public:
-    ModalDriver()
-    {
-        connect(&m_timer, &QTimer::timeout, this, &ModalDriver::poll);
-        m_timer.start(5);
-    }
-
-    void then(std::function<void(QWidget*)> handler) { m_handlers.enqueue(std::move(handler)); }
-
-    // The next message box: record it into `seen`, then press `button`.
-    void answer(QMessageBox::StandardButton button, SeenBox* seen = nullptr)
-    {
-        then([button, seen](QWidget* widget) {
-            auto* box = qobject_cast<QMessageBox*>(widget);
-            QVERIFY2(box != nullptr, qPrintable(widget->metaObject()->className()));
-            if (seen != nullptr) {
-                seen->title = box->windowTitle();
-                seen->text = box->text();
-                seen->icon = box->icon();
-                seen->buttons = box->standardButtons();
-                seen->defaultButton = box->defaultButton() != nullptr
-                                          ? box->standardButton(box->defaultButton())
-                                          : QMessageBox::NoButton;
-            }
-            QAbstractButton* target = box->button(button);
-            QVERIFY(target != nullptr);
-            target->click();
-        });
-    }
-
-    // The next input dialog: record its title and label, then accept `value` (or cancel when null).
-    void input(const QString& value, QString* title = nullptr, QString* label = nullptr,
-               QStringList* items = nullptr)
-    {
-        then([value, title, label, items](QWidget* widget) {
-            auto* dialog = qobject_cast<QInputDialog*>(widget);
-            QVERIFY2(dialog != nullptr, qPrintable(widget->metaObject()->className()));
-            if (title != nullptr) {
-                *title = dialog->windowTitle();
-            }
-            if (label != nullptr) {
-                *label = dialog->labelText();
-            }
-            if (items != nullptr) {
-                *items = dialog->comboBoxItems();
-            }
-            if (value.isNull()) {
-                dialog->reject();
-                return;
-            }
-            dialog->setTextValue(value);
-            dialog->accept();
-        });
-    }
-
-    bool done() const { return m_handlers.isEmpty(); }
-    QStringList unexpected;
-
-private:
-    void poll()
-    {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (modal == nullptr || modal->property("seenByTest").toBool()) {
-            return;
-        }
-        modal->setProperty("seenByTest", true);
-        if (m_handlers.isEmpty()) {
-            QString text = modal->windowTitle();
-            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-                text += QStringLiteral(": ") + box->text();
-            }
-            unexpected.append(text);
-            if (auto* dialog = qobject_cast<QDialog*>(modal)) {
-                dialog->reject();
-            }
-            return;
-        }
-        const QPointer<QWidget> guard(modal);
-        m_handlers.dequeue()(modal);
-        // A handler that failed leaves its dialog open; close it so the test can end.
-        if (QTest::currentTestFailed() && guard && guard->isVisible()) {
-            if (auto* dialog = qobject_cast<QDialog*>(guard.data())) {
-                dialog->reject();
-            }
-        }
-    }
-
-    QTimer m_timer;
-    QQueue<std::function<void(QWidget*)>> m_handlers;
 };
 
 QStringList columnTexts(const QTableWidget* table, int column)
@@ -995,6 +942,183 @@ private slots:
         QVERIFY(driver.done());
         QCOMPARE(m_window->launches.last().kind, TestWindow::SessionKind::BatchSsh);
         QCOMPARE(m_window->launches.last().names, QStringList{"s1"});
+        QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
+    }
+
+    void sessionWindowsFollowTheSettings()
+    {
+        const Group group = addGroup(QStringLiteral("默认分组"));
+        for (const QString& name : {QStringLiteral("r1"), QStringLiteral("r2"), QStringLiteral("r3")}) {
+            addHost(name, QStringLiteral("%1.example.com").arg(name), group);
+        }
+        m_config->setDefaultResolution(ResolutionMode::Custom, 1600, 900);
+        m_config->setColorDepth(16);
+        m_config->setDefaultKernel(RdpKernel::FreeRdp);
+        openWindow();
+        checkRows(table(), shownNames());
+
+        // One system RDP window per host, 150 ms apart, whatever the configured kernel.
+        m_window->connectSelected();
+        QVERIFY(m_window->created.isEmpty());
+        QCOMPARE(m_window->runScheduled(), (QList<int>{0, 150, 300}));
+        QCOMPARE(m_window->created.size(), 3);
+        for (int i = 0; i < 3; ++i) {
+            const TestWindow::Created& single = m_window->created.at(i);
+            const QString name = QStringLiteral("r%1").arg(i + 1);
+            QCOMPARE(single.names, QStringList{name});
+            QCOMPARE(single.engine, RdpEngine::System);
+            QVERIFY(!single.autoMixed);
+            QCOMPARE(single.colorDepth, 16);
+            QCOMPARE(single.window->desktopSize(), QSize(1600, 900));
+            QCOMPARE(single.window->windowTitle(),
+                     name + QStringLiteral(" 系统 RDP - Nimbara-Vantrel特别版"));
+            QVERIFY(single.window->isVisible());
+        }
+
+        // The wall takes the configured kernel; two or more hosts always run at 1280 × 720.
+        m_window->openScreenWall();
+        TestWindow::Created wall = m_window->created.last();
+        QCOMPARE(wall.names, (QStringList{"r1", "r2", "r3"}));
+        QCOMPARE(wall.engine, RdpEngine::FreeRdp);
+        QVERIFY(!wall.autoMixed);
+        QCOMPARE(wall.window->desktopSize(), QSize(1280, 720));
+        QCOMPARE(wall.window->windowTitle(), QStringLiteral("Nimbara-Vantrel特别版 极速 屏幕墙 - 3 台"));
+        for (RdpTile* tile : wall.window->tiles()) {
+            const auto* recording = static_cast<RecordingTile*>(tile);
+            QCOMPARE(recording->starts.size(), 1);
+            QCOMPARE(recording->starts.first().desktopSize, QSize(1280, 720));
+            QCOMPARE(recording->starts.first().colorDepth, 16);
+        }
+
+        m_config->setDefaultKernel(RdpKernel::Auto);
+        m_window->openScreenWall();
+        QCOMPARE(m_window->created.last().engine, RdpEngine::FreeRdp);
+        QVERIFY(m_window->created.last().autoMixed);
+        QCOMPARE(m_window->created.last().window->windowTitle(),
+                 QStringLiteral("Nimbara-Vantrel特别版 自动混合 屏幕墙 - 3 台"));
+        m_window->openSystemScreenWall();
+        QCOMPARE(m_window->created.last().engine, RdpEngine::System);
+        QVERIFY(!m_window->created.last().autoMixed);
+
+        // Multi-screen: one window per host on the screens in turn, each pass inset further.
+        const qsizetype before = m_window->created.size();
+        m_window->openMultiScreen();
+        QCOMPARE(m_window->created.size(), before + 3);
+        const QList<QScreen*> screens = QGuiApplication::screens();
+        for (int i = 0; i < 3; ++i) {
+            const TestWindow::Created& entry = m_window->created.at(before + i);
+            const int screen = i % int(screens.size());
+            QCOMPARE(entry.names, QStringList{QStringLiteral("r%1").arg(i + 1)});
+            QVERIFY(entry.autoMixed);
+            QCOMPARE(entry.window->windowTitle(),
+                     QStringLiteral("r%1 - Nimbara-Vantrel特别版 - 显示器%2").arg(i + 1).arg(screen + 1));
+            // The window manager may move a window by its frame; the size is the window's own.
+            const QRect expected = MainWindow::multiScreenGeometry(screens.at(screen)->availableGeometry(), i,
+                                                                   int(screens.size()));
+            QCOMPARE(entry.window->geometry().size(), expected.size());
+            QVERIFY((entry.window->geometry().topLeft() - expected.topLeft()).manhattanLength() <= 4);
+        }
+        QCOMPARE(m_window->sessionWindows().size(), 9);
+
+        // Fullscreen takes the primary screen's available size; the window mode 1280 × 720.
+        button("clearSelectionButton")->click();
+        checkRows(table(), {QStringLiteral("r1")});
+        m_config->setDefaultResolution(ResolutionMode::Fullscreen, 0, 0);
+        m_window->connectSelected();
+        m_window->runScheduled();
+        QCOMPARE(m_window->created.last().window->desktopSize(),
+                 QGuiApplication::primaryScreen()->availableSize());
+        m_config->setDefaultResolution(ResolutionMode::Window, 0, 0);
+        m_window->openScreenWall();
+        QCOMPARE(m_window->created.last().window->desktopSize(), QSize(1280, 720));
+    }
+
+    void sessionWindowReportsUpdateTheHost()
+    {
+        const Group group = addGroup(QStringLiteral("默认分组"));
+        const Remote host = addHost(QStringLiteral("old-2003"), QStringLiteral("10.0.3.1"), group);
+        openWindow();
+        checkRows(table(), {QStringLiteral("old-2003")});
+        m_window->openScreenWall();
+        ScreenWallWindow* wall = m_window->created.last().window;
+        QVERIFY(wall != nullptr);
+
+        emit wall->legacyCompatibilityDetected(host.id);
+        std::optional<Remote> stored = m_db->getRemote(host.id);
+        QVERIFY(stored->legacy_rdp_security);
+        QVERIFY(stored->updated_at != kOldTime);
+        // The password survives the write.
+        QCOMPARE(stored->password, host.password);
+        QCOMPARE(m_window->statusBar()->currentMessage(),
+                 QStringLiteral("已自动为 old-2003 启用旧版 Windows 兼容模式"));
+
+        // Already set, or an unknown host: nothing is written.
+        m_window->statusBar()->clearMessage();
+        const QDateTime firstWrite = stored->updated_at;
+        emit wall->legacyCompatibilityDetected(host.id);
+        emit wall->legacyCompatibilityDetected(QStringLiteral("no-such-host"));
+        QCOMPARE(m_db->getRemote(host.id)->updated_at, firstWrite);
+        QVERIFY(m_window->statusBar()->currentMessage().isEmpty());
+
+        emit wall->certificateFingerprintTrusted(host.id, QStringLiteral("ab:cd:ef"));
+        QCOMPARE(m_db->getRemote(host.id)->rdp_certificate_fingerprint, QStringLiteral("ab:cd:ef"));
+        emit wall->certificateFingerprintTrusted(host.id, QString());
+        QCOMPARE(m_db->getRemote(host.id)->rdp_certificate_fingerprint, QStringLiteral("ab:cd:ef"));
+        QCOMPARE(m_db->getRemote(host.id)->password, host.password);
+
+        // "返回主控端" brings a minimised controller back.
+        m_window->showMinimized();
+        emit wall->controllerWindowRequested();
+        QVERIFY(!m_window->isMinimized());
+        QVERIFY(m_window->isVisible());
+    }
+
+    void sessionWindowsCloseTogether()
+    {
+        const Group group = addGroup(QStringLiteral("默认分组"));
+        addHost(QStringLiteral("r1"), QStringLiteral("10.0.4.1"), group);
+        addHost(QStringLiteral("r2"), QStringLiteral("10.0.4.2"), group);
+        openWindow();
+        checkRows(table(), shownNames());
+        m_window->openScreenWall();
+        m_window->openScreenWall();
+        QCOMPARE(m_window->sessionWindows().size(), 2);
+        QList<QPointer<RdpTile>> tiles;
+        for (ScreenWallWindow* wall : m_window->sessionWindows()) {
+            for (RdpTile* tile : wall->tiles()) {
+                static_cast<RecordingTile*>(tile)->connectNow();
+                tiles.append(tile);
+            }
+        }
+        QCOMPARE(tiles.size(), 4);
+
+        ModalDriver driver;
+        SeenBox seen;
+        driver.answer(QMessageBox::No, &seen);
+        button("disconnectAllButton")->click();
+        QVERIFY(driver.done());
+        QCOMPARE(seen.text,
+                 QStringLiteral("确定断开当前 2 个内嵌远程窗口中的全部会话吗？\n不会关闭或重启远程主机。"));
+        QCOMPARE(seen.defaultButton, QMessageBox::No);
+        QCOMPARE(m_window->sessionWindows().size(), 2);
+        QVERIFY(tiles.first()->isActive());
+
+        // Yes: every session is stopped and every window goes away.
+        driver.answer(QMessageBox::Yes);
+        m_window->disconnectAllSessions();
+        QVERIFY(driver.done());
+        for (const QPointer<RdpTile>& tile : tiles) {
+            QVERIFY(!tile || static_cast<RecordingTile*>(tile.data())->stops > 0);
+        }
+        QTRY_VERIFY(m_window->sessionWindows().isEmpty());
+        QTRY_VERIFY(std::all_of(tiles.begin(), tiles.end(),
+                                [](const QPointer<RdpTile>& tile) { return tile.isNull(); }));
+
+        // Closing the controller closes the session windows too.
+        m_window->openScreenWall();
+        QPointer<ScreenWallWindow> last = m_window->created.last().window;
+        m_window->close();
+        QTRY_VERIFY(last.isNull());
         QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
     }
 

@@ -1,0 +1,112 @@
+#pragma once
+
+#include "rdp/rdp_engine.h"
+#include "rdp/rdp_tile.h"
+#include "storage/remote.h"
+
+#include <QList>
+#include <QMainWindow>
+#include <QPointer>
+#include <QSize>
+#include <QString>
+
+#include <functional>
+
+class QAction;
+class QCloseEvent;
+class QComboBox;
+class QGridLayout;
+class QLabel;
+class QResizeEvent;
+class QScrollArea;
+class QToolButton;
+
+// Many live RDP sessions at once: one tile per host in a grid. Also the window of a single session
+// and of each multi-screen window. Deletes itself when closed, after disconnecting every session.
+class ScreenWallWindow : public QMainWindow
+{
+    Q_OBJECT
+public:
+    // Makes the tile of one host; the default makes a plain RdpTile.
+    using TileFactory = std::function<RdpTile*(const Remote& remote, QSize desktopSize, int colorDepth,
+                                               QWidget* parent, RdpEngine engine, bool autoMixed)>;
+
+    ScreenWallWindow(const QList<Remote>& remotes, QSize desktopSize, int colorDepth, bool autoMixed,
+                     RdpEngine engine, QWidget* parent = nullptr, TileFactory tileFactory = {});
+    ~ScreenWallWindow() override;
+
+    // Disconnects every active tile and reconnects tile i after initialDelayMs + 120 × i ms.
+    // Returns how many were scheduled.
+    int reconnectActiveSessions(int initialDelayMs);
+
+    // Batch keyboard input to every connected tile.
+    void sendPresetToAll(int presetIndex, const QString& label, bool confirm);
+    void sendCombinationToAll(const QList<int>& keys, const QString& label, bool confirm);
+    void openCustomShortcutDialog();
+    void openBatchTextDialog();
+    void openSoftKeyboard();
+
+    QList<RdpTile*> tiles() const;
+    int connectedCount() const;
+    QSize desktopSize() const { return m_desktopSize; }
+    int columns() const { return m_columns; }
+    int effectiveColumns() const;
+    RdpTile* zoomedTile() const { return m_zoomedTile; }
+    void disconnectAll();
+
+    // Tiles per row for n hosts: the chosen count (at most n), or, when automatic (0), one per 320 px of
+    // the viewport, 1 to min(n, 6).
+    static int effectiveColumns(int hostCount, int columns, int viewportWidth);
+    // Title of a wall: edition, engine name and host count.
+    static QString wallTitle(RdpEngine engine, bool autoMixed, int hostCount);
+
+signals:
+    void controllerWindowRequested();
+    void legacyCompatibilityDetected(const QString& remoteId);
+    void certificateFingerprintTrusted(const QString& remoteId, const QString& fingerprint);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+    // Runs `task` after `delayMs` unless the window is gone first; the seam for the tests' clock.
+    virtual void schedule(int delayMs, std::function<void()> task);
+    // The acceleration manager's verdict on a failed connection: true when the tile should retry.
+    virtual bool retryAfterFailure(const QString& remoteId, const QString& remoteName,
+                                   const QString& message);
+
+private:
+    void buildToolBar();
+    void buildTiles();
+    void connectTile(RdpTile* tile);
+    void relayout();
+    void updateSummary();
+    void zoomTile(RdpTile* tile);
+    void restoreWall();
+    void applyResolution();
+    void reconnectAll();
+    void onColumnChanged(int index);
+    bool noConnectedSessions();
+    bool confirmBatch(int connected, const QString& label);
+    void showStatus(const QString& text, int milliseconds);
+
+    QList<Remote> m_remotes;
+    QSize m_desktopSize;
+    int m_colorDepth = 32;
+    bool m_autoMixed = false;
+    RdpEngine m_engine = RdpEngine::FreeRdp;
+    int m_columns = 4;
+    bool m_relayoutPending = false;
+    bool m_closing = false;
+    QPointer<RdpTile> m_zoomedTile;
+    TileFactory m_tileFactory;
+
+    QComboBox* m_columnCombo = nullptr;
+    QComboBox* m_resolutionCombo = nullptr;
+    QAction* m_restoreAction = nullptr;
+    QToolButton* m_shortcutButton = nullptr;
+    QLabel* m_summaryLabel = nullptr;
+    QScrollArea* m_scrollArea = nullptr;
+    QWidget* m_container = nullptr;
+    QGridLayout* m_grid = nullptr;
+};
