@@ -604,6 +604,34 @@ private slots:
 
         closeWall(threadsBefore);
     }
+
+    void manyWallsInARowCloseWithoutLeftovers()
+    {
+        LoopbackServer server(false);
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        const qsizetype threadsBefore = threadCount();
+        constexpr int kWalls = 14;
+        QList<QPointer<ScreenWallWindow>> walls;
+        for (int i = 0; i < kWalls; ++i) {
+            auto* wall =
+                new ScreenWallWindow({loopbackRemote(QStringLiteral("wall-%1").arg(i), server.serverPort())},
+                                     QSize(1280, 720), 32, false, RdpEngine::FreeRdp);
+            wall->show();
+            walls.append(wall);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(server.accepted, kWalls, kPeerTimeoutMs);
+
+        QElapsedTimer clock;
+        clock.start();
+        for (const QPointer<ScreenWallWindow>& wall : walls) {
+            QVERIFY(wall && wall->close());
+        }
+        QVERIFY2(clock.elapsed() < kCloseBudgetMs * 2, qPrintable(QString::number(clock.elapsed())));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            std::all_of(walls.begin(), walls.end(), [](const auto& wall) { return wall.isNull(); }),
+            kWorkerExitTimeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(threadCount(), threadsBefore, kWorkerExitTimeoutMs);
+    }
 };
 
 QTEST_MAIN(TestScreenWallPeer)

@@ -1,6 +1,8 @@
 #include "ui/screen_wall_window.h"
 
 #include "rdp/rdp_tile.h"
+#include "rdp/system_rdp_session.h"
+#include "support/fake_rdp_control.h"
 #include "support/modal_driver.h"
 #include "support/recording_tile.h"
 
@@ -49,11 +51,14 @@ QList<Remote> makeRemotes(int count)
 class TestWall : public ScreenWallWindow
 {
 public:
-    explicit TestWall(const QList<Remote>& remotes, QSize size = QSize(1280, 720))
-        : ScreenWallWindow(
-              remotes, size, 32, false, RdpEngine::FreeRdp, nullptr,
-              [](const Remote& remote, QSize desktop, int depth, QWidget* parent, RdpEngine tileEngine,
-                 bool mixed) { return new RecordingTile(remote, desktop, depth, parent, tileEngine, mixed); })
+    explicit TestWall(const QList<Remote>& remotes, QSize size = QSize(1280, 720),
+                      RdpEngine engine = RdpEngine::FreeRdp, RdpTile::SystemSessionFactory system = {})
+        : ScreenWallWindow(remotes, size, 32, false, engine, nullptr,
+                           [system](const Remote& remote, QSize desktop, int depth, QWidget* parent,
+                                    RdpEngine tileEngine, bool mixed) {
+                               return new RecordingTile(remote, desktop, depth, parent, tileEngine, mixed,
+                                                        system);
+                           })
     {
         setAttribute(Qt::WA_DeleteOnClose, false);
     }
@@ -555,6 +560,36 @@ private slots:
         QCOMPARE(keyTrace(tiles.at(0)->takeInput()), QStringLiteral("+17 +67 -67 -17"));
         QVERIFY(tiles.at(1)->takeInput().isEmpty());
         QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
+    }
+
+    void systemTilesTakeEachCombinationInOneCall()
+    {
+        QList<QPointer<FakeRdpControl>> controls;
+        TestWall wall(makeRemotes(2), QSize(1280, 720), RdpEngine::System, [&controls](QWidget* parent) {
+            auto fake = std::make_unique<FakeRdpControl>();
+            controls.append(fake.get());
+            return new SystemRdpSession(parent, std::move(fake));
+        });
+        QCOMPARE(controls.size(), 2);
+        for (const QPointer<FakeRdpControl>& control : controls) {
+            control->fire(QStringLiteral("OnConnected"));
+        }
+        QCOMPARE(wall.connectedCount(), 2);
+
+        wall.sendCombinationToAll({17, 18, 46}, QStringLiteral("Ctrl + Alt + Del"), false);
+        for (const QPointer<FakeRdpControl>& control : controls) {
+            const auto calls = control->log()->keyCalls;
+            QCOMPARE(calls.size(), 1);
+            QStringList trace;
+            for (const FakeRdpControlLog::KeyEntry& entry : calls.first()) {
+                trace.append(QStringLiteral("%1%2")
+                                 .arg(entry.keyUp ? QLatin1Char('-') : QLatin1Char('+'))
+                                 .arg((entry.keyData >> 16) & 0xFF, 2, 16, QLatin1Char('0')));
+            }
+            // Left Ctrl, left Alt, Delete; released in reverse.
+            QCOMPARE(trace.join(QLatin1Char(' ')), QStringLiteral("+1d +38 +53 -53 -38 -1d"));
+        }
+        QCOMPARE(wall.status(), QStringLiteral("已向 2 台会话发送：Ctrl + Alt + Del"));
     }
 
     void closingDisconnectsEverything()
