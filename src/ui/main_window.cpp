@@ -10,7 +10,7 @@
 #include "storage/database_manager.h"
 #include "ui/host_editor_dialog.h"
 #include "ui/remote_id_mime.h"
-#include "ui/screen_wall_window.h"
+#include "wall/screen_wall_window.h"
 
 #include <QAbstractItemView>
 #include <QApplication>

@@ -8,7 +8,7 @@
 #include "support/recording_tile.h"
 #include "ui/main_window.h"
 #include "ui/remote_id_mime.h"
-#include "ui/screen_wall_window.h"
+#include "wall/screen_wall_window.h"
 
 #include <QApplication>
 #include <QClipboard>

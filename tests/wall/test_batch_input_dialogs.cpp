@@ -1,6 +1,6 @@
-#include "ui/batch_text_dialog.h"
-#include "ui/custom_shortcut_dialog.h"
-#include "ui/soft_keyboard_dialog.h"
+#include "wall/batch_text_dialog.h"
+#include "wall/custom_shortcut_dialog.h"
+#include "wall/soft_keyboard_dialog.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -1,4 +1,4 @@
-#include "ui/screen_wall_window.h"
+#include "wall/screen_wall_window.h"
 
 #include "rdp/rdp_tile.h"
 #include "rdp/system_rdp_session.h"

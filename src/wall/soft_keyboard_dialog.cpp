@@ -1,6 +1,6 @@
-#include "ui/soft_keyboard_dialog.h"
+#include "wall/soft_keyboard_dialog.h"
 
-#include "ui/modifier_keys.h"
+#include "wall/modifier_keys.h"
 
 #include <QDialogButtonBox>
 #include <QGridLayout>

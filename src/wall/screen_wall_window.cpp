@@ -1,10 +1,10 @@
-#include "ui/screen_wall_window.h"
+#include "wall/screen_wall_window.h"
 
 #include "network/acceleration_manager.h"
 #include "rdp/rdp_tile.h"
-#include "ui/batch_text_dialog.h"
-#include "ui/custom_shortcut_dialog.h"
-#include "ui/soft_keyboard_dialog.h"
+#include "wall/batch_text_dialog.h"
+#include "wall/custom_shortcut_dialog.h"
+#include "wall/soft_keyboard_dialog.h"
 
 #include <QAction>
 #include <QCloseEvent>

@@ -1,4 +1,4 @@
-#include "ui/screen_wall_window.h"
+#include "wall/screen_wall_window.h"
 
 #include "rdp/freerdp_session.h"
 #include "rdp/rdp_surface.h"

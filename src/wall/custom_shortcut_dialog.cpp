@@ -1,6 +1,6 @@
-#include "ui/custom_shortcut_dialog.h"
+#include "wall/custom_shortcut_dialog.h"
 
-#include "ui/modifier_keys.h"
+#include "wall/modifier_keys.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,4 +1,4 @@
-#include "ui/batch_text_dialog.h"
+#include "wall/batch_text_dialog.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
