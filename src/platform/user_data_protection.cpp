@@ -1,7 +1,5 @@
 #include "platform/user_data_protection.h"
 
-#include "logger.h"
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -62,11 +60,6 @@ bool writeAll(int fd, const unsigned char* data, size_t size)
 
 } // namespace
 
-std::unique_ptr<IDataProtection> createDataProtection()
-{
-    return std::make_unique<UserDataProtection>();
-}
-
 UserDataProtection::UserDataProtection() : UserDataProtection(currentUser()) {}
 
 UserDataProtection::UserDataProtection(Identity identity) : m_identity(std::move(identity))
@@ -90,6 +83,11 @@ UserDataProtection::Identity UserDataProtection::currentUser()
 QString UserDataProtection::secretFilePath() const
 {
     return m_identity.secretDirectory + QLatin1Char('/') + QLatin1String(kSecretFileName);
+}
+
+bool UserDataProtection::hasMachineId() const
+{
+    return !machineId().isEmpty();
 }
 
 QByteArray UserDataProtection::machineId() const
@@ -171,7 +169,6 @@ bool UserDataProtection::deriveKey(unsigned char* key, bool createSecret) const
     }
     const QByteArray machine = machineId();
     if (machine.isEmpty()) {
-        SPDLOG_ERROR("数据保护: 无法读取本机标识");
         return false;
     }
     SecureBuffer secret(kSecretSize);

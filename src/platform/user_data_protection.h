@@ -7,6 +7,8 @@
 // Data protection bound to one user on one machine: libsodium secretbox under a key derived from
 // a random per-user secret (kept outside the data directory), the machine id and the uid.
 // Blob layout: "NMDP" | version | nonce | secretbox(description length | description | data).
+// Needs only Qt Core and libsodium, and writes nothing to standard output or the log: the askpass
+// helper links it, and its standard output is the password channel.
 class UserDataProtection : public IDataProtection
 {
 public:
@@ -27,6 +29,8 @@ public:
     bool unprotect(const QByteArray& blob, QByteArray* plaintext, QString* description = nullptr) override;
 
     QString secretFilePath() const;
+    // False when no machine id can be read; protection then fails.
+    bool hasMachineId() const;
 
     static constexpr const char* kSecretFileName = "data-protection.secret";
 

@@ -6,6 +6,8 @@
 #include "import/host_importer.h"
 #include "logger.h"
 #include "rdp/rdp_tile.h"
+#include "ssh/batch_ssh_dialog.h"
+#include "ssh/ssh_command.h"
 #include "storage/config_manager.h"
 #include "storage/database_manager.h"
 #include "ui/host_editor_dialog.h"
@@ -1969,7 +1971,64 @@ void MainWindow::launchBatchSsh()
     if (hosts.isEmpty()) {
         return;
     }
-    openSessions(SessionKind::BatchSsh, hosts, m_config->config().default_kernel);
+    static const QStringList kItems = {QStringLiteral("查看系统信息"), QStringLiteral("查看磁盘使用"),
+                                       QStringLiteral("查看内存使用"), QStringLiteral("查看运行时间"),
+                                       QStringLiteral("自定义只读/运维命令")};
+    bool ok = false;
+    const QString choice =
+        QInputDialog::getItem(this, QStringLiteral("Linux 批量控制"),
+                              QStringLiteral("选择在 %1 台 Linux 主机上执行的命令\n批量模式仅使用 SSH 密钥或 "
+                                             "ssh-agent，不会把密码放进命令行。")
+                                  .arg(hosts.size()),
+                              kItems, 0, false, &ok);
+    if (!ok) {
+        return;
+    }
+    QString command;
+    if (choice.startsWith(QStringLiteral("查看系统"))) {
+        command = QStringLiteral("uname -a && cat /etc/os-release 2>/dev/null | head -n 8");
+    } else if (choice.startsWith(QStringLiteral("查看磁盘"))) {
+        command = QStringLiteral("df -h");
+    } else if (choice.startsWith(QStringLiteral("查看内存"))) {
+        command = QStringLiteral("free -h 2>/dev/null || vmstat -s");
+    } else if (choice.startsWith(QStringLiteral("查看运行"))) {
+        command = QStringLiteral("uptime");
+    } else {
+        command = QInputDialog::getMultiLineText(
+                      this, QStringLiteral("自定义 Linux 命令"),
+                      QStringLiteral(
+                          "命令将在所有选中主机执行。请勿输入交互式命令；涉及 sudo 时应预先配置最小权限。"),
+                      QString(), &ok)
+                      .trimmed();
+        if (!ok || command.isEmpty()) {
+            return;
+        }
+    }
+    if (choice.startsWith(QStringLiteral("自定义"))) {
+        const auto answer = QMessageBox::warning(
+            this, QStringLiteral("确认自定义命令"),
+            QStringLiteral("自定义命令可能修改远程系统。确认在 %1 台 Linux 主机执行吗？\n\n%2")
+                .arg(hosts.size())
+                .arg(command),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer != QMessageBox::Yes) {
+            return;
+        }
+    }
+    openBatchSsh(hosts, command);
+}
+
+void MainWindow::openBatchSsh(const QList<Remote>& hosts, const QString& command)
+{
+    SPDLOG_INFO("批量 SSH: {} 台 Linux 主机", hosts.size());
+    auto* dialog = new BatchSshDialog(hosts, command, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->show();
+}
+
+bool MainWindow::launchSshTerminal(const Remote& remote, QString* error)
+{
+    return openSshTerminal(remote, error);
 }
 
 QSize MainWindow::sessionSize() const
@@ -2058,12 +2117,16 @@ void MainWindow::openSessions(SessionKind kind, const QList<Remote>& hosts, RdpK
         break;
     }
     case SessionKind::SshTerminal:
-        for (const Remote& remote : hosts) {
-            SPDLOG_INFO("SSH 连接请求: {}", remote.name);
+        // Staggered like RDP windows; each terminal gets its own copy of the host.
+        for (int i = 0; i < hosts.size(); ++i) {
+            SPDLOG_INFO("SSH 连接: {}", hosts.at(i).name);
+            schedule(i * 120, [this, remote = hosts.at(i)] {
+                QString error;
+                if (!launchSshTerminal(remote, &error)) {
+                    QMessageBox::critical(this, QStringLiteral("SSH连接失败"), error);
+                }
+            });
         }
-        break;
-    case SessionKind::BatchSsh:
-        SPDLOG_INFO("批量 SSH 请求: {} 台 Linux 主机", hosts.size());
         break;
     }
 }

@@ -82,11 +82,14 @@ protected:
         ScreenWall,  // one window holding all hosts
         MultiScreen, // one window per host, spread over the screens
         SshTerminal, // one terminal per host
-        BatchSsh,    // one command over all hosts
     };
 
     // The final host list of a connect action, after the type checks and the user's consent.
     virtual void openSessions(SessionKind kind, const QList<Remote>& hosts, RdpKernel kernel);
+    // One command over Linux hosts, in a batch dialog of its own.
+    virtual void openBatchSsh(const QList<Remote>& hosts, const QString& command);
+    // Opens the terminal of one SSH host; false with `error` set when it cannot.
+    virtual bool launchSshTerminal(const Remote& remote, QString* error);
     // A session window (wall, single or multi-screen session) over `hosts`, not yet shown.
     virtual ScreenWallWindow* createSessionWindow(const QList<Remote>& hosts, QSize desktopSize,
                                                   int colorDepth, bool autoMixed, RdpEngine engine);

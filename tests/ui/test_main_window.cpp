@@ -103,7 +103,15 @@ public:
         int delayMs;
         std::function<void()> task;
     };
+    struct Batch
+    {
+        QStringList names;
+        QString command;
+    };
 
+    QList<Batch> batches;
+    QStringList terminals;
+    QString terminalError;
     QString importPath;
     QString exportPath;
     QList<Launch> launches;
@@ -144,6 +152,20 @@ protected:
         }
         created.append({window, names, desktopSize, colorDepth, autoMixed, engine});
         return window;
+    }
+    void openBatchSsh(const QList<Remote>& hosts, const QString& command) override
+    {
+        QStringList names;
+        for (const Remote& remote : hosts) {
+            names.append(remote.name);
+        }
+        batches.append({names, command});
+    }
+    bool launchSshTerminal(const Remote& remote, QString* error) override
+    {
+        terminals.append(remote.name);
+        *error = terminalError;
+        return terminalError.isEmpty();
     }
     void schedule(int delayMs, std::function<void()> task) override
     {
@@ -937,11 +959,86 @@ private slots:
         QCOMPARE(m_window->launches.last().names, QStringList{"r2"});
 
         // The batch chooser's SSH entry takes the Linux hosts only.
+        QString title;
+        QString label;
+        QStringList items;
         driver.input(QStringLiteral("Linux SSH：批量执行命令"));
+        driver.input(QStringLiteral("查看内存使用"), &title, &label, &items);
         m_window->showBatchOperations();
         QVERIFY(driver.done());
-        QCOMPARE(m_window->launches.last().kind, TestWindow::SessionKind::BatchSsh);
-        QCOMPARE(m_window->launches.last().names, QStringList{"s1"});
+        QCOMPARE(title, QStringLiteral("Linux 批量控制"));
+        QCOMPARE(label, QStringLiteral("选择在 1 台 Linux 主机上执行的命令\n"
+                                       "批量模式仅使用 SSH 密钥或 ssh-agent，不会把密码放进命令行。"));
+        QCOMPARE(items, (QStringList{"查看系统信息", "查看磁盘使用", "查看内存使用", "查看运行时间",
+                                     "自定义只读/运维命令"}));
+        QCOMPARE(m_window->batches.size(), 1);
+        QCOMPARE(m_window->batches.last().names, QStringList{"s1"});
+        QCOMPARE(m_window->batches.last().command, QStringLiteral("free -h 2>/dev/null || vmstat -s"));
+        QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
+    }
+
+    void batchSshCustomCommandNeedsConsent()
+    {
+        const Group group = addGroup(QStringLiteral("默认分组"));
+        addHost(QStringLiteral("s1"), QStringLiteral("10.0.5.1"), group, QStringLiteral("ssh"));
+        addHost(QStringLiteral("s2"), QStringLiteral("10.0.5.2"), group, QStringLiteral("ssh"));
+        addHost(QStringLiteral("w1"), QStringLiteral("10.0.5.3"), group);
+        openWindow();
+        ModalDriver driver;
+        checkRows(table(), shownNames());
+
+        const auto customCommand = [&driver](const QString& command) {
+            driver.input(QStringLiteral("Linux SSH：批量执行命令"));
+            driver.input(QStringLiteral("自定义只读/运维命令"));
+            driver.then([command](QWidget* widget) {
+                auto* dialog = qobject_cast<QInputDialog*>(widget);
+                QVERIFY(dialog != nullptr);
+                QCOMPARE(dialog->windowTitle(), QStringLiteral("自定义 Linux 命令"));
+                dialog->setTextValue(command);
+                dialog->accept();
+            });
+        };
+
+        // Answered No: nothing starts.
+        customCommand(QStringLiteral("  systemctl restart nginx \n"));
+        SeenBox seen;
+        driver.answer(QMessageBox::No, &seen);
+        m_window->showBatchOperations();
+        QVERIFY(driver.done());
+        QCOMPARE(seen.title, QStringLiteral("确认自定义命令"));
+        QCOMPARE(seen.text, QStringLiteral("自定义命令可能修改远程系统。确认在 2 台 Linux 主机执行吗？\n\n"
+                                           "systemctl restart nginx"));
+        QCOMPARE(seen.defaultButton, QMessageBox::No);
+        QVERIFY(m_window->batches.isEmpty());
+
+        // An empty command ends the action without a question.
+        customCommand(QStringLiteral("   "));
+        m_window->showBatchOperations();
+        QVERIFY(driver.done());
+        QVERIFY(m_window->batches.isEmpty());
+
+        customCommand(QStringLiteral("systemctl restart nginx"));
+        driver.answer(QMessageBox::Yes);
+        m_window->showBatchOperations();
+        QVERIFY(driver.done());
+        QCOMPARE(m_window->batches.size(), 1);
+        QCOMPARE(m_window->batches.last().names, (QStringList{"s1", "s2"}));
+        QCOMPARE(m_window->batches.last().command, QStringLiteral("systemctl restart nginx"));
+
+        // Terminals: 120 ms apart, each failure reported on its own.
+        button("clearSelectionButton")->click();
+        checkRows(table(), {QStringLiteral("s1"), QStringLiteral("s2")});
+        m_window->terminalError = QStringLiteral("未找到终端");
+        m_window->connectSsh();
+        QVERIFY(m_window->terminals.isEmpty());
+        driver.answer(QMessageBox::Ok, &seen);
+        driver.answer(QMessageBox::Ok);
+        QCOMPARE(m_window->runScheduled(), (QList<int>{0, 120}));
+        QVERIFY(driver.done());
+        QCOMPARE(m_window->terminals, (QStringList{"s1", "s2"}));
+        QCOMPARE(seen.title, QStringLiteral("SSH连接失败"));
+        QCOMPARE(seen.text, QStringLiteral("未找到终端"));
+        QCOMPARE(seen.icon, QMessageBox::Critical);
         QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
     }
 

@@ -1,0 +1,89 @@
+// nimbara-ssh-askpass: ssh runs it (SSH_ASKPASS) to answer a password prompt. It prints the password
+// that the program protected for the current user into TOLV_SSH_PASSWORD_DPAPI, whatever the prompt
+// (its arguments) says; ssh is started with StrictHostKeyChecking=accept-new and a single password
+// prompt, so no other question reaches it.
+//
+// Exit codes: 0 written, 1 nothing to write (variable missing, not Base64, blob not ours or made for
+// another purpose), 2 writing failed. Standard output carries the password only: nothing else is
+// ever printed.
+
+#include "platform/user_data_protection.h"
+#include "ssh/askpass_contract.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <sodium.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+void wipe(QByteArray& bytes)
+{
+    if (!bytes.isEmpty()) {
+        sodium_memzero(bytes.data(), static_cast<size_t>(bytes.size()));
+    }
+    bytes.clear();
+}
+
+bool writeAll(const char* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(STDOUT_FILENO, data, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+int main()
+{
+    // A reader that went away is a failed write (exit 2), not a silent death by SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
+    if (sodium_init() < 0) {
+        return 1;
+    }
+
+    char* value = std::getenv(askpass::kPasswordVariable);
+    if (value == nullptr || *value == '\0') {
+        return 1;
+    }
+    QByteArray text(value);
+    sodium_memzero(value, std::strlen(value));
+
+    auto decoded = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
+    wipe(text);
+    if (!decoded || decoded.decoded.isEmpty()) {
+        wipe(decoded.decoded);
+        return 1;
+    }
+
+    QByteArray plaintext;
+    QString description;
+    UserDataProtection protection;
+    const bool opened = protection.unprotect(decoded.decoded, &plaintext, &description);
+    wipe(decoded.decoded);
+    // Other blobs of the same user (the database key, say) are not for ssh.
+    if (!opened || description != QLatin1String(askpass::kBlobDescription)) {
+        wipe(plaintext);
+        return 1;
+    }
+
+    const bool written =
+        writeAll(plaintext.constData(), static_cast<size_t>(plaintext.size())) && writeAll("\n", 1);
+    wipe(plaintext);
+    return written ? 0 : 2;
+}

@@ -1,0 +1,199 @@
+#include "ssh/ssh_command.h"
+
+#include "logger.h"
+#include "network/acceleration_manager.h"
+#include "platform/data_protection.h"
+#include "platform/process_launcher.h"
+#include "ssh/askpass_contract.h"
+#include "ssh/terminal_launcher.h"
+#include "storage/host_address.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <sodium.h>
+
+namespace {
+
+void setError(QString* error, const QString& text)
+{
+    if (error) {
+        *error = text;
+    }
+}
+
+QString& askPassDirectoryOverride()
+{
+    static QString directory;
+    return directory;
+}
+
+void insertAskPassContract(QProcessEnvironment& environment, const QString& helper,
+                           const QString& protectedValue)
+{
+    environment.insert(QStringLiteral("SSH_ASKPASS"), QDir::toNativeSeparators(helper));
+    environment.insert(QStringLiteral("SSH_ASKPASS_REQUIRE"), QStringLiteral("force"));
+    // ssh wants some display before it runs an askpass program; a real one stays, because the
+    // terminal window that ssh runs in needs it.
+    if (environment.value(QStringLiteral("DISPLAY")).isEmpty()) {
+        environment.insert(QStringLiteral("DISPLAY"), QStringLiteral("nimbara:0"));
+    }
+    environment.insert(QString::fromLatin1(askpass::kPasswordVariable), protectedValue);
+}
+
+} // namespace
+
+QStringList buildSshArguments(const Remote& remote, bool batchMode)
+{
+    return buildSshArgumentsForRoute(remote, AccelerationManager::instance()->route(remote), batchMode);
+}
+
+QStringList buildSshArgumentsForRoute(const Remote& remote, const Remote& routed, bool batchMode)
+{
+    QStringList arguments{QStringLiteral("-p"), QString::number(routed.port),
+                          QStringLiteral("-o"), QStringLiteral("ConnectTimeout=12"),
+                          QStringLiteral("-o"), QStringLiteral("ServerAliveInterval=30"),
+                          QStringLiteral("-o"), QStringLiteral("StrictHostKeyChecking=accept-new")};
+    // Through a tunnel ssh must still check and record the host key under the real host name.
+    if (routed.host != remote.host || routed.port != remote.port) {
+        arguments << QStringLiteral("-o") << QStringLiteral("HostKeyAlias=%1").arg(remote.host.trimmed());
+    }
+    if (batchMode) {
+        arguments << QStringLiteral("-o") << QStringLiteral("BatchMode=yes");
+    }
+    const QString user = remote.username.trimmed();
+    const QString host = routed.host.trimmed();
+    arguments << (user.isEmpty() ? host : user + QLatin1Char('@') + host);
+    return arguments;
+}
+
+QProcessEnvironment buildSshEnvironment(const Remote& remote, QString* error)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (remote.password.isEmpty()) {
+        return environment;
+    }
+    const QString helper = prepareAskPassExecutable(error);
+    if (helper.isEmpty()) {
+        return {};
+    }
+    const QString protectedValue = protectForAskPass(remote.password, error);
+    if (protectedValue.isEmpty()) {
+        return {};
+    }
+    insertAskPassContract(environment, helper, protectedValue);
+    return environment;
+}
+
+void setAskPassDirectory(const QString& directory)
+{
+    askPassDirectoryOverride() = directory;
+}
+
+QString askPassDirectory()
+{
+    const QString& directory = askPassDirectoryOverride();
+    return directory.isEmpty() ? QCoreApplication::applicationDirPath() : directory;
+}
+
+QString prepareAskPassExecutable(QString* error)
+{
+    // Any path works for ssh here, so the helper runs from where it was installed.
+    const QFileInfo helper(QDir(askPassDirectory()).filePath(QString::fromLatin1(askpass::kProgramName)));
+    if (!helper.isFile() || !helper.isExecutable()) {
+        setError(error,
+                 QStringLiteral("缺少 SSH 自动登录组件：%1").arg(QString::fromLatin1(askpass::kProgramName)));
+        return {};
+    }
+    return QDir::toNativeSeparators(helper.absoluteFilePath());
+}
+
+QString protectForAskPass(const QString& password, QString* error)
+{
+    if (error) {
+        error->clear();
+    }
+    if (password.isEmpty()) {
+        return {};
+    }
+    QByteArray utf8 = password.toUtf8();
+    const QByteArray blob =
+        createDataProtection()->protect(utf8, QString::fromLatin1(askpass::kBlobDescription));
+    sodium_memzero(utf8.data(), static_cast<size_t>(utf8.size()));
+    if (blob.isEmpty()) {
+        setError(error, QStringLiteral("无法保护 SSH 密码（用户数据保护不可用）"));
+        return {};
+    }
+    return QString::fromLatin1(blob.toBase64());
+}
+
+QString quoteCommandArgument(const QString& text)
+{
+    // Single quotes keep everything literal in a POSIX shell; a quote itself ends the quoted part,
+    // is written escaped, and a new quoted part begins.
+    QString quoted = text;
+    quoted.replace(QLatin1Char('\''), QLatin1String("'\\''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+}
+
+bool isValidSshUsername(const QString& username)
+{
+    // A leading hyphen would make the destination read as an ssh option.
+    static const QRegularExpression pattern(QStringLiteral("^(?!-)[A-Za-z0-9_.@\\\\-]*$"));
+    return pattern.match(username.trimmed()).hasMatch();
+}
+
+bool openSshTerminal(const Remote& remote, QString* error)
+{
+    return openSshTerminal(remote, TerminalLauncher::system(), error);
+}
+
+bool openSshTerminal(const Remote& remote, TerminalLauncher& terminal, QString* error)
+{
+    if (error) {
+        error->clear();
+    }
+    if (!isValidSshTarget(remote.host, remote.port) || !isValidSshUsername(remote.username)) {
+        setError(error, QStringLiteral("SSH 主机、端口或用户名无效"));
+        return false;
+    }
+    const QString ssh = terminal.processLauncher()->findExecutable(QStringLiteral("ssh"));
+    if (ssh.isEmpty()) {
+        setError(error, QStringLiteral("未找到 OpenSSH 客户端（ssh），请先安装 openssh-client"));
+        return false;
+    }
+    TerminalLauncher::Terminal window;
+    if (!terminal.findTerminal(&window, error)) {
+        return false;
+    }
+
+    QStringList arguments = buildSshArguments(remote, false);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (!remote.password.isEmpty()) {
+        const QString helper = prepareAskPassExecutable(error);
+        if (helper.isEmpty()) {
+            return false;
+        }
+        const QString protectedValue = protectForAskPass(remote.password, error);
+        if (protectedValue.isEmpty()) {
+            return false;
+        }
+        // One password attempt: a wrong stored password ends in an error instead of a retry loop.
+        arguments.insert(arguments.size() - 1, QStringLiteral("-o"));
+        arguments.insert(arguments.size() - 1, QStringLiteral("NumberOfPasswordPrompts=1"));
+        insertAskPassContract(environment, helper, protectedValue);
+    }
+
+    if (!terminal.launch(window, keepOpenSshCommand(ssh, arguments), environment, nullptr, error)) {
+        if (error && error->isEmpty()) {
+            *error = QStringLiteral("无法启动 SSH 终端");
+        }
+        SPDLOG_WARN("SSH 终端未能打开: {}:{}", remote.host.trimmed(), remote.port);
+        return false;
+    }
+    SPDLOG_INFO("已打开 SSH 终端: {}:{} ({})", remote.host.trimmed(), remote.port,
+                QFileInfo(window.program).fileName());
+    return true;
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class IProcessLauncher;
+
+// Opens a terminal emulator window running one command. Which terminal: the one the user chose, then
+// x-terminal-emulator, $TERMINAL, then a fixed list of well-known terminals; each has its own way of
+// being told what to run.
+class TerminalLauncher
+{
+public:
+    // How a terminal takes the command to run.
+    enum class CommandStyle {
+        DashE,          // -e program args...   (xterm and the x-terminal-emulator convention)
+        DashX,          // -x program args...   (xfce4-terminal, mate-terminal, terminator)
+        DoubleDash,     // -- program args...   (gnome-terminal)
+        Trailing,       // program args...      (kitty, foot)
+        DashESingleText // -e "one command line" (tilix, qterminal, lxterminal)
+    };
+
+    struct Terminal
+    {
+        QString program; // full path
+        CommandStyle style = CommandStyle::DashE;
+    };
+
+    // `launcher` finds and starts the processes; it must outlive this object.
+    explicit TerminalLauncher(IProcessLauncher* launcher);
+    ~TerminalLauncher();
+    TerminalLauncher(const TerminalLauncher&) = delete;
+    TerminalLauncher& operator=(const TerminalLauncher&) = delete;
+
+    // The launcher of the program, on the system's processes.
+    static TerminalLauncher& system();
+
+    // The terminal the user chose (a program name or path); empty for automatic choice.
+    void setPreferredTerminal(const QString& program) { m_preferred = program.trimmed(); }
+    QString preferredTerminal() const { return m_preferred; }
+
+    IProcessLauncher* processLauncher() const { return m_launcher; }
+
+    // The well-known terminals tried after the preferred one, x-terminal-emulator and $TERMINAL.
+    static QStringList knownTerminals();
+    // The style for a terminal program (by its file name); unknown ones get DashE.
+    static CommandStyle styleFor(const QString& program);
+    // The terminal's arguments that make it run `command` (program first, then its arguments).
+    static QStringList terminalArguments(CommandStyle style, const QStringList& command);
+
+    // The first terminal that exists; false when none does, with `error` set.
+    bool findTerminal(Terminal* terminal, QString* error) const;
+
+    // Opens `terminal` running `command` with `environment`. False with `error` set when it cannot
+    // be started; the window is not tracked afterwards.
+    bool launch(const Terminal& terminal, const QStringList& command, const QProcessEnvironment& environment,
+                qint64* pid, QString* error);
+
+private:
+    IProcessLauncher* m_launcher;
+    QString m_preferred;
+};
+
+// The command a terminal runs for an ssh session: ssh with its arguments (each its own argv entry),
+// then ssh's exit status, then a wait for Enter so the window stays open.
+QStringList keepOpenSshCommand(const QString& sshProgram, const QStringList& sshArguments);

@@ -1,0 +1,302 @@
+#include "platform/user_data_protection.h"
+#include "ssh/ssh_command.h"
+#include "support/test_environment.h"
+#include "support/test_ssh_server.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QString kHelper = QStringLiteral(NIMBARA_BINARY_DIR "/nimbara-ssh-askpass");
+constexpr int kSshTimeoutMs = 40000;
+
+struct Run
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs the helper the way ssh does: the prompt as its argument, the environment given.
+Run runHelper(const QProcessEnvironment& environment, const QString& outputFile = QString())
+{
+    QProcess helper;
+    helper.setProcessEnvironment(environment);
+    if (!outputFile.isEmpty()) {
+        helper.setStandardOutputFile(outputFile);
+    }
+    helper.start(kHelper, {QStringLiteral("nimbaratest@127.0.0.1's password: ")});
+    Run run;
+    if (!helper.waitForFinished(10000) || helper.exitStatus() != QProcess::NormalExit) {
+        helper.kill();
+        helper.waitForFinished(1000);
+        return run;
+    }
+    run.exitCode = helper.exitCode();
+    run.out = helper.readAllStandardOutput();
+    run.err = helper.readAllStandardError();
+    return run;
+}
+
+QProcessEnvironment withValue(const QString& value)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TOLV_SSH_PASSWORD_DPAPI"), value);
+    return environment;
+}
+
+} // namespace
+
+class TestAskPass : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_root;
+    std::unique_ptr<ScopedEnvironment> m_env;
+    TestSshServer m_server;
+    bool m_serverUp = false;
+    QString m_serverSkip;
+
+    void requireServer()
+    {
+        if (!m_serverSkip.isEmpty()) {
+            QSKIP(qPrintable(m_serverSkip));
+        }
+        QVERIFY2(m_serverUp, "the test sshd did not start");
+    }
+
+    // ssh as the program runs it for a stored password, without a terminal (its own session, no
+    // controlling tty, standard input closed) and with the test's client options first.
+    Run runSsh(const Remote& remote, const QString& remoteCommand, qint64* elapsedMs = nullptr)
+    {
+        QString error;
+        const QProcessEnvironment environment = buildSshEnvironment(remote, &error);
+        Run run;
+        if (environment.isEmpty()) {
+            run.err = error.toUtf8();
+            return run;
+        }
+        QStringList arguments = buildSshArguments(remote, false);
+        arguments.insert(arguments.size() - 1, QStringLiteral("-o"));
+        arguments.insert(arguments.size() - 1, QStringLiteral("NumberOfPasswordPrompts=1"));
+        arguments = QStringList{QStringLiteral("-w"), QStandardPaths::findExecutable(QStringLiteral("ssh"))} +
+                    m_server.clientOptions(TestSshServer::ClientAuth::Password) + arguments;
+        arguments << remoteCommand;
+
+        QProcess ssh;
+        ssh.setProcessEnvironment(environment);
+        ssh.setStandardInputFile(QProcess::nullDevice());
+        QElapsedTimer timer;
+        timer.start();
+        ssh.start(QStringLiteral("setsid"), arguments);
+        if (!ssh.waitForFinished(kSshTimeoutMs)) {
+            ssh.kill();
+            ssh.waitForFinished(1000);
+            run.err = "ssh did not finish in time";
+            return run;
+        }
+        if (elapsedMs) {
+            *elapsedMs = timer.elapsed();
+        }
+        run.exitCode = ssh.exitCode();
+        run.out = ssh.readAllStandardOutput();
+        run.err = ssh.readAllStandardError();
+        return run;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_root.isValid());
+        QVERIFY2(QFileInfo(kHelper).isExecutable(), qPrintable(kHelper));
+        m_env = std::make_unique<ScopedEnvironment>();
+        isolateProcess(*m_env, m_root.filePath(QStringLiteral("user")));
+        setAskPassDirectory(QStringLiteral(NIMBARA_BINARY_DIR));
+
+        m_serverSkip = TestSshServer::unavailableReason();
+        if (m_serverSkip.isEmpty()) {
+            QString error;
+            m_serverUp = m_server.start(&error);
+            QVERIFY2(m_serverUp, qPrintable(error));
+        }
+    }
+
+    void cleanupTestCase()
+    {
+        m_server.stop();
+        setAskPassDirectory(QString());
+        m_env.reset();
+    }
+
+    void helperWritesTheUtf8BytesAndOneLineFeed()
+    {
+        const QString password = QStringLiteral("Ünïcødé 密码 🔑 'q\" \\n");
+        QString error;
+        const QString value = protectForAskPass(password, &error);
+        QVERIFY2(!value.isEmpty(), qPrintable(error));
+        const Run run = runHelper(withValue(value));
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.out, password.toUtf8() + '\n');
+        QVERIFY(run.err.isEmpty());
+    }
+
+    void helperRefusesWhatIsNotItsBlob_data()
+    {
+        QTest::addColumn<bool>("set");
+        QTest::addColumn<QString>("value");
+
+        // Another user's (or machine's) protection: a different secret.
+        UserDataProtection stranger({m_root.filePath(QStringLiteral("stranger/NIMBARA")),
+                                     UserDataProtection::currentUser().machineIdFiles, 4242});
+        const QByteArray foreign = stranger.protect("secret", QStringLiteral("NIMBARA SSH AskPass"));
+        // The same user's blob made for something else.
+        const QByteArray otherPurpose =
+            UserDataProtection().protect("database key", QStringLiteral("NIMBARA credential key"));
+
+        QTest::newRow("variable missing") << false << QString();
+        QTest::newRow("variable empty") << true << QString();
+        QTest::newRow("not Base64") << true << QStringLiteral("%%% not base64 %%%");
+        QTest::newRow("Base64 of garbage")
+            << true << QString::fromLatin1(QByteArray("NMDP\x01garbage").toBase64());
+        QTest::newRow("foreign blob") << true << QString::fromLatin1(foreign.toBase64());
+        QTest::newRow("blob for another purpose") << true << QString::fromLatin1(otherPurpose.toBase64());
+    }
+
+    void helperRefusesWhatIsNotItsBlob()
+    {
+        QFETCH(bool, set);
+        QFETCH(QString, value);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("TOLV_SSH_PASSWORD_DPAPI"));
+        if (set) {
+            environment.insert(QStringLiteral("TOLV_SSH_PASSWORD_DPAPI"), value);
+        }
+        const Run run = runHelper(environment);
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY(run.out.isEmpty());
+        QVERIFY(run.err.isEmpty());
+    }
+
+    void helperReportsAFailedWrite()
+    {
+        QString error;
+        const Run run = runHelper(withValue(protectForAskPass(QStringLiteral("pw"), &error)),
+                                  QStringLiteral("/dev/full"));
+        QCOMPARE(run.exitCode, 2);
+    }
+
+    void passwordLoginWithoutATerminal()
+    {
+        requireServer();
+        const Run run = runSsh(m_server.remote(true), QStringLiteral("echo ok; id -un"));
+        QVERIFY2(run.exitCode == 0, run.err.constData());
+        QCOMPARE(run.out, QByteArray("ok\nnimbaratest\n"));
+        QVERIFY(m_server.log().contains("Accepted password for nimbaratest"));
+        // accept-new recorded the unknown host key without asking anyone.
+        QVERIFY(readFile(m_server.knownHostsPath()).contains(m_server.hostPublicKey()));
+    }
+
+    void wrongPasswordIsTriedOnce()
+    {
+        requireServer();
+        Remote remote = m_server.remote(true);
+        remote.password = QStringLiteral("wrong-password");
+        const qsizetype failuresBefore = m_server.log().count("Failed password for nimbaratest");
+        const Run run = runSsh(remote, QStringLiteral("echo ok"));
+        QCOMPARE(run.exitCode, 255);
+        QVERIFY(run.out.isEmpty());
+        QVERIFY2(run.err.contains("Permission denied"), run.err.constData());
+        QCOMPARE(m_server.log().count("Failed password for nimbaratest") - failuresBefore, 1);
+    }
+
+    void changedHostKeyEndsInAnErrorNotAHang()
+    {
+        requireServer();
+        // Later tests meet the server under its new key as a new host.
+        const auto forget = qScopeGuard([this] { QFile::remove(m_server.knownHostsPath()); });
+        // Known under its first key.
+        QCOMPARE(runSsh(m_server.remote(true), QStringLiteral("true")).exitCode, 0);
+        const QByteArray oldKey = m_server.hostPublicKey();
+        QVERIFY(readFile(m_server.knownHostsPath()).contains(oldKey));
+
+        QString error;
+        QVERIFY2(m_server.restartWithNewHostKey(&error), qPrintable(error));
+        QVERIFY(m_server.hostPublicKey() != oldKey);
+        const qsizetype acceptedBefore = m_server.log().count("Accepted password");
+
+        qint64 elapsed = 0;
+        const Run run = runSsh(m_server.remote(true), QStringLiteral("echo ok"), &elapsed);
+        QCOMPARE(run.exitCode, 255);
+        QVERIFY(run.out.isEmpty());
+        QVERIFY2(run.err.contains("REMOTE HOST IDENTIFICATION HAS CHANGED"), run.err.constData());
+        QVERIFY2(run.err.contains("Host key verification failed"), run.err.constData());
+        // No question went to the helper: ssh gave up at once instead of looping on its answers.
+        QVERIFY2(elapsed < 15000, qPrintable(QString::number(elapsed)));
+        QCOMPARE(m_server.log().count("Accepted password"), acceptedBefore);
+        // The recorded key stays as it was.
+        QVERIFY(readFile(m_server.knownHostsPath()).contains(oldKey));
+    }
+
+    void batchModeUsesKeysAndNeverAsks()
+    {
+        requireServer();
+        const Remote remote = m_server.remote(false);
+        auto batchRun = [&](TestSshServer::ClientAuth auth) {
+            QString error;
+            QProcess ssh;
+            // No password: the plain system environment, nothing for an askpass program.
+            ssh.setProcessEnvironment(buildSshEnvironment(remote, &error));
+            ssh.setStandardInputFile(QProcess::nullDevice());
+            ssh.start(QStringLiteral("setsid"), QStringList{QStringLiteral("-w"), QStringLiteral("ssh")} +
+                                                    m_server.clientOptions(auth) +
+                                                    buildSshArguments(remote, true) +
+                                                    QStringList{QStringLiteral("echo key")});
+            Run run;
+            if (ssh.waitForFinished(kSshTimeoutMs)) {
+                run.exitCode = ssh.exitCode();
+                run.out = ssh.readAllStandardOutput();
+                run.err = ssh.readAllStandardError();
+            } else {
+                ssh.kill();
+                ssh.waitForFinished(1000);
+            }
+            return run;
+        };
+        const Run withKey = batchRun(TestSshServer::ClientAuth::Key);
+        QVERIFY2(withKey.exitCode == 0, withKey.err.constData());
+        QCOMPARE(withKey.out, QByteArray("key\n"));
+        QVERIFY(m_server.log().contains("Accepted publickey for nimbaratest"));
+
+        // Without a usable key batch mode fails at once instead of asking for a password.
+        const Run withoutKey = batchRun(TestSshServer::ClientAuth::Password);
+        QCOMPARE(withoutKey.exitCode, 255);
+        QVERIFY2(withoutKey.err.contains("Permission denied"), withoutKey.err.constData());
+    }
+
+    void silentHostEndsWithinTheConnectTimeout()
+    {
+        requireServer();
+        SilentTcpHost silent;
+        QString error;
+        QVERIFY2(silent.start(&error), qPrintable(error));
+        Remote remote = m_server.remote(true);
+        remote.port = silent.port();
+        qint64 elapsed = 0;
+        const Run run = runSsh(remote, QStringLiteral("echo ok"), &elapsed);
+        QCOMPARE(run.exitCode, 255);
+        QVERIFY2(run.err.contains("timed out"), run.err.constData());
+        // ConnectTimeout=12 covers the wait for the server's greeting too.
+        QVERIFY2(elapsed >= 11000 && elapsed < 30000, qPrintable(QString::number(elapsed)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAskPass)
+#include "test_askpass.moc"

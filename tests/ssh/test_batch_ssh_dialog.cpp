@@ -1,0 +1,658 @@
+#include "platform/data_protection.h"
+#include "ssh/askpass_contract.h"
+#include "ssh/batch_ssh_dialog.h"
+#include "ssh/ssh_command.h"
+#include "support/test_environment.h"
+
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QProcess>
+#include <QPushButton>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextBlock>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The `ssh` the dialog finds on PATH during a test. Every run records its arguments and environment
+// under the state directory, marks itself live while it runs and logs how many runs were live when it
+// started. With "block" present it prints its standard output, then waits on its own fifo until the
+// test releases it, then prints its standard error. "exit.<destination>" holds the exit code for that
+// destination; "crash.<destination>" makes the run kill itself.
+const char kStubScript[] = R"(#!/bin/sh
+state=%1
+prev=
+last=
+for a in "$@"; do prev=$last; last=$a; done
+dest=$prev
+printf '%s\n' "$@" > "$state/args.$$"
+env > "$state/env.$$"
+mkfifo "$state/gate.$$"
+: > "$state/live/$$"
+ls "$state/live" | wc -l >> "$state/counts"
+printf 'out %s\n  second line  \n\n' "$dest"
+if [ -e "$state/block" ]; then read line < "$state/gate.$$"; fi
+printf 'err %s\n' "$dest" >&2
+rm -f "$state/live/$$" "$state/gate.$$"
+if [ -e "$state/crash.$dest" ]; then kill -9 $$; fi
+code=0
+if [ -f "$state/exit.$dest" ]; then read code < "$state/exit.$dest"; fi
+exit "$code"
+)";
+
+const QString kFailureSuffix = QStringLiteral(" 失败（请检查网络、SSH密钥和sudo权限）");
+
+class StubSsh
+{
+public:
+    StubSsh()
+    {
+        m_bin = m_dir.filePath(QStringLiteral("bin"));
+        m_state = m_dir.filePath(QStringLiteral("state"));
+        QDir().mkpath(m_bin);
+        QDir().mkpath(m_state + QStringLiteral("/live"));
+    }
+
+    bool isValid() const { return m_dir.isValid(); }
+    QString binDirectory() const { return m_bin; }
+
+    void install() { writeScript(QString::fromLatin1(kStubScript).arg(shellQuoted(m_state)).toUtf8()); }
+    // An executable whose interpreter does not exist: exec fails, the process never starts.
+    void installUnstartable() { writeScript("#!/nonexistent/interpreter\n"); }
+
+    void setBlocking(bool on)
+    {
+        if (on) {
+            writeFile(statePath(QStringLiteral("block")), {});
+        } else {
+            QFile::remove(statePath(QStringLiteral("block")));
+        }
+    }
+    void setExitCode(const QString& destination, int code)
+    {
+        writeFile(statePath(QStringLiteral("exit.") + destination), QByteArray::number(code) + '\n');
+    }
+    void setCrash(const QString& destination)
+    {
+        writeFile(statePath(QStringLiteral("crash.") + destination), {});
+    }
+
+    QList<qint64> live() const
+    {
+        QList<qint64> pids;
+        const QStringList names = QDir(m_state + QStringLiteral("/live")).entryList(QDir::Files);
+        for (const QString& name : names) {
+            pids.append(name.toLongLong());
+        }
+        return pids;
+    }
+
+    // Lets every live, not yet released run go on; returns how many were released.
+    int releaseLive()
+    {
+        int count = 0;
+        const QList<qint64> pids = live();
+        for (qint64 pid : pids) {
+            if (!m_released.contains(pid)) {
+                release(pid);
+                ++count;
+            }
+        }
+        return count;
+    }
+
+    void release(qint64 pid)
+    {
+        m_released.insert(pid);
+        // The run has made its fifo before marking itself live; opening blocks until it reads.
+        const QByteArray path = QFile::encodeName(statePath(QStringLiteral("gate.%1").arg(pid)));
+        const int fd = ::open(path.constData(), O_WRONLY);
+        if (fd >= 0) {
+            const ssize_t written = ::write(fd, "\n", 1);
+            Q_UNUSED(written);
+            ::close(fd);
+        }
+    }
+
+    // All runs so far, by process id.
+    QList<qint64> runs() const
+    {
+        QList<qint64> pids;
+        const QStringList names = QDir(m_state).entryList({QStringLiteral("args.*")}, QDir::Files);
+        for (const QString& name : names) {
+            pids.append(name.mid(5).toLongLong());
+        }
+        return pids;
+    }
+    QStringList arguments(qint64 pid) const
+    {
+        QString text = QString::fromUtf8(readFile(statePath(QStringLiteral("args.%1").arg(pid))));
+        text.chop(1);
+        return text.split(QLatin1Char('\n'));
+    }
+    QByteArray rawArguments(qint64 pid) const
+    {
+        return readFile(statePath(QStringLiteral("args.%1").arg(pid)));
+    }
+    QByteArray rawEnvironment(qint64 pid) const
+    {
+        return readFile(statePath(QStringLiteral("env.%1").arg(pid)));
+    }
+    QMap<QString, QString> environment(qint64 pid) const
+    {
+        QMap<QString, QString> env;
+        const QList<QByteArray> lines = rawEnvironment(pid).split('\n');
+        for (const QByteArray& line : lines) {
+            const qsizetype eq = line.indexOf('=');
+            if (eq > 0) {
+                env.insert(QString::fromUtf8(line.left(eq)), QString::fromUtf8(line.mid(eq + 1)));
+            }
+        }
+        return env;
+    }
+    // The run whose destination (the argument before the command) is `destination`.
+    qint64 runFor(const QString& destination) const
+    {
+        const QList<qint64> pids = runs();
+        for (qint64 pid : pids) {
+            const QStringList args = arguments(pid);
+            if (args.size() >= 2 && args[args.size() - 2] == destination) {
+                return pid;
+            }
+        }
+        return -1;
+    }
+    // The largest number of runs live at once, as seen by each run when it started.
+    int maxConcurrency() const
+    {
+        int best = 0;
+        const QList<QByteArray> lines = readFile(statePath(QStringLiteral("counts"))).split('\n');
+        for (const QByteArray& line : lines) {
+            best = qMax(best, line.trimmed().toInt());
+        }
+        return best;
+    }
+
+private:
+    QString statePath(const QString& name) const { return m_state + QLatin1Char('/') + name; }
+    static QString shellQuoted(QString text)
+    {
+        return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QStringLiteral("'\\''")) +
+               QLatin1Char('\'');
+    }
+    void writeScript(const QByteArray& script)
+    {
+        const QString path = m_bin + QStringLiteral("/ssh");
+        writeFile(path, script);
+        ::chmod(QFile::encodeName(path).constData(), 0755);
+    }
+
+    QTemporaryDir m_dir;
+    QString m_bin;
+    QString m_state;
+    QSet<qint64> m_released;
+};
+
+Remote sshHost(int index, const QString& password = QString())
+{
+    Remote remote;
+    remote.id = QStringLiteral("id-%1").arg(index);
+    remote.name = QStringLiteral("主机%1").arg(index, 2, 10, QLatin1Char('0'));
+    remote.host = QStringLiteral("host%1.example.test").arg(index, 2, 10, QLatin1Char('0'));
+    remote.port = 22;
+    remote.username = QStringLiteral("admin");
+    remote.password = password;
+    remote.protocol = QStringLiteral("ssh");
+    return remote;
+}
+
+QString destinationOf(const Remote& remote)
+{
+    return remote.username + QLatin1Char('@') + remote.host;
+}
+
+QLabel* statusOf(BatchSshDialog* dialog)
+{
+    return dialog->findChild<QLabel*>(QStringLiteral("batchStatus"));
+}
+
+QPlainTextEdit* outputOf(BatchSshDialog* dialog)
+{
+    return dialog->findChild<QPlainTextEdit*>(QStringLiteral("batchOutput"));
+}
+
+QPushButton* closeOf(BatchSshDialog* dialog)
+{
+    return dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Close);
+}
+
+QStringList paragraphs(BatchSshDialog* dialog)
+{
+    QStringList lines;
+    for (QTextBlock block = outputOf(dialog)->document()->begin(); block.isValid(); block = block.next()) {
+        lines.append(block.text());
+    }
+    return lines;
+}
+
+// Session id of a process, from /proc/<pid>/stat (the fourth field after the command).
+qint64 sessionOf(qint64 pid)
+{
+    const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    return fields.size() > 3 ? fields[3].toLongLong() : -1;
+}
+
+bool processGone(qint64 pid)
+{
+    // A zombie still answers signal 0; only a reaped process is gone.
+    return ::kill(static_cast<pid_t>(pid), 0) == -1 && errno == ESRCH;
+}
+
+// Records how far the run was when the Close button became enabled.
+class EnableWatcher : public QObject
+{
+public:
+    EnableWatcher(BatchSshDialog* dialog, QPushButton* button) : m_dialog(dialog)
+    {
+        button->installEventFilter(this);
+    }
+    int finishedWhenEnabled = -1;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::EnabledChange && static_cast<QWidget*>(watched)->isEnabled() &&
+            finishedWhenEnabled < 0) {
+            finishedWhenEnabled = m_dialog->finished();
+        }
+        return false;
+    }
+
+private:
+    BatchSshDialog* m_dialog;
+};
+
+} // namespace
+
+class TestBatchSshDialog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void windowAndInitialTexts();
+    void missingSshIsReported();
+    void twentyHostsRunEightAtATimeAndCloseOnlyAtTheEnd();
+    void hostWithoutPasswordUsesBatchModeOnly();
+    void hostWithPasswordUsesTheAskPassContract();
+    void passwordPreparationFailureIsCountedAndOthersContinue_data();
+    void passwordPreparationFailureIsCountedAndOthersContinue();
+    void processThatFailsToStartCountsOnceAsFailed();
+    void startFailureAfterFinishIsNotCountedAgain();
+    void outputParagraphsFollowArrivalOrder();
+    void closingMidRunKillsRunningProcesses();
+    void eachRunLeadsItsOwnSession();
+
+private:
+    BatchSshDialog* makeDialog(const QList<Remote>& hosts, const QString& command = QStringLiteral("uptime"));
+
+    std::unique_ptr<QTemporaryDir> m_root;
+    std::unique_ptr<ScopedEnvironment> m_env;
+    std::unique_ptr<StubSsh> m_stub;
+    QPointer<BatchSshDialog> m_dialog;
+};
+
+void TestBatchSshDialog::init()
+{
+    m_root = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_root->isValid());
+    m_env = std::make_unique<ScopedEnvironment>();
+    isolateProcess(*m_env, m_root->path());
+    for (const char* name : {"SSH_ASKPASS", "SSH_ASKPASS_REQUIRE", "DISPLAY", "TOLV_SSH_PASSWORD_DPAPI"}) {
+        m_env->unset(name);
+    }
+    m_stub = std::make_unique<StubSsh>();
+    QVERIFY(m_stub->isValid());
+    m_stub->install();
+    m_env->set("PATH", m_stub->binDirectory() + QStringLiteral(":/usr/bin:/bin"));
+    // The stub never runs the helper; it only has to exist where the program looks for it.
+    const QString helperDir = m_root->filePath(QStringLiteral("helper"));
+    const QString helper = helperDir + QLatin1Char('/') + QString::fromLatin1(askpass::kProgramName);
+    writeFile(helper, "#!/bin/sh\nexit 1\n");
+    QVERIFY(::chmod(QFile::encodeName(helper).constData(), 0755) == 0);
+    setAskPassDirectory(helperDir);
+}
+
+void TestBatchSshDialog::cleanup()
+{
+    delete m_dialog.data();
+    setAskPassDirectory(QString());
+    m_stub.reset();
+    m_env.reset();
+    m_root.reset();
+}
+
+BatchSshDialog* TestBatchSshDialog::makeDialog(const QList<Remote>& hosts, const QString& command)
+{
+    m_dialog = new BatchSshDialog(hosts, command);
+    return m_dialog.data();
+}
+
+void TestBatchSshDialog::windowAndInitialTexts()
+{
+    m_stub->setBlocking(true);
+    BatchSshDialog* dialog = makeDialog({sshHost(1), sshHost(2)});
+    QCOMPARE(dialog->windowTitle(), QStringLiteral("Linux 批量执行结果"));
+    QCOMPARE(dialog->size(), QSize(820, 560));
+    QVERIFY(outputOf(dialog)->isReadOnly());
+    QCOMPARE(outputOf(dialog)->lineWrapMode(), QPlainTextEdit::NoWrap);
+    QVERIFY(!closeOf(dialog)->isEnabled());
+    QCOMPARE(dialog->total(), 2);
+    QCOMPARE(dialog->running(), 2);
+    QCOMPARE(statusOf(dialog)->text(), QStringLiteral("已完成 0/2，成功 0，失败 0"));
+    QTRY_COMPARE(m_stub->live().size(), 2);
+    m_stub->releaseLive();
+    QTRY_COMPARE(dialog->finished(), 2);
+    QCOMPARE(statusOf(dialog)->text(), QStringLiteral("已完成 2/2，成功 2，失败 0"));
+    QVERIFY(closeOf(dialog)->isEnabled());
+
+    // Nothing to run is done at once.
+    BatchSshDialog empty({}, QStringLiteral("uptime"));
+    QCOMPARE(statusOf(&empty)->text(), QStringLiteral("已完成 0/0，成功 0，失败 0"));
+    QVERIFY(closeOf(&empty)->isEnabled());
+}
+
+void TestBatchSshDialog::missingSshIsReported()
+{
+    m_env->set("PATH", m_root->path());
+    BatchSshDialog* dialog = makeDialog({sshHost(1), sshHost(2)});
+    QCOMPARE(statusOf(dialog)->text(), QStringLiteral("执行失败"));
+    QCOMPARE(outputOf(dialog)->toPlainText(), QStringLiteral("未找到 OpenSSH 客户端（ssh），无法执行。"));
+    QVERIFY(closeOf(dialog)->isEnabled());
+    QCOMPARE(dialog->running(), 0);
+}
+
+void TestBatchSshDialog::twentyHostsRunEightAtATimeAndCloseOnlyAtTheEnd()
+{
+    m_stub->setBlocking(true);
+    QList<Remote> hosts;
+    for (int i = 1; i <= 20; ++i) {
+        hosts.append(sshHost(i));
+    }
+    m_stub->setExitCode(destinationOf(hosts[4]), 1);
+    m_stub->setExitCode(destinationOf(hosts[17]), 255);
+    m_stub->setCrash(destinationOf(hosts[11]));
+
+    BatchSshDialog* dialog = makeDialog(hosts);
+    EnableWatcher watcher(dialog, closeOf(dialog));
+    QCOMPARE(dialog->running(), BatchSshDialog::kMaxRunning);
+
+    // Release one run at a time; the next host starts in its place, never a ninth.
+    int released = 0;
+    while (released < 20) {
+        const int expectedLive = qMin(BatchSshDialog::kMaxRunning, 20 - released);
+        QTRY_COMPARE(m_stub->live().size(), expectedLive);
+        QCOMPARE(dialog->running(), expectedLive);
+        QCOMPARE(dialog->finished(), released);
+        QVERIFY(!closeOf(dialog)->isEnabled());
+        const qint64 pid = m_stub->live().constFirst();
+        m_stub->release(pid);
+        ++released;
+        QTRY_COMPARE(dialog->finished(), released);
+        QVERIFY(dialog->running() <= BatchSshDialog::kMaxRunning);
+    }
+
+    QCOMPARE(m_stub->runs().size(), 20);
+    QCOMPARE(m_stub->maxConcurrency(), BatchSshDialog::kMaxRunning);
+    QCOMPARE(statusOf(dialog)->text(), QStringLiteral("已完成 20/20，成功 17，失败 3"));
+    QCOMPARE(dialog->succeeded(), 17);
+    QCOMPARE(dialog->running(), 0);
+    QVERIFY(closeOf(dialog)->isEnabled());
+    QCOMPARE(watcher.finishedWhenEnabled, 20);
+
+    const QStringList lines = paragraphs(dialog);
+    for (int i = 0; i < 20; ++i) {
+        const QString name = hosts[i].name;
+        const bool fails = i == 4 || i == 11 || i == 17;
+        QCOMPARE(lines.count(QStringLiteral("===== %1 (%2) =====").arg(name, hosts[i].host)), 1);
+        QCOMPARE(lines.count(QStringLiteral("[%1] 完成").arg(name)), fails ? 0 : 1);
+        QCOMPARE(lines.count(QStringLiteral("[") + name + QStringLiteral("]") + kFailureSuffix),
+                 fails ? 1 : 0);
+    }
+    // Hosts start in selection order.
+    QStringList started;
+    for (const QString& line : lines) {
+        if (line.startsWith(QStringLiteral("===== "))) {
+            started.append(line);
+        }
+    }
+    QCOMPARE(started.size(), 20);
+    for (int i = 0; i < 20; ++i) {
+        QVERIFY(started[i].contains(hosts[i].host));
+    }
+}
+
+void TestBatchSshDialog::hostWithoutPasswordUsesBatchModeOnly()
+{
+    const Remote host = sshHost(1);
+    BatchSshDialog* dialog = makeDialog({host}, QStringLiteral("df -h"));
+    QTRY_COMPARE(dialog->finished(), 1);
+    const qint64 pid = m_stub->runFor(destinationOf(host));
+    QVERIFY(pid > 0);
+    const QStringList args = m_stub->arguments(pid);
+    QCOMPARE(args.constLast(), QStringLiteral("df -h"));
+    QCOMPARE(args[args.size() - 2], destinationOf(host));
+    QCOMPARE(args[args.size() - 4], QStringLiteral("-o"));
+    QCOMPARE(args[args.size() - 3], QStringLiteral("BatchMode=yes"));
+    QVERIFY(args.contains(QStringLiteral("ConnectTimeout=12")));
+    QVERIFY(!args.contains(QStringLiteral("PreferredAuthentications=password")));
+    QVERIFY(!args.contains(QStringLiteral("NumberOfPasswordPrompts=1")));
+
+    const QMap<QString, QString> env = m_stub->environment(pid);
+    for (const char* name : {"SSH_ASKPASS", "SSH_ASKPASS_REQUIRE", "DISPLAY", "TOLV_SSH_PASSWORD_DPAPI"}) {
+        QVERIFY2(!env.contains(QString::fromLatin1(name)), name);
+    }
+    QCOMPARE(env.value(QStringLiteral("HOME")), qEnvironmentVariable("HOME"));
+}
+
+void TestBatchSshDialog::hostWithPasswordUsesTheAskPassContract()
+{
+    const QString password = QStringLiteral("S3cret-口令-ü");
+    const Remote withPassword = sshHost(1, password);
+    const Remote withoutPassword = sshHost(2);
+    BatchSshDialog* dialog = makeDialog({withPassword, withoutPassword});
+    QTRY_COMPARE(dialog->finished(), 2);
+    QCOMPARE(dialog->succeeded(), 2);
+
+    const qint64 pid = m_stub->runFor(destinationOf(withPassword));
+    QVERIFY2(pid > 0, qPrintable(outputOf(dialog)->toPlainText()));
+    const QStringList args = m_stub->arguments(pid);
+    const qsizetype n = args.size();
+    QVERIFY(n >= 6);
+    QCOMPARE(args.mid(n - 6),
+             QStringList({QStringLiteral("-o"), QStringLiteral("PreferredAuthentications=password"),
+                          QStringLiteral("-o"), QStringLiteral("NumberOfPasswordPrompts=1"),
+                          destinationOf(withPassword), QStringLiteral("uptime")}));
+    QVERIFY(!args.contains(QStringLiteral("BatchMode=yes")));
+
+    const QMap<QString, QString> env = m_stub->environment(pid);
+    QVERIFY(QFileInfo(env.value(QStringLiteral("SSH_ASKPASS"))).isExecutable());
+    QCOMPARE(env.value(QStringLiteral("SSH_ASKPASS_REQUIRE")), QStringLiteral("force"));
+    QVERIFY(!env.value(QStringLiteral("DISPLAY")).isEmpty());
+    const QString sealed = env.value(QStringLiteral("TOLV_SSH_PASSWORD_DPAPI"));
+    QVERIFY(!sealed.isEmpty());
+    QByteArray plain;
+    QVERIFY(createDataProtection()->unprotect(QByteArray::fromBase64(sealed.toLatin1()), &plain));
+    QCOMPARE(plain, password.toUtf8());
+
+    // The password itself is nowhere in what ssh was given.
+    QVERIFY(!m_stub->rawArguments(pid).contains(password.toUtf8()));
+    QVERIFY(!m_stub->rawEnvironment(pid).contains(password.toUtf8()));
+    QVERIFY(!outputOf(dialog)->toPlainText().contains(password));
+
+    const qint64 other = m_stub->runFor(destinationOf(withoutPassword));
+    QVERIFY(other > 0);
+    QVERIFY(!m_stub->environment(other).contains(QStringLiteral("TOLV_SSH_PASSWORD_DPAPI")));
+    QVERIFY(m_stub->arguments(other).contains(QStringLiteral("BatchMode=yes")));
+}
+
+void TestBatchSshDialog::passwordPreparationFailureIsCountedAndOthersContinue_data()
+{
+    QTest::addColumn<bool>("helperMissing");
+    QTest::newRow("helper missing") << true;
+    QTest::newRow("protection unavailable") << false;
+}
+
+void TestBatchSshDialog::passwordPreparationFailureIsCountedAndOthersContinue()
+{
+    QFETCH(bool, helperMissing);
+    if (helperMissing) {
+        setAskPassDirectory(m_root->filePath(QStringLiteral("tmp")));
+    } else {
+        // The per-user protection secret cannot be created where a plain file blocks its directory.
+        const QString blocked = m_root->filePath(QStringLiteral("blocked-config"));
+        writeFile(blocked, "not a directory");
+        m_env->set("XDG_CONFIG_HOME", blocked);
+    }
+
+    const Remote first = sshHost(1);
+    const Remote broken = sshHost(2, QStringLiteral("pw"));
+    const Remote last = sshHost(3);
+    BatchSshDialog* dialog = makeDialog({first, broken, last});
+    QTRY_COMPARE(dialog->finished(), 3);
+    QCOMPARE(dialog->succeeded(), 2);
+    QCOMPARE(statusOf(dialog)->text(), QStringLiteral("已完成 3/3，成功 2，失败 1"));
+    QVERIFY(closeOf(dialog)->isEnabled());
+
+    const QStringList lines = paragraphs(dialog);
+    const QString prefix = QStringLiteral("[%1] 无法准备密码登录：").arg(broken.name);
+    const auto failure = std::find_if(lines.begin(), lines.end(),
+                                      [&](const QString& line) { return line.startsWith(prefix); });
+    QVERIFY2(failure != lines.end(), qPrintable(lines.join(QLatin1Char('\n'))));
+    if (helperMissing) {
+        QCOMPARE(*failure, prefix + QStringLiteral("缺少 SSH 自动登录组件：nimbara-ssh-askpass"));
+    } else {
+        QVERIFY(failure->size() > prefix.size());
+    }
+    // No header: nothing was started for it.
+    QVERIFY(!lines.contains(QStringLiteral("===== %1 (%2) =====").arg(broken.name, broken.host)));
+    QCOMPARE(m_stub->runs().size(), 2);
+    QVERIFY(m_stub->runFor(destinationOf(first)) > 0);
+    QVERIFY(m_stub->runFor(destinationOf(last)) > 0);
+}
+
+void TestBatchSshDialog::processThatFailsToStartCountsOnceAsFailed()
+{
+    m_stub->installUnstartable();
+    QList<Remote> hosts;
+    for (int i = 1; i <= 10; ++i) {
+        hosts.append(sshHost(i));
+    }
+    BatchSshDialog* dialog = makeDialog(hosts);
+    QTRY_COMPARE(dialog->finished(), 10);
+    QTRY_COMPARE(dialog->findChildren<QProcess*>().size(), 0);
+    QCOMPARE(dialog->succeeded(), 0);
+    QCOMPARE(dialog->running(), 0);
+    QCOMPARE(statusOf(dialog)->text(), QStringLiteral("已完成 10/10，成功 0，失败 10"));
+    QVERIFY(closeOf(dialog)->isEnabled());
+    const QStringList lines = paragraphs(dialog);
+    for (const Remote& host : hosts) {
+        QCOMPARE(lines.count(QStringLiteral("[") + host.name + QStringLiteral("]") + kFailureSuffix), 1);
+    }
+}
+
+void TestBatchSshDialog::startFailureAfterFinishIsNotCountedAgain()
+{
+    m_stub->setBlocking(true);
+    const Remote host = sshHost(3);
+    BatchSshDialog* dialog = makeDialog({host, sshHost(4)});
+    QTRY_COMPARE(m_stub->live().size(), 2);
+    const QList<QProcess*> processes = dialog->findChildren<QProcess*>();
+    QCOMPARE(processes.size(), 2);
+    // Connected after the dialog, so it runs right after the dialog has counted the finish.
+    for (QProcess* process : processes) {
+        connect(process, &QProcess::finished, process,
+                [process] { emit process->errorOccurred(QProcess::FailedToStart); });
+    }
+    m_stub->releaseLive();
+    QTRY_COMPARE(dialog->findChildren<QProcess*>().size(), 0);
+    QCOMPARE(dialog->finished(), 2);
+    QCOMPARE(dialog->succeeded(), 2);
+    QCOMPARE(dialog->running(), 0);
+    QCOMPARE(statusOf(dialog)->text(), QStringLiteral("已完成 2/2，成功 2，失败 0"));
+    const QStringList lines = paragraphs(dialog);
+    QCOMPARE(lines.count(QStringLiteral("[%1] 完成").arg(host.name)), 1);
+    QCOMPARE(lines.count(QStringLiteral("[") + host.name + QStringLiteral("]") + kFailureSuffix), 0);
+}
+
+void TestBatchSshDialog::outputParagraphsFollowArrivalOrder()
+{
+    m_stub->setBlocking(true);
+    const Remote host = sshHost(7);
+    BatchSshDialog* dialog = makeDialog({host});
+    const QString header = QStringLiteral("===== %1 (%2) =====").arg(host.name, host.host);
+    const QString out = QStringLiteral("out ") + destinationOf(host) + QStringLiteral("\n  second line");
+    // Standard output is printed before the run waits, standard error after it is released.
+    QTRY_VERIFY(outputOf(dialog)->toPlainText().endsWith(out));
+    m_stub->releaseLive();
+    QTRY_COMPARE(dialog->finished(), 1);
+    QCOMPARE(paragraphs(dialog),
+             QStringList({QString(), header, QStringLiteral("out ") + destinationOf(host),
+                          QStringLiteral("  second line"), QStringLiteral("err ") + destinationOf(host),
+                          QStringLiteral("[%1] 完成").arg(host.name)}));
+}
+
+void TestBatchSshDialog::closingMidRunKillsRunningProcesses()
+{
+    m_stub->setBlocking(true);
+    QList<Remote> hosts;
+    for (int i = 1; i <= 10; ++i) {
+        hosts.append(sshHost(i));
+    }
+    BatchSshDialog* dialog = makeDialog(hosts);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->show();
+    QTRY_COMPARE(m_stub->live().size(), BatchSshDialog::kMaxRunning);
+    const QList<qint64> pids = m_stub->live();
+    for (qint64 pid : pids) {
+        QVERIFY(!processGone(pid));
+    }
+
+    QTest::keyClick(dialog, Qt::Key_Escape);
+    QTRY_VERIFY(m_dialog.isNull());
+    // Killed and reaped while the dialog went away: no ssh left, not even a zombie.
+    for (qint64 pid : pids) {
+        QVERIFY2(processGone(pid), qPrintable(QString::number(pid)));
+    }
+    QCOMPARE(m_stub->runs().size(), BatchSshDialog::kMaxRunning);
+}
+
+void TestBatchSshDialog::eachRunLeadsItsOwnSession()
+{
+    m_stub->setBlocking(true);
+    BatchSshDialog* dialog = makeDialog({sshHost(1), sshHost(2, QStringLiteral("pw"))});
+    QTRY_COMPARE(m_stub->live().size(), 2);
+    const QList<qint64> pids = m_stub->live();
+    for (qint64 pid : pids) {
+        QCOMPARE(sessionOf(pid), pid);
+    }
+    m_stub->releaseLive();
+    QTRY_COMPARE(dialog->finished(), 2);
+}
+
+QTEST_MAIN(TestBatchSshDialog)
+#include "test_batch_ssh_dialog.moc"
