@@ -1,6 +1,7 @@
 #include "ssh/batch_ssh_dialog.h"
 
 #include "ssh/ssh_command.h"
+#include "storage/host_address.h"
 
 #include <QDialogButtonBox>
 #include <QLabel>
@@ -80,6 +81,13 @@ void BatchSshDialog::launchNext()
 
     while (m_running < kMaxRunning && !m_pending.isEmpty()) {
         const Remote host = m_pending.takeFirst();
+        // Checked as for a terminal: an address such as "-oProxyCommand=…" would be read by ssh as an
+        // option and run a local command.
+        if (!isValidSshTarget(host.host, host.port) || !isValidSshUsername(host.username)) {
+            m_output->appendPlainText(QStringLiteral("[%1] SSH 主机、端口或用户名无效").arg(host.name));
+            ++m_finished;
+            continue;
+        }
         const bool hasPassword = !host.password.isEmpty();
         QStringList arguments = buildSshArguments(host, !hasPassword);
 

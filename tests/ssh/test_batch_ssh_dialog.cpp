@@ -306,6 +306,7 @@ private slots:
     void outputParagraphsFollowArrivalOrder();
     void closingMidRunKillsRunningProcesses();
     void eachRunLeadsItsOwnSession();
+    void hostsThatSshWouldReadAsOptionsNeverStart();
 
 private:
     BatchSshDialog* makeDialog(const QList<Remote>& hosts, const QString& command = QStringLiteral("uptime"));
@@ -652,6 +653,28 @@ void TestBatchSshDialog::eachRunLeadsItsOwnSession()
     }
     m_stub->releaseLive();
     QTRY_COMPARE(dialog->finished(), 2);
+}
+
+void TestBatchSshDialog::hostsThatSshWouldReadAsOptionsNeverStart()
+{
+    Remote option = sshHost(1);
+    option.host = QStringLiteral("-oProxyCommand=touch pwned");
+    option.username.clear();
+    Remote badUser = sshHost(2);
+    badUser.username = QStringLiteral("-oProxyCommand=x");
+    Remote badPort = sshHost(3);
+    badPort.port = 0;
+    const Remote good = sshHost(4);
+    BatchSshDialog* dialog = makeDialog({option, badUser, badPort, good});
+    QTRY_COMPARE(dialog->finished(), 4);
+    QCOMPARE(dialog->succeeded(), 1);
+    QCOMPARE(m_stub->runs().size(), 1);
+    QVERIFY(m_stub->runFor(destinationOf(good)) > 0);
+    const QString output = dialog->findChild<QPlainTextEdit*>(QStringLiteral("batchOutput"))->toPlainText();
+    for (const Remote& host : {option, badUser, badPort}) {
+        QVERIFY2(output.contains(QStringLiteral("[%1] SSH 主机、端口或用户名无效").arg(host.name)),
+                 qPrintable(output));
+    }
 }
 
 QTEST_MAIN(TestBatchSshDialog)
