@@ -4,8 +4,10 @@
 #include "rdp/freerdp_compat.h"
 #include "rdp/key_translator.h"
 
+#include <freerdp/codecs.h>
 #include <freerdp/gdi/gdi.h>
 #include <freerdp/settings.h>
+#include <winpr/handle.h>
 #include <winpr/synch.h>
 
 #include <openssl/provider.h>
@@ -20,6 +22,7 @@
 #include <algorithm>
 #include <cstring>
 #include <shared_mutex>
+#include <utility>
 
 #if !defined(_WIN32)
 #include <sys/socket.h>
@@ -32,7 +35,15 @@ constexpr int kMinDesktopHeight = 480;
 constexpr int kMaxCoordinate = 65535;
 constexpr int kMaxWheelDelta = 511;
 constexpr DWORD kMaxEventHandles = 64;
-constexpr DWORD kEventWaitMs = 50;
+// FreeRDP's handles signal every arrival and the wake event every request, so the wait only times out to
+// look for data that TLS may have buffered without a signal; a rare look keeps idle sessions asleep.
+constexpr DWORD kEventWaitMs = 500;
+// A frame due while the worker paints is taken this much later rather than waiting for the paint.
+constexpr int kFrameRetryMs = 4;
+// A session that delivered no frame for this long keeps one image instead of two.
+constexpr int kSpareFrameMs = 1500;
+// Beyond this many rectangles a painted area is kept as its bounding rectangle.
+constexpr int kMaxDirtyRects = 32;
 // stop() and the destructor give the worker this long in all; the rest of the second is left for them.
 constexpr qint64 kStopWaitMs = 800;
 // How often a connect that is still blocked after an abort gets its socket shut down again, and how
@@ -55,16 +66,74 @@ std::shared_mutex& linkMutex()
     return mutex;
 }
 
-// FreeRDP's context with one extra slot: the session that owns the connection.
+// FreeRDP's context with two extra slots: the session that owns the connection, and the state the
+// worker shares with it (alive as long as the worker runs, whether or not the session still is).
 struct SessionContext
 {
     rdpContext context;
     FreeRdpSession* session;
+    FreeRdpSessionState* state;
 };
 
 FreeRdpSession*& sessionSlot(rdpContext* context)
 {
     return reinterpret_cast<SessionContext*>(context)->session;
+}
+
+FreeRdpSessionState*& stateSlot(rdpContext* context)
+{
+    return reinterpret_cast<SessionContext*>(context)->state;
+}
+
+void addDirty(QRegion& region, const QRegion& area)
+{
+    region += area;
+    if (region.rectCount() > kMaxDirtyRects) {
+        region = region.boundingRect();
+    }
+}
+
+// Copies `area` of `source` into the same place of `target`; both are 32-bit images.
+void copyArea(QImage& target, const QImage& source, const QRegion& area)
+{
+    const QRegion clipped = area & target.rect() & source.rect();
+    if (clipped.isEmpty()) {
+        return;
+    }
+    uchar* bits = target.bits();
+    const qsizetype targetStride = target.bytesPerLine();
+    const uchar* from = source.constBits();
+    const qsizetype sourceStride = source.bytesPerLine();
+    for (const QRect& rect : clipped) {
+        const qsizetype offset = qsizetype(rect.left()) * 4;
+        const size_t bytes = size_t(rect.width()) * 4;
+        for (int y = rect.top(); y <= rect.bottom(); ++y) {
+            std::memcpy(bits + y * targetStride + offset, from + y * sourceStride + offset, bytes);
+        }
+    }
+}
+
+// The session offers neither RemoteFX nor the graphics pipeline, so the decoders only those use are
+// never called; RemoteFX and progressive keep a thread pool each, and all of them memory. FreeRDP
+// checks every one of these for null before it resets or frees it.
+void dropUnusedCodecs(rdpContext* context)
+{
+    rdpCodecs* codecs = context->codecs;
+    if (!codecs) {
+        return;
+    }
+    if (codecs->rfx) {
+        rfx_context_free(std::exchange(codecs->rfx, nullptr));
+    }
+    if (codecs->progressive) {
+        progressive_context_free(std::exchange(codecs->progressive, nullptr));
+    }
+    if (codecs->clear) {
+        clear_context_free(std::exchange(codecs->clear, nullptr));
+    }
+    if (codecs->h264) {
+        h264_context_free(std::exchange(codecs->h264, nullptr));
+    }
 }
 
 void initializeOpenSsl()
@@ -165,6 +234,10 @@ struct FreeRdpSession::Engine
     static BOOL beginPaint(rdpContext* context);
     static BOOL endPaint(rdpContext* context);
     static BOOL desktopResize(rdpContext* context);
+    static void releaseFrameSource(FreeRdpSessionState& state);
+    // Notes `dirty` of `image` for the next delivery; true when a delivery has to be scheduled.
+    // frameMutex must be held.
+    static bool gatherFrame(FreeRdpSessionState& state, const QImage& image, const QRegion& dirty);
     static DWORD verifyCertificate(freerdp* instance, const char* host, UINT16 port, const char* commonName,
                                    const char* subject, const char* issuer, const char* fingerprint);
 
@@ -224,6 +297,7 @@ void FreeRdpSession::Engine::run(std::shared_ptr<FreeRdpSessionState> statePoint
         // Slot and instance appear together, so a session that cuts the link sees both or neither.
         std::shared_lock lock(linkMutex());
         sessionSlot(context) = state.owner;
+        stateSlot(context) = &state;
         state.instance.store(instance);
     }
 
@@ -256,10 +330,16 @@ void FreeRdpSession::Engine::run(std::shared_ptr<FreeRdpSessionState> statePoint
             emit session->connected();
         });
         runEventLoop(state, context);
+        if (state.painting) {
+            // A paint FreeRDP began and never ended.
+            state.painting = false;
+            state.frameMutex.unlock();
+        }
         freerdp_disconnect(instance);
     }
 
     if (context->gdi) {
+        releaseFrameSource(state);
         gdi_free(instance);
     }
     wipeSettingsPassword(context->settings);
@@ -363,8 +443,20 @@ void FreeRdpSession::Engine::reportConnectFailure(FreeRdpSessionState& state, rd
 
 void FreeRdpSession::Engine::runEventLoop(FreeRdpSessionState& state, rdpContext* context)
 {
-    HANDLE handles[kMaxEventHandles] = {};
-    while (!state.stopRequested.load() && !freerdp_compat::shallDisconnect(context)) {
+    // The last answers of the connection sequence may have brought more with them (the first paint, say)
+    // that FreeRDP 2's TLS layer already holds decrypted, where no handle signals it.
+    if (!freerdp_check_event_handles(context)) {
+        SPDLOG_INFO("FreeRDP 连接已断开: {}", state.remote.name);
+        return;
+    }
+    HANDLE handles[kMaxEventHandles + 1] = {};
+    for (;;) {
+        // Reset before the stop flag and the queue are looked at: a stop or input that comes after
+        // that sets it again.
+        ResetEvent(state.wakeEvent);
+        if (state.stopRequested.load() || freerdp_compat::shallDisconnect(context)) {
+            break;
+        }
         std::deque<InputEvent> events;
         {
             std::lock_guard lock(state.inputMutex);
@@ -372,13 +464,14 @@ void FreeRdpSession::Engine::runEventLoop(FreeRdpSessionState& state, rdpContext
         }
         sendInput(context, events);
 
-        const DWORD count = freerdp_get_event_handles(context, handles, kMaxEventHandles);
+        DWORD count = freerdp_get_event_handles(context, handles, kMaxEventHandles);
         if (count == 0) {
             SPDLOG_WARN("FreeRDP 事件句柄获取失败: {}", state.remote.name);
             break;
         }
-        // A time-out also goes on to the check: FreeRDP 2's TLS layer may already hold decrypted data
-        // that no handle signals any more, and a quiet server would leave it there.
+        handles[count++] = state.wakeEvent;
+        // A time-out also goes on to the check: FreeRDP 2's TLS layer may hold decrypted data that no
+        // handle signals any more.
         const DWORD status = WaitForMultipleObjects(count, handles, FALSE, kEventWaitMs);
         if (status == WAIT_FAILED) {
             SPDLOG_WARN("FreeRDP 事件等待失败: {}", state.remote.name);
@@ -479,6 +572,7 @@ BOOL FreeRdpSession::Engine::postConnect(freerdp* instance)
         SPDLOG_ERROR("FreeRDP GDI 初始化失败");
         return FALSE;
     }
+    dropUnusedCodecs(context);
     rdpUpdate* update = context->update;
     update->BeginPaint = &beginPaint;
     update->EndPaint = &endPaint;
@@ -489,12 +583,35 @@ BOOL FreeRdpSession::Engine::postConnect(freerdp* instance)
 void FreeRdpSession::Engine::postDisconnect(freerdp* instance)
 {
     if (instance->context && instance->context->gdi) {
+        if (FreeRdpSessionState* state = stateSlot(instance->context)) {
+            releaseFrameSource(*state);
+        }
         gdi_free(instance);
+    }
+}
+
+void FreeRdpSession::Engine::releaseFrameSource(FreeRdpSessionState& state)
+{
+    // The frame buffer is about to go: the GUI thread must not read it any more.
+    const bool locked = !state.painting;
+    if (locked) {
+        state.frameMutex.lock();
+    }
+    state.frameSource = QImage();
+    state.frameDirty = QRegion();
+    if (locked) {
+        state.frameMutex.unlock();
     }
 }
 
 BOOL FreeRdpSession::Engine::beginPaint(rdpContext* context)
 {
+    // FreeRDP draws into its frame buffer only between BeginPaint and EndPaint; the lock keeps the GUI
+    // thread's copies out of that.
+    if (FreeRdpSessionState* state = stateSlot(context); state && !state->painting) {
+        state->frameMutex.lock();
+        state->painting = true;
+    }
     rdpGdi* gdi = context->gdi;
     if (!gdi || !gdi->primary || !gdi->primary->hdc || !gdi->primary->hdc->hwnd) {
         return FALSE;
@@ -509,44 +626,83 @@ BOOL FreeRdpSession::Engine::beginPaint(rdpContext* context)
 
 BOOL FreeRdpSession::Engine::endPaint(rdpContext* context)
 {
+    FreeRdpSessionState* state = stateSlot(context);
+    if (!state || !state->painting) {
+        return TRUE;
+    }
+    bool schedule = false;
     rdpGdi* gdi = context->gdi;
-    if (!gdi || !gdi->primary_buffer || gdi->width <= 0 || gdi->height <= 0 ||
-        gdi->stride < 4U * static_cast<UINT32>(gdi->width)) {
-        return TRUE;
-    }
-    const HGDI_WND hwnd = gdi->primary && gdi->primary->hdc ? gdi->primary->hdc->hwnd : nullptr;
-    if (!hwnd || !hwnd->invalid || hwnd->invalid->null) {
-        return TRUE;
-    }
-
-    QRect dirty;
-    if (hwnd->ninvalid > 0 && hwnd->cinvalid) {
-        for (INT32 i = 0; i < hwnd->ninvalid; ++i) {
-            const GDI_RGN& rect = hwnd->cinvalid[i];
-            dirty |= QRect(rect.x, rect.y, rect.w, rect.h);
+    const HGDI_WND hwnd = gdi && gdi->primary && gdi->primary->hdc ? gdi->primary->hdc->hwnd : nullptr;
+    if (gdi && gdi->primary_buffer && gdi->width > 0 && gdi->height > 0 &&
+        gdi->stride >= 4U * static_cast<UINT32>(gdi->width) && hwnd && hwnd->invalid &&
+        !hwnd->invalid->null) {
+        QRegion dirty;
+        if (hwnd->ninvalid > 0 && hwnd->cinvalid) {
+            for (INT32 i = 0; i < hwnd->ninvalid; ++i) {
+                const GDI_RGN& rect = hwnd->cinvalid[i];
+                addDirty(dirty, QRect(rect.x, rect.y, rect.w, rect.h));
+            }
+        } else {
+            dirty = QRect(hwnd->invalid->x, hwnd->invalid->y, hwnd->invalid->w, hwnd->invalid->h);
         }
-    } else {
-        dirty = QRect(hwnd->invalid->x, hwnd->invalid->y, hwnd->invalid->w, hwnd->invalid->h);
+        // The frame buffer itself, at the server's size (which need not be the one asked for). A new
+        // buffer counts as painted all over.
+        QImage& source = state->frameSource;
+        if (source.constBits() != gdi->primary_buffer || source.width() != gdi->width ||
+            source.height() != gdi->height || source.bytesPerLine() != static_cast<qsizetype>(gdi->stride)) {
+            source = QImage(gdi->primary_buffer, gdi->width, gdi->height, static_cast<qsizetype>(gdi->stride),
+                            QImage::Format_RGB32);
+            dirty = source.rect();
+        }
+        schedule = gatherFrame(*state, source, dirty);
     }
-
-    // The server's size, which need not be the one asked for.
-    const QImage image(gdi->primary_buffer, gdi->width, gdi->height, static_cast<qsizetype>(gdi->stride),
-                       QImage::Format_RGB32);
-    std::shared_lock lock(linkMutex());
-    if (FreeRdpSession* session = sessionSlot(context)) {
-        session->storeFrame(image, dirty);
+    state->painting = false;
+    state->frameMutex.unlock();
+    if (schedule) {
+        post(*state, [](FreeRdpSession* session) { session->scheduleFrameDelivery(); });
     }
     return TRUE;
+}
+
+bool FreeRdpSession::Engine::gatherFrame(FreeRdpSessionState& state, const QImage& image,
+                                         const QRegion& dirty)
+{
+    QRegion area = dirty & image.rect();
+    if (area.isEmpty()) {
+        return false;
+    }
+    if (state.frameSource.size() != image.size()) {
+        area = image.rect();
+    }
+    if (state.frameSource.cacheKey() != image.cacheKey()) {
+        state.frameSource =
+            image.format() == QImage::Format_RGB32 ? image : image.convertToFormat(QImage::Format_RGB32);
+    }
+    addDirty(state.frameDirty, area);
+    return !std::exchange(state.framePending, true);
 }
 
 BOOL FreeRdpSession::Engine::desktopResize(rdpContext* context)
 {
     rdpSettings* settings = context->settings;
-    if (!context->gdi || !settings) {
+    FreeRdpSessionState* state = stateSlot(context);
+    if (!context->gdi || !settings || !state) {
         return FALSE;
     }
-    return gdi_resize(context->gdi, freerdp_settings_get_uint32(settings, FreeRDP_DesktopWidth),
-                      freerdp_settings_get_uint32(settings, FreeRDP_DesktopHeight));
+    // gdi_resize replaces the frame buffer.
+    const bool locked = !state->painting;
+    if (locked) {
+        state->frameMutex.lock();
+    }
+    state->frameSource = QImage();
+    state->frameDirty = QRegion();
+    const BOOL resized = gdi_resize(context->gdi, freerdp_settings_get_uint32(settings, FreeRDP_DesktopWidth),
+                                    freerdp_settings_get_uint32(settings, FreeRDP_DesktopHeight));
+    dropUnusedCodecs(context);
+    if (locked) {
+        state->frameMutex.unlock();
+    }
+    return resized;
 }
 
 DWORD FreeRdpSession::Engine::verifyCertificate(freerdp* instance, const char* host, UINT16 /*port*/,
@@ -565,6 +721,15 @@ DWORD FreeRdpSession::Engine::verifyCertificate(freerdp* instance, const char* h
                                      QString::fromUtf8(issuer), QString::fromUtf8(fingerprint));
 }
 
+FreeRdpSessionState::FreeRdpSessionState() : wakeEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+
+FreeRdpSessionState::~FreeRdpSessionState()
+{
+    if (wakeEvent) {
+        CloseHandle(wakeEvent);
+    }
+}
+
 FreeRdpSession::FreeRdpSession(QObject* parent)
     : QObject(parent), m_state(std::make_shared<FreeRdpSessionState>())
 {
@@ -580,6 +745,12 @@ FreeRdpSession::FreeRdpSession(QObject* parent)
             m_abortTimer.stop();
         }
     });
+    m_frameTimer.setSingleShot(true);
+    m_frameTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_frameTimer, &QTimer::timeout, this, &FreeRdpSession::deliverFrame);
+    m_spareTimer.setSingleShot(true);
+    m_spareTimer.setInterval(kSpareFrameMs);
+    connect(&m_spareTimer, &QTimer::timeout, this, &FreeRdpSession::releaseSpareFrame);
 }
 
 FreeRdpSession::~FreeRdpSession()
@@ -620,10 +791,19 @@ bool FreeRdpSession::start(const Remote& remote, QSize desktopSize, bool ignoreC
     }
     {
         std::lock_guard lock(state.frameMutex);
-        state.frame = QImage();
+        state.frameSource = QImage();
+        state.frameDirty = QRegion();
         state.framePending = false;
     }
+    m_frameTimer.stop();
+    m_current = -1;
+    m_stale[0] = m_stale[1] = QRegion();
+    m_lastChange = QRegion();
+    m_lastKey = m_previousKey = 0;
     state.stopRequested.store(false);
+    if (state.wakeEvent) {
+        ResetEvent(state.wakeEvent);
+    }
     state.connectTimedOut.store(false);
 
     SPDLOG_INFO("FreeRDP 开始连接: {} ({}:{}, {}x{}, {} 位色{})", remote.name, remote.host, remote.port,
@@ -664,6 +844,9 @@ bool FreeRdpSession::finishWorker()
         return true;
     }
     m_state->stopRequested.store(true);
+    if (m_state->wakeEvent) {
+        SetEvent(m_state->wakeEvent);
+    }
     if (QThread::currentThread() == worker) {
         return false;
     }
@@ -732,19 +915,24 @@ void FreeRdpSession::queueInput(InputEvent event)
         return;
     }
     FreeRdpSessionState& state = *m_state;
-    std::lock_guard lock(state.inputMutex);
-    std::deque<InputEvent>& queue = state.inputQueue;
-    if (event.kind == InputEvent::MouseMove) {
-        if (!queue.empty() && queue.back().kind == InputEvent::MouseMove) {
-            queue.back().a = event.a;
-            queue.back().b = event.b;
-            return;
+    {
+        std::lock_guard lock(state.inputMutex);
+        std::deque<InputEvent>& queue = state.inputQueue;
+        if (event.kind == InputEvent::MouseMove) {
+            if (!queue.empty() && queue.back().kind == InputEvent::MouseMove) {
+                queue.back().a = event.a;
+                queue.back().b = event.b;
+                return;
+            }
+            if (queue.size() >= static_cast<size_t>(kMaxQueuedEvents)) {
+                return;
+            }
         }
-        if (queue.size() >= static_cast<size_t>(kMaxQueuedEvents)) {
-            return;
-        }
+        queue.push_back(std::move(event));
     }
-    queue.push_back(std::move(event));
+    if (state.wakeEvent) {
+        SetEvent(state.wakeEvent);
+    }
 }
 
 void FreeRdpSession::sendMouseMove(int x, int y)
@@ -784,31 +972,13 @@ void FreeRdpSession::sendText(const QString& text)
     queueInput({InputEvent::Text, 0, 0, 0, 0, text.left(kMaxTextUnits)});
 }
 
-void FreeRdpSession::storeFrame(const QImage& image, const QRect& dirtyArea)
+void FreeRdpSession::storeFrame(const QImage& image, const QRect& dirty)
 {
-    FreeRdpSessionState& state = *m_state;
     bool schedule = false;
     {
-        std::lock_guard lock(state.frameMutex);
-        const QRect bounds = image.rect();
-        const QRect dirty = dirtyArea.isValid() ? dirtyArea.intersected(bounds) : bounds;
-        if (dirty.isEmpty()) {
-            return;
-        }
-        QImage& frame = state.frame;
-        if (frame.size() == image.size() && frame.format() == QImage::Format_RGB32) {
-            const qsizetype offset = qsizetype(dirty.left()) * 4;
-            const size_t bytes = size_t(dirty.width()) * 4;
-            for (int y = dirty.top(); y <= dirty.bottom(); ++y) {
-                std::memcpy(frame.scanLine(y) + offset, image.constScanLine(y) + offset, bytes);
-            }
-        } else {
-            frame = image.copy();
-        }
-        if (!state.framePending) {
-            state.framePending = true;
-            schedule = true;
-        }
+        std::lock_guard lock(m_state->frameMutex);
+        schedule =
+            Engine::gatherFrame(*m_state, image, dirty.isValid() ? QRegion(dirty) : QRegion(image.rect()));
     }
     if (schedule) {
         QMetaObject::invokeMethod(this, &FreeRdpSession::scheduleFrameDelivery, Qt::QueuedConnection);
@@ -817,20 +987,80 @@ void FreeRdpSession::storeFrame(const QImage& image, const QRect& dirtyArea)
 
 void FreeRdpSession::scheduleFrameDelivery()
 {
-    QTimer::singleShot(kFrameIntervalMs, Qt::PreciseTimer, this, &FreeRdpSession::deliverFrame);
+    if (!m_frameTimer.isActive()) {
+        m_frameTimer.start(kFrameIntervalMs);
+    }
 }
 
 void FreeRdpSession::deliverFrame()
 {
-    QImage copy;
-    {
-        std::lock_guard lock(m_state->frameMutex);
-        copy = m_state->frame.copy();
-        m_state->framePending = false;
+    // Receivers keep only the latest frame, so the image handed over before it is normally free again: it
+    // catches up with the current frame where it lags behind, then takes the area painted since from the
+    // source. An image someone still holds is never written to; a copy of the current frame replaces it.
+    const int target = m_current < 0 ? 0 : 1 - m_current;
+    QImage& frame = m_frames[target];
+    if (m_current >= 0) {
+        const QImage& current = m_frames[m_current];
+        if (frame.size() != current.size() || frame.format() != current.format() || !frame.isDetached()) {
+            frame = current.copy();
+        } else {
+            copyArea(frame, current, m_stale[target]);
+        }
+        m_stale[target] = QRegion();
     }
-    if (!copy.isNull()) {
-        emit frameReady(copy);
+
+    FreeRdpSessionState& state = *m_state;
+    std::unique_lock lock(state.frameMutex, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        // The worker is painting; the GUI thread does not wait for it.
+        m_frameTimer.start(kFrameRetryMs);
+        return;
     }
+    state.framePending = false;
+    QRegion dirty = std::exchange(state.frameDirty, QRegion());
+    const QImage& source = state.frameSource;
+    if (source.isNull() || dirty.isEmpty()) {
+        return;
+    }
+    if (m_current < 0 || frame.size() != source.size()) {
+        frame = source.format() == QImage::Format_RGB32 ? source.copy()
+                                                        : source.convertToFormat(QImage::Format_RGB32);
+        dirty = frame.rect();
+    } else {
+        copyArea(frame, source, dirty);
+    }
+    lock.unlock();
+
+    const int other = 1 - target;
+    addDirty(m_stale[other], dirty);
+    m_previousKey = m_current >= 0 ? m_frames[m_current].cacheKey() : 0;
+    m_current = target;
+    m_lastChange = dirty;
+    m_lastKey = frame.cacheKey();
+    m_spareTimer.start();
+    emit frameReady(frame);
+}
+
+void FreeRdpSession::releaseSpareFrame()
+{
+    if (m_current < 0) {
+        return;
+    }
+    // Taken back only when no receiver holds it; the next frame then starts from a copy of the current.
+    const int spare = 1 - m_current;
+    if (m_frames[spare].isDetached()) {
+        m_frames[spare] = QImage();
+        m_stale[spare] = QRegion();
+    }
+}
+
+QRegion FreeRdpSession::changedArea(const QImage& previous, const QImage& next) const
+{
+    if (!next.isNull() && !previous.isNull() && next.cacheKey() == m_lastKey &&
+        previous.cacheKey() == m_previousKey && previous.size() == next.size()) {
+        return m_lastChange;
+    }
+    return QRegion(next.rect());
 }
 
 quint32 FreeRdpSession::checkCertificate(const QString& host, const QString& subject, const QString& issuer,

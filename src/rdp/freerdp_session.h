@@ -4,6 +4,7 @@
 
 #include <QImage>
 #include <QObject>
+#include <QRegion>
 #include <QSize>
 #include <QString>
 #include <QTimer>
@@ -42,6 +43,11 @@ struct InputEvent
 // stopped in time (a name lookup that will not return, say) can be left behind without dangling.
 struct FreeRdpSessionState
 {
+    FreeRdpSessionState();
+    ~FreeRdpSessionState();
+    FreeRdpSessionState(const FreeRdpSessionState&) = delete;
+    FreeRdpSessionState& operator=(const FreeRdpSessionState&) = delete;
+
     Remote remote;
     QSize desktopSize{1280, 720};
     bool ignoreCertificate = false;
@@ -55,10 +61,20 @@ struct FreeRdpSessionState
 
     std::mutex inputMutex;
     std::deque<InputEvent> inputQueue;
+    // Set when there is input to send or the worker is to stop; the worker waits on it with FreeRDP's
+    // handles, so an idle session does not wake up on its own.
+    void* wakeEvent = nullptr;
 
+    // Held by the worker while FreeRDP paints into its frame buffer (from BeginPaint to EndPaint) and
+    // by the GUI thread while it copies painted areas out of it.
     std::mutex frameMutex;
-    QImage frame;
+    // The whole frame as painted so far: FreeRDP's own buffer, not a copy; null when there is none.
+    QImage frameSource;
+    // Painted since the last delivery.
+    QRegion frameDirty;
     bool framePending = false;
+    // Worker only: frameMutex is held for a paint in progress.
+    bool painting = false;
 
     // Held by the worker around freerdp_connect and by the GUI thread while it aborts that call, so
     // the instance cannot be torn down under an abort.
@@ -103,6 +119,10 @@ public:
 
     bool isRunning() const { return m_running.load(); }
 
+    // Where `next` can differ from `previous`: the area painted between the two when they are frames
+    // this session handed over one after the other, otherwise all of `next`.
+    QRegion changedArea(const QImage& previous, const QImage& next) const;
+
 signals:
     void connected();
     void disconnected();
@@ -124,8 +144,11 @@ private:
     void onWorkerFinished(QThread* thread);
     void scheduleFrameDelivery();
     void deliverFrame();
+    void releaseSpareFrame();
 
-    // Worker thread (or a test): store a painted area and schedule its delivery.
+    // A test: `dirty` (all of it when invalid) of the frame `image` has been painted; schedules its
+    // delivery. The image is referenced, not copied: the areas gathered until the delivery are taken
+    // from the latest one.
     void storeFrame(const QImage& image, const QRect& dirty);
     // Worker thread (or a test): 2 accepts for this connection only, 0 rejects.
     quint32 checkCertificate(const QString& host, const QString& subject, const QString& issuer,
@@ -142,4 +165,16 @@ private:
     QTimer m_connectTimer;
     QTimer m_abortTimer;
     int m_abortRetries = 0;
+
+    // Frames handed over alternate between two images, so that the one the receivers have let go of
+    // can be brought up to date in place; each one's stale area is what it lacks of the latest frame.
+    QTimer m_frameTimer;
+    // A session that has stopped changing gives the second image back.
+    QTimer m_spareTimer;
+    QImage m_frames[2];
+    QRegion m_stale[2];
+    int m_current = -1;
+    QRegion m_lastChange;
+    qint64 m_lastKey = 0;
+    qint64 m_previousKey = 0;
 };

@@ -3,9 +3,11 @@
 #include <QImage>
 #include <QLabel>
 #include <QRect>
+#include <QRegion>
 #include <QSize>
 
 // Shows the latest remote frame scaled to fit (letterboxed, aspect kept), or its text when there is none.
+// The scaled frame is kept between paints and redone only where the frame changed or the size did.
 class RdpSurface : public QLabel
 {
     Q_OBJECT
@@ -14,6 +16,8 @@ public:
 
     const QImage& image() const { return m_image; }
     void setImage(const QImage& image);
+    // `image` differs from the image shown so far only within `changed` (in image coordinates).
+    void setImage(const QImage& image, const QRegion& changed);
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
@@ -25,5 +29,14 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    // Brings the scaled frame up to date for a target of `pixels` device pixels.
+    void updateScaled(QSize pixels, qreal ratio);
+    // The part of a target of `pixels` that shows `area` of the image, with a pixel to spare around it.
+    QRect scaledArea(const QRect& area, QSize pixels) const;
+
     QImage m_image;
+    QImage m_scaled;
+    // What m_scaled does not show yet of m_image; all of it when m_scaledValid is false.
+    QRegion m_stale;
+    bool m_scaledValid = false;
 };

@@ -352,8 +352,13 @@ void RdpTile::onFreeRdpDisconnected()
 
 void RdpTile::onFreeRdpFrame(const QImage& frame)
 {
+    // While the surface shows the previous frame, only what the session painted since needs redoing.
+    const bool follows = !m_frame.isNull() && m_surface->image().cacheKey() == m_frame.cacheKey();
+    const QRegion changed =
+        follows && m_freeRdp ? m_freeRdp->changedArea(m_frame, frame) : QRegion(frame.rect());
     m_frame = frame;
-    showFrame();
+    m_surface->setImage(m_frame, changed);
+    clearSurfaceText();
 }
 
 void RdpTile::onCertificateRejected(const QString& host, const QString& subject, const QString& issuer,
@@ -495,8 +500,14 @@ void RdpTile::showSurfaceText(const QString& text)
 void RdpTile::showFrame()
 {
     m_surface->setImage(m_frame);
-    m_surface->setText(QString());
-    m_surface->update();
+    clearSurfaceText();
+}
+
+void RdpTile::clearSurfaceText()
+{
+    if (!m_surface->text().isEmpty()) {
+        m_surface->setText(QString());
+    }
 }
 
 void RdpTile::showSurface(bool surfaceVisible)

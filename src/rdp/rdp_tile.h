@@ -100,6 +100,7 @@ private:
     void setConnectedStatus();
     void showSurfaceText(const QString& text);
     void showFrame();
+    void clearSurfaceText();
     void showSurface(bool surfaceVisible);
     void reportFailure(const QString& message);
     void releaseMouseGrab();

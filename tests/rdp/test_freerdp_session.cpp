@@ -46,6 +46,8 @@ public:
         session.storeFrame(image, dirty);
     }
 
+    static void releaseSpareFrame(FreeRdpSession& session) { session.releaseSpareFrame(); }
+
     static quint32 checkCertificate(FreeRdpSession& session, const QString& fingerprint)
     {
         return session.checkCertificate(QStringLiteral("srv.example"), QStringLiteral("CN=srv"),
@@ -467,6 +469,71 @@ private slots:
         QCOMPARE(resized.pixel(79, 59), qRgb(0, 0, 255));
     }
 
+    void framesNoLongerHeldAreUpdatedInPlace()
+    {
+        FreeRdpSession session;
+        // Keeps only the latest frame, as a tile does, and the change the session reports for it.
+        QImage latest;
+        QRegion change;
+        int delivered = 0;
+        connect(&session, &FreeRdpSession::frameReady, this, [&](const QImage& frame) {
+            change = session.changedArea(latest, frame);
+            latest = frame;
+            ++delivered;
+        });
+        const QSize size(64, 48);
+        const QRect first(10, 5, 20, 10);
+        const QRect second(40, 30, 8, 8);
+        const QRect third(0, 40, 64, 8);
+
+        Access::storeFrame(session, solidImage(size, qRgb(255, 0, 0)), QRect());
+        QTRY_COMPARE_WITH_TIMEOUT(delivered, 1, 5000);
+        QCOMPARE(change, QRegion(QRect(QPoint(0, 0), size)));
+        const uchar* const firstBuffer = latest.constBits();
+
+        Access::storeFrame(session, solidImage(size, qRgb(0, 255, 0)), first);
+        QTRY_COMPARE_WITH_TIMEOUT(delivered, 2, 5000);
+        QCOMPARE(change, QRegion(first));
+        QVERIFY(latest.constBits() != firstBuffer);
+
+        // The first image is free again and reused: it must catch up on the first change (from the
+        // frame shown, not from the new image) and take the second.
+        Access::storeFrame(session, solidImage(size, qRgb(0, 0, 255)), second);
+        QTRY_COMPARE_WITH_TIMEOUT(delivered, 3, 5000);
+        QCOMPARE(latest.constBits(), firstBuffer);
+        QCOMPARE(change, QRegion(second));
+        QCOMPARE(latest.pixel(first.topLeft()), qRgb(0, 255, 0));
+        QCOMPARE(latest.pixel(first.bottomRight()), qRgb(0, 255, 0));
+        QCOMPARE(latest.pixel(second.topLeft()), qRgb(0, 0, 255));
+        QCOMPARE(latest.pixel(second.bottomRight()), qRgb(0, 0, 255));
+        QCOMPARE(latest.pixel(first.right() + 1, first.top()), qRgb(255, 0, 0));
+        QCOMPARE(latest.pixel(63, 0), qRgb(255, 0, 0));
+
+        // A frame someone still holds is never written to.
+        const QImage held = latest;
+        Access::storeFrame(session, solidImage(size, qRgb(255, 255, 0)), third);
+        QTRY_COMPARE_WITH_TIMEOUT(delivered, 4, 5000);
+        Access::storeFrame(session, solidImage(size, qRgb(0, 255, 255)), QRect(0, 0, 4, 4));
+        QTRY_COMPARE_WITH_TIMEOUT(delivered, 5, 5000);
+        QCOMPARE(held.pixel(third.topLeft()), qRgb(255, 0, 0));
+        QCOMPARE(held.pixel(0, 0), qRgb(255, 0, 0));
+        QCOMPARE(latest.pixel(0, 0), qRgb(0, 255, 255));
+        QCOMPARE(latest.pixel(third.bottomRight()), qRgb(255, 255, 0));
+        QCOMPARE(latest.pixel(second.topLeft()), qRgb(0, 0, 255));
+        QCOMPARE(session.changedArea(held, latest), QRegion(latest.rect()));
+
+        // Without its second image the session starts the next frame from a copy of the current one.
+        Access::releaseSpareFrame(session);
+        Access::storeFrame(session, solidImage(size, qRgb(255, 255, 255)), QRect(60, 0, 4, 4));
+        QTRY_COMPARE_WITH_TIMEOUT(delivered, 6, 5000);
+        QCOMPARE(latest.pixel(61, 1), qRgb(255, 255, 255));
+        QCOMPARE(latest.pixel(0, 0), qRgb(0, 255, 255));
+        QCOMPARE(latest.pixel(third.bottomRight()), qRgb(255, 255, 0));
+        QCOMPARE(latest.pixel(first.topLeft()), qRgb(0, 255, 0));
+        QCOMPARE(latest.pixel(second.topLeft()), qRgb(0, 0, 255));
+        QCOMPARE(latest.pixel(30, 20), qRgb(255, 0, 0));
+    }
+
     // --- certificates ---
 
     void certificateRules()
@@ -727,6 +794,37 @@ private slots:
 
         stopAndWait(session, watch);
         QVERIFY(watch.errors.isEmpty());
+    }
+
+    void anIdleSessionTakesInputAndStopsAtOnce()
+    {
+        if (!requireDisplay()) {
+            QSKIP("no X display");
+        }
+        TestRdpServer* rdp = server(ServerKind::Open);
+        QVERIFY(rdp);
+        // An idle worker sleeps until the server, input or a stop wakes it; its safety time-out (half a
+        // second) must show in neither.
+        constexpr qint64 kPromptMs = 250;
+        for (int round = 0; round < 3; ++round) {
+            FreeRdpSession session;
+            SessionWatch watch(session);
+            QVERIFY(connectTo(session, watch, makeRemote(rdp->port())));
+            QTRY_VERIFY_WITH_TIMEOUT(!watch.frames.isEmpty(), kPeerTimeoutMs);
+            for (int i = 0; i < 3; ++i) {
+                const QPoint target(100 + 40 * round + 10 * i, 200 + i);
+                QElapsedTimer clock;
+                clock.start();
+                session.sendMouseMove(target.x(), target.y());
+                QVERIFY(QTest::qWaitFor([&] { return m_display.pointer() == target; }, kPeerTimeoutMs));
+                QVERIFY2(clock.elapsed() < kPromptMs, qPrintable(QString::number(clock.elapsed())));
+            }
+            QElapsedTimer clock;
+            clock.start();
+            session.stop();
+            QVERIFY2(clock.elapsed() < kPromptMs, qPrintable(QString::number(clock.elapsed())));
+            QTRY_COMPARE_WITH_TIMEOUT(watch.disconnected.size(), 1, kPeerTimeoutMs);
+        }
     }
 
     void serverRepaintsAreThrottled()
