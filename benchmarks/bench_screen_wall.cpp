@@ -960,9 +960,7 @@ int runChild(int argc, char* argv[], const QString& what, int sessions)
     QTemporaryDir root;
     ScopedEnvironment env;
     isolateProcess(env, root.path());
-    if (!qEnvironmentVariableIsSet("WLOG_LEVEL")) {
-        env.set("WLOG_LEVEL", QStringLiteral("OFF"));
-    }
+    silenceFreeRdpLog(env);
     spdlog::set_level(spdlog::level::warn);
     if (what == QLatin1String("wall")) {
         QApplication application(argc, argv);

@@ -541,7 +541,8 @@ bool ScreenWallWindow::confirmBatch(int connected, const QString& label)
                QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
 }
 
-void ScreenWallWindow::sendPresetToAll(int presetIndex, const QString& label, bool confirm)
+void ScreenWallWindow::sendToAll(const QString& label, bool confirm,
+                                 const std::function<void(RdpTile*)>& send)
 {
     const int n = connectedCount();
     if (noConnectedSessions()) {
@@ -550,10 +551,16 @@ void ScreenWallWindow::sendPresetToAll(int presetIndex, const QString& label, bo
     if (confirm && !confirmBatch(n, label)) {
         return;
     }
+    // Every tile: one that is not connected ignores it.
     for (RdpTile* tile : tiles()) {
-        tile->sendPresetShortcut(presetIndex);
+        send(tile);
     }
     showStatus(QStringLiteral("已向 %1 台会话发送：%2").arg(n).arg(label), 5000);
+}
+
+void ScreenWallWindow::sendPresetToAll(int presetIndex, const QString& label, bool confirm)
+{
+    sendToAll(label, confirm, [presetIndex](RdpTile* tile) { tile->sendPresetShortcut(presetIndex); });
 }
 
 void ScreenWallWindow::sendCombinationToAll(const QList<int>& keys, const QString& label, bool confirm)
@@ -561,17 +568,7 @@ void ScreenWallWindow::sendCombinationToAll(const QList<int>& keys, const QStrin
     if (keys.isEmpty()) {
         return;
     }
-    const int n = connectedCount();
-    if (noConnectedSessions()) {
-        return;
-    }
-    if (confirm && !confirmBatch(n, label)) {
-        return;
-    }
-    for (RdpTile* tile : tiles()) {
-        tile->sendKeyCombination(keys);
-    }
-    showStatus(QStringLiteral("已向 %1 台会话发送：%2").arg(n).arg(label), 5000);
+    sendToAll(label, confirm, [&keys](RdpTile* tile) { tile->sendKeyCombination(keys); });
 }
 
 void ScreenWallWindow::openCustomShortcutDialog()

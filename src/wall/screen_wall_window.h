@@ -88,6 +88,8 @@ private:
     void onColumnChanged(int index);
     bool noConnectedSessions();
     bool confirmBatch(int connected, const QString& label);
+    // Counts the connected tiles, asks when `confirm`, sends to every tile and reports the count.
+    void sendToAll(const QString& label, bool confirm, const std::function<void(RdpTile*)>& send);
     void showStatus(const QString& text, int milliseconds);
 
     QList<Remote> m_remotes;

@@ -251,9 +251,7 @@ private slots:
     {
         QVERIFY(m_root.isValid());
         isolateProcess(m_env, m_root.path());
-        if (!qEnvironmentVariableIsSet("WLOG_LEVEL")) {
-            m_env.set("WLOG_LEVEL", QStringLiteral("OFF"));
-        }
+        silenceFreeRdpLog(m_env);
         m_displayReady = m_display.start(&m_displayError);
     }
 

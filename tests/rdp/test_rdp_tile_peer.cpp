@@ -46,9 +46,7 @@ private slots:
     {
         QVERIFY(m_root.isValid());
         isolateProcess(m_env, m_root.path());
-        if (!qEnvironmentVariableIsSet("WLOG_LEVEL")) {
-            m_env.set("WLOG_LEVEL", QStringLiteral("OFF"));
-        }
+        silenceFreeRdpLog(m_env);
         QString error;
         if (!m_display.start(&error)) {
             m_skipReason = QStringLiteral("no X display: ") + error;

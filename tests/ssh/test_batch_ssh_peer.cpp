@@ -11,7 +11,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStandardPaths>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextBlock>
@@ -76,15 +75,6 @@ int maxConcurrency(const QString& state)
         best = qMax(best, line.trimmed().toInt());
     }
     return best;
-}
-
-quint16 refusedPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
 }
 
 QLabel* statusOf(BatchSshDialog* dialog)
@@ -215,7 +205,7 @@ void TestBatchSshPeer::mixedHostsGiveTheRightTallyAndNeverMoreThanEight()
     Remote wrongPassword = alias(QStringLiteral("wrong-password"), QStringLiteral("127.0.0.1"));
     wrongPassword.password = QStringLiteral("not the password");
     Remote refused = alias(QStringLiteral("refused"), QStringLiteral("127.0.0.1"));
-    refused.port = refusedPort();
+    refused.port = freeLoopbackPort();
     Remote hanging = alias(QStringLiteral("hanging"), QStringLiteral("127.0.0.1"));
     hanging.port = silent.port();
     Remote keyless = alias(QStringLiteral("keyless"), QStringLiteral("localhost"), false);

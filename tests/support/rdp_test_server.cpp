@@ -6,7 +6,6 @@
 #include <QHostAddress>
 #include <QProcessEnvironment>
 #include <QStandardPaths>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -234,15 +233,6 @@ QByteArray TestRdpServer::log() const
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-quint16 freeLoopbackPort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = server.serverPort();
-    server.close();
-    return port;
-}
-
 QByteArray samEntry(const QString& user, const QString& domain, const QString& password)
 {
     QByteArray utf16;
@@ -252,4 +242,11 @@ QByteArray samEntry(const QString& user, const QString& domain, const QString& p
     }
     const QByteArray hash = QCryptographicHash::hash(utf16, QCryptographicHash::Md4).toHex();
     return user.toUtf8() + ':' + domain.toUtf8() + "::" + hash + ":::\n";
+}
+
+void silenceFreeRdpLog(ScopedEnvironment& env)
+{
+    if (!qEnvironmentVariableIsSet("WLOG_LEVEL")) {
+        env.set("WLOG_LEVEL", QStringLiteral("OFF"));
+    }
 }

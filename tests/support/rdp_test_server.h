@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/test_environment.h"
+
 #include <QByteArray>
 #include <QColor>
 #include <QList>
@@ -73,8 +75,8 @@ private:
     quint16 m_port = 0;
 };
 
-// A loopback port nobody listens on at the moment of the call.
-quint16 freeLoopbackPort();
+// FreeRDP logs to the console at warning level and above; silenced unless WLOG_LEVEL asks otherwise.
+void silenceFreeRdpLog(ScopedEnvironment& env);
 
 // One line of a SAM file as FreeRDP's NTLM reads it: user, domain, no LM hash, the NT hash (MD4 of the
 // UTF-16LE password).

@@ -1,5 +1,7 @@
 #include "support/test_environment.h"
 
+#include <QTcpServer>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -87,4 +89,13 @@ void writeFile(const QString& path, const QByteArray& content)
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         file.write(content);
     }
+}
+
+quint16 freeLoopbackPort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = server.serverPort();
+    server.close();
+    return port;
 }

@@ -39,3 +39,6 @@ void isolateProcess(ScopedEnvironment& env, const QString& root);
 // Reads a whole file; empty when it does not exist.
 QByteArray readFile(const QString& path);
 void writeFile(const QString& path, const QByteArray& content);
+
+// A loopback port nobody listens on at the moment of the call.
+quint16 freeLoopbackPort();

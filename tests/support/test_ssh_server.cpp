@@ -1,5 +1,7 @@
 #include "support/test_ssh_server.h"
 
+#include "support/test_environment.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -59,15 +61,6 @@ bool writeText(const QString& path, const QByteArray& content, QString* error)
         return false;
     }
     return true;
-}
-
-quint16 freePort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = server.serverPort();
-    server.close();
-    return port;
 }
 
 QByteArray quoted(const QString& path)
@@ -342,7 +335,7 @@ bool TestSshServer::start(const Options& options, QString* error)
     }
     // Another program may take the chosen port before sshd binds it; then try another.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        m_port = freePort();
+        m_port = freeLoopbackPort();
         if (launch(error)) {
             return true;
         }

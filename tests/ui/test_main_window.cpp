@@ -6,6 +6,7 @@
 #include "support/log_capture.h"
 #include "support/modal_driver.h"
 #include "support/recording_tile.h"
+#include "support/scheduled_tasks.h"
 #include "ui/main_window.h"
 #include "ui/remote_id_mime.h"
 #include "wall/screen_wall_window.h"
@@ -98,11 +99,6 @@ public:
         bool autoMixed;
         RdpEngine engine;
     };
-    struct Scheduled
-    {
-        int delayMs;
-        std::function<void()> task;
-    };
     struct Batch
     {
         QStringList names;
@@ -116,18 +112,10 @@ public:
     QString exportPath;
     QList<Launch> launches;
     QList<Created> created;
-    QList<Scheduled> scheduled;
+    ScheduledTasks scheduled;
 
     // Runs what is due, as the timers would.
-    QList<int> runScheduled()
-    {
-        QList<int> delays;
-        for (Scheduled& entry : std::exchange(scheduled, {})) {
-            delays.append(entry.delayMs);
-            entry.task();
-        }
-        return delays;
-    }
+    QList<int> runScheduled() { return scheduled.runAll(); }
 
 protected:
     void openSessions(SessionKind kind, const QList<Remote>& hosts, RdpKernel kernel) override
@@ -169,7 +157,7 @@ protected:
     }
     void schedule(int delayMs, std::function<void()> task) override
     {
-        scheduled.append({delayMs, std::move(task)});
+        scheduled.add(delayMs, std::move(task));
     }
     QString chooseImportFile() override { return importPath; }
     QString chooseExportFile() override { return exportPath; }

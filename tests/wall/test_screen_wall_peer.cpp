@@ -208,6 +208,7 @@ private:
     std::array<QColor, kHosts> m_colors;
     QString m_skipReason;
     QPointer<ScreenWallWindow> m_wall;
+    qsizetype m_threadsAtStart = 0;
 
     void paint(int display, QColor color)
     {
@@ -302,9 +303,7 @@ private slots:
     {
         QVERIFY(m_root.isValid());
         isolateProcess(m_env, m_root.path());
-        if (!qEnvironmentVariableIsSet("WLOG_LEVEL")) {
-            m_env.set("WLOG_LEVEL", QStringLiteral("OFF"));
-        }
+        silenceFreeRdpLog(m_env);
         const std::array<QColor, kHosts> colors = {QColor(220, 40, 40), QColor(40, 200, 70),
                                                    QColor(40, 90, 230)};
         QString error;
@@ -324,6 +323,7 @@ private slots:
         if (!m_skipReason.isEmpty()) {
             QSKIP(qPrintable(m_skipReason));
         }
+        m_threadsAtStart = threadCount();
     }
 
     void cleanup()
@@ -333,6 +333,8 @@ private slots:
             m_wall->close();
             QTRY_VERIFY_WITH_TIMEOUT(m_wall.isNull(), kWorkerExitTimeoutMs);
         }
+        // Workers end shortly after their wall; the next test counts threads from a settled state.
+        (void)QTest::qWaitFor([this] { return threadCount() <= m_threadsAtStart; }, kWorkerExitTimeoutMs);
     }
 
     void cleanupTestCase()

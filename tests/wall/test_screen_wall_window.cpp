@@ -5,6 +5,7 @@
 #include "support/fake_rdp_control.h"
 #include "support/modal_driver.h"
 #include "support/recording_tile.h"
+#include "support/scheduled_tasks.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -63,12 +64,7 @@ public:
         setAttribute(Qt::WA_DeleteOnClose, false);
     }
 
-    struct Scheduled
-    {
-        int delayMs;
-        std::function<void()> task;
-    };
-    QList<Scheduled> scheduled;
+    ScheduledTasks scheduled;
     bool retry = false;
     QStringList failures;
 
@@ -81,15 +77,8 @@ public:
         return result;
     }
 
-    QList<int> runScheduled()
-    {
-        QList<int> delays;
-        for (Scheduled& entry : std::exchange(scheduled, {})) {
-            delays.append(entry.delayMs);
-            entry.task();
-        }
-        return delays;
-    }
+    // Runs what is due, as the timers would.
+    QList<int> runScheduled() { return scheduled.runAll(); }
 
     QAction* action(const QString& text) const
     {
@@ -108,7 +97,7 @@ public:
 protected:
     void schedule(int delayMs, std::function<void()> task) override
     {
-        scheduled.append({delayMs, std::move(task)});
+        scheduled.add(delayMs, std::move(task));
     }
     bool retryAfterFailure(const QString& remoteId, const QString& remoteName,
                            const QString& message) override
