@@ -20,23 +20,7 @@ PACKAGES=(
 )
 
 install_missing() {
-    local missing=()
-    local pkg
-    for pkg in "${PACKAGES[@]}"; do
-        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
-            missing+=("$pkg")
-        fi
-    done
-    if [ ${#missing[@]} -eq 0 ]; then
-        return
-    fi
-    echo "Installing: ${missing[*]}"
-    local sudo=()
-    if [ "$(id -u)" -ne 0 ]; then
-        sudo=(sudo)
-    fi
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+    "$ROOT/scripts/install_packages.sh" "${PACKAGES[@]}"
 }
 
 configure_and_build() {

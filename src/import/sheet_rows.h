@@ -29,6 +29,8 @@ public:
             .arg(kMaxRows)
             .arg(kMaxColumns);
     }
+    // Within the row and column limits, but more cells or text than any host list holds.
+    static QString contentTooLargeError() { return QStringLiteral("Excel 文件内容过大，请拆分后导入。"); }
 
     // Puts `text` into column `column` (from 0) of the current row; false when a limit is passed.
     bool addCell(int column, const QString& text)
@@ -37,11 +39,11 @@ public:
             return true;
         }
         if (column < 0 || column >= kMaxColumns) {
-            return false;
+            return refuse(tooLargeError());
         }
         m_chars += text.size();
         if (m_chars > kMaxTextChars) {
-            return false;
+            return refuse(contentTooLargeError());
         }
         if (column < m_row.size()) {
             m_row[column] = text;
@@ -49,7 +51,7 @@ public:
         }
         m_cells += column + 1 - m_row.size();
         if (m_cells > kMaxCells) {
-            return false;
+            return refuse(contentTooLargeError());
         }
         while (m_row.size() < column) {
             m_row.append(QString());
@@ -65,7 +67,7 @@ public:
             return true;
         }
         if (m_rows.size() >= kMaxRows) {
-            return false;
+            return refuse(tooLargeError());
         }
         m_rows.append(m_row);
         m_row.clear();
@@ -73,6 +75,9 @@ public:
     }
 
     QList<QStringList> take() { return std::move(m_rows); }
+
+    // The message for the limit that addCell() or finishRow() last refused.
+    const QString& limitError() const { return m_limitError; }
 
     // Spreadsheet numbers as text: whole numbers without a fraction (3389, 13800138000), others in
     // the shortest form that reads back to the same value (0.1).
@@ -85,8 +90,15 @@ public:
     }
 
 private:
+    bool refuse(const QString& error)
+    {
+        m_limitError = error;
+        return false;
+    }
+
     QList<QStringList> m_rows;
     QStringList m_row;
     qsizetype m_cells = 0;
     qsizetype m_chars = 0;
+    QString m_limitError;
 };

@@ -1,94 +1,126 @@
 #include "import/xls_reader.h"
 
 #include "import/sheet_rows.h"
+#include "import/sheet_rows_codec.h"
+#include "import/xls_reader_contract.h"
 #include "logger.h"
 
-#include <QFile>
-#include <QScopeGuard>
-
-#include <freexl.h>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
 
 namespace {
 
-std::optional<QList<QStringList>> refuse(const QString& path, const char* reason, int code,
-                                         const QString& text, QString* error)
+// The helper's error output only goes to the log; more of it is cut off.
+constexpr qint64 kMaxErrorOutput = 16 * 1024;
+
+QString& helperDirectoryOverride()
 {
-    SPDLOG_WARN("无法读取 Excel 工作簿 {}: {} ({})", path, reason, code);
+    static QString directory;
+    return directory;
+}
+
+std::optional<QList<QStringList>> refuse(const QString& path, const QString& reason, const QString& text,
+                                         QString* error)
+{
+    SPDLOG_WARN("无法读取 Excel 工作簿 {}: {}", path, reason);
     if (error) {
         *error = text;
     }
     return std::nullopt;
 }
 
-// The shown text of one cell; FreeXL already renders dates and times as ISO text.
-QString cellText(const FreeXL_CellValue& value)
+void stop(QProcess& process)
 {
-    switch (value.type) {
-    case FREEXL_CELL_INT:
-        return QString::number(value.value.int_value);
-    case FREEXL_CELL_DOUBLE:
-        return SheetRows::numberText(value.value.double_value);
-    case FREEXL_CELL_TEXT:
-    case FREEXL_CELL_SST_TEXT:
-    case FREEXL_CELL_DATE:
-    case FREEXL_CELL_DATETIME:
-    case FREEXL_CELL_TIME:
-        return value.value.text_value ? QString::fromUtf8(value.value.text_value) : QString();
-    default:
-        return QString();
-    }
+    process.kill();
+    process.waitForFinished(-1);
 }
 
 } // namespace
 
+void XlsReader::setHelperDirectory(const QString& directory)
+{
+    helperDirectoryOverride() = directory;
+}
+
+QString XlsReader::helperDirectory()
+{
+    const QString& directory = helperDirectoryOverride();
+    return directory.isEmpty() ? QCoreApplication::applicationDirPath() : directory;
+}
+
 std::optional<QList<QStringList>> XlsReader::readFirstSheet(const QString& path, QString* error)
 {
+    return readFirstSheet(path, HelperOptions(), error);
+}
+
+std::optional<QList<QStringList>> XlsReader::readFirstSheet(const QString& path, const HelperOptions& options,
+                                                            QString* error)
+{
     const QString unreadable = SheetRows::unreadableError();
-    const QByteArray nativePath = QFile::encodeName(path);
+    const QString program =
+        options.program.isEmpty()
+            ? QDir(helperDirectory()).filePath(QString::fromLatin1(xlsreader::kProgramName))
+            : options.program;
+    const qint64 outputLimit =
+        options.outputLimit < 0 ? SheetRowsCodec::kMaxEncodedSize : options.outputLimit;
 
-    const void* handle = nullptr;
-    // FreeXL wants its handle closed even when opening failed.
-    const auto closeHandle = qScopeGuard([&handle] { freexl_close(handle); });
-    int code = freexl_open(nativePath.constData(), &handle);
-    if (code != FREEXL_OK) {
-        return refuse(path, "不是可读的 BIFF 工作簿", code, unreadable, error);
-    }
-
-    unsigned int info = 0;
-    code = freexl_get_info(handle, FREEXL_BIFF_PASSWORD, &info);
-    if (code != FREEXL_OK || info == FREEXL_BIFF_OBFUSCATED) {
-        return refuse(path, "工作簿受密码保护", code, unreadable, error);
-    }
-    code = freexl_get_info(handle, FREEXL_BIFF_SHEET_COUNT, &info);
-    if (code != FREEXL_OK || info == 0) {
-        return refuse(path, "没有工作表", code, unreadable, error);
-    }
-    code = freexl_select_active_worksheet(handle, 0);
-    if (code != FREEXL_OK) {
-        return refuse(path, "第一个工作表无法选择", code, unreadable, error);
-    }
-    unsigned int rowCount = 0;
-    unsigned short columnCount = 0;
-    code = freexl_worksheet_dimensions(handle, &rowCount, &columnCount);
-    if (code != FREEXL_OK) {
-        return refuse(path, "工作表尺寸无法读取", code, unreadable, error);
+    QProcess process;
+    process.setProgram(program);
+    // An absolute path never reads as an option.
+    process.setArguments({QFileInfo(path).absoluteFilePath()});
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start(QIODevice::ReadOnly);
+    if (!process.waitForStarted(options.timeLimitMs)) {
+        return refuse(path, QStringLiteral("读取组件无法启动 %1: %2").arg(program, process.errorString()),
+                      unreadable, error);
     }
 
-    SheetRows rows;
-    for (unsigned int row = 0; row < rowCount; ++row) {
-        for (unsigned short column = 0; column < columnCount; ++column) {
-            FreeXL_CellValue value;
-            code = freexl_get_cell_value(handle, row, column, &value);
-            if (code != FREEXL_OK) {
-                return refuse(path, "单元格无法读取", code, unreadable, error);
-            }
-            if (!rows.addCell(column, cellText(value))) {
-                return refuse(path, "工作表超过行、列或内容上限", code, SheetRows::tooLargeError(), error);
-            }
+    const QDeadlineTimer deadline(options.timeLimitMs);
+    QByteArray output;
+    QByteArray errorOutput;
+    while (process.state() != QProcess::NotRunning) {
+        if (deadline.hasExpired()) {
+            stop(process);
+            return refuse(path, QStringLiteral("读取组件超时"), unreadable, error);
         }
-        if (!rows.finishRow()) {
-            return refuse(path, "工作表超过行、列或内容上限", code, SheetRows::tooLargeError(), error);
+        // Waiting returns early when either pipe has data or the helper ends.
+        process.waitForReadyRead(int(std::min<qint64>(deadline.remainingTime(), 100)));
+        output += process.readAllStandardOutput();
+        errorOutput += process.readAllStandardError();
+        if (output.size() > outputLimit || errorOutput.size() > kMaxErrorOutput) {
+            stop(process);
+            return refuse(path, QStringLiteral("读取组件输出过多"), unreadable, error);
         }
     }
-    return rows.take();
+    output += process.readAllStandardOutput();
+    errorOutput += process.readAllStandardError();
+    if (!errorOutput.isEmpty()) {
+        SPDLOG_INFO("Excel 读取组件: {}", QString::fromUtf8(errorOutput.left(kMaxErrorOutput)).trimmed());
+    }
+    if (output.size() > outputLimit) {
+        return refuse(path, QStringLiteral("读取组件输出过多"), unreadable, error);
+    }
+    if (process.exitStatus() != QProcess::NormalExit) {
+        return refuse(path, QStringLiteral("读取组件异常结束: %1").arg(process.errorString()), unreadable,
+                      error);
+    }
+
+    switch (process.exitCode()) {
+    case 0:
+        break;
+    case xlsreader::kExitSheetTooLarge:
+        return refuse(path, QStringLiteral("工作表超过行、列上限"), SheetRows::tooLargeError(), error);
+    case xlsreader::kExitContentTooLarge:
+        return refuse(path, QStringLiteral("工作表超过内容上限"), SheetRows::contentTooLargeError(), error);
+    default:
+        return refuse(path, QStringLiteral("读取组件退出码 %1").arg(process.exitCode()), unreadable, error);
+    }
+    std::optional<QList<QStringList>> rows = SheetRowsCodec::decode(output);
+    if (!rows) {
+        return refuse(path, QStringLiteral("读取组件输出无法解析"), unreadable, error);
+    }
+    return rows;
 }

@@ -217,16 +217,28 @@ QString readStringItem(QXmlStreamReader& reader)
     return unescapeText(text);
 }
 
-bool readSharedStrings(const QByteArray& xml, QStringList* strings)
+enum class PartContent { Read, Damaged, TooLarge };
+
+// A table of millions of tiny strings fits in a small part but costs far more memory as strings
+// than its bytes, so it is capped by count and by the text it holds, not only by the part size.
+PartContent readSharedStrings(const QByteArray& xml, QStringList* strings)
 {
     QXmlStreamReader reader(xml);
+    qsizetype chars = 0;
     while (!reader.atEnd()) {
         reader.readNext();
         if (reader.isStartElement() && reader.name() == u"si") {
+            if (strings->size() >= XlsxReader::kMaxSharedStrings) {
+                return PartContent::TooLarge;
+            }
             strings->append(readStringItem(reader));
+            chars += strings->constLast().size();
+            if (chars > XlsxReader::kMaxSharedStringChars) {
+                return PartContent::TooLarge;
+            }
         }
     }
-    return !reader.hasError();
+    return reader.hasError() ? PartContent::Damaged : PartContent::Read;
 }
 
 // Whether a number format shows a date or time: the built-in date formats (including those of the
@@ -272,7 +284,7 @@ bool isDateFormat(int id, const QString& code)
 }
 
 // For each cell format (the cell's s attribute) whether it shows a date.
-bool readDateStyles(const QByteArray& xml, QList<bool>* dateStyles)
+PartContent readDateStyles(const QByteArray& xml, QList<bool>* dateStyles)
 {
     QHash<int, QString> formatCodes;
     QList<int> cellFormats;
@@ -288,6 +300,9 @@ bool readDateStyles(const QByteArray& xml, QList<bool>* dateStyles)
             } else if (reader.name() == u"cellXfs") {
                 inCellFormats = true;
             } else if (inCellFormats && reader.name() == u"xf") {
+                if (cellFormats.size() >= XlsxReader::kMaxCellFormats) {
+                    return PartContent::TooLarge;
+                }
                 cellFormats.append(reader.attributes().value(QLatin1String("numFmtId")).toInt());
             }
         } else if (reader.isEndElement() && reader.name() == u"cellXfs") {
@@ -297,7 +312,7 @@ bool readDateStyles(const QByteArray& xml, QList<bool>* dateStyles)
     for (const int id : std::as_const(cellFormats)) {
         dateStyles->append(isDateFormat(id, formatCodes.value(id)));
     }
-    return !reader.hasError();
+    return reader.hasError() ? PartContent::Damaged : PartContent::Read;
 }
 
 QString timeText(int secondsOfDay)
@@ -556,8 +571,12 @@ std::optional<QList<QStringList>> XlsxReader::readFirstSheet(const QString& path
     const QString sharedPart = targetOfType(relationships, u"/sharedStrings");
     if (!sharedPart.isEmpty()) {
         status = readPart(zip, sharedPart, &xml);
-        if (status == PartStatus::Unreadable ||
-            (status == PartStatus::Read && !readSharedStrings(xml, &sharedStrings))) {
+        const PartContent content =
+            status == PartStatus::Read ? readSharedStrings(xml, &sharedStrings) : PartContent::Read;
+        if (content == PartContent::TooLarge) {
+            return refuse(path, "共享字符串超过数量或内容上限", SheetRows::contentTooLargeError(), error);
+        }
+        if (status == PartStatus::Unreadable || content == PartContent::Damaged) {
             return refuse(path, "共享字符串已损坏", unreadable, error);
         }
     }
@@ -566,8 +585,12 @@ std::optional<QList<QStringList>> XlsxReader::readFirstSheet(const QString& path
     const QString stylesPart = targetOfType(relationships, u"/styles");
     if (!stylesPart.isEmpty()) {
         status = readPart(zip, stylesPart, &xml);
-        if (status == PartStatus::Unreadable ||
-            (status == PartStatus::Read && !readDateStyles(xml, &dateStyles))) {
+        const PartContent content =
+            status == PartStatus::Read ? readDateStyles(xml, &dateStyles) : PartContent::Read;
+        if (content == PartContent::TooLarge) {
+            return refuse(path, "单元格格式超过数量上限", SheetRows::contentTooLargeError(), error);
+        }
+        if (status == PartStatus::Unreadable || content == PartContent::Damaged) {
             return refuse(path, "样式已损坏", unreadable, error);
         }
     }
@@ -580,7 +603,7 @@ std::optional<QList<QStringList>> XlsxReader::readFirstSheet(const QString& path
     case SheetStatus::Damaged:
         return refuse(path, "工作表已损坏", unreadable, error);
     case SheetStatus::TooLarge:
-        return refuse(path, "工作表超过行、列或内容上限", SheetRows::tooLargeError(), error);
+        return refuse(path, "工作表超过行、列或内容上限", rows.limitError(), error);
     case SheetStatus::Read:
         break;
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "import/sheet_rows.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -15,6 +17,13 @@ class XlsxReader
 public:
     // Largest unpacked size read from any part of the package (guards against zip bombs).
     static constexpr qint64 kMaxPartSize = 64LL * 1024 * 1024;
+    // Shared strings kept: ten distinct texts for each of 100,000 hosts, and as much text as
+    // SheetRows keeps for a whole sheet. Items of a few bytes each cost far more as strings than
+    // as XML, so the part size alone would let a small file take hundreds of megabytes.
+    static constexpr qsizetype kMaxSharedStrings = 1'000'000;
+    static constexpr qsizetype kMaxSharedStringChars = SheetRows::kMaxTextChars; // 64 MiB as UTF-16
+    // Cell formats (Excel itself allows 64,000).
+    static constexpr qsizetype kMaxCellFormats = 65536;
 
     static std::optional<QList<QStringList>> readFirstSheet(const QString& path, QString* error);
 };

@@ -1,0 +1,93 @@
+// nimbara-xls-reader: reads the first sheet of the .xls workbook named by its one argument through
+// FreeXL and writes the rows to standard output (SheetRowsCodec). FreeXL can be driven past its
+// buffers by a crafted file, so the program runs this in a process of its own: whatever a hostile
+// file does here ends with this process, which also limits its own memory, CPU time and files
+// before it opens anything. Exit codes are those of import/xls_reader_contract.h; messages go to
+// standard error, which the program writes to its log.
+
+#include "import/freexl_sheet_reader.h"
+#include "import/sheet_rows.h"
+#include "import/sheet_rows_codec.h"
+#include "import/xls_reader_contract.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+
+#include <spdlog/sinks/stdout_sinks.h>
+#include <spdlog/spdlog.h>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+// Far above what the largest sheet within the SheetRows limits needs.
+constexpr rlim_t kAddressSpace = 1024ULL * 1024 * 1024;
+constexpr rlim_t kCpuSeconds = 20;
+// Standard streams, the workbook and the character set modules iconv loads.
+constexpr rlim_t kOpenFiles = 16;
+
+bool setLimit(int resource, rlim_t value)
+{
+    const rlimit limit{value, value};
+    return ::setrlimit(resource, &limit) == 0;
+}
+
+bool limitResources()
+{
+    // Gone with the program that started it; never more privileged than now.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+        return false;
+    }
+    return setLimit(RLIMIT_AS, kAddressSpace) && setLimit(RLIMIT_CPU, kCpuSeconds) &&
+           setLimit(RLIMIT_CORE, 0) && setLimit(RLIMIT_NOFILE, kOpenFiles) && setLimit(RLIMIT_FSIZE, 0);
+}
+
+// QFile writes on after short writes and interruptions; unbuffered, a failure shows in the count.
+bool writeAll(const QByteArray& bytes)
+{
+    QFile out;
+    return out.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered) &&
+           out.write(bytes) == bytes.size();
+}
+
+int exitCodeFor(const QString& error)
+{
+    if (error == SheetRows::tooLargeError()) {
+        return xlsreader::kExitSheetTooLarge;
+    }
+    if (error == SheetRows::contentTooLargeError()) {
+        return xlsreader::kExitContentTooLarge;
+    }
+    return xlsreader::kExitUnreadable;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // Standard output carries the rows only.
+    spdlog::set_default_logger(spdlog::stderr_logger_st(xlsreader::kProgramName));
+    if (!limitResources()) {
+        std::perror("nimbara-xls-reader: resource limits");
+        return 1;
+    }
+    // A reader that went away is a failed write, not a silent death by SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
+    if (argc != 2) {
+        std::fputs("usage: nimbara-xls-reader <workbook.xls>\n", stderr);
+        return 1;
+    }
+
+    QString error;
+    const std::optional<QList<QStringList>> rows =
+        FreexlSheetReader::readFirstSheet(QFile::decodeName(argv[1]), &error);
+    if (!rows) {
+        return exitCodeFor(error);
+    }
+    return writeAll(SheetRowsCodec::encode(*rows)) ? 0 : 1;
+}
