@@ -3,6 +3,7 @@
 #include "logger.h"
 #include "rdp/freerdp_compat.h"
 #include "rdp/key_translator.h"
+#include "rdp/rdp_certificate_probe.h"
 
 #include <freerdp/codecs.h>
 #include <freerdp/gdi/gdi.h>
@@ -1099,9 +1100,7 @@ quint32 FreeRdpSession::checkCertificate(const QString& host, const QString& sub
 
 QString FreeRdpSession::normalizeFingerprint(const QString& fingerprint)
 {
-    QString normalized = fingerprint;
-    normalized.remove(QLatin1Char(':'));
-    return normalized.trimmed().toCaseFolded();
+    return RdpCertificateProbe::normalizeFingerprint(fingerprint);
 }
 
 quint32 FreeRdpSession::rdpScanCode(int virtualKey, int scanCode)

@@ -57,6 +57,11 @@ public:
     // Stands in for the thread's last Windows error code when a call or event reports a failure.
     virtual quint32 lastErrorCode() const = 0;
 
+    // Whether the control's client trusts exactly the certificate named by the advanced setting
+    // "ServerCertificateFingerprint" and nothing it cannot verify otherwise: the session then has to find
+    // and check the server's certificate before it connects. Controls that ask the user themselves do not.
+    virtual bool pinsServerCertificate() const { return false; }
+
 signals:
     // One event of the control: its name, possibly followed by a parameter list ("OnDisconnected(int)"),
     // and its arguments.

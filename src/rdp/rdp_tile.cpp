@@ -415,6 +415,8 @@ void RdpTile::ensureSystemSession()
     connect(m_system, &SystemRdpSession::disconnected, this, &RdpTile::onSystemDisconnected);
     connect(m_system, &SystemRdpSession::errorOccurred, this, &RdpTile::onSystemError);
     connect(m_system, &SystemRdpSession::interactionErrorOccurred, this, &RdpTile::onSystemInteractionError);
+    connect(m_system, &SystemRdpSession::certificateRejected, this, &RdpTile::onCertificateRejected);
+    connect(m_system, &SystemRdpSession::certificateTrusted, this, &RdpTile::onCertificateTrusted);
 }
 
 void RdpTile::switchToSystem(const QString& reason)

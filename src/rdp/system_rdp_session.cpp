@@ -14,6 +14,7 @@
 
 #include <winpr/input.h>
 
+#include <utility>
 #include <vector>
 
 namespace {
@@ -37,6 +38,11 @@ QString eventName(const QString& signalText)
     const qsizetype paren = signalText.indexOf(QLatin1Char('('));
     return (paren < 0 ? signalText : signalText.left(paren)).trimmed();
 }
+
+const QString kCertificateMismatchMessage =
+    QStringLiteral("服务器证书与记录的指纹不符，已拒绝连接（可能存在中间人攻击）。");
+const QString kTlsDowngradeMessage =
+    QStringLiteral("服务器不再提供 TLS 证书，无法核对记录的指纹，已拒绝连接（可能存在中间人攻击）。");
 
 bool sameName(const QString& name, const char* expected)
 {
@@ -116,13 +122,104 @@ bool SystemRdpSession::connectTo(const Remote& remote, QSize desktopSize, int co
         emit errorOccurred(QStringLiteral("主机地址或端口无效"));
         return false;
     }
-    const QSize size = desktopSize.expandedTo(QSize(640, 480));
+    m_pendingSize = desktopSize.expandedTo(QSize(640, 480));
+    m_pendingColorDepth = qBound(15, colorDepth, 32);
+    if (!m_control->pinsServerCertificate()) {
+        return startControl(remote, QString());
+    }
 
+    // The control's client trusts only the certificate it is pinned to: learn which one the server
+    // shows, and check it against the host's record, before the password goes anywhere.
+    stopProbe();
+    m_pending = remote;
+    m_connecting = true;
+    m_connected = false;
+    RdpCertificateProbe* probe = m_probeFactory ? m_probeFactory(this) : new RdpCertificateProbe(this);
+    m_probe = probe;
+    probe->setTimeout(m_probeTimeoutMs);
+    connect(probe, &RdpCertificateProbe::finished, this, &SystemRdpSession::onCertificateProbed);
+    SPDLOG_INFO("系统 RDP 核对服务器证书: {} ({}:{})", remote.name, host, remote.port);
+    probe->start(host, static_cast<quint16>(remote.port));
+    return true;
+}
+
+void SystemRdpSession::onCertificateProbed(const RdpCertificateProbe::Result& result)
+{
+    stopProbe();
+    const Remote remote = std::exchange(m_pending, Remote());
+    if (!m_connecting) {
+        return;
+    }
+    const QString host = remote.host.trimmed();
+    const QString stored = RdpCertificateProbe::normalizeFingerprint(remote.rdp_certificate_fingerprint);
+    switch (result.outcome) {
+    case RdpCertificateProbe::Outcome::Failed:
+        SPDLOG_WARN("系统 RDP 无法取得服务器证书: {} ({})", remote.name, result.error);
+        refuse(QStringLiteral("无法取得服务器证书，已取消连接：%1").arg(result.error));
+        return;
+    case RdpCertificateProbe::Outcome::StandardSecurity:
+        // Standard RDP security has no certificate to pin (the embedded engine's legacy path checks
+        // none either). A host on record with a certificate has spoken TLS before, though: a server that
+        // now declines it is what a machine in the middle would look like, so that is refused. Any
+        // other host connects unpinned; the client still denies a TLS certificate it cannot verify.
+        if (!stored.isEmpty()) {
+            SPDLOG_WARN("服务器不再提供 TLS，无法核对记录的证书，已拒绝: {} ({})", remote.name, host);
+            refuse(kTlsDowngradeMessage);
+            return;
+        }
+        SPDLOG_WARN("服务器只支持标准 RDP 安全层，没有可核对的证书: {} ({})", remote.name, host);
+        startControl(remote, QString());
+        return;
+    case RdpCertificateProbe::Outcome::Certificate:
+        break;
+    }
+
+    if (!stored.isEmpty() && RdpCertificateProbe::normalizeFingerprint(result.fingerprint) != stored) {
+        SPDLOG_WARN("服务器证书与记录不符，已拒绝: {} ({}) 指纹 {}", remote.name, host, result.fingerprint);
+        const QPointer<SystemRdpSession> self(this);
+        emit certificateRejected(host, result.subject, result.issuer, result.fingerprint);
+        if (self) {
+            refuse(kCertificateMismatchMessage);
+        }
+        return;
+    }
+    if (stored.isEmpty()) {
+        SPDLOG_INFO("首次连接，记录服务器证书指纹: {} ({})", remote.name, host);
+        const QPointer<SystemRdpSession> self(this);
+        emit certificateTrusted(remote.id, result.fingerprint);
+        if (!self || !m_connecting) {
+            return;
+        }
+    }
+    startControl(remote, result.fingerprint);
+}
+
+void SystemRdpSession::refuse(const QString& message)
+{
+    m_connecting = false;
+    emit errorOccurred(message);
+}
+
+void SystemRdpSession::stopProbe()
+{
+    if (!m_probe) {
+        return;
+    }
+    RdpCertificateProbe* probe = m_probe;
+    m_probe = nullptr;
+    probe->disconnect(this);
+    probe->abort();
+    probe->deleteLater();
+}
+
+bool SystemRdpSession::startControl(const Remote& remote, const QString& pinnedFingerprint)
+{
+    const QString host = remote.host.trimmed();
     m_control->setProperty(QStringLiteral("Server"), host);
     m_control->setProperty(QStringLiteral("UserName"), remote.username.trimmed());
-    m_control->setProperty(QStringLiteral("DesktopWidth"), size.width());
-    m_control->setProperty(QStringLiteral("DesktopHeight"), size.height());
-    m_control->setProperty(QStringLiteral("ColorDepth"), qBound(15, colorDepth, 32));
+    m_control->setProperty(QStringLiteral("DesktopWidth"), m_pendingSize.width());
+    m_control->setProperty(QStringLiteral("DesktopHeight"), m_pendingSize.height());
+    m_control->setProperty(QStringLiteral("ColorDepth"), m_pendingColorDepth);
 
     // The newest advanced-settings interface the installed control offers.
     std::unique_ptr<IRdpControlObject> settings;
@@ -136,6 +233,7 @@ bool SystemRdpSession::connectTo(const Remote& remote, QSize desktopSize, int co
     }
     if (!settings) {
         SPDLOG_ERROR("系统 RDP 高级设置不可用: {}", remote.name);
+        m_connecting = false;
         emit errorOccurred(QStringLiteral("无法读取微软远程桌面高级设置"));
         return false;
     }
@@ -144,7 +242,11 @@ bool SystemRdpSession::connectTo(const Remote& remote, QSize desktopSize, int co
     settings->setProperty(QStringLiteral("RedirectClipboard"), true);
     settings->setProperty(QStringLiteral("KeyboardHookMode"), 1);
     settings->setProperty(QStringLiteral("EnableCredSspSupport"), true);
-    settings->setProperty(QStringLiteral("AuthenticationLevel"), 0);
+    // The server must prove who it is: by the pinned certificate where the session found one.
+    settings->setProperty(QStringLiteral("AuthenticationLevel"), 2);
+    if (!pinnedFingerprint.isEmpty()) {
+        settings->setProperty(QStringLiteral("ServerCertificateFingerprint"), pinnedFingerprint);
+    }
     settings->setProperty(QStringLiteral("NegotiateSecurityLayer"), true);
     settings->setProperty(QStringLiteral("EnableAutoReconnect"), true);
     settings->setProperty(QStringLiteral("MaxReconnectAttempts"), 20);
@@ -202,8 +304,12 @@ void SystemRdpSession::onControlEvent(const QString& name, const QVariantList& a
 
 void SystemRdpSession::disconnectSession()
 {
+    // While the certificate is being probed the control has not been started.
+    const bool probing = m_probe != nullptr;
+    stopProbe();
+    m_pending = Remote();
     const bool wasActive = m_connecting || m_connected;
-    if (m_widget && (wasActive || controlReportsConnected())) {
+    if (m_widget && ((wasActive && !probing) || controlReportsConnected())) {
         m_control->dynamicCall(QStringLiteral("Disconnect()"));
     }
     m_connecting = false;

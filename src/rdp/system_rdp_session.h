@@ -1,5 +1,6 @@
 #pragma once
 
+#include "rdp/rdp_certificate_probe.h"
 #include "rdp/rdp_control.h"
 #include "storage/remote.h"
 
@@ -12,6 +13,7 @@
 #include <QVariantList>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 
 // One RDP connection through the system's remote desktop control: the control draws the remote desktop
@@ -25,9 +27,16 @@ public:
     static constexpr int kMaxKeys = 10;
     static constexpr int kPasteFilesDelayMs = 450;
 
+    // Makes the probe that finds the server's certificate for a control that pins it.
+    using CertificateProbeFactory = std::function<RdpCertificateProbe*(QObject* parent)>;
+
     // Without a control the platform's own one is created.
     explicit SystemRdpSession(QWidget* parent, std::unique_ptr<IRdpControl> control = {});
     ~SystemRdpSession() override;
+
+    // Null restores the real probe. Takes effect at the next connectTo.
+    void setCertificateProbeFactory(CertificateProbeFactory factory) { m_probeFactory = std::move(factory); }
+    void setCertificateProbeTimeout(int milliseconds) { m_probeTimeoutMs = milliseconds; }
 
     QWidget* widget() const { return m_widget; }
 
@@ -50,6 +59,11 @@ signals:
     void disconnected();
     void errorOccurred(const QString& message);
     void interactionErrorOccurred(const QString& message);
+    // As the embedded engine: a certificate that does not match the host's record was refused, and a
+    // host without a record trusts the certificate it showed first (to be stored with the host).
+    void certificateRejected(const QString& host, const QString& subject, const QString& issuer,
+                             const QString& fingerprint);
+    void certificateTrusted(const QString& remoteId, const QString& fingerprint);
 
 private slots:
     void onControlEvent(const QString& name, const QVariantList& arguments);
@@ -57,9 +71,21 @@ private slots:
 private:
     bool controlReportsConnected() const;
     QString windowsErrorText(const QString& action) const;
+    void onCertificateProbed(const RdpCertificateProbe::Result& result);
+    bool startControl(const Remote& remote, const QString& pinnedFingerprint);
+    void refuse(const QString& message);
+    void stopProbe();
 
     std::unique_ptr<IRdpControl> m_control;
     QPointer<QWidget> m_widget;
     bool m_connecting = false;
     bool m_connected = false;
+
+    CertificateProbeFactory m_probeFactory;
+    int m_probeTimeoutMs = RdpCertificateProbe::kDefaultTimeoutMs;
+    QPointer<RdpCertificateProbe> m_probe;
+    // The connection waiting for the probe's answer; its password is dropped once the answer is in.
+    Remote m_pending;
+    QSize m_pendingSize;
+    int m_pendingColorDepth = 32;
 };

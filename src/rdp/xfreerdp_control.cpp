@@ -1,6 +1,7 @@
 #include "rdp/xfreerdp_control.h"
 
 #include "logger.h"
+#include "rdp/rdp_certificate_probe.h"
 
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -32,6 +33,7 @@ constexpr int kStartTimeoutMs = 5000;
 constexpr int kFitIntervalMs = 100;
 constexpr int kFitAttempts = 50;
 constexpr qsizetype kMaxLineLength = 64 * 1024;
+constexpr qsizetype kSha256Size = 32;
 
 // Stands in for a Windows error when no exit code exists: the client could not be run at all.
 constexpr quint32 kErrorCannotStart = 127;
@@ -48,7 +50,8 @@ constexpr std::array kAdvancedProperties{"RDPPort",
                                          "NegotiateSecurityLayer",
                                          "EnableAutoReconnect",
                                          "MaxReconnectAttempts",
-                                         "ClearTextPassword"};
+                                         "ClearTextPassword",
+                                         "ServerCertificateFingerprint"};
 
 template <typename Names> QString canonicalName(const Names& names, const QString& name)
 {
@@ -390,13 +393,31 @@ qint64 XFreeRdpControl::processId() const
     return m_process ? m_process->processId() : 0;
 }
 
+QString XFreeRdpControl::certificatePinOption(const QString& fingerprint)
+{
+    // FreeRDP compares the option's value with its own notation of the certificate's SHA-256 digest
+    // (lower-case hex pairs joined by ':'), ignoring case only: any other spelling must be rewritten.
+    const QString hex = RdpCertificateProbe::normalizeFingerprint(fingerprint);
+    const QByteArray digest = QByteArray::fromHex(hex.toLatin1());
+    if (digest.size() != kSha256Size || QString::fromLatin1(digest.toHex()) != hex) {
+        return {};
+    }
+    return QStringLiteral("/cert:deny,fingerprint:sha256:") + RdpCertificateProbe::formatFingerprint(digest);
+}
+
 QStringList XFreeRdpControl::clientArguments(quint64 parentWindow) const
 {
-    const auto value = [this](const char* name) {
-        return m_settings.value(QLatin1String(name));
+    return clientArguments(m_settings, !m_password.isEmpty(), parentWindow);
+}
+
+QStringList XFreeRdpControl::clientArguments(const QVariantMap& settings, bool withPassword,
+                                             quint64 parentWindow)
+{
+    const auto value = [&settings](const char* name) {
+        return settings.value(QLatin1String(name));
     };
-    const auto isSet = [this](const char* name) {
-        return m_settings.contains(QLatin1String(name));
+    const auto isSet = [&settings](const char* name) {
+        return settings.contains(QLatin1String(name));
     };
 
     QStringList args{QStringLiteral("/parent-window:%1").arg(parentWindow)};
@@ -428,11 +449,16 @@ QStringList XFreeRdpControl::clientArguments(quint64 parentWindow) const
         args << (value("RedirectClipboard").toBool() ? QStringLiteral("+clipboard")
                                                      : QStringLiteral("-clipboard"));
     }
-    // Level 0 connects whatever the certificate; otherwise an unverifiable one ends the connection, since
-    // nobody could answer xfreerdp's question on its standard input.
-    if (isSet("AuthenticationLevel")) {
-        args << (value("AuthenticationLevel").toInt() == 0 ? QStringLiteral("/cert:ignore")
-                                                           : QStringLiteral("/cert:deny"));
+    // A pinned certificate is accepted by its fingerprint; any other one xfreerdp cannot verify ends the
+    // connection, since nobody could answer its question on standard input. Level 0 connects whatever the
+    // certificate, but never with a password to give away: that is only for a session that sends none.
+    const QString pin = certificatePinOption(value("ServerCertificateFingerprint").toString());
+    if (!pin.isEmpty()) {
+        args << pin;
+    } else if (isSet("AuthenticationLevel") && value("AuthenticationLevel").toInt() == 0 && !withPassword) {
+        args << QStringLiteral("/cert:ignore");
+    } else if (isSet("AuthenticationLevel") || withPassword) {
+        args << QStringLiteral("/cert:deny");
     }
     if (isSet("EnableCredSspSupport") && !value("EnableCredSspSupport").toBool()) {
         args << QStringLiteral("-sec-nla");
@@ -452,7 +478,7 @@ QStringList XFreeRdpControl::clientArguments(quint64 parentWindow) const
         args << QStringLiteral("-grab-keyboard");
     }
     // The password goes through standard input, read once before connecting: never on the command line.
-    if (!m_password.isEmpty()) {
+    if (withPassword) {
         args << QStringLiteral("/from-stdin:force");
     }
     args << QStringLiteral("/log-level:INFO");
@@ -470,7 +496,9 @@ int XFreeRdpControl::startClient()
         wipePassword();
         return -1;
     }
-    if (m_settings.value(QStringLiteral("Server")).toString().trimmed().isEmpty()) {
+    const QString pin = m_settings.value(QStringLiteral("ServerCertificateFingerprint")).toString();
+    if (m_settings.value(QStringLiteral("Server")).toString().trimmed().isEmpty() ||
+        (!pin.isEmpty() && certificatePinOption(pin).isEmpty())) {
         m_lastError = 87; // ERROR_INVALID_PARAMETER
         wipePassword();
         return -1;

@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <QVariantMap>
 #include <QWidget>
@@ -49,6 +50,14 @@ public:
     void setConnectTimeout(int seconds) { m_connectTimeoutSeconds = seconds; }
     // Process id of the running client; 0 when none runs.
     qint64 processId() const;
+    // The client checks the server only against the certificate fingerprint it is handed.
+    bool pinsServerCertificate() const override { return true; }
+
+    // xfreerdp's option that accepts exactly the certificate with this SHA-256 fingerprint (in any
+    // letter case, with or without ':') and denies every other one; empty when it is no such fingerprint.
+    static QString certificatePinOption(const QString& fingerprint);
+    // xfreerdp's arguments for these settings (canonical names as stored by setProperty).
+    static QStringList clientArguments(const QVariantMap& settings, bool withPassword, quint64 parentWindow);
 
 private:
     friend class XFreeRdpSettings;

@@ -1,4 +1,5 @@
 #include "rdp/system_rdp_session.h"
+#include "rdp/xfreerdp_control.h"
 #include "support/fake_rdp_control.h"
 
 #include <QApplication>
@@ -76,6 +77,98 @@ QString lastMessage(const QSignalSpy& spy)
     return spy.isEmpty() ? QString() : spy.last().at(0).toString();
 }
 
+const QString kServerFingerprint = QStringLiteral(
+    "3a:7f:00:c1:9e:22:4b:6d:80:11:ff:05:aa:bc:de:f0:12:34:56:78:9a:bc:de:f0:0f:1e:2d:3c:4b:5a:69:78");
+const QString kOtherFingerprint = QStringLiteral(
+    "3a:7f:00:c1:9e:22:4b:6d:80:11:ff:05:aa:bc:de:f0:12:34:56:78:9a:bc:de:f0:0f:1e:2d:3c:4b:5a:69:79");
+const QString kMismatch = QStringLiteral("服务器证书与记录的指纹不符，已拒绝连接（可能存在中间人攻击）。");
+
+// A probe that never touches the network: it records where it was sent and answers when the test says.
+class FakeCertificateProbe : public RdpCertificateProbe
+{
+public:
+    using RdpCertificateProbe::RdpCertificateProbe;
+
+    void start(const QString& host, quint16 port) override
+    {
+        targets.append(QStringLiteral("%1:%2").arg(host).arg(port));
+        running = true;
+    }
+    void abort() override
+    {
+        running = false;
+        ++aborts;
+    }
+
+    void answer(RdpCertificateProbe::Outcome outcome, const QString& fingerprint = {})
+    {
+        RdpCertificateProbe::Result result;
+        result.outcome = outcome;
+        result.fingerprint = fingerprint;
+        result.subject = QStringLiteral("CN = web-01");
+        result.issuer = QStringLiteral("CN = web-01");
+        result.error = outcome == Outcome::Failed ? QStringLiteral("连接被拒绝") : QString();
+        running = false;
+        emit finished(result);
+    }
+
+    QStringList targets;
+    bool running = false;
+    int aborts = 0;
+};
+
+// A session over a control that pins the certificate, with the probes it made.
+struct PinningFixture : Fixture
+{
+    PinningFixture()
+        : Fixture(pinningControl()), rejected(&session, &SystemRdpSession::certificateRejected),
+          trusted(&session, &SystemRdpSession::certificateTrusted)
+    {
+        session.setCertificateProbeFactory([this](QObject* owner) {
+            auto* probe = new FakeCertificateProbe(owner);
+            probes.append(probe);
+            return probe;
+        });
+    }
+
+    static std::unique_ptr<FakeRdpControl> pinningControl()
+    {
+        auto fake = std::make_unique<FakeRdpControl>();
+        fake->pinsCertificate = true;
+        return fake;
+    }
+
+    FakeCertificateProbe* probe() const { return probes.isEmpty() ? nullptr : probes.last().data(); }
+
+    QList<QPointer<FakeCertificateProbe>> probes;
+    QSignalSpy rejected;
+    QSignalSpy trusted;
+};
+
+Remote recordedRemote(const QString& fingerprint)
+{
+    Remote remote = sampleRemote();
+    remote.id = QStringLiteral("remote-7");
+    remote.rdp_certificate_fingerprint = fingerprint;
+    return remote;
+}
+
+QStringList argumentsFor(const QVariantMap& settings, bool withPassword)
+{
+    return XFreeRdpControl::clientArguments(settings, withPassword, 77);
+}
+
+QStringList certificateArguments(const QStringList& arguments)
+{
+    QStringList found;
+    for (const QString& argument : arguments) {
+        if (argument.startsWith(QLatin1String("/cert"))) {
+            found << argument;
+        }
+    }
+    return found;
+}
+
 } // namespace
 
 class TestSystemRdpSession : public QObject
@@ -112,6 +205,17 @@ private slots:
     void pasteTextUsesTheClipboardAndCtrlV();
     void pasteFilesWithOnlyMissingFilesLeavesTheClipboard();
     void pasteFilesPutsUrlsAndPastesLater();
+
+    // Certificates, for a control that pins them.
+    void storedFingerprintIsCheckedAndPinned();
+    void firstCertificateIsTrustedAndPinned();
+    void mismatchRefusesWithoutPassword();
+    void standardSecurityIsRefusedOnlyForARecordedHost();
+    void failedProbeRefuses();
+    void disconnectWhileProbingAbandonsTheProbe();
+    void xfreerdpArgumentsPinTheCertificate();
+    void pinOptionTakesOnlySha256Fingerprints_data();
+    void pinOptionTakesOnlySha256Fingerprints();
 };
 
 void TestSystemRdpSession::constructorHostsTheControlInTheParent()
@@ -195,7 +299,7 @@ void TestSystemRdpSession::connectWritesTheSettingsTableInOrder()
         {advanced, QStringLiteral("RedirectClipboard"), true},
         {advanced, QStringLiteral("KeyboardHookMode"), 1},
         {advanced, QStringLiteral("EnableCredSspSupport"), true},
-        {advanced, QStringLiteral("AuthenticationLevel"), 0},
+        {advanced, QStringLiteral("AuthenticationLevel"), 2},
         {advanced, QStringLiteral("NegotiateSecurityLayer"), true},
         {advanced, QStringLiteral("EnableAutoReconnect"), true},
         {advanced, QStringLiteral("MaxReconnectAttempts"), 20},
@@ -669,6 +773,194 @@ void TestSystemRdpSession::pasteFilesPutsUrlsAndPastesLater()
         QTest::qWait(SystemRdpSession::kPasteFilesDelayMs + 150);
         QVERIFY(f.log->keyCalls.isEmpty());
     }
+}
+
+void TestSystemRdpSession::storedFingerprintIsCheckedAndPinned()
+{
+    PinningFixture f;
+    f.session.setCertificateProbeTimeout(4321);
+    // The record's spelling differs from FreeRDP's; the comparison ignores case and separators.
+    QString stored = kServerFingerprint.toUpper();
+    stored.remove(QLatin1Char(':'));
+    QVERIFY(f.session.connectTo(recordedRemote(stored), QSize(1280, 720), 32));
+
+    // Nothing reaches the control, the password least of all, before the certificate is known.
+    QVERIFY(f.probe());
+    QCOMPARE(f.probe()->targets, QStringList{QStringLiteral("10.0.0.5:3390")});
+    QCOMPARE(f.probe()->timeout(), 4321);
+    QVERIFY(f.log->properties.isEmpty());
+    QVERIFY(f.log->methods.isEmpty());
+    QVERIFY(f.session.isActive());
+
+    f.probe()->answer(RdpCertificateProbe::Outcome::Certificate, kServerFingerprint);
+    QCOMPARE(writtenValue(*f.log, QStringLiteral("ServerCertificateFingerprint")).toString(),
+             kServerFingerprint);
+    QCOMPARE(writtenValue(*f.log, QStringLiteral("AuthenticationLevel")).toInt(), 2);
+    QCOMPARE(writtenValue(*f.log, QStringLiteral("ClearTextPassword")).toString(), QStringLiteral("s3cret!"));
+    QCOMPARE(writtenValue(*f.log, QStringLiteral("DesktopWidth")).toInt(), 1280);
+    QCOMPARE(f.log->methods, QStringList{QStringLiteral("Connect()")});
+    QVERIFY(f.trusted.isEmpty());
+    QVERIFY(f.rejected.isEmpty());
+    QVERIFY(f.errors.isEmpty());
+    QVERIFY(f.session.isActive());
+    // The probe is done with once it has answered.
+    QTRY_VERIFY(f.probes.last().isNull());
+}
+
+void TestSystemRdpSession::firstCertificateIsTrustedAndPinned()
+{
+    PinningFixture f;
+    QVERIFY(f.session.connectTo(recordedRemote(QString()), QSize(1024, 768), 32));
+    QVERIFY(f.log->methods.isEmpty());
+    f.probe()->answer(RdpCertificateProbe::Outcome::Certificate, kServerFingerprint);
+
+    QCOMPARE(f.trusted.size(), 1);
+    QCOMPARE(f.trusted.first().at(0).toString(), QStringLiteral("remote-7"));
+    QCOMPARE(f.trusted.first().at(1).toString(), kServerFingerprint);
+    QCOMPARE(writtenValue(*f.log, QStringLiteral("ServerCertificateFingerprint")).toString(),
+             kServerFingerprint);
+    QCOMPARE(f.log->methods, QStringList{QStringLiteral("Connect()")});
+    QVERIFY(f.rejected.isEmpty());
+
+    // Once up, the session behaves as any other.
+    f.control->fire(QStringLiteral("OnConnected"));
+    QCOMPARE(f.connected.size(), 1);
+}
+
+void TestSystemRdpSession::mismatchRefusesWithoutPassword()
+{
+    PinningFixture f;
+    QVERIFY(f.session.connectTo(recordedRemote(kServerFingerprint), QSize(1024, 768), 32));
+    f.probe()->answer(RdpCertificateProbe::Outcome::Certificate, kOtherFingerprint);
+
+    QCOMPARE(f.errors.size(), 1);
+    QCOMPARE(lastMessage(f.errors), kMismatch);
+    QCOMPARE(f.rejected.size(), 1);
+    const QList<QVariant> rejected = f.rejected.first();
+    QCOMPARE(rejected.at(0).toString(), QStringLiteral("10.0.0.5"));
+    QCOMPARE(rejected.at(1).toString(), QStringLiteral("CN = web-01"));
+    QCOMPARE(rejected.at(3).toString(), kOtherFingerprint);
+    QVERIFY(f.trusted.isEmpty());
+    // The control was not even configured: no password, no connection.
+    QVERIFY(f.log->properties.isEmpty());
+    QVERIFY(f.log->methods.isEmpty());
+    QVERIFY(!f.session.isActive());
+    QVERIFY(f.disconnected.isEmpty());
+
+    // A new attempt probes again.
+    QVERIFY(f.session.connectTo(recordedRemote(kServerFingerprint), QSize(1024, 768), 32));
+    QCOMPARE(f.probes.size(), 2);
+    f.probe()->answer(RdpCertificateProbe::Outcome::Certificate, kServerFingerprint);
+    QCOMPARE(f.log->methods, QStringList{QStringLiteral("Connect()")});
+}
+
+void TestSystemRdpSession::standardSecurityIsRefusedOnlyForARecordedHost()
+{
+    {
+        // A host that has shown a certificate before does not silently lose TLS.
+        PinningFixture f;
+        QVERIFY(f.session.connectTo(recordedRemote(kServerFingerprint), QSize(1024, 768), 32));
+        f.probe()->answer(RdpCertificateProbe::Outcome::StandardSecurity);
+        QCOMPARE(lastMessage(f.errors),
+                 QStringLiteral(
+                     "服务器不再提供 TLS 证书，无法核对记录的指纹，已拒绝连接（可能存在中间人攻击）。"));
+        QVERIFY(f.log->properties.isEmpty());
+        QVERIFY(f.log->methods.isEmpty());
+        QVERIFY(!f.session.isActive());
+    }
+    {
+        // Any other host connects without a pin, still refusing certificates the client cannot verify.
+        PinningFixture f;
+        QVERIFY(f.session.connectTo(recordedRemote(QString()), QSize(1024, 768), 32));
+        f.probe()->answer(RdpCertificateProbe::Outcome::StandardSecurity);
+        QVERIFY(f.errors.isEmpty());
+        QVERIFY(f.trusted.isEmpty());
+        QVERIFY(!writtenValue(*f.log, QStringLiteral("ServerCertificateFingerprint")).isValid());
+        QCOMPARE(writtenValue(*f.log, QStringLiteral("AuthenticationLevel")).toInt(), 2);
+        QCOMPARE(f.log->methods, QStringList{QStringLiteral("Connect()")});
+    }
+}
+
+void TestSystemRdpSession::failedProbeRefuses()
+{
+    PinningFixture f;
+    QVERIFY(f.session.connectTo(recordedRemote(QString()), QSize(1024, 768), 32));
+    f.probe()->answer(RdpCertificateProbe::Outcome::Failed);
+    QCOMPARE(lastMessage(f.errors), QStringLiteral("无法取得服务器证书，已取消连接：连接被拒绝"));
+    QVERIFY(f.trusted.isEmpty());
+    QVERIFY(f.log->properties.isEmpty());
+    QVERIFY(f.log->methods.isEmpty());
+    QVERIFY(!f.session.isActive());
+}
+
+void TestSystemRdpSession::disconnectWhileProbingAbandonsTheProbe()
+{
+    PinningFixture f;
+    QVERIFY(f.session.connectTo(recordedRemote(QString()), QSize(1024, 768), 32));
+    QPointer<FakeCertificateProbe> probe = f.probe();
+    f.session.disconnectSession();
+    QCOMPARE(probe->aborts, 1);
+    QCOMPARE(f.disconnected.size(), 1);
+    QVERIFY(!f.session.isActive());
+    QVERIFY(f.log->methods.isEmpty());
+
+    // A late answer of the abandoned probe changes nothing.
+    probe->answer(RdpCertificateProbe::Outcome::Certificate, kServerFingerprint);
+    QVERIFY(f.trusted.isEmpty());
+    QVERIFY(f.log->properties.isEmpty());
+    QVERIFY(f.log->methods.isEmpty());
+    QVERIFY(f.errors.isEmpty());
+}
+
+void TestSystemRdpSession::xfreerdpArgumentsPinTheCertificate()
+{
+    const QVariantMap base{{QStringLiteral("Server"), QStringLiteral("10.0.0.5")},
+                           {QStringLiteral("AuthenticationLevel"), 2}};
+    QVariantMap pinned = base;
+    pinned.insert(QStringLiteral("ServerCertificateFingerprint"), kServerFingerprint);
+    const QString pin = QStringLiteral("/cert:deny,fingerprint:sha256:") + kServerFingerprint;
+    QCOMPARE(certificateArguments(argumentsFor(pinned, true)), QStringList{pin});
+    QCOMPARE(certificateArguments(argumentsFor(pinned, false)), QStringList{pin});
+
+    // A pin overrides level 0; without one, level 0 ignores the certificate only when no password is sent.
+    QVariantMap levelZero = pinned;
+    levelZero.insert(QStringLiteral("AuthenticationLevel"), 0);
+    QCOMPARE(certificateArguments(argumentsFor(levelZero, true)), QStringList{pin});
+    levelZero.remove(QStringLiteral("ServerCertificateFingerprint"));
+    QCOMPARE(certificateArguments(argumentsFor(levelZero, true)), QStringList{QStringLiteral("/cert:deny")});
+    QCOMPARE(certificateArguments(argumentsFor(levelZero, false)),
+             QStringList{QStringLiteral("/cert:ignore")});
+    QCOMPARE(certificateArguments(argumentsFor(base, true)), QStringList{QStringLiteral("/cert:deny")});
+
+    // A password is never sent with no word on the certificate at all.
+    const QVariantMap bare{{QStringLiteral("Server"), QStringLiteral("10.0.0.5")}};
+    QCOMPARE(certificateArguments(argumentsFor(bare, true)), QStringList{QStringLiteral("/cert:deny")});
+    QVERIFY(certificateArguments(argumentsFor(bare, false)).isEmpty());
+    QVERIFY(argumentsFor(pinned, true).contains(QStringLiteral("/from-stdin:force")));
+}
+
+void TestSystemRdpSession::pinOptionTakesOnlySha256Fingerprints_data()
+{
+    QTest::addColumn<QString>("fingerprint");
+    QTest::addColumn<QString>("option");
+    const QString pin = QStringLiteral("/cert:deny,fingerprint:sha256:") + kServerFingerprint;
+    QString bare = kServerFingerprint;
+    bare.remove(QLatin1Char(':'));
+    QTest::newRow("freerdp") << kServerFingerprint << pin;
+    QTest::newRow("upper case") << kServerFingerprint.toUpper() << pin;
+    QTest::newRow("no separators") << bare << pin;
+    QTest::newRow("surrounding space") << (QStringLiteral("  ") + bare + QStringLiteral("\n")) << pin;
+    QTest::newRow("sha1 length") << bare.left(40) << QString();
+    QTest::newRow("not hex") << (bare.left(63) + QLatin1Char('g')) << QString();
+    QTest::newRow("option injection") << (kServerFingerprint + QStringLiteral(",ignore")) << QString();
+    QTest::newRow("empty") << QString() << QString();
+}
+
+void TestSystemRdpSession::pinOptionTakesOnlySha256Fingerprints()
+{
+    QFETCH(QString, fingerprint);
+    QFETCH(QString, option);
+    QCOMPARE(XFreeRdpControl::certificatePinOption(fingerprint), option);
 }
 
 QTEST_MAIN(TestSystemRdpSession)

@@ -1,3 +1,5 @@
+#include "rdp/freerdp_session.h"
+#include "rdp/rdp_certificate_probe.h"
 #include "rdp/system_rdp_session.h"
 #include "rdp/xfreerdp_control.h"
 
@@ -37,6 +39,7 @@ constexpr unsigned long kKeysymShiftL = 0xFFE1;
 constexpr unsigned long kKeysymA = 0x0061;
 const QColor kServerColour(255, 128, 0);
 const QString kConnectFailed = QStringLiteral("微软系统 RDP 连接失败，请检查网络、端口和登录凭据");
+const QString kMismatch = QStringLiteral("服务器证书与记录的指纹不符，已拒绝连接（可能存在中间人攻击）。");
 const QString kNlaUser = QStringLiteral("alice");
 const QString kNlaPassword = QStringLiteral("Corr3ct-密码");
 
@@ -139,14 +142,45 @@ QColor embeddedCentre(QWidget* widget)
     return image.isNull() ? QColor() : image.pixelColor(image.width() / 2, image.height() / 2);
 }
 
+// What the probe finds on host:port.
+RdpCertificateProbe::Result probe(quint16 port, int timeoutMs = kPeerTimeoutMs)
+{
+    RdpCertificateProbe probe;
+    probe.setTimeout(timeoutMs);
+    QSignalSpy finished(&probe, &RdpCertificateProbe::finished);
+    probe.start(QStringLiteral("127.0.0.1"), port);
+    if (!finished.wait(timeoutMs + 5000) || finished.size() != 1) {
+        return {};
+    }
+    return finished.first().at(0).value<RdpCertificateProbe::Result>();
+}
+
+// An executable in dir that notes in `marker` that it ran, then becomes xfreerdp.
+QString markingClient(const QString& dir, const QString& marker)
+{
+    const QString path = dir + QStringLiteral("/marking-xfreerdp");
+    QFile script(path);
+    if (!script.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        return {};
+    }
+    script.write("#!/bin/sh\ntouch '" + marker.toLocal8Bit() + "'\nexec xfreerdp \"$@\"\n");
+    script.close();
+    script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    return path;
+}
+
 // A window holding one system RDP session over an xfreerdp control that the test configures.
 struct SessionWindow
 {
-    explicit SessionWindow(int connectTimeoutSeconds = XFreeRdpControl::kDefaultConnectTimeoutSeconds)
+    explicit SessionWindow(int connectTimeoutSeconds = XFreeRdpControl::kDefaultConnectTimeoutSeconds,
+                           const QString& program = {})
     {
         auto owned = std::make_unique<XFreeRdpControl>();
         control = owned.get();
         control->setConnectTimeout(connectTimeoutSeconds);
+        if (!program.isEmpty()) {
+            control->setProgram(program);
+        }
         session = std::make_unique<SystemRdpSession>(&window, std::move(owned));
         auto* layout = new QVBoxLayout(&window);
         layout->setContentsMargins(0, 0, 0, 0);
@@ -158,6 +192,8 @@ struct SessionWindow
         errors = std::make_unique<QSignalSpy>(session.get(), &SystemRdpSession::errorOccurred);
         interactionErrors =
             std::make_unique<QSignalSpy>(session.get(), &SystemRdpSession::interactionErrorOccurred);
+        trusted = std::make_unique<QSignalSpy>(session.get(), &SystemRdpSession::certificateTrusted);
+        rejected = std::make_unique<QSignalSpy>(session.get(), &SystemRdpSession::certificateRejected);
     }
 
     QStringList errorTexts() const
@@ -176,6 +212,8 @@ struct SessionWindow
     std::unique_ptr<QSignalSpy> disconnected;
     std::unique_ptr<QSignalSpy> errors;
     std::unique_ptr<QSignalSpy> interactionErrors;
+    std::unique_ptr<QSignalSpy> trusted;
+    std::unique_ptr<QSignalSpy> rejected;
 };
 
 } // namespace
@@ -191,6 +229,14 @@ private slots:
     void silentServerEndsByTheControlsTimeout();
     void nlaChecksThePasswordFromStandardInput();
     void missingClientIsNamed();
+
+    // Certificates.
+    void probeSeesTheCertificateTheEmbeddedEngineReports();
+    void recordedFingerprintConnectsPinned();
+    void wrongFingerprintIsRefusedBeforeTheClientStarts();
+    void clientRefusesACertificateOtherThanThePinnedOne();
+    void probeOfASilentServerEndsByItsTimeout();
+    void probeOfAStandardSecurityServerFindsNoCertificate();
 
 private:
     QTemporaryDir m_home;
@@ -225,8 +271,9 @@ void TestXFreeRdpControl::embeddedClientShowsTheDesktopTakesKeysAndStops()
     QVERIFY(QTest::qWaitForWindowExposed(&w.window));
     QVERIFY(w.session->connectTo(makeRemote(m_server.port(), QStringLiteral("CORP\\tester"), password),
                                  QSize(800, 600), 32));
+    // The client starts once the server's certificate is known.
+    QTRY_VERIFY_WITH_TIMEOUT(w.control->processId() > 0, kPeerTimeoutMs);
     const qint64 pid = w.control->processId();
-    QVERIFY(pid > 0);
 
     // The password goes through standard input only. The launcher execs the client, so wait until the
     // process shows the client's own arguments.
@@ -242,6 +289,14 @@ void TestXFreeRdpControl::embeddedClientShowsTheDesktopTakesKeysAndStops()
     QTRY_COMPARE_WITH_TIMEOUT(w.connected->size(), 1, kPeerTimeoutMs);
     QVERIFY(w.session->isActive());
     QVERIFY2(w.errors->isEmpty(), qPrintable(w.errorTexts().join(QLatin1Char('\n'))));
+
+    // A host without a record trusts the certificate it shows first, and the client is pinned to it.
+    const QString fingerprint = probe(m_server.port()).fingerprint;
+    QVERIFY(!fingerprint.isEmpty());
+    QCOMPARE(w.trusted->size(), 1);
+    QCOMPARE(w.trusted->first().at(1).toString(), fingerprint);
+    QVERIFY(arguments.contains(QStringLiteral("/cert:deny,fingerprint:sha256:") + fingerprint));
+    QVERIFY(!arguments.contains(QStringLiteral("/cert:ignore")));
 
     // The remote desktop is drawn by a window inside our widget, kept as large as the widget.
     const QString geometry =
@@ -303,20 +358,26 @@ void TestXFreeRdpControl::silentServerEndsByTheControlsTimeout()
         }
     });
 
-    SessionWindow w(2);
+    // The control on its own: the session would not start it without having seen a certificate.
+    QWidget window;
+    XFreeRdpControl control(&window);
+    control.setConnectTimeout(2);
+    QVERIFY(control.setControl(QLatin1String(SystemRdpSession::kControlClassId)));
+    control.setProperty(QStringLiteral("Server"), QStringLiteral("127.0.0.1"));
+    control.querySubObject(QStringLiteral("AdvancedSettings9"))
+        ->setProperty(QStringLiteral("RDPPort"), silent.serverPort());
+    QSignalSpy events(&control, &IRdpControl::controlEvent);
+
     QElapsedTimer timer;
     timer.start();
-    QVERIFY(w.session->connectTo(makeRemote(silent.serverPort(), QStringLiteral("tester"), QString()),
-                                 QSize(1024, 768), 32));
-    const qint64 pid = w.control->processId();
+    QCOMPARE(control.dynamicCall(QStringLiteral("Connect()")).toInt(), 0);
+    const qint64 pid = control.processId();
+    QVERIFY(pid > 0);
     QTRY_VERIFY_WITH_TIMEOUT(!accepted.isEmpty(), kPeerTimeoutMs);
-    QTRY_COMPARE_WITH_TIMEOUT(w.errors->size(), 1, kPeerTimeoutMs);
-    QCOMPARE(w.errors->first().at(0).toString(), kConnectFailed);
+    QTRY_COMPARE_WITH_TIMEOUT(events.size(), 1, kPeerTimeoutMs);
+    QCOMPARE(events.first().at(0).toString(), QStringLiteral("OnDisconnected(int)"));
     QVERIFY2(timer.elapsed() >= 1900, qPrintable(QString::number(timer.elapsed())));
-    QVERIFY(w.connected->isEmpty());
-    QVERIFY(w.disconnected->isEmpty());
-    QVERIFY(!w.session->isActive());
-    QCOMPARE(w.control->processId(), 0);
+    QCOMPARE(control.processId(), 0);
     QVERIFY(!QDir(QStringLiteral("/proc/%1").arg(pid)).exists());
 }
 
@@ -370,6 +431,191 @@ void TestXFreeRdpControl::missingClientIsNamed()
     QCOMPARE(errors.size(), 1);
     QCOMPARE(errors.first().at(0).toString(),
              QStringLiteral("未找到系统 RDP 客户端 xfreerdp，请安装 freerdp2-x11"));
+}
+
+void TestXFreeRdpControl::probeSeesTheCertificateTheEmbeddedEngineReports()
+{
+    // The embedded engine reports the certificate of a host without a record as trusted on first use.
+    FreeRdpSession engine;
+    QSignalSpy trusted(&engine, &FreeRdpSession::certificateTrusted);
+    Remote remote = makeRemote(m_server.port(), QStringLiteral("tester"), QString());
+    remote.id = QStringLiteral("shadow-01");
+    QVERIFY(engine.start(remote, QSize(800, 600), false, false, 32));
+    QTRY_COMPARE_WITH_TIMEOUT(trusted.size(), 1, kPeerTimeoutMs);
+    QCOMPARE(trusted.first().at(0).toString(), QStringLiteral("shadow-01"));
+    const QString engineFingerprint = trusted.first().at(1).toString();
+    engine.stop();
+
+    // The probe sees the same certificate and writes its fingerprint the same way, to the letter.
+    const RdpCertificateProbe::Result seen = probe(m_server.port());
+    QVERIFY2(seen.outcome == RdpCertificateProbe::Outcome::Certificate, qPrintable(seen.error));
+    QCOMPARE(seen.fingerprint, engineFingerprint);
+    QCOMPARE(seen.fingerprint.size(), 32 * 3 - 1);
+    QVERIFY(!seen.subject.isEmpty());
+}
+
+void TestXFreeRdpControl::recordedFingerprintConnectsPinned()
+{
+    const QString fingerprint = probe(m_server.port()).fingerprint;
+    QVERIFY(!fingerprint.isEmpty());
+    const QString marker = m_home.filePath(QStringLiteral("recorded-client-ran"));
+    SessionWindow w(XFreeRdpControl::kDefaultConnectTimeoutSeconds, markingClient(m_home.path(), marker));
+    QVERIFY(QTest::qWaitForWindowExposed(&w.window));
+    Remote remote = makeRemote(m_server.port(), QStringLiteral("tester"), QStringLiteral("pw-recorded"));
+    // Records may spell the fingerprint differently from FreeRDP.
+    remote.rdp_certificate_fingerprint = fingerprint.toUpper().remove(QLatin1Char(':'));
+    QVERIFY(w.session->connectTo(remote, QSize(800, 600), 32));
+
+    QTRY_COMPARE_WITH_TIMEOUT(w.connected->size(), 1, kPeerTimeoutMs);
+    QVERIFY2(w.errors->isEmpty(), qPrintable(w.errorTexts().join(QLatin1Char('\n'))));
+    QVERIFY(QFile::exists(marker));
+    const QStringList arguments = processArguments(w.control->processId());
+    QVERIFY(arguments.contains(QStringLiteral("/cert:deny,fingerprint:sha256:") + fingerprint));
+    QVERIFY(!arguments.contains(QStringLiteral("/cert:ignore")));
+    QTRY_VERIFY_WITH_TIMEOUT(closeTo(embeddedCentre(w.session->widget()), kServerColour), kPeerTimeoutMs);
+    QVERIFY(w.trusted->isEmpty());
+    QVERIFY(w.rejected->isEmpty());
+    w.session->disconnectSession();
+    QCOMPARE(w.disconnected->size(), 1);
+}
+
+void TestXFreeRdpControl::wrongFingerprintIsRefusedBeforeTheClientStarts()
+{
+    const QString fingerprint = probe(m_server.port()).fingerprint;
+    QVERIFY(!fingerprint.isEmpty());
+    QString wrong = fingerprint;
+    wrong[0] = wrong.at(0) == QLatin1Char('0') ? QLatin1Char('1') : QLatin1Char('0');
+    const QString marker = m_home.filePath(QStringLiteral("wrong-client-ran"));
+    SessionWindow w(XFreeRdpControl::kDefaultConnectTimeoutSeconds, markingClient(m_home.path(), marker));
+    QVERIFY(QTest::qWaitForWindowExposed(&w.window));
+    Remote remote =
+        makeRemote(m_server.port(), QStringLiteral("tester"), QStringLiteral("pw-never-handed-out"));
+    remote.rdp_certificate_fingerprint = wrong;
+    QVERIFY(w.session->connectTo(remote, QSize(800, 600), 32));
+
+    QTRY_COMPARE_WITH_TIMEOUT(w.errors->size(), 1, kPeerTimeoutMs);
+    QCOMPARE(w.errorTexts(), QStringList{kMismatch});
+    QCOMPARE(w.rejected->size(), 1);
+    QCOMPARE(w.rejected->first().at(0).toString(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(w.rejected->first().at(3).toString(), fingerprint);
+    QVERIFY(w.trusted->isEmpty());
+    QVERIFY(w.connected->isEmpty());
+    QVERIFY(!w.session->isActive());
+    // The client never ran, so the password went nowhere.
+    QCOMPARE(w.control->processId(), 0);
+    QVERIFY(!QFile::exists(marker));
+}
+
+void TestXFreeRdpControl::clientRefusesACertificateOtherThanThePinnedOne()
+{
+    // Should the server change its certificate between the probe and the client's own connection, the
+    // client's pin still holds: the same control connects with the right pin and fails with a wrong one.
+    const QString fingerprint = probe(m_server.port()).fingerprint;
+    QVERIFY(!fingerprint.isEmpty());
+    QString wrong = fingerprint;
+    wrong[0] = wrong.at(0) == QLatin1Char('0') ? QLatin1Char('1') : QLatin1Char('0');
+
+    for (const QString& pin : {fingerprint, wrong}) {
+        QWidget window;
+        window.resize(800, 600);
+        XFreeRdpControl control(&window);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(control.setControl(QLatin1String(SystemRdpSession::kControlClassId)));
+        control.setProperty(QStringLiteral("Server"), QStringLiteral("127.0.0.1"));
+        const auto settings = control.querySubObject(QStringLiteral("AdvancedSettings9"));
+        settings->setProperty(QStringLiteral("RDPPort"), m_server.port());
+        settings->setProperty(QStringLiteral("AuthenticationLevel"), 2);
+        settings->setProperty(QStringLiteral("ServerCertificateFingerprint"), pin);
+        settings->setProperty(QStringLiteral("ClearTextPassword"), QStringLiteral("pw-pinned"));
+        QStringList events;
+        connect(&control, &IRdpControl::controlEvent, &control,
+                [&events](const QString& name) { events << name; });
+        QCOMPARE(control.dynamicCall(QStringLiteral("Connect()")).toInt(), 0);
+
+        if (pin == fingerprint) {
+            QTRY_VERIFY_WITH_TIMEOUT(events.contains(QStringLiteral("OnConnected()")), kPeerTimeoutMs);
+            control.dynamicCall(QStringLiteral("Disconnect()"));
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(events.contains(QStringLiteral("OnDisconnected(int)")), kPeerTimeoutMs);
+            QVERIFY2(!events.contains(QStringLiteral("OnConnected()")),
+                     qPrintable(events.join(QLatin1Char(' '))));
+            QVERIFY(events.contains(QStringLiteral("OnFatalError(int)")) ||
+                    events.contains(QStringLiteral("OnLogonError(int)")));
+            QCOMPARE(control.processId(), 0);
+        }
+    }
+}
+
+void TestXFreeRdpControl::probeOfASilentServerEndsByItsTimeout()
+{
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    QByteArray request;
+    QList<QTcpSocket*> accepted;
+    connect(&silent, &QTcpServer::newConnection, &silent, [&] {
+        while (QTcpSocket* socket = silent.nextPendingConnection()) {
+            accepted.append(socket);
+            connect(socket, &QTcpSocket::readyRead, socket,
+                    [&request, socket] { request += socket->readAll(); });
+        }
+    });
+
+    SessionWindow w;
+    w.session->setCertificateProbeTimeout(2000);
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(
+        w.session->connectTo(makeRemote(silent.serverPort(), QStringLiteral("tester"), QStringLiteral("pw")),
+                             QSize(1024, 768), 32));
+    QVERIFY(w.session->isActive());
+    // The probe asks for TLS or CredSSP in an X.224 Connection Request, and nothing else.
+    QTRY_COMPARE_WITH_TIMEOUT(request, QByteArray::fromHex("030000130ee000000000000100080003000000"),
+                              kPeerTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(w.errors->size(), 1, kPeerTimeoutMs);
+    QCOMPARE(w.errorTexts(),
+             QStringList{QStringLiteral("无法取得服务器证书，已取消连接：2 秒内未取得服务器证书")});
+    QVERIFY2(timer.elapsed() >= 1900, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(!w.session->isActive());
+    QCOMPARE(w.control->processId(), 0);
+    QCOMPARE(accepted.size(), 1);
+}
+
+void TestXFreeRdpControl::probeOfAStandardSecurityServerFindsNoCertificate()
+{
+    TestRdpServer legacy;
+    QString error;
+    QVERIFY2(
+        legacy.start(m_serverDisplay.name(), {QStringLiteral("-auth"), QStringLiteral("/sec:rdp")}, &error),
+        qPrintable(error));
+    const RdpCertificateProbe::Result seen = probe(legacy.port());
+    QVERIFY2(seen.outcome == RdpCertificateProbe::Outcome::StandardSecurity, qPrintable(seen.error));
+    QVERIFY(seen.fingerprint.isEmpty());
+
+    {
+        // A host on record with a certificate does not quietly fall back to standard RDP security.
+        const QString marker = m_home.filePath(QStringLiteral("legacy-client-ran"));
+        SessionWindow w(XFreeRdpControl::kDefaultConnectTimeoutSeconds, markingClient(m_home.path(), marker));
+        Remote remote = makeRemote(legacy.port(), QStringLiteral("tester"), QStringLiteral("pw-legacy"));
+        remote.rdp_certificate_fingerprint = probe(m_server.port()).fingerprint;
+        QVERIFY(!remote.rdp_certificate_fingerprint.isEmpty());
+        QVERIFY(w.session->connectTo(remote, QSize(800, 600), 32));
+        QTRY_COMPARE_WITH_TIMEOUT(w.errors->size(), 1, kPeerTimeoutMs);
+        QVERIFY(w.errorTexts().first().contains(QStringLiteral("可能存在中间人攻击")));
+        QVERIFY(!QFile::exists(marker));
+    }
+    {
+        // A host without one connects: there is nothing to pin, and nothing is recorded.
+        SessionWindow w;
+        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
+        QVERIFY(w.session->connectTo(makeRemote(legacy.port(), QStringLiteral("tester"), QString()),
+                                     QSize(800, 600), 32));
+        QTRY_COMPARE_WITH_TIMEOUT(w.connected->size(), 1, kPeerTimeoutMs);
+        QVERIFY(w.trusted->isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(closeTo(embeddedCentre(w.session->widget()), kServerColour), kPeerTimeoutMs);
+        w.session->disconnectSession();
+    }
+    legacy.stop();
 }
 
 int main(int argc, char** argv)

@@ -59,6 +59,7 @@ public:
     bool offersKeySender = true;
     qint32 sendKeysResult = 0;
     quint32 errorCode = 0;
+    bool pinsCertificate = false;
 
     // Raises a control event as the real control would.
     void fire(const QString& name, const QVariantList& arguments = {}) { emit controlEvent(name, arguments); }
@@ -73,6 +74,7 @@ public:
     std::unique_ptr<IRdpControlObject> querySubObject(const QString& name) override;
     IRdpKeySender* queryKeySender() override;
     quint32 lastErrorCode() const override { return errorCode; }
+    bool pinsServerCertificate() const override { return pinsCertificate; }
 
 private:
     class KeySender;
