@@ -3,6 +3,7 @@
 #include "rdp/freerdp_session.h"
 #include "rdp/rdp_surface.h"
 #include "rdp/system_rdp_session.h"
+#include "support/fake_certificate_probe.h"
 #include "support/fake_rdp_control.h"
 #include "support/recording_tile.h"
 
@@ -47,15 +48,27 @@ using TestTile = RecordingTile;
 struct FakeSystem
 {
     QPointer<FakeRdpControl> control;
+    // A control that pins the server's certificate, which fake probes find.
+    bool pinning = false;
+    QList<QPointer<FakeCertificateProbe>> probes;
 
     RdpTile::SystemSessionFactory factory()
     {
         return [this](QWidget* parent) {
             auto fake = std::make_unique<FakeRdpControl>();
+            fake->pinsCertificate = pinning;
             control = fake.get();
-            return new SystemRdpSession(parent, std::move(fake));
+            auto* session = new SystemRdpSession(parent, std::move(fake));
+            session->setCertificateProbeFactory([this](QObject* owner) {
+                auto* probe = new FakeCertificateProbe(owner);
+                probes.append(probe);
+                return probe;
+            });
+            return session;
         };
     }
+
+    FakeCertificateProbe* probe() const { return probes.isEmpty() ? nullptr : probes.last().data(); }
 
     int connectCalls() const
     {
@@ -790,6 +803,60 @@ private slots:
         QCOMPARE(trusted.size(), 2);
         QCOMPARE(trusted.at(1).at(1).toString(), QStringLiteral("12:34"));
         QCOMPARE(tile.remote().rdp_certificate_fingerprint, QStringLiteral("12:34"));
+    }
+
+    void systemCertificatePaths()
+    {
+        const QString recorded = QStringLiteral("0a:0b");
+        const QString presented = QStringLiteral("0c:0d");
+        FakeSystem fake;
+        fake.pinning = true;
+        Remote remote = makeRemote(QStringLiteral("web-13"));
+        remote.rdp_certificate_fingerprint = recorded;
+        TestTile tile(remote, QSize(1280, 720), 32, nullptr, RdpEngine::System, false, fake.factory());
+        QSignalSpy confirmation(&tile, &RdpTile::certificateConfirmationRequired);
+        QSignalSpy trusted(&tile, &RdpTile::certificateFingerprintTrusted);
+        QSignalSpy failed(&tile, &RdpTile::connectionFailed);
+
+        // A certificate other than the recorded one: refused, and the user is asked as for the embedded
+        // engine's.
+        tile.connectSession();
+        QVERIFY(fake.probe());
+        fake.probe()->answer(RdpCertificateProbe::Outcome::Certificate, presented);
+        QCOMPARE(fake.connectCalls(), 0);
+        QCOMPARE(header(tile), QStringLiteral("连接失败|color:#ff7d86|连接"));
+        QCOMPARE(failed.size(), 1);
+        QVERIFY(surface(tile)->text().contains(QStringLiteral("服务器证书与记录的指纹不符")));
+        QCOMPARE(confirmation.size(), 1);
+        QCOMPARE(confirmation.at(0).at(1).toString(),
+                 QStringLiteral("主机：192.0.2.10\n主题：CN = web-01\n签发者：CN = web-01\n新指纹：0c:0d"));
+        QVERIFY(trusted.isEmpty());
+
+        // Trusting it stores it and connects again, now pinned to it.
+        tile.trustPendingCertificate();
+        QCOMPARE(trusted.size(), 1);
+        QCOMPARE(trusted.at(0).at(0).toString(), tile.remote().id);
+        QCOMPARE(trusted.at(0).at(1).toString(), presented);
+        QTRY_COMPARE(fake.probes.size(), 2);
+        fake.probe()->answer(RdpCertificateProbe::Outcome::Certificate, presented);
+        QCOMPARE(fake.connectCalls(), 1);
+        fake.control->fire(QStringLiteral("OnConnected"));
+        QCOMPARE(header(tile), QStringLiteral("已连接|color:#35c58b|断开"));
+        QCOMPARE(trusted.size(), 1);
+
+        // A host without a record trusts the first certificate, which reaches the tile's record.
+        FakeSystem fresh;
+        fresh.pinning = true;
+        TestTile first(makeRemote(QStringLiteral("web-14")), QSize(1280, 720), 32, nullptr, RdpEngine::System,
+                       false, fresh.factory());
+        QSignalSpy firstTrusted(&first, &RdpTile::certificateFingerprintTrusted);
+        first.connectSession();
+        fresh.probe()->answer(RdpCertificateProbe::Outcome::Certificate, presented);
+        QCOMPARE(firstTrusted.size(), 1);
+        QCOMPARE(firstTrusted.at(0).at(0).toString(), QStringLiteral("id-web-14"));
+        QCOMPARE(firstTrusted.at(0).at(1).toString(), presented);
+        QCOMPARE(first.remote().rdp_certificate_fingerprint, presented);
+        QCOMPARE(fresh.connectCalls(), 1);
     }
 };
 

@@ -1,5 +1,6 @@
 #include "rdp/system_rdp_session.h"
 #include "rdp/xfreerdp_control.h"
+#include "support/fake_certificate_probe.h"
 #include "support/fake_rdp_control.h"
 
 #include <QApplication>
@@ -82,40 +83,6 @@ const QString kServerFingerprint = QStringLiteral(
 const QString kOtherFingerprint = QStringLiteral(
     "3a:7f:00:c1:9e:22:4b:6d:80:11:ff:05:aa:bc:de:f0:12:34:56:78:9a:bc:de:f0:0f:1e:2d:3c:4b:5a:69:79");
 const QString kMismatch = QStringLiteral("服务器证书与记录的指纹不符，已拒绝连接（可能存在中间人攻击）。");
-
-// A probe that never touches the network: it records where it was sent and answers when the test says.
-class FakeCertificateProbe : public RdpCertificateProbe
-{
-public:
-    using RdpCertificateProbe::RdpCertificateProbe;
-
-    void start(const QString& host, quint16 port) override
-    {
-        targets.append(QStringLiteral("%1:%2").arg(host).arg(port));
-        running = true;
-    }
-    void abort() override
-    {
-        running = false;
-        ++aborts;
-    }
-
-    void answer(RdpCertificateProbe::Outcome outcome, const QString& fingerprint = {})
-    {
-        RdpCertificateProbe::Result result;
-        result.outcome = outcome;
-        result.fingerprint = fingerprint;
-        result.subject = QStringLiteral("CN = web-01");
-        result.issuer = QStringLiteral("CN = web-01");
-        result.error = outcome == Outcome::Failed ? QStringLiteral("连接被拒绝") : QString();
-        running = false;
-        emit finished(result);
-    }
-
-    QStringList targets;
-    bool running = false;
-    int aborts = 0;
-};
 
 // A session over a control that pins the certificate, with the probes it made.
 struct PinningFixture : Fixture
