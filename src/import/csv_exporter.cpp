@@ -1,8 +1,8 @@
 #include "import/csv_exporter.h"
 
 #include "logger.h"
-
-#include <QSaveFile>
+#include "platform/atomic_file_writer.h"
+#include "platform/process_hardening.h"
 
 namespace {
 
@@ -59,21 +59,15 @@ bool CsvExporter::write(const QString& path, const QList<Remote>& remotes,
     const QByteArray content = QByteArray("\xEF\xBB\xBF") + text.toUtf8();
 
     // The file appears only once it is complete: a failed export leaves an earlier file as it was.
-    // Unbuffered, because QSaveFile::commit() does not notice a failing flush of its own buffer
-    // (a full disk would pass as success); a direct write reports the short count.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        SPDLOG_ERROR("无法写入导出文件 {}: {}", path, file.errorString());
+    // One with passwords is private to the user; one without gets the user's usual file mode.
+    QString reason;
+    const mode_t mode = withPasswords ? AtomicFileWriter::kPrivateMode : ProcessHardening::publicFileMode();
+    AtomicFileWriter::Failure failure = AtomicFileWriter::Failure::None;
+    if (!AtomicFileWriter::write(path, content, mode, AtomicFileWriter::Existing::Replace, &reason, &failure)) {
+        SPDLOG_ERROR("导出文件写入失败: {}", reason);
         if (error) {
-            *error = QStringLiteral("无法写入导出文件");
-        }
-        return false;
-    }
-    if (file.write(content) != content.size() || !file.commit()) {
-        SPDLOG_ERROR("导出文件写入不完整 {}: {}", path, file.errorString());
-        file.cancelWriting();
-        if (error) {
-            *error = QStringLiteral("导出文件写入不完整");
+            *error = failure == AtomicFileWriter::Failure::Create ? QStringLiteral("无法写入导出文件")
+                                                                  : QStringLiteral("导出文件写入不完整");
         }
         return false;
     }

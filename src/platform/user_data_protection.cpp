@@ -1,10 +1,11 @@
 #include "platform/user_data_protection.h"
 
+#include "platform/atomic_file_writer.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
-#include <QUuid>
 
 #include <sodium.h>
 
@@ -41,22 +42,6 @@ public:
 private:
     QByteArray m_data;
 };
-
-bool writeAll(int fd, const unsigned char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 } // namespace
 
@@ -136,30 +121,15 @@ bool UserDataProtection::readSecret(unsigned char* secret) const
 
 bool UserDataProtection::createSecretFile() const
 {
-    const QByteArray dir = QFile::encodeName(m_identity.secretDirectory);
-    if (!QDir().mkpath(m_identity.secretDirectory)) {
+    if (!AtomicFileWriter::makePrivateDirectory(m_identity.secretDirectory)) {
         return false;
     }
-    ::chmod(dir.constData(), 0700);
-
-    // Write the secret into a private temporary file, then link it into place: link() never
-    // replaces an existing secret, so two processes racing here agree on one secret.
-    const QByteArray tmpPath = QFile::encodeName(m_identity.secretDirectory + QStringLiteral("/.secret-") +
-                                                 QUuid::createUuid().toString(QUuid::WithoutBraces));
-    const int fd = ::open(tmpPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        return false;
-    }
+    // Never replaces an existing secret, so two processes racing here agree on one secret.
     SecureBuffer secret(kSecretSize);
     randombytes_buf(secret.data(), kSecretSize);
-    bool ok = writeAll(fd, secret.data(), kSecretSize) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (ok) {
-        const QByteArray finalPath = QFile::encodeName(secretFilePath());
-        ok = ::link(tmpPath.constData(), finalPath.constData()) == 0 || errno == EEXIST;
-    }
-    ::unlink(tmpPath.constData());
-    return ok;
+    return AtomicFileWriter::write(secretFilePath(),
+                                   QByteArrayView(reinterpret_cast<const char*>(secret.data()), kSecretSize),
+                                   AtomicFileWriter::kPrivateMode, AtomicFileWriter::Existing::Keep);
 }
 
 bool UserDataProtection::deriveKey(unsigned char* key, bool createSecret) const

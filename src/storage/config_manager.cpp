@@ -1,13 +1,11 @@
 #include "storage/config_manager.h"
 
 #include "logger.h"
+#include "platform/atomic_file_writer.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QMetaObject>
-#include <QSaveFile>
-#include <QStringConverter>
-#include <QTextStream>
 
 #include <toml++/toml.h>
 
@@ -414,7 +412,13 @@ QString quoted(const QString& text)
             result += QLatin1String("\\r");
             break;
         default:
-            result += c;
+            // Tab may stand as it is; TOML allows no other control character in a basic string.
+            if (c.unicode() != '\t' && (c.unicode() < 0x20 || c.unicode() == 0x7F)) {
+                result += QStringLiteral("\\u%1").arg(QString::number(c.unicode(), 16).toUpper().rightJustified(
+                    4, QLatin1Char('0')));
+            } else {
+                result += c;
+            }
             break;
         }
     }
@@ -562,20 +566,12 @@ bool ConfigManager::load(const QString& path)
 
 bool ConfigManager::save(const QString& path)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
-        return false;
-    QTextStream stream(&file);
-    stream.setEncoding(QStringConverter::Utf8);
-    stream.setGenerateByteOrderMark(false);
-    stream << documentText(m_config);
-    stream.flush();
-    if (stream.status() != QTextStream::Ok) {
-        file.cancelWriting();
+    QString error;
+    if (!AtomicFileWriter::write(path, documentText(m_config).toUtf8(), AtomicFileWriter::kPrivateMode,
+                                 AtomicFileWriter::Existing::Replace, &error)) {
+        SPDLOG_ERROR("配置文件保存失败: {}", error);
         return false;
     }
-    if (!file.commit())
-        return false;
 
     if (!m_configPath.isEmpty() && samePath(path, m_configPath)) {
         // The replace gave the path a new inode, so the old watch is dead; re-arming it drops

@@ -1,12 +1,12 @@
 #include "storage/crypto_manager.h"
 
 #include "logger.h"
+#include "platform/atomic_file_writer.h"
 #include "platform/data_protection.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <sodium.h>
 
@@ -85,9 +85,15 @@ bool CryptoManager::initialize(const QString& keyFilePath)
     wipe(joined);
     bool saved = !blob.isEmpty();
     if (saved) {
-        QDir().mkpath(QFileInfo(keyFilePath).absolutePath());
-        QSaveFile file(keyFilePath);
-        saved = file.open(QIODevice::WriteOnly) && file.write(blob) == blob.size() && file.commit();
+        // A key that is not safely on disk must not seal anything: every secret sealed with it
+        // would be lost at the next start.
+        QString error;
+        saved = AtomicFileWriter::makePrivateDirectory(QFileInfo(keyFilePath).absolutePath(), &error) &&
+                AtomicFileWriter::write(keyFilePath, blob, AtomicFileWriter::kPrivateMode,
+                                        AtomicFileWriter::Existing::Replace, &error);
+        if (!saved) {
+            SPDLOG_ERROR("设备密钥文件保存失败: {}", error);
+        }
     }
     if (!saved) {
         wipeKeys();

@@ -1,4 +1,5 @@
 #include "import/csv_exporter.h"
+#include "platform/process_hardening.h"
 #include "import/host_file_reader.h"
 #include "import/host_import_parser.h"
 #include "support/test_environment.h"
@@ -10,6 +11,7 @@
 #include <QTest>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <csignal>
 
@@ -88,6 +90,7 @@ private slots:
     void unwritablePathsFail_data();
     void unwritablePathsFail();
     void failedWriteLeavesTheOldFile();
+    void exportWithPasswordsIsPrivate();
 
 private:
     QTemporaryDir m_dir;
@@ -244,6 +247,24 @@ void TestCsvExporter::failedWriteLeavesTheOldFile()
     QCOMPARE(readFile(path), QByteArray("earlier export"));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
              QStringList{QStringLiteral("hosts.csv")});
+}
+
+void TestCsvExporter::exportWithPasswordsIsPrivate()
+{
+    QTemporaryDir dir;
+    const mode_t previous = ::umask(0);
+    const auto restore = qScopeGuard([previous] { ::umask(previous); });
+    const QString secret = dir.filePath(QStringLiteral("with.csv"));
+    const QString plain = dir.filePath(QStringLiteral("without.csv"));
+    QString error;
+    QVERIFY(CsvExporter::write(secret, sampleRemotes(), kGroups, true, &error));
+    QVERIFY(CsvExporter::write(plain, sampleRemotes(), kGroups, false, &error));
+    struct stat st {};
+    QCOMPARE(::stat(QFile::encodeName(secret).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 0777, 0600u);
+    // Without passwords the file is the user's ordinary kind, as their umask at start-up makes it.
+    QCOMPARE(::stat(QFile::encodeName(plain).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 0777, static_cast<unsigned>(ProcessHardening::publicFileMode()));
 }
 
 QTEST_GUILESS_MAIN(TestCsvExporter)

@@ -887,6 +887,36 @@ private slots:
         QCOMPARE(reloaded.config(), manager.config());
     }
 
+    // A text loaded from a hand-edited file may hold any control character; what the program writes
+    // must load again, or the next start falls back to every default.
+    void everyControlCharacterSurvivesSaveAndLoad()
+    {
+        QList<char16_t> controls;
+        for (char16_t c = 0; c < 0x20; ++c) {
+            controls.append(c);
+        }
+        controls.append(0x7F);
+        QTemporaryDir dir;
+        for (const char16_t c : controls) {
+            const QString code = QString::number(c, 16).rightJustified(4, QLatin1Char('0'));
+            const QByteArray escaped = "\"a\\u" + code.toLatin1() + "b\"";
+            ConfigManager manager;
+            QVERIFY(loadText(manager, dir,
+                             kPolicy + "[app]\nversion = " + escaped + "\nlanguage = " + escaped +
+                                 "\n[share]\ndrives = [" + escaped + "]\n"));
+            const QString expected = QStringLiteral("a") + QChar(c) + QStringLiteral("b");
+            QCOMPARE(manager.config().version, expected);
+
+            const QString saved = dir.filePath(QStringLiteral("saved.toml"));
+            QVERIFY(manager.save(saved));
+            ConfigManager reloaded;
+            QVERIFY2(reloaded.load(saved), qPrintable(QStringLiteral("U+%1").arg(code)));
+            QCOMPARE(reloaded.config().version, expected);
+            QCOMPARE(reloaded.config().language, expected);
+            QCOMPARE(reloaded.config().drives, QStringList{expected});
+        }
+    }
+
     void resolutionIsClamped_data()
     {
         QTest::addColumn<int>("mode");

@@ -2,9 +2,12 @@
 #include "storage/crypto_manager.h"
 #include "support/fake_data_protection.h"
 #include "support/log_capture.h"
+#include "support/private_tmpfs.h"
 #include "support/test_environment.h"
 
+#include <QDir>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -15,6 +18,7 @@
 #include <sodium.h>
 
 #include <sstream>
+#include <sys/stat.h>
 
 namespace {
 
@@ -141,6 +145,66 @@ private slots:
         CryptoManager manager(std::make_unique<FakeDataProtection>());
         QVERIFY(!manager.initialize(dir.filePath(QStringLiteral("blocker/credential.key"))));
         QVERIFY(!manager.isInitialized());
+    }
+
+    // The first start on a full disk: the key never reached the disk, so it must not be used; a
+    // later start with room makes a key that survives restarts.
+    void keyThatCannotBeSavedIsNotUsed()
+    {
+        QTemporaryDir dir;
+        const QString mount = dir.filePath(QStringLiteral("disk"));
+        const PrivateTmpfs::Outcome outcome = PrivateTmpfs::run(mount, 64 * 1024, [&]() -> QString {
+            const QString keyFile = mount + QStringLiteral("/data/credential.key");
+            if (!QDir().mkpath(mount + QStringLiteral("/data")) || !PrivateTmpfs::fill(mount, 0)) {
+                return QStringLiteral("cannot prepare the disk");
+            }
+            {
+                CryptoManager full(protectionFor(dir, QStringLiteral("u")));
+                if (full.initialize(keyFile)) {
+                    return QStringLiteral("a key was reported saved on a full disk");
+                }
+                if (!full.sealEncrypt(QStringLiteral("secret")).isEmpty()) {
+                    return QStringLiteral("a key that is not on disk sealed a secret");
+                }
+                if (QFileInfo::exists(keyFile)) {
+                    return QStringLiteral("a key file was left: %1 bytes").arg(QFileInfo(keyFile).size());
+                }
+            }
+            QFile::remove(mount + QStringLiteral("/.filler"));
+            QString sealed;
+            {
+                CryptoManager roomy(protectionFor(dir, QStringLiteral("u")));
+                if (!roomy.initialize(keyFile)) {
+                    return QStringLiteral("no key with room on the disk");
+                }
+                sealed = roomy.sealEncrypt(QStringLiteral("secret"));
+            }
+            CryptoManager again(protectionFor(dir, QStringLiteral("u")));
+            if (!again.initialize(keyFile) || again.sealDecrypt(sealed) != QStringLiteral("secret")) {
+                return QStringLiteral("the saved key did not open its secret after a restart");
+            }
+            return {};
+        });
+        if (!outcome.ran) {
+            QSKIP(qPrintable(QStringLiteral("no private tmpfs: ") + outcome.skipReason));
+        }
+        QVERIFY2(outcome.failure.isEmpty(), qPrintable(outcome.failure));
+    }
+
+    void keyFileIsPrivate()
+    {
+        QTemporaryDir dir;
+        const mode_t previous = ::umask(0);
+        const auto restore = qScopeGuard([previous] { ::umask(previous); });
+        const QString keyFile = dir.filePath(QStringLiteral("data/credential.key"));
+        CryptoManager manager(protectionFor(dir, QStringLiteral("u")));
+        QVERIFY(manager.initialize(keyFile));
+        struct stat key {};
+        struct stat folder {};
+        QCOMPARE(::stat(QFile::encodeName(keyFile).constData(), &key), 0);
+        QCOMPARE(::stat(QFile::encodeName(dir.filePath(QStringLiteral("data"))).constData(), &folder), 0);
+        QCOMPARE(key.st_mode & 0777, 0600u);
+        QCOMPARE(folder.st_mode & 0777, 0700u);
     }
 
     void sealingIsRandomisedAndSized_data()
