@@ -7,6 +7,7 @@
 // another purpose), 2 writing failed. Standard output carries the password only: nothing else is
 // ever printed.
 
+#include "platform/process_hardening.h"
 #include "platform/user_data_protection.h"
 #include "ssh/askpass_contract.h"
 
@@ -51,6 +52,8 @@ bool writeAll(const char* data, size_t size)
 
 int main()
 {
+    // The password passes through this process: no core file, no other process of the user reading it.
+    ProcessHardening::apply();
     // A reader that went away is a failed write (exit 2), not a silent death by SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
     if (sodium_init() < 0) {

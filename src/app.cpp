@@ -28,9 +28,16 @@ bool App::initialize()
     SPDLOG_INFO("平台: {}", m_platform->platformName());
 
     const QString dataDir = m_platform->dataDirectory();
+    // Before anything opens them: files left readable by others (older versions, a restored backup)
+    // are made private first.
+    QString restrictError;
+    const bool restricted = m_platform->restrictToUser(dataDir, &restrictError);
     const QString logPath = dataDir + QStringLiteral("/app.log");
     Logger::initialize(logPath, spdlog::level::info, 10485760, 5);
     SPDLOG_INFO("日志初始化完成: {}", logPath);
+    if (!restricted) {
+        SPDLOG_WARN("数据目录权限收紧失败: {}", restrictError);
+    }
 
     m_config = std::make_unique<ConfigManager>();
     const QString configPath = m_platform->configFilePath();

@@ -11,14 +11,30 @@
 #include <memory>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 bool Logger::initialize(const QString& filePath, spdlog::level::level_enum level, size_t maxFileSize,
                         size_t maxFiles)
 {
     try {
         spdlog::init_thread_pool(kQueueSize, 1);
         auto console = std::make_shared<spdlog::sinks::stdout_color_sink_mt>(spdlog::color_mode::automatic);
-        auto file = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(filePath.toUtf8().toStdString(),
-                                                                           maxFileSize, maxFiles, false);
+        // The log names hosts and users: every log file, also the ones rotation starts, is the user's
+        // alone. Creating it before spdlog's fopen does means it never exists with wider rights.
+        spdlog::file_event_handlers privateFiles;
+        privateFiles.before_open = [](const spdlog::filename_t& name) {
+            const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        };
+        privateFiles.after_open = [](const spdlog::filename_t&, std::FILE* stream) {
+            ::fchmod(::fileno(stream), 0600);
+        };
+        auto file = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
+            filePath.toUtf8().toStdString(), maxFileSize, maxFiles, false, privateFiles);
         std::vector<spdlog::sink_ptr> sinks{console, file};
         auto logger = std::make_shared<spdlog::async_logger>(kLoggerName, sinks.begin(), sinks.end(),
                                                              spdlog::thread_pool(),

@@ -1,10 +1,12 @@
 #include "app.h"
 #include "logger.h"
+#include "platform/process_hardening.h"
 #include "platform/unix_signal_watcher.h"
 #include "single_instance_guard.h"
 #include "ui/main_window.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QIcon>
 #include <QMessageBox>
 
@@ -42,6 +44,11 @@ void showCritical(const QString& title, const QString& text)
 
 int main(int argc, char* argv[])
 {
+    // Before anything holds a secret: no core files, no other process of the user reading this one's
+    // memory, and every file it creates private.
+    QString hardeningError;
+    const bool hardened = ProcessHardening::apply(&hardeningError);
+
     QApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("NIMBARA"));
     QCoreApplication::setOrganizationName(QStringLiteral("NIMBARA"));
@@ -50,8 +57,20 @@ int main(int argc, char* argv[])
     // Installed first, so a termination request during start-up is kept and served as soon as the
     // event loop runs, instead of killing the process half-way through writing its files.
     UnixSignalWatcher signalWatcher;
-    QObject::connect(&signalWatcher, &UnixSignalWatcher::terminationRequested, &application,
-                     &QCoreApplication::quit, Qt::QueuedConnection);
+    // quit() does nothing while only a message box's own loop runs (a second start, a failed start):
+    // such a box is closed, so its caller goes on to exit.
+    QObject::connect(
+        &signalWatcher, &UnixSignalWatcher::terminationRequested, &application,
+        [] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+                dialog->reject();
+            } else if (modal) {
+                modal->close();
+            }
+            QCoreApplication::quit();
+        },
+        Qt::QueuedConnection);
 
     auto instanceGuard = std::make_unique<SingleInstanceGuard>(SingleInstanceGuard::keyForCurrentUser());
     if (!instanceGuard->tryAcquire()) {
@@ -70,6 +89,9 @@ int main(int argc, char* argv[])
 
     auto window = std::make_unique<MainWindow>(app->database(), app->config(), app->crypto());
     window->show();
+    if (!hardened) {
+        SPDLOG_WARN("进程保护未完全生效: {}", hardeningError);
+    }
     SPDLOG_INFO("NIMBARA资产管理窗口启动完成");
 
     const int result = QApplication::exec();

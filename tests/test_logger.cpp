@@ -5,7 +5,10 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QScopeGuard>
 #include <QTest>
+
+#include <sys/stat.h>
 
 class TestLogger : public QObject
 {
@@ -71,6 +74,25 @@ private slots:
         QVERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("app.2.log"))));
         QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("app.3.log"))));
         QVERIFY(lines(path).last().contains(QStringLiteral("line 199")));
+    }
+
+    // The log names hosts and users: the files rotation starts are private too, whatever the umask.
+    void everyLogFileIsPrivate()
+    {
+        QTemporaryDir dir;
+        const mode_t previous = ::umask(0);
+        const auto restore = qScopeGuard([previous] { ::umask(previous); });
+        const QString path = dir.filePath(QStringLiteral("app.log"));
+        QVERIFY(Logger::initialize(path, spdlog::level::info, 2048, 2));
+        for (int i = 0; i < 200; ++i) {
+            SPDLOG_INFO("line {} {}", i, std::string(40, 'x'));
+        }
+        Logger::shutdown();
+        for (const char* name : {"app.log", "app.1.log", "app.2.log"}) {
+            struct stat st {};
+            QVERIFY2(::stat(QFile::encodeName(dir.filePath(QLatin1String(name))).constData(), &st) == 0, name);
+            QCOMPARE(st.st_mode & 0777, 0600u);
+        }
     }
 
     void unwritableLocationKeepsThePreviousLogger()

@@ -1,11 +1,18 @@
 #include "platform/linux_adapter.h"
 
+#include "platform/atomic_file_writer.h"
+
 #include <QDir>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QStandardPaths>
 
+#include <QDirIterator>
+
+#include <cerrno>
+#include <cstring>
 #include <new>
+#include <sys/stat.h>
 
 std::unique_ptr<IPlatformAdapter> createPlatformAdapter()
 {
@@ -35,7 +42,7 @@ QString LinuxAdapter::dataDirectory() const
     if (path.isEmpty()) {
         path = QDir::homePath() + QStringLiteral("/.local/share/NIMBARA");
     }
-    QDir().mkpath(path);
+    AtomicFileWriter::makePrivateDirectory(path);
     return path;
 }
 
@@ -61,4 +68,29 @@ double LinuxAdapter::devicePixelRatio() const
 QString LinuxAdapter::platformName() const
 {
     return QStringLiteral("Linux");
+}
+
+bool LinuxAdapter::restrictToUser(const QString& directory, QString* error)
+{
+    if (!AtomicFileWriter::makePrivateDirectory(directory, error)) {
+        return false;
+    }
+    QStringList failures;
+    // Symbolic links are left alone: chmod would change whatever they point at.
+    QDirIterator it(directory, QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QByteArray name = QFile::encodeName(path);
+        struct stat st {};
+        if (::lstat(name.constData(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 077) == 0) {
+            continue;
+        }
+        if (::chmod(name.constData(), st.st_mode & 0700) != 0) {
+            failures << QStringLiteral("%1：%2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        }
+    }
+    if (!failures.isEmpty() && error) {
+        *error = failures.join(QStringLiteral("；"));
+    }
+    return failures.isEmpty();
 }

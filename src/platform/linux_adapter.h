@@ -13,6 +13,7 @@ public:
     bool isSupported() const override;
     double devicePixelRatio() const override;
     QString platformName() const override;
+    bool restrictToUser(const QString& directory, QString* error) override;
 
 private:
     QString m_firstText;

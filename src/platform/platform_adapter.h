@@ -19,6 +19,9 @@ public:
     virtual bool isSupported() const = 0;
     virtual double devicePixelRatio() const = 0;
     virtual QString platformName() const = 0;
+    // Makes a data directory and every file in it readable by the current user only (the host list,
+    // the log and the keys are nobody else's business), also when they were made with wider rights.
+    virtual bool restrictToUser(const QString& directory, QString* error) = 0;
 };
 
 std::unique_ptr<IPlatformAdapter> createPlatformAdapter();

@@ -1,3 +1,5 @@
+#include "support/process_inspector.h"
+#include "support/rdp_test_server.h"
 #include "support/test_environment.h"
 
 #include <QFileInfo>
@@ -6,7 +8,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QDir>
+#include <QDirIterator>
+#include <QStandardPaths>
+
 #include <csignal>
+#include <sys/stat.h>
 
 // The program itself, started as a user would start it, with a home of its own.
 class TestStartup : public QObject
@@ -19,11 +26,24 @@ private:
         return m_root->filePath(QStringLiteral("home/.local/share/NIMBARA/NIMBARA/")) + QLatin1String(name);
     }
 
-    std::unique_ptr<QProcess> start()
+    // `asPeer`: as the user the memory probe runs as (see ProcessInspector).
+    std::unique_ptr<QProcess> start(const QString& display = {}, bool asPeer = false)
     {
         auto process = std::make_unique<QProcess>();
-        process->setProcessEnvironment(isolatedEnvironment(m_root->path()));
-        process->setProgram(QStringLiteral(NIMBARA_BINARY_DIR "/nimbara"));
+        QProcessEnvironment env = isolatedEnvironment(m_root->path());
+        if (!display.isEmpty()) {
+            env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+            env.insert(QStringLiteral("DISPLAY"), display);
+        }
+        process->setProcessEnvironment(env);
+        const QString program = QStringLiteral(NIMBARA_BINARY_DIR "/nimbara");
+        const QStringList prefix = asPeer ? ProcessInspector::peerLaunch() : QStringList();
+        if (prefix.isEmpty()) {
+            process->setProgram(program);
+        } else {
+            process->setProgram(prefix.first());
+            process->setArguments(prefix.mid(1) << program);
+        }
         process->start();
         return process;
     }
@@ -42,6 +62,22 @@ private:
         QVERIFY(process.waitForFinished(20000));
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), 0);
+    }
+
+    static mode_t modeOf(const QString& path)
+    {
+        struct stat st {};
+        return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
+    }
+
+    // Window names on an X display, as xwininfo lists them.
+    static QString windowTree(const QString& display)
+    {
+        QProcess xwininfo;
+        xwininfo.start(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree"),
+                                                    QStringLiteral("-display"), display});
+        xwininfo.waitForFinished(10000);
+        return QString::fromUtf8(xwininfo.readAllStandardOutput());
     }
 
     std::unique_ptr<QTemporaryDir> m_root;
@@ -81,6 +117,103 @@ private slots:
                                      "数据库初始化完成: ", "NIMBARA资产管理窗口启动完成", "应用关闭..."}) {
             QVERIFY2(log.contains(QString::fromUtf8(expected)), expected);
         }
+    }
+
+    // The data folder and every file in it are the user's alone, also those an older version or a
+    // restored backup left readable by others.
+    void dataFilesArePrivate()
+    {
+        const QString dataDir = dataFile("");
+        QVERIFY(QDir().mkpath(dataDir));
+        QVERIFY(::chmod(QFile::encodeName(dataDir).constData(), 0755) == 0);
+        for (const char* name : {"config.toml", "app.log", "app.1.log"}) {
+            writeFile(dataFile(name), name == QByteArray("config.toml") ? QByteArray() : QByteArray("old log\n"));
+            QVERIFY(::chmod(QFile::encodeName(dataFile(name)).constData(), 0644) == 0);
+        }
+
+        auto process = start();
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(dataFile("app.log")).contains("NIMBARA资产管理窗口启动完成") ||
+                                     process->state() == QProcess::NotRunning,
+                                 20000);
+        QCOMPARE(process->state(), QProcess::Running);
+
+        QCOMPARE(modeOf(dataDir), mode_t(0700));
+        QStringList seen;
+        QDirIterator it(dataDir, QDir::Files | QDir::Hidden);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            seen << it.fileName();
+            QVERIFY2(modeOf(path) == 0600, qPrintable(QStringLiteral("%1: %2").arg(path).arg(modeOf(path), 0, 8)));
+        }
+        for (const char* expected : {"data.db", "data.db-wal", "data.db-shm", "credential.key", "app.log",
+                                     "app.1.log", "config.toml"}) {
+            QVERIFY2(seen.contains(QLatin1String(expected)), expected);
+        }
+        const QString secretDir = m_root->filePath(QStringLiteral("home/.config/NIMBARA"));
+        QCOMPARE(modeOf(secretDir), mode_t(0700));
+        QCOMPARE(modeOf(secretDir + QStringLiteral("/data-protection.secret")), mode_t(0600));
+        stop(*process);
+    }
+
+    // Host passwords live in the program's memory while sessions run: no core file may carry them and
+    // no other process of the same user may read them.
+    void runningProgramCannotBeDumpedOrRead()
+    {
+        isolatedEnvironment(m_root->path()); // makes the folders the peer user is then given
+        QVERIFY(ProcessInspector::giveToPeer(m_root->path()));
+        auto process = start({}, true);
+        QVERIFY(waitUntilRunning(*process, dataFile("data.db")));
+        const auto pid = static_cast<pid_t>(process->processId());
+        QCOMPARE(ProcessInspector::coreLimit(pid), 0LL);
+        QCOMPARE(ProcessInspector::coreLimit(pid, true), 0LL);
+
+        QProcess ordinary;
+        const QStringList peer = ProcessInspector::peerLaunch();
+        if (peer.isEmpty()) {
+            ordinary.start(QStringLiteral("sleep"), {QStringLiteral("30")});
+        } else {
+            ordinary.start(peer.first(), peer.mid(1) << QStringLiteral("sleep") << QStringLiteral("30"));
+        }
+        QVERIFY(ordinary.waitForStarted());
+        // Once setpriv has become the peer user and run sleep.
+        QTRY_COMPARE(readFile(QStringLiteral("/proc/%1/comm").arg(ordinary.processId())), QByteArray("sleep\n"));
+        const auto control = ProcessInspector::peerAccess(static_cast<pid_t>(ordinary.processId()));
+        ordinary.kill();
+        ordinary.waitForFinished();
+        if (control == ProcessInspector::PeerAccess::Unknown) {
+            QSKIP("cannot look at a process as a peer would");
+        }
+        QCOMPARE(control, ProcessInspector::PeerAccess::Readable);
+        QCOMPARE(ProcessInspector::peerAccess(pid), ProcessInspector::PeerAccess::Refused);
+        stop(*process);
+    }
+
+    // A second start shows its box on a real display; terminating it closes the box and ends it.
+    void secondCopyEndsWhenTerminatedWhileItsBoxIsOpen()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("xwininfo")).isEmpty()) {
+            QSKIP("xwininfo is not installed");
+        }
+        TestXDisplay display;
+        QString error;
+        if (!display.start(&error)) {
+            QSKIP(qPrintable(QStringLiteral("no X display: ") + error));
+        }
+        auto first = start();
+        QVERIFY(waitUntilRunning(*first, dataFile("data.db")));
+
+        auto second = start(display.name());
+        QTRY_VERIFY_WITH_TIMEOUT(windowTree(display.name()).contains(QStringLiteral("NIMBARA")) ||
+                                     second->state() == QProcess::NotRunning,
+                                 20000);
+        QCOMPARE(second->state(), QProcess::Running);
+
+        second->terminate();
+        QVERIFY(second->waitForFinished(10000));
+        QCOMPARE(second->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second->exitCode(), 0);
+        QCOMPARE(first->state(), QProcess::Running);
+        stop(*first);
     }
 
     void copyThatDiedLeavesNoLock()

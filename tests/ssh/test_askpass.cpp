@@ -1,5 +1,6 @@
 #include "platform/user_data_protection.h"
 #include "ssh/ssh_command.h"
+#include "support/process_inspector.h"
 #include "support/test_environment.h"
 #include "support/test_ssh_server.h"
 
@@ -11,6 +12,9 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -191,6 +195,77 @@ private slots:
         const Run run = runHelper(withValue(protectForAskPass(QStringLiteral("pw"), &error)),
                                   QStringLiteral("/dev/full"));
         QCOMPARE(run.exitCode, 2);
+    }
+
+    // While the helper holds the password it cannot be dumped or read by another process: caught
+    // with its output blocked on a full pipe.
+    void helperHoldingThePasswordCannotBeDumpedOrRead()
+    {
+        // The helper runs as the peer user, so the password is protected for that user.
+        const QString configHome = m_root.filePath(QStringLiteral("peer-config"));
+        QVERIFY(QDir().mkpath(configHome));
+        UserDataProtection peerProtection({configHome + QStringLiteral("/NIMBARA"),
+                                           UserDataProtection::currentUser().machineIdFiles,
+                                           ProcessInspector::peerUid()});
+        const QByteArray blob = peerProtection.protect("held password", QStringLiteral("NIMBARA SSH AskPass"));
+        QVERIFY(!blob.isEmpty());
+        QVERIFY(ProcessInspector::giveToPeer(configHome));
+        // The peer may pass through the test's folder to its own.
+        QVERIFY(QFile::setPermissions(m_root.path(), QFile::permissions(m_root.path()) | QFile::ExeOther));
+        QProcessEnvironment environment = withValue(QString::fromLatin1(blob.toBase64()));
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome);
+
+        int fds[2];
+        QCOMPARE(::pipe2(fds, O_CLOEXEC), 0);
+        const auto closePipe = qScopeGuard([&] {
+            ::close(fds[0]);
+            if (fds[1] >= 0) {
+                ::close(fds[1]);
+            }
+        });
+        const int capacity = ::fcntl(fds[1], F_SETPIPE_SZ, 4096);
+        QVERIFY(capacity > 0);
+        QCOMPARE(::fcntl(fds[1], F_SETFL, O_NONBLOCK), 0);
+        const QByteArray filler(capacity, 'f');
+        QCOMPARE(::write(fds[1], filler.constData(), filler.size()), ssize_t(filler.size()));
+        QCOMPARE(::fcntl(fds[1], F_SETFL, 0), 0);
+
+        QProcess helper;
+        helper.setProcessEnvironment(environment);
+        // Opened by QProcess through /proc: the helper's standard output is this very pipe.
+        helper.setStandardOutputFile(QStringLiteral("/proc/self/fd/%1").arg(fds[1]));
+        const QStringList peer = ProcessInspector::peerLaunch();
+        if (peer.isEmpty()) {
+            helper.start(kHelper, {QStringLiteral("password: ")});
+        } else {
+            helper.start(peer.first(), peer.mid(1) << kHelper << QStringLiteral("password: "));
+        }
+        QVERIFY(helper.waitForStarted());
+        ::close(fds[1]);
+        fds[1] = -1;
+        const auto pid = static_cast<pid_t>(helper.processId());
+
+        // Wait until it sits in its write, holding the opened password.
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(QStringLiteral("/proc/%1/wchan").arg(pid)).contains("pipe") ||
+                                     helper.state() == QProcess::NotRunning,
+                                 10000);
+        QCOMPARE(helper.state(), QProcess::Running);
+        QCOMPARE(ProcessInspector::coreLimit(pid), 0LL);
+        const ProcessInspector::PeerAccess access = ProcessInspector::peerAccess(pid);
+
+        QByteArray drained;
+        char buffer[8192];
+        ssize_t n = 0;
+        while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0) {
+            drained.append(buffer, n);
+        }
+        QVERIFY(helper.waitForFinished(10000));
+        QCOMPARE(helper.exitCode(), 0);
+        QCOMPARE(drained, filler + "held password\n");
+        if (access == ProcessInspector::PeerAccess::Unknown) {
+            QSKIP("cannot look at a process as a peer would");
+        }
+        QCOMPARE(access, ProcessInspector::PeerAccess::Refused);
     }
 
     void passwordLoginWithoutATerminal()
