@@ -176,32 +176,61 @@ bool DatabaseManager::initialize(const QString& path, CryptoManager* crypto)
     return true;
 }
 
+namespace {
+
+// SQLite's primary result code of a failed statement; extended codes keep it in the low byte.
+int sqliteResultCode(const QSqlError& error)
+{
+    bool ok = false;
+    const int code = error.nativeErrorCode().toInt(&ok);
+    return ok ? (code & 0xFF) : -1;
+}
+
+constexpr int kSqliteReadOnly = 8;
+
+} // namespace
+
 bool DatabaseManager::isReadOnlyDatabase(QString* error)
 {
     // SQLite opens a file it may not write read-only without a word, and even "BEGIN IMMEDIATE"
     // succeeds on it; only a real write tells. Writing user_version back unchanged inside a
-    // transaction that is rolled back leaves the file as it was.
-    bool writable = false;
-    {
-        QSqlQuery query(m_db);
-        if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
-            *error = query.lastError().text();
-        } else {
-            if (query.exec(QStringLiteral("PRAGMA user_version")) && query.next()) {
-                const int version = query.value(0).toInt();
-                query.finish();
-                writable = query.exec(QStringLiteral("PRAGMA user_version=%1").arg(version));
-            }
-            if (!writable) {
-                *error = query.lastError().text();
-            }
-            query.finish();
-            query.exec(QStringLiteral("ROLLBACK"));
-        }
+    // transaction that is rolled back leaves the file as it was. Only SQLite's read-only error counts:
+    // a database another program is writing to (a backup tool, the sqlite3 shell) is busy, not
+    // read-only, and opens; the check does not wait for it.
+    QSqlQuery query(m_db);
+    int busyTimeout = -1;
+    if (query.exec(QStringLiteral("PRAGMA busy_timeout")) && query.next()) {
+        busyTimeout = query.value(0).toInt();
     }
-    if (writable) {
+    query.finish();
+    query.exec(QStringLiteral("PRAGMA busy_timeout=0"));
+
+    QSqlError failure;
+    if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        failure = query.lastError();
+    } else {
+        bool written = false;
+        if (query.exec(QStringLiteral("PRAGMA user_version")) && query.next()) {
+            const int version = query.value(0).toInt();
+            query.finish();
+            written = query.exec(QStringLiteral("PRAGMA user_version=%1").arg(version));
+        }
+        if (!written) {
+            failure = query.lastError();
+        }
+        query.finish();
+        query.exec(QStringLiteral("ROLLBACK"));
+    }
+    if (busyTimeout >= 0) {
+        query.exec(QStringLiteral("PRAGMA busy_timeout=%1").arg(busyTimeout));
+    }
+    if (sqliteResultCode(failure) != kSqliteReadOnly) {
+        if (failure.isValid()) {
+            SPDLOG_WARN("数据库正被其他程序使用: {}", failure.text());
+        }
         return false;
     }
+    *error = failure.text();
 
     // A file that is not a database at all cannot be read either; that is for the table creation
     // to report.

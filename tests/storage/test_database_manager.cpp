@@ -160,6 +160,7 @@ private slots:
     void notADatabaseFailsAndStaysUnchanged_data();
     void notADatabaseFailsAndStaysUnchanged();
     void readOnlyFileFailsAndStaysUnchanged();
+    void busyDatabaseIsNotReadOnly();
     void closedManagerFails();
     void managersUseSeparateConnections();
 
@@ -455,6 +456,31 @@ void TestDatabaseManager::readOnlyFileFailsAndStaysUnchanged()
     const std::optional<Remote> stored = m_db->getRemote(QStringLiteral("r1"));
     QVERIFY(stored.has_value());
     QCOMPARE(*stored, remote);
+}
+
+// Another program holding the write lock (a backup tool, the sqlite3 shell) makes the database busy,
+// not read-only: it opens and reads, and writes once the lock is gone.
+void TestDatabaseManager::busyDatabaseIsNotReadOnly()
+{
+    QVERIFY(openWithGroups());
+    const Remote remote = makeRemote(QStringLiteral("r1"), QStringLiteral("Server"));
+    QVERIFY(m_db->addRemote(remote));
+    m_db->close();
+
+    RawConnection holder(dbPath());
+    QVERIFY(holder.isOpen());
+    QVERIFY(holder.exec(QStringLiteral("BEGIN IMMEDIATE")));
+    QVERIFY(holder.exec(QStringLiteral("UPDATE groups SET sort_order = sort_order")));
+
+    DatabaseManager busy;
+    QVERIFY(busy.initialize(dbPath(), m_crypto.get()));
+    QVERIFY(!m_log->contains("数据库打开失败"));
+    QCOMPARE(busy.getRemote(QStringLiteral("r1")), std::optional<Remote>(remote));
+
+    QVERIFY(holder.exec(QStringLiteral("ROLLBACK")));
+    const Remote other = makeRemote(QStringLiteral("r2"), QStringLiteral("Other"));
+    QVERIFY(busy.addRemote(other));
+    QCOMPARE(busy.getRemote(QStringLiteral("r2")), std::optional<Remote>(other));
 }
 
 void TestDatabaseManager::closedManagerFails()
