@@ -2064,9 +2064,9 @@ void MainWindow::schedule(int delayMs, std::function<void()> task)
 QList<ScreenWallWindow*> MainWindow::sessionWindows() const
 {
     QList<ScreenWallWindow*> windows;
-    for (const QPointer<ScreenWallWindow>& window : m_sessionWindows) {
-        if (window) {
-            windows.append(window);
+    for (const SessionWindowEntry& entry : m_sessionWindows) {
+        if (entry.window) {
+            windows.append(entry.window.data());
         }
     }
     return windows;
@@ -2180,17 +2180,22 @@ void MainWindow::disconnectAllSessions()
     if (answer != QMessageBox::Yes) {
         return;
     }
-    // Closing a session window disconnects its sessions first.
-    for (const QPointer<ScreenWallWindow>& window : QList<QPointer<ScreenWallWindow>>(m_sessionWindows)) {
-        if (window) {
-            window->close();
+    closeSessionWindows();
+}
+
+void MainWindow::closeSessionWindows()
+{
+    // Closing a session window disconnects its sessions first; a closed window leaves the list.
+    for (const SessionWindowEntry& entry : QList<SessionWindowEntry>(m_sessionWindows)) {
+        if (entry.window) {
+            entry.window->close();
         }
     }
 }
 
 void MainWindow::registerSessionWindow(ScreenWallWindow* window)
 {
-    m_sessionWindows.append(QPointer<ScreenWallWindow>(window));
+    m_sessionWindows.append({window, QPointer<ScreenWallWindow>(window)});
     connect(window, &ScreenWallWindow::controllerWindowRequested, this, [this] {
         if (isMinimized()) {
             showNormal();
@@ -2203,9 +2208,8 @@ void MainWindow::registerSessionWindow(ScreenWallWindow* window)
     connect(window, &ScreenWallWindow::certificateFingerprintTrusted, this,
             &MainWindow::storeTrustedFingerprint);
     connect(window, &QObject::destroyed, this, [this](QObject* gone) {
-        m_sessionWindows.removeIf([gone](const QPointer<ScreenWallWindow>& entry) {
-            return entry.isNull() || static_cast<QObject*>(entry.data()) == gone;
-        });
+        m_sessionWindows.removeIf(
+            [gone](const SessionWindowEntry& entry) { return entry.identity == gone || entry.window.isNull(); });
     });
 }
 
@@ -2251,10 +2255,6 @@ void MainWindow::onAccelerationClicked()
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    for (const QPointer<ScreenWallWindow>& window : QList<QPointer<ScreenWallWindow>>(m_sessionWindows)) {
-        if (window) {
-            window->close();
-        }
-    }
+    closeSessionWindows();
     QMainWindow::closeEvent(event);
 }

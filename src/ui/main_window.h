@@ -141,6 +141,7 @@ private:
     void openMultiScreenWith(RdpKernel kernel);
     bool confirmConnectionCount(int count);
     void registerSessionWindow(ScreenWallWindow* window);
+    void closeSessionWindows();
     void storeLegacyFlag(const QString& remoteId);
     void storeTrustedFingerprint(const QString& remoteId, const QString& fingerprint);
 
@@ -162,5 +163,12 @@ private:
 
     // Set only from the navigation tree: "rdp", "ssh" or empty.
     QString m_protocolFilter;
-    QList<QPointer<ScreenWallWindow>> m_sessionWindows;
+    // The window's address is kept apart from the guard: when `destroyed` arrives the window is only a
+    // QWidget any more, and reading the guard as a ScreenWallWindow then is undefined.
+    struct SessionWindowEntry
+    {
+        const QObject* identity;
+        QPointer<ScreenWallWindow> window;
+    };
+    QList<SessionWindowEntry> m_sessionWindows;
 };
