@@ -161,7 +161,9 @@ void RdpTile::connectSession()
         const bool legacy = m_remote.legacy_rdp_security || m_legacyMode;
         SPDLOG_INFO("RDP 画面开始连接 (FreeRDP{}): {}", legacy ? QStringLiteral(", 兼容模式") : QString(),
                     m_remote.name);
-        started = m_freeRdp && startFreeRdp(target, m_desktopSize, true, legacy, m_colorDepth);
+        // The certificate is checked: pinned to the stored fingerprint, trusted and stored on first
+        // contact, and a changed one goes to the user instead of being accepted unseen.
+        started = m_freeRdp && startFreeRdp(target, m_desktopSize, false, legacy, m_colorDepth);
     } else {
         SPDLOG_INFO("RDP 画面开始连接 (系统 RDP): {}", m_remote.name);
         ensureSystemSession();

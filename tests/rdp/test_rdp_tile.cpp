@@ -159,7 +159,7 @@ private slots:
         QCOMPARE(start.target.host, QStringLiteral("192.0.2.10"));
         QCOMPARE(start.target.port, 3390);
         QCOMPARE(start.desktopSize, QSize(640, 480));
-        QVERIFY(start.ignoreCertificate);
+        QVERIFY(!start.ignoreCertificate);
         QVERIFY(!start.legacySecurity);
         QCOMPARE(start.colorDepth, 16);
         QVERIFY(tile.isActive());

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <X11/keysym.h>
@@ -133,6 +134,61 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(statusText(tile), QStringLiteral("已断开"), kPeerTimeoutMs);
         QVERIFY(!tile.isActive());
         QCOMPARE(failed.size(), 0);
+    }
+
+    // First contact stores the server's certificate; a different stored one is not accepted unseen but
+    // goes to the user, and trusting it connects.
+    void certificatesAreCheckedOnFirstContactAndAfter()
+    {
+        if (!m_skipReason.isEmpty()) {
+            QSKIP(qPrintable(m_skipReason));
+        }
+        Remote remote;
+        remote.id = QStringLiteral("peer-2");
+        remote.name = QStringLiteral("证书");
+        remote.host = QStringLiteral("127.0.0.1");
+        remote.port = m_server.port();
+
+        QString fingerprint;
+        {
+            RdpTile first(remote, QSize(1024, 768), 32);
+            QSignalSpy trusted(&first, &RdpTile::certificateFingerprintTrusted);
+            first.connectSession();
+            QTRY_COMPARE_WITH_TIMEOUT(statusText(first), QStringLiteral("已连接"), kPeerTimeoutMs);
+            QCOMPARE(trusted.size(), 1);
+            QCOMPARE(trusted.first().at(0).toString(), remote.id);
+            fingerprint = trusted.first().at(1).toString();
+            QVERIFY(!fingerprint.isEmpty());
+            first.disconnectSession();
+            QTRY_COMPARE_WITH_TIMEOUT(statusText(first), QStringLiteral("已断开"), kPeerTimeoutMs);
+        }
+
+        remote.rdp_certificate_fingerprint = fingerprint;
+        {
+            RdpTile pinned(remote, QSize(1024, 768), 32);
+            QSignalSpy asked(&pinned, &RdpTile::certificateConfirmationRequired);
+            pinned.connectSession();
+            QTRY_COMPARE_WITH_TIMEOUT(statusText(pinned), QStringLiteral("已连接"), kPeerTimeoutMs);
+            QCOMPARE(asked.size(), 0);
+            pinned.disconnectSession();
+            QTRY_COMPARE_WITH_TIMEOUT(statusText(pinned), QStringLiteral("已断开"), kPeerTimeoutMs);
+        }
+
+        remote.rdp_certificate_fingerprint = QString(fingerprint).replace(QRegularExpression(QStringLiteral("[0-9a-f]")),
+                                                                          QStringLiteral("0"));
+        RdpTile changed(remote, QSize(1024, 768), 32);
+        QSignalSpy asked(&changed, &RdpTile::certificateConfirmationRequired);
+        QSignalSpy trusted(&changed, &RdpTile::certificateFingerprintTrusted);
+        changed.connectSession();
+        QTRY_COMPARE_WITH_TIMEOUT(asked.size(), 1, kPeerTimeoutMs);
+        QVERIFY(statusText(changed) != QStringLiteral("已连接"));
+        QVERIFY(asked.first().at(1).toString().contains(fingerprint));
+        changed.trustPendingCertificate();
+        QCOMPARE(trusted.size(), 1);
+        QCOMPARE(trusted.first().at(1).toString(), fingerprint);
+        QTRY_COMPARE_WITH_TIMEOUT(statusText(changed), QStringLiteral("已连接"), kPeerTimeoutMs);
+        changed.disconnectSession();
+        QTRY_COMPARE_WITH_TIMEOUT(statusText(changed), QStringLiteral("已断开"), kPeerTimeoutMs);
     }
 };
 
