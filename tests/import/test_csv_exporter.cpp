@@ -2,6 +2,7 @@
 #include "platform/process_hardening.h"
 #include "import/host_file_reader.h"
 #include "import/host_import_parser.h"
+#include "support/file_size_limit.h"
 #include "support/test_environment.h"
 
 #include <QDir>
@@ -10,10 +11,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <sys/resource.h>
 #include <sys/stat.h>
 
-#include <csignal>
+#include <memory>
 
 namespace {
 
@@ -227,20 +227,12 @@ void TestCsvExporter::failedWriteLeavesTheOldFile()
         remotes.append(makeRemote(QStringLiteral("host-%1").arg(i),
                                   QStringLiteral("10.0.0.%1").arg(i % 250 + 1), 3389, QStringLiteral("rdp")));
     }
-    rlimit previous{};
-    QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
-    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = previous;
-    small.rlim_cur = 1024;
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const auto restore = qScopeGuard([&] {
-        setrlimit(RLIMIT_FSIZE, &previous);
-        std::signal(SIGXFSZ, previousHandler);
-    });
+    auto limit = std::make_unique<FileSizeLimit>(1024);
+    QVERIFY(limit->isValid());
 
     QString error;
     const bool written = CsvExporter::write(path, remotes, kGroups, false, &error);
-    setrlimit(RLIMIT_FSIZE, &previous);
+    limit.reset();
 
     QVERIFY(!written);
     QCOMPARE(error, QStringLiteral("导出文件写入不完整"));

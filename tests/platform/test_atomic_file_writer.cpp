@@ -1,4 +1,5 @@
 #include "platform/atomic_file_writer.h"
+#include "support/file_size_limit.h"
 #include "support/private_tmpfs.h"
 #include "support/test_environment.h"
 
@@ -9,8 +10,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
-#include <sys/resource.h>
+#include <memory>
 #include <sys/stat.h>
 
 namespace {
@@ -106,18 +106,13 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("data"));
         writeFile(path, "earlier");
-        rlimit previous{};
-        QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
-        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit small = previous;
-        small.rlim_cur = 1024;
-        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        auto limit = std::make_unique<FileSizeLimit>(1024);
+        QVERIFY(limit->isValid());
         QString error;
         AtomicFileWriter::Failure failure = AtomicFileWriter::Failure::None;
         const bool written = AtomicFileWriter::write(path, QByteArray(4096, 'x'), 0600,
                                                      AtomicFileWriter::Existing::Replace, &error, &failure);
-        setrlimit(RLIMIT_FSIZE, &previous);
-        std::signal(SIGXFSZ, previousHandler);
+        limit.reset();
 
         QVERIFY(!written);
         QCOMPARE(failure, AtomicFileWriter::Failure::Complete);
