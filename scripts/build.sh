@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine for NIMBARA, builds it, and runs the program or its tests.
 #   scripts/build.sh run    install what is missing, build, start the program
-#   scripts/build.sh test   install what is missing, build, run every test
+#   scripts/build.sh test   install what is missing, build, run every test; in CI (CI=true) or with
+#                           NIMBARA_FULL_CHECKS=1 also the unit and gui tests under AddressSanitizer and
+#                           UndefinedBehaviorSanitizer, and every fuzz target for a minute
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -23,14 +25,30 @@ install_missing() {
     "$ROOT/scripts/install_packages.sh" "${PACKAGES[@]}"
 }
 
-configure_and_build() {
-    local werror=OFF
+werror_flag() {
     if [ "${CI:-}" = "true" ]; then
-        werror=ON
+        echo ON
+    else
+        echo OFF
     fi
+}
+
+configure_and_build() {
     cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE="${NIMBARA_BUILD_TYPE:-RelWithDebInfo}" \
-        -DNIMBARA_WERROR="$werror"
+        -DNIMBARA_WERROR="$(werror_flag)"
     cmake --build "$BUILD_DIR" --parallel "$JOBS"
+}
+
+# A Debug build with AddressSanitizer and UndefinedBehaviorSanitizer (the "sanitize" preset), running
+# the unit and gui tests: any finding ends the test process, so the test fails.
+sanitizer_checks() {
+    local dir="${NIMBARA_SANITIZE_BUILD_DIR:-$ROOT/build-sanitize}"
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DNIMBARA_SANITIZE=ON \
+        -DNIMBARA_WERROR="$(werror_flag)"
+    cmake --build "$dir" --parallel "$JOBS"
+    (cd "$dir" && ASAN_OPTIONS="detect_leaks=0:strict_string_checks=1:detect_stack_use_after_return=1" \
+        UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+        ctest --output-on-failure --parallel "$JOBS" -L 'unit|gui')
 }
 
 case "${1:-}" in
@@ -48,8 +66,11 @@ case "${1:-}" in
         install_missing
         configure_and_build
         shift
-        cd "$BUILD_DIR"
-        exec ctest --output-on-failure --parallel "$JOBS" "$@"
+        (cd "$BUILD_DIR" && ctest --output-on-failure --parallel "$JOBS" "$@")
+        if [ $# -eq 0 ] && { [ "${CI:-}" = "true" ] || [ "${NIMBARA_FULL_CHECKS:-}" = "1" ]; }; then
+            sanitizer_checks
+            "$ROOT/scripts/fuzz.sh" "${NIMBARA_FUZZ_SECONDS:-60}"
+        fi
         ;;
     *)
         echo "usage: $0 run|test [arguments]" >&2

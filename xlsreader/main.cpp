@@ -37,13 +37,27 @@ bool setLimit(int resource, rlim_t value)
     return ::setrlimit(resource, &limit) == 0;
 }
 
+// AddressSanitizer reserves terabytes of address space for its shadow memory: under it, the address
+// space limit would make every later allocation fail.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kLimitAddressSpace = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kLimitAddressSpace = false;
+#else
+constexpr bool kLimitAddressSpace = true;
+#endif
+#else
+constexpr bool kLimitAddressSpace = true;
+#endif
+
 bool limitResources()
 {
     // Gone with the program that started it; never more privileged than now.
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
         return false;
     }
-    return setLimit(RLIMIT_AS, kAddressSpace) && setLimit(RLIMIT_CPU, kCpuSeconds) &&
+    return (!kLimitAddressSpace || setLimit(RLIMIT_AS, kAddressSpace)) && setLimit(RLIMIT_CPU, kCpuSeconds) &&
            setLimit(RLIMIT_CORE, 0) && setLimit(RLIMIT_NOFILE, kOpenFiles) && setLimit(RLIMIT_FSIZE, 0);
 }
 
