@@ -46,7 +46,7 @@ sanitizer_checks() {
     cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DNIMBARA_SANITIZE=ON \
         -DNIMBARA_WERROR="$(werror_flag)"
     cmake --build "$dir" --parallel "$JOBS"
-    (cd "$dir" && ASAN_OPTIONS="detect_leaks=0:strict_string_checks=1:detect_stack_use_after_return=1" \
+    (cd "$dir" && ASAN_OPTIONS="detect_leaks=0:detect_stack_use_after_return=1" \
         UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
         ctest --output-on-failure --parallel "$JOBS" -L 'unit|gui')
 }
