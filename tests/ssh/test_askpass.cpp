@@ -201,6 +201,9 @@ private slots:
     // with its output blocked on a full pipe.
     void helperHoldingThePasswordCannotBeDumpedOrRead()
     {
+        if (!ProcessInspector::peerCanRun(kHelper)) {
+            QSKIP("the build folder is closed to the unprivileged user the check runs as");
+        }
         // The helper runs as the peer user, so the password is protected for that user.
         const QString configHome = m_root.filePath(QStringLiteral("peer-config"));
         QVERIFY(QDir().mkpath(configHome));

@@ -69,6 +69,22 @@ bool ProcessInspector::becomePeer()
     return changed && ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0) == 0;
 }
 
+bool ProcessInspector::peerCanRun(const QString& program)
+{
+    const QByteArray path = QFile::encodeName(program);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(becomePeer() && ::access(path.constData(), X_OK) == 0 ? 0 : 1);
+    }
+    if (child < 0) {
+        return false;
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 bool ProcessInspector::giveToPeer(const QString& path)
 {
     if (::geteuid() != 0) {

@@ -32,6 +32,8 @@ public:
     static QStringList peerLaunch();
     // For a forked child: become that user in place.
     static bool becomePeer();
+    // Whether that user may run `program` (every folder on the way must let it through).
+    static bool peerCanRun(const QString& program);
     // Hands a directory tree to that user (under root; nothing to do otherwise).
     static bool giveToPeer(const QString& path);
 };
