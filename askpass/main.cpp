@@ -7,6 +7,7 @@
 // another purpose), 2 writing failed. Standard output carries the password only: nothing else is
 // ever printed.
 
+#include "platform/posix_io.h"
 #include "platform/process_hardening.h"
 #include "platform/user_data_protection.h"
 #include "ssh/askpass_contract.h"
@@ -16,7 +17,6 @@
 
 #include <sodium.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -30,22 +30,6 @@ void wipe(QByteArray& bytes)
         sodium_memzero(bytes.data(), static_cast<size_t>(bytes.size()));
     }
     bytes.clear();
-}
-
-bool writeAll(const char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(STDOUT_FILENO, data, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 } // namespace
@@ -86,7 +70,8 @@ int main()
     }
 
     const bool written =
-        writeAll(plaintext.constData(), static_cast<size_t>(plaintext.size())) && writeAll("\n", 1);
+        PosixIo::writeAll(STDOUT_FILENO, plaintext.constData(), static_cast<size_t>(plaintext.size())) &&
+        PosixIo::writeAll(STDOUT_FILENO, "\n", 1);
     wipe(plaintext);
     return written ? 0 : 2;
 }

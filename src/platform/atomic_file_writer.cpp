@@ -1,5 +1,7 @@
 #include "platform/atomic_file_writer.h"
 
+#include "platform/posix_io.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -24,26 +26,6 @@ bool fail(QString* error, const QString& path, int code)
         *error = QStringLiteral("无法写入 %1：%2").arg(QDir::toNativeSeparators(path), systemReason(code));
     }
     return false;
-}
-
-bool writeAll(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (n == 0) {
-            errno = ENOSPC;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // Makes the directory entry itself durable: without it a crash right after the rename can leave the
@@ -99,7 +81,7 @@ bool AtomicFileWriter::write(const QString& path, QByteArrayView content, mode_t
     stage = Failure::Complete;
     int code = 0;
     bool ok = ::fchmod(fd, mode) == 0;
-    ok = ok && writeAll(fd, content.data(), static_cast<size_t>(content.size()));
+    ok = ok && PosixIo::writeAll(fd, content.data(), static_cast<size_t>(content.size()));
     // Delayed allocation and network file systems report a full disk only here or at close.
     ok = ok && ::fsync(fd) == 0;
     if (!ok) {

@@ -1,6 +1,7 @@
 #include "rdp/xfreerdp_control.h"
 
 #include "logger.h"
+#include "platform/posix_io.h"
 #include "rdp/rdp_certificate_probe.h"
 
 #include <QFileInfo>
@@ -191,22 +192,6 @@ QString errorEventForExitCode(int exitCode, bool wasConnected)
                               exitCode == 134 || exitCode == 135 || (exitCode >= 147 && exitCode <= 159);
     return (logonFailure && !wasConnected) ? QStringLiteral("OnLogonError(int)")
                                            : QStringLiteral("OnFatalError(int)");
-}
-
-bool writeAll(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
 }
 
 } // namespace
@@ -510,8 +495,9 @@ int XFreeRdpControl::startClient()
     std::array<int, 2> passwordPipe{-1, -1};
     if (!m_password.isEmpty()) {
         if (::pipe2(passwordPipe.data(), O_CLOEXEC) != 0 ||
-            !writeAll(passwordPipe[1], m_password.constData(), static_cast<size_t>(m_password.size())) ||
-            !writeAll(passwordPipe[1], "\n", 1)) {
+            !PosixIo::writeAll(passwordPipe[1], m_password.constData(),
+                               static_cast<size_t>(m_password.size())) ||
+            !PosixIo::writeAll(passwordPipe[1], "\n", 1)) {
             m_lastError = static_cast<quint32>(errno);
             for (const int fd : passwordPipe) {
                 if (fd >= 0) {
