@@ -4,8 +4,8 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -89,8 +89,11 @@ private slots:
         }
         Logger::shutdown();
         for (const char* name : {"app.log", "app.1.log", "app.2.log"}) {
-            struct stat st {};
-            QVERIFY2(::stat(QFile::encodeName(dir.filePath(QLatin1String(name))).constData(), &st) == 0, name);
+            struct stat st
+            {
+            };
+            QVERIFY2(::stat(QFile::encodeName(dir.filePath(QLatin1String(name))).constData(), &st) == 0,
+                     name);
             QCOMPARE(st.st_mode & 0777, 0600u);
         }
     }

@@ -63,7 +63,8 @@ bool CsvExporter::write(const QString& path, const QList<Remote>& remotes,
     QString reason;
     const mode_t mode = withPasswords ? AtomicFileWriter::kPrivateMode : ProcessHardening::publicFileMode();
     AtomicFileWriter::Failure failure = AtomicFileWriter::Failure::None;
-    if (!AtomicFileWriter::write(path, content, mode, AtomicFileWriter::Existing::Replace, &reason, &failure)) {
+    if (!AtomicFileWriter::write(path, content, mode, AtomicFileWriter::Existing::Replace, &reason,
+                                 &failure)) {
         SPDLOG_ERROR("导出文件写入失败: {}", reason);
         if (error) {
             *error = failure == AtomicFileWriter::Failure::Create ? QStringLiteral("无法写入导出文件")

@@ -10,8 +10,8 @@
 class CsvExporter
 {
 public:
-    static bool write(const QString& path, const QList<Remote>& remotes, const QHash<QString, QString>& groupNames,
-                      bool withPasswords, QString* error);
+    static bool write(const QString& path, const QList<Remote>& remotes,
+                      const QHash<QString, QString>& groupNames, bool withPasswords, QString* error);
 
     // Doubles quotes and wraps the field when it holds a separator, a quote or a line break.
     static QString quoteField(const QString& field);

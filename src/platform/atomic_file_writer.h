@@ -12,16 +12,14 @@
 class AtomicFileWriter
 {
 public:
-    enum class Existing
-    {
+    enum class Existing {
         Replace, // the usual case: the new content takes the place of the old file
         Keep,    // never replace a file that exists by then (two processes creating one secret)
     };
 
     // Where a failed write stopped: the file could not be created at all, or it could not be
     // completed (short write, flush, close or the move into place).
-    enum class Failure
-    {
+    enum class Failure {
         None,
         Create,
         Complete,

@@ -81,7 +81,9 @@ bool LinuxAdapter::restrictToUser(const QString& directory, QString* error)
     while (it.hasNext()) {
         const QString path = it.next();
         const QByteArray name = QFile::encodeName(path);
-        struct stat st {};
+        struct stat st
+        {
+        };
         if (::lstat(name.constData(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 077) == 0) {
             continue;
         }

@@ -414,8 +414,8 @@ QString quoted(const QString& text)
         default:
             // Tab may stand as it is; TOML allows no other control character in a basic string.
             if (c.unicode() != '\t' && (c.unicode() < 0x20 || c.unicode() == 0x7F)) {
-                result += QStringLiteral("\\u%1").arg(QString::number(c.unicode(), 16).toUpper().rightJustified(
-                    4, QLatin1Char('0')));
+                result += QStringLiteral("\\u%1").arg(
+                    QString::number(c.unicode(), 16).toUpper().rightJustified(4, QLatin1Char('0')));
             } else {
                 result += c;
             }

@@ -2208,8 +2208,9 @@ void MainWindow::registerSessionWindow(ScreenWallWindow* window)
     connect(window, &ScreenWallWindow::certificateFingerprintTrusted, this,
             &MainWindow::storeTrustedFingerprint);
     connect(window, &QObject::destroyed, this, [this](QObject* gone) {
-        m_sessionWindows.removeIf(
-            [gone](const SessionWindowEntry& entry) { return entry.identity == gone || entry.window.isNull(); });
+        m_sessionWindows.removeIf([gone](const SessionWindowEntry& entry) {
+            return entry.identity == gone || entry.window.isNull();
+        });
     });
 }
 

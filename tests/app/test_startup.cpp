@@ -66,7 +66,9 @@ private:
 
     static mode_t modeOf(const QString& path)
     {
-        struct stat st {};
+        struct stat st
+        {
+        };
         return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
     }
 
@@ -127,7 +129,8 @@ private slots:
         QVERIFY(QDir().mkpath(dataDir));
         QVERIFY(::chmod(QFile::encodeName(dataDir).constData(), 0755) == 0);
         for (const char* name : {"config.toml", "app.log", "app.1.log"}) {
-            writeFile(dataFile(name), name == QByteArray("config.toml") ? QByteArray() : QByteArray("old log\n"));
+            writeFile(dataFile(name),
+                      name == QByteArray("config.toml") ? QByteArray() : QByteArray("old log\n"));
             QVERIFY(::chmod(QFile::encodeName(dataFile(name)).constData(), 0644) == 0);
         }
 
@@ -143,7 +146,8 @@ private slots:
         while (it.hasNext()) {
             const QString path = it.next();
             seen << it.fileName();
-            QVERIFY2(modeOf(path) == 0600, qPrintable(QStringLiteral("%1: %2").arg(path).arg(modeOf(path), 0, 8)));
+            QVERIFY2(modeOf(path) == 0600,
+                     qPrintable(QStringLiteral("%1: %2").arg(path).arg(modeOf(path), 0, 8)));
         }
         for (const char* expected : {"data.db", "data.db-wal", "data.db-shm", "credential.key", "app.log",
                                      "app.1.log", "config.toml"}) {
@@ -179,7 +183,8 @@ private slots:
         }
         QVERIFY(ordinary.waitForStarted());
         // Once setpriv has become the peer user and run sleep.
-        QTRY_COMPARE(readFile(QStringLiteral("/proc/%1/comm").arg(ordinary.processId())), QByteArray("sleep\n"));
+        QTRY_COMPARE(readFile(QStringLiteral("/proc/%1/comm").arg(ordinary.processId())),
+                     QByteArray("sleep\n"));
         const auto control = ProcessInspector::peerAccess(static_cast<pid_t>(ordinary.processId()));
         ordinary.kill();
         ordinary.waitForFinished();

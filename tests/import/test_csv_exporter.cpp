@@ -1,7 +1,7 @@
 #include "import/csv_exporter.h"
-#include "platform/process_hardening.h"
 #include "import/host_file_reader.h"
 #include "import/host_import_parser.h"
+#include "platform/process_hardening.h"
 #include "support/file_size_limit.h"
 #include "support/test_environment.h"
 
@@ -251,7 +251,9 @@ void TestCsvExporter::exportWithPasswordsIsPrivate()
     QString error;
     QVERIFY(CsvExporter::write(secret, sampleRemotes(), kGroups, true, &error));
     QVERIFY(CsvExporter::write(plain, sampleRemotes(), kGroups, false, &error));
-    struct stat st {};
+    struct stat st
+    {
+    };
     QCOMPARE(::stat(QFile::encodeName(secret).constData(), &st), 0);
     QCOMPARE(st.st_mode & 0777, 0600u);
     // Without passwords the file is the user's ordinary kind, as their umask at start-up makes it.

@@ -18,7 +18,7 @@ namespace {
 struct Child
 {
     pid_t pid = -1;
-    int report = -1; // child → parent
+    int report = -1;  // child → parent
     int release = -1; // parent → child
 
     static Child start(bool harden, mode_t umaskBefore)

@@ -6,9 +6,9 @@
 
 #include <QKeyEvent>
 #include <QLabel>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QRegularExpression>
 #include <QTest>
 
 #include <X11/keysym.h>
@@ -174,8 +174,8 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(statusText(pinned), QStringLiteral("已断开"), kPeerTimeoutMs);
         }
 
-        remote.rdp_certificate_fingerprint = QString(fingerprint).replace(QRegularExpression(QStringLiteral("[0-9a-f]")),
-                                                                          QStringLiteral("0"));
+        remote.rdp_certificate_fingerprint =
+            QString(fingerprint).replace(QRegularExpression(QStringLiteral("[0-9a-f]")), QStringLiteral("0"));
         RdpTile changed(remote, QSize(1024, 768), 32);
         QSignalSpy asked(&changed, &RdpTile::certificateConfirmationRequired);
         QSignalSpy trusted(&changed, &RdpTile::certificateFingerprintTrusted);

@@ -210,7 +210,8 @@ private slots:
         UserDataProtection peerProtection({configHome + QStringLiteral("/NIMBARA"),
                                            UserDataProtection::currentUser().machineIdFiles,
                                            ProcessInspector::peerUid()});
-        const QByteArray blob = peerProtection.protect("held password", QStringLiteral("NIMBARA SSH AskPass"));
+        const QByteArray blob =
+            peerProtection.protect("held password", QStringLiteral("NIMBARA SSH AskPass"));
         QVERIFY(!blob.isEmpty());
         QVERIFY(ProcessInspector::giveToPeer(configHome));
         // The peer may pass through the test's folder to its own.

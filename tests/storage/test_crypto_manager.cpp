@@ -7,8 +7,8 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QScopeGuard>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -199,8 +199,12 @@ private slots:
         const QString keyFile = dir.filePath(QStringLiteral("data/credential.key"));
         CryptoManager manager(protectionFor(dir, QStringLiteral("u")));
         QVERIFY(manager.initialize(keyFile));
-        struct stat key {};
-        struct stat folder {};
+        struct stat key
+        {
+        };
+        struct stat folder
+        {
+        };
         QCOMPARE(::stat(QFile::encodeName(keyFile).constData(), &key), 0);
         QCOMPARE(::stat(QFile::encodeName(dir.filePath(QStringLiteral("data"))).constData(), &folder), 0);
         QCOMPARE(key.st_mode & 0777, 0600u);

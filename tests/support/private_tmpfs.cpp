@@ -33,7 +33,8 @@ QString enterPrivateTmpfs(const QByteArray& mountPoint, qint64 sizeBytes)
 {
     if (::geteuid() == 0) {
         if (::unshare(CLONE_NEWNS) != 0) {
-            return QStringLiteral("unshare(CLONE_NEWNS): %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+            return QStringLiteral("unshare(CLONE_NEWNS): %1")
+                .arg(QString::fromLocal8Bit(std::strerror(errno)));
         }
     } else {
         const uid_t uid = ::geteuid();
@@ -42,13 +43,16 @@ QString enterPrivateTmpfs(const QByteArray& mountPoint, qint64 sizeBytes)
             return QStringLiteral("no user namespaces: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
         }
         writeText("/proc/self/setgroups", "deny");
-        if (!writeText("/proc/self/uid_map", QByteArray::number(uid) + ' ' + QByteArray::number(uid) + " 1") ||
-            !writeText("/proc/self/gid_map", QByteArray::number(gid) + ' ' + QByteArray::number(gid) + " 1")) {
+        if (!writeText("/proc/self/uid_map",
+                       QByteArray::number(uid) + ' ' + QByteArray::number(uid) + " 1") ||
+            !writeText("/proc/self/gid_map",
+                       QByteArray::number(gid) + ' ' + QByteArray::number(gid) + " 1")) {
             return QStringLiteral("cannot map the user into its namespace");
         }
     }
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        return QStringLiteral("cannot make mounts private: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return QStringLiteral("cannot make mounts private: %1")
+            .arg(QString::fromLocal8Bit(std::strerror(errno)));
     }
     const QByteArray options = "size=" + QByteArray::number(sizeBytes) + ",mode=0700";
     if (::mount("tmpfs", mountPoint.constData(), "tmpfs", MS_NOSUID | MS_NODEV, options.constData()) != 0) {
@@ -139,7 +143,9 @@ bool PrivateTmpfs::fill(const QString& directory, qint64 leaveFree)
     }
     const QByteArray block(4096, 'x');
     for (;;) {
-        struct statvfs st {};
+        struct statvfs st
+        {
+        };
         if (::fstatvfs(fd, &st) != 0) {
             break;
         }

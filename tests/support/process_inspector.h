@@ -12,8 +12,7 @@ public:
     // The soft and hard core file size limits of `pid`, from /proc; -1 for "unlimited", -2 when unknown.
     static long long coreLimit(pid_t pid, bool hard = false);
 
-    enum class PeerAccess
-    {
+    enum class PeerAccess {
         Readable,
         Refused,
         Unknown, // the probe itself could not run
