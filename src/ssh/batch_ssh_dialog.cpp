@@ -1,6 +1,7 @@
 #include "ssh/batch_ssh_dialog.h"
 
 #include "ssh/ssh_command.h"
+#include "ssh/ssh_outcome.h"
 #include "storage/host_address.h"
 
 #include <QDialogButtonBox>
@@ -8,7 +9,9 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStandardPaths>
+#include <QStringDecoder>
 #include <QVBoxLayout>
 
 #include <csignal>
@@ -20,8 +23,61 @@ namespace {
 // Marks a process whose completion has been counted; a start failure and a later finish must not
 // both count.
 constexpr const char* kFinishedProperty = "tolvFinished";
+// What one host prints is kept up to this many characters; a runaway command cannot fill the memory.
+constexpr qsizetype kMaxTranscript = 256 * 1024;
+// ssh's last messages are what tells why it failed.
+constexpr qsizetype kMaxErrorTail = 16 * 1024;
+
+// The user's own LC_ALL for the remote side, when it is a plain locale name (ssh splits the option's
+// value at white space).
+QString remoteLocale(const QProcessEnvironment& environment)
+{
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_.@-]*$"));
+    const QString value = environment.value(QStringLiteral("LC_ALL"));
+    return plain.match(value).hasMatch() ? value : QString();
+}
+
+// Every run leads its own session, so its group holds ssh and whatever ssh started (the askpass
+// program, a wrapper's children): all of it ends.
+void endProcessGroup(QProcess* process)
+{
+    const auto pid = static_cast<pid_t>(process->processId());
+    if (pid <= 0) {
+        process->kill();
+        return;
+    }
+    ::kill(-pid, SIGKILL);
+    // Before the child has made its session the group does not exist yet.
+    ::kill(pid, SIGKILL);
+}
+
+QString withoutTrailingSpace(QString text)
+{
+    while (!text.isEmpty() && text.back().isSpace()) {
+        text.chop(1);
+    }
+    while (text.startsWith(QLatin1Char('\n'))) {
+        text.remove(0, 1);
+    }
+    return text;
+}
 
 } // namespace
+
+// What one running host has produced so far.
+struct BatchSshDialog::Run
+{
+    Remote host;
+    bool withPassword = false;
+    bool stopRequested = false;
+    bool lastWasError = false;
+    // One decoder per channel: a character split between two reads is put together again.
+    QStringDecoder output{QStringDecoder::System};
+    QStringDecoder errors{QStringDecoder::System};
+    QString transcript;
+    QByteArray errorTail;
+    qint64 dropped = 0;
+};
 
 BatchSshDialog::BatchSshDialog(const QList<Remote>& hosts, const QString& command, QWidget* parent)
     : QDialog(parent), m_pending(hosts), m_command(command), m_total(static_cast<int>(hosts.size()))
@@ -41,6 +97,11 @@ BatchSshDialog::BatchSshDialog(const QList<Remote>& hosts, const QString& comman
     layout->addWidget(m_output, 1);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    m_stop = buttons->addButton(QStringLiteral("停止"), QDialogButtonBox::ActionRole);
+    m_stop->setObjectName(QStringLiteral("batchStop"));
+    // Enter must not end a run by accident.
+    m_stop->setAutoDefault(false);
+    connect(m_stop, &QPushButton::clicked, this, &BatchSshDialog::stop);
     m_close = buttons->button(QDialogButtonBox::Close);
     m_close->setEnabled(false);
     connect(buttons, &QDialogButtonBox::rejected, this, &QWidget::close);
@@ -58,7 +119,7 @@ BatchSshDialog::~BatchSshDialog()
     for (QProcess* process : processes) {
         process->disconnect(this);
         if (process->state() != QProcess::NotRunning) {
-            process->kill();
+            endProcessGroup(process);
         }
     }
     for (QProcess* process : processes) {
@@ -69,88 +130,137 @@ BatchSshDialog::~BatchSshDialog()
     }
 }
 
+void BatchSshDialog::reject()
+{
+    // Closing the window while hosts run ends the run.
+    stop();
+    QDialog::reject();
+}
+
 void BatchSshDialog::launchNext()
 {
-    const QString ssh = QStandardPaths::findExecutable(QStringLiteral("ssh"));
-    if (ssh.isEmpty()) {
-        m_output->appendPlainText(QStringLiteral("未找到 OpenSSH 客户端（ssh），无法执行。"));
-        m_status->setText(QStringLiteral("执行失败"));
-        m_close->setEnabled(true);
+    if (!m_stopping && !m_pending.isEmpty() && m_running < kMaxRunning) {
+        const QString ssh = QStandardPaths::findExecutable(QStringLiteral("ssh"));
+        if (ssh.isEmpty()) {
+            m_output->appendPlainText(QStringLiteral("未找到 OpenSSH 客户端（ssh），无法执行。"));
+            m_status->setText(QStringLiteral("执行失败"));
+            m_pending.clear();
+            m_done = true;
+            m_stop->setEnabled(m_running > 0);
+            m_close->setEnabled(true);
+            return;
+        }
+        while (m_running < kMaxRunning && !m_pending.isEmpty()) {
+            startHost(ssh, m_pending.takeFirst());
+        }
+    }
+    updateStatus();
+    finishIfDone();
+}
+
+void BatchSshDialog::startHost(const QString& ssh, const Remote& host)
+{
+    // Checked as for a terminal: an address such as "-oProxyCommand=…" would be read by ssh as an
+    // option and run a local command.
+    if (!isValidSshTarget(host.host, host.port) || !isValidSshUsername(host.username)) {
+        ++m_finished;
+        report(host, {}, QStringLiteral("[%1] SSH 主机、端口或用户名无效").arg(host.name));
         return;
     }
+    const bool withPassword = !host.password.isEmpty();
+    QStringList arguments = buildSshArguments(host, !withPassword);
 
-    while (m_running < kMaxRunning && !m_pending.isEmpty()) {
-        const Remote host = m_pending.takeFirst();
-        // Checked as for a terminal: an address such as "-oProxyCommand=…" would be read by ssh as an
-        // option and run a local command.
-        if (!isValidSshTarget(host.host, host.port) || !isValidSshUsername(host.username)) {
-            m_output->appendPlainText(QStringLiteral("[%1] SSH 主机、端口或用户名无效").arg(host.name));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (withPassword) {
+        QString error;
+        environment = buildSshEnvironment(host, &error);
+        if (environment.isEmpty()) {
             ++m_finished;
-            continue;
+            report(host, {}, QStringLiteral("[%1] 无法准备密码登录：%2").arg(host.name, error));
+            return;
         }
-        const bool hasPassword = !host.password.isEmpty();
-        QStringList arguments = buildSshArguments(host, !hasPassword);
-
-        QProcessEnvironment environment;
-        if (hasPassword) {
-            QString error;
-            environment = buildSshEnvironment(host, &error);
-            if (environment.isEmpty()) {
-                m_output->appendPlainText(QStringLiteral("[%1] 无法准备密码登录：%2").arg(host.name, error));
-                ++m_finished;
-                continue;
-            }
-            // The stored password only, tried once: a wrong one fails at once instead of falling
-            // back to other methods or asking again.
-            const QStringList passwordOptions = {
-                QStringLiteral("-o"), QStringLiteral("PreferredAuthentications=password"),
-                QStringLiteral("-o"), QStringLiteral("NumberOfPasswordPrompts=1")};
-            qsizetype at = qMax<qsizetype>(0, arguments.size() - 1);
-            for (const QString& option : passwordOptions) {
-                arguments.insert(at++, option);
-            }
+        // The stored password only, tried once: a wrong one fails at once instead of falling
+        // back to other methods or asking again.
+        const QStringList passwordOptions = {
+            QStringLiteral("-o"), QStringLiteral("PreferredAuthentications=password"), QStringLiteral("-o"),
+            QStringLiteral("NumberOfPasswordPrompts=1")};
+        qsizetype at = qMax<qsizetype>(0, arguments.size() - 1);
+        for (const QString& option : passwordOptions) {
+            arguments.insert(at++, option);
         }
-        arguments.append(m_command);
-
-        auto* process = new QProcess(this);
-        process->setProperty(kFinishedProperty, false);
-        if (hasPassword) {
-            process->setProcessEnvironment(environment);
-        }
-        process->setChildProcessModifier([] {
-            // A session of its own: ssh never reads from or gets signals of a terminal the program
-            // was started from, and the scheduler's per-session groups keep eight handshakes from
-            // sharing the GUI's CPU share. Dies with the program, even when it is killed.
-            ::setsid();
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        });
-
-        ++m_running;
-        m_output->appendPlainText(QStringLiteral("\n===== %1 (%2) =====").arg(host.name, host.host));
-
-        connect(process, &QProcess::readyReadStandardOutput, this, [this, process] {
-            m_output->appendPlainText(QString::fromLocal8Bit(process->readAllStandardOutput()).trimmed());
-        });
-        connect(process, &QProcess::readyReadStandardError, this, [this, process] {
-            m_output->appendPlainText(QString::fromLocal8Bit(process->readAllStandardError()).trimmed());
-        });
-        connect(process, &QProcess::finished, this, [this, process, host] { onProcessDone(process, host); });
-        connect(process, &QProcess::errorOccurred, this, [this, process, host](QProcess::ProcessError error) {
-            // Other errors are followed by finished().
-            if (error == QProcess::FailedToStart) {
-                onProcessDone(process, host);
-            }
-        });
-        process->start(ssh, arguments, QIODevice::ReadWrite);
-        // Nobody types into a batch run: a command that reads its input gets end-of-file instead of
-        // waiting forever.
-        process->closeWriteChannel();
     }
+    // ssh's own messages in English whatever the user's locale, so that why a run failed can be read
+    // from them. ssh would pass LC_ALL on to the remote command (SendEnv LC_*); the remote side gets
+    // the user's own value back instead.
+    const QString locale = remoteLocale(environment);
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    arguments.insert(0, QStringLiteral("SetEnv=LC_ALL=") + locale);
+    arguments.insert(0, QStringLiteral("-o"));
+    arguments.append(m_command);
 
-    updateStatus();
-    if (m_finished == m_total && m_running == 0) {
-        m_close->setEnabled(true);
+    auto* process = new QProcess(this);
+    process->setProperty(kFinishedProperty, false);
+    process->setProcessEnvironment(environment);
+    process->setChildProcessModifier([] {
+        // A session of its own: ssh never reads from or gets signals of a terminal the program
+        // was started from, "停止" can end its whole process group, and the scheduler's per-session
+        // groups keep eight handshakes from sharing the GUI's CPU share. Dies with the program, even
+        // when it is killed.
+        ::setsid();
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    });
+
+    auto run = std::make_unique<Run>();
+    run->host = host;
+    run->withPassword = withPassword;
+    m_runs.emplace(process, std::move(run));
+    ++m_running;
+
+    connect(process, &QProcess::readyReadStandardOutput, this, [this, process] { collect(process, false); });
+    connect(process, &QProcess::readyReadStandardError, this, [this, process] { collect(process, true); });
+    connect(process, &QProcess::finished, this, [this, process, host] { onProcessDone(process, host); });
+    connect(process, &QProcess::errorOccurred, this, [this, process, host](QProcess::ProcessError error) {
+        // Other errors are followed by finished().
+        if (error == QProcess::FailedToStart) {
+            onProcessDone(process, host);
+        }
+    });
+    process->start(ssh, arguments, QIODevice::ReadWrite);
+    // Nobody types into a batch run: a command that reads its input gets end-of-file instead of
+    // waiting forever.
+    process->closeWriteChannel();
+}
+
+void BatchSshDialog::collect(QProcess* process, bool standardError)
+{
+    const auto found = m_runs.find(process);
+    if (found == m_runs.end()) {
+        return;
     }
+    Run& run = *found->second;
+    const QByteArray bytes =
+        standardError ? process->readAllStandardError() : process->readAllStandardOutput();
+    if (standardError) {
+        run.errorTail += bytes;
+        if (run.errorTail.size() > kMaxErrorTail) {
+            run.errorTail = run.errorTail.right(kMaxErrorTail);
+        }
+    }
+    const QString text = standardError ? run.errors.decode(bytes) : run.output.decode(bytes);
+    if (text.isEmpty()) {
+        return;
+    }
+    if (run.transcript.size() >= kMaxTranscript) {
+        run.dropped += bytes.size();
+        return;
+    }
+    // Output and error output of one host share its block; a switch between them starts a new line.
+    if (standardError != run.lastWasError && !run.transcript.isEmpty() &&
+        !run.transcript.endsWith(QLatin1Char('\n'))) {
+        run.transcript += QLatin1Char('\n');
+    }
+    run.lastWasError = standardError;
+    run.transcript += text;
 }
 
 void BatchSshDialog::onProcessDone(QProcess* process, const Remote& host)
@@ -160,35 +270,110 @@ void BatchSshDialog::onProcessDone(QProcess* process, const Remote& host)
     }
     process->setProperty(kFinishedProperty, true);
 
-    // A process that never started reports a normal exit with code 0; it is still a failure.
-    const bool startFailed = process->error() == QProcess::FailedToStart;
-    const bool success =
-        !startFailed && process->exitStatus() == QProcess::NormalExit && process->exitCode() == 0;
-    if (startFailed) {
-        m_output->appendPlainText(process->errorString());
+    collect(process, false);
+    collect(process, true);
+    std::unique_ptr<Run> run;
+    if (auto node = m_runs.extract(process); !node.empty()) {
+        run = std::move(node.mapped());
     }
-    m_output->appendPlainText(
-        success ? QStringLiteral("[%1] 完成").arg(host.name)
-                : QStringLiteral("[%1] 失败（请检查网络、SSH密钥和sudo权限）").arg(host.name));
-    if (success) {
-        ++m_succeeded;
+
+    QString result;
+    if (process->error() == QProcess::FailedToStart) {
+        // A process that never started reports a normal exit with code 0; it is still a failure.
+        result = QStringLiteral("[%1] 无法启动 ssh：%2").arg(host.name, process->errorString());
+    } else if (run && run->stopRequested && process->exitStatus() == QProcess::CrashExit) {
+        result = QStringLiteral("[%1] 已停止").arg(host.name);
+        ++m_stopped;
+    } else {
+        const SshOutcome::Kind kind = SshOutcome::classify(process->exitStatus(), process->exitCode(),
+                                                           run ? run->errorTail : QByteArray());
+        result = SshOutcome::describe(kind, host.name, process->exitCode(), run && run->withPassword);
+        if (kind == SshOutcome::Kind::Success) {
+            ++m_succeeded;
+        }
     }
     ++m_finished;
     m_running = qMax(0, m_running - 1);
+
+    QString body;
+    if (run) {
+        body = withoutTrailingSpace(run->transcript);
+        if (run->dropped > 0) {
+            body += QStringLiteral("\n…（输出过长，其余 %1 字节未显示）").arg(run->dropped);
+        }
+    }
+    report(host, body, result);
     process->deleteLater();
 
-    updateStatus();
     launchNext();
-    if (m_finished == m_total) {
-        m_close->setEnabled(true);
+}
+
+void BatchSshDialog::stop()
+{
+    if (m_stopping || m_done) {
+        return;
     }
+    m_stopping = true;
+    m_stop->setEnabled(false);
+
+    QStringList notStarted;
+    for (const Remote& host : std::as_const(m_pending)) {
+        notStarted.append(QStringLiteral("[%1] 已停止（未开始）").arg(host.name));
+        ++m_finished;
+        ++m_stopped;
+    }
+    m_pending.clear();
+    if (!notStarted.isEmpty()) {
+        m_output->appendPlainText(QLatin1Char('\n') + notStarted.join(QLatin1Char('\n')));
+    }
+    for (const auto& [process, run] : m_runs) {
+        run->stopRequested = true;
+        endProcessGroup(process);
+    }
+    updateStatus();
+    finishIfDone();
+}
+
+void BatchSshDialog::report(const Remote& host, const QString& body, const QString& result)
+{
+    // A host's block is written whole when it is done, so its output sits under its own header.
+    QString block = QStringLiteral("\n===== %1 (%2) =====").arg(host.name, host.host);
+    if (!body.isEmpty()) {
+        block += QLatin1Char('\n') + body;
+    }
+    block += QLatin1Char('\n') + result;
+    m_output->appendPlainText(block);
 }
 
 void BatchSshDialog::updateStatus()
 {
-    m_status->setText(QStringLiteral("已完成 %1/%2，成功 %3，失败 %4")
-                          .arg(m_finished)
-                          .arg(m_total)
-                          .arg(m_succeeded)
-                          .arg(m_finished - m_succeeded));
+    if (m_done) {
+        return;
+    }
+    QString text = QStringLiteral("已完成 %1/%2，成功 %3，失败 %4")
+                       .arg(m_finished)
+                       .arg(m_total)
+                       .arg(m_succeeded)
+                       .arg(failed());
+    if (m_stopped > 0) {
+        text += QStringLiteral("，已停止 %1").arg(m_stopped);
+    }
+    m_status->setText(text);
+}
+
+void BatchSshDialog::finishIfDone()
+{
+    if (m_done || m_running > 0 || !m_pending.isEmpty() || m_finished < m_total) {
+        return;
+    }
+    m_done = true;
+    const QString tally = QStringLiteral("全部结束（%1 台）：成功 %2 · 失败 %3 · 已停止 %4")
+                              .arg(m_total)
+                              .arg(m_succeeded)
+                              .arg(failed())
+                              .arg(m_stopped);
+    m_output->appendPlainText(QLatin1Char('\n') + tally);
+    m_status->setText(tally);
+    m_stop->setEnabled(false);
+    m_close->setEnabled(true);
 }

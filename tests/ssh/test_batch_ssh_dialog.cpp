@@ -1,6 +1,7 @@
 #include "platform/data_protection.h"
 #include "ssh/askpass_contract.h"
 #include "ssh/batch_ssh_dialog.h"
+#include "ssh/batch_ssh_texts.h"
 #include "ssh/ssh_command.h"
 #include "support/test_environment.h"
 
@@ -12,6 +13,7 @@
 #include <QPointer>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
@@ -50,8 +52,6 @@ code=0
 if [ -f "$state/exit.$dest" ]; then read code < "$state/exit.$dest"; fi
 exit "$code"
 )";
-
-const QString kFailureSuffix = QStringLiteral(" 失败（请检查网络、SSH密钥和sudo权限）");
 
 class StubSsh
 {
@@ -217,6 +217,16 @@ Remote sshHost(int index, const QString& password = QString())
     return remote;
 }
 
+// Hosts 1 to `count`, without passwords.
+QList<Remote> sshHosts(int count)
+{
+    QList<Remote> hosts;
+    for (int i = 1; i <= count; ++i) {
+        hosts.append(sshHost(i));
+    }
+    return hosts;
+}
+
 QString destinationOf(const Remote& remote)
 {
     return remote.username + QLatin1Char('@') + remote.host;
@@ -235,6 +245,16 @@ QPlainTextEdit* outputOf(BatchSshDialog* dialog)
 QPushButton* closeOf(BatchSshDialog* dialog)
 {
     return dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Close);
+}
+
+QPushButton* stopOf(BatchSshDialog* dialog)
+{
+    return dialog->findChild<QPushButton*>(QStringLiteral("batchStop"));
+}
+
+QString header(const Remote& host)
+{
+    return QStringLiteral("===== %1 (%2) =====").arg(host.name, host.host);
 }
 
 QStringList paragraphs(BatchSshDialog* dialog)
@@ -299,11 +319,14 @@ private slots:
     void twentyHostsRunEightAtATimeAndCloseOnlyAtTheEnd();
     void hostWithoutPasswordUsesBatchModeOnly();
     void hostWithPasswordUsesTheAskPassContract();
+    void sshSpeaksEnglishWhileTheRemoteKeepsTheUsersLocale();
     void passwordPreparationFailureIsCountedAndOthersContinue_data();
     void passwordPreparationFailureIsCountedAndOthersContinue();
     void processThatFailsToStartCountsOnceAsFailed();
     void startFailureAfterFinishIsNotCountedAgain();
-    void outputParagraphsFollowArrivalOrder();
+    void eachHostsOutputStaysUnderItsHeader();
+    void stopEndsRunningHostsAndStartsNoMore();
+    void closingMidRunStopsTheRun();
     void closingMidRunKillsRunningProcesses();
     void eachRunLeadsItsOwnSession();
     void hostsThatSshWouldReadAsOptionsNeverStart();
@@ -323,7 +346,8 @@ void TestBatchSshDialog::init()
     QVERIFY(m_root->isValid());
     m_env = std::make_unique<ScopedEnvironment>();
     isolateProcess(*m_env, m_root->path());
-    for (const char* name : {"SSH_ASKPASS", "SSH_ASKPASS_REQUIRE", "DISPLAY", "TOLV_SSH_PASSWORD_DPAPI"}) {
+    for (const char* name :
+         {"SSH_ASKPASS", "SSH_ASKPASS_REQUIRE", "DISPLAY", "TOLV_SSH_PASSWORD_DPAPI", "LC_ALL"}) {
         m_env->unset(name);
     }
     m_stub = std::make_unique<StubSsh>();
@@ -362,19 +386,25 @@ void TestBatchSshDialog::windowAndInitialTexts()
     QVERIFY(outputOf(dialog)->isReadOnly());
     QCOMPARE(outputOf(dialog)->lineWrapMode(), QPlainTextEdit::NoWrap);
     QVERIFY(!closeOf(dialog)->isEnabled());
+    QCOMPARE(stopOf(dialog)->text(), QStringLiteral("停止"));
+    QVERIFY(stopOf(dialog)->isEnabled());
+    QVERIFY(!stopOf(dialog)->autoDefault());
     QCOMPARE(dialog->total(), 2);
     QCOMPARE(dialog->running(), 2);
     QCOMPARE(statusOf(dialog)->text(), QStringLiteral("已完成 0/2，成功 0，失败 0"));
     QTRY_COMPARE(m_stub->live().size(), 2);
     m_stub->releaseLive();
     QTRY_COMPARE(dialog->finished(), 2);
-    QCOMPARE(statusOf(dialog)->text(), QStringLiteral("已完成 2/2，成功 2，失败 0"));
+    QCOMPARE(statusOf(dialog)->text(), batchTally(2, 2, 0, 0));
+    QCOMPARE(paragraphs(dialog).constLast(), batchTally(2, 2, 0, 0));
     QVERIFY(closeOf(dialog)->isEnabled());
+    QVERIFY(!stopOf(dialog)->isEnabled());
 
     // Nothing to run is done at once.
     BatchSshDialog empty({}, QStringLiteral("uptime"));
-    QCOMPARE(statusOf(&empty)->text(), QStringLiteral("已完成 0/0，成功 0，失败 0"));
+    QCOMPARE(statusOf(&empty)->text(), batchTally(0, 0, 0, 0));
     QVERIFY(closeOf(&empty)->isEnabled());
+    QVERIFY(!stopOf(&empty)->isEnabled());
 }
 
 void TestBatchSshDialog::missingSshIsReported()
@@ -384,16 +414,14 @@ void TestBatchSshDialog::missingSshIsReported()
     QCOMPARE(statusOf(dialog)->text(), QStringLiteral("执行失败"));
     QCOMPARE(outputOf(dialog)->toPlainText(), QStringLiteral("未找到 OpenSSH 客户端（ssh），无法执行。"));
     QVERIFY(closeOf(dialog)->isEnabled());
+    QVERIFY(!stopOf(dialog)->isEnabled());
     QCOMPARE(dialog->running(), 0);
 }
 
 void TestBatchSshDialog::twentyHostsRunEightAtATimeAndCloseOnlyAtTheEnd()
 {
     m_stub->setBlocking(true);
-    QList<Remote> hosts;
-    for (int i = 1; i <= 20; ++i) {
-        hosts.append(sshHost(i));
-    }
+    const QList<Remote> hosts = sshHosts(20);
     m_stub->setExitCode(destinationOf(hosts[4]), 1);
     m_stub->setExitCode(destinationOf(hosts[17]), 255);
     m_stub->setCrash(destinationOf(hosts[11]));
@@ -401,14 +429,20 @@ void TestBatchSshDialog::twentyHostsRunEightAtATimeAndCloseOnlyAtTheEnd()
     BatchSshDialog* dialog = makeDialog(hosts);
     EnableWatcher watcher(dialog, closeOf(dialog));
     QCOMPARE(dialog->running(), BatchSshDialog::kMaxRunning);
+    // The first eight of the selection start first.
+    QTRY_COMPARE(m_stub->live().size(), BatchSshDialog::kMaxRunning);
+    for (int i = 0; i < 20; ++i) {
+        QCOMPARE(m_stub->runFor(destinationOf(hosts[i])) > 0, i < BatchSshDialog::kMaxRunning);
+    }
 
-    // Release one run at a time; the next host starts in its place, never a ninth.
+    // Release one run at a time; the next host of the selection starts in its place, never a ninth.
     int released = 0;
     while (released < 20) {
         const int expectedLive = qMin(BatchSshDialog::kMaxRunning, 20 - released);
         QTRY_COMPARE(m_stub->live().size(), expectedLive);
         QCOMPARE(dialog->running(), expectedLive);
         QCOMPARE(dialog->finished(), released);
+        QCOMPARE(m_stub->runs().size(), qMin(20, BatchSshDialog::kMaxRunning + released));
         QVERIFY(!closeOf(dialog)->isEnabled());
         const qint64 pid = m_stub->live().constFirst();
         m_stub->release(pid);
@@ -419,32 +453,23 @@ void TestBatchSshDialog::twentyHostsRunEightAtATimeAndCloseOnlyAtTheEnd()
 
     QCOMPARE(m_stub->runs().size(), 20);
     QCOMPARE(m_stub->maxConcurrency(), BatchSshDialog::kMaxRunning);
-    QCOMPARE(statusOf(dialog)->text(), QStringLiteral("已完成 20/20，成功 17，失败 3"));
+    QCOMPARE(statusOf(dialog)->text(), batchTally(20, 17, 3, 0));
     QCOMPARE(dialog->succeeded(), 17);
+    QCOMPARE(dialog->failed(), 3);
     QCOMPARE(dialog->running(), 0);
     QVERIFY(closeOf(dialog)->isEnabled());
     QCOMPARE(watcher.finishedWhenEnabled, 20);
 
     const QStringList lines = paragraphs(dialog);
     for (int i = 0; i < 20; ++i) {
-        const QString name = hosts[i].name;
-        const bool fails = i == 4 || i == 11 || i == 17;
-        QCOMPARE(lines.count(QStringLiteral("===== %1 (%2) =====").arg(name, hosts[i].host)), 1);
-        QCOMPARE(lines.count(QStringLiteral("[%1] 完成").arg(name)), fails ? 0 : 1);
-        QCOMPARE(lines.count(QStringLiteral("[") + name + QStringLiteral("]") + kFailureSuffix),
-                 fails ? 1 : 0);
+        QCOMPARE(lines.count(header(hosts[i])), 1);
     }
-    // Hosts start in selection order.
-    QStringList started;
-    for (const QString& line : lines) {
-        if (line.startsWith(QStringLiteral("===== "))) {
-            started.append(line);
-        }
-    }
-    QCOMPARE(started.size(), 20);
-    for (int i = 0; i < 20; ++i) {
-        QVERIFY(started[i].contains(hosts[i].host));
-    }
+    // Each failure says what it was: the command's status, an unexplained 255, a crash.
+    QVERIFY(lines.contains(QStringLiteral("[%1] 命令退出码 1").arg(hosts[4].name)));
+    QVERIFY(lines.contains(QStringLiteral("[%1] SSH 连接失败或命令退出码 255").arg(hosts[17].name)));
+    QVERIFY(lines.contains(QStringLiteral("[%1] ssh 异常结束").arg(hosts[11].name)));
+    QCOMPARE(lines.filter(QRegularExpression(QStringLiteral("^\\[.*\\] 完成$"))).size(), 17);
+    QCOMPARE(lines.constLast(), batchTally(20, 17, 3, 0));
 }
 
 void TestBatchSshDialog::hostWithoutPasswordUsesBatchModeOnly()
@@ -511,6 +536,31 @@ void TestBatchSshDialog::hostWithPasswordUsesTheAskPassContract()
     QVERIFY(m_stub->arguments(other).contains(QStringLiteral("BatchMode=yes")));
 }
 
+void TestBatchSshDialog::sshSpeaksEnglishWhileTheRemoteKeepsTheUsersLocale()
+{
+    // The user's LC_ALL goes back to the remote side; one that ssh would split stays behind.
+    m_env->set("LC_ALL", QStringLiteral("zh_CN.UTF-8"));
+    const Remote plain = sshHost(1);
+    const Remote withPassword = sshHost(2, QStringLiteral("pw"));
+    BatchSshDialog* dialog = makeDialog({plain, withPassword});
+    QTRY_COMPARE(dialog->finished(), 2);
+    for (const Remote& host : {plain, withPassword}) {
+        const qint64 pid = m_stub->runFor(destinationOf(host));
+        QVERIFY(pid > 0);
+        QCOMPARE(m_stub->environment(pid).value(QStringLiteral("LC_ALL")), QStringLiteral("C"));
+        const QStringList args = m_stub->arguments(pid);
+        const qsizetype at = args.indexOf(QStringLiteral("SetEnv=LC_ALL=zh_CN.UTF-8"));
+        QVERIFY2(at > 0 && args[at - 1] == QStringLiteral("-o"), qPrintable(args.join(QLatin1Char(' '))));
+    }
+
+    m_env->set("LC_ALL", QStringLiteral("x HostName=elsewhere"));
+    BatchSshDialog odd({sshHost(3)}, QStringLiteral("uptime"));
+    QTRY_COMPARE(odd.finished(), 1);
+    const QStringList args = m_stub->arguments(m_stub->runFor(destinationOf(sshHost(3))));
+    QVERIFY(args.contains(QStringLiteral("SetEnv=LC_ALL=")));
+    QVERIFY(!args.join(QLatin1Char(' ')).contains(QStringLiteral("elsewhere")));
+}
+
 void TestBatchSshDialog::passwordPreparationFailureIsCountedAndOthersContinue_data()
 {
     QTest::addColumn<bool>("helperMissing");
@@ -536,21 +586,20 @@ void TestBatchSshDialog::passwordPreparationFailureIsCountedAndOthersContinue()
     BatchSshDialog* dialog = makeDialog({first, broken, last});
     QTRY_COMPARE(dialog->finished(), 3);
     QCOMPARE(dialog->succeeded(), 2);
-    QCOMPARE(statusOf(dialog)->text(), QStringLiteral("已完成 3/3，成功 2，失败 1"));
+    QCOMPARE(statusOf(dialog)->text(), batchTally(3, 2, 1, 0));
     QVERIFY(closeOf(dialog)->isEnabled());
 
     const QStringList lines = paragraphs(dialog);
     const QString prefix = QStringLiteral("[%1] 无法准备密码登录：").arg(broken.name);
-    const auto failure = std::find_if(lines.begin(), lines.end(),
-                                      [&](const QString& line) { return line.startsWith(prefix); });
-    QVERIFY2(failure != lines.end(), qPrintable(lines.join(QLatin1Char('\n'))));
+    const qsizetype failure = lines.indexOf(header(broken)) + 1;
+    QVERIFY2(failure > 0 && failure < lines.size() && lines[failure].startsWith(prefix),
+             qPrintable(lines.join(QLatin1Char('\n'))));
     if (helperMissing) {
-        QCOMPARE(*failure, prefix + QStringLiteral("缺少 SSH 自动登录组件：nimbara-ssh-askpass"));
+        QCOMPARE(lines[failure], prefix + QStringLiteral("缺少 SSH 自动登录组件：nimbara-ssh-askpass"));
     } else {
-        QVERIFY(failure->size() > prefix.size());
+        QVERIFY(lines[failure].size() > prefix.size());
     }
-    // No header: nothing was started for it.
-    QVERIFY(!lines.contains(QStringLiteral("===== %1 (%2) =====").arg(broken.name, broken.host)));
+    // Nothing was started for it.
     QCOMPARE(m_stub->runs().size(), 2);
     QVERIFY(m_stub->runFor(destinationOf(first)) > 0);
     QVERIFY(m_stub->runFor(destinationOf(last)) > 0);
@@ -559,20 +608,17 @@ void TestBatchSshDialog::passwordPreparationFailureIsCountedAndOthersContinue()
 void TestBatchSshDialog::processThatFailsToStartCountsOnceAsFailed()
 {
     m_stub->installUnstartable();
-    QList<Remote> hosts;
-    for (int i = 1; i <= 10; ++i) {
-        hosts.append(sshHost(i));
-    }
+    const QList<Remote> hosts = sshHosts(10);
     BatchSshDialog* dialog = makeDialog(hosts);
     QTRY_COMPARE(dialog->finished(), 10);
     QTRY_COMPARE(dialog->findChildren<QProcess*>().size(), 0);
     QCOMPARE(dialog->succeeded(), 0);
     QCOMPARE(dialog->running(), 0);
-    QCOMPARE(statusOf(dialog)->text(), QStringLiteral("已完成 10/10，成功 0，失败 10"));
+    QCOMPARE(statusOf(dialog)->text(), batchTally(10, 0, 10, 0));
     QVERIFY(closeOf(dialog)->isEnabled());
     const QStringList lines = paragraphs(dialog);
     for (const Remote& host : hosts) {
-        QCOMPARE(lines.count(QStringLiteral("[") + host.name + QStringLiteral("]") + kFailureSuffix), 1);
+        QCOMPARE(lines.filter(QStringLiteral("[%1] 无法启动 ssh：").arg(host.name)).size(), 1);
     }
 }
 
@@ -594,36 +640,103 @@ void TestBatchSshDialog::startFailureAfterFinishIsNotCountedAgain()
     QCOMPARE(dialog->finished(), 2);
     QCOMPARE(dialog->succeeded(), 2);
     QCOMPARE(dialog->running(), 0);
-    QCOMPARE(statusOf(dialog)->text(), QStringLiteral("已完成 2/2，成功 2，失败 0"));
+    QCOMPARE(statusOf(dialog)->text(), batchTally(2, 2, 0, 0));
     const QStringList lines = paragraphs(dialog);
     QCOMPARE(lines.count(QStringLiteral("[%1] 完成").arg(host.name)), 1);
-    QCOMPARE(lines.count(QStringLiteral("[") + host.name + QStringLiteral("]") + kFailureSuffix), 0);
+    QCOMPARE(lines.filter(QStringLiteral("[%1] 无法启动").arg(host.name)).size(), 0);
 }
 
-void TestBatchSshDialog::outputParagraphsFollowArrivalOrder()
+void TestBatchSshDialog::eachHostsOutputStaysUnderItsHeader()
 {
     m_stub->setBlocking(true);
-    const Remote host = sshHost(7);
-    BatchSshDialog* dialog = makeDialog({host});
-    const QString header = QStringLiteral("===== %1 (%2) =====").arg(host.name, host.host);
-    const QString out = QStringLiteral("out ") + destinationOf(host) + QStringLiteral("\n  second line");
-    // Standard output is printed before the run waits, standard error after it is released.
-    QTRY_VERIFY(outputOf(dialog)->toPlainText().endsWith(out));
-    m_stub->releaseLive();
+    const Remote first = sshHost(7);
+    const Remote second = sshHost(8);
+    m_stub->setExitCode(destinationOf(second), 2);
+    BatchSshDialog* dialog = makeDialog({first, second});
+    QTRY_COMPARE(m_stub->live().size(), 2);
+    // Both have started and wait: nothing is shown of a host before it is done.
+    QVERIFY(outputOf(dialog)->toPlainText().isEmpty());
+
+    // The second finishes first, and its block comes first.
+    m_stub->release(m_stub->runFor(destinationOf(second)));
     QTRY_COMPARE(dialog->finished(), 1);
-    QCOMPARE(paragraphs(dialog),
-             QStringList({QString(), header, QStringLiteral("out ") + destinationOf(host),
-                          QStringLiteral("  second line"), QStringLiteral("err ") + destinationOf(host),
-                          QStringLiteral("[%1] 完成").arg(host.name)}));
+    m_stub->release(m_stub->runFor(destinationOf(first)));
+    QTRY_COMPARE(dialog->finished(), 2);
+
+    const auto block = [](const Remote& host, const QString& result) {
+        const QString destination = destinationOf(host);
+        return QStringList{QString(),
+                           header(host),
+                           QStringLiteral("out ") + destination,
+                           QStringLiteral("  second line  "),
+                           QString(),
+                           QStringLiteral("err ") + destination,
+                           result};
+    };
+    const QStringList expected = block(second, QStringLiteral("[%1] 命令退出码 2").arg(second.name)) +
+                                 block(first, QStringLiteral("[%1] 完成").arg(first.name)) +
+                                 QStringList{QString(), batchTally(2, 1, 1, 0)};
+    QCOMPARE(paragraphs(dialog), expected);
+}
+
+void TestBatchSshDialog::stopEndsRunningHostsAndStartsNoMore()
+{
+    m_stub->setBlocking(true);
+    const QList<Remote> hosts = sshHosts(10);
+    BatchSshDialog* dialog = makeDialog(hosts);
+    QTRY_COMPARE(m_stub->live().size(), BatchSshDialog::kMaxRunning);
+    // One host is done before the stop; the host that starts in its place is stopped with the others.
+    m_stub->release(m_stub->runFor(destinationOf(hosts[0])));
+    QTRY_COMPARE(dialog->finished(), 1);
+    QTRY_COMPARE(m_stub->live().size(), BatchSshDialog::kMaxRunning);
+    const QList<qint64> live = m_stub->live();
+
+    QTest::mouseClick(stopOf(dialog), Qt::LeftButton);
+    QVERIFY(!stopOf(dialog)->isEnabled());
+    QTRY_COMPARE(dialog->finished(), 10);
+    QCOMPARE(dialog->succeeded(), 1);
+    QCOMPARE(dialog->stopped(), 9);
+    QCOMPARE(dialog->failed(), 0);
+    QCOMPARE(dialog->running(), 0);
+    QCOMPARE(statusOf(dialog)->text(), batchTally(10, 1, 0, 9));
+    QVERIFY(closeOf(dialog)->isEnabled());
+    for (qint64 pid : live) {
+        QVERIFY2(processGone(pid), qPrintable(QString::number(pid)));
+    }
+    // The last host never started.
+    QCOMPARE(m_stub->runs().size(), 9);
+
+    const QStringList lines = paragraphs(dialog);
+    for (int i = 1; i < 10; ++i) {
+        const QString stopped = QStringLiteral("[%1] 已停止").arg(hosts[i].name);
+        const QString notStarted = stopped + QStringLiteral("（未开始）");
+        QCOMPARE(lines.count(i < 9 ? stopped : notStarted), 1);
+        QCOMPARE(lines.count(i < 9 ? notStarted : stopped), 0);
+    }
+    QCOMPARE(lines.constLast(), batchTally(10, 1, 0, 9));
+}
+
+void TestBatchSshDialog::closingMidRunStopsTheRun()
+{
+    m_stub->setBlocking(true);
+    const QList<Remote> hosts = sshHosts(9);
+    BatchSshDialog* dialog = makeDialog(hosts);
+    dialog->show();
+    QTRY_COMPARE(m_stub->live().size(), BatchSshDialog::kMaxRunning);
+    const QList<qint64> live = m_stub->live();
+    QVERIFY(dialog->close());
+    QTRY_COMPARE(dialog->finished(), 9);
+    QCOMPARE(dialog->stopped(), 9);
+    for (qint64 pid : live) {
+        QVERIFY(processGone(pid));
+    }
+    QCOMPARE(m_stub->runs().size(), BatchSshDialog::kMaxRunning);
 }
 
 void TestBatchSshDialog::closingMidRunKillsRunningProcesses()
 {
     m_stub->setBlocking(true);
-    QList<Remote> hosts;
-    for (int i = 1; i <= 10; ++i) {
-        hosts.append(sshHost(i));
-    }
+    const QList<Remote> hosts = sshHosts(10);
     BatchSshDialog* dialog = makeDialog(hosts);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->show();

@@ -1,11 +1,13 @@
 #include "ssh/batch_ssh_dialog.h"
+#include "ssh/batch_ssh_texts.h"
 #include "ssh/ssh_command.h"
+#include "ssh/ssh_outcome.h"
+#include "support/process_inspector.h"
 #include "support/test_environment.h"
 #include "support/test_ssh_server.h"
 
 #include <QDialogButtonBox>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -19,8 +21,6 @@
 #include <unistd.h>
 
 namespace {
-
-const QString kFailureSuffix = QStringLiteral(" 失败（请检查网络、SSH密钥和sudo权限）");
 
 QString shellQuoted(QString text)
 {
@@ -97,15 +97,57 @@ QStringList paragraphs(BatchSshDialog* dialog)
     return outputOf(dialog).split(QLatin1Char('\n'));
 }
 
-// The run's report line for `name`: 1 for "完成", 0 for the failure line, -1 when missing or twice.
-int outcome(const QStringList& lines, const QString& name)
+// The lines of `name`'s block: from its header up to and including its result line (the first line
+// that begins with "[name] "); empty when there is no such block or it is not whole.
+QStringList blockOf(const QStringList& lines, const Remote& host)
 {
-    const qsizetype done = lines.count(QStringLiteral("[%1] 完成").arg(name));
-    const qsizetype failed = lines.count(QStringLiteral("[") + name + QStringLiteral("]") + kFailureSuffix);
-    if (done + failed != 1) {
-        return -1;
+    const qsizetype start = lines.indexOf(QStringLiteral("===== %1 (%2) =====").arg(host.name, host.host));
+    if (start < 0) {
+        return {};
     }
-    return done == 1 ? 1 : 0;
+    const QString resultPrefix = QStringLiteral("[%1] ").arg(host.name);
+    for (qsizetype i = start + 1; i < lines.size(); ++i) {
+        if (lines[i].startsWith(QStringLiteral("===== "))) {
+            return {};
+        }
+        if (lines[i].startsWith(resultPrefix)) {
+            return lines.mid(start, i - start + 1);
+        }
+    }
+    return {};
+}
+
+// The block's result line (its last line); empty without a block.
+QString resultOf(const QStringList& lines, const Remote& host)
+{
+    const QStringList block = blockOf(lines, host);
+    return block.isEmpty() ? QString() : block.constLast();
+}
+
+// What the host printed, without ssh's note about a newly recorded host key.
+QStringList printedBy(const QStringList& lines, const Remote& host)
+{
+    QStringList printed = blockOf(lines, host).mid(1);
+    if (!printed.isEmpty()) {
+        printed.removeLast();
+    }
+    printed.removeIf([](const QString& line) {
+        return line.isEmpty() || line.startsWith(QStringLiteral("Warning: Permanently added"));
+    });
+    return printed;
+}
+
+// Processes (not zombies) of session `sid`.
+QList<qint64> sessionMembers(qint64 sid)
+{
+    QList<qint64> members;
+    const QList<ProcessInspector::Entry> table = ProcessInspector::processTable();
+    for (const ProcessInspector::Entry& entry : table) {
+        if (entry.session == sid && entry.state != 'Z') {
+            members.append(entry.pid);
+        }
+    }
+    return members;
 }
 
 } // namespace
@@ -121,8 +163,12 @@ private slots:
     void cleanup();
 
     void mixedHostsGiveTheRightTallyAndNeverMoreThanEight();
-    void hostsWithoutPasswordFailFastInBatchMode();
+    void hostsWithoutPasswordAreRefusedWithoutAPrompt();
+    void commandExitStatusIsReportedAsTheCommands();
     void commandReadingItsInputGetsEndOfFile();
+    void outputOfSeveralHostsStaysUnderItsOwnHeader();
+    void changedHostKeyIsReported();
+    void stopEndsRunningSshAndStartsNoMore();
 
 private:
     Remote alias(const QString& name, const QString& host, bool withPassword = true) const;
@@ -196,11 +242,11 @@ void TestBatchSshPeer::mixedHostsGiveTheRightTallyAndNeverMoreThanEight()
         QStringLiteral("while [ ! -e %1 ]; do sleep 0.05; done; uptime").arg(shellQuoted(gate));
 
     QList<Remote> hosts;
-    QStringList good;
+    QList<Remote> good;
     for (int i = 1; i <= 12; ++i) {
         const QString name = QStringLiteral("good-%1").arg(i, 2, 10, QLatin1Char('0'));
         hosts.append(alias(name, i % 2 ? QStringLiteral("127.0.0.1") : QStringLiteral("localhost")));
-        good.append(name);
+        good.append(hosts.constLast());
     }
     Remote wrongPassword = alias(QStringLiteral("wrong-password"), QStringLiteral("127.0.0.1"));
     wrongPassword.password = QStringLiteral("not the password");
@@ -216,8 +262,6 @@ void TestBatchSshPeer::mixedHostsGiveTheRightTallyAndNeverMoreThanEight()
     QCOMPARE(hosts.size(), 16);
 
     const qsizetype logStart = m_server.log().size();
-    QElapsedTimer timer;
-    timer.start();
     BatchSshDialog dialog(hosts, command);
     QCOMPARE(dialog.running(), BatchSshDialog::kMaxRunning);
     QTRY_COMPARE_WITH_TIMEOUT(liveCount(m_state), BatchSshDialog::kMaxRunning, 20000);
@@ -234,50 +278,65 @@ void TestBatchSshPeer::mixedHostsGiveTheRightTallyAndNeverMoreThanEight()
     QFile::remove(gate);
 
     QCOMPARE(dialog.succeeded(), 12);
-    QCOMPARE(statusOf(&dialog)->text(), QStringLiteral("已完成 16/16，成功 12，失败 4"));
+    QCOMPARE(statusOf(&dialog)->text(), batchTally(16, 12, 4, 0));
     QVERIFY(closeOf(&dialog)->isEnabled());
     QCOMPARE(dialog.running(), 0);
-    QVERIFY(maxConcurrency(m_state) <= BatchSshDialog::kMaxRunning);
     QCOMPARE(maxConcurrency(m_state), BatchSshDialog::kMaxRunning);
     QVERIFY(silent.accepted() >= 1);
-    // ConnectTimeout bounds the silent host; nothing else holds the run back.
-    QVERIFY2(timer.elapsed() >= 11000, qPrintable(QString::number(timer.elapsed())));
 
     const QStringList lines = paragraphs(&dialog);
     const QString text = outputOf(&dialog);
-    for (const QString& name : std::as_const(good)) {
-        QCOMPARE(outcome(lines, name), 1);
+    for (const Remote& host : std::as_const(good)) {
+        QCOMPARE(resultOf(lines, host), QStringLiteral("[%1] 完成").arg(host.name));
+        const QStringList printed = printedBy(lines, host);
+        QCOMPARE(printed.size(), 1);
+        QVERIFY(printed.first().contains(QStringLiteral("load average")));
     }
-    for (const QString& name : {wrongPassword.name, refused.name, hanging.name, keyless.name}) {
-        QVERIFY2(outcome(lines, name) == 0, qPrintable(name + QLatin1Char('\n') + text));
-    }
-    QCOMPARE(text.count(QStringLiteral("load average")), 12);
-    QVERIFY(text.contains(QStringLiteral("Connection refused")));
-    QVERIFY(text.contains(QStringLiteral("Permission denied")));
+    // Each failure is told by its cause.
+    QCOMPARE(resultOf(lines, wrongPassword), QStringLiteral("[wrong-password] 认证失败（用户名或密码错误）"));
+    QCOMPARE(resultOf(lines, refused), QStringLiteral("[refused] 连接被拒绝（该端口没有 SSH 服务）"));
+    QCOMPARE(resultOf(lines, hanging), QStringLiteral("[hanging] 连接超时"));
+    QVERIFY2(resultOf(lines, keyless).startsWith(QStringLiteral("[keyless] 认证失败（未保存密码")),
+             qPrintable(text));
+    // ssh's own words stay in the block of the host they are about.
+    QVERIFY(printedBy(lines, refused).join(QLatin1Char('\n')).contains(QStringLiteral("Connection refused")));
+    QVERIFY(printedBy(lines, wrongPassword)
+                .join(QLatin1Char('\n'))
+                .contains(QStringLiteral("Permission denied")));
     QVERIFY(!text.contains(m_server.password()));
     QVERIFY(!m_server.log().contains(m_server.password().toUtf8()));
 }
 
-void TestBatchSshPeer::hostsWithoutPasswordFailFastInBatchMode()
+void TestBatchSshPeer::hostsWithoutPasswordAreRefusedWithoutAPrompt()
 {
     QList<Remote> hosts;
     for (int i = 1; i <= 4; ++i) {
         hosts.append(alias(QStringLiteral("keyless-%1").arg(i),
                            i % 2 ? QStringLiteral("127.0.0.1") : QStringLiteral("localhost"), false));
     }
-    QElapsedTimer timer;
-    timer.start();
     BatchSshDialog dialog(hosts, QStringLiteral("uptime"));
-    QTRY_COMPARE_WITH_TIMEOUT(dialog.finished(), 4, 10000);
-    // No prompt to wait on, no timeout to run into.
-    QVERIFY2(timer.elapsed() < 8000, qPrintable(QString::number(timer.elapsed())));
+    QTRY_COMPARE_WITH_TIMEOUT(dialog.finished(), 4, 20000);
     QCOMPARE(dialog.succeeded(), 0);
-    QCOMPARE(statusOf(&dialog)->text(), QStringLiteral("已完成 4/4，成功 0，失败 4"));
+    QCOMPARE(statusOf(&dialog)->text(), batchTally(4, 0, 4, 0));
     const QStringList lines = paragraphs(&dialog);
     for (const Remote& host : std::as_const(hosts)) {
-        QCOMPARE(outcome(lines, host.name), 0);
+        // Refused keys, not a password that nobody typed and not a timeout.
+        QCOMPARE(resultOf(lines, host),
+                 SshOutcome::describe(SshOutcome::Kind::AuthenticationFailed, host.name, 255, false));
     }
-    QCOMPARE(outputOf(&dialog).count(QStringLiteral("Permission denied")), 4);
+}
+
+void TestBatchSshPeer::commandExitStatusIsReportedAsTheCommands()
+{
+    const Remote host = alias(QStringLiteral("exit-three"), QStringLiteral("127.0.0.1"));
+    BatchSshDialog dialog({host}, QStringLiteral("echo partial; echo trouble >&2; exit 3"));
+    QTRY_COMPARE_WITH_TIMEOUT(dialog.finished(), 1, 20000);
+    const QStringList lines = paragraphs(&dialog);
+    QCOMPARE(resultOf(lines, host), QStringLiteral("[exit-three] 命令退出码 3"));
+    QStringList printed = printedBy(lines, host);
+    printed.sort();
+    QCOMPARE(printed, (QStringList{QStringLiteral("partial"), QStringLiteral("trouble")}));
+    QCOMPARE(statusOf(&dialog)->text(), batchTally(1, 0, 1, 0));
 }
 
 void TestBatchSshPeer::commandReadingItsInputGetsEndOfFile()
@@ -288,6 +347,116 @@ void TestBatchSshPeer::commandReadingItsInputGetsEndOfFile()
     QTRY_COMPARE_WITH_TIMEOUT(dialog.finished(), 1, 20000);
     QCOMPARE(dialog.succeeded(), 1);
     QVERIFY(outputOf(&dialog).contains(QStringLiteral("input-closed")));
+}
+
+void TestBatchSshPeer::outputOfSeveralHostsStaysUnderItsOwnHeader()
+{
+    // Two more servers, each printing its own lines around a wait on a gate file in its home, so both
+    // hosts have printed before either is done.
+    TestSshServer servers[2];
+    QList<Remote> hosts;
+    for (int i = 0; i < 2; ++i) {
+        const QString marker = i == 0 ? QStringLiteral("alpha") : QStringLiteral("beta");
+        TestSshServer::Options options;
+        options.forceCommand =
+            QStringLiteral("echo %1-first; touch ready; while [ ! -e gate ]; do sleep 0.05; "
+                           "done; echo %1-error >&2; echo %1-last")
+                .arg(marker);
+        QString error;
+        QVERIFY2(servers[i].start(options, &error), qPrintable(error));
+        Remote host = servers[i].remote(true);
+        host.name = marker;
+        hosts.append(host);
+    }
+
+    BatchSshDialog dialog(hosts, QStringLiteral("ignored by the forced command"));
+    for (const TestSshServer& server : servers) {
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(server.homePath() + QStringLiteral("/ready")), 20000);
+    }
+    // The second host is let go first: its block comes first.
+    writeFile(servers[1].homePath() + QStringLiteral("/gate"), {});
+    QTRY_COMPARE_WITH_TIMEOUT(dialog.finished(), 1, 20000);
+    writeFile(servers[0].homePath() + QStringLiteral("/gate"), {});
+    QTRY_COMPARE_WITH_TIMEOUT(dialog.finished(), 2, 20000);
+    QCOMPARE(dialog.succeeded(), 2);
+
+    const QStringList lines = paragraphs(&dialog);
+    for (const Remote& host : std::as_const(hosts)) {
+        QCOMPARE(resultOf(lines, host), QStringLiteral("[%1] 完成").arg(host.name));
+        QStringList printed = printedBy(lines, host);
+        // Output and error output of one host may cross; nothing of the other host is among them.
+        printed.sort();
+        QCOMPARE(printed,
+                 (QStringList{host.name + QStringLiteral("-error"), host.name + QStringLiteral("-first"),
+                              host.name + QStringLiteral("-last")}));
+    }
+    const qsizetype alphaAt = lines.indexOf(blockOf(lines, hosts[0]).constFirst());
+    const qsizetype betaAt = lines.indexOf(blockOf(lines, hosts[1]).constFirst());
+    QVERIFY(betaAt < alphaAt);
+    QCOMPARE(lines.constLast(), batchTally(2, 2, 0, 0));
+}
+
+void TestBatchSshPeer::changedHostKeyIsReported()
+{
+    // A server of its own: its key changes.
+    TestSshServer server;
+    QString error;
+    QVERIFY2(server.start(&error), qPrintable(error));
+    const QString bin = m_root->filePath(QStringLiteral("bin-rekeyed"));
+    QVERIFY2(installCountingSsh(server, bin, m_root->filePath(QStringLiteral("state-rekeyed")), &error),
+             qPrintable(error));
+    m_env->set("PATH", bin + QLatin1Char(':') + qEnvironmentVariable("PATH"));
+    Remote host = server.remote(true);
+    host.name = QStringLiteral("rekeyed");
+
+    {
+        BatchSshDialog first({host}, QStringLiteral("true"));
+        QTRY_COMPARE_WITH_TIMEOUT(first.finished(), 1, 20000);
+        QCOMPARE(first.succeeded(), 1);
+    }
+    QVERIFY2(server.restartWithNewHostKey(&error), qPrintable(error));
+    BatchSshDialog second({host}, QStringLiteral("true"));
+    QTRY_COMPARE_WITH_TIMEOUT(second.finished(), 1, 20000);
+    QCOMPARE(resultOf(paragraphs(&second), host),
+             QStringLiteral("[rekeyed] 主机密钥已改变，已拒绝连接（请核实服务器后更新 known_hosts）"));
+}
+
+void TestBatchSshPeer::stopEndsRunningSshAndStartsNoMore()
+{
+    const QDir home(m_server.homePath());
+    for (const QString& name : home.entryList({QStringLiteral("started.*")}, QDir::Files)) {
+        QFile::remove(home.filePath(name));
+    }
+    QList<Remote> hosts;
+    for (int i = 1; i <= 9; ++i) {
+        hosts.append(alias(QStringLiteral("long-%1").arg(i), QStringLiteral("127.0.0.1")));
+    }
+    // Runs until the connection is gone: its next write fails once ssh has ended.
+    BatchSshDialog dialog(
+        hosts, QStringLiteral(": > \"started.$$\"; echo started; while sleep 0.2; do echo tick; done"));
+    QTRY_COMPARE_WITH_TIMEOUT(home.entryList({QStringLiteral("started.*")}, QDir::Files).size(),
+                              qsizetype(BatchSshDialog::kMaxRunning), 30000);
+    const QStringList sessions = QDir(m_state + QStringLiteral("/live")).entryList(QDir::Files);
+    QCOMPARE(sessions.size(), BatchSshDialog::kMaxRunning);
+
+    QTest::mouseClick(dialog.findChild<QPushButton*>(QStringLiteral("batchStop")), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(dialog.finished(), 9, 20000);
+    QCOMPARE(dialog.stopped(), 9);
+    QCOMPARE(dialog.succeeded(), 0);
+    QCOMPARE(statusOf(&dialog)->text(), batchTally(9, 0, 0, 9));
+    QVERIFY(closeOf(&dialog)->isEnabled());
+    // Each run led its own session (the wrapper's pid): no ssh is left in any of them.
+    for (const QString& session : sessions) {
+        QCOMPARE(sessionMembers(session.toLongLong()), QList<qint64>());
+    }
+    // The ninth host never started.
+    QCOMPARE(readFile(m_state + QStringLiteral("/counts")).count('\n'), BatchSshDialog::kMaxRunning);
+
+    const QStringList lines = paragraphs(&dialog);
+    for (int i = 0; i < 8; ++i) {
+        QCOMPARE(lines.count(QStringLiteral("[%1] 已停止").arg(hosts[i].name)), 1);
+    }
+    QVERIFY(lines.contains(QStringLiteral("[long-9] 已停止（未开始）")));
 }
 
 QTEST_MAIN(TestBatchSshPeer)

@@ -126,3 +126,25 @@ ProcessInspector::PeerAccess ProcessInspector::peerAccess(pid_t pid)
     }
     return WEXITSTATUS(status) == 0 ? PeerAccess::Readable : PeerAccess::Refused;
 }
+
+QList<ProcessInspector::Entry> ProcessInspector::processTable()
+{
+    QList<Entry> table;
+    const QStringList names = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& name : names) {
+        bool isPid = false;
+        const qint64 pid = name.toLongLong(&isPid);
+        QFile file(QStringLiteral("/proc/%1/stat").arg(name));
+        if (!isPid || !file.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        // "pid (command) state ppid pgrp session ...": the command may hold spaces and parentheses.
+        const QByteArray stat = file.readAll();
+        const qsizetype end = stat.lastIndexOf(')');
+        const QList<QByteArray> fields = end < 0 ? QList<QByteArray>() : stat.mid(end + 2).split(' ');
+        if (fields.size() > 3 && !fields[0].isEmpty()) {
+            table.append({pid, fields[0].at(0), fields[1].toLongLong(), fields[3].toLongLong()});
+        }
+    }
+    return table;
+}

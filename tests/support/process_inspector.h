@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -35,4 +36,15 @@ public:
     static bool peerCanRun(const QString& program);
     // Hands a directory tree to that user (under root; nothing to do otherwise).
     static bool giveToPeer(const QString& path);
+
+    // One process as /proc/<pid>/stat shows it.
+    struct Entry
+    {
+        qint64 pid = 0;
+        char state = '?'; // 'Z' for a zombie
+        qint64 parent = 0;
+        qint64 session = 0;
+    };
+    // Every process on the machine at this moment.
+    static QList<Entry> processTable();
 };
