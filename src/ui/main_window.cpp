@@ -6,6 +6,7 @@
 #include "import/host_importer.h"
 #include "logger.h"
 #include "rdp/rdp_tile.h"
+#include "ssh/batch_command_dialog.h"
 #include "ssh/batch_ssh_dialog.h"
 #include "ssh/ssh_command.h"
 #include "storage/config_manager.h"
@@ -1971,51 +1972,10 @@ void MainWindow::launchBatchSsh()
     if (hosts.isEmpty()) {
         return;
     }
-    static const QStringList kItems = {QStringLiteral("查看系统信息"), QStringLiteral("查看磁盘使用"),
-                                       QStringLiteral("查看内存使用"), QStringLiteral("查看运行时间"),
-                                       QStringLiteral("自定义只读/运维命令")};
-    bool ok = false;
-    const QString choice =
-        QInputDialog::getItem(this, QStringLiteral("Linux 批量控制"),
-                              QStringLiteral("选择在 %1 台 Linux 主机上执行的命令\n批量模式仅使用 SSH 密钥或 "
-                                             "ssh-agent，不会把密码放进命令行。")
-                                  .arg(hosts.size()),
-                              kItems, 0, false, &ok);
-    if (!ok) {
-        return;
+    const QString command = BatchCommandDialog::askCommand(static_cast<int>(hosts.size()), this);
+    if (!command.isEmpty()) {
+        openBatchSsh(hosts, command);
     }
-    QString command;
-    if (choice.startsWith(QStringLiteral("查看系统"))) {
-        command = QStringLiteral("uname -a && cat /etc/os-release 2>/dev/null | head -n 8");
-    } else if (choice.startsWith(QStringLiteral("查看磁盘"))) {
-        command = QStringLiteral("df -h");
-    } else if (choice.startsWith(QStringLiteral("查看内存"))) {
-        command = QStringLiteral("free -h 2>/dev/null || vmstat -s");
-    } else if (choice.startsWith(QStringLiteral("查看运行"))) {
-        command = QStringLiteral("uptime");
-    } else {
-        command = QInputDialog::getMultiLineText(
-                      this, QStringLiteral("自定义 Linux 命令"),
-                      QStringLiteral(
-                          "命令将在所有选中主机执行。请勿输入交互式命令；涉及 sudo 时应预先配置最小权限。"),
-                      QString(), &ok)
-                      .trimmed();
-        if (!ok || command.isEmpty()) {
-            return;
-        }
-    }
-    if (choice.startsWith(QStringLiteral("自定义"))) {
-        const auto answer = QMessageBox::warning(
-            this, QStringLiteral("确认自定义命令"),
-            QStringLiteral("自定义命令可能修改远程系统。确认在 %1 台 Linux 主机执行吗？\n\n%2")
-                .arg(hosts.size())
-                .arg(command),
-            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-        if (answer != QMessageBox::Yes) {
-            return;
-        }
-    }
-    openBatchSsh(hosts, command);
 }
 
 void MainWindow::openBatchSsh(const QList<Remote>& hosts, const QString& command)

@@ -956,7 +956,8 @@ private slots:
         QVERIFY(driver.done());
         QCOMPARE(title, QStringLiteral("Linux 批量控制"));
         QCOMPARE(label, QStringLiteral("选择在 1 台 Linux 主机上执行的命令\n"
-                                       "批量模式仅使用 SSH 密钥或 ssh-agent，不会把密码放进命令行。"));
+                                       "已保存密码的主机由 SSH 自动登录组件使用该密码登录，其余主机使用 "
+                                       "SSH 密钥或 ssh-agent；不会弹出密码提示，密码也不会出现在命令行中。"));
         QCOMPARE(items, (QStringList{"查看系统信息", "查看磁盘使用", "查看内存使用", "查看运行时间",
                                      "自定义只读/运维命令"}));
         QCOMPARE(m_window->batches.size(), 1);
