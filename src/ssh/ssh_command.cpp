@@ -145,6 +145,16 @@ bool isValidSshUsername(const QString& username)
     return pattern.match(username.trimmed()).hasMatch();
 }
 
+QString sshWindowTitle(const Remote& remote)
+{
+    const QString name = remote.name.trimmed();
+    const QString host = remote.host.trimmed();
+    if (name.isEmpty() || name == host) {
+        return QStringLiteral("SSH · %1").arg(host);
+    }
+    return QStringLiteral("SSH · %1 (%2)").arg(name, host);
+}
+
 bool openSshTerminal(const Remote& remote, QString* error)
 {
     return openSshTerminal(remote, TerminalLauncher::system(), error);
@@ -186,7 +196,9 @@ bool openSshTerminal(const Remote& remote, TerminalLauncher& terminal, QString* 
         insertAskPassContract(environment, helper, protectedValue);
     }
 
-    if (!terminal.launch(window, keepOpenSshCommand(ssh, arguments), environment, nullptr, error)) {
+    const QString title = sshWindowTitle(remote);
+    if (!terminal.launch(window, title, keepOpenSshCommand(title, ssh, arguments), environment, nullptr,
+                         error)) {
         if (error && error->isEmpty()) {
             *error = QStringLiteral("无法启动 SSH 终端");
         }

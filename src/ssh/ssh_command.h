@@ -40,6 +40,10 @@ QString quoteCommandArgument(const QString& text);
 // starting with a hyphen (after trimming); empty is allowed.
 bool isValidSshUsername(const QString& username);
 
+// The title of the terminal window for `remote`: "SSH · name (address)", or "SSH · address" when the
+// name is empty or the address itself.
+QString sshWindowTitle(const Remote& remote);
+
 // Opens one terminal window running ssh for `remote`; false with `error` set when it cannot.
 bool openSshTerminal(const Remote& remote, QString* error);
 

@@ -9,10 +9,84 @@ namespace {
 
 const QString kNoTerminal = QStringLiteral("未找到可用的终端程序（如 xterm），无法打开 SSH 终端");
 
-// "$1" is ssh; the remaining arguments go to it untouched, so nothing is spliced into a command line.
-const QString kKeepOpenScript = QStringLiteral("ssh_program=\"$1\"; shift; \"$ssh_program\" \"$@\"; "
-                                               "status=$?; echo; echo \"[ssh 已退出，状态 $status]\"; "
-                                               "read x");
+// "$1" is the window title, "$2" ssh; the remaining arguments go to ssh untouched, so nothing is
+// spliced into a command line. The title is set before ssh and again after it, because the remote
+// shell may have set its own.
+const QString kKeepOpenScript =
+    QStringLiteral("title=\"$1\"; ssh_program=\"$2\"; shift 2; "
+                   "if [ -n \"$title\" ]; then printf '\\033]0;%s\\007' \"$title\"; fi; "
+                   "\"$ssh_program\" \"$@\"; status=$?; "
+                   "if [ -n \"$title\" ]; then printf '\\033]0;%s\\007' \"$title\"; fi; "
+                   "echo; echo \"[ssh 已退出，状态 $status] 按 Enter 关闭\"; read x");
+
+// How each terminal is told its window title.
+enum class TitleOption {
+    None,         // no option: the escape sequence of the command does it
+    DashT,        // -T title                 (xterm and its wrappers)
+    DashTitle,    // -title title             (urxvt)
+    LongEquals,   // --title=title
+    KonsoleTitle, // -p tabtitle=title
+};
+
+struct TerminalTraits
+{
+    const char* name;
+    TerminalLauncher::CommandStyle style;
+    TitleOption title;
+    bool xtermFont;
+};
+
+using Style = TerminalLauncher::CommandStyle;
+
+// Terminals not listed follow the xterm convention for the command and get no title option.
+const TerminalTraits kTraits[] = {
+    {"xterm", Style::DashE, TitleOption::DashT, true},
+    {"uxterm", Style::DashE, TitleOption::DashT, true},
+    {"lxterm", Style::DashE, TitleOption::DashT, true},
+    {"koi8rxterm", Style::DashE, TitleOption::DashT, true},
+    {"urxvt", Style::DashE, TitleOption::DashTitle, false},
+    {"rxvt-unicode", Style::DashE, TitleOption::DashTitle, false},
+    {"alacritty", Style::DashE, TitleOption::LongEquals, false},
+    {"konsole", Style::DashE, TitleOption::KonsoleTitle, false},
+    {"gnome-terminal", Style::DoubleDash, TitleOption::LongEquals, false},
+    {"xfce4-terminal", Style::DashX, TitleOption::LongEquals, false},
+    {"mate-terminal", Style::DashX, TitleOption::LongEquals, false},
+    {"terminator", Style::DashX, TitleOption::LongEquals, false},
+    {"kitty", Style::Trailing, TitleOption::LongEquals, false},
+    {"foot", Style::Trailing, TitleOption::LongEquals, false},
+    {"tilix", Style::DashESingleText, TitleOption::LongEquals, false},
+    {"lxterminal", Style::DashESingleText, TitleOption::LongEquals, false},
+    {"qterminal", Style::DashESingleText, TitleOption::None, false},
+};
+
+const TerminalTraits* traitsFor(const QString& program)
+{
+    const QString name = QFileInfo(program).fileName();
+    for (const TerminalTraits& traits : kTraits) {
+        if (name == QLatin1String(traits.name)) {
+            return &traits;
+        }
+    }
+    return nullptr;
+}
+
+// Debian's alternatives point x-terminal-emulator at the real program, sometimes at a wrapper that
+// speaks the xterm convention ("gnome-terminal.wrapper"); the program itself is used then.
+QString resolveTerminal(const QString& path)
+{
+    const QString target = QFileInfo(path).canonicalFilePath();
+    if (target.isEmpty()) {
+        return path;
+    }
+    const QString wrapperSuffix = QStringLiteral(".wrapper");
+    if (target.endsWith(wrapperSuffix)) {
+        const QFileInfo real(target.chopped(wrapperSuffix.size()));
+        if (real.isFile() && real.isExecutable()) {
+            return real.absoluteFilePath();
+        }
+    }
+    return target;
+}
 
 void setError(QString* error, const QString& text)
 {
@@ -46,23 +120,64 @@ QStringList TerminalLauncher::knownTerminals()
 
 TerminalLauncher::CommandStyle TerminalLauncher::styleFor(const QString& program)
 {
-    const QString name = QFileInfo(program).fileName();
-    if (name == QLatin1String("gnome-terminal")) {
-        return CommandStyle::DoubleDash;
+    const TerminalTraits* traits = traitsFor(program);
+    // x-terminal-emulator unresolved and whatever else: the xterm convention.
+    return traits != nullptr ? traits->style : CommandStyle::DashE;
+}
+
+QString TerminalLauncher::cleanTitle(const QString& title)
+{
+    QString clean;
+    clean.reserve(title.size());
+    for (const QChar c : title) {
+        // C0, DEL and C1 controls (0x80-0x9f, which some terminals read as escape sequence starts).
+        if (c.category() != QChar::Other_Control) {
+            clean.append(c);
+        }
     }
-    if (name == QLatin1String("xfce4-terminal") || name == QLatin1String("mate-terminal") ||
-        name == QLatin1String("terminator")) {
-        return CommandStyle::DashX;
+    return clean.trimmed();
+}
+
+QStringList TerminalLauncher::windowArguments(const QString& program, const QString& title)
+{
+    const TerminalTraits* traits = traitsFor(program);
+    if (traits == nullptr) {
+        return {};
     }
-    if (name == QLatin1String("kitty") || name == QLatin1String("foot")) {
-        return CommandStyle::Trailing;
+    QStringList arguments;
+    QString clean = cleanTitle(title);
+    if (!clean.isEmpty()) {
+        switch (traits->title) {
+        case TitleOption::DashT:
+            arguments << QStringLiteral("-T") << clean;
+            break;
+        case TitleOption::DashTitle:
+            arguments << QStringLiteral("-title") << clean;
+            break;
+        case TitleOption::LongEquals:
+            arguments << QStringLiteral("--title=") + clean;
+            break;
+        case TitleOption::KonsoleTitle:
+            // konsole reads ";" as the start of another profile property (one could name the command
+            // to run) and "%" as a placeholder: both are replaced by their full-width forms.
+            clean.replace(QLatin1Char(';'), QChar(0xFF1B)).replace(QLatin1Char('%'), QChar(0xFF05));
+            arguments << QStringLiteral("-p") << QStringLiteral("tabtitle=") + clean;
+            break;
+        case TitleOption::None:
+            break;
+        }
     }
-    if (name == QLatin1String("tilix") || name == QLatin1String("qterminal") ||
-        name == QLatin1String("lxterminal")) {
-        return CommandStyle::DashESingleText;
+    if (traits->xtermFont) {
+        arguments << QStringLiteral("-fa") << QString::fromLatin1(kXtermFont) << QStringLiteral("-fs")
+                  << QString::fromLatin1(kXtermFontSize);
     }
-    // konsole, alacritty, urxvt, xterm, x-terminal-emulator and whatever else: the xterm convention.
-    return CommandStyle::DashE;
+    return arguments;
+}
+
+QStringList TerminalLauncher::terminalArguments(const Terminal& terminal, const QString& title,
+                                                const QStringList& command)
+{
+    return windowArguments(terminal.program, title) + terminalArguments(terminal.style, command);
 }
 
 QStringList TerminalLauncher::terminalArguments(CommandStyle style, const QStringList& command)
@@ -104,8 +219,8 @@ bool TerminalLauncher::findTerminal(Terminal* terminal, QString* error) const
     for (const QString& candidate : candidates) {
         const QString path = m_launcher->findExecutable(candidate);
         if (!path.isEmpty()) {
-            terminal->program = path;
-            terminal->style = styleFor(candidate);
+            terminal->program = resolveTerminal(path);
+            terminal->style = styleFor(terminal->program);
             return true;
         }
     }
@@ -113,11 +228,11 @@ bool TerminalLauncher::findTerminal(Terminal* terminal, QString* error) const
     return false;
 }
 
-bool TerminalLauncher::launch(const Terminal& terminal, const QStringList& command,
+bool TerminalLauncher::launch(const Terminal& terminal, const QString& title, const QStringList& command,
                               const QProcessEnvironment& environment, qint64* pid, QString* error)
 {
     QString reason;
-    if (!m_launcher->startDetached(terminal.program, terminalArguments(terminal.style, command), environment,
+    if (!m_launcher->startDetached(terminal.program, terminalArguments(terminal, title, command), environment,
                                    pid, &reason)) {
         setError(error, reason.isEmpty() ? QStringLiteral("无法启动 SSH 终端")
                                          : QStringLiteral("无法打开 SSH 终端（%1）").arg(reason));
@@ -126,9 +241,14 @@ bool TerminalLauncher::launch(const Terminal& terminal, const QStringList& comma
     return true;
 }
 
-QStringList keepOpenSshCommand(const QString& sshProgram, const QStringList& sshArguments)
+QStringList keepOpenSshCommand(const QString& title, const QString& sshProgram,
+                               const QStringList& sshArguments)
 {
-    return QStringList{QStringLiteral("/bin/sh"), QStringLiteral("-c"), kKeepOpenScript, QStringLiteral("sh"),
+    return QStringList{QStringLiteral("/bin/sh"),
+                       QStringLiteral("-c"),
+                       kKeepOpenScript,
+                       QStringLiteral("sh"),
+                       TerminalLauncher::cleanTitle(title),
                        sshProgram} +
            sshArguments;
 }

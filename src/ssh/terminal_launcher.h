@@ -10,7 +10,7 @@ class IProcessLauncher;
 
 // Opens a terminal emulator window running one command. Which terminal: the one the user chose, then
 // x-terminal-emulator, $TERMINAL, then a fixed list of well-known terminals; each has its own way of
-// being told what to run.
+// being told what to run, what to call its window and, for the xterm family, which font to use.
 class TerminalLauncher
 {
 public:
@@ -25,9 +25,13 @@ public:
 
     struct Terminal
     {
-        QString program; // full path
+        QString program; // full path of the real program (links such as x-terminal-emulator resolved)
         CommandStyle style = CommandStyle::DashE;
     };
+
+    // xterm draws with its own font settings; this one has the Chinese glyphs of the texts shown.
+    static constexpr char kXtermFont[] = "Noto Sans Mono CJK SC";
+    static constexpr char kXtermFontSize[] = "11";
 
     // `launcher` finds and starts the processes; it must outlive this object.
     explicit TerminalLauncher(IProcessLauncher* launcher);
@@ -50,20 +54,33 @@ public:
     static CommandStyle styleFor(const QString& program);
     // The terminal's arguments that make it run `command` (program first, then its arguments).
     static QStringList terminalArguments(CommandStyle style, const QStringList& command);
+    // The options that title the window of `program` (by its file name) and, for xterm, set a font
+    // with Chinese glyphs; none for a terminal without a title option.
+    static QStringList windowArguments(const QString& program, const QString& title);
+    // Everything `terminal` is given: window options, then the command.
+    static QStringList terminalArguments(const Terminal& terminal, const QString& title,
+                                         const QStringList& command);
+    // `title` without control characters, which would end the terminal's title sequence early or
+    // start others.
+    static QString cleanTitle(const QString& title);
 
-    // The first terminal that exists; false when none does, with `error` set.
+    // The first terminal that exists, resolved to the program it links to (so x-terminal-emulator is
+    // known by what it really is); false when none does, with `error` set.
     bool findTerminal(Terminal* terminal, QString* error) const;
 
-    // Opens `terminal` running `command` with `environment`. False with `error` set when it cannot
-    // be started; the window is not tracked afterwards.
-    bool launch(const Terminal& terminal, const QStringList& command, const QProcessEnvironment& environment,
-                qint64* pid, QString* error);
+    // Opens `terminal` titled `title` running `command` with `environment`. False with `error` set
+    // when it cannot be started; the window is not tracked afterwards.
+    bool launch(const Terminal& terminal, const QString& title, const QStringList& command,
+                const QProcessEnvironment& environment, qint64* pid, QString* error);
 
 private:
     IProcessLauncher* m_launcher;
     QString m_preferred;
 };
 
-// The command a terminal runs for an ssh session: ssh with its arguments (each its own argv entry),
-// then ssh's exit status, then a wait for Enter so the window stays open.
-QStringList keepOpenSshCommand(const QString& sshProgram, const QStringList& sshArguments);
+// The command a terminal runs for an ssh session: the window title set by an escape sequence (for
+// terminals without a title option, and again after ssh, whose remote shell may have changed it), ssh
+// with its arguments (each its own argv entry), then ssh's exit status and a wait for Enter so the
+// window stays open.
+QStringList keepOpenSshCommand(const QString& title, const QString& sshProgram,
+                               const QStringList& sshArguments);

@@ -405,8 +405,13 @@ private slots:
         QStringList sshArguments = fixedPrefix(2222);
         sshArguments << QStringLiteral("-o") << QStringLiteral("NumberOfPasswordPrompts=1")
                      << QStringLiteral("root@db.example.com");
-        QCOMPARE(start.arguments, QStringList{QStringLiteral("-e")} +
-                                      keepOpenSshCommand(QStringLiteral("/usr/bin/ssh"), sshArguments));
+        // The window is named after the host, in a font that has the Chinese glyphs.
+        const QString title = QStringLiteral("SSH · 数据库 (db.example.com)");
+        QCOMPARE(start.arguments,
+                 QStringList({QStringLiteral("-T"), title, QStringLiteral("-fa"),
+                              QStringLiteral("Noto Sans Mono CJK SC"), QStringLiteral("-fs"),
+                              QStringLiteral("11"), QStringLiteral("-e")}) +
+                     keepOpenSshCommand(title, QStringLiteral("/usr/bin/ssh"), sshArguments));
 
         QCOMPARE(start.environment.value(QStringLiteral("SSH_ASKPASS_REQUIRE")), QStringLiteral("force"));
         QCOMPARE(openBlob(start.environment.value(QStringLiteral("TOLV_SSH_PASSWORD_DPAPI")), nullptr),
@@ -416,6 +421,21 @@ private slots:
         }
         QVERIFY(log.contains(QStringLiteral("db.example.com")));
         QVERIFY(!log.contains(QStringLiteral("wörd")));
+    }
+
+    void windowTitleNamesTheHost()
+    {
+        Remote remote = sshRemote(QStringLiteral(" 10.0.0.5 "));
+        remote.name = QStringLiteral(" web-01 ");
+        QCOMPARE(sshWindowTitle(remote), QStringLiteral("SSH · web-01 (10.0.0.5)"));
+        // No name, or the address as name: the address once.
+        remote.name.clear();
+        QCOMPARE(sshWindowTitle(remote), QStringLiteral("SSH · 10.0.0.5"));
+        remote.name = QStringLiteral("10.0.0.5");
+        QCOMPARE(sshWindowTitle(remote), QStringLiteral("SSH · 10.0.0.5"));
+        // Placeholders in a name stay text.
+        remote.name = QStringLiteral("%2 %1");
+        QCOMPARE(sshWindowTitle(remote), QStringLiteral("SSH · %2 %1 (10.0.0.5)"));
     }
 
     void terminalWithoutPasswordAsksInteractively()

@@ -2,6 +2,7 @@
 #include "ssh/ssh_command.h"
 #include "ssh/terminal_launcher.h"
 #include "support/fake_process_launcher.h"
+#include "support/process_inspector.h"
 #include "support/rdp_test_server.h"
 #include "support/test_environment.h"
 #include "support/test_ssh_server.h"
@@ -10,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -61,21 +63,10 @@ bool processAlive(qint64 pid)
 QList<qint64> childrenOf(qint64 parent)
 {
     QList<qint64> children;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString& entry : entries) {
-        bool isPid = false;
-        const qint64 pid = entry.toLongLong(&isPid);
-        if (!isPid) {
-            continue;
-        }
-        const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
-        const qsizetype end = stat.lastIndexOf(')');
-        if (end < 0) {
-            continue;
-        }
-        const QList<QByteArray> fields = stat.mid(end + 2).split(' ');
-        if (fields.size() > 1 && fields[1].toLongLong() == parent) {
-            children.append(pid);
+    const QList<ProcessInspector::Entry> table = ProcessInspector::processTable();
+    for (const ProcessInspector::Entry& entry : table) {
+        if (entry.parent == parent) {
+            children.append(entry.pid);
         }
     }
     return children;
@@ -94,6 +85,37 @@ QList<qint64> descendantsOf(qint64 pid)
         all.append(childrenOf(all[i]));
     }
     return all;
+}
+
+// The title of the (only) xterm window on `display`, as the window manager would read it; empty while
+// there is none.
+QString xtermTitle(const QString& display)
+{
+    QProcess tree;
+    tree.start(QStringLiteral("xwininfo"),
+               {QStringLiteral("-display"), display, QStringLiteral("-root"), QStringLiteral("-tree")});
+    if (!tree.waitForFinished(10000)) {
+        return {};
+    }
+    static const QRegularExpression window(QStringLiteral("^\\s*(0x[0-9a-f]+) .*\"U?XTerm\"\\)"),
+                                           QRegularExpression::MultilineOption);
+    const QRegularExpressionMatch found = window.match(QString::fromUtf8(tree.readAllStandardOutput()));
+    if (!found.hasMatch()) {
+        return {};
+    }
+    QProcess property;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    property.setProcessEnvironment(environment);
+    property.start(QStringLiteral("xprop"), {QStringLiteral("-display"), display, QStringLiteral("-id"),
+                                             found.captured(1), QStringLiteral("WM_NAME")});
+    if (!property.waitForFinished(10000)) {
+        return {};
+    }
+    // WM_NAME(COMPOUND_TEXT) = "title"
+    const QString line = QString::fromUtf8(property.readAllStandardOutput()).trimmed();
+    const qsizetype open = line.indexOf(QStringLiteral("= \""));
+    return open < 0 || !line.endsWith(QLatin1Char('"')) ? QString() : line.mid(open + 3).chopped(1);
 }
 
 } // namespace
@@ -153,11 +175,34 @@ private slots:
         QCOMPARE(found.program, QStringLiteral("/usr/bin/gnome-terminal"));
         QCOMPARE(found.style, TerminalLauncher::CommandStyle::DoubleDash);
 
-        // x-terminal-emulator before $TERMINAL; it follows the xterm convention.
-        processes.addProgram(QStringLiteral("x-terminal-emulator"),
-                             QStringLiteral("/usr/bin/x-terminal-emulator"));
+        // x-terminal-emulator before $TERMINAL, known by the program it links to.
+        QTemporaryDir dir;
+        const QString real = dir.filePath(QStringLiteral("gnome-terminal"));
+        writeFile(real, "#!/bin/sh\n");
+        QFile::setPermissions(real, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        const QString link = dir.filePath(QStringLiteral("x-terminal-emulator"));
+        QVERIFY(QFile::link(real, link));
+        processes.addProgram(QStringLiteral("x-terminal-emulator"), link);
         QVERIFY(terminal.findTerminal(&found, &error));
-        QCOMPARE(found.program, QStringLiteral("/usr/bin/x-terminal-emulator"));
+        QCOMPARE(found.program, real);
+        QCOMPARE(found.style, TerminalLauncher::CommandStyle::DoubleDash);
+
+        // Debian's wrapper for a terminal is passed over for the terminal itself.
+        const QString xfce = dir.filePath(QStringLiteral("xfce4-terminal"));
+        writeFile(xfce, "#!/bin/sh\n");
+        QFile::setPermissions(xfce, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        writeFile(xfce + QStringLiteral(".wrapper"), "#!/bin/sh\n");
+        QVERIFY(QFile::remove(link));
+        QVERIFY(QFile::link(xfce + QStringLiteral(".wrapper"), link));
+        QVERIFY(terminal.findTerminal(&found, &error));
+        QCOMPARE(found.program, xfce);
+        QCOMPARE(found.style, TerminalLauncher::CommandStyle::DashX);
+
+        // A name that leads nowhere known keeps the xterm convention.
+        processes.addProgram(QStringLiteral("x-terminal-emulator"),
+                             QStringLiteral("/nonexistent/x-terminal-emulator"));
+        QVERIFY(terminal.findTerminal(&found, &error));
+        QCOMPARE(found.program, QStringLiteral("/nonexistent/x-terminal-emulator"));
         QCOMPARE(found.style, TerminalLauncher::CommandStyle::DashE);
 
         // The user's choice before everything.
@@ -221,26 +266,88 @@ private slots:
                  kCommand.join(QLatin1Char('\n')) + QLatin1Char('\n'));
     }
 
+    void windowOptionsPerTerminal_data()
+    {
+        QTest::addColumn<QString>("terminal");
+        QTest::addColumn<QStringList>("options");
+        const QString title = QStringLiteral("SSH · web-01 (10.0.0.5)");
+        const QStringList font{QStringLiteral("-fa"), QStringLiteral("Noto Sans Mono CJK SC"),
+                               QStringLiteral("-fs"), QStringLiteral("11")};
+        const QStringList longTitle{QStringLiteral("--title=") + title};
+        QTest::newRow("xterm") << "/usr/bin/xterm" << QStringList{QStringLiteral("-T"), title} + font;
+        QTest::newRow("uxterm") << "uxterm" << QStringList{QStringLiteral("-T"), title} + font;
+        QTest::newRow("lxterm") << "/usr/bin/lxterm" << QStringList{QStringLiteral("-T"), title} + font;
+        QTest::newRow("urxvt") << "urxvt" << QStringList{QStringLiteral("-title"), title};
+        QTest::newRow("konsole") << "konsole"
+                                 << QStringList{QStringLiteral("-p"), QStringLiteral("tabtitle=") + title};
+        QTest::newRow("gnome-terminal") << "gnome-terminal" << longTitle;
+        QTest::newRow("xfce4-terminal") << "xfce4-terminal" << longTitle;
+        QTest::newRow("mate-terminal") << "mate-terminal" << longTitle;
+        QTest::newRow("terminator") << "terminator" << longTitle;
+        QTest::newRow("tilix") << "tilix" << longTitle;
+        QTest::newRow("lxterminal") << "lxterminal" << longTitle;
+        QTest::newRow("alacritty") << "alacritty" << longTitle;
+        QTest::newRow("kitty") << "kitty" << longTitle;
+        QTest::newRow("foot") << "/usr/bin/foot" << longTitle;
+        // No option: the command's escape sequence names the window.
+        QTest::newRow("qterminal") << "qterminal" << QStringList();
+        QTest::newRow("unknown terminal") << "/opt/bin/someterm" << QStringList();
+    }
+
+    void windowOptionsPerTerminal()
+    {
+        QFETCH(QString, terminal);
+        QFETCH(QStringList, options);
+        const QString title = QStringLiteral("SSH · web-01 (10.0.0.5)");
+        QCOMPARE(TerminalLauncher::windowArguments(terminal, title), options);
+        // Window options come before the command, which must stay last.
+        const TerminalLauncher::Terminal found{terminal, TerminalLauncher::styleFor(terminal)};
+        QCOMPARE(TerminalLauncher::terminalArguments(found, title, kCommand),
+                 options + TerminalLauncher::terminalArguments(found.style, kCommand));
+    }
+
+    void titlesCannotInjectAnything()
+    {
+        // Control characters would end the title sequence and start others.
+        QCOMPARE(TerminalLauncher::cleanTitle(QStringLiteral("a\x1b]0;evil\x07"
+                                                             "b\nc\u009b"
+                                                             "d\x7f ")),
+                 QStringLiteral("a]0;evilbcd"));
+        QCOMPARE(
+            TerminalLauncher::windowArguments(QStringLiteral("xterm"), QStringLiteral("x\x07y")).mid(0, 2),
+            (QStringList{QStringLiteral("-T"), QStringLiteral("xy")}));
+        // konsole would read ";" as the start of another profile property, "%" as a placeholder.
+        QCOMPARE(TerminalLauncher::windowArguments(QStringLiteral("konsole"),
+                                                   QStringLiteral("a;Command=/bin/x %n")),
+                 (QStringList{QStringLiteral("-p"), QStringLiteral("tabtitle=a；Command=/bin/x ％n")}));
+        // A title that is nothing but control characters gives no option.
+        QCOMPARE(
+            TerminalLauncher::windowArguments(QStringLiteral("gnome-terminal"), QStringLiteral("\x1b\x07")),
+            QStringList());
+    }
+
     void launchPassesTheEnvironmentAndReportsFailures()
     {
         FakeProcessLauncher processes;
         TerminalLauncher terminal(&processes);
         QProcessEnvironment environment;
         environment.insert(QStringLiteral("ONLY"), QStringLiteral("this"));
+        const QString title = QStringLiteral("SSH · 主机");
         qint64 pid = 0;
         QString error;
-        QVERIFY(terminal.launch({QStringLiteral("/usr/bin/xterm"), TerminalLauncher::CommandStyle::DashE},
-                                kCommand, environment, &pid, &error));
+        QVERIFY(terminal.launch({QStringLiteral("/usr/bin/kitty"), TerminalLauncher::CommandStyle::Trailing},
+                                title, kCommand, environment, &pid, &error));
         QCOMPARE(pid, 4242);
         QCOMPARE(processes.starts.size(), 1);
-        QCOMPARE(processes.starts.first().program, QStringLiteral("/usr/bin/xterm"));
-        QCOMPARE(processes.starts.first().arguments, QStringList{QStringLiteral("-e")} + kCommand);
+        QCOMPARE(processes.starts.first().program, QStringLiteral("/usr/bin/kitty"));
+        QCOMPARE(processes.starts.first().arguments,
+                 QStringList{QStringLiteral("--title=SSH · 主机")} + kCommand);
         QCOMPARE(processes.starts.first().environment, environment);
 
         processes.failStart = true;
         processes.failStartWith = QStringLiteral("Permission denied");
         QVERIFY(!terminal.launch({QStringLiteral("/usr/bin/xterm"), TerminalLauncher::CommandStyle::DashE},
-                                 kCommand, environment, &pid, &error));
+                                 title, kCommand, environment, &pid, &error));
         QCOMPARE(error, QStringLiteral("无法打开 SSH 终端（Permission denied）"));
 
         // The real launcher: a program that cannot run is an error, not a silent success.
@@ -248,7 +355,7 @@ private slots:
         TerminalLauncher real(&system);
         error.clear();
         QVERIFY(!real.launch({QStringLiteral("/nonexistent/terminal"), TerminalLauncher::CommandStyle::DashE},
-                             kCommand, QProcessEnvironment::systemEnvironment(), &pid, &error));
+                             title, kCommand, QProcessEnvironment::systemEnvironment(), &pid, &error));
         QVERIFY2(error.startsWith(QStringLiteral("无法")), qPrintable(error));
     }
 
@@ -277,17 +384,34 @@ private slots:
         const QStringList sshArguments{QStringLiteral("-p"), QStringLiteral("22"),
                                        QStringLiteral("two words"), QStringLiteral("it's \"q\" $HOME"),
                                        QStringLiteral("CORP\\admin@host")};
-        const QStringList command = keepOpenSshCommand(fakeSsh, sshArguments);
+        // A title is data: neither shell code nor escape sequences of its own get through.
+        const QString marker = dir.filePath(QStringLiteral("pwned"));
+        const QString title =
+            QStringLiteral("SSH · $(touch %1) `touch %1` '\x1b]0;x\x07 (10.0.0.5)").arg(marker);
+        const QString shown = QStringLiteral("SSH · $(touch %1) `touch %1` ']0;x (10.0.0.5)").arg(marker);
+        const QStringList command = keepOpenSshCommand(title, fakeSsh, sshArguments);
         QProcess shell;
         shell.setStandardInputFile(QProcess::nullDevice());
         shell.start(command.first(), command.mid(1));
         QVERIFY(shell.waitForFinished(10000));
-        QString expected;
+        const QString setTitle = QStringLiteral("\x1b]0;") + shown + QStringLiteral("\x07");
+        QString expected = setTitle;
         for (const QString& argument : sshArguments) {
             expected += QLatin1Char('<') + argument + QStringLiteral(">\n");
         }
-        expected += QStringLiteral("\n[ssh 已退出，状态 3]\n");
+        // The title again (the remote shell may have changed it), then how to close the window.
+        expected += setTitle + QStringLiteral("\n[ssh 已退出，状态 3] 按 Enter 关闭\n");
         QCOMPARE(QString::fromUtf8(shell.readAllStandardOutput()), expected);
+        QVERIFY(!QFileInfo::exists(marker));
+
+        // Without a title nothing but ssh's own output and the closing line.
+        const QStringList untitled = keepOpenSshCommand(QString(), fakeSsh, {QStringLiteral("x")});
+        QProcess plain;
+        plain.setStandardInputFile(QProcess::nullDevice());
+        plain.start(untitled.first(), untitled.mid(1));
+        QVERIFY(plain.waitForFinished(10000));
+        QCOMPARE(QString::fromUtf8(plain.readAllStandardOutput()),
+                 QStringLiteral("<x>\n\n[ssh 已退出，状态 3] 按 Enter 关闭\n"));
     }
 
     // Peer: a real xterm on a private X display, ssh in it logging in with the stored password by
@@ -309,8 +433,11 @@ private slots:
         QVERIFY2(display.start(&error), qPrintable(error));
         TestSshServer server;
         TestSshServer::Options options;
-        options.forceCommand = QStringLiteral("echo \"$SSH_CONNECTION\" > terminal-login.txt");
+        options.forceCommand = QStringLiteral("sh session.sh");
         QVERIFY2(server.start(options, &error), qPrintable(error));
+        // The session leaves a file, and names the window after itself as remote shells do.
+        writeFile(QDir(server.homePath()).filePath(QStringLiteral("session.sh")),
+                  "echo \"$SSH_CONNECTION\" > terminal-login.txt\nprintf '\\033]0;remote shell\\007'\n");
 
         const QString bin = root.filePath(QStringLiteral("bin"));
         QVERIFY2(server.installSshWrapper(bin, TestSshServer::ClientAuth::Password, &error),
@@ -356,6 +483,11 @@ private slots:
             }(),
             20000);
         QVERIFY(processAlive(xterm));
+
+        // The window is named after the host again after the session, whatever the remote set.
+        const QString title = sshWindowTitle(server.remote(true));
+        QCOMPARE(title, QStringLiteral("SSH · %1 (127.0.0.1)").arg(server.remote(true).name));
+        QTRY_COMPARE_WITH_TIMEOUT(xtermTitle(display.name()), title, 20000);
     }
 };
 
