@@ -2,11 +2,17 @@
 
 #include "logger.h"
 #include "platform/platform_adapter.h"
+#include "ssh/terminal_launcher.h"
 #include "storage/config_manager.h"
 #include "storage/crypto_manager.h"
 #include "storage/database_manager.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
+#include <QLibraryInfo>
+#include <QRegularExpression>
+#include <QTranslator>
 
 App::App(QObject* parent) : QObject(parent) {}
 
@@ -45,6 +51,9 @@ bool App::initialize()
         SPDLOG_WARN("配置加载失败，使用默认值");
     }
     SPDLOG_INFO("配置加载完成: {}", configPath);
+    installQtTranslations(m_config->config().language);
+    applySshTerminal();
+    connect(m_config.get(), &ConfigManager::configChanged, this, &App::applySshTerminal);
 
     m_crypto = std::make_unique<CryptoManager>();
     if (!m_crypto->initialize(dataDir + QStringLiteral("/credential.key"))) {
@@ -74,6 +83,37 @@ bool App::initialize()
 
     SPDLOG_INFO("数据库初始化完成: {}", dbPath);
     return true;
+}
+
+void App::installQtTranslations(const QString& language)
+{
+    // Qt's texts are English already; the language is changed by a restart.
+    if (!QCoreApplication::instance() || m_qtTranslator || language.startsWith(QLatin1String("en"))) {
+        return;
+    }
+    // Only a locale name, so a hand-edited value cannot point the file name elsewhere.
+    static const QRegularExpression localeName(QStringLiteral("^[A-Za-z]{2,3}(_[A-Za-z0-9]{2,8})*$"));
+    QString locale = language;
+    locale.replace(QLatin1Char('-'), QLatin1Char('_'));
+    if (!localeName.match(locale).hasMatch()) {
+        SPDLOG_WARN("界面语言无效，Qt 自带文本保持英文: {}", language);
+        return;
+    }
+    const QString directory = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    const QString name = QStringLiteral("qtbase_") + locale;
+    auto translator = std::make_unique<QTranslator>();
+    if (!translator->load(name, directory)) {
+        SPDLOG_WARN("未找到 Qt 自带文本的翻译，保持英文: {}",
+                    QDir(directory).filePath(name + QStringLiteral(".qm")));
+        return;
+    }
+    QCoreApplication::installTranslator(translator.get());
+    m_qtTranslator = std::move(translator);
+}
+
+void App::applySshTerminal()
+{
+    TerminalLauncher::system().setPreferredTerminal(m_config->config().ssh_terminal);
 }
 
 void App::shutdown()

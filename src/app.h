@@ -8,6 +8,7 @@ class IPlatformAdapter;
 class ConfigManager;
 class CryptoManager;
 class DatabaseManager;
+class QTranslator;
 
 // Owns the core services and brings them up and down in a fixed order.
 class App : public QObject
@@ -26,6 +27,11 @@ public:
     DatabaseManager* database() const { return m_database.get(); }
 
 private:
+    // Qt's own texts (standard buttons, file dialog) in the configured language, when Qt has them.
+    void installQtTranslations(const QString& language);
+    void applySshTerminal();
+
+    std::unique_ptr<QTranslator> m_qtTranslator;
     // Declaration order is the order of creation; destruction runs in reverse.
     std::unique_ptr<IPlatformAdapter> m_platform;
     std::unique_ptr<ConfigManager> m_config;

@@ -252,3 +252,22 @@ QStringList keepOpenSshCommand(const QString& title, const QString& sshProgram,
                        sshProgram} +
            sshArguments;
 }
+
+QStringList TerminalLauncher::availableTerminals() const
+{
+    QStringList candidates{QStringLiteral("x-terminal-emulator")};
+    const QString fromEnvironment = qEnvironmentVariable("TERMINAL").trimmed();
+    if (!fromEnvironment.isEmpty()) {
+        candidates.append(fromEnvironment);
+    }
+    candidates.append(knownTerminals());
+    candidates.removeDuplicates();
+
+    QStringList found;
+    for (const QString& candidate : std::as_const(candidates)) {
+        if (!m_launcher->findExecutable(candidate).isEmpty()) {
+            found.append(candidate);
+        }
+    }
+    return found;
+}

@@ -76,6 +76,11 @@ public:
 private:
     IProcessLauncher* m_launcher;
     QString m_preferred;
+
+public:
+    // The terminals of the automatic choice that exist on this machine, as they are named there
+    // (x-terminal-emulator, $TERMINAL, the well-known ones), in the order they are tried, each once.
+    QStringList availableTerminals() const;
 };
 
 // The command a terminal runs for an ssh session: the window title set by an escape sequence (for

@@ -55,5 +55,8 @@ struct AppConfig
     int auto_lock_timeout = 300;
     bool show_password = false;
 
+    // [ssh]
+    QString ssh_terminal; // terminal program for SSH sessions; empty for the automatic choice
+
     bool operator==(const AppConfig&) const = default;
 };

@@ -20,11 +20,6 @@
 
 namespace {
 
-constexpr int kMinCustomWidth = 640;
-constexpr int kMaxCustomWidth = 7680;
-constexpr int kMinCustomHeight = 480;
-constexpr int kMaxCustomHeight = 4320;
-
 // Index just past the string that opens at `begin` (a quote character), following the TOML
 // string forms closely enough that quotes and brackets inside strings are never mistaken for
 // structure.
@@ -390,6 +385,8 @@ void applyDocument(const toml::table& root, AppConfig& config)
     readBool(findKey(root, "security", "auto_lock"), config.auto_lock);
     readInt(findKey(root, "security", "auto_lock_timeout"), config.auto_lock_timeout);
     readBool(findKey(root, "security", "show_password"), config.show_password);
+
+    readText(findKey(root, "ssh", "terminal"), config.ssh_terminal);
 }
 
 QString quoted(const QString& text)
@@ -498,6 +495,10 @@ QString documentText(const AppConfig& c)
     line("auto_lock", boolean(c.auto_lock));
     line("auto_lock_timeout", QString::number(c.auto_lock_timeout));
     line("show_password", boolean(c.show_password));
+    // Settings of this platform follow the common ones, so those keep their fixed layout.
+    blank();
+    header("[ssh]");
+    line("terminal", quoted(c.ssh_terminal));
     return text;
 }
 
@@ -621,6 +622,16 @@ void ConfigManager::setSyncEnabled(bool enabled)
 void ConfigManager::setAutoSync(bool enabled)
 {
     m_config.auto_sync = enabled;
+}
+
+void ConfigManager::setConnectTimeout(int seconds)
+{
+    m_config.connect_timeout = std::clamp(seconds, kMinConnectTimeout, kMaxConnectTimeout);
+}
+
+void ConfigManager::setSshTerminal(const QString& program)
+{
+    m_config.ssh_terminal = program.trimmed();
 }
 
 void ConfigManager::onFileChanged(const QString& path)

@@ -35,6 +35,17 @@ public:
     void setSmartForward(bool enabled);
     void setSyncEnabled(bool enabled);
     void setAutoSync(bool enabled);
+    // Clamped to kMinConnectTimeout…kMaxConnectTimeout seconds.
+    void setConnectTimeout(int seconds);
+    // A program name or path; surrounding white space is dropped, empty means automatic choice.
+    void setSshTerminal(const QString& program);
+
+    static constexpr int kMinCustomWidth = 640;
+    static constexpr int kMaxCustomWidth = 7680;
+    static constexpr int kMinCustomHeight = 480;
+    static constexpr int kMaxCustomHeight = 4320;
+    static constexpr int kMinConnectTimeout = 5;
+    static constexpr int kMaxConnectTimeout = 300;
 
     // Larger files are refused unread; the real file is a few hundred bytes.
     static constexpr qint64 kMaxFileSize = 4 * 1024 * 1024;

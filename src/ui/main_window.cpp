@@ -9,8 +9,10 @@
 #include "ssh/batch_command_dialog.h"
 #include "ssh/batch_ssh_dialog.h"
 #include "ssh/ssh_command.h"
+#include "ssh/terminal_launcher.h"
 #include "storage/config_manager.h"
 #include "storage/database_manager.h"
+#include "ui/global_settings_dialog.h"
 #include "ui/host_editor_dialog.h"
 #include "ui/remote_id_mime.h"
 #include "wall/screen_wall_window.h"
@@ -2201,7 +2203,12 @@ void MainWindow::storeTrustedFingerprint(const QString& remoteId, const QString&
 
 void MainWindow::showGlobalSettings()
 {
-    QMessageBox::information(this, QStringLiteral("设置"), QStringLiteral("全局设置窗口暂未开放。"));
+    if (!m_config) {
+        return;
+    }
+    GlobalSettingsDialog dialog(m_config, TerminalLauncher::system(), this);
+    connect(&dialog, &GlobalSettingsDialog::settingsSaved, this, &MainWindow::updateAccountCard);
+    dialog.exec();
 }
 
 void MainWindow::onAccelerationClicked()

@@ -489,6 +489,34 @@ private slots:
         QCOMPARE(title, QStringLiteral("SSH · %1 (127.0.0.1)").arg(server.remote(true).name));
         QTRY_COMPARE_WITH_TIMEOUT(xtermTitle(display.name()), title, 20000);
     }
+
+    // The choices offered to the user: what the automatic choice would try, present here, each once.
+    void availableTerminalsAreTheInstalledCandidates()
+    {
+        ScopedEnvironment env;
+        env.set("TERMINAL", QStringLiteral(" /opt/wez/bin/wezterm "));
+        FakeProcessLauncher processes;
+        TerminalLauncher terminal(&processes);
+        // The user's own choice is not a candidate of the automatic one.
+        terminal.setPreferredTerminal(QStringLiteral("/opt/chosen/terminal"));
+        processes.addProgram(QStringLiteral("/opt/chosen/terminal"), QStringLiteral("/opt/chosen/terminal"));
+        QCOMPARE(terminal.availableTerminals(), QStringList());
+
+        processes.addProgram(QStringLiteral("xterm"), QStringLiteral("/usr/bin/xterm"));
+        processes.addProgram(QStringLiteral("konsole"), QStringLiteral("/usr/bin/konsole"));
+        processes.addProgram(QStringLiteral("/opt/wez/bin/wezterm"), QStringLiteral("/opt/wez/bin/wezterm"));
+        processes.addProgram(QStringLiteral("x-terminal-emulator"),
+                             QStringLiteral("/usr/bin/x-terminal-emulator"));
+        QCOMPARE(terminal.availableTerminals(),
+                 QStringList({QStringLiteral("x-terminal-emulator"), QStringLiteral("/opt/wez/bin/wezterm"),
+                              QStringLiteral("konsole"), QStringLiteral("xterm")}));
+
+        // $TERMINAL naming a well-known terminal does not list it twice.
+        env.set("TERMINAL", QStringLiteral("xterm"));
+        QCOMPARE(terminal.availableTerminals(),
+                 QStringList({QStringLiteral("x-terminal-emulator"), QStringLiteral("xterm"),
+                              QStringLiteral("konsole")}));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestTerminalLauncher)

@@ -58,6 +58,7 @@ static QString describe(const AppConfig& c)
     add("auto_lock", flag(c.auto_lock));
     add("auto_lock_timeout", QString::number(c.auto_lock_timeout));
     add("show_password", flag(c.show_password));
+    add("ssh_terminal", c.ssh_terminal);
     return parts.join(QLatin1String(", "));
 }
 
@@ -69,7 +70,8 @@ char* toString(const AppConfig& config)
 
 namespace {
 
-const QByteArray kDefaultText = R"toml([app]
+// The common settings in their fixed layout, up to the last line.
+const QByteArray kCommonDefaultText = R"toml([app]
 version = "1.0.0"
 language = "zh_CN"
 
@@ -114,6 +116,9 @@ auto_lock = true
 auto_lock_timeout = 300
 show_password = false
 )toml";
+
+// The settings of this platform follow, after an empty line.
+const QByteArray kDefaultText = kCommonDefaultText + "\n[ssh]\nterminal = \"\"\n";
 
 // Keeps the stored engine settings, so that documents built for other keys are not migrated.
 const QByteArray kPolicy = "[connection]\nengine_policy_version = 1\n";
@@ -215,6 +220,7 @@ AppConfig allFieldsConfig()
     c.auto_lock = false;
     c.auto_lock_timeout = 600;
     c.show_password = true;
+    c.ssh_terminal = QStringLiteral("/opt/Term Tools/kitty");
     return c;
 }
 
@@ -561,12 +567,16 @@ private slots:
 
         QTemporaryDir dir;
         ConfigManager manager;
-        QVERIFY(loadText(manager, dir, kPolicy + "[app]\nversion = \"start\"\nlanguage = \"start\"\n"));
         QVERIFY(loadText(manager, dir,
-                         kPolicy + "[app]\nversion = " + literal + "\nlanguage = " + literal + "\n"));
+                         kPolicy + "[app]\nversion = \"start\"\nlanguage = \"start\"\n"
+                                   "[ssh]\nterminal = \"start\"\n"));
+        QVERIFY(loadText(manager, dir,
+                         kPolicy + "[app]\nversion = " + literal + "\nlanguage = " + literal + "\n" +
+                             "[ssh]\nterminal = " + literal + "\n"));
         const QString result = accepted ? expected : QStringLiteral("start");
         QCOMPARE(manager.config().version, result);
         QCOMPARE(manager.config().language, result);
+        QCOMPARE(manager.config().ssh_terminal, result);
     }
 
     void enumerationRules_data()
@@ -870,10 +880,12 @@ private slots:
         ConfigManager manager;
         QVERIFY(loadText(manager, dir,
                          kPolicy + "[app]\nversion = " + literal + "\nlanguage = " + literal +
-                             "\n[share]\ndrives = [" + literal + ", \"X:\", " + literal + "]\n"));
+                             "\n[share]\ndrives = [" + literal + ", \"X:\", " + literal + "]\n" +
+                             "[ssh]\nterminal = " + literal + "\n"));
         QCOMPARE(manager.config().version, value);
         QCOMPARE(manager.config().language, value);
         QCOMPARE(manager.config().drives, (QStringList{value, QStringLiteral("X:"), value}));
+        QCOMPARE(manager.config().ssh_terminal, value);
 
         const QString saved = dir.filePath(QStringLiteral("saved.toml"));
         QVERIFY(manager.save(saved));
@@ -881,6 +893,7 @@ private slots:
         QVERIFY2(text.contains("\nversion = " + written + "\n"), text.constData());
         QVERIFY2(text.contains("\nlanguage = " + written + "\n"), text.constData());
         QVERIFY2(text.contains("\ndrives = [" + written + ", \"X:\", " + written + "]\n"), text.constData());
+        QVERIFY2(text.endsWith("\n\n[ssh]\nterminal = " + written + "\n"), text.constData());
 
         ConfigManager reloaded;
         QVERIFY(reloaded.load(saved));
@@ -951,6 +964,31 @@ private slots:
         QCOMPARE(manager.config().custom_height, expectedHeight);
     }
 
+    void connectTimeoutIsClamped_data()
+    {
+        QTest::addColumn<int>("seconds");
+        QTest::addColumn<int>("expected");
+
+        QTest::newRow("inside") << 45 << 45;
+        QTest::newRow("lower bound") << 5 << 5;
+        QTest::newRow("below lower bound") << 4 << 5;
+        QTest::newRow("zero") << 0 << 5;
+        QTest::newRow("minimum int") << INT_MIN << 5;
+        QTest::newRow("upper bound") << 300 << 300;
+        QTest::newRow("above upper bound") << 301 << 300;
+        QTest::newRow("maximum int") << INT_MAX << 300;
+    }
+
+    void connectTimeoutIsClamped()
+    {
+        QFETCH(int, seconds);
+        QFETCH(int, expected);
+
+        ConfigManager manager;
+        manager.setConnectTimeout(seconds);
+        QCOMPARE(manager.config().connect_timeout, expected);
+    }
+
     void settersChangeOnlyMemoryUntilSaved()
     {
         QTemporaryDir dir;
@@ -966,6 +1004,8 @@ private slots:
         manager.setSmartForward(true);
         manager.setSyncEnabled(false);
         manager.setAutoSync(true);
+        manager.setConnectTimeout(90);
+        manager.setSshTerminal(QStringLiteral("  xterm\t"));
 
         AppConfig expected = allFieldsConfig();
         expected.default_kernel = RdpKernel::FreeRdp;
@@ -976,6 +1016,8 @@ private slots:
         expected.smart_forward = true;
         expected.sync_enabled = false;
         expected.auto_sync = true;
+        expected.connect_timeout = 90;
+        expected.ssh_terminal = QStringLiteral("xterm");
         QCOMPARE(manager.config(), expected);
         settle();
         QCOMPARE(readBytes(path), before);
@@ -985,9 +1027,10 @@ private slots:
         QTRY_COMPARE(changed.count(), 1);
         QCOMPARE(manager.config(), expected);
         const QByteArrayList written = lines(readBytes(path));
-        for (const char* line : {"default_kernel = \"freerdp\"", "default_resolution = \"window\"",
-                                 "custom_width = 1280", "custom_height = 720", "color_depth = 24",
-                                 "smart_forward = true", "enabled = false", "auto_sync = true"})
+        for (const char* line :
+             {"default_kernel = \"freerdp\"", "default_resolution = \"window\"", "custom_width = 1280",
+              "custom_height = 720", "color_depth = 24", "smart_forward = true", "enabled = false",
+              "auto_sync = true", "connect_timeout = 90", "terminal = \"xterm\""})
             QVERIFY2(written.contains(line), line);
     }
 

@@ -412,8 +412,13 @@ private slots:
         driver.answer(QMessageBox::Ok, &seen);
         button("accelerationButton")->click();
         QCOMPARE(seen.text, QStringLiteral("登陆后使用"));
-        driver.answer(QMessageBox::Ok);
+        QString settingsTitle;
+        driver.then([&settingsTitle](QWidget* dialog) {
+            settingsTitle = dialog->windowTitle();
+            qobject_cast<QDialog*>(dialog)->reject();
+        });
         button("settingsButton")->click();
+        QCOMPARE(settingsTitle, QStringLiteral("全局设置"));
         QVERIFY(driver.done());
         QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
     }

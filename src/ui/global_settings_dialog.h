@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QDialog>
+
+#include <functional>
+#include <optional>
+
+class ConfigManager;
+class TerminalLauncher;
+class QCheckBox;
+class QComboBox;
+class QSpinBox;
+
+// Modal editor of the settings changed most often: the screen wall engine, the default session size
+// and colour depth, the connection time-out, the SSH terminal and the host cloud sync. Save applies
+// them to the configuration and writes the file; Cancel changes nothing.
+class GlobalSettingsDialog : public QDialog
+{
+    Q_OBJECT
+public:
+    // What the sync row needs from the host cloud sync of a signed-in member.
+    struct CloudSync
+    {
+        // True when a sync passphrase is stored or the user has just set one; false aborts the save.
+        std::function<bool()> ensurePassphrase;
+        // Called after a successful save: true starts the download, false drops a pending upload.
+        std::function<void(bool enabled)> applied;
+    };
+
+    // `config` and `terminals` must outlive the dialog. The terminal list is looked up once, here.
+    GlobalSettingsDialog(ConfigManager* config, const TerminalLauncher& terminals, QWidget* parent = nullptr);
+
+    // Makes the sync row usable. Without it the row stays disabled and a save leaves the sync
+    // settings as they are.
+    void enableCloudSync(CloudSync sync);
+
+signals:
+    // The file was written; emitted before the confirmation is shown.
+    void settingsSaved();
+
+private:
+    void addTerminalChoices(const TerminalLauncher& terminals, const QString& stored);
+    void updateSizeBoxes();
+    void save();
+
+    ConfigManager* m_config;
+    std::optional<CloudSync> m_cloudSync;
+    QComboBox* m_kernel = nullptr;
+    QComboBox* m_resolution = nullptr;
+    QSpinBox* m_width = nullptr;
+    QSpinBox* m_height = nullptr;
+    QComboBox* m_depth = nullptr;
+    QSpinBox* m_timeout = nullptr;
+    QComboBox* m_terminal = nullptr;
+    QCheckBox* m_sync = nullptr;
+};
