@@ -1,32 +1,20 @@
 #include "import/csv_exporter.h"
 
+#include "import/export_labels.h"
 #include "logger.h"
 #include "platform/atomic_file_writer.h"
 #include "platform/process_hardening.h"
-
-namespace {
-
-QString protocolText(const Remote& remote)
-{
-    return remote.isSsh() ? QStringLiteral("SSH/Linux") : QStringLiteral("RDP/Windows");
-}
-
-QString scopeText(const Remote& remote)
-{
-    return remote.access_scope == QLatin1String("team") ? QStringLiteral("主账号及子账号")
-                                                        : QStringLiteral("仅主账号");
-}
-
-} // namespace
 
 QString CsvExporter::quoteField(const QString& field)
 {
     QString quoted = field;
     quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
-    // Tab too: the importer splits on it, so an unquoted Tab would not survive a round trip.
+    // Tab too: the importer splits on it, so an unquoted Tab would not survive a round trip. Leading
+    // or trailing white space too: the importer trims unquoted fields, and a password may have it.
     if (quoted.contains(QLatin1Char(',')) || quoted.contains(QChar(0xFF0C)) ||
         quoted.contains(QLatin1Char('"')) || quoted.contains(QLatin1Char('\r')) ||
-        quoted.contains(QLatin1Char('\n')) || quoted.contains(QLatin1Char('\t'))) {
+        quoted.contains(QLatin1Char('\n')) || quoted.contains(QLatin1Char('\t')) ||
+        (!quoted.isEmpty() && (quoted.front().isSpace() || quoted.back().isSpace()))) {
         return QLatin1Char('"') + quoted + QLatin1Char('"');
     }
     return quoted;
@@ -44,8 +32,8 @@ bool CsvExporter::write(const QString& path, const QList<Remote>& remotes,
             remote.username,
             withPasswords ? remote.password : QString(),
             remote.remark,
-            protocolText(remote),
-            scopeText(remote),
+            ExportLabels::protocolOf(remote),
+            ExportLabels::scopeOf(remote),
             groupNames.value(remote.group_id),
         };
         for (qsizetype i = 0; i < fields.size(); ++i) {

@@ -1,5 +1,6 @@
 #include "import/host_import_parser.h"
 
+#include "import/export_labels.h"
 #include "storage/host_address.h"
 
 #include <QDateTime>
@@ -102,20 +103,25 @@ QString textOf(const QByteArray& bytes)
     return decodeGb18030(bytes);
 }
 
-// The tokenizer proper. Hands each finished row to `onRow`, which returns false to stop early;
-// fields beyond `maxFields` in a row are dropped.
+// The tokenizer proper. Hands each finished row to `onRow` together with the flags of the fields
+// that began with a quote; `onRow` returns false to stop early. Fields beyond `maxFields` in a row
+// are dropped.
 template <typename OnRow>
 void tokenizeRows(QStringView text, qsizetype maxFields, QStringList* errors, OnRow&& onRow)
 {
     QString field;
     QStringList row;
+    QList<bool> quoted;
+    bool fieldQuoted = false;
     bool inQuotes = false;
 
     const auto endField = [&] {
         if (row.size() < maxFields) {
             row.append(field);
+            quoted.append(fieldQuoted);
         }
         field.clear();
+        fieldQuoted = false;
     };
 
     const qsizetype size = text.size();
@@ -136,6 +142,7 @@ void tokenizeRows(QStringView text, qsizetype maxFields, QStringList* errors, On
         case u'"':
             if (field.isEmpty()) {
                 inQuotes = true;
+                fieldQuoted = true;
             } else {
                 field.append(c);
             }
@@ -148,11 +155,12 @@ void tokenizeRows(QStringView text, qsizetype maxFields, QStringList* errors, On
         case u'\n':
             endField();
             if (!(row.size() == 1 && row.constFirst().isEmpty())) {
-                if (!onRow(std::move(row))) {
+                if (!onRow(std::move(row), quoted)) {
                     return;
                 }
             }
             row = QStringList();
+            quoted.clear();
             break;
         case u'\r':
             break;
@@ -167,7 +175,7 @@ void tokenizeRows(QStringView text, qsizetype maxFields, QStringList* errors, On
     }
     if (!field.isEmpty() || !row.isEmpty()) {
         endField();
-        onRow(std::move(row));
+        onRow(std::move(row), quoted);
     }
 }
 
@@ -182,6 +190,7 @@ struct Columns
     int name = 5;
     int system = 6;
     int scope = 7;
+    int group = -1; // only a header names it
 };
 
 const QStringList& hostAliases()
@@ -227,6 +236,8 @@ std::optional<Columns> headerColumns(const QStringList& row)
                            QStringLiteral("类型")});
     columns.scope =
         find({QStringLiteral("access_scope"), QStringLiteral("permission"), QStringLiteral("权限")});
+    columns.group = find({QStringLiteral("group"), QStringLiteral("group_name"), QStringLiteral("分组"),
+                          QStringLiteral("分组名称"), QStringLiteral("组")});
     return columns;
 }
 
@@ -239,36 +250,51 @@ public:
     }
 
     // `number` counts all rows from 1, the header included.
-    void parse(const QStringList& row, int number, const Columns& columns, bool hasHeader)
+    void parse(const QStringList& row, const QList<bool>& quoted, int number, const Columns& columns,
+               bool hasHeader)
     {
         const auto cell = [&row](int index) {
             return index >= 0 && index < row.size() ? row.at(index).trimmed() : QString();
         };
+        // A quoted password is taken as written: leading or trailing spaces may belong to it.
+        const bool passwordQuoted =
+            columns.password >= 0 && columns.password < quoted.size() && quoted.at(columns.password);
         const QString host = cell(columns.host);
         if (host.isEmpty()) {
             return;
         }
         const QString portText = cell(columns.port);
         const QString username = cell(columns.username);
-        const QString password = cell(columns.password);
+        const QString password = passwordQuoted ? row.at(columns.password) : cell(columns.password);
         const QString remark = cell(columns.remark);
         const QString name = cell(columns.name);
         const QString system = cell(columns.system);
         const QString scope = cell(columns.scope);
+        const QString group = cell(columns.group);
 
         // A NUL would be cut off wherever the value ends up as a C string (ssh, RDP, the log).
         const QChar nul(u'\0');
         for (const QString* value :
-             {&host, &portText, &username, &password, &remark, &name, &system, &scope}) {
+             {&host, &portText, &username, &password, &remark, &name, &system, &scope, &group}) {
             if (value->contains(nul)) {
                 m_result->errors.append(QStringLiteral("第 %1 行含有空字符，未导入").arg(number));
                 return;
             }
         }
 
-        const bool ssh = system.contains(QLatin1String("linux"), Qt::CaseInsensitive) ||
-                         system.contains(QLatin1String("ssh"), Qt::CaseInsensitive) ||
-                         portText == QLatin1String("22");
+        // A group name shows on one line in the tree and the group lists.
+        if (std::any_of(group.cbegin(), group.cend(),
+                        [](QChar c) { return c.category() == QChar::Other_Control; })) {
+            m_result->errors.append(QStringLiteral("第 %1 行分组名称无效").arg(number));
+            return;
+        }
+
+        // A system that names Windows or RDP wins over port 22: an RDP host may listen there.
+        const bool namesSsh = system.contains(QLatin1String("linux"), Qt::CaseInsensitive) ||
+                              system.contains(QLatin1String("ssh"), Qt::CaseInsensitive);
+        const bool namesRdp = system.contains(QLatin1String("windows"), Qt::CaseInsensitive) ||
+                              system.contains(QLatin1String("rdp"), Qt::CaseInsensitive);
+        const bool ssh = namesSsh || (!namesRdp && portText == QLatin1String("22"));
         bool portOk = true;
         const int port = portText.isEmpty() ? (ssh ? 22 : 3389) : portText.toInt(&portOk, 10);
         if (!portOk || !isValidSshTarget(host, port)) {
@@ -283,7 +309,9 @@ public:
         remote.port = port;
         remote.username = username;
         remote.password = password;
-        remote.remark = remark.isEmpty() && hasHeader ? system : remark;
+        // A system description is kept as the remark; the export's own protocol label is not one.
+        remote.remark =
+            remark.isEmpty() && hasHeader && !ExportLabels::isProtocolLabel(system) ? system : remark;
         remote.group_id = m_groupId;
         remote.protocol = ssh ? QStringLiteral("ssh") : QStringLiteral("rdp");
         remote.legacy_rdp_security = !ssh;
@@ -295,6 +323,7 @@ public:
         remote.created_at = m_now;
         remote.updated_at = m_now;
         m_result->remotes.append(remote);
+        m_result->groupNames.append(group);
     }
 
 private:
@@ -317,10 +346,11 @@ QString HostImportParser::decode(const QByteArray& bytes)
 QList<QStringList> HostImportParser::tokenize(const QString& text, QStringList* errors)
 {
     QList<QStringList> rows;
-    tokenizeRows(text, std::numeric_limits<qsizetype>::max(), errors, [&rows](QStringList&& row) {
-        rows.append(std::move(row));
-        return true;
-    });
+    tokenizeRows(text, std::numeric_limits<qsizetype>::max(), errors,
+                 [&rows](QStringList&& row, const QList<bool>&) {
+                     rows.append(std::move(row));
+                     return true;
+                 });
     return rows;
 }
 
@@ -335,7 +365,7 @@ HostParseResult HostImportParser::parse(const QByteArray& bytes, const QString& 
     Columns columns;
     bool hasHeader = false;
     int rowCount = 0;
-    tokenizeRows(text, kMaxFields, &tokenizerErrors, [&](QStringList&& row) {
+    tokenizeRows(text, kMaxFields, &tokenizerErrors, [&](QStringList&& row, const QList<bool>& quoted) {
         ++rowCount;
         if (rowCount > kMaxRows) {
             return false;
@@ -347,12 +377,14 @@ HostParseResult HostImportParser::parse(const QByteArray& bytes, const QString& 
                 return true;
             }
         }
-        rowParser.parse(row, rowCount, columns, hasHeader);
+        rowParser.parse(row, quoted, rowCount, columns, hasHeader);
         return true;
     });
 
     if (rowCount > kMaxRows) {
-        return {{}, {QStringLiteral("导入内容超过 %1 行，请拆分后导入。").arg(kMaxRows)}};
+        HostParseResult refused;
+        refused.errors.append(QStringLiteral("导入内容超过 %1 行，请拆分后导入。").arg(kMaxRows));
+        return refused;
     }
     if (rowCount == 0) {
         tokenizerErrors.append(QStringLiteral("导入内容为空"));

@@ -11,6 +11,8 @@
 struct HostParseResult
 {
     QList<Remote> remotes;
+    // One per host of `remotes`: the group its row names, empty when it names none.
+    QStringList groupNames;
     QStringList errors;
 };
 

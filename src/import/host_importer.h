@@ -23,11 +23,14 @@ public:
         Status status = Status::NoGroups;
         int added = 0;
         int duplicates = 0;
+        QStringList createdGroups; // names of the groups the import added
         QStringList errors;
     };
 
-    // `targetGroupId` empty means the first group. `teamOnly` (a team sub-account) stores every
-    // host with scope "team".
+    // `targetGroupId` names the group every host goes to. Empty (all hosts shown), or a group that
+    // no longer exists, lets each row's group column decide: a named group is found by name or
+    // created along with the hosts; rows that name none go to the first group. `teamOnly` (a team
+    // sub-account) stores every host with scope "team".
     static Outcome run(DatabaseManager* database, const QByteArray& bytes, const QString& targetGroupId,
                        bool teamOnly);
 };

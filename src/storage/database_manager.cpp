@@ -426,11 +426,21 @@ bool DatabaseManager::addRemote(const Remote& remote)
 
 bool DatabaseManager::addRemotes(const QList<Remote>& remotes)
 {
-    if (remotes.isEmpty()) {
+    return addGroupsAndRemotes({}, remotes);
+}
+
+bool DatabaseManager::addGroupsAndRemotes(const QList<Group>& groups, const QList<Remote>& remotes)
+{
+    if (groups.isEmpty() && remotes.isEmpty()) {
         return true;
     }
     if (!m_db.isOpen() || !m_db.transaction()) {
         return false;
+    }
+    for (const Group& group : groups) {
+        if (!addGroup(group)) {
+            return rollbackAndFail(m_db);
+        }
     }
     for (const Remote& remote : remotes) {
         if (!addRemote(remote)) {

@@ -42,6 +42,8 @@ public:
     bool addRemote(const Remote& remote);
     // All or nothing: the first failing record rolls the whole list back.
     bool addRemotes(const QList<Remote>& remotes);
+    // The groups first, then the hosts (which may belong to them), in one all-or-nothing transaction.
+    bool addGroupsAndRemotes(const QList<Group>& groups, const QList<Remote>& remotes);
     // Stamps updated_at with the current local time; created_at is never changed.
     bool updateRemote(const Remote& remote);
     bool deleteRemotes(const QStringList& ids);

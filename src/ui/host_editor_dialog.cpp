@@ -7,9 +7,10 @@
 #include <QDateTime>
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QSpinBox>
+#include <QStyle>
 #include <QUuid>
 
 #include <algorithm>
@@ -18,12 +19,21 @@ namespace {
 
 constexpr int kRdpPort = 3389;
 constexpr int kSshPort = 22;
+constexpr auto kErrorColor = "#d93025";
 
 QLineEdit* makeLineEdit(QWidget* parent, const char* objectName, const QString& text)
 {
     auto* edit = new QLineEdit(text, parent);
     edit->setObjectName(QLatin1String(objectName));
     return edit;
+}
+
+// A changed dynamic property takes effect in the style sheet only once the widget is polished again.
+void repolish(QWidget* widget)
+{
+    widget->style()->unpolish(widget);
+    widget->style()->polish(widget);
+    widget->update();
 }
 
 void selectByData(QComboBox* combo, const QString& data)
@@ -106,12 +116,25 @@ HostEditorDialog::HostEditorDialog(QWidget* parent, const QList<Group>& groups, 
     m_legacy->setChecked(existing ? existing->legacy_rdp_security : true);
     form->addRow(QStringLiteral("RDP 安全模式"), m_legacy);
 
+    // Why the last OK was refused; the fields at fault carry a red border until they are edited.
+    m_error = new QLabel(this);
+    m_error->setObjectName(QStringLiteral("hostEditorError"));
+    m_error->setWordWrap(true);
+    m_error->setStyleSheet(QStringLiteral("color: %1;").arg(QLatin1String(kErrorColor)));
+    m_error->hide();
+    setStyleSheet(QStringLiteral("QLineEdit[%1=\"true\"] { border: 1px solid %2; }")
+                      .arg(QLatin1String(kInvalidProperty), QLatin1String(kErrorColor)));
+    for (QLineEdit* edit : {m_name, m_host}) {
+        connect(edit, &QLineEdit::textChanged, this, [this, edit] { clearInvalid(edit); });
+    }
+
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(form);
+    layout->addWidget(m_error);
     layout->addWidget(buttons);
 
     // Only the enable rule applies at open: a stored port is never rewritten by merely opening the editor.
@@ -128,6 +151,60 @@ void HostEditorDialog::onProtocolChanged()
         m_port->setValue(ssh ? kSshPort : kRdpPort);
     }
     m_legacy->setEnabled(!ssh);
+}
+
+void HostEditorDialog::accept()
+{
+    while (!m_invalid.isEmpty()) {
+        clearInvalid(m_invalid.constFirst().first);
+    }
+
+    const QString host = m_host->text().trimmed();
+    if (m_name->text().trimmed().isEmpty()) {
+        setInvalid(m_name, QStringLiteral("请输入名称"));
+    }
+    // The port box holds only 1-65535, so a failed address check is the address's fault.
+    if (!isValidSshTarget(host, m_port->value())) {
+        setInvalid(m_host, QStringLiteral("请输入有效的主机地址（IPv4、IPv6 地址或域名，不含空格、下划线）"));
+    }
+    if (!m_invalid.isEmpty()) {
+        showReasons();
+        m_invalid.constFirst().first->setFocus(Qt::OtherFocusReason);
+        return;
+    }
+    QDialog::accept();
+}
+
+void HostEditorDialog::setInvalid(QWidget* field, const QString& reason)
+{
+    m_invalid.append({field, reason});
+    field->setProperty(kInvalidProperty, true);
+    field->setToolTip(reason);
+    repolish(field);
+}
+
+void HostEditorDialog::clearInvalid(QWidget* field)
+{
+    const auto it = std::find_if(m_invalid.begin(), m_invalid.end(),
+                                 [field](const auto& entry) { return entry.first == field; });
+    if (it == m_invalid.end()) {
+        return;
+    }
+    m_invalid.erase(it);
+    field->setProperty(kInvalidProperty, false);
+    field->setToolTip(QString());
+    repolish(field);
+    showReasons();
+}
+
+void HostEditorDialog::showReasons()
+{
+    QStringList reasons;
+    for (const auto& [field, reason] : std::as_const(m_invalid)) {
+        reasons.append(reason);
+    }
+    m_error->setText(reasons.join(QLatin1Char('\n')));
+    m_error->setVisible(!reasons.isEmpty());
 }
 
 std::optional<Remote> HostEditorDialog::result() const
@@ -173,18 +250,10 @@ std::optional<Remote> HostEditorDialog::edit(QWidget* parent, const QList<Group>
                                              const QString& groupId, const std::optional<Remote>& existing,
                                              bool showScope)
 {
-    std::optional<Remote> remote;
-    {
-        HostEditorDialog dialog(parent, groups, groupId, existing, showScope);
-        if (dialog.exec() != QDialog::Accepted) {
-            return std::nullopt;
-        }
-        remote = dialog.result();
+    HostEditorDialog dialog(parent, groups, groupId, existing, showScope);
+    // The dialog closes with Accepted only on valid input, which result() then returns.
+    if (dialog.exec() != QDialog::Accepted) {
+        return std::nullopt;
     }
-    // The editor is gone before the warning: the user starts again rather than correcting the input.
-    if (!remote) {
-        QMessageBox::warning(parent, QStringLiteral("无法保存"),
-                             QStringLiteral("请输入名称和有效的主机地址/端口"));
-    }
-    return remote;
+    return dialog.result();
 }

@@ -7,9 +7,11 @@
 #include <QList>
 
 #include <optional>
+#include <utility>
 
 class QCheckBox;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QSpinBox;
 
@@ -24,12 +26,21 @@ public:
     // The host as entered, or nothing when the input is incomplete or invalid.
     std::optional<Remote> result() const;
 
-    // Runs the dialog; on OK with invalid input warns "无法保存" and returns nothing.
+    // Runs the dialog; returns the host once the user confirmed valid input, nothing on cancel.
     static std::optional<Remote> edit(QWidget* parent, const QList<Group>& groups, const QString& groupId,
                                       const std::optional<Remote>& existing, bool showScope);
 
+    // Closes only on valid input; otherwise marks the fields at fault and stays open.
+    void accept() override;
+
+    // The dynamic property that marks a field whose input failed the check.
+    static constexpr const char* kInvalidProperty = "invalid";
+
 private:
     void onProtocolChanged();
+    void setInvalid(QWidget* field, const QString& reason);
+    void clearInvalid(QWidget* field);
+    void showReasons();
 
     std::optional<Remote> m_existing;
     QLineEdit* m_name = nullptr;
@@ -42,4 +53,6 @@ private:
     QComboBox* m_group = nullptr;
     QComboBox* m_scope = nullptr;
     QCheckBox* m_legacy = nullptr;
+    QLabel* m_error = nullptr;
+    QList<std::pair<QWidget*, QString>> m_invalid; // marked fields with their reasons, in form order
 };

@@ -1736,6 +1736,8 @@ void MainWindow::importBytes(const QByteArray& bytes, const QString& sourceName)
     if (m_db->getGroups().isEmpty()) {
         return;
     }
+    // A group chosen in the filter (or the tree) takes every host; with all hosts shown, the
+    // file's group column decides.
     const HostImporter::Outcome outcome = HostImporter::run(m_db, bytes, currentGroupId(), isTeamMember());
     switch (outcome.status) {
     case HostImporter::Status::NoGroups:
@@ -1755,9 +1757,15 @@ void MainWindow::importBytes(const QByteArray& bytes, const QString& sourceName)
         break;
     }
 
+    if (!outcome.createdGroups.isEmpty()) {
+        reloadGroups();
+    }
     refresh();
     QString text =
         QStringLiteral("已从%1安全导入 %2 台主机，密码已加密保存。").arg(sourceName).arg(outcome.added);
+    if (!outcome.createdGroups.isEmpty()) {
+        text += QStringLiteral("\n已按文件中的分组列新建 %1 个分组。").arg(outcome.createdGroups.size());
+    }
     if (!outcome.errors.isEmpty()) {
         text += QStringLiteral("\n另有 %1 行未导入：\n%2")
                     .arg(outcome.errors.size())

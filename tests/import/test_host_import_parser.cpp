@@ -58,6 +58,8 @@ private slots:
     void parse_data();
     void parse();
     void buildsCompleteRecords();
+    void groupColumn_data();
+    void groupColumn();
     void rowNumbersCountRowsNotPhysicalLines();
 
     void decode_data();
@@ -148,9 +150,12 @@ void TestHostImportParser::parse_data()
 
     QTest::newRow("port 22 alone means SSH")
         << QStringLiteral("10.0.1.1,22") << QStringList{"10.0.1.1|22|ssh|10.0.1.1||||owner"} << QStringList();
-    QTest::newRow("port 22 wins over a Windows system")
-        << QStringLiteral("ip,port,system\n10.0.1.2,22,Windows")
-        << QStringList{"10.0.1.2|22|ssh|10.0.1.2|||Windows|owner"} << QStringList();
+    // An exported RDP host on port 22 must not come back as SSH.
+    QTest::newRow("a Windows or RDP system wins over port 22")
+        << QStringLiteral("ip,port,system\n10.0.1.2,22,Windows\n10.0.1.8,22,RDP/Windows\n10.0.1.9,22,x")
+        << QStringList{"10.0.1.2|22|rdp|10.0.1.2|||Windows|owner", "10.0.1.8|22|rdp|10.0.1.8||||owner",
+                       "10.0.1.9|22|ssh|10.0.1.9|||x|owner"}
+        << QStringList();
     QTest::newRow("SSH system, empty port gives 22")
         << QStringLiteral("ip,protocol\n10.0.1.3,SSH") << QStringList{"10.0.1.3|22|ssh|10.0.1.3|||SSH|owner"}
         << QStringList();
@@ -214,9 +219,14 @@ void TestHostImportParser::parse_data()
         << QStringList{"第 1 行主机或端口无效"};
 
     QTest::newRow("remark from system only with a header")
-        << QStringLiteral("ip,system,remark\n10.0.4.1,RDP/Windows,\n10.0.4.2,SSH/Linux,自备")
-        << QStringList{"10.0.4.1|3389|rdp|10.0.4.1|||RDP/Windows|owner",
+        << QStringLiteral("ip,system,remark\n10.0.4.6,Windows Server 2019,\n10.0.4.2,SSH/Linux,自备")
+        << QStringList{"10.0.4.6|3389|rdp|10.0.4.6|||Windows Server 2019|owner",
                        "10.0.4.2|22|ssh|10.0.4.2|||自备|owner"}
+        << QStringList();
+    // The export writes these labels for every host; they describe nothing worth a remark.
+    QTest::newRow("the export's protocol labels are no remark")
+        << QStringLiteral("ip,协议,备注\n10.0.4.1,RDP/Windows,\n10.0.4.7,ssh/linux,")
+        << QStringList{"10.0.4.1|3389|rdp|10.0.4.1||||owner", "10.0.4.7|22|ssh|10.0.4.7||||owner"}
         << QStringList();
     QTest::newRow("no remark from system without a header")
         << QStringLiteral("10.0.4.3,,,,,,Linux") << QStringList{"10.0.4.3|22|ssh|10.0.4.3||||owner"}
@@ -241,6 +251,11 @@ void TestHostImportParser::parse_data()
     QTest::newRow("doubled quote in a password")
         << QStringLiteral("10.0.6.2,3389,u,\"p\"\"q\"")
         << QStringList{"10.0.6.2|3389|rdp|10.0.6.2|u|p\"q||owner"} << QStringList();
+    QTest::newRow("a quoted password keeps its spaces, a bare one is trimmed")
+        << QStringLiteral("10.0.6.5,3389,u,\" p w \"\n10.0.6.6,3389,u, p w \n10.0.6.7,3389,u,\"\"")
+        << QStringList{"10.0.6.5|3389|rdp|10.0.6.5|u| p w ||owner", "10.0.6.6|3389|rdp|10.0.6.6|u|p w||owner",
+                       "10.0.6.7|3389|rdp|10.0.6.7|u|||owner"}
+        << QStringList();
     QTest::newRow("blank lines and separator-only lines are skipped silently")
         << QStringLiteral("\n\n10.0.6.3\n,,,\n，，\n\t\n\r\n10.0.6.4\n\n")
         << QStringList{"10.0.6.3|3389|rdp|10.0.6.3||||owner", "10.0.6.4|3389|rdp|10.0.6.4||||owner"}
@@ -266,6 +281,47 @@ void TestHostImportParser::parse()
     const HostParseResult result = parseText(text);
     QCOMPARE(summaries(result.remotes), hosts);
     QCOMPARE(result.errors, errors);
+}
+
+void TestHostImportParser::groupColumn_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QStringList>("groups"); // one per host read
+
+    QTest::newRow("the export's header")
+        << QStringLiteral("名称,IP,端口,用户名,密码,备注,协议,权限,分组\n"
+                          "a,10.0.0.1,3389,,,,RDP/Windows,仅主账号,生产\n"
+                          "b,10.0.0.2,22,,,,SSH/Linux,仅主账号,\n"
+                          "c,10.0.0.3,22,,,,SSH/Linux,仅主账号,\"测试, 备用\"")
+        << QStringList{"生产", QString(), "测试, 备用"};
+    QTest::newRow("English, any case, trimmed")
+        << QStringLiteral("ip, Group \n10.0.0.1,  ops  ") << QStringList{"ops"};
+    QTest::newRow("组") << QStringLiteral("ip,组\n10.0.0.1,运维") << QStringList{"运维"};
+    QTest::newRow("分组名称") << QStringLiteral("ip,分组名称\n10.0.0.1,运维") << QStringList{"运维"};
+    QTest::newRow("group_name") << QStringLiteral("ip,group_name\n10.0.0.1,db") << QStringList{"db"};
+    QTest::newRow("分组 before 组") << QStringLiteral("ip,组,分组\n10.0.0.1,second,first")
+                                    << QStringList{"first"};
+    QTest::newRow("short rows name no group")
+        << QStringLiteral("ip,port,分组\n10.0.0.1,3389\n10.0.0.2,3389,x") << QStringList{QString(), "x"};
+    QTest::newRow("rows skipped or refused leave no entry")
+        << QStringLiteral("ip,port,分组\n,3389,lost\n10.0.0.1,abc,bad\n10.0.0.2,22,kept")
+        << QStringList{"kept"};
+    // Without a header no column means a group, however many there are.
+    QTest::newRow("no header") << QStringLiteral("10.0.0.1,3389,u,p,r,n,Windows,team,生产")
+                               << QStringList{QString()};
+}
+
+void TestHostImportParser::groupColumn()
+{
+    QFETCH(QString, text);
+    QFETCH(QStringList, groups);
+
+    const HostParseResult result = parseText(text);
+    QCOMPARE(result.groupNames, groups);
+    QCOMPARE(result.remotes.size(), groups.size());
+    for (const Remote& remote : result.remotes) {
+        QCOMPARE(remote.group_id, kGroup);
+    }
 }
 
 void TestHostImportParser::buildsCompleteRecords()

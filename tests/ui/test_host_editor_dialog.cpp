@@ -5,9 +5,11 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPixmap>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTest>
@@ -18,9 +20,6 @@
 #include <functional>
 
 namespace {
-
-const QString kWarningTitle = QStringLiteral("无法保存");
-const QString kWarningText = QStringLiteral("请输入名称和有效的主机地址/端口");
 
 Group makeGroup(const QString& id, const QString& name, int sortOrder)
 {
@@ -226,8 +225,11 @@ private slots:
     void groupFromBox();
     void editReturnsConfirmedHost();
     void editCancelReturnsNothing();
-    void editWarnsOnInvalidInput_data();
-    void editWarnsOnInvalidInput();
+    void failedCheckKeepsInputAndMarksTheField_data();
+    void failedCheckKeepsInputAndMarksTheField();
+    void markClearsOnEdit();
+    void portRefusesOutOfRange_data();
+    void portRefusesOutOfRange();
 };
 
 void TestHostEditorDialog::newHostForm_data()
@@ -777,43 +779,193 @@ void TestHostEditorDialog::editCancelReturnsNothing()
     QCOMPARE(seen.count, 0);
 }
 
-void TestHostEditorDialog::editWarnsOnInvalidInput_data()
+void TestHostEditorDialog::failedCheckKeepsInputAndMarksTheField_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("address");
+    QTest::addColumn<QStringList>("marked"); // object names, the focused one first
 
-    QTest::newRow("name of only spaces") << QStringLiteral("   ") << QStringLiteral("10.0.0.1");
-    QTest::newRow("invalid address") << QStringLiteral("web") << QStringLiteral("web_01.example.com");
-    QTest::newRow("empty address") << QStringLiteral("web") << QString();
+    const QString nameEdit = QStringLiteral("hostNameEdit");
+    const QString addressEdit = QStringLiteral("hostAddressEdit");
+    QTest::newRow("name of only spaces")
+        << QStringLiteral("   ") << QStringLiteral("10.0.0.1") << QStringList{nameEdit};
+    QTest::newRow("invalid address") << QStringLiteral("web") << QStringLiteral("web_01.example.com")
+                                     << QStringList{addressEdit};
+    QTest::newRow("empty address") << QStringLiteral("web") << QString() << QStringList{addressEdit};
+    QTest::newRow("both") << QString() << QStringLiteral("a b") << QStringList{nameEdit, addressEdit};
 }
 
-void TestHostEditorDialog::editWarnsOnInvalidInput()
+void TestHostEditorDialog::failedCheckKeepsInputAndMarksTheField()
 {
     QFETCH(QString, name);
     QFETCH(QString, address);
+    QFETCH(QStringList, marked);
+
+    // What the editor showed after the refused OK, read inside its modal loop.
+    struct AfterRefusal
+    {
+        bool reached = false;
+        bool visible = false;
+        QStringList values;
+        QStringList marked;
+        QString focused;
+        bool reasonShown = false;
+        bool marksClearedByFixing = false;
+    } after;
+    QStringList typed;
 
     QWidget parent;
     QObject pending;
     SeenMessage seen;
-    whenModal<HostEditorDialog>(&pending, [name, address](HostEditorDialog* dialog) {
+    whenModal<HostEditorDialog>(&pending, [&](HostEditorDialog* dialog) {
         const EditorFields f(dialog);
-        if (f.complete()) {
-            f.name->setText(name);
-            f.address->setText(address);
+        const auto label = dialog->findChild<QLabel*>(QStringLiteral("hostEditorError"));
+        if (!f.complete() || !label) {
+            dialog->reject();
+            return;
         }
+        const auto values = [&f] {
+            return QStringList{f.name->text(),
+                               f.protocol->currentData().toString(),
+                               f.address->text(),
+                               QString::number(f.port->value()),
+                               f.user->text(),
+                               f.password->text(),
+                               f.remark->text(),
+                               f.group->currentData().toString(),
+                               f.scope->currentData().toString()};
+        };
+        f.name->setText(name);
+        f.selectProtocol(QStringLiteral("ssh"));
+        f.address->setText(address);
+        f.port->setValue(2222);
+        f.user->setText(QStringLiteral("ops"));
+        f.password->setText(QStringLiteral(" secret "));
+        f.remark->setText(QStringLiteral("机房 B"));
+        f.group->setCurrentIndex(f.group->findData(QStringLiteral("g-ops")));
+        f.scope->setCurrentIndex(f.scope->findData(QStringLiteral("team")));
+        typed = values();
+
+        clickButton(dialog, QDialogButtonBox::Ok);
+
+        after.reached = true;
+        after.visible = dialog->isVisible();
+        after.values = values();
+        for (QWidget* edit :
+             std::initializer_list<QWidget*>{f.name, f.address, f.port, f.user, f.password, f.remark}) {
+            if (edit->property(HostEditorDialog::kInvalidProperty).toBool()) {
+                after.marked.append(edit->objectName());
+            }
+        }
+        after.focused = dialog->focusWidget() ? dialog->focusWidget()->objectName() : QString();
+        after.reasonShown = label->isVisibleTo(dialog) && !label->text().isEmpty();
+
+        // Correcting the input clears every mark, and the same dialog then saves.
+        f.name->setText(QStringLiteral("web"));
+        f.address->setText(QStringLiteral("10.0.0.9"));
+        after.marksClearedByFixing = !f.name->property(HostEditorDialog::kInvalidProperty).toBool() &&
+                                     !f.address->property(HostEditorDialog::kInvalidProperty).toBool() &&
+                                     !label->isVisibleTo(dialog);
         clickButton(dialog, QDialogButtonBox::Ok);
     });
     recordAndDismissMessages(&pending, &parent, &seen);
 
     const std::optional<Remote> remote =
-        HostEditorDialog::edit(&parent, sampleGroups(), QString(), std::nullopt, false);
+        HostEditorDialog::edit(&parent, sampleGroups(), QString(), std::nullopt, true);
 
-    QVERIFY(!remote);
-    QCOMPARE(seen.count, 1);
-    QCOMPARE(seen.title, kWarningTitle);
-    QCOMPARE(seen.text, kWarningText);
-    QCOMPARE(seen.icon, QMessageBox::Warning);
-    QVERIFY(!seen.editorStillVisible);
+    QVERIFY(after.reached);
+    QVERIFY(after.visible);
+    QCOMPARE(after.values, typed);
+    QCOMPARE(after.marked, marked);
+    QCOMPARE(after.focused, marked.constFirst());
+    QVERIFY(after.reasonShown);
+    QVERIFY(after.marksClearedByFixing);
+    QCOMPARE(seen.count, 0);
+
+    QVERIFY(remote);
+    QCOMPARE(remote->name, QStringLiteral("web"));
+    QCOMPARE(remote->host, QStringLiteral("10.0.0.9"));
+    QCOMPARE(remote->protocol, QStringLiteral("ssh"));
+    QCOMPARE(remote->port, 2222);
+    QCOMPARE(remote->username, QStringLiteral("ops"));
+    QCOMPARE(remote->password, QStringLiteral(" secret "));
+    QCOMPARE(remote->remark, QStringLiteral("机房 B"));
+    QCOMPARE(remote->group_id, QStringLiteral("g-ops"));
+    QCOMPARE(remote->access_scope, QStringLiteral("team"));
+}
+
+void TestHostEditorDialog::markClearsOnEdit()
+{
+    HostEditorDialog dialog(nullptr, sampleGroups(), QString(), std::nullopt, false);
+    const EditorFields f(&dialog);
+    QVERIFY(f.complete());
+    auto* label = dialog.findChild<QLabel*>(QStringLiteral("hostEditorError"));
+    QVERIFY(label);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+
+    f.address->setText(QStringLiteral("bad host"));
+    const QImage unmarked = f.address->grab().toImage();
+    dialog.accept();
+    QVERIFY(dialog.isVisible());
+    const auto isMarked = [](const QWidget* widget) {
+        return widget->property(HostEditorDialog::kInvalidProperty).toBool();
+    };
+    QVERIFY(isMarked(f.name));
+    QVERIFY(isMarked(f.address));
+    // The mark shows: the address field (not focused, same text) looks different now.
+    QVERIFY(f.address->grab().toImage() != unmarked);
+    QVERIFY(label->isVisible());
+    const QString bothReasons = label->text();
+
+    // Typing into one field clears its mark and its reason only.
+    QTest::keyClicks(f.name, QStringLiteral("web"));
+    QVERIFY(!isMarked(f.name));
+    QVERIFY(f.name->toolTip().isEmpty());
+    QVERIFY(isMarked(f.address));
+    QVERIFY(label->isVisible());
+    QVERIFY(label->text() != bothReasons);
+    QCOMPARE(label->text(), f.address->toolTip());
+
+    f.address->selectAll();
+    QTest::keyClicks(f.address, QStringLiteral("10.0.0.1"));
+    QVERIFY(!isMarked(f.address));
+    QVERIFY(!label->isVisible());
+
+    dialog.accept();
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(dialog.QDialog::result(), int(QDialog::Accepted));
+}
+
+void TestHostEditorDialog::portRefusesOutOfRange_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<int>("value");
+
+    QTest::newRow("65535") << QStringLiteral("65535") << 65535;
+    QTest::newRow("1") << QStringLiteral("1") << 1;
+    // The last digit of 65536 is refused as it is typed.
+    QTest::newRow("65536") << QStringLiteral("65536") << 6553;
+    QTest::newRow("0") << QStringLiteral("0") << 3389;
+    QTest::newRow("99999") << QStringLiteral("99999") << 9999;
+}
+
+void TestHostEditorDialog::portRefusesOutOfRange()
+{
+    QFETCH(QString, typed);
+    QFETCH(int, value);
+
+    HostEditorDialog dialog(nullptr, sampleGroups(), QString(), std::nullopt, false);
+    const EditorFields f(&dialog);
+    QVERIFY(f.complete());
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+
+    f.port->setFocus();
+    f.port->selectAll();
+    QTest::keyClicks(f.port, typed);
+    QTest::keyClick(f.port, Qt::Key_Return);
+    QCOMPARE(f.port->value(), value);
 }
 
 QTEST_MAIN(TestHostEditorDialog)

@@ -1561,7 +1561,7 @@ private slots:
             QCOMPARE(remote.group_id, group.id);
             if (remote.name == QLatin1String("linux")) {
                 QVERIFY(remote.isSsh());
-                QCOMPARE(remote.remark, QStringLiteral("SSH/Linux"));
+                QVERIFY(remote.remark.isEmpty());
                 QCOMPARE(remote.access_scope, QStringLiteral("owner"));
             } else {
                 QCOMPARE(remote.remark, QStringLiteral("前台"));
