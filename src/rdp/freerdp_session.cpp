@@ -2,7 +2,6 @@
 
 #include "logger.h"
 #include "rdp/freerdp_compat.h"
-#include "rdp/key_translator.h"
 #include "rdp/rdp_certificate_probe.h"
 
 #include <freerdp/codecs.h>
@@ -34,7 +33,6 @@ namespace {
 constexpr int kMinDesktopWidth = 640;
 constexpr int kMinDesktopHeight = 480;
 constexpr int kMaxCoordinate = 65535;
-constexpr int kMaxWheelDelta = 511;
 constexpr DWORD kMaxEventHandles = 64;
 // FreeRDP's handles signal every arrival and the wake event every request, so the wait only times out to
 // look for data that TLS may have buffered without a signal; a rare look keeps idle sessions asleep.
@@ -57,7 +55,11 @@ constexpr int kMaxConnectTimeoutSeconds = 24 * 60 * 60;
 constexpr DWORD kAcceptForThisSession = 2;
 constexpr DWORD kReject = 0;
 
-const QString kConnectFailed = QStringLiteral("FreeRDP连接失败");
+// NLA among the negotiated security protocols (MS-RDPBCGR RDP_NEG_RSP); FreeRDP 2 keeps the names private.
+constexpr UINT32 kProtocolHybrid = 0x00000002;
+constexpr UINT32 kProtocolHybridEx = 0x00000008;
+// How long a failed transport may take to show whether its port refuses or does not answer.
+constexpr int kDiagnosisMs = 3000;
 
 // Keeps sessions alive while a worker thread calls into them. A session that has to leave a worker
 // behind takes it exclusively to cut the worker off; every other holder only shares it.
@@ -245,8 +247,8 @@ struct FreeRdpSession::Engine
     static bool applySettings(rdpSettings* settings, const FreeRdpSessionState& state,
                               const Credentials& credentials);
     static void runEventLoop(FreeRdpSessionState& state, rdpContext* context);
-    static void sendInput(rdpContext* context, const std::deque<InputEvent>& events);
     static void reportConnectFailure(FreeRdpSessionState& state, rdpContext* context);
+    static void reportRemoteEnd(FreeRdpSessionState& state, freerdp* instance);
 
     // Hands a call to the session on the GUI thread, unless the session is gone.
     template <typename Function> static void post(FreeRdpSessionState& state, Function function)
@@ -260,7 +262,9 @@ struct FreeRdpSession::Engine
 
     static void postError(FreeRdpSessionState& state, const QString& message, quint32 code)
     {
-        post(state, [message, code](FreeRdpSession* session) { emit session->errorOccurred(message, code); });
+        post(state, [message, code](FreeRdpSession* session) {
+            emit session->errorOccurred(message, code, RdpFailure::ClientError);
+        });
     }
 };
 
@@ -331,6 +335,7 @@ void FreeRdpSession::Engine::run(std::shared_ptr<FreeRdpSessionState> statePoint
             emit session->connected();
         });
         runEventLoop(state, context);
+        reportRemoteEnd(state, instance);
         if (state.painting) {
             // A paint FreeRDP began and never ended.
             state.painting = false;
@@ -418,28 +423,55 @@ bool FreeRdpSession::Engine::applySettings(rdpSettings* settings, const FreeRdpS
 
 void FreeRdpSession::Engine::reportConnectFailure(FreeRdpSessionState& state, rdpContext* context)
 {
-    quint32 code = freerdp_get_last_error(context);
-    if (state.connectTimedOut.load()) {
-        // The attempt was ended by the connect timeout; FreeRDP itself only saw an abort.
-        code = FREERDP_ERROR_CONNECT_FAILED;
+    const quint32 code = freerdp_get_last_error(context);
+    const char* english = code != 0 ? freerdp_get_last_error_string(code) : nullptr;
+    const QString detail = english ? QString::fromUtf8(english).trimmed() : QString();
+    const Remote& remote = state.remote;
+    if (state.stopRequested.load() && !state.connectTimedOut.load()) {
+        // Ended on request: no failure to show.
+        SPDLOG_INFO("FreeRDP 连接已取消: {} ({}:{})", remote.name, remote.host, remote.port);
+        return;
     }
-    QString detail;
-    if (code != 0) {
-        detail = QString::fromUtf8(freerdp_get_last_error_string(code)).trimmed();
-    }
-    const QString message =
-        detail.isEmpty() ? kConnectFailed : QStringLiteral("%1：%2").arg(kConnectFailed, detail);
 
-    if (state.stopRequested.load()) {
-        SPDLOG_INFO("FreeRDP 连接已取消: {} ({}:{})", state.remote.name, state.remote.host,
-                    state.remote.port);
-    } else if (state.connectTimedOut.load()) {
-        SPDLOG_WARN("FreeRDP 连接超时: {} ({}:{})", state.remote.name, state.remote.host, state.remote.port);
-    } else {
-        SPDLOG_ERROR("FreeRDP 连接失败: {} ({}:{}) {} [0x{:08X}]", state.remote.name, state.remote.host,
-                     state.remote.port, detail, code);
+    RdpFailure failure = RdpErrorText::fromFreeRdpError(code);
+    if (state.connectTimedOut.load()) {
+        failure = RdpFailure::TimedOut;
+    } else if (state.certificateRejected.load()) {
+        failure = RdpFailure::CertificateRejected;
+    } else if (failure == RdpFailure::Cancelled) {
+        failure = RdpFailure::ConnectionLost; // aborted by nobody here: FreeRDP gave up by itself
     }
-    postError(state, message, code);
+    if (RdpErrorText::needsDiagnosis(failure)) {
+        // FreeRDP says only that the transport failed; the port itself tells refused from unreachable.
+        failure =
+            RdpErrorText::diagnoseConnection(remote.host.trimmed(), static_cast<quint16>(remote.port),
+                                             kDiagnosisMs, [&state] { return state.stopRequested.load(); });
+    }
+    // The server chose NLA and hung up before the session was up: it did so while it checked the
+    // credentials, which is how a server that gives no reason turns down a wrong password.
+    const UINT32 selected = freerdp_settings_get_uint32(context->settings, FreeRDP_SelectedProtocol);
+    if (failure == RdpFailure::ConnectionLost && (selected & (kProtocolHybrid | kProtocolHybridEx)) != 0) {
+        failure = RdpFailure::LogonAborted;
+    }
+    const QString reason = RdpErrorText::reason(failure, state.connectTimeoutSeconds, code);
+    SPDLOG_WARN("FreeRDP 连接失败: {} ({}:{}) {} [0x{:08X}] → {}", remote.name, remote.host, remote.port,
+                detail, code, reason);
+    post(state, [reason, code, failure](FreeRdpSession* session) {
+        emit session->errorOccurred(reason, code, failure);
+    });
+}
+
+void FreeRdpSession::Engine::reportRemoteEnd(FreeRdpSessionState& state, freerdp* instance)
+{
+    if (state.stopRequested.load()) {
+        return;
+    }
+    const quint32 info = freerdp_error_info(instance);
+    const quint32 code = freerdp_get_last_error(instance->context);
+    const QString reason = RdpErrorText::reason(RdpErrorText::fromErrorInfo(info), 0, info);
+    SPDLOG_INFO("FreeRDP 会话被远端结束: {} (错误信息 0x{:08X}, 最后错误 0x{:08X}) {}", state.remote.name,
+                info, code, reason);
+    post(state, [reason, info](FreeRdpSession* session) { emit session->remoteEnded(reason, info); });
 }
 
 void FreeRdpSession::Engine::runEventLoop(FreeRdpSessionState& state, rdpContext* context)
@@ -463,7 +495,7 @@ void FreeRdpSession::Engine::runEventLoop(FreeRdpSessionState& state, rdpContext
             std::lock_guard lock(state.inputMutex);
             events.swap(state.inputQueue);
         }
-        sendInput(context, events);
+        FreeRdpInput::send(context->input, events);
 
         DWORD count = freerdp_get_event_handles(context, handles, kMaxEventHandles);
         if (count == 0) {
@@ -480,69 +512,6 @@ void FreeRdpSession::Engine::runEventLoop(FreeRdpSessionState& state, rdpContext
         }
         if (!freerdp_check_event_handles(context)) {
             SPDLOG_INFO("FreeRDP 连接已断开: {}", state.remote.name);
-            break;
-        }
-    }
-}
-
-void FreeRdpSession::Engine::sendInput(rdpContext* context, const std::deque<InputEvent>& events)
-{
-    rdpInput* input = context->input;
-    if (!input) {
-        return;
-    }
-    for (const InputEvent& event : events) {
-        switch (event.kind) {
-        case InputEvent::MouseMove:
-            freerdp_input_send_mouse_event(input, PTR_FLAGS_MOVE, static_cast<UINT16>(event.a),
-                                           static_cast<UINT16>(event.b));
-            break;
-        case InputEvent::MouseButton: {
-            UINT16 flags = 0;
-            switch (event.a) {
-            case 1:
-                flags = PTR_FLAGS_BUTTON1;
-                break;
-            case 2:
-                flags = PTR_FLAGS_BUTTON2;
-                break;
-            case 4:
-                flags = PTR_FLAGS_BUTTON3;
-                break;
-            default:
-                break;
-            }
-            if (flags == 0) {
-                break;
-            }
-            if (event.b != 0) {
-                flags |= PTR_FLAGS_DOWN;
-            }
-            freerdp_input_send_mouse_event(input, flags, static_cast<UINT16>(event.c),
-                                           static_cast<UINT16>(event.d));
-            break;
-        }
-        case InputEvent::Wheel:
-            for (const quint16 flags : wheelPointerFlags(event.a)) {
-                freerdp_input_send_mouse_event(input, flags, static_cast<UINT16>(event.b),
-                                               static_cast<UINT16>(event.c));
-            }
-            break;
-        case InputEvent::Key: {
-            const quint32 code = rdpScanCode(event.a, event.b);
-            if (code != 0) {
-                freerdp_compat::sendKeyboardEvent(input, event.c != 0 ? TRUE : FALSE,
-                                                  event.d != 0 ? TRUE : FALSE, code);
-            }
-            break;
-        }
-        case InputEvent::Text:
-            for (const QChar unit : event.text) {
-                freerdp_input_send_unicode_keyboard_event(input, 0, unit.unicode());
-                freerdp_input_send_unicode_keyboard_event(input, KBD_FLAGS_RELEASE, unit.unicode());
-            }
-            break;
-        default:
             break;
         }
     }
@@ -806,6 +775,8 @@ bool FreeRdpSession::start(const Remote& remote, QSize desktopSize, bool ignoreC
         ResetEvent(state.wakeEvent);
     }
     state.connectTimedOut.store(false);
+    state.certificateRejected.store(false);
+    state.connectTimeoutSeconds = m_connectTimeoutSeconds;
 
     SPDLOG_INFO("FreeRDP 开始连接: {} ({}:{}, {}x{}, {} 位色{})", remote.name, remote.host, remote.port,
                 state.desktopSize.width(), state.desktopSize.height(), state.colorDepth,
@@ -953,7 +924,7 @@ void FreeRdpSession::sendWheel(int delta, int x, int y)
         return;
     }
     queueInput({InputEvent::Wheel,
-                std::clamp(delta, -kMaxWheelDelta, kMaxWheelDelta),
+                std::clamp(delta, -FreeRdpInput::kMaxWheelDelta, FreeRdpInput::kMaxWheelDelta),
                 clampCoordinate(x),
                 clampCoordinate(y),
                 0,
@@ -1089,6 +1060,7 @@ quint32 FreeRdpSession::checkCertificate(const QString& host, const QString& sub
     }
 
     SPDLOG_WARN("服务器证书与记录不符，已拒绝: {} ({}) 指纹 {}", state.remote.name, host, fingerprint);
+    m_state->certificateRejected.store(true);
     QMetaObject::invokeMethod(
         this,
         [this, host, subject, issuer, fingerprint] {
@@ -1101,48 +1073,4 @@ quint32 FreeRdpSession::checkCertificate(const QString& host, const QString& sub
 QString FreeRdpSession::normalizeFingerprint(const QString& fingerprint)
 {
     return RdpCertificateProbe::normalizeFingerprint(fingerprint);
-}
-
-quint32 FreeRdpSession::rdpScanCode(int virtualKey, int scanCode)
-{
-    // winpr answers unmapped keys with scan code 0 (extended or not); only a real code counts.
-    const auto lookup = [](DWORD vk) -> DWORD {
-        const DWORD code = GetVirtualScanCodeFromVirtualKeyCode(vk, freerdp_compat::kKeyboardTypeIbmEnhanced);
-        return (code & 0xFF) != 0 ? code : 0;
-    };
-    DWORD code = 0;
-    if (virtualKey != 0) {
-        // Combinations send the side-neutral modifiers, which the tables know only by side.
-        const auto vk = static_cast<DWORD>(KeyTranslator::sidedVirtualKey(virtualKey & 0xFF));
-        code = lookup(vk);
-        if (code == 0) {
-            // Extended keys (arrows, navigation block, right-hand modifiers) are found only when asked for.
-            code = lookup(vk | KBDEXT);
-        }
-    }
-    if (code == 0) {
-        code = static_cast<DWORD>(scanCode);
-    }
-    if (code == 0) {
-        return 0;
-    }
-    // A non-zero high byte is an E0/E1 prefix (or winpr's KBDEXT): the RDP extended flag.
-    return (code & 0xFF) | ((code & 0xFF00) != 0 ? KBDEXT : 0);
-}
-
-QList<quint16> FreeRdpSession::wheelPointerFlags(int delta)
-{
-    // The rotation is a 9-bit two's-complement field (-256..255); larger turns go out as several events.
-    QList<quint16> flags;
-    int remaining = std::clamp(delta, -kMaxWheelDelta, kMaxWheelDelta);
-    while (remaining != 0) {
-        const int step = std::clamp(remaining, -256, 255);
-        remaining -= step;
-        quint16 value = PTR_FLAGS_WHEEL | (static_cast<quint16>(step) & WheelRotationMask);
-        if (step < 0) {
-            value |= PTR_FLAGS_WHEEL_NEGATIVE;
-        }
-        flags.append(value);
-    }
-    return flags;
 }

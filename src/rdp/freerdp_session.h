@@ -1,5 +1,7 @@
 #pragma once
 
+#include "rdp/freerdp_input.h"
+#include "rdp/rdp_error_text.h"
 #include "storage/remote.h"
 
 #include <QImage>
@@ -17,27 +19,6 @@
 class FreeRdpSession;
 class QThread;
 struct rdp_freerdp;
-
-// One pending input event. The meaning of a..d depends on the kind:
-// mouse move (x, y), mouse button (button, pressed, x, y), wheel (delta, x, y),
-// key (virtual key, native scan code, pressed, auto-repeat); text carries its code units.
-struct InputEvent
-{
-    enum Kind : qint32 {
-        MouseMove = 1,
-        MouseButton = 2,
-        Wheel = 3,
-        Key = 4,
-        Text = 5,
-    };
-
-    qint32 kind = 0;
-    qint32 a = 0;
-    qint32 b = 0;
-    qint32 c = 0;
-    qint32 d = 0;
-    QString text;
-};
 
 // Everything the worker thread touches. It is shared with the worker so that a worker that cannot be
 // stopped in time (a name lookup that will not return, say) can be left behind without dangling.
@@ -58,6 +39,9 @@ struct FreeRdpSessionState
     std::atomic<bool> connected{false};
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> connectTimedOut{false};
+    std::atomic<bool> certificateRejected{false};
+    // The time-out of the current attempt, for the text that reports it.
+    int connectTimeoutSeconds = 0;
 
     std::mutex inputMutex;
     std::deque<InputEvent> inputQueue;
@@ -130,7 +114,12 @@ signals:
     void certificateRejected(const QString& host, const QString& subject, const QString& issuer,
                              const QString& fingerprint);
     void certificateTrusted(const QString& remoteId, const QString& fingerprint);
-    void errorOccurred(const QString& message, quint32 code);
+    // A connection attempt failed: a ready-to-show reason, FreeRDP's error code and what it means. A
+    // stop while connecting is no failure and reports nothing but disconnected.
+    void errorOccurred(const QString& message, quint32 code, RdpFailure failure = RdpFailure::Other);
+    // A session that was up was ended by the server or the network (not by stop): the reason and the
+    // server's disconnect code (freerdp_error_info).
+    void remoteEnded(const QString& reason, quint32 code);
 
 private:
     struct Engine;
@@ -155,8 +144,6 @@ private:
                              const QString& fingerprint);
 
     static QString normalizeFingerprint(const QString& fingerprint);
-    static quint32 rdpScanCode(int virtualKey, int scanCode);
-    static QList<quint16> wheelPointerFlags(int delta);
 
     std::shared_ptr<FreeRdpSessionState> m_state;
     QThread* m_worker = nullptr;

@@ -152,6 +152,7 @@ void RdpCertificateProbe::handleConnectionConfirm(const QByteArray& packet)
         fail(QStringLiteral("RDP 服务器选择了未请求的安全协议 0x%1").arg(value, 0, 16));
         return;
     }
+    m_requiresNla = value == kProtocolHybrid || value == kProtocolHybridEx;
     m_stage = Stage::Handshaking;
     m_socket->startClientEncryption();
 }
@@ -165,6 +166,7 @@ void RdpCertificateProbe::onEncrypted()
     }
     Result result;
     result.outcome = Outcome::Certificate;
+    result.requiresNla = m_requiresNla;
     result.fingerprint = formatFingerprint(certificate.digest(QCryptographicHash::Sha256));
     result.subject = certificate.subjectDisplayName();
     result.issuer = certificate.issuerDisplayName();
@@ -178,13 +180,14 @@ void RdpCertificateProbe::onSocketError()
     }
     switch (m_stage) {
     case Stage::Connecting:
-        fail(QStringLiteral("无法连接 RDP 服务器：%1").arg(m_socket->errorString()));
+        fail(QStringLiteral("无法连接 RDP 服务器：%1").arg(m_socket->errorString()),
+             RdpErrorText::fromSocketError(m_socket->error()));
         break;
     case Stage::Negotiating:
         fail(QStringLiteral("RDP 安全协商中断：%1").arg(m_socket->errorString()));
         break;
     case Stage::Handshaking:
-        fail(QStringLiteral("TLS 握手失败：%1").arg(m_socket->errorString()));
+        fail(QStringLiteral("TLS 握手失败：%1").arg(m_socket->errorString()), RdpFailure::Security);
         break;
     case Stage::Idle:
         break;
@@ -194,15 +197,16 @@ void RdpCertificateProbe::onSocketError()
 void RdpCertificateProbe::onTimeout()
 {
     if (m_socket) {
-        fail(QStringLiteral("%1 秒内未取得服务器证书").arg(m_timeoutMs / 1000.0));
+        fail(QStringLiteral("%1 秒内未取得服务器证书").arg(m_timeoutMs / 1000.0), RdpFailure::TimedOut);
     }
 }
 
-void RdpCertificateProbe::fail(const QString& error)
+void RdpCertificateProbe::fail(const QString& error, RdpFailure failure)
 {
     Result result;
     result.outcome = Outcome::Failed;
     result.error = error;
+    result.failure = failure;
     finish(result);
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "rdp/rdp_error_text.h"
+
 #include <QByteArray>
 #include <QMetaType>
 #include <QObject>
@@ -32,6 +34,8 @@ public:
         QString subject;
         QString issuer;
         QString error;
+        RdpFailure failure = RdpFailure::ConnectionLost; // what a failure means to the user
+        bool requiresNla = false; // the server chose NLA: it checks the credentials before the session
     };
 
     explicit RdpCertificateProbe(QObject* parent = nullptr);
@@ -64,7 +68,7 @@ private:
     void onSocketError();
     void onTimeout();
     void handleConnectionConfirm(const QByteArray& packet);
-    void fail(const QString& error);
+    void fail(const QString& error, RdpFailure failure = RdpFailure::ConnectionLost);
     void finish(Result result);
     void closeSocket();
 
@@ -73,6 +77,7 @@ private:
     QByteArray m_buffer;
     Stage m_stage = Stage::Idle;
     int m_timeoutMs = kDefaultTimeoutMs;
+    bool m_requiresNla = false;
 };
 
 Q_DECLARE_METATYPE(RdpCertificateProbe::Result)

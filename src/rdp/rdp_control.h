@@ -1,5 +1,7 @@
 #pragma once
 
+#include "rdp/rdp_error_text.h"
+
 #include <QObject>
 #include <QString>
 #include <QVariant>
@@ -56,6 +58,10 @@ public:
 
     // Stands in for the thread's last Windows error code when a call or event reports a failure.
     virtual quint32 lastErrorCode() const = 0;
+    // What the last failure means, where the control can tell; Other when it cannot.
+    virtual RdpFailure lastFailure() const { return RdpFailure::Other; }
+    // Seconds a connection attempt may take; controls that keep no time of their own ignore it.
+    virtual void setConnectTimeout(int seconds) { Q_UNUSED(seconds); }
 
     // Whether the control's client trusts exactly the certificate named by the advanced setting
     // "ServerCertificateFingerprint" and nothing it cannot verify otherwise: the session then has to find

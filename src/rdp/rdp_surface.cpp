@@ -10,6 +10,8 @@
 namespace {
 
 const QColor kBackground(0x09, 0x0f, 0x18);
+// Laid over a picture that is no longer live: most of the background colour, a little of the picture.
+const QColor kDimming(0x09, 0x0f, 0x18, 190);
 // Beyond this many rectangles the area still to be scaled is kept as its bounding rectangle.
 constexpr int kMaxStaleRects = 16;
 
@@ -79,6 +81,14 @@ void RdpSurface::setImage(const QImage& image, const QRegion& changed)
         repaint += scaledArea(rect, target.size()).translated(target.topLeft());
     }
     update(repaint);
+}
+
+void RdpSurface::setDimmed(bool dimmed)
+{
+    if (dimmed != m_dimmed) {
+        m_dimmed = dimmed;
+        update();
+    }
 }
 
 QSize RdpSurface::sizeHint() const
@@ -157,4 +167,9 @@ void RdpSurface::paintEvent(QPaintEvent* event)
     const QSize pixels(qRound(target.width() * ratio), qRound(target.height() * ratio));
     updateScaled(pixels, ratio);
     painter.drawImage(target.topLeft(), m_scaled);
+    if (m_dimmed) {
+        painter.fillRect(target, kDimming);
+        painter.setPen(palette().color(foregroundRole()));
+        painter.drawText(contentsRect().adjusted(8, 8, -8, -8), int(alignment()) | Qt::TextWordWrap, text());
+    }
 }

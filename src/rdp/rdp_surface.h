@@ -6,7 +6,8 @@
 #include <QRegion>
 #include <QSize>
 
-// Shows the latest remote frame scaled to fit (letterboxed, aspect kept), or its text when there is none.
+// Shows the latest remote frame scaled to fit (letterboxed, aspect kept), or its text when there is none;
+// a frame that is no longer live is shown faded under the text.
 // The scaled frame is kept between paints and redone only where the frame changed or the size did.
 class RdpSurface : public QLabel
 {
@@ -18,6 +19,10 @@ public:
     void setImage(const QImage& image);
     // `image` differs from the image shown so far only within `changed` (in image coordinates).
     void setImage(const QImage& image, const QRegion& changed);
+
+    // Dimmed: the picture is no longer live; it is drawn faded with the label's text over it.
+    void setDimmed(bool dimmed);
+    bool isDimmed() const { return m_dimmed; }
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
@@ -39,4 +44,5 @@ private:
     // What m_scaled does not show yet of m_image; all of it when m_scaledValid is false.
     QRegion m_stale;
     bool m_scaledValid = false;
+    bool m_dimmed = false;
 };

@@ -11,10 +11,7 @@
 #include <QDragMoveEvent>
 #include <QDropEvent>
 #include <QFileInfo>
-#include <QFocusEvent>
 #include <QHBoxLayout>
-#include <QInputMethodEvent>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QMimeData>
 #include <QMouseEvent>
@@ -22,7 +19,6 @@
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
-#include <QWheelEvent>
 
 #include <algorithm>
 
@@ -42,19 +38,6 @@ QString hex8(quint32 value)
     return QString::number(value, 16).toUpper().rightJustified(8, QLatin1Char('0'));
 }
 
-// Words of FreeRDP errors that mean the security negotiation failed, which the system control may still
-// manage.
-bool isNegotiationFailure(const QString& message)
-{
-    const QString lower = message.toLower();
-    for (const char* word : {"tls", "ssl", "credssp", "nla", "protocol", "security"}) {
-        if (lower.contains(QLatin1String(word))) {
-            return true;
-        }
-    }
-    return false;
-}
-
 bool hasLocalFileUrl(const QMimeData* mime)
 {
     if (!mime || !mime->hasUrls()) {
@@ -70,7 +53,7 @@ RdpTile::RdpTile(const Remote& remote, QSize desktopSize, int colorDepth, QWidge
                  bool autoMixed, SystemSessionFactory systemSessionFactory)
     : QFrame(parent), m_remote(remote), m_systemSessionFactory(std::move(systemSessionFactory)),
       m_engine(engine), m_desktopSize(desktopSize.expandedTo(kMinDesktopSize)), m_colorDepth(colorDepth),
-      m_autoMixed(autoMixed)
+      m_input(nullptr, {}, {}), m_autoMixed(autoMixed)
 {
     setFrameShape(QFrame::StyledPanel);
     setMinimumSize(220, 160);
@@ -110,6 +93,9 @@ RdpTile::RdpTile(const Remote& remote, QSize desktopSize, int colorDepth, QWidge
     m_surface->setAcceptDrops(true);
     m_surface->installEventFilter(this);
     m_layout->addWidget(m_surface, 1);
+    m_input = RdpInputForwarder(
+        m_surface, [this] { return m_frame.size(); },
+        [this](const InputEvent& event) { sendFreeRdpInput(event); });
 
     setStatus(QStringLiteral("未连接"), nullptr);
     setButton(QStringLiteral("连接"));
@@ -123,6 +109,7 @@ RdpTile::RdpTile(const Remote& remote, QSize desktopSize, int colorDepth, QWidge
         connect(m_freeRdp, &FreeRdpSession::certificateRejected, this, &RdpTile::onCertificateRejected);
         connect(m_freeRdp, &FreeRdpSession::certificateTrusted, this, &RdpTile::onCertificateTrusted);
         connect(m_freeRdp, &FreeRdpSession::errorOccurred, this, &RdpTile::onFreeRdpError);
+        connect(m_freeRdp, &FreeRdpSession::remoteEnded, this, &RdpTile::onFreeRdpRemoteEnded);
     } else {
         ensureSystemSession();
     }
@@ -152,8 +139,14 @@ void RdpTile::connectSession()
         return;
     }
     m_failureReported = false;
+    m_cancelRequested = false;
+    m_sessionUp = false;
+    m_endReason.clear();
     setStatus(QStringLiteral("连接中"), kColorBusy);
     setButton(QStringLiteral("取消"));
+    if (!m_frame.isNull()) {
+        showSurfaceText(QStringLiteral("正在连接…"));
+    }
 
     const Remote target = AccelerationManager::instance()->route(m_remote);
     bool started = false;
@@ -179,12 +172,13 @@ void RdpTile::connectSession()
 
 void RdpTile::disconnectSession()
 {
+    if (isActive() && !m_sessionUp) {
+        m_cancelRequested = true;
+    }
     m_compatRetryPending = false;
     m_systemSwitchPending = false;
     m_systemSwitchReason.clear();
-    m_pressedButtons.clear();
-    m_pressedKeys.clear();
-    releaseMouseGrab();
+    m_input.forget();
     if (m_system) {
         m_system->disconnectSession();
     }
@@ -216,9 +210,24 @@ void RdpTile::onActionClicked()
 
 void RdpTile::setConnectTimeout(int seconds)
 {
+    m_connectTimeoutSeconds = seconds;
     if (m_freeRdp) {
         m_freeRdp->setConnectTimeout(seconds);
     }
+    if (m_system) {
+        m_system->setConnectTimeout(seconds);
+    }
+}
+
+int RdpTile::heightForWidth(int width) const
+{
+    // Everything around the picture: frame, margins, header and the spacing below it.
+    const QMargins margins = m_layout->contentsMargins() + contentsMargins();
+    const int header = m_layout->itemAt(0)->sizeHint().height() + m_layout->spacing();
+    const int pictureWidth = std::max(1, width - margins.left() - margins.right());
+    const int pictureHeight =
+        static_cast<int>(qint64(pictureWidth) * m_desktopSize.height() / m_desktopSize.width());
+    return std::max(pictureHeight, m_surface->minimumHeight()) + header + margins.top() + margins.bottom();
 }
 
 void RdpTile::setEngine(RdpEngine engine, bool reconnect)
@@ -267,6 +276,7 @@ void RdpTile::onFreeRdpConnected()
         return;
     }
     m_failureReported = false;
+    m_sessionUp = true;
     m_statusLabel->setToolTip(QString());
     setConnectedStatus();
     setButton(QStringLiteral("断开"));
@@ -278,16 +288,15 @@ void RdpTile::onFreeRdpConnected()
     }
 }
 
-void RdpTile::onFreeRdpError(const QString& message, quint32 code)
+void RdpTile::onFreeRdpError(const QString& message, quint32 code, RdpFailure failure)
 {
     if (m_engine != RdpEngine::FreeRdp) {
         return;
     }
     SPDLOG_WARN("FreeRDP 连接错误: {} (0x{:08X}) {}", m_remote.name, code, message);
 
-    const bool tlsProblem = message.contains(QLatin1String("TLS"), Qt::CaseInsensitive) ||
-                            message.contains(QLatin1String("SSL"), Qt::CaseInsensitive);
-    if (!m_remote.legacy_rdp_security && !m_legacyMode && tlsProblem) {
+    const bool securityProblem = RdpErrorText::aboutSecurity(failure);
+    if (!m_remote.legacy_rdp_security && !m_legacyMode && securityProblem) {
         if (looksLikeLegacyWindows(m_remote)) {
             // The retry waits for the session's end, which always follows its error.
             m_compatRetryPending = true;
@@ -299,40 +308,46 @@ void RdpTile::onFreeRdpError(const QString& message, quint32 code)
         m_compatRetryOffered = true;
     }
 
-    if (m_autoMixed && isNegotiationFailure(message)) {
+    if (m_autoMixed && securityProblem) {
         m_compatRetryOffered = false;
         m_systemSwitchPending = true;
         m_systemSwitchReason = message;
         setStatus(QStringLiteral("自动切换"), kColorBusy);
         m_statusLabel->setToolTip(message);
-        showSurfaceText(QStringLiteral("FreeRDP 兼容性协商失败\n正在自动切换到微软系统 RDP…"));
+        showSurfaceText(QStringLiteral("FreeRDP 兼容性协商失败\n正在自动切换到系统 RDP 客户端…"));
         setButton(QStringLiteral("取消"));
         return;
     }
 
     setStatus(QStringLiteral("失败 0x%1").arg(hex8(code)), kColorFailed);
     m_statusLabel->setToolTip(message);
-    if (m_compatRetryOffered) {
-        showSurfaceText(QStringLiteral("连接失败\n%1\n\n检测到 TLS 兼容问题，可点击“兼容重试”。\n"
-                                       "兼容模式会降低该主机的 TLS 安全级别，成功后将只为此主机记住设置。")
-                            .arg(message));
-    } else {
-        showSurfaceText(QStringLiteral("连接失败\n%1\n\n可尝试：核对端口、网络和登录凭据。").arg(message));
-    }
+    const QString advice =
+        m_compatRetryOffered
+            ? QStringLiteral("检测到 TLS 兼容问题，可点击“兼容重试”。\n"
+                             "兼容模式会降低该主机的 TLS 安全级别，成功后将只为此主机记住设置。")
+            : RdpErrorText::advice(failure);
+    showSurfaceText(advice.isEmpty() ? QStringLiteral("连接失败\n%1").arg(message)
+                                     : QStringLiteral("连接失败\n%1\n\n%2").arg(message, advice));
     reportFailure(message);
+}
+
+void RdpTile::onFreeRdpRemoteEnded(const QString& reason)
+{
+    if (m_engine == RdpEngine::FreeRdp) {
+        m_endReason = reason;
+    }
 }
 
 void RdpTile::onFreeRdpDisconnected()
 {
     // Input held at the end went nowhere; nothing is left to release on the remote side.
-    m_pressedButtons.clear();
-    m_pressedKeys.clear();
-    releaseMouseGrab();
+    m_input.forget();
 
     if (m_systemSwitchPending) {
         const QString reason = m_systemSwitchReason;
         m_systemSwitchPending = false;
         m_systemSwitchReason.clear();
+        m_sessionUp = false;
         switchToSystem(reason);
         return;
     }
@@ -348,8 +363,28 @@ void RdpTile::onFreeRdpDisconnected()
         QTimer::singleShot(0, this, &RdpTile::connectSession);
         return;
     }
-    setStatus(QStringLiteral("已断开"), kColorEnded);
-    setButton(m_compatRetryOffered ? QStringLiteral("兼容重试") : QStringLiteral("连接"));
+    showEnded(m_compatRetryOffered ? QStringLiteral("兼容重试") : QStringLiteral("连接"));
+}
+
+void RdpTile::showEnded(const QString& connectText)
+{
+    const bool cancelled = m_cancelRequested && !m_sessionUp;
+    m_cancelRequested = false;
+    m_sessionUp = false;
+    setStatus(cancelled ? QStringLiteral("已取消") : QStringLiteral("已断开"), kColorEnded);
+    setButton(connectText);
+    // A failure keeps its own text; otherwise the picture says why it is no longer live.
+    if (m_failureReported) {
+        return;
+    }
+    if (cancelled) {
+        showSurfaceText(RdpErrorText::reason(RdpFailure::Cancelled));
+    } else if (!m_endReason.isEmpty()) {
+        m_statusLabel->setToolTip(m_endReason);
+        showSurfaceText(QStringLiteral("会话已结束\n%1").arg(m_endReason));
+    } else if (!m_frame.isNull()) {
+        showSurfaceText(QStringLiteral("已断开连接"));
+    }
 }
 
 void RdpTile::onFreeRdpFrame(const QImage& frame)
@@ -360,6 +395,7 @@ void RdpTile::onFreeRdpFrame(const QImage& frame)
         follows && m_freeRdp ? m_freeRdp->changedArea(m_frame, frame) : QRegion(frame.rect());
     m_frame = frame;
     m_surface->setImage(m_frame, changed);
+    m_surface->setDimmed(false);
     clearSurfaceText();
 }
 
@@ -404,10 +440,13 @@ void RdpTile::ensureSystemSession()
     if (!m_system->parent()) {
         m_system->setParent(this);
     }
+    if (m_connectTimeoutSeconds > 0) {
+        m_system->setConnectTimeout(m_connectTimeoutSeconds);
+    }
     if (QWidget* view = m_system->widget()) {
         view->setMinimumSize(kMinViewSize);
-        view->setToolTip(
-            QStringLiteral("点击操作远程电脑；双击单独放大；拖入本机文件可粘贴到远程当前文件夹或桌面。"));
+        view->setToolTip(QStringLiteral(
+            "点击操作远程电脑；Ctrl+双击单独放大；拖入本机文件可粘贴到远程当前文件夹或桌面。"));
         view->setAcceptDrops(true);
         view->installEventFilter(this);
         m_layout->addWidget(view, 1);
@@ -441,6 +480,7 @@ void RdpTile::onSystemConnected()
         return;
     }
     m_failureReported = false;
+    m_sessionUp = true;
     m_statusLabel->setToolTip(QString());
     showSurface(false);
     setConnectedStatus();
@@ -449,11 +489,10 @@ void RdpTile::onSystemConnected()
 
 void RdpTile::onSystemDisconnected()
 {
-    setStatus(QStringLiteral("已断开"), kColorEnded);
-    setButton(QStringLiteral("连接"));
+    showEnded(QStringLiteral("连接"));
 }
 
-void RdpTile::onSystemError(const QString& message)
+void RdpTile::onSystemError(const QString& message, RdpFailure failure)
 {
     if (m_engine != RdpEngine::System) {
         return;
@@ -462,7 +501,10 @@ void RdpTile::onSystemError(const QString& message)
     setStatus(QStringLiteral("连接失败"), kColorFailed);
     m_statusLabel->setToolTip(message);
     showSurface(true);
-    showSurfaceText(QStringLiteral("微软系统 RDP 连接失败\n%1\n\n请核对端口、网络和登录凭据。").arg(message));
+    const QString advice = RdpErrorText::advice(failure);
+    showSurfaceText(advice.isEmpty()
+                        ? QStringLiteral("系统 RDP 客户端连接失败\n%1").arg(message)
+                        : QStringLiteral("系统 RDP 客户端连接失败\n%1\n\n%2").arg(message, advice));
     setButton(QStringLiteral("连接"));
     reportFailure(message);
 }
@@ -497,13 +539,16 @@ void RdpTile::setConnectedStatus()
 
 void RdpTile::showSurfaceText(const QString& text)
 {
-    m_surface->setImage(QImage());
+    // Over the last picture, faded: it is no longer live.
+    m_surface->setImage(m_frame);
+    m_surface->setDimmed(!m_frame.isNull());
     m_surface->setText(text);
 }
 
 void RdpTile::showFrame()
 {
     m_surface->setImage(m_frame);
+    m_surface->setDimmed(false);
     clearSurfaceText();
 }
 
@@ -526,8 +571,8 @@ void RdpTile::showSurface(bool surfaceVisible)
 void RdpTile::resizeEvent(QResizeEvent* event)
 {
     QFrame::resizeEvent(event);
-    // A failure text that replaced the frame stays until the next frame.
-    if (!m_frame.isNull() && !m_surface->image().isNull()) {
+    // A text over the faded frame stays until the next frame.
+    if (!m_frame.isNull() && !m_surface->isDimmed()) {
         showFrame();
     }
 }
@@ -645,7 +690,7 @@ bool RdpTile::eventFilter(QObject* watched, QEvent* event)
         break;
     }
     if (onSurface && m_engine == RdpEngine::FreeRdp && m_freeRdp && freeRdpRunning()) {
-        return handleSurfaceInput(event);
+        return m_input.handle(event);
     }
     return QFrame::eventFilter(watched, event);
 }
@@ -670,137 +715,6 @@ void RdpTile::mouseDoubleClickEvent(QMouseEvent* event)
         return;
     }
     QFrame::mouseDoubleClickEvent(event);
-}
-
-bool RdpTile::handleSurfaceInput(QEvent* event)
-{
-    const auto map = [this](const QPointF& position) {
-        return mapToRemote(position.toPoint(), m_surface->size(), m_frame.size());
-    };
-    switch (event->type()) {
-    case QEvent::MouseMove: {
-        const auto point = map(static_cast<QMouseEvent*>(event)->position());
-        if (!point) {
-            return false;
-        }
-        m_lastPosition = *point;
-        sendFreeRdpInput({InputEvent::MouseMove, point->x(), point->y(), 0, 0, {}});
-        return true;
-    }
-    case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonDblClick: {
-        // A plain double-click reaches the remote side as another press.
-        const auto* mouse = static_cast<QMouseEvent*>(event);
-        const auto point = map(mouse->position());
-        if (!point) {
-            return false;
-        }
-        m_lastPosition = *point;
-        m_surface->setFocus(Qt::MouseFocusReason);
-        const int button = static_cast<int>(mouse->button());
-        m_pressedButtons.insert(button);
-        if (m_surface->isVisible()) {
-            m_surface->grabMouse();
-        }
-        sendFreeRdpInput({InputEvent::MouseButton, button, 1, point->x(), point->y(), {}});
-        return true;
-    }
-    case QEvent::MouseButtonRelease: {
-        const auto* mouse = static_cast<QMouseEvent*>(event);
-        if (const auto point = map(mouse->position())) {
-            m_lastPosition = *point;
-        }
-        const int button = static_cast<int>(mouse->button());
-        m_pressedButtons.remove(button);
-        if (m_lastPosition.x() < 0) {
-            return false;
-        }
-        // Released outside the frame: at the last position, so the remote side never keeps it held.
-        sendFreeRdpInput({InputEvent::MouseButton, button, 0, m_lastPosition.x(), m_lastPosition.y(), {}});
-        if (m_pressedButtons.isEmpty()) {
-            releaseMouseGrab();
-        }
-        return true;
-    }
-    case QEvent::Wheel: {
-        const auto* wheel = static_cast<QWheelEvent*>(event);
-        const auto point = map(wheel->position());
-        if (!point) {
-            return false;
-        }
-        sendFreeRdpInput({InputEvent::Wheel, wheel->angleDelta().y(), point->x(), point->y(), 0, {}});
-        return true;
-    }
-    case QEvent::ShortcutOverride:
-        // Keys for the remote desktop, not for the local window's shortcuts.
-        event->accept();
-        return true;
-    case QEvent::KeyPress:
-    case QEvent::KeyRelease: {
-        const auto* key = static_cast<QKeyEvent*>(event);
-        const bool pressed = event->type() == QEvent::KeyPress;
-        const TranslatedKey translated = KeyTranslator::translate(*key);
-        if (!translated.isValid()) {
-            if (pressed && !key->text().isEmpty()) {
-                sendFreeRdpInput({InputEvent::Text, 0, 0, 0, 0, key->text()});
-            }
-            return true;
-        }
-        if (!pressed && key->isAutoRepeat()) {
-            // X11 reports auto-repeat as release/press pairs; the remote side expects repeated presses
-            // only, as from a Windows keyboard.
-            return true;
-        }
-        sendFreeRdpInput({InputEvent::Key,
-                          translated.virtualKey,
-                          translated.scanCode,
-                          pressed ? 1 : 0,
-                          key->isAutoRepeat() ? 1 : 0,
-                          {}});
-        const QPair<int, int> pair(translated.virtualKey, translated.scanCode);
-        if (!pressed) {
-            m_pressedKeys.remove(pair);
-        } else if (!key->isAutoRepeat()) {
-            m_pressedKeys.insert(pair);
-        }
-        return true;
-    }
-    case QEvent::InputMethod: {
-        const QString text = static_cast<QInputMethodEvent*>(event)->commitString();
-        if (!text.isEmpty()) {
-            sendFreeRdpInput({InputEvent::Text, 0, 0, 0, 0, text});
-        }
-        return true;
-    }
-    case QEvent::FocusOut:
-        releasePressedInput();
-        return false;
-    default:
-        return false;
-    }
-}
-
-void RdpTile::releasePressedInput()
-{
-    for (const QPair<int, int>& key : std::as_const(m_pressedKeys)) {
-        sendFreeRdpInput({InputEvent::Key, key.first, key.second, 0, 0, {}});
-    }
-    if (m_lastPosition.x() >= 0) {
-        for (const int button : std::as_const(m_pressedButtons)) {
-            sendFreeRdpInput(
-                {InputEvent::MouseButton, button, 0, m_lastPosition.x(), m_lastPosition.y(), {}});
-        }
-    }
-    m_pressedKeys.clear();
-    m_pressedButtons.clear();
-    releaseMouseGrab();
-}
-
-void RdpTile::releaseMouseGrab()
-{
-    if (QWidget::mouseGrabber() == m_surface) {
-        m_surface->releaseMouse();
-    }
 }
 
 // ---- File drop -------------------------------------------------------------------------------------
@@ -860,7 +774,7 @@ void RdpTile::handleDrop(QDropEvent* event)
         return;
     }
     if (m_engine != RdpEngine::System || !m_system) {
-        emit localFilesRejected(m_remote.id, QStringLiteral("文件拖拽仅支持“远程连接”的微软系统 RDP 画面。"));
+        emit localFilesRejected(m_remote.id, QStringLiteral("文件拖拽仅支持系统 RDP 客户端的画面。"));
         event->ignore();
         return;
     }

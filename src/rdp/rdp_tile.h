@@ -2,14 +2,14 @@
 
 #include "rdp/freerdp_session.h"
 #include "rdp/rdp_engine.h"
+#include "rdp/rdp_error_text.h"
+#include "rdp/rdp_input_forwarder.h"
 #include "storage/remote.h"
 
 #include <QFrame>
 #include <QImage>
 #include <QList>
-#include <QPair>
 #include <QPoint>
-#include <QSet>
 #include <QSize>
 #include <QString>
 #include <QStringList>
@@ -48,8 +48,12 @@ public:
     void sendText(const QString& text);
     void trustPendingCertificate();
     void setZoomAllowed(bool allowed) { m_zoomAllowed = allowed; }
-    // Seconds a FreeRDP connection attempt may take.
+    // Seconds a connection attempt may take, with either engine.
     void setConnectTimeout(int seconds);
+
+    // Tiles keep the remote desktop's aspect ratio: the height that lets the picture fill `width`.
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override;
 
     const Remote& remote() const { return m_remote; }
     RdpEngine engine() const { return m_engine; }
@@ -103,23 +107,23 @@ private:
     void clearSurfaceText();
     void showSurface(bool surfaceVisible);
     void reportFailure(const QString& message);
-    void releaseMouseGrab();
-    void releasePressedInput();
 
     void onFreeRdpConnected();
     void onFreeRdpDisconnected();
     void onFreeRdpFrame(const QImage& frame);
-    void onFreeRdpError(const QString& message, quint32 code);
+    void onFreeRdpError(const QString& message, quint32 code, RdpFailure failure);
+    void onFreeRdpRemoteEnded(const QString& reason);
+    // Status and picture for a session that has ended: cancelled, ended by the remote side or disconnected.
+    void showEnded(const QString& connectText);
     void onCertificateRejected(const QString& host, const QString& subject, const QString& issuer,
                                const QString& fingerprint);
     void onCertificateTrusted(const QString& remoteId, const QString& fingerprint);
     void onSystemConnected();
     void onSystemDisconnected();
-    void onSystemError(const QString& message);
+    void onSystemError(const QString& message, RdpFailure failure);
     void onSystemInteractionError(const QString& message);
 
     bool handleZoomRequest(QEvent* event);
-    bool handleSurfaceInput(QEvent* event);
     bool handleDrag(QDropEvent* event);
     void handleDrop(QDropEvent* event);
 
@@ -138,9 +142,8 @@ private:
     QImage m_frame;
     QSize m_desktopSize;
     int m_colorDepth = 32;
-    QPoint m_lastPosition{-1, -1};
-    QSet<int> m_pressedButtons;
-    QSet<QPair<int, int>> m_pressedKeys;
+    RdpInputForwarder m_input;
+    int m_connectTimeoutSeconds = 0;
 
     bool m_legacyMode = false;
     bool m_compatRetryPending = false;
@@ -148,6 +151,12 @@ private:
     bool m_systemSwitchPending = false;
     QString m_systemSwitchReason;
     bool m_failureReported = false;
+    // The session is (or was, until its end is handled) up, not just connecting.
+    bool m_sessionUp = false;
+    // The attempt under way was ended on request: it ends as cancelled, not failed.
+    bool m_cancelRequested = false;
+    // Why the server or the network ended the session that was up.
+    QString m_endReason;
     bool m_zoomAllowed = true;
     bool m_autoMixed = false;
     QString m_pendingFingerprint;

@@ -79,10 +79,14 @@ bool SystemRdpSession::ensureControl()
     if (!m_control->setControl(QLatin1String(kControlClassId))) {
         QString message = m_control->controlErrorText();
         if (message.isEmpty()) {
+#if defined(Q_OS_WIN)
             message = QStringLiteral("此 Windows 系统未提供可用的微软远程桌面 ActiveX 控件");
+#else
+            message = QStringLiteral("系统 RDP 客户端不可用");
+#endif
         }
         SPDLOG_ERROR("系统 RDP 控件不可用: {}", message);
-        emit errorOccurred(message);
+        emit errorOccurred(message, RdpFailure::ClientError);
         return false;
     }
     connect(m_control.get(), &IRdpControl::controlEvent, this, &SystemRdpSession::onControlEvent,
@@ -103,9 +107,43 @@ bool SystemRdpSession::isActive() const
     return m_connecting || m_connected || controlReportsConnected();
 }
 
-QString SystemRdpSession::windowsErrorText(const QString& action) const
+QString SystemRdpSession::failureText(const QString& action) const
 {
+#if defined(Q_OS_WIN)
     return QStringLiteral("%1失败（Windows 错误 0x%2）").arg(action, hex8(m_control->lastErrorCode()));
+#else
+    Q_UNUSED(action);
+    const RdpFailure failure = controlFailure();
+    if (failure == RdpFailure::Other) {
+        const quint32 code = m_control->lastErrorCode();
+        return code != 0 ? QStringLiteral("原因不明（代码 %1）").arg(code) : QStringLiteral("原因不明");
+    }
+    return RdpErrorText::reason(failure, m_connectTimeoutSeconds, m_control->lastErrorCode());
+#endif
+}
+
+void SystemRdpSession::reportError(const QString& message, RdpFailure failure)
+{
+    m_errorReported = true;
+    emit errorOccurred(message, failure);
+}
+
+RdpFailure SystemRdpSession::controlFailure() const
+{
+    const RdpFailure failure = m_control->lastFailure();
+    // A server that checks credentials with NLA and hangs up before the session is up has turned them down.
+    return failure == RdpFailure::ConnectionLost && m_serverRequiresNla && !m_connected
+               ? RdpFailure::LogonAborted
+               : failure;
+}
+
+void SystemRdpSession::setConnectTimeout(int seconds)
+{
+    m_connectTimeoutSeconds = seconds;
+    if (seconds > 0) {
+        m_probeTimeoutMs = seconds * 1000;
+    }
+    m_control->setConnectTimeout(seconds);
 }
 
 bool SystemRdpSession::connectTo(const Remote& remote, QSize desktopSize, int colorDepth)
@@ -119,9 +157,11 @@ bool SystemRdpSession::connectTo(const Remote& remote, QSize desktopSize, int co
     const QString host = remote.host.trimmed();
     if (host.isEmpty() || remote.port < 1 || remote.port > 65535) {
         SPDLOG_WARN("系统 RDP 主机地址或端口无效: {} ({}:{})", remote.name, host, remote.port);
-        emit errorOccurred(QStringLiteral("主机地址或端口无效"));
+        emit errorOccurred(QStringLiteral("主机地址或端口无效"), RdpFailure::ClientError);
         return false;
     }
+    m_errorReported = false;
+    m_serverRequiresNla = false;
     m_pendingSize = desktopSize.expandedTo(QSize(640, 480));
     m_pendingColorDepth = qBound(15, colorDepth, 32);
     if (!m_control->pinsServerCertificate()) {
@@ -155,7 +195,12 @@ void SystemRdpSession::onCertificateProbed(const RdpCertificateProbe::Result& re
     switch (result.outcome) {
     case RdpCertificateProbe::Outcome::Failed:
         SPDLOG_WARN("系统 RDP 无法取得服务器证书: {} ({})", remote.name, result.error);
-        refuse(QStringLiteral("无法取得服务器证书，已取消连接：%1").arg(result.error));
+        // Where the port itself gave the answer, that is the reason; otherwise the probe's own words.
+        if (result.failure == RdpFailure::ConnectionLost) {
+            refuse(QStringLiteral("无法取得服务器证书，已取消连接：%1").arg(result.error), result.failure);
+        } else {
+            refuse(RdpErrorText::reason(result.failure, m_connectTimeoutSeconds), result.failure);
+        }
         return;
     case RdpCertificateProbe::Outcome::StandardSecurity:
         // Standard RDP security has no certificate to pin (the embedded engine's legacy path checks
@@ -164,7 +209,7 @@ void SystemRdpSession::onCertificateProbed(const RdpCertificateProbe::Result& re
         // other host connects unpinned; the client still denies a TLS certificate it cannot verify.
         if (!stored.isEmpty()) {
             SPDLOG_WARN("服务器不再提供 TLS，无法核对记录的证书，已拒绝: {} ({})", remote.name, host);
-            refuse(kTlsDowngradeMessage);
+            refuse(kTlsDowngradeMessage, RdpFailure::CertificateRejected);
             return;
         }
         SPDLOG_WARN("服务器只支持标准 RDP 安全层，没有可核对的证书: {} ({})", remote.name, host);
@@ -174,12 +219,13 @@ void SystemRdpSession::onCertificateProbed(const RdpCertificateProbe::Result& re
         break;
     }
 
+    m_serverRequiresNla = result.requiresNla;
     if (!stored.isEmpty() && RdpCertificateProbe::normalizeFingerprint(result.fingerprint) != stored) {
         SPDLOG_WARN("服务器证书与记录不符，已拒绝: {} ({}) 指纹 {}", remote.name, host, result.fingerprint);
         const QPointer<SystemRdpSession> self(this);
         emit certificateRejected(host, result.subject, result.issuer, result.fingerprint);
         if (self) {
-            refuse(kCertificateMismatchMessage);
+            refuse(kCertificateMismatchMessage, RdpFailure::CertificateRejected);
         }
         return;
     }
@@ -194,10 +240,10 @@ void SystemRdpSession::onCertificateProbed(const RdpCertificateProbe::Result& re
     startControl(remote, result.fingerprint);
 }
 
-void SystemRdpSession::refuse(const QString& message)
+void SystemRdpSession::refuse(const QString& message, RdpFailure failure)
 {
     m_connecting = false;
-    emit errorOccurred(message);
+    reportError(message, failure);
 }
 
 void SystemRdpSession::stopProbe()
@@ -234,7 +280,11 @@ bool SystemRdpSession::startControl(const Remote& remote, const QString& pinnedF
     if (!settings) {
         SPDLOG_ERROR("系统 RDP 高级设置不可用: {}", remote.name);
         m_connecting = false;
-        emit errorOccurred(QStringLiteral("无法读取微软远程桌面高级设置"));
+#if defined(Q_OS_WIN)
+        reportError(QStringLiteral("无法读取微软远程桌面高级设置"), RdpFailure::ClientError);
+#else
+        reportError(QStringLiteral("无法设置系统 RDP 客户端的连接参数"), RdpFailure::ClientError);
+#endif
         return false;
     }
     settings->setProperty(QStringLiteral("RDPPort"), remote.port);
@@ -263,9 +313,9 @@ bool SystemRdpSession::startControl(const Remote& remote, const QString& pinnedF
     const int code = result.isValid() ? result.toInt(&isInt) : 0;
     if (isInt && code < 0) {
         m_connecting = false;
-        const QString message = windowsErrorText(QStringLiteral("启动系统 RDP 连接"));
+        const QString message = failureText(QStringLiteral("启动系统 RDP 连接"));
         SPDLOG_ERROR("系统 RDP 连接启动失败: {} ({})", remote.name, message);
-        emit errorOccurred(message);
+        reportError(message, controlFailure());
         return false;
     }
     return true;
@@ -290,15 +340,22 @@ void SystemRdpSession::onControlEvent(const QString& name, const QVariantList& a
         m_connected = false;
         if (wasConnecting) {
             SPDLOG_WARN("系统 RDP 连接失败 (错误码 {})", m_control->lastErrorCode());
-            emit errorOccurred(QStringLiteral("微软系统 RDP 连接失败，请检查网络、端口和登录凭据"));
+            // The client's own error event has said why already.
+            if (!m_errorReported) {
+                reportError(failureText(QStringLiteral("系统 RDP 客户端连接")), controlFailure());
+            }
         } else if (wasConnected) {
             SPDLOG_INFO("系统 RDP 已断开");
             emit disconnected();
         }
     } else if (sameName(event, "OnFatalError") || sameName(event, "OnLogonError")) {
-        const QString message = windowsErrorText(QStringLiteral("微软系统 RDP"));
+#if defined(Q_OS_WIN)
+        const QString message = failureText(QStringLiteral("微软系统 RDP"));
+#else
+        const QString message = failureText(QStringLiteral("系统 RDP 客户端"));
+#endif
         SPDLOG_ERROR("系统 RDP 报告错误: {} ({})", event, message);
-        emit errorOccurred(message);
+        reportError(message, controlFailure());
     }
 }
 
@@ -349,7 +406,7 @@ bool SystemRdpSession::sendKeys(const QList<int>& virtualKeys)
     }
     IRdpKeySender* sender = m_control->queryKeySender();
     if (!sender) {
-        emit interactionErrorOccurred(QStringLiteral("微软系统 RDP 不支持远程按键接口"));
+        emit interactionErrorOccurred(QStringLiteral("系统 RDP 客户端不支持远程按键"));
         return false;
     }
 
@@ -383,7 +440,7 @@ bool SystemRdpSession::sendKeys(const QList<int>& virtualKeys)
     const qint32 result = sender->sendKeys(2 * count, keyUp.data(), keyData.data());
     if (result < 0) {
         const QString message =
-            QStringLiteral("微软系统 RDP 发送远程按键失败（0x%1）").arg(hex8(static_cast<quint32>(result)));
+            QStringLiteral("系统 RDP 客户端发送远程按键失败（0x%1）").arg(hex8(static_cast<quint32>(result)));
         SPDLOG_WARN("系统 RDP 发送按键失败: {}", message);
         emit interactionErrorOccurred(message);
         return false;

@@ -37,6 +37,8 @@ public:
     // Null restores the real probe. Takes effect at the next connectTo.
     void setCertificateProbeFactory(CertificateProbeFactory factory) { m_probeFactory = std::move(factory); }
     void setCertificateProbeTimeout(int milliseconds) { m_probeTimeoutMs = milliseconds; }
+    // Seconds a connection attempt may take, the certificate check included.
+    void setConnectTimeout(int seconds);
 
     QWidget* widget() const { return m_widget; }
 
@@ -57,7 +59,8 @@ public:
 signals:
     void connected();
     void disconnected();
-    void errorOccurred(const QString& message);
+    // A ready-to-show reason and what it means.
+    void errorOccurred(const QString& message, RdpFailure failure = RdpFailure::Other);
     void interactionErrorOccurred(const QString& message);
     // As the embedded engine: a certificate that does not match the host's record was refused, and a
     // host without a record trusts the certificate it showed first (to be stored with the host).
@@ -70,16 +73,25 @@ private slots:
 
 private:
     bool controlReportsConnected() const;
-    QString windowsErrorText(const QString& action) const;
+    // The text of the control's last failure; `action` names what failed where the control can say no more.
+    QString failureText(const QString& action) const;
+    void reportError(const QString& message, RdpFailure failure);
+    // The control's last failure, read with what the certificate probe learnt about the server.
+    RdpFailure controlFailure() const;
     void onCertificateProbed(const RdpCertificateProbe::Result& result);
     bool startControl(const Remote& remote, const QString& pinnedFingerprint);
-    void refuse(const QString& message);
+    void refuse(const QString& message, RdpFailure failure);
     void stopProbe();
 
     std::unique_ptr<IRdpControl> m_control;
     QPointer<QWidget> m_widget;
     bool m_connecting = false;
     bool m_connected = false;
+    // An error has been reported for the attempt under way.
+    bool m_errorReported = false;
+    int m_connectTimeoutSeconds = 0;
+    // The server of the attempt under way checks credentials with NLA before the session starts.
+    bool m_serverRequiresNla = false;
 
     CertificateProbeFactory m_probeFactory;
     int m_probeTimeoutMs = RdpCertificateProbe::kDefaultTimeoutMs;

@@ -478,6 +478,7 @@ int XFreeRdpControl::startClient()
     Display* display = x11Display();
     if (!m_hasControl || !m_widget || !display) {
         m_lastError = kErrorCannotStart;
+        m_lastFailure = RdpFailure::ClientError;
         wipePassword();
         return -1;
     }
@@ -485,6 +486,7 @@ int XFreeRdpControl::startClient()
     if (m_settings.value(QStringLiteral("Server")).toString().trimmed().isEmpty() ||
         (!pin.isEmpty() && certificatePinOption(pin).isEmpty())) {
         m_lastError = 87; // ERROR_INVALID_PARAMETER
+        m_lastFailure = RdpFailure::ClientError;
         wipePassword();
         return -1;
     }
@@ -543,6 +545,9 @@ int XFreeRdpControl::startClient()
     m_state = State::Connecting;
     m_stopping = false;
     m_lastError = 0;
+    m_lastFailure = RdpFailure::NoFailure;
+    m_loggedError = 0;
+    m_timedOut = false;
     m_output.clear();
     process->start(m_lineBufferTool, programArguments);
     const bool started = process->waitForStarted(kStartTimeoutMs);
@@ -556,6 +561,7 @@ int XFreeRdpControl::startClient()
         m_process = nullptr;
         m_state = State::Idle;
         m_lastError = kErrorCannotStart;
+        m_lastFailure = RdpFailure::ClientError;
         return -1;
     }
     process->closeWriteChannel();
@@ -588,6 +594,7 @@ void XFreeRdpControl::onConnectTimeout()
         return;
     }
     SPDLOG_WARN("xfreerdp {} 秒内未连接，已终止", m_connectTimeoutSeconds);
+    m_timedOut = true;
     stopClient();
 }
 
@@ -626,6 +633,15 @@ void XFreeRdpControl::handleClientLine(const QByteArray& line)
         }
         return;
     }
+    // FreeRDP names each error it records: "…freerdp_set_last_error_ex ERRCONNECT_… [0x0002000D]".
+    if (const qsizetype at = line.indexOf("freerdp_set_last_error"); at >= 0) {
+        const qsizetype open = line.lastIndexOf("[0x");
+        bool ok = false;
+        const quint32 code = open > at ? line.mid(open + 3, 8).toUInt(&ok, 16) : 0;
+        if (ok && code != 0) {
+            m_loggedError = code;
+        }
+    }
     // Backtraces after a signal are noise; errors of the connection are worth keeping.
     if (line.contains("[ERROR]") && !line.contains("com.freerdp.utils")) {
         SPDLOG_WARN("xfreerdp: {}", QString::fromUtf8(line.left(512)));
@@ -649,14 +665,26 @@ void XFreeRdpControl::onClientFinished(int exitCode, QProcess::ExitStatus exitSt
     QString errorEvent;
     if (exitStatus == QProcess::CrashExit) {
         m_lastError = requested ? 0 : kErrorUnknownExit;
+        m_lastFailure = requested ? RdpFailure::Cancelled : RdpFailure::ClientError;
         if (!requested) {
             errorEvent = QStringLiteral("OnFatalError(int)");
         }
     } else {
         m_lastError = static_cast<quint32>(exitCode);
+        m_lastFailure = RdpErrorText::fromClientExitCode(exitCode, wasConnected);
+        // The exit code says only that the connection failed where FreeRDP recorded a better reason.
+        const RdpFailure logged =
+            m_loggedError != 0 ? RdpErrorText::fromFreeRdpError(m_loggedError) : RdpFailure::Other;
+        if (m_lastFailure == RdpFailure::ConnectionLost && !wasConnected && logged != RdpFailure::Other &&
+            logged != RdpFailure::Cancelled) {
+            m_lastFailure = logged;
+        }
         if (!requested) {
             errorEvent = errorEventForExitCode(exitCode, wasConnected);
         }
+    }
+    if (requested && !wasConnected) {
+        m_lastFailure = m_timedOut ? RdpFailure::TimedOut : RdpFailure::Cancelled;
     }
     SPDLOG_INFO("xfreerdp 已退出 (退出码 {}{})", m_lastError, requested ? ", 已请求结束" : "");
 

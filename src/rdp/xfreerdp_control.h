@@ -43,11 +43,15 @@ public:
     std::unique_ptr<IRdpControlObject> querySubObject(const QString& name) override;
     IRdpKeySender* queryKeySender() override;
     quint32 lastErrorCode() const override { return m_lastError; }
+    RdpFailure lastFailure() const override { return m_lastFailure; }
 
     // The client program: a name looked up in PATH or a path. Takes effect at the next setControl.
     void setProgram(const QString& program) { m_program = program; }
     // How long "Connect()" may take before the client is stopped; xfreerdp waits on a silent server.
-    void setConnectTimeout(int seconds) { m_connectTimeoutSeconds = seconds; }
+    void setConnectTimeout(int seconds) override
+    {
+        m_connectTimeoutSeconds = seconds > 0 ? seconds : kDefaultConnectTimeoutSeconds;
+    }
     // Process id of the running client; 0 when none runs.
     qint64 processId() const;
     // The client checks the server only against the certificate fingerprint it is handed.
@@ -93,6 +97,10 @@ private:
     bool m_stopping = false;
     quint64 m_generation = 0; // counts started clients, so a late event of an earlier one is dropped
     quint32 m_lastError = 0;
+    RdpFailure m_lastFailure = RdpFailure::NoFailure;
+    // FreeRDP's last error code as the client logged it: more precise than its exit code.
+    quint32 m_loggedError = 0;
+    bool m_timedOut = false;
     int m_connectTimeoutSeconds = kDefaultConnectTimeoutSeconds;
     QTimer m_connectTimer;
     QTimer m_fitTimer;

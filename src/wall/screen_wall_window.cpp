@@ -14,9 +14,11 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QResizeEvent>
+#include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
@@ -63,6 +65,20 @@ constexpr int kEnterPreset = 7;
 constexpr int kReconnectSpacingMs = 120;
 constexpr int kAccelerationRetryMs = 250;
 
+// Tool bar widgets keep the width their text needs.
+void fitToContents(QComboBox* combo)
+{
+    combo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    combo->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+}
+
+QLabel* fixedLabel(const QString& text, QWidget* parent)
+{
+    auto* label = new QLabel(text, parent);
+    label->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
+    return label;
+}
+
 } // namespace
 
 ScreenWallWindow::ScreenWallWindow(const QList<Remote>& remotes, QSize desktopSize, int colorDepth,
@@ -74,7 +90,10 @@ ScreenWallWindow::ScreenWallWindow(const QList<Remote>& remotes, QSize desktopSi
 {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(wallTitle(engine, autoMixed, static_cast<int>(remotes.size())));
-    resize(1280, 800);
+    // As much of its screen as windows may take; owners that place it themselves do so afterwards.
+    if (const QScreen* where = screen()) {
+        setGeometry(where->availableGeometry());
+    }
     if (!m_tileFactory) {
         m_tileFactory = [](const Remote& remote, QSize size, int depth, QWidget* tileParent,
                            RdpEngine tileEngine, bool mixed) {
@@ -118,7 +137,7 @@ void ScreenWallWindow::buildToolBar()
     bar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     addToolBar(bar);
 
-    bar->addWidget(new QLabel(QStringLiteral("布局"), bar));
+    bar->addWidget(fixedLabel(QStringLiteral("布局"), bar));
     m_columnCombo = new QComboBox(bar);
     m_columnCombo->setObjectName(QStringLiteral("columnCombo"));
     m_columnCombo->setToolTip(QStringLiteral("控制一行显示几台主机。列数越少，画面越大、越清晰。"));
@@ -127,21 +146,30 @@ void ScreenWallWindow::buildToolBar()
     m_columnCombo->addItem(QStringLiteral("5 列"), 5);
     m_columnCombo->addItem(QStringLiteral("6 列（紧凑）"), 6);
     m_columnCombo->addItem(QStringLiteral("自动"), 0);
+    fitToContents(m_columnCombo);
     bar->addWidget(m_columnCombo);
     connect(m_columnCombo, &QComboBox::currentIndexChanged, this, &ScreenWallWindow::onColumnChanged);
 
     bar->addSeparator();
-    bar->addWidget(new QLabel(QStringLiteral("远程分辨率"), bar));
+    bar->addWidget(fixedLabel(QStringLiteral("远程分辨率"), bar));
     m_resolutionCombo = new QComboBox(bar);
     m_resolutionCombo->setObjectName(QStringLiteral("resolutionCombo"));
     m_resolutionCombo->setToolTip(QStringLiteral("选择后点击“应用并重连”，会对全部屏幕墙会话生效。"));
     for (const ResolutionChoice& choice : kResolutions) {
         m_resolutionCombo->addItem(QString::fromUtf8(choice.text), choice.size);
-        if (choice.size == m_desktopSize) {
-            m_resolutionCombo->setCurrentIndex(m_resolutionCombo->count() - 1);
-        }
     }
+    // The size the sessions run at is always a choice, so that nothing looks pending that is not.
+    int current = m_resolutionCombo->findData(m_desktopSize);
+    if (current < 0) {
+        m_resolutionCombo->addItem(
+            QStringLiteral("%1 × %2（当前）").arg(m_desktopSize.width()).arg(m_desktopSize.height()),
+            m_desktopSize);
+        current = m_resolutionCombo->count() - 1;
+    }
+    m_resolutionCombo->setCurrentIndex(current);
+    fitToContents(m_resolutionCombo);
     bar->addWidget(m_resolutionCombo);
+    connect(m_resolutionCombo, &QComboBox::currentIndexChanged, this, &ScreenWallWindow::updateSummary);
 
     QAction* apply = bar->addAction(QStringLiteral("应用并重连"));
     apply->setToolTip(QStringLiteral("按选择的分辨率重新连接当前屏幕墙的所有主机"));
@@ -194,6 +222,7 @@ void ScreenWallWindow::buildToolBar()
     m_summaryLabel = new QLabel(bar);
     m_summaryLabel->setObjectName(QStringLiteral("summaryLabel"));
     m_summaryLabel->setStyleSheet(QStringLiteral("padding:2px 8px;color:#60738a"));
+    m_summaryLabel->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
     bar->addWidget(m_summaryLabel);
 }
 
@@ -264,9 +293,7 @@ void ScreenWallWindow::buildTiles()
         tile->show();
         tile->connectSession();
     }
-    for (int i = 0; i < c; ++i) {
-        m_grid->setColumnStretch(i, 1);
-    }
+    relayout();
     updateSummary();
 }
 
@@ -305,8 +332,9 @@ void ScreenWallWindow::connectTile(RdpTile* tile)
     connect(tile, &RdpTile::systemFallbackActivated, this,
             [this](const QString&, const QString& remoteName, const QString&) {
                 showStatus(
-                    QStringLiteral("“%1”的 FreeRDP 协商失败，已自动切换到微软系统 RDP。").arg(remoteName),
+                    QStringLiteral("“%1”的 FreeRDP 协商失败，已自动切换到系统 RDP 客户端。").arg(remoteName),
                     8000);
+                updateSummary(); // a zoomed tile may now take dropped files
             });
     connect(tile, &RdpTile::localFilesQueued, this,
             [this](const QString&, const QString& remoteName, int count) {
@@ -357,41 +385,71 @@ void ScreenWallWindow::relayout()
             tile->setVisible(zoomed);
             tile->setZoomAllowed(!zoomed);
         }
+        // Alone, the tile takes the whole view and letterboxes the picture itself.
+        m_zoomedTile->setMinimumHeight(0);
+        m_zoomedTile->setMaximumHeight(QWIDGETSIZE_MAX);
         m_grid->addWidget(m_zoomedTile, 0, 0);
         m_grid->setRowStretch(0, 1);
         m_grid->setColumnStretch(0, 1);
         return;
     }
     const int c = effectiveColumns();
+    // Rows as high as the remote desktop's aspect ratio makes the column width; the grid scrolls when
+    // they do not all fit, and the space they leave stays below them.
+    const int rows = (static_cast<int>(all.size()) + c - 1) / c;
+    const int tileHeight = all.isEmpty() ? 0 : tileHeightFor(all.first(), c, rows);
     for (int i = 0; i < all.size(); ++i) {
         RdpTile* tile = all.at(i);
         tile->setZoomAllowed(true);
+        tile->setFixedHeight(tileHeight);
         tile->show();
         m_grid->addWidget(tile, i / c, i % c);
     }
-    const int rows = (static_cast<int>(all.size()) + c - 1) / c;
     for (int i = 0; i < c; ++i) {
         m_grid->setColumnStretch(i, 1);
     }
-    for (int i = 0; i < rows; ++i) {
-        m_grid->setRowStretch(i, 1);
+    m_grid->setRowStretch(rows, 1);
+}
+
+int ScreenWallWindow::tileHeightFor(const RdpTile* tile, int columns, int rows) const
+{
+    const QMargins margins = m_grid->contentsMargins();
+    const QSize room = m_scrollArea->maximumViewportSize() -
+                       QSize(margins.left() + margins.right(), margins.top() + margins.bottom());
+    const auto heightAt = [&](int width) {
+        return tile->heightForWidth(
+            std::max(1, (width - m_grid->horizontalSpacing() * (columns - 1)) / columns));
+    };
+    // Without a vertical scroll bar if the rows fit, else with its room taken from the width.
+    const int height = heightAt(room.width());
+    if (rows * height + m_grid->verticalSpacing() * (rows - 1) <= room.height()) {
+        return height;
     }
+    return heightAt(room.width() -
+                    m_scrollArea->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_scrollArea));
 }
 
 void ScreenWallWindow::updateSummary()
 {
     if (m_zoomedTile) {
-        m_summaryLabel->setText(QStringLiteral("单画面系统 RDP · 可拖入本机文件 · 点击“恢复屏幕墙”返回"));
+        // Dropped files reach the remote side only through the system client.
+        m_summaryLabel->setText(
+            m_zoomedTile->engine() == RdpEngine::System
+                ? QStringLiteral("单画面 · 系统 RDP 客户端 · 可拖入本机文件 · 点击“恢复屏幕墙”返回")
+                : QStringLiteral("单画面 · FreeRDP · 点击“恢复屏幕墙”返回"));
         return;
     }
     const QSize selected = m_resolutionCombo->currentData().toSize();
     const QString columnsText = m_columns == 0 ? QStringLiteral("自动") : QString::number(effectiveColumns());
-    const QString pending = selected != m_desktopSize ? QStringLiteral("（新分辨率待应用）") : QString();
-    m_summaryLabel->setText(QStringLiteral("%1 台主机 · %2 列 · 当前 %3 × %4%5 · 双击切换系统 RDP 放大")
+    const QString pending =
+        selected.isValid() && selected != m_desktopSize
+            ? QStringLiteral("（已选 %1 × %2，新分辨率待应用）").arg(selected.width()).arg(selected.height())
+            : QString();
+    m_summaryLabel->setText(QStringLiteral("%1 台主机 · %2 列 · 当前 %3 × %4%5 · Ctrl+双击画面单独放大")
                                 .arg(m_remotes.size())
                                 .arg(columnsText)
-                                .arg(selected.width())
-                                .arg(selected.height())
+                                .arg(m_desktopSize.width())
+                                .arg(m_desktopSize.height())
                                 .arg(pending));
 }
 
@@ -405,7 +463,8 @@ void ScreenWallWindow::onColumnChanged(int index)
 void ScreenWallWindow::resizeEvent(QResizeEvent* event)
 {
     QMainWindow::resizeEvent(event);
-    if (m_columns != 0 || m_relayoutPending) {
+    // Column counts (when automatic) and row heights follow the width.
+    if (m_relayoutPending) {
         return;
     }
     m_relayoutPending = true;

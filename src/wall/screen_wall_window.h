@@ -80,6 +80,8 @@ private:
     void buildTiles();
     void connectTile(RdpTile* tile);
     void relayout();
+    // The height that gives `tile` the remote desktop's shape in a grid of `columns` × `rows`.
+    int tileHeightFor(const RdpTile* tile, int columns, int rows) const;
     void updateSummary();
     void zoomTile(RdpTile* tile);
     void restoreWall();

@@ -27,7 +27,7 @@
 namespace {
 
 const QString kOldWindowsText = QStringLiteral("检测到旧版 Windows TLS\n正在自动切换兼容模式重试…");
-const QString kSwitchText = QStringLiteral("FreeRDP 兼容性协商失败\n正在自动切换到微软系统 RDP…");
+const QString kSwitchText = QStringLiteral("FreeRDP 兼容性协商失败\n正在自动切换到系统 RDP 客户端…");
 
 Remote makeRemote(const QString& name, const QString& remark = {})
 {
@@ -214,7 +214,7 @@ private slots:
         const QString message = QStringLiteral("TLS handshake failed: unsupported protocol");
 
         tile.connectSession();
-        emit tile.session()->errorOccurred(message, 0x0002000D);
+        emit tile.session()->errorOccurred(message, 0x0002000D, RdpFailure::Security);
         QCOMPARE(header(tile), QStringLiteral("检测到旧系统|color:#ffbd59|取消"));
         QCOMPARE(statusLabel(tile)->toolTip(), message);
         QCOMPARE(surface(tile)->text(), kOldWindowsText);
@@ -238,11 +238,11 @@ private slots:
         QSignalSpy failed(&tile, &RdpTile::connectionFailed);
 
         tile.connectSession();
-        emit tile.session()->errorOccurred(QStringLiteral("TLS error"), 1);
+        emit tile.session()->errorOccurred(QStringLiteral("TLS error"), 1, RdpFailure::Security);
         tile.endSession();
         QTRY_COMPARE(tile.starts.size(), 2);
 
-        emit tile.session()->errorOccurred(QStringLiteral("TLS error"), 1);
+        emit tile.session()->errorOccurred(QStringLiteral("TLS error"), 1, RdpFailure::Security);
         QCOMPARE(header(tile), QStringLiteral("失败 0x00000001|color:#ff7d86|取消"));
         QCOMPARE(failed.size(), 1);
         tile.endSession();
@@ -260,7 +260,7 @@ private slots:
         const QString message = QStringLiteral("ssl connect error");
 
         tile.connectSession();
-        emit tile.session()->errorOccurred(message, 0x2000C);
+        emit tile.session()->errorOccurred(message, 0x2000C, RdpFailure::Security);
         QCOMPARE(header(tile), QStringLiteral("失败 0x0002000C|color:#ff7d86|取消"));
         QCOMPARE(statusLabel(tile)->toolTip(), message);
         QVERIFY(surface(tile)->text().startsWith(
@@ -298,17 +298,62 @@ private slots:
         QSignalSpy failed(&tile, &RdpTile::connectionFailed);
 
         tile.connectSession();
-        emit tile.session()->errorOccurred(QStringLiteral("connection refused"), 0x20014);
-        emit tile.session()->errorOccurred(QStringLiteral("transport closed"), 0x20015);
+        emit tile.session()->errorOccurred(QStringLiteral("端口不通"), 0x2000D, RdpFailure::Refused);
+        emit tile.session()->errorOccurred(QStringLiteral("密码错误"), 0x20015, RdpFailure::WrongCredentials);
         QCOMPARE(failed.size(), 1);
+        // Credentials are named only when the failure is about them.
         QCOMPARE(surface(tile)->text(),
-                 QStringLiteral("连接失败\ntransport closed\n\n可尝试：核对端口、网络和登录凭据。"));
+                 QStringLiteral("连接失败\n密码错误\n\n请核对该主机保存的用户名和密码。"));
         tile.endSession();
         QCOMPARE(header(tile), QStringLiteral("已断开|color:#9aa7ba|连接"));
 
         tile.connectSession();
-        emit tile.session()->errorOccurred(QStringLiteral("connection refused"), 0x20014);
+        emit tile.session()->errorOccurred(QStringLiteral("端口不通"), 0x2000D, RdpFailure::Refused);
         QCOMPARE(failed.size(), 2);
+        QCOMPARE(surface(tile)->text(),
+                 QStringLiteral("连接失败\n端口不通\n\n请确认远程主机已开启远程桌面，并核对端口。"));
+        tile.endSession();
+        tile.connectSession();
+        emit tile.session()->errorOccurred(QStringLiteral("无可说明"), 0x2FFFF, RdpFailure::Other);
+        QCOMPARE(surface(tile)->text(), QStringLiteral("连接失败\n无可说明"));
+    }
+
+    void cancelIsNoFailureAndEndsSayWhy()
+    {
+        FakeSystem fake;
+        TestTile tile(makeRemote(QStringLiteral("web-09")), QSize(1280, 720), 32, nullptr, RdpEngine::FreeRdp,
+                      false, fake.factory());
+        QSignalSpy failed(&tile, &RdpTile::connectionFailed);
+
+        // Cancelled while connecting: no failure, no advice.
+        tile.connectSession();
+        actionButton(tile)->click();
+        QTRY_COMPARE(header(tile), QStringLiteral("已取消|color:#9aa7ba|连接"));
+        QCOMPARE(surface(tile)->text(), QStringLiteral("已取消连接"));
+        QCOMPARE(failed.size(), 0);
+
+        // Ended by the server: the reason stays on the picture and in the tooltip.
+        tile.connectSession();
+        tile.connectNow();
+        emit tile.session()->remoteEnded(QStringLiteral("服务器结束了会话"), 1);
+        tile.endSession();
+        QCOMPARE(header(tile), QStringLiteral("已断开|color:#9aa7ba|连接"));
+        QCOMPARE(surface(tile)->text(), QStringLiteral("会话已结束\n服务器结束了会话"));
+        QCOMPARE(statusLabel(tile)->toolTip(), QStringLiteral("服务器结束了会话"));
+
+        // Disconnected on request after it was up: disconnected, not cancelled.
+        tile.connectSession();
+        tile.connectNow();
+        actionButton(tile)->click();
+        QTRY_COMPARE(header(tile), QStringLiteral("已断开|color:#9aa7ba|连接"));
+        QCOMPARE(failed.size(), 0);
+
+        // The system client cancelled while connecting.
+        tile.setEngine(RdpEngine::System, true);
+        QTRY_COMPARE(fake.connectCalls(), 1);
+        actionButton(tile)->click();
+        QCOMPARE(header(tile), QStringLiteral("已取消|color:#9aa7ba|连接"));
+        QCOMPARE(failed.size(), 0);
     }
 
     void mixedModeNegotiationFailureSwitchesToSystem_data()
@@ -331,7 +376,7 @@ private slots:
         QSignalSpy failed(&tile, &RdpTile::connectionFailed);
 
         tile.connectSession();
-        emit tile.session()->errorOccurred(message, 0x2001D);
+        emit tile.session()->errorOccurred(message, 0x2001D, RdpFailure::Security);
         QCOMPARE(header(tile), QStringLiteral("自动切换|color:#ffbd59|取消"));
         QCOMPARE(statusLabel(tile)->toolTip(), message);
         QCOMPARE(surface(tile)->text(), kSwitchText);
@@ -366,10 +411,11 @@ private slots:
             TestTile tile(makeRemote(QStringLiteral("web-04")), QSize(1280, 720), 32, nullptr,
                           RdpEngine::FreeRdp, false, fake.factory());
             tile.connectSession();
-            emit tile.session()->errorOccurred(QStringLiteral("CredSSP negotiation failed"), 5);
+            emit tile.session()->errorOccurred(QStringLiteral("CredSSP negotiation failed"), 5,
+                                               RdpFailure::Security);
             tile.endSession();
             QCOMPARE(tile.engine(), RdpEngine::FreeRdp);
-            QCOMPARE(header(tile), QStringLiteral("已断开|color:#9aa7ba|连接"));
+            QCOMPARE(header(tile), QStringLiteral("已断开|color:#9aa7ba|兼容重试"));
         }
         {
             // An old server gets its compatibility retry first, even in mixed mode.
@@ -377,7 +423,8 @@ private slots:
                           RdpEngine::FreeRdp, true, fake.factory());
             QSignalSpy fallback(&tile, &RdpTile::systemFallbackActivated);
             tile.connectSession();
-            emit tile.session()->errorOccurred(QStringLiteral("TLS handshake failed"), 5);
+            emit tile.session()->errorOccurred(QStringLiteral("TLS handshake failed"), 5,
+                                               RdpFailure::Security);
             QCOMPARE(statusLabel(tile)->text(), QStringLiteral("检测到旧系统"));
             tile.endSession();
             QTRY_COMPARE(tile.starts.size(), 2);
@@ -416,14 +463,16 @@ private slots:
 
         // The control gives up while connecting: one failure for the attempt, however many errors follow.
         actionButton(tile)->click();
+        fake.control->failure = RdpFailure::WrongCredentials;
         fake.control->fire(QStringLiteral("OnDisconnected(int)"), {QVariant(516)});
         fake.control->fire(QStringLiteral("OnFatalError(int)"), {QVariant(3)});
         QCOMPARE(header(tile), QStringLiteral("连接失败|color:#ff7d86|连接"));
         QCOMPARE(failed.size(), 1);
         QVERIFY(surface(tile)->isVisibleTo(&tile));
         QVERIFY(!systemView(tile)->isVisibleTo(&tile));
-        QVERIFY(surface(tile)->text().startsWith(QStringLiteral("微软系统 RDP 连接失败\n")));
-        QVERIFY(surface(tile)->text().endsWith(QStringLiteral("\n\n请核对端口、网络和登录凭据。")));
+        QCOMPARE(
+            surface(tile)->text(),
+            QStringLiteral("系统 RDP 客户端连接失败\n用户名或密码错误\n\n请核对该主机保存的用户名和密码。"));
         QVERIFY(!statusLabel(tile)->toolTip().isEmpty());
 
         // A new attempt shows the control again and may report again.
@@ -739,7 +788,7 @@ private slots:
             dropFiles(surface(tile), urls);
             QCOMPARE(rejected.size(), 1);
             QCOMPARE(rejected.at(0).at(1).toString(),
-                     QStringLiteral("文件拖拽仅支持“远程连接”的微软系统 RDP 画面。"));
+                     QStringLiteral("文件拖拽仅支持系统 RDP 客户端的画面。"));
         }
 
         FakeSystem fake;

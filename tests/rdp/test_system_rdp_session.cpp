@@ -205,8 +205,7 @@ void TestSystemRdpSession::missingControlReportsWhy()
         fake->controlAvailable = false;
         Fixture f(std::move(fake));
         QVERIFY(!f.session.connectTo(sampleRemote(), QSize(1024, 768), 32));
-        QCOMPARE(lastMessage(f.errors),
-                 QStringLiteral("此 Windows 系统未提供可用的微软远程桌面 ActiveX 控件"));
+        QCOMPARE(lastMessage(f.errors), QStringLiteral("系统 RDP 客户端不可用"));
         QVERIFY(f.log->properties.isEmpty());
         QVERIFY(f.log->methods.isEmpty());
     }
@@ -348,7 +347,7 @@ void TestSystemRdpSession::noAdvancedSettingsFailsBeforeConnecting()
     fake->offeredSubObjects.clear();
     Fixture f(std::move(fake));
     QVERIFY(!f.session.connectTo(sampleRemote(), QSize(1024, 768), 32));
-    QCOMPARE(lastMessage(f.errors), QStringLiteral("无法读取微软远程桌面高级设置"));
+    QCOMPARE(lastMessage(f.errors), QStringLiteral("无法设置系统 RDP 客户端的连接参数"));
     QCOMPARE(f.log->subObjectQueries.size(), 9);
     QCOMPARE(f.log->subObjectQueries.last(), QStringLiteral("AdvancedSettings"));
     QVERIFY(f.log->methods.isEmpty());
@@ -417,7 +416,7 @@ void TestSystemRdpSession::negativeConnectResultReportsTheErrorCode()
     fake->errorCode = 0x57;
     Fixture f(std::move(fake));
     QVERIFY(!f.session.connectTo(sampleRemote(), QSize(1024, 768), 32));
-    QCOMPARE(lastMessage(f.errors), QStringLiteral("启动系统 RDP 连接失败（Windows 错误 0x00000057）"));
+    QCOMPARE(lastMessage(f.errors), QStringLiteral("原因不明（代码 87）"));
     QVERIFY(!f.session.isActive());
 
     // A non-negative result is a started connection.
@@ -459,15 +458,17 @@ void TestSystemRdpSession::eventNamesIgnoreCaseAndParameterLists()
     QCOMPARE(f.connected.size(), 2);
     f.control->errorCode = 3;
     f.control->fire(QStringLiteral("onfatalerror(int)"), {3});
-    QCOMPARE(lastMessage(f.errors), QStringLiteral("微软系统 RDP失败（Windows 错误 0x00000003）"));
+    QCOMPARE(lastMessage(f.errors), QStringLiteral("原因不明（代码 3）"));
 }
 
 void TestSystemRdpSession::disconnectBeforeConnectingIsAFailure()
 {
     Fixture f;
     QVERIFY(f.session.connectTo(sampleRemote(), QSize(1024, 768), 32));
+    f.control->failure = RdpFailure::Refused;
     f.control->fire(QStringLiteral("OnDisconnected(int)"), {516});
-    QCOMPARE(lastMessage(f.errors), QStringLiteral("微软系统 RDP 连接失败，请检查网络、端口和登录凭据"));
+    QCOMPARE(lastMessage(f.errors), QStringLiteral("连接被拒绝：端口未开放或远程桌面服务未运行"));
+    QCOMPARE(f.errors.last().at(1).value<RdpFailure>(), RdpFailure::Refused);
     QVERIFY(f.disconnected.isEmpty());
     QVERIFY(f.connected.isEmpty());
     QVERIFY(!f.session.isActive());
@@ -492,17 +493,19 @@ void TestSystemRdpSession::fatalAndLogonErrorsCarryTheErrorCode()
 {
     Fixture f;
     QVERIFY(f.session.connectTo(sampleRemote(), QSize(1024, 768), 32));
-    f.control->errorCode = 147;
-    f.control->fire(QStringLiteral("OnLogonError(int)"), {147});
-    QCOMPARE(lastMessage(f.errors), QStringLiteral("微软系统 RDP失败（Windows 错误 0x00000093）"));
+    f.control->errorCode = 154;
+    f.control->failure = RdpFailure::WrongCredentials;
+    f.control->fire(QStringLiteral("OnLogonError(int)"), {154});
+    QCOMPARE(lastMessage(f.errors), QStringLiteral("用户名或密码错误"));
     // The flags stay: the connection attempt is still under way.
     QVERIFY(f.session.isActive());
     f.control->fire(QStringLiteral("OnConnected"));
     QCOMPARE(f.connected.size(), 1);
 
     f.control->errorCode = 0x80004005U;
+    f.control->failure = RdpFailure::Other;
     f.control->fire(QStringLiteral("OnFatalError"), {4});
-    QCOMPARE(lastMessage(f.errors), QStringLiteral("微软系统 RDP失败（Windows 错误 0x80004005）"));
+    QCOMPARE(lastMessage(f.errors), QStringLiteral("原因不明（代码 2147500037）"));
     QVERIFY(f.session.isActive());
     QVERIFY(f.disconnected.isEmpty());
     QCOMPARE(f.errors.size(), 2);
@@ -643,7 +646,7 @@ void TestSystemRdpSession::sendKeysRefusals()
         Fixture f(std::move(fake));
         f.connectSession();
         QVERIFY(!f.session.sendKeys({0x11, 0x56}));
-        QCOMPARE(lastMessage(f.interactionErrors), QStringLiteral("微软系统 RDP 不支持远程按键接口"));
+        QCOMPARE(lastMessage(f.interactionErrors), QStringLiteral("系统 RDP 客户端不支持远程按键"));
     }
     {
         Fixture f;
@@ -661,7 +664,8 @@ void TestSystemRdpSession::keySendingFailuresKeepTheConnection()
     Fixture f(std::move(fake));
     f.connectSession();
     QVERIFY(!f.session.sendKeys({0x5B, 0x52}));
-    QCOMPARE(lastMessage(f.interactionErrors), QStringLiteral("微软系统 RDP 发送远程按键失败（0x80004005）"));
+    QCOMPARE(lastMessage(f.interactionErrors),
+             QStringLiteral("系统 RDP 客户端发送远程按键失败（0x80004005）"));
     QCOMPARE(f.log->keyCalls.size(), 1);
     QVERIFY(f.session.isActive());
     QVERIFY(f.errors.isEmpty());

@@ -59,6 +59,7 @@ public:
     bool offersKeySender = true;
     qint32 sendKeysResult = 0;
     quint32 errorCode = 0;
+    RdpFailure failure = RdpFailure::Other;
     bool pinsCertificate = false;
 
     // Raises a control event as the real control would.
@@ -74,6 +75,7 @@ public:
     std::unique_ptr<IRdpControlObject> querySubObject(const QString& name) override;
     IRdpKeySender* queryKeySender() override;
     quint32 lastErrorCode() const override { return errorCode; }
+    RdpFailure lastFailure() const override { return failure; }
     bool pinsServerCertificate() const override { return pinsCertificate; }
 
 private:

@@ -75,14 +75,13 @@ QImage frameOf(const RdpTile* tile)
     return tile->findChild<RdpSurface*>()->image();
 }
 
-// A failed attempt ends as "已断开"; the failure itself stays on the surface and in the status tooltip.
-bool showsFailure(const RdpTile* tile)
+// A failed attempt ends as "已断开"; the reason stays on the surface and in the status tooltip.
+bool showsFailure(const RdpTile* tile, const QString& reason)
 {
     const auto* status = tile->findChild<QLabel*>(QStringLiteral("statusLabel"));
     const auto* surface = tile->findChild<RdpSurface*>();
-    return !tile->isActive() && status->text() == QStringLiteral("已断开") &&
-           status->toolTip().startsWith(QStringLiteral("FreeRDP连接失败")) &&
-           surface->text().startsWith(QStringLiteral("连接失败")) && surface->image().isNull();
+    return !tile->isActive() && status->text() == QStringLiteral("已断开") && status->toolTip() == reason &&
+           surface->text().startsWith(QStringLiteral("连接失败\n") + reason) && surface->image().isNull();
 }
 
 bool shows(const RdpTile* tile, QColor color)
@@ -551,7 +550,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(shows(tiles.at(1), m_colors[0]) && shows(tiles.at(5), m_colors[0]),
                                  kPeerTimeoutMs);
         QVERIFY(sessionOf(tiles.at(1)) != sessionOf(tiles.at(5)));
-        QTRY_VERIFY_WITH_TIMEOUT(showsFailure(tiles.at(4)), kPeerTimeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            showsFailure(tiles.at(4), QStringLiteral("连接被拒绝：端口未开放或远程桌面服务未运行")),
+            kPeerTimeoutMs);
+        QVERIFY(!tiles.at(4)->findChild<RdpSurface*>()->text().contains(QStringLiteral("用户名")));
         QCOMPARE(wall->connectedCount(), 2);
 
         // Only the two live sessions type; their key sequences may interleave on the shared display.
@@ -567,6 +569,41 @@ private slots:
         closeWall(threadsBefore);
     }
 
+    void endedTilesFadeAndCancelledOnesSaySo()
+    {
+        LoopbackServer silent(false);
+        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+        const qsizetype threadsBefore = threadCount();
+        ScreenWallWindow* wall = openWall({loopbackRemote(QStringLiteral("peer-0"), m_servers[0].port()),
+                                           loopbackRemote(QStringLiteral("silent"), silent.serverPort())});
+        RdpTile* live = wall->tiles().at(0);
+        RdpTile* waiting = wall->tiles().at(1);
+        QTRY_VERIFY_WITH_TIMEOUT(shows(live, m_colors[0]), kPeerTimeoutMs);
+        auto* picture = live->findChild<RdpSurface*>();
+        const auto centre = [picture] {
+            const QImage shot = picture->grab().toImage();
+            return shot.pixelColor(shot.width() / 2, shot.height() / 4);
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(closeTo(centre().rgb(), m_colors[0]), kPeerTimeoutMs);
+
+        // Disconnected: the last picture stays, faded under the state.
+        live->disconnectSession();
+        QTRY_COMPARE_WITH_TIMEOUT(statusText(live), QStringLiteral("已断开"), kPeerTimeoutMs);
+        const QColor faded = centre();
+        QVERIFY2(!closeTo(faded.rgb(), m_colors[0]), qPrintable(faded.name()));
+        QVERIFY2(qMax(faded.red(), qMax(faded.green(), faded.blue())) < 128, qPrintable(faded.name()));
+
+        // Cancelled while connecting: no failure.
+        QSignalSpy failed(waiting, &RdpTile::connectionFailed);
+        QTRY_VERIFY_WITH_TIMEOUT(silent.accepted >= 1, kPeerTimeoutMs);
+        waiting->findChild<QPushButton*>(QStringLiteral("actionButton"))->click();
+        QTRY_COMPARE_WITH_TIMEOUT(statusText(waiting), QStringLiteral("已取消"), kPeerTimeoutMs);
+        QCOMPARE(waiting->findChild<RdpSurface*>()->text(), QStringLiteral("已取消连接"));
+        QCOMPARE(failed.size(), 0);
+
+        closeWall(threadsBefore);
+    }
+
     void serverThatHangsUpFailsEachTileOnce()
     {
         LoopbackServer server(true);
@@ -575,7 +612,9 @@ private slots:
         ScreenWallWindow* wall = openWall({loopbackRemote(QStringLiteral("drop-1"), server.serverPort()),
                                            loopbackRemote(QStringLiteral("drop-2"), server.serverPort())});
         const std::list<QSignalSpy> failures = spyEach(wall->tiles(), &RdpTile::connectionFailed);
-        QTRY_VERIFY_WITH_TIMEOUT(showsFailure(wall->tiles().at(0)) && showsFailure(wall->tiles().at(1)),
+        const QString hungUp = QStringLiteral("连接被服务器或网络中断");
+        QTRY_VERIFY_WITH_TIMEOUT(showsFailure(wall->tiles().at(0), hungUp) &&
+                                     showsFailure(wall->tiles().at(1), hungUp),
                                  kPeerTimeoutMs);
         // Reported once each, and not retried: acceleration is off.
         QCOMPARE(counts(failures), QList<qsizetype>(2, 1));

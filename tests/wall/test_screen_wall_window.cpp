@@ -1,5 +1,6 @@
 #include "wall/screen_wall_window.h"
 
+#include "rdp/rdp_surface.h"
 #include "rdp/rdp_tile.h"
 #include "rdp/system_rdp_session.h"
 #include "support/fake_rdp_control.h"
@@ -15,6 +16,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollArea>
 #include <QSignalSpy>
 #include <QStatusBar>
@@ -164,7 +166,8 @@ private slots:
                  QStringLiteral("Nimbara-Vantrel特别版 兼容 屏幕墙 - 2 台"));
         QCOMPARE(ScreenWallWindow::wallTitle(RdpEngine::FreeRdp, true, 1),
                  QStringLiteral("Nimbara-Vantrel特别版 自动混合 屏幕墙 - 1 台"));
-        QCOMPARE(wall.size(), QSize(1280, 800));
+        // The wall takes the room its screen offers windows.
+        QCOMPARE(wall.geometry(), wall.screen()->availableGeometry());
 
         auto* bar = wall.findChild<QToolBar*>();
         QCOMPARE(bar->windowTitle(), QStringLiteral("会话操作"));
@@ -226,14 +229,21 @@ private slots:
         TestWall pair(makeRemotes(2), QSize(1920, 1080));
         QCOMPARE(pair.desktopSize(), QSize(1280, 720));
         QCOMPARE(pair.combo("resolutionCombo")->currentText(), QStringLiteral("1280 × 720（推荐）"));
-        QCOMPARE(pair.summary(), QStringLiteral("2 台主机 · 2 列 · 当前 1280 × 720 · 双击切换系统 RDP 放大"));
+        QCOMPARE(pair.summary(), QStringLiteral("2 台主机 · 2 列 · 当前 1280 × 720 · Ctrl+双击画面单独放大"));
 
-        // A size no item offers: the first item stays chosen and is shown as pending.
+        // A size no item offers is offered as the current one: nothing is pending.
         TestWall custom({makeRemote(1)}, QSize(1920, 1080));
-        QCOMPARE(custom.combo("resolutionCombo")->currentIndex(), 0);
-        QCOMPARE(
-            custom.summary(),
-            QStringLiteral("1 台主机 · 1 列 · 当前 1280 × 720（新分辨率待应用） · 双击切换系统 RDP 放大"));
+        QCOMPARE(custom.combo("resolutionCombo")->currentText(), QStringLiteral("1920 × 1080（当前）"));
+        QCOMPARE(custom.summary(),
+                 QStringLiteral("1 台主机 · 1 列 · 当前 1920 × 1080 · Ctrl+双击画面单独放大"));
+        // Choosing another size shows it as pending at once, and choosing the size in use again clears it.
+        custom.combo("resolutionCombo")->setCurrentIndex(0);
+        QCOMPARE(custom.summary(),
+                 QStringLiteral("1 台主机 · 1 列 · 当前 1920 × 1080（已选 1280 × 720，新分辨率待应用）"
+                                " · Ctrl+双击画面单独放大"));
+        custom.combo("resolutionCombo")->setCurrentIndex(4);
+        QCOMPARE(custom.summary(),
+                 QStringLiteral("1 台主机 · 1 列 · 当前 1920 × 1080 · Ctrl+双击画面单独放大"));
     }
 
     void effectiveColumns_data()
@@ -269,15 +279,13 @@ private slots:
             QCOMPARE(tile->starts.size(), 1);
         }
         QCOMPARE(gridPosition(tiles.at(5)), QPoint(1, 1));
-        QCOMPARE(wall.summary(), QStringLiteral("6 台主机 · 4 列 · 当前 1280 × 720 · 双击切换系统 RDP 放大"));
+        QCOMPARE(wall.summary(), QStringLiteral("6 台主机 · 4 列 · 当前 1280 × 720 · Ctrl+双击画面单独放大"));
 
-        // Choosing a resolution alone changes nothing; the next refresh shows it as pending.
         wall.combo("resolutionCombo")->setCurrentIndex(3);
-        QCOMPARE(wall.summary(), QStringLiteral("6 台主机 · 4 列 · 当前 1280 × 720 · 双击切换系统 RDP 放大"));
         wall.combo("columnCombo")->setCurrentIndex(1);
-        QCOMPARE(
-            wall.summary(),
-            QStringLiteral("6 台主机 · 3 列 · 当前 1600 × 900（新分辨率待应用） · 双击切换系统 RDP 放大"));
+        QCOMPARE(wall.summary(),
+                 QStringLiteral("6 台主机 · 3 列 · 当前 1280 × 720（已选 1600 × 900，新分辨率待应用）"
+                                " · Ctrl+双击画面单独放大"));
         QCOMPARE(gridPosition(tiles.at(5)), QPoint(2, 1));
 
         // Automatic columns follow the viewport after a resize, from the event loop.
@@ -298,7 +306,8 @@ private slots:
             QCOMPARE(tile->isVisible(), tile == tiles.at(2));
         }
         QCOMPARE(gridPosition(tiles.at(2)), QPoint(0, 0));
-        QCOMPARE(wall.summary(), QStringLiteral("单画面系统 RDP · 可拖入本机文件 · 点击“恢复屏幕墙”返回"));
+        // Files can be dropped only on the system client's picture.
+        QCOMPARE(wall.summary(), QStringLiteral("单画面 · FreeRDP · 点击“恢复屏幕墙”返回"));
         QCOMPARE(wall.status(), QStringLiteral("已放大单台远程画面；点击顶部“恢复屏幕墙”返回。"));
 
         // The zoomed tile cannot be zoomed again.
@@ -355,7 +364,7 @@ private slots:
             QCOMPARE(second.at(i)->remote().id, makeRemote(i + 1).id);
             QCOMPARE(second.at(i)->starts.first().desktopSize, QSize(1024, 768));
         }
-        QCOMPARE(wall.summary(), QStringLiteral("3 台主机 · 3 列 · 当前 1024 × 768 · 双击切换系统 RDP 放大"));
+        QCOMPARE(wall.summary(), QStringLiteral("3 台主机 · 3 列 · 当前 1024 × 768 · Ctrl+双击画面单独放大"));
         // The old tiles stopped their sessions and go away.
         for (const QPointer<RecordingTile>& old : first) {
             QVERIFY(old && old->stops > 0);
@@ -438,7 +447,7 @@ private slots:
 
         emit tile->systemFallbackActivated(QStringLiteral("id-1"), QStringLiteral("win-1"),
                                            QStringLiteral("x"));
-        QCOMPARE(wall.status(), QStringLiteral("“win-1”的 FreeRDP 协商失败，已自动切换到微软系统 RDP。"));
+        QCOMPARE(wall.status(), QStringLiteral("“win-1”的 FreeRDP 协商失败，已自动切换到系统 RDP 客户端。"));
         emit tile->localFilesQueued(QStringLiteral("id-1"), QStringLiteral("win-1"), 3);
         QCOMPARE(wall.status(),
                  QStringLiteral("已向“win-1”发送 3 个本机文件；将粘贴到远程当前活动文件夹或桌面。"));
@@ -600,6 +609,126 @@ private slots:
         QVERIFY(std::all_of(tiles.begin(), tiles.end(), [](const auto& tile) { return tile.isNull(); }));
     }
 
+    void zoomedSummaryNamesWhatTheTileCanDo()
+    {
+        TestWall wall(makeRemotes(2), QSize(1280, 720), RdpEngine::System, [](QWidget* parent) {
+            return new SystemRdpSession(parent, std::make_unique<FakeRdpControl>());
+        });
+        RdpTile* tile = wall.tiles().first();
+        QTest::mouseDClick(tile, Qt::LeftButton, Qt::ControlModifier, QPoint(5, 5));
+        QCOMPARE(wall.zoomedTile(), tile);
+        QCOMPARE(wall.summary(),
+                 QStringLiteral("单画面 · 系统 RDP 客户端 · 可拖入本机文件 · 点击“恢复屏幕墙”返回"));
+        wall.action(QStringLiteral("恢复屏幕墙"))->trigger();
+        QCOMPARE(wall.summary(), QStringLiteral("2 台主机 · 2 列 · 当前 1280 × 720 · Ctrl+双击画面单独放大"));
+    }
+
+    void tilesKeepTheDesktopAspect_data()
+    {
+        QTest::addColumn<int>("hosts");
+        QTest::addColumn<QSize>("desktop");
+        QTest::addColumn<int>("columnIndex");
+        QTest::addColumn<int>("columns");
+        QTest::newRow("3 columns") << 8 << QSize(1280, 720) << 1 << 3;
+        QTest::newRow("4 columns") << 8 << QSize(1280, 720) << 0 << 4;
+        QTest::newRow("5 columns") << 8 << QSize(1280, 720) << 2 << 5;
+        QTest::newRow("6 columns") << 8 << QSize(1280, 720) << 3 << 6;
+        QTest::newRow("one 4:3 host") << 1 << QSize(1024, 768) << 0 << 1;
+        QTest::newRow("one 16:10 host") << 1 << QSize(1680, 1050) << 0 << 1;
+    }
+
+    void tilesKeepTheDesktopAspect()
+    {
+        QFETCH(int, hosts);
+        QFETCH(QSize, desktop);
+        QFETCH(int, columnIndex);
+        QFETCH(int, columns);
+        TestWall wall(makeRemotes(hosts), desktop);
+        wall.combo("columnCombo")->setCurrentIndex(columnIndex);
+        wall.resize(2200, 1300);
+        wall.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&wall));
+        QCOMPARE(wall.effectiveColumns(), columns);
+        const auto pictureFits = [&wall, desktop] {
+            for (RdpTile* tile : wall.tiles()) {
+                const QWidget* picture = tile->findChild<RdpSurface*>();
+                // The picture area has the desktop's shape, to the pixel.
+                const qint64 exact = qint64(picture->width()) * desktop.height() / desktop.width();
+                if (qAbs(picture->height() - exact) > 1) {
+                    return false;
+                }
+            }
+            return true;
+        };
+        QTRY_VERIFY(pictureFits());
+        // Tiles fill the row: together with the gaps they span the viewport less a scroll bar's room.
+        const QWidget* viewport = wall.findChild<QScrollArea*>()->viewport();
+        QVERIFY(wall.tiles().first()->width() * columns > viewport->width() - 40 - 8 * (columns - 1));
+
+        // Alone, a zoomed tile takes the whole view again.
+        RdpTile* tile = wall.tiles().first();
+        QTest::mouseDClick(tile, Qt::LeftButton, Qt::ControlModifier, QPoint(5, 5));
+        QTRY_VERIFY(tile->height() > viewport->height() - 40);
+    }
+
+    void toolBarWidgetsShowTheirWholeText()
+    {
+        TestWall wall({makeRemote(1)}, QSize(1920, 1080));
+        wall.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&wall));
+        auto* bar = wall.findChild<QToolBar*>();
+        int checked = 0;
+        for (QAction* action : bar->actions()) {
+            QWidget* widget = bar->widgetForAction(action);
+            if (widget == nullptr || !widget->isVisible()) {
+                continue; // in the tool bar's overflow menu
+            }
+            QVERIFY2(widget->width() >= widget->sizeHint().width(),
+                     qPrintable(QStringLiteral("%1: %2 < %3")
+                                    .arg(widget->objectName(), QString::number(widget->width()),
+                                         QString::number(widget->sizeHint().width()))));
+            ++checked;
+        }
+        QVERIFY(checked >= 4);
+        // The resolution box fits its longest item.
+        QComboBox* resolution = wall.combo("resolutionCombo");
+        const int longest =
+            resolution->fontMetrics().horizontalAdvance(QStringLiteral("1920 × 1080（当前）"));
+        QVERIFY(resolution->width() > longest);
+    }
+
+    void anEndedTileFadesItsPicture()
+    {
+        TestWall wall({makeRemote(1)});
+        wall.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&wall));
+        RecordingTile* tile = wall.recording().first();
+        auto* picture = tile->findChild<RdpSurface*>();
+        QImage frame(QSize(1280, 720), QImage::Format_RGB32);
+        frame.fill(QColor(250, 40, 40));
+        tile->connectNow();
+        emit tile->session()->frameReady(frame);
+        const auto centre = [picture] {
+            const QImage shot = picture->grab().toImage();
+            return shot.pixelColor(shot.width() / 2, shot.height() / 4);
+        };
+        QTRY_COMPARE(centre(), QColor(250, 40, 40));
+
+        tile->disconnectSession();
+        QTRY_COMPARE(tile->findChild<QLabel*>(QStringLiteral("statusLabel"))->text(),
+                     QStringLiteral("已断开"));
+        QCOMPARE(picture->text(), QStringLiteral("已断开连接"));
+        // Faded towards the background, still recognisably the last picture.
+        const QColor faded = centre();
+        QVERIFY2(faded.red() < 125 && faded.red() > faded.green(), qPrintable(faded.name()));
+
+        // The next frame is live again.
+        tile->connectSession();
+        tile->connectNow();
+        emit tile->session()->frameReady(frame);
+        QTRY_COMPARE(centre(), QColor(250, 40, 40));
+    }
+
     void oddHostListsStillBuild()
     {
         // No hosts, duplicates and empty addresses: the wall still builds, one tile per entry.
@@ -607,7 +736,7 @@ private slots:
         QCOMPARE(empty.tiles().size(), 0);
         QCOMPARE(empty.effectiveColumns(), 1);
         QCOMPARE(empty.summary(),
-                 QStringLiteral("0 台主机 · 1 列 · 当前 1280 × 720 · 双击切换系统 RDP 放大"));
+                 QStringLiteral("0 台主机 · 1 列 · 当前 1280 × 720 · Ctrl+双击画面单独放大"));
 
         Remote blank = makeRemote(9);
         blank.host.clear();
