@@ -131,10 +131,10 @@ bool DamageWatch::runUntil(const std::function<bool()>& done, int timeoutMs)
         if (left <= 0) {
             return false;
         }
-        // Replies read by the pixel requests may have brought events along: those wait in the library's
-        // queues (Xlib's or XCB's underneath it), not on the socket, and poll() would not see them.
+        // Flush first: writing can read what the server sent into the library's buffers, where poll()
+        // would not see it. Replies to the pixel reads may have brought events along the same way.
+        XFlush(m_display);
         if (XEventsQueued(m_display, QueuedAfterReading) == 0) {
-            XFlush(m_display);
             pollfd connection{ConnectionNumber(m_display), POLLIN, 0};
             poll(&connection, 1, static_cast<int>(left));
         }
