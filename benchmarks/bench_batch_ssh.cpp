@@ -1,11 +1,16 @@
 // Measures the batch SSH dialog against parallel-ssh: `uptime` on 48 hosts (aliases of one real sshd
-// as 127.0.0.1 and localhost, key authentication), eight connections at a time, wall-clock time from the
-// start to the last host's result. Both tools run the same ssh wrapper (the test server's client
-// configuration), so they differ only in how they drive the processes. Prints one line per round and a
-// summary.
+// as 127.0.0.1 and localhost, key authentication), eight connections at a time. Both tools run the same
+// ssh wrapper (the test server's client configuration), so they differ only in how they drive the
+// processes. Each side runs from the user's action to the last host's result on screen: the dialog from
+// its construction in the running program until Close is enabled; parallel-ssh from its process start
+// (its interpreter's start-up included, as a user meets it) until its last result line arrives, with
+// its output unbuffered as on a terminal. The wait for that line sleeps on the pipe. CPU is everything
+// each side ran (the process and its ssh clients, from getrusage). Prints one line per round and
+// summary lines.
 //
-//     bench_batch_ssh [rounds]      (needs root for the test sshd, and the pssh package)
+//     bench_batch_ssh [rounds, default 7]      (needs root for the test sshd, and the pssh package)
 
+#include "process_figures.h"
 #include "ssh/batch_ssh_dialog.h"
 #include "support/test_environment.h"
 #include "support/test_ssh_server.h"
@@ -22,9 +27,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <sys/resource.h>
 #include <vector>
 
 namespace {
+
+using namespace ProcessFigures;
 
 constexpr int kHosts = 48;
 constexpr int kParallel = BatchSshDialog::kMaxRunning;
@@ -66,9 +74,24 @@ private:
 
 struct Run
 {
-    qint64 ms = -1;
+    double ms = -1;
+    double cpuMs = 0; // the tool and its ssh clients
     int succeeded = 0;
 };
+
+double cpuMsOf(int who)
+{
+    rusage usage{};
+    getrusage(who, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
+// This process and the children it has reaped.
+double cpuMsSelfAndChildren()
+{
+    return cpuMsOf(RUSAGE_SELF) + cpuMsOf(RUSAGE_CHILDREN);
+}
 
 Run runDialog(const QList<Remote>& hosts)
 {
@@ -76,8 +99,8 @@ Run runDialog(const QList<Remote>& hosts)
     EnabledWatcher watcher(&loop);
     QTimer::singleShot(kRunTimeoutMs, &loop, &QEventLoop::quit);
 
-    QElapsedTimer timer;
-    timer.start();
+    const double cpu0 = cpuMsSelfAndChildren();
+    const qint64 startNs = monotonicNs();
     BatchSshDialog dialog(hosts, QStringLiteral("uptime"));
     QPushButton* close = dialog.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Close);
     close->installEventFilter(&watcher);
@@ -86,8 +109,10 @@ Run runDialog(const QList<Remote>& hosts)
         loop.exec();
     }
     Run run;
-    run.ms = timer.elapsed();
+    run.ms = static_cast<double>(monotonicNs() - startNs) / 1e6;
     run.succeeded = dialog.succeeded();
+    // The ssh clients have all been reaped: each host's result comes after its process ended.
+    run.cpuMs = cpuMsSelfAndChildren() - cpu0;
     return run;
 }
 
@@ -116,32 +141,59 @@ Run runParallelSsh(const QString& program, const TestSshServer& server, const QL
 
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
-    QElapsedTimer timer;
-    timer.start();
+    // Python buffers a pipe in blocks; on a terminal each result would show at once.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("PYTHONUNBUFFERED"), QStringLiteral("1"));
+    process.setProcessEnvironment(env);
+    const double cpu0 = cpuMsOf(RUSAGE_CHILDREN);
+    const qint64 startNs = monotonicNs();
     process.start(program, arguments);
-    if (!process.waitForFinished(kRunTimeoutMs)) {
+    QByteArray output;
+    qint64 lastResultNs = 0;
+    QElapsedTimer waited;
+    waited.start();
+    while (lastResultNs == 0 && waited.elapsed() < kRunTimeoutMs &&
+           (process.state() != QProcess::NotRunning || process.bytesAvailable() > 0)) {
+        if (process.bytesAvailable() == 0) {
+            process.waitForReadyRead(static_cast<int>(kRunTimeoutMs - waited.elapsed()));
+        }
+        output += process.readAll();
+        // "[n] hh:mm:ss [SUCCESS] host:port" heads each host's result.
+        if (output.count(" [SUCCESS] ") + output.count(" [FAILURE] ") >= hosts.size()) {
+            lastResultNs = monotonicNs();
+        }
+    }
+    if (lastResultNs == 0 || !process.waitForFinished(kRunTimeoutMs)) {
         process.kill();
         process.waitForFinished();
         return {};
     }
+    output += process.readAll();
     Run run;
-    run.ms = timer.elapsed();
-    run.succeeded = static_cast<int>(process.readAll().count("[SUCCESS]"));
+    run.ms = static_cast<double>(lastResultNs - startNs) / 1e6;
+    run.succeeded = static_cast<int>(output.count("[SUCCESS]"));
+    run.cpuMs = cpuMsOf(RUSAGE_CHILDREN) - cpu0;
     return run;
 }
 
-double median(std::vector<qint64> values)
+// parallel-ssh's own start-up: process start to exit of `parallel-ssh --version`.
+double parallelSshStartMs(const QString& program)
 {
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 ? double(values[n / 2]) : (values[n / 2 - 1] + values[n / 2]) / 2.0;
+    QProcess process;
+    process.setStandardOutputFile(QProcess::nullDevice());
+    const qint64 startNs = monotonicNs();
+    process.start(program, {QStringLiteral("--version")});
+    process.waitForFinished(10000);
+    return static_cast<double>(monotonicNs() - startNs) / 1e6;
 }
 
-void summary(const char* label, const std::vector<qint64>& values)
+QString range(const std::vector<double>& values, const char* unit)
 {
-    std::printf("%-14s median %7.0f ms   min %5lld ms   max %5lld ms\n", label, median(values),
-                static_cast<long long>(*std::min_element(values.begin(), values.end())),
-                static_cast<long long>(*std::max_element(values.begin(), values.end())));
+    return QStringLiteral("median %1 %4 (%2–%3)")
+        .arg(percentile(values, 0.5), 0, 'f', 0)
+        .arg(*std::min_element(values.begin(), values.end()), 0, 'f', 0)
+        .arg(maximum(values), 0, 'f', 0)
+        .arg(QLatin1String(unit));
 }
 
 } // namespace
@@ -190,9 +242,17 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    std::vector<double> startMs;
+    for (int i = 0; i < 5; ++i) {
+        startMs.push_back(parallelSshStartMs(parallelSsh));
+    }
+
     std::printf("uptime on %d hosts, %d at a time, %d rounds (alternating)\n", kHosts, kParallel, rounds);
-    std::vector<qint64> dialogTimes;
-    std::vector<qint64> psshTimes;
+    printSummary(QStringLiteral("batch ssh load average at start"), loadAverage());
+    std::vector<double> dialogTimes;
+    std::vector<double> psshTimes;
+    std::vector<double> dialogCpu;
+    std::vector<double> psshCpu;
     for (int round = 0; round < rounds; ++round) {
         // Alternate which goes first so neither always runs on a warmer machine.
         Run dialog;
@@ -204,18 +264,27 @@ int main(int argc, char** argv)
             pssh = runParallelSsh(parallelSsh, server, hosts);
             dialog = runDialog(hosts);
         }
-        std::printf("round %d: dialog %5lld ms (%d ok)   parallel-ssh %5lld ms (%d ok)\n", round + 1,
-                    static_cast<long long>(dialog.ms), dialog.succeeded, static_cast<long long>(pssh.ms),
-                    pssh.succeeded);
+        std::printf(
+            "round %d: dialog %5.0f ms, CPU %5.0f ms (%d ok)   parallel-ssh %5.0f ms, CPU %5.0f ms (%d ok)"
+            "   load %s\n",
+            round + 1, dialog.ms, dialog.cpuMs, dialog.succeeded, pssh.ms, pssh.cpuMs, pssh.succeeded,
+            qPrintable(loadAverage()));
         if (dialog.succeeded != kHosts || pssh.succeeded != kHosts) {
             std::fprintf(stderr, "a run did not reach every host\n");
             return 1;
         }
         dialogTimes.push_back(dialog.ms);
         psshTimes.push_back(pssh.ms);
+        dialogCpu.push_back(dialog.cpuMs);
+        psshCpu.push_back(pssh.cpuMs);
     }
-    summary("BatchSshDialog", dialogTimes);
-    summary("parallel-ssh", psshTimes);
-    std::printf("dialog / parallel-ssh (medians): %.3f\n", median(dialogTimes) / median(psshTimes));
+    printSummary(QStringLiteral("batch ssh dialog, 48 × uptime"), range(dialogTimes, "ms"));
+    printSummary(QStringLiteral("batch ssh parallel-ssh, 48 × uptime"), range(psshTimes, "ms"));
+    printSummary(QStringLiteral("batch ssh dialog / parallel-ssh (medians)"),
+                 QString::number(percentile(dialogTimes, 0.5) / percentile(psshTimes, 0.5), 'f', 2));
+    printSummary(QStringLiteral("batch ssh dialog CPU with its ssh clients"), range(dialogCpu, "ms"));
+    printSummary(QStringLiteral("batch ssh parallel-ssh CPU with its ssh clients"), range(psshCpu, "ms"));
+    printSummary(QStringLiteral("batch ssh parallel-ssh start-up (--version)"), range(startMs, "ms"));
+    printSummary(QStringLiteral("batch ssh load average at end"), loadAverage());
     return 0;
 }

@@ -1,30 +1,72 @@
-// One embedded FreeRDP session against a real RDP server (freerdp-shadow-cli on a private Xvfb), and
-// the system client xfreerdp against the same server: idle CPU, added memory, and the time from a
-// paint on the server's display to the frame that shows it. Prints one line per figure.
+// One embedded FreeRDP session against a real RDP server (freerdp-shadow-cli on a private Xvfb), then
+// the system client xfreerdp against the same server, measured the same way: time to the first frame,
+// idle CPU, memory, and the time from a paint on the server's display to the frame that shows it.
+//
+//     bench_rdp_session [--idle-seconds N, default 30] [--xfreerdp-gfx]
+//
+// Both sides start at the same moment and stop at the equivalent point. First frame: the embedded
+// session from start() to the first frameReady that shows the server's colour, xfreerdp from its process
+// start to the first change of its window that shows it. Paint latency: from the paint on the server's
+// display (XSync returned) to frameReady showing the colour, or to the change of xfreerdp's window that
+// shows it. xfreerdp's window is watched through the X Damage extension (the watcher sleeps until the X
+// server reports a change, then reads one pixel), so the measurement does not compete with the client.
+// CPU is the scheduler's nanosecond count of every thread (/proc/<pid>/task/*/schedstat) over the same
+// window on both sides. Memory is PSS and private memory (/proc/<pid>/smaps_rollup): for the embedded
+// session what the process gained from just before start() to the end of the idle window, for xfreerdp
+// the whole process (what one more session costs on each side).
+//
+// xfreerdp runs with -gfx by default so that it gets the same bitmap updates as the embedded session,
+// which offers neither the graphics pipeline nor RemoteFX; --xfreerdp-gfx leaves its default.
 
+#include "damage_watch.h"
+#include "process_figures.h"
 #include "rdp/freerdp_session.h"
 #include "support/rdp_test_server.h"
+#include "support/test_environment.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QImage>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTimer>
 
-#include <algorithm>
+#include <spdlog/spdlog.h>
+
 #include <cstdio>
 #include <cstdlib>
-#include <sys/resource.h>
-#include <unistd.h>
+#include <random>
 #include <vector>
 
 namespace {
 
-constexpr int kIdleSeconds = 10;
+using namespace ProcessFigures;
+
 const QSize kDesktop(1280, 720);
+const QPoint kProbe(640, 360);
+constexpr int kPaints = 21;
+constexpr int kConnectTimeoutMs = 30000;
+constexpr int kFrameTimeoutMs = 2000;
+constexpr int kSettleMs = 3000;
+const QColor kIdleColour(40, 90, 160);
+const QColor kColours[] = {QColor(200, 30, 30), QColor(30, 200, 30), QColor(30, 30, 200)};
+
+struct Options
+{
+    int idleSeconds = 30;
+    bool xfreerdpGfx = false;
+};
+
+// What both sides report.
+struct Figures
+{
+    double firstFrameMs = -1;
+    double idleCpuPercent = 0;
+    double idleWakeups = 0;
+    Memory memory;
+    std::vector<double> latencies;
+};
 
 void runEventLoopFor(int ms)
 {
@@ -33,205 +75,249 @@ void runEventLoopFor(int ms)
     loop.exec();
 }
 
-double cpuSecondsSelf()
+// Runs `loop` until something quits it or `ms` have passed.
+void execFor(QEventLoop& loop, int ms)
 {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    QTimer timeout;
+    timeout.setSingleShot(true);
+    QObject::connect(&timeout, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timeout.start(ms);
+    loop.exec();
 }
 
-// Resident memory of a process in MiB, from /proc.
-double residentMiB(qint64 pid)
+// Pauses between paints, the same for both sides: random so that the paints do not keep one phase of
+// the server's capture interval.
+std::vector<int> pauses()
 {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly)) {
-        return 0;
+    std::mt19937 random(20261208);
+    std::uniform_int_distribution<int> pause(200, 450);
+    std::vector<int> values(kPaints);
+    for (int& value : values) {
+        value = pause(random);
     }
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:")) {
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
-        }
-    }
-    return 0;
-}
-
-// CPU seconds a child process has used, from /proc/<pid>/stat (utime + stime).
-double cpuSecondsOf(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly)) {
-        return 0;
-    }
-    const QByteArray text = stat.readAll();
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
-    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / ticks;
-}
-
-double median(std::vector<double> values)
-{
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
+    return values;
 }
 
 bool near(const QColor& a, const QColor& b)
 {
-    return std::abs(a.red() - b.red()) < 16 && std::abs(a.green() - b.green()) < 16 &&
+    return a.isValid() && std::abs(a.red() - b.red()) < 16 && std::abs(a.green() - b.green()) < 16 &&
            std::abs(a.blue() - b.blue()) < 16;
 }
 
-bool frameShows(const QImage& frame, const QColor& color)
+double elapsedMs(qint64 fromNs, qint64 toNs)
 {
-    return !frame.isNull() && QColor(frame.pixel(frame.width() / 2, frame.height() / 2)).rgb() == color.rgb();
+    return static_cast<double>(toNs - fromNs) / 1e6;
 }
 
-void measureEmbedded(TestXDisplay& display, quint16 port)
+// CPU and wake-ups of one process over the idle window, with nothing else of this benchmark running.
+template <typename Wait> void measureIdle(qint64 pid, int seconds, Figures& figures, Wait wait)
+{
+    const double cpu0 = cpuNanoseconds(pid);
+    const double switches0 = contextSwitches(pid);
+    wait(seconds * 1000);
+    figures.idleCpuPercent = (cpuNanoseconds(pid) - cpu0) / (seconds * 1e9) * 100.0;
+    figures.idleWakeups = (contextSwitches(pid) - switches0) / seconds;
+}
+
+bool measureEmbedded(TestXDisplay& display, quint16 port, const Options& options, Figures& figures)
 {
     Remote remote;
     remote.id = QStringLiteral("bench");
     remote.host = QStringLiteral("127.0.0.1");
     remote.port = port;
+    const qint64 self = QCoreApplication::applicationPid();
 
-    const double rssBefore = residentMiB(QCoreApplication::applicationPid());
+    runEventLoopFor(500);
+    const Memory before = memory(self);
     FreeRdpSession session;
-    QImage lastFrame;
-    QElapsedTimer sincePaint;
-    QColor awaited;
-    std::vector<double> latencies;
+    QEventLoop waiting;
+    QColor awaited = kIdleColour;
+    qint64 shownNs = 0;
     QObject::connect(&session, &FreeRdpSession::frameReady, [&](const QImage& frame) {
-        lastFrame = frame;
-        if (awaited.isValid() && frameShows(frame, awaited)) {
-            latencies.push_back(static_cast<double>(sincePaint.nsecsElapsed()) / 1e6);
+        if (awaited.isValid() && !frame.isNull() && near(QColor(frame.pixel(kProbe)), awaited)) {
+            shownNs = monotonicNs();
             awaited = QColor();
+            waiting.quit();
         }
     });
-    bool up = false;
-    QObject::connect(&session, &FreeRdpSession::connected, [&] { up = true; });
+    const qint64 startNs = monotonicNs();
     if (!session.start(remote, kDesktop, true, false, 32)) {
-        std::printf("embedded session did not start\n");
-        return;
+        std::printf("embedded: the session did not start\n");
+        return false;
     }
-    QElapsedTimer waited;
-    waited.start();
-    while (!up && waited.elapsed() < 20000) {
-        runEventLoopFor(50);
+    execFor(waiting, kConnectTimeoutMs);
+    if (awaited.isValid()) {
+        std::printf("embedded: no frame within %d s\n", kConnectTimeoutMs / 1000);
+        return false;
     }
-    if (!up) {
-        std::printf("embedded session did not connect\n");
-        return;
-    }
-    runEventLoopFor(1000);
-    std::printf("embedded: server desktop %dx%d\n", lastFrame.width(), lastFrame.height());
+    figures.firstFrameMs = elapsedMs(startNs, shownNs);
 
-    const double cpuBefore = cpuSecondsSelf();
-    runEventLoopFor(kIdleSeconds * 1000);
-    const double idleCpu = (cpuSecondsSelf() - cpuBefore) / kIdleSeconds * 100.0;
-    const double rssAfter = residentMiB(QCoreApplication::applicationPid());
+    runEventLoopFor(kSettleMs);
+    measureIdle(self, options.idleSeconds, figures, runEventLoopFor);
+    figures.memory = memory(self) - before;
 
-    const QColor colors[] = {QColor(200, 30, 30), QColor(30, 200, 30), QColor(30, 30, 200)};
-    for (int i = 0; i < 21; ++i) {
-        awaited = colors[i % 3];
-        sincePaint.start();
+    for (const int pause : pauses()) {
+        awaited = kColours[figures.latencies.size() % 3];
+        const qint64 paintNs = monotonicNs();
         display.paint(awaited);
-        waited.restart();
-        while (awaited.isValid() && waited.elapsed() < 2000) {
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        execFor(waiting, kFrameTimeoutMs);
+        if (!awaited.isValid()) {
+            figures.latencies.push_back(elapsedMs(paintNs, shownNs));
         }
-        runEventLoopFor(120);
+        awaited = QColor();
+        runEventLoopFor(pause);
     }
     session.stop();
-    std::printf("embedded: idle CPU %.2f %% of a core over %d s\n", idleCpu, kIdleSeconds);
-    std::printf("embedded: memory added by the connected session %.1f MiB\n", rssAfter - rssBefore);
-    std::printf(
-        "embedded: paint to frameReady median %.1f ms, worst %.1f ms (%zu of 21 seen)\n", median(latencies),
-        latencies.empty() ? 0.0 : *std::max_element(latencies.begin(), latencies.end()), latencies.size());
+    display.paint(kIdleColour);
+    runEventLoopFor(1000);
+    return true;
 }
 
-void measureSystemClient(TestXDisplay& serverDisplay, quint16 port)
+bool measureXfreerdp(TestXDisplay& serverDisplay, quint16 port, const Options& options, Figures& figures)
 {
-    const QString xfreerdp = QStandardPaths::findExecutable(QStringLiteral("xfreerdp"));
+    const QString program = QStandardPaths::findExecutable(QStringLiteral("xfreerdp"));
     TestXDisplay clientDisplay;
+    DamageWatch watch;
     QString error;
-    if (xfreerdp.isEmpty() || !clientDisplay.start(&error, QSize(1400, 900))) {
-        std::printf("xfreerdp: not measured (%s)\n", qPrintable(error));
-        return;
+    if (program.isEmpty() || !clientDisplay.start(&error, QSize(1400, 900)) ||
+        !watch.open(clientDisplay.name(), &error)) {
+        std::printf("xfreerdp: not measured (%s)\n", program.isEmpty() ? "not installed" : qPrintable(error));
+        return false;
     }
     QProcess client;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("DISPLAY"), clientDisplay.name());
+    env.insert(QStringLiteral("WLOG_LEVEL"), QStringLiteral("ERROR"));
     client.setProcessEnvironment(env);
-    client.setProcessChannelMode(QProcess::MergedChannels);
-    // Its log goes to a pipe, fully buffered unless stdbuf makes it line-buffered.
-    client.start(QStringLiteral("stdbuf"),
-                 {QStringLiteral("-oL"), xfreerdp, QStringLiteral("/v:127.0.0.1"),
-                  QStringLiteral("/port:%1").arg(port), QStringLiteral("/size:1280x720"),
-                  QStringLiteral("/cert:ignore"), QStringLiteral("/log-level:INFO")});
-    client.waitForStarted(5000);
-    QByteArray log;
-    QElapsedTimer waited;
-    waited.start();
-    while (!log.contains("framebuffer format") && waited.elapsed() < 20000 &&
-           client.state() == QProcess::Running) {
-        client.waitForReadyRead(200);
-        log += client.readAll();
+    client.setStandardInputFile(QProcess::nullDevice());
+    client.setStandardOutputFile(QProcess::nullDevice());
+    client.setStandardErrorFile(QProcess::nullDevice());
+    QStringList arguments{QStringLiteral("/v:127.0.0.1"), QStringLiteral("/port:%1").arg(port),
+                          QStringLiteral("/size:%1x%2").arg(kDesktop.width()).arg(kDesktop.height()),
+                          QStringLiteral("/cert:ignore")};
+    if (!options.xfreerdpGfx) {
+        arguments.append(QStringLiteral("-gfx"));
     }
-    if (!log.contains("framebuffer format")) {
-        std::printf("xfreerdp: did not connect\n");
+
+    unsigned long window = 0;
+    QColor awaited = kIdleColour;
+    qint64 shownNs = 0;
+    watch.onMapped = [&](unsigned long mapped, qint64 pid) {
+        if (window == 0 && pid == client.processId()) {
+            window = mapped;
+            watch.watch(window, kProbe);
+        }
+    };
+    watch.onChanged = [&](unsigned long, const QColor& colour, qint64 atNs) {
+        if (near(colour, awaited)) {
+            shownNs = atNs;
+            awaited = QColor();
+        }
+    };
+    const qint64 startNs = monotonicNs();
+    client.start(program, arguments);
+    const auto shown = [&] {
+        return !awaited.isValid();
+    };
+    if (!client.waitForStarted(5000) || !watch.runUntil(shown, kConnectTimeoutMs)) {
+        std::printf("xfreerdp: no frame within %d s\n", kConnectTimeoutMs / 1000);
         client.kill();
         client.waitForFinished(3000);
-        return;
+        return false;
     }
-    runEventLoopFor(1000);
-    // stdbuf execs the client, so the pid is the client's own.
-    const double cpuBefore = cpuSecondsOf(client.processId());
-    runEventLoopFor(kIdleSeconds * 1000);
-    const double idleCpu = (cpuSecondsOf(client.processId()) - cpuBefore) / kIdleSeconds * 100.0;
-    std::printf("xfreerdp: idle CPU %.2f %% of a core over %d s\n", idleCpu, kIdleSeconds);
-    std::printf("xfreerdp: resident memory of the whole client %.1f MiB\n", residentMiB(client.processId()));
+    figures.firstFrameMs = elapsedMs(startNs, shownNs);
 
-    // The client draws into its own display: poll the pixel at the middle of its window.
-    const QPoint probe(640, 360);
-    std::vector<double> latencies;
-    const QColor colors[] = {QColor(200, 30, 30), QColor(30, 200, 30), QColor(30, 30, 200)};
-    for (int i = 0; i < 21; ++i) {
-        const QColor awaited = colors[i % 3];
-        QElapsedTimer sincePaint;
-        sincePaint.start();
+    const qint64 pid = client.processId();
+    watch.runUntil([] { return false; }, kSettleMs);
+    measureIdle(pid, options.idleSeconds, figures,
+                [&watch](int ms) { watch.runUntil([] { return false; }, ms); });
+    figures.memory = memory(pid);
+
+    for (const int pause : pauses()) {
+        awaited = kColours[figures.latencies.size() % 3];
+        const qint64 paintNs = monotonicNs();
         serverDisplay.paint(awaited);
-        while (sincePaint.elapsed() < 2000) {
-            // xfreerdp negotiates a lossy codec here, so the colour only comes close.
-            if (near(clientDisplay.pixel(probe), awaited)) {
-                latencies.push_back(static_cast<double>(sincePaint.nsecsElapsed()) / 1e6);
-                break;
-            }
-            usleep(1000);
+        if (watch.runUntil(shown, kFrameTimeoutMs)) {
+            figures.latencies.push_back(elapsedMs(paintNs, shownNs));
         }
-        runEventLoopFor(120);
+        awaited = QColor();
+        watch.runUntil([] { return false; }, pause);
     }
-    std::printf("xfreerdp: paint to pixel on its display median %.1f ms (%zu of 21 seen)\n",
-                median(latencies), latencies.size());
     client.terminate();
     client.waitForFinished(3000);
+    serverDisplay.paint(kIdleColour);
+    return true;
+}
+
+void report(const char* who, const Options& options, const Figures& figures)
+{
+
+    const QString side = QString::fromLatin1(who);
+    printSummary(side + QStringLiteral(" first frame"),
+                 QStringLiteral("%1 ms").arg(figures.firstFrameMs, 0, 'f', 0));
+    printSummary(side + QStringLiteral(" idle CPU"),
+                 QStringLiteral("%1 % of a core over %2 s (%3 wake-ups/s)")
+                     .arg(figures.idleCpuPercent, 0, 'f', 3)
+                     .arg(options.idleSeconds)
+                     .arg(figures.idleWakeups, 0, 'f', 1));
+    printSummary(side + QStringLiteral(" memory"), QStringLiteral("PSS %1 MiB, private %2 MiB")
+                                                       .arg(figures.memory.pss, 0, 'f', 1)
+                                                       .arg(figures.memory.privateMiB, 0, 'f', 1));
+    printSummary(side + QStringLiteral(" paint to frame"),
+                 QStringLiteral("median %1 ms, p90 %2 ms, worst %3 ms (%4 of %5 seen)")
+                     .arg(percentile(figures.latencies, 0.5), 0, 'f', 1)
+                     .arg(percentile(figures.latencies, 0.9), 0, 'f', 1)
+                     .arg(maximum(figures.latencies), 0, 'f', 1)
+                     .arg(figures.latencies.size())
+                     .arg(kPaints));
+}
+
+Options parseOptions(const QStringList& arguments)
+{
+    Options options;
+    for (int i = 1; i < arguments.size(); ++i) {
+        if (arguments.at(i) == QLatin1String("--idle-seconds") && i + 1 < arguments.size()) {
+            options.idleSeconds = std::max(1, arguments.at(++i).toInt());
+        } else if (arguments.at(i) == QLatin1String("--xfreerdp-gfx")) {
+            options.xfreerdpGfx = true;
+        }
+    }
+    return options;
 }
 
 } // namespace
 
 int main(int argc, char* argv[])
 {
+    // Both clients keep their settings and certificates in a home of their own.
+    QTemporaryDir root;
+    ScopedEnvironment env;
+    isolateProcess(env, root.path());
+    silenceFreeRdpLog(env);
+    spdlog::set_level(spdlog::level::warn);
     QCoreApplication application(argc, argv);
+    const Options options = parseOptions(application.arguments());
+    printSummary(QStringLiteral("rdp load average at start"), loadAverage());
     TestXDisplay display;
     TestRdpServer server;
     QString error;
-    if (!display.start(&error, kDesktop) || !display.paint(QColor(40, 90, 160)) ||
+    if (!display.start(&error, kDesktop) || !display.paint(kIdleColour) ||
         !server.start(display.name(), {QStringLiteral("-auth")}, &error)) {
         std::fprintf(stderr, "could not start the RDP server: %s\n", qPrintable(error));
         return 1;
     }
-    measureEmbedded(display, server.port());
-    measureSystemClient(display, server.port());
-    return 0;
+    std::printf("1280x720 desktop, %d paints, xfreerdp %s\n", kPaints,
+                options.xfreerdpGfx ? "with its default graphics pipeline" : "-gfx (bitmap updates)");
+    Figures embedded;
+    Figures xfreerdp;
+    const bool embeddedOk = measureEmbedded(display, server.port(), options, embedded);
+    const bool xfreerdpOk = measureXfreerdp(display, server.port(), options, xfreerdp);
+    if (embeddedOk) {
+        report("embedded", options, embedded);
+    }
+    if (xfreerdpOk) {
+        report("xfreerdp", options, xfreerdp);
+    }
+    printSummary(QStringLiteral("rdp load average at end"), loadAverage());
+    return embeddedOk && xfreerdpOk ? 0 : 1;
 }

@@ -1,7 +1,7 @@
 // The screen wall with many idle and busy sessions against real RDP servers (freerdp-shadow-cli on
 // private 1280 × 720 Xvfb displays), and as many xfreerdp processes against the same kind of servers:
-// memory and CPU per session, time until every session shows its first frame, and how quickly the
-// wall's GUI thread answers while every remote screen changes.
+// memory and CPU per session, time from process start until every session shows its first frame, and
+// how quickly the wall's GUI thread answers while every remote screen changes.
 //
 //   bench_screen_wall [session counts, default 16 32] [--per-server N, default 32]
 //                     [--paint WxH|full, default 320x180] [--no-wall] [--no-xfreerdp] [--xfreerdp-gfx]
@@ -9,9 +9,15 @@
 // While busy, every server display has an area in its middle repainted in another colour every 50 ms;
 // the servers share the two cores with the clients, so it is kept small by default.
 //
-// Every measurement runs in a fresh child process of its own, so that memory a run has freed and the
-// allocator keeps does not flatter the next one.
+// The driver starts the servers, then every measurement in a fresh child process of its own, so that
+// the start-up figure runs from that process's start and memory a run has freed and the allocator
+// keeps does not flatter the next one. Both sides are measured alike: CPU as the scheduler's nanosecond
+// count of every thread (schedstat), memory as PSS and private memory (smaps_rollup) of the whole
+// process, frames and first frames by events (the wall's own paint events; for xfreerdp the X Damage
+// extension on each window, then one pixel read per change), never by sampling the screen.
 
+#include "damage_watch.h"
+#include "process_figures.h"
 #include "rdp/freerdp_session.h"
 #include "rdp/rdp_surface.h"
 #include "rdp/rdp_tile.h"
@@ -22,10 +28,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QMouseEvent>
 #include <QPointer>
 #include <QProcess>
@@ -39,6 +43,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <numeric>
 #include <thread>
@@ -46,11 +51,11 @@
 #include <vector>
 
 // Xlib last: its macros (None, Bool, KeyPress, ...) collide with names in the Qt headers.
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
-#include <X11/Xutil.h>
 
 namespace {
+
+using namespace ProcessFigures;
 
 const QSize kDesktop(1280, 720);
 constexpr int kMeasureSeconds = 10;
@@ -62,6 +67,10 @@ constexpr int kZoomTrials = 10;
 const QSize kWallDisplay(2048, 1400);
 const QColor kIdleColor(40, 90, 160);
 const QColor kBusyColors[] = {QColor(200, 30, 30), QColor(30, 200, 30), QColor(30, 30, 200)};
+// How the driver tells the measured process about the servers and its own start.
+constexpr char kServersVariable[] = "NIMBARA_BENCH_SERVERS";
+constexpr char kLaunchedVariable[] = "NIMBARA_BENCH_LAUNCHED_NS";
+constexpr char kDisplayPidVariable[] = "NIMBARA_BENCH_DISPLAY_PID";
 
 struct Options
 {
@@ -73,133 +82,6 @@ struct Options
     bool xfreerdpGfx = false;
 };
 
-// ---- Process figures from /proc --------------------------------------------------------------------
-
-double clockTicks()
-{
-    static const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
-    return ticks;
-}
-
-// utime + stime of a process or of one thread (path …/stat), in seconds.
-double cpuSecondsFromStat(const QString& path)
-{
-    QFile stat(path);
-    if (!stat.open(QIODevice::ReadOnly)) {
-        return 0;
-    }
-    const QByteArray text = stat.readAll();
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / clockTicks();
-}
-
-double cpuSeconds(qint64 pid)
-{
-    return cpuSecondsFromStat(QStringLiteral("/proc/%1/stat").arg(pid));
-}
-
-double threadCpuSeconds(qint64 pid, qint64 tid)
-{
-    return cpuSecondsFromStat(QStringLiteral("/proc/%1/task/%2/stat").arg(pid).arg(tid));
-}
-
-// A field of /proc/<pid>/<file> in kB ("VmRSS:", "Private_Dirty:", ...).
-double kbField(const QString& path, const QByteArray& name)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return 0;
-    }
-    for (const QByteArray& line : file.readAll().split('\n')) {
-        if (line.startsWith(name)) {
-            return line.mid(name.size()).trimmed().split(' ').value(0).toDouble();
-        }
-    }
-    return 0;
-}
-
-double residentMiB(qint64 pid)
-{
-    return kbField(QStringLiteral("/proc/%1/status").arg(pid), "VmRSS:") / 1024.0;
-}
-
-// Pages of the process alone (not shared with any other process): what one more client really costs.
-double privateMiB(qint64 pid)
-{
-    const QString path = QStringLiteral("/proc/%1/smaps_rollup").arg(pid);
-    return (kbField(path, "Private_Clean:") + kbField(path, "Private_Dirty:")) / 1024.0;
-}
-
-// Context switches of every thread of a process: each one is a wake-up.
-double contextSwitches(qint64 pid)
-{
-    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
-    double total = 0;
-    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        const QString path = tasks.filePath(tid + QStringLiteral("/status"));
-        total += kbField(path, "voluntary_ctxt_switches:") + kbField(path, "nonvoluntary_ctxt_switches:");
-    }
-    return total;
-}
-
-// Direct children of this process.
-QList<qint64> childProcesses()
-{
-    QList<qint64> children;
-    const qint64 self = QCoreApplication::applicationPid();
-    const QDir proc(QStringLiteral("/proc"));
-    for (const QString& entry : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool number = false;
-        const qint64 pid = entry.toLongLong(&number);
-        if (!number) {
-            continue;
-        }
-        QFile stat(proc.filePath(entry + QStringLiteral("/stat")));
-        if (!stat.open(QIODevice::ReadOnly)) {
-            continue;
-        }
-        const QByteArray text = stat.readAll();
-        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        if (fields.value(1).toLongLong() == self) {
-            children.append(pid);
-        }
-    }
-    return children;
-}
-
-double sumCpu(const QList<qint64>& pids)
-{
-    double total = 0;
-    for (const qint64 pid : pids) {
-        total += cpuSeconds(pid);
-    }
-    return total;
-}
-
-double sumResident(const QList<qint64>& pids)
-{
-    double total = 0;
-    for (const qint64 pid : pids) {
-        total += residentMiB(pid);
-    }
-    return total;
-}
-
-double percentile(std::vector<double> values, double fraction)
-{
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<size_t>(std::lround(fraction * static_cast<double>(values.size() - 1)));
-    return values[std::min(index, values.size() - 1)];
-}
-
-double maximum(const std::vector<double>& values)
-{
-    return values.empty() ? 0.0 : *std::max_element(values.begin(), values.end());
-}
-
 void runEventLoopFor(int ms)
 {
     QEventLoop loop;
@@ -207,16 +89,20 @@ void runEventLoopFor(int ms)
     loop.exec();
 }
 
+// Sleeps in the event loop until done() holds: the predicate is checked after each batch of events,
+// so the wait costs nothing while nothing happens.
 template <typename Predicate> bool waitUntil(Predicate done, int timeoutMs)
 {
     QElapsedTimer waited;
     waited.start();
+    QTimer wake; // only wakes the loop at the time-out
+    wake.setSingleShot(true);
+    wake.start(timeoutMs);
     while (!done()) {
-        if (waited.elapsed() > timeoutMs) {
+        if (waited.elapsed() >= timeoutMs) {
             return false;
         }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        usleep(2000);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
 }
@@ -227,10 +113,16 @@ bool near(QColor a, QColor b)
            std::abs(a.blue() - b.blue()) < 24;
 }
 
+double msSince(qint64 originNs, qint64 nowNs = monotonicNs())
+{
+    return static_cast<double>(nowNs - originNs) / 1e6;
+}
+
 // ---- The servers -----------------------------------------------------------------------------------
 
-// Shadow servers on displays of their own, each serving up to perServer sessions, and a thread that
-// paints their screens on request (its CPU is not counted as the client's).
+// Shadow servers on displays of their own, each serving up to perServer sessions. The driver starts
+// them before the measured process; that process attaches to them and paints their screens on request
+// from a thread of its own (whose CPU is not counted as the client's).
 class ServerFarm
 {
 public:
@@ -242,9 +134,9 @@ public:
         }
     }
 
-    bool start(int sessions, int perServer, QSize paintArea, QString* error)
+    // In the driver.
+    bool start(int sessions, int perServer, QString* error)
     {
-        m_paintArea = paintArea;
         const int count = (sessions + perServer - 1) / perServer;
         const QList<qint64> before = childProcesses();
         for (int i = 0; i < count; ++i) {
@@ -254,12 +146,8 @@ public:
                 !server->start(display->name(), {QStringLiteral("-auth")}, error)) {
                 return false;
             }
-            Display* painter = XOpenDisplay(display->name().toLatin1().constData());
-            if (!painter) {
-                *error = QStringLiteral("cannot open ") + display->name();
-                return false;
-            }
-            m_painters.push_back(painter);
+            m_names.append(display->name());
+            m_ports.append(server->port());
             m_displays.push_back(std::move(display));
             m_servers.push_back(std::move(server));
         }
@@ -271,8 +159,47 @@ public:
         return true;
     }
 
-    int serverCount() const { return static_cast<int>(m_servers.size()); }
-    quint16 portFor(int session) const { return m_servers.at(session % m_servers.size())->port(); }
+    // "display:port,display:port;pid,pid" for the measured process.
+    QString description() const
+    {
+        QStringList servers;
+        for (int i = 0; i < m_names.size(); ++i) {
+            servers.append(QStringLiteral("%1=%2").arg(m_names.at(i)).arg(m_ports.at(i)));
+        }
+        QStringList pids;
+        for (const qint64 pid : m_pids) {
+            pids.append(QString::number(pid));
+        }
+        return servers.join(QLatin1Char(',')) + QLatin1Char(';') + pids.join(QLatin1Char(','));
+    }
+
+    // In the measured process.
+    bool attach(const QString& description, QSize paintArea, QString* error)
+    {
+        m_paintArea = paintArea;
+        const QStringList parts = description.split(QLatin1Char(';'));
+        for (const QString& server : parts.value(0).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+            const QString name = server.section(QLatin1Char('='), 0, 0);
+            Display* painter = XOpenDisplay(name.toLatin1().constData());
+            if (!painter) {
+                *error = QStringLiteral("cannot open ") + name;
+                return false;
+            }
+            m_painters.push_back(painter);
+            m_ports.append(static_cast<quint16>(server.section(QLatin1Char('='), 1).toUInt()));
+        }
+        for (const QString& pid : parts.value(1).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+            m_pids.append(pid.toLongLong());
+        }
+        if (m_ports.isEmpty()) {
+            *error = QStringLiteral("no servers given");
+            return false;
+        }
+        return true;
+    }
+
+    int serverCount() const { return static_cast<int>(m_ports.size()); }
+    quint16 portFor(int session) const { return m_ports.at(session % m_ports.size()); }
     const QList<qint64>& pids() const { return m_pids; }
 
     void startPainting()
@@ -303,11 +230,11 @@ public:
         }
     }
 
-    // CPU the painting thread has used: part of this process, not of the client under test.
+    // CPU the painting thread has used, in nanoseconds: part of this process, not of the client.
     double painterCpu() const
     {
         const qint64 tid = m_painterTid.load();
-        return tid > 0 ? threadCpuSeconds(QCoreApplication::applicationPid(), tid) : 0.0;
+        return tid > 0 ? threadCpuNanoseconds(QCoreApplication::applicationPid(), tid) : 0.0;
     }
 
 private:
@@ -331,6 +258,8 @@ private:
 
     std::vector<std::unique_ptr<TestXDisplay>> m_displays;
     std::vector<std::unique_ptr<TestRdpServer>> m_servers;
+    QStringList m_names;
+    QList<quint16> m_ports;
     std::vector<Display*> m_painters;
     QList<qint64> m_pids;
     QSize m_paintArea;
@@ -338,6 +267,16 @@ private:
     std::atomic<bool> m_painting{false};
     std::atomic<qint64> m_painterTid{0};
 };
+
+bool attachFarm(ServerFarm& farm, const Options& options)
+{
+    QString error;
+    if (!farm.attach(qEnvironmentVariable(kServersVariable), options.paintArea, &error)) {
+        std::fprintf(stderr, "no RDP servers: %s\n", qPrintable(error));
+        return false;
+    }
+    return true;
+}
 
 // ---- Shared reporting ------------------------------------------------------------------------------
 
@@ -382,12 +321,11 @@ private:
     double m_last = -1;
     std::vector<double> m_lateness;
 };
-
 struct Sample
 {
-    double cpu = 0;        // client CPU seconds over the window
-    double serverCpu = 0;  // shadow servers and their displays
-    double displayCpu = 0; // the display the client draws on
+    double cpuNs = 0;        // client CPU over the window
+    double serverCpuNs = 0;  // shadow servers and their displays
+    double displayCpuNs = 0; // the display the client draws on
     double switches = 0;
 };
 
@@ -397,31 +335,70 @@ void printLine(const char* who, int sessions, const QString& text)
     std::fflush(stdout);
 }
 
-QString percentOfCore(double cpuSeconds, int sessions)
+void summary(const char* who, int sessions, const QString& figure, const QString& value)
 {
-    const double total = cpuSeconds / kMeasureSeconds * 100.0;
+    printSummary(QStringLiteral("%1 %2 %3").arg(QLatin1String(who)).arg(sessions).arg(figure), value);
+}
+
+double percentPerSession(double cpuNs, int sessions)
+{
+    return cpuNs / (kMeasureSeconds * 1e9) * 100.0 / sessions;
+}
+
+QString percentOfCore(double cpuNs, int sessions)
+{
     return QStringLiteral("%1 % of a core per session (%2 % in all)")
-        .arg(total / sessions, 0, 'f', 2)
-        .arg(total, 0, 'f', 1);
+        .arg(percentPerSession(cpuNs, sessions), 0, 'f', 3)
+        .arg(percentPerSession(cpuNs, 1), 0, 'f', 2);
 }
 
 QString serverSummary(const Sample& window)
 {
     return QStringLiteral("servers %1 % of a core, client display %2 %")
-        .arg(window.serverCpu / kMeasureSeconds * 100.0, 0, 'f', 1)
-        .arg(window.displayCpu / kMeasureSeconds * 100.0, 0, 'f', 1);
+        .arg(percentPerSession(window.serverCpuNs, 1), 0, 'f', 1)
+        .arg(percentPerSession(window.displayCpuNs, 1), 0, 'f', 1);
+}
+
+// Whole-process memory shared out over the sessions, and what the sessions added.
+QString memoryPerSession(const Memory& whole, int sessions)
+{
+    return QStringLiteral("PSS %1 MiB, private %2 MiB")
+        .arg(whole.pss / sessions, 0, 'f', 1)
+        .arg(whole.privateMiB / sessions, 0, 'f', 1);
+}
+
+void reportMemoryAfterBusy(const char* who, int sessions, const Memory& busy, const Memory& rested)
+{
+    printLine(who, sessions,
+              QStringLiteral("memory per session after the busy period %1; once idle again %2")
+                  .arg(memoryPerSession(busy, sessions))
+                  .arg(memoryPerSession(rested, sessions)));
+    summary(who, sessions, QStringLiteral("memory per session after busy / idle again (PSS)"),
+            QStringLiteral("%1 / %2 MiB")
+                .arg(busy.pss / sessions, 0, 'f', 1)
+                .arg(rested.pss / sessions, 0, 'f', 1));
+}
+
+void reportIdle(const char* who, int sessions, const Sample& idle)
+{
+    printLine(who, sessions, QStringLiteral("idle %1").arg(serverSummary(idle)));
+    summary(who, sessions, QStringLiteral("idle CPU per session"),
+            QStringLiteral("%1 % of a core").arg(percentPerSession(idle.cpuNs, sessions), 0, 'f', 3));
+    summary(who, sessions, QStringLiteral("idle wake-ups per session"),
+            QStringLiteral("%1 /s").arg(idle.switches / kMeasureSeconds / sessions, 0, 'f', 1));
 }
 
 // ---- The embedded wall -----------------------------------------------------------------------------
 
-// Notes when each tile first paints a remote frame.
+// Notes when the wall window and each tile first paint, in ms since the process was started.
 class ShownWatch : public QObject
 {
 public:
-    ShownWatch(const QList<RdpSurface*>& surfaces, const QElapsedTimer& clock)
-        : m_surfaces(surfaces), m_shownMs(surfaces.size(), -1), m_paintedWidth(surfaces.size(), 0),
-          m_paintedAt(surfaces.size(), 0), m_clock(clock)
+    ShownWatch(QWidget* window, const QList<RdpSurface*>& surfaces, qint64 originNs)
+        : m_window(window), m_surfaces(surfaces), m_shownMs(surfaces.size(), -1),
+          m_paintedWidth(surfaces.size(), 0), m_paintedAt(surfaces.size(), 0), m_originNs(originNs)
     {
+        window->installEventFilter(this);
         for (RdpSurface* surface : surfaces) {
             surface->installEventFilter(this);
         }
@@ -430,61 +407,61 @@ public:
     int shown() const
     {
         return static_cast<int>(
-            std::count_if(m_shownMs.begin(), m_shownMs.end(), [](qint64 ms) { return ms >= 0; }));
+            std::count_if(m_shownMs.begin(), m_shownMs.end(), [](double ms) { return ms >= 0; }));
     }
-    qint64 lastShownMs() const { return *std::max_element(m_shownMs.begin(), m_shownMs.end()); }
+    double windowShownMs() const { return m_windowShownMs; }
+    double lastShownMs() const { return *std::max_element(m_shownMs.begin(), m_shownMs.end()); }
     qint64 paints() const { return m_paints; }
     // Width of the surface at its latest paint of a frame.
     int paintedWidth(RdpSurface* surface) const { return m_paintedWidth[m_surfaces.indexOf(surface)]; }
-    // When it was, in nanoseconds of the watch's clock.
+    // When it was (CLOCK_MONOTONIC nanoseconds).
     qint64 paintedAt(RdpSurface* surface) const { return m_paintedAt[m_surfaces.indexOf(surface)]; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        if (event->type() == QEvent::Paint) {
-            const auto index = m_surfaces.indexOf(static_cast<RdpSurface*>(watched));
-            if (index >= 0 && !m_surfaces.at(index)->image().isNull()) {
-                ++m_paints;
-                m_paintedWidth[index] = m_surfaces.at(index)->width();
-                m_paintedAt[index] = m_clock.nsecsElapsed();
-                if (m_shownMs[index] < 0) {
-                    m_shownMs[index] = m_clock.elapsed();
-                }
+        if (event->type() != QEvent::Paint) {
+            return false;
+        }
+        if (watched == m_window) {
+            if (m_windowShownMs < 0) {
+                m_windowShownMs = msSince(m_originNs);
+            }
+            return false;
+        }
+        const auto index = m_surfaces.indexOf(static_cast<RdpSurface*>(watched));
+        if (index >= 0 && !m_surfaces.at(index)->image().isNull()) {
+            ++m_paints;
+            m_paintedWidth[index] = m_surfaces.at(index)->width();
+            m_paintedAt[index] = monotonicNs();
+            if (m_shownMs[index] < 0) {
+                m_shownMs[index] = msSince(m_originNs, m_paintedAt[index]);
             }
         }
         return false;
     }
 
 private:
+    QWidget* m_window;
     QList<RdpSurface*> m_surfaces;
-    std::vector<qint64> m_shownMs;
+    std::vector<double> m_shownMs;
     std::vector<int> m_paintedWidth;
     std::vector<qint64> m_paintedAt;
-    const QElapsedTimer& m_clock;
+    qint64 m_originNs;
+    double m_windowShownMs = -1;
     qint64 m_paints = 0;
 };
 
-int runWall(int sessions, const Options& options)
+int runWall(int sessions, const Options& options, qint64 launchedNs)
 {
     ServerFarm farm;
-    QString error;
-    if (!farm.start(sessions, options.perServer, options.paintArea, &error)) {
-        std::fprintf(stderr, "could not start the RDP servers: %s\n", qPrintable(error));
+    if (!attachFarm(farm, options)) {
         return 1;
     }
     const qint64 self = QCoreApplication::applicationPid();
-    const qint64 clientDisplay = qEnvironmentVariable("NIMBARA_BENCH_DISPLAY_PID").toLongLong();
-
-    // Platform, fonts and style loaded before the baseline.
-    {
-        QWidget warm;
-        warm.resize(200, 100);
-        warm.show();
-        runEventLoopFor(500);
-    }
-    runEventLoopFor(200);
-    const double rssBefore = residentMiB(self);
+    const qint64 clientDisplay = qEnvironmentVariable(kDisplayPidVariable).toLongLong();
+    // The application object exists, nothing is shown yet.
+    const Memory before = memory(self);
 
     QList<Remote> remotes;
     for (int i = 0; i < sessions; ++i) {
@@ -496,26 +473,24 @@ int runWall(int sessions, const Options& options)
         remotes.append(remote);
     }
 
-    QElapsedTimer clock;
-    clock.start();
     QPointer<ScreenWallWindow> wall = new ScreenWallWindow(remotes, kDesktop, 32, false, RdpEngine::FreeRdp);
     auto* columns = wall->findChild<QComboBox*>(QStringLiteral("columnCombo"));
     columns->setCurrentIndex(columns->findData(sessions <= 16 ? 4 : 6));
     wall->setGeometry(QRect(QPoint(0, 0), kWallDisplay));
-    wall->show();
 
     const QList<RdpTile*> tiles = wall->tiles();
     QList<RdpSurface*> surfaces;
-    std::vector<qint64> connectedMs(tiles.size(), -1);
+    std::vector<double> connectedMs(tiles.size(), -1);
     std::atomic<qint64> frames{0};
     for (int i = 0; i < tiles.size(); ++i) {
         surfaces.append(tiles.at(i)->findChild<RdpSurface*>());
         auto* session = tiles.at(i)->findChild<FreeRdpSession*>();
         QObject::connect(session, &FreeRdpSession::connected, wall,
-                         [&connectedMs, &clock, i] { connectedMs[i] = clock.elapsed(); });
+                         [&connectedMs, launchedNs, i] { connectedMs[i] = msSince(launchedNs); });
         QObject::connect(session, &FreeRdpSession::frameReady, wall, [&frames] { ++frames; });
     }
-    ShownWatch shown(surfaces, clock);
+    ShownWatch shown(wall, surfaces, launchedNs);
+    wall->show();
     const bool allShown = waitUntil([&] { return shown.shown() == sessions; }, kFirstFrameTimeoutMs);
     const int visible = static_cast<int>(std::count_if(
         surfaces.begin(), surfaces.end(), [](RdpSurface* s) { return !s->visibleRegion().isEmpty(); }));
@@ -526,42 +501,52 @@ int runWall(int sessions, const Options& options)
                   .arg(sessions)
                   .arg(surfaces.first()->width())
                   .arg(surfaces.first()->height()));
-    const qint64 lastConnected = *std::max_element(connectedMs.begin(), connectedMs.end());
+    const double lastConnected = *std::max_element(connectedMs.begin(), connectedMs.end());
     const auto connectedCount =
-        std::count_if(connectedMs.begin(), connectedMs.end(), [](qint64 ms) { return ms >= 0; });
+        std::count_if(connectedMs.begin(), connectedMs.end(), [](double ms) { return ms >= 0; });
     printLine(
         "wall", sessions,
-        QStringLiteral("every tile shows its first frame after %1 ms (%2 of %3; all connected after %4 ms, "
-                       "%5 connected)")
-            .arg(allShown ? QString::number(shown.lastShownMs()) : QStringLiteral("-"))
+        QStringLiteral("from process start: window painted after %1 ms, every tile shows its first frame "
+                       "after %2 ms (%3 of %4; all connected after %5 ms, %6 connected)")
+            .arg(shown.windowShownMs(), 0, 'f', 0)
+            .arg(allShown ? QString::number(shown.lastShownMs(), 'f', 0) : QStringLiteral("-"))
             .arg(shown.shown())
             .arg(sessions)
-            .arg(lastConnected)
+            .arg(lastConnected, 0, 'f', 0)
             .arg(connectedCount));
     if (!allShown) {
         delete wall;
         return 1;
     }
+    summary("wall", sessions, QStringLiteral("process start to window shown"),
+            QStringLiteral("%1 ms").arg(shown.windowShownMs(), 0, 'f', 0));
+    summary("wall", sessions, QStringLiteral("process start to every first frame"),
+            QStringLiteral("%1 ms").arg(shown.lastShownMs(), 0, 'f', 0));
 
     runEventLoopFor(kSettleMs);
-    const double rssIdle = residentMiB(self);
+    const Memory idleMemory = memory(self);
     printLine("wall", sessions,
-              QStringLiteral("memory %1 MiB per session (process grew %2 MiB, from %3 to %4 MiB)")
-                  .arg((rssIdle - rssBefore) / sessions, 0, 'f', 1)
-                  .arg(rssIdle - rssBefore, 0, 'f', 1)
-                  .arg(rssBefore, 0, 'f', 1)
-                  .arg(rssIdle, 0, 'f', 1));
+              QStringLiteral("memory per session: whole process %1; added since before the wall opened PSS "
+                             "%2 MiB, private %3 MiB (process PSS %4 MiB before, %5 MiB after)")
+                  .arg(memoryPerSession(idleMemory, sessions))
+                  .arg((idleMemory.pss - before.pss) / sessions, 0, 'f', 1)
+                  .arg((idleMemory.privateMiB - before.privateMiB) / sessions, 0, 'f', 1)
+                  .arg(before.pss, 0, 'f', 1)
+                  .arg(idleMemory.pss, 0, 'f', 1));
+    summary("wall", sessions, QStringLiteral("memory per session, whole process"),
+            memoryPerSession(idleMemory, sessions));
+    summary("wall", sessions, QStringLiteral("memory per session, added by the wall"),
+            memoryPerSession(idleMemory - before, sessions));
 
-    LatencyProbe probe;
     const auto measure = [&](Sample& window) {
-        const double cpu0 = cpuSeconds(self) - farm.painterCpu();
-        const double server0 = sumCpu(farm.pids());
-        const double display0 = clientDisplay > 0 ? cpuSeconds(clientDisplay) : 0;
+        const double cpu0 = cpuNanoseconds(self) - farm.painterCpu();
+        const double server0 = cpuNanoseconds(farm.pids());
+        const double display0 = clientDisplay > 0 ? cpuNanoseconds(clientDisplay) : 0;
         const double switches0 = contextSwitches(self);
         runEventLoopFor(kMeasureSeconds * 1000);
-        window.cpu = cpuSeconds(self) - farm.painterCpu() - cpu0;
-        window.serverCpu = sumCpu(farm.pids()) - server0;
-        window.displayCpu = (clientDisplay > 0 ? cpuSeconds(clientDisplay) : 0) - display0;
+        window.cpuNs = cpuNanoseconds(self) - farm.painterCpu() - cpu0;
+        window.serverCpuNs = cpuNanoseconds(farm.pids()) - server0;
+        window.displayCpuNs = (clientDisplay > 0 ? cpuNanoseconds(clientDisplay) : 0) - display0;
         window.switches = contextSwitches(self) - switches0;
     };
 
@@ -570,33 +555,45 @@ int runWall(int sessions, const Options& options)
     measure(idle);
     printLine("wall", sessions,
               QStringLiteral("idle CPU %1; %2 wake-ups/s per session; %3 frames in %4 s")
-                  .arg(percentOfCore(idle.cpu, sessions))
+                  .arg(percentOfCore(idle.cpuNs, sessions))
                   .arg(idle.switches / kMeasureSeconds / sessions, 0, 'f', 1)
                   .arg(frames.load() - framesIdle0)
                   .arg(kMeasureSeconds));
-    printLine("wall", sessions, QStringLiteral("idle %1").arg(serverSummary(idle)));
+    reportIdle("wall", sessions, idle);
 
     farm.startPainting();
     runEventLoopFor(2000);
     Sample busy;
     const qint64 frames0 = frames.load();
     const qint64 paints0 = shown.paints();
-    const double gui0 = threadCpuSeconds(self, self);
-    probe.start();
+    const double gui0 = threadCpuNanoseconds(self, self);
     measure(busy);
-    probe.stop();
-    const double gui = threadCpuSeconds(self, self) - gui0;
+    const double gui = threadCpuNanoseconds(self, self) - gui0;
+    const double framesPerSecond = static_cast<double>(frames.load() - frames0) / kMeasureSeconds / sessions;
     printLine("wall", sessions,
               QStringLiteral("busy CPU %1; GUI thread %2 % of a core")
-                  .arg(percentOfCore(busy.cpu, sessions))
-                  .arg(gui / kMeasureSeconds * 100.0, 0, 'f', 1));
+                  .arg(percentOfCore(busy.cpuNs, sessions))
+                  .arg(percentPerSession(gui, 1), 0, 'f', 1));
     printLine(
         "wall", sessions,
         QStringLiteral("busy frames %1 per session per s, tile paints %2 per session per s")
-            .arg(static_cast<double>(frames.load() - frames0) / kMeasureSeconds / sessions, 0, 'f', 1)
+            .arg(framesPerSecond, 0, 'f', 1)
             .arg(static_cast<double>(shown.paints() - paints0) / kMeasureSeconds / sessions, 0, 'f', 1));
-    printLine("wall", sessions, QStringLiteral("busy 10 ms timer lateness %1").arg(probe.summary()));
     printLine("wall", sessions, QStringLiteral("busy %1").arg(serverSummary(busy)));
+    summary("wall", sessions, QStringLiteral("busy CPU per session"),
+            QStringLiteral("%1 % of a core").arg(percentPerSession(busy.cpuNs, sessions), 0, 'f', 2));
+    summary("wall", sessions, QStringLiteral("busy GUI thread"),
+            QStringLiteral("%1 % of a core").arg(percentPerSession(gui, 1), 0, 'f', 1));
+    summary("wall", sessions, QStringLiteral("busy frames per session"),
+            QStringLiteral("%1 /s").arg(framesPerSecond, 0, 'f', 1));
+
+    // The timer probe runs outside the CPU window above: it costs the GUI thread wake-ups of its own.
+    LatencyProbe probe;
+    probe.start();
+    runEventLoopFor(kMeasureSeconds * 1000);
+    probe.stop();
+    printLine("wall", sessions, QStringLiteral("busy 10 ms timer lateness %1").arg(probe.summary()));
+    summary("wall", sessions, QStringLiteral("busy 10 ms timer lateness"), probe.summary());
 
     // Zoom one tile with Ctrl+double-click and restore the wall, while every screen keeps changing.
     QAction* restore = nullptr;
@@ -609,43 +606,40 @@ int runWall(int sessions, const Options& options)
     std::vector<double> zoomAnswers;
     std::vector<double> zoomPainted;
     std::vector<double> restoreAnswers;
+    const auto answered = [&wall] {
+        bool done = false;
+        QMetaObject::invokeMethod(
+            wall, [&done] { done = true; }, Qt::QueuedConnection);
+        waitUntil([&] { return done; }, 10000);
+    };
     probe.start();
     for (int trial = 0; trial < kZoomTrials; ++trial) {
         RdpTile* tile = tiles.at((trial * 7) % tiles.size());
         RdpSurface* surface = tile->findChild<RdpSurface*>();
         const int smallWidth = surface->width();
 
-        QElapsedTimer answer;
-        answer.start();
-        const qint64 zoomStart = clock.nsecsElapsed();
+        const qint64 zoomStart = monotonicNs();
         const QPointF centre = QRectF(surface->rect()).center();
         QMouseEvent click(QEvent::MouseButtonDblClick, centre, surface->mapToGlobal(centre), Qt::LeftButton,
                           Qt::LeftButton, Qt::ControlModifier);
         QCoreApplication::sendEvent(surface, &click);
-        zoomClicks.push_back(static_cast<double>(answer.nsecsElapsed()) / 1e6);
-        bool answered = false;
-        QMetaObject::invokeMethod(
-            wall, [&answered] { answered = true; }, Qt::QueuedConnection);
-        waitUntil([&] { return answered; }, 10000);
-        zoomAnswers.push_back(static_cast<double>(answer.nsecsElapsed()) / 1e6);
+        zoomClicks.push_back(msSince(zoomStart));
+        answered();
+        zoomAnswers.push_back(msSince(zoomStart));
         if (wall->zoomedTile() != tile) {
             std::printf("zoom did not take effect\n");
         }
         // The zoomed tile repainted at its new size.
         waitUntil([&] { return shown.paintedWidth(surface) > smallWidth; }, 10000);
-        zoomPainted.push_back(static_cast<double>(shown.paintedAt(surface) - zoomStart) / 1e6);
+        zoomPainted.push_back(msSince(zoomStart, shown.paintedAt(surface)));
         runEventLoopFor(500);
 
-        QElapsedTimer back;
-        back.start();
+        const qint64 restoreStart = monotonicNs();
         if (restore) {
             restore->trigger();
         }
-        answered = false;
-        QMetaObject::invokeMethod(
-            wall, [&answered] { answered = true; }, Qt::QueuedConnection);
-        waitUntil([&] { return answered; }, 10000);
-        restoreAnswers.push_back(static_cast<double>(back.nsecsElapsed()) / 1e6);
+        answered();
+        restoreAnswers.push_back(msSince(restoreStart));
         runEventLoopFor(500);
     }
     probe.stop();
@@ -661,13 +655,19 @@ int runWall(int sessions, const Options& options)
             .arg(maximum(restoreAnswers), 0, 'f', 1)
             .arg(percentile(zoomClicks, 0.5), 0, 'f', 1));
     printLine("wall", sessions, QStringLiteral("zooming 10 ms timer lateness %1").arg(probe.summary()));
-    const double rssBusy = residentMiB(self);
+    summary("wall", sessions, QStringLiteral("zoom answered"),
+            QStringLiteral("median %1 ms, worst %2 ms")
+                .arg(percentile(zoomAnswers, 0.5), 0, 'f', 1)
+                .arg(maximum(zoomAnswers), 0, 'f', 1));
+    summary("wall", sessions, QStringLiteral("restore answered"),
+            QStringLiteral("median %1 ms, worst %2 ms")
+                .arg(percentile(restoreAnswers, 0.5), 0, 'f', 1)
+                .arg(maximum(restoreAnswers), 0, 'f', 1));
+    const Memory busyMemory = memory(self);
     farm.stopPainting();
     runEventLoopFor(kSettleMs);
-    printLine("wall", sessions,
-              QStringLiteral("memory after the busy period %1 MiB per session, %2 MiB once idle again")
-                  .arg((rssBusy - rssBefore) / sessions, 0, 'f', 1)
-                  .arg((residentMiB(self) - rssBefore) / sessions, 0, 'f', 1));
+    const Memory restedMemory = memory(self);
+    reportMemoryAfterBusy("wall", sessions, busyMemory, restedMemory);
 
     wall->close();
     waitUntil([&] { return wall.isNull(); }, 10000);
@@ -677,69 +677,11 @@ int runWall(int sessions, const Options& options)
 // ---- xfreerdp --------------------------------------------------------------------------------------
 
 constexpr int kXfreerdpColumns = 8;
+const QPoint kWindowCentre(kDesktop.width() / 2, kDesktop.height() / 2);
 
 QPoint slotOrigin(int index)
 {
     return {(index % kXfreerdpColumns) * kDesktop.width(), (index / kXfreerdpColumns) * kDesktop.height()};
-}
-
-// The top-level window a process has created on the display, by its _NET_WM_PID.
-unsigned long windowOfProcess(Display* display, qint64 pid)
-{
-    const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", True);
-    if (pidAtom == 0) {
-        return 0;
-    }
-    ::Window root = 0;
-    ::Window parent = 0;
-    ::Window* children = nullptr;
-    unsigned count = 0;
-    if (!XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count)) {
-        return 0;
-    }
-    unsigned long found = 0;
-    for (unsigned i = 0; i < count && found == 0; ++i) {
-        Atom type = 0;
-        int format = 0;
-        unsigned long items = 0;
-        unsigned long after = 0;
-        unsigned char* data = nullptr;
-        if (XGetWindowProperty(display, children[i], pidAtom, 0, 1, False, XA_CARDINAL, &type, &format,
-                               &items, &after, &data) == Success &&
-            data) {
-            if (items == 1 && static_cast<qint64>(*reinterpret_cast<unsigned long*>(data)) == pid) {
-                found = children[i];
-            }
-            XFree(data);
-        }
-    }
-    if (children) {
-        XFree(children);
-    }
-    return found;
-}
-
-// The centre pixel of every client's slot, one image request per row of slots.
-std::vector<QColor> slotCentres(Display* display, int sessions)
-{
-    std::vector<QColor> colours(sessions);
-    const int rows = (sessions + kXfreerdpColumns - 1) / kXfreerdpColumns;
-    for (int row = 0; row < rows; ++row) {
-        const int first = row * kXfreerdpColumns;
-        const int inRow = std::min(kXfreerdpColumns, sessions - first);
-        XImage* image =
-            XGetImage(display, DefaultRootWindow(display), 0, row * kDesktop.height() + kDesktop.height() / 2,
-                      static_cast<unsigned>(inRow * kDesktop.width()), 1, AllPlanes, ZPixmap);
-        if (!image) {
-            continue;
-        }
-        for (int i = 0; i < inRow; ++i) {
-            const unsigned long value = XGetPixel(image, i * kDesktop.width() + kDesktop.width() / 2, 0);
-            colours[first + i] = QColor(static_cast<QRgb>(value & 0xFFFFFFU));
-        }
-        XDestroyImage(image);
-    }
-    return colours;
 }
 
 int runXfreerdp(int sessions, const Options& options)
@@ -750,17 +692,18 @@ int runXfreerdp(int sessions, const Options& options)
         return 0;
     }
     ServerFarm farm;
-    QString error;
-    if (!farm.start(sessions, options.perServer, options.paintArea, &error)) {
-        std::fprintf(stderr, "could not start the RDP servers: %s\n", qPrintable(error));
+    if (!attachFarm(farm, options)) {
         return 1;
     }
-    // All clients side by side on one display, so that every client's pixels can be watched.
+    // All clients side by side on one display, so that every client's window stays in view.
     TestXDisplay clientDisplay;
+    QString error;
     const QList<qint64> beforeDisplay = childProcesses();
     const int rows = (sessions + kXfreerdpColumns - 1) / kXfreerdpColumns;
+    DamageWatch watch;
     if (!clientDisplay.start(&error, QSize(kDesktop.width() * std::min(sessions, kXfreerdpColumns),
-                                           kDesktop.height() * rows))) {
+                                           kDesktop.height() * rows)) ||
+        !watch.open(clientDisplay.name(), &error)) {
         std::fprintf(stderr, "no client display: %s\n", qPrintable(error));
         return 1;
     }
@@ -770,21 +713,41 @@ int runXfreerdp(int sessions, const Options& options)
             displayPid = pid;
         }
     }
-    Display* display = XOpenDisplay(clientDisplay.name().toLatin1().constData());
-    if (!display) {
-        std::fprintf(stderr, "cannot open the client display\n");
-        return 1;
-    }
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("DISPLAY"), clientDisplay.name());
     env.insert(QStringLiteral("WLOG_LEVEL"), QStringLiteral("ERROR"));
     std::vector<std::unique_ptr<QProcess>> clients;
-    std::vector<qint64> pids;
-    std::vector<unsigned long> windows(sessions, 0);
-    std::vector<qint64> shownMs(sessions, -1);
-    QElapsedTimer clock;
-    clock.start();
+    QList<qint64> pids;
+    std::map<unsigned long, int> slotOf;
+    std::vector<double> mappedMs(sessions, -1);
+    std::vector<double> shownMs(sessions, -1);
+    std::vector<QColor> lastColour(sessions);
+    std::vector<int> changes(sessions, 0);
+    bool countChanges = false;
+    qint64 startNs = 0;
+    watch.onMapped = [&](unsigned long window, qint64 pid) {
+        const auto index = pids.indexOf(pid);
+        if (index < 0 || mappedMs[index] >= 0) {
+            return;
+        }
+        mappedMs[index] = msSince(startNs);
+        slotOf[window] = static_cast<int>(index);
+        watch.moveWindow(window, slotOrigin(static_cast<int>(index)));
+        watch.watch(window, kWindowCentre);
+    };
+    watch.onChanged = [&](unsigned long window, const QColor& colour, qint64 atNs) {
+        const int index = slotOf[window];
+        if (shownMs[index] < 0 && near(colour, kIdleColor)) {
+            shownMs[index] = msSince(startNs, atNs);
+        }
+        if (countChanges && colour != lastColour[index]) {
+            ++changes[index];
+        }
+        lastColour[index] = colour;
+    };
+
+    startNs = monotonicNs();
     for (int i = 0; i < sessions; ++i) {
         auto client = std::make_unique<QProcess>();
         client->setProcessEnvironment(env);
@@ -800,82 +763,58 @@ int runXfreerdp(int sessions, const Options& options)
         }
         client->start(program, arguments);
         client->waitForStarted(5000);
-        pids.push_back(client->processId());
+        pids.append(client->processId());
         clients.push_back(std::move(client));
     }
-    const bool allShown = waitUntil(
-        [&] {
-            for (int i = 0; i < sessions; ++i) {
-                if (windows[i] == 0) {
-                    windows[i] = windowOfProcess(display, pids[i]);
-                    if (windows[i] != 0) {
-                        const QPoint origin = slotOrigin(i);
-                        XMoveWindow(display, windows[i], origin.x(), origin.y());
-                        XSync(display, False);
-                    }
-                }
-            }
-            const std::vector<QColor> colours = slotCentres(display, sessions);
-            int count = 0;
-            for (int i = 0; i < sessions; ++i) {
-                if (shownMs[i] < 0 && windows[i] != 0 && near(colours[i], kIdleColor)) {
-                    shownMs[i] = clock.elapsed();
-                }
-                count += shownMs[i] >= 0 ? 1 : 0;
-            }
-            return count == sessions;
-        },
-        kFirstFrameTimeoutMs);
-    const auto shownCount = std::count_if(shownMs.begin(), shownMs.end(), [](qint64 ms) { return ms >= 0; });
+    const auto shownCount = [&] {
+        return static_cast<int>(
+            std::count_if(shownMs.begin(), shownMs.end(), [](double ms) { return ms >= 0; }));
+    };
+    const bool allShown = watch.runUntil([&] { return shownCount() == sessions; }, kFirstFrameTimeoutMs);
     printLine("xfreerdp", sessions,
-              QStringLiteral("%1 servers%2; every client shows its first frame after %3 ms (%4 of %5)")
+              QStringLiteral("%1 servers%2; from the first client's start: every window mapped after %3 ms, "
+                             "every client shows its first frame after %4 ms (%5 of %6)")
                   .arg(farm.serverCount())
                   .arg(options.xfreerdpGfx ? QStringLiteral(", graphics pipeline") : QString())
-                  .arg(allShown ? QString::number(*std::max_element(shownMs.begin(), shownMs.end()))
-                                : QStringLiteral("-"))
-                  .arg(shownCount)
+                  .arg(maximum(mappedMs), 0, 'f', 0)
+                  .arg(allShown ? QString::number(maximum(shownMs), 'f', 0) : QStringLiteral("-"))
+                  .arg(shownCount())
                   .arg(sessions));
 
     if (allShown) {
-        runEventLoopFor(kSettleMs);
-        const QList<qint64> clientPids(pids.begin(), pids.end());
-        double resident = 0;
-        double own = 0;
-        for (const qint64 pid : pids) {
-            resident += residentMiB(pid);
-            own += privateMiB(pid);
-        }
+        summary("xfreerdp", sessions, QStringLiteral("process start to window shown"),
+                QStringLiteral("%1 ms (last window mapped)").arg(maximum(mappedMs), 0, 'f', 0));
+        summary("xfreerdp", sessions, QStringLiteral("process start to every first frame"),
+                QStringLiteral("%1 ms").arg(maximum(shownMs), 0, 'f', 0));
+        const auto watchFor = [&watch](int ms) {
+            watch.runUntil([] { return false; }, ms);
+        };
+        watchFor(kSettleMs);
+        const auto totalMemory = [&pids] {
+            Memory total;
+            for (const qint64 pid : pids) {
+                total = total + memory(pid);
+            }
+            return total;
+        };
+        const Memory idleMemory = totalMemory();
         printLine("xfreerdp", sessions,
-                  QStringLiteral("memory %1 MiB resident per client, %2 MiB of it its own (not shared)")
-                      .arg(resident / sessions, 0, 'f', 1)
-                      .arg(own / sessions, 0, 'f', 1));
+                  QStringLiteral("memory per client: %1").arg(memoryPerSession(idleMemory, sessions)));
+        summary("xfreerdp", sessions, QStringLiteral("memory per session, whole process"),
+                memoryPerSession(idleMemory, sessions));
 
-        const auto measure = [&](Sample& window, std::vector<int>* changes) {
-            const double cpu0 = sumCpu(clientPids);
-            const double server0 = sumCpu(farm.pids());
-            const double display0 = cpuSeconds(displayPid);
+        const auto measure = [&](Sample& window) {
+            const double cpu0 = cpuNanoseconds(pids);
+            const double server0 = cpuNanoseconds(farm.pids());
+            const double display0 = cpuNanoseconds(displayPid);
             double switches0 = 0;
             for (const qint64 pid : pids) {
                 switches0 += contextSwitches(pid);
             }
-            std::vector<QColor> last = slotCentres(display, sessions);
-            QElapsedTimer window_clock;
-            window_clock.start();
-            while (window_clock.elapsed() < kMeasureSeconds * 1000) {
-                usleep(20000);
-                if (changes) {
-                    const std::vector<QColor> now = slotCentres(display, sessions);
-                    for (int i = 0; i < sessions; ++i) {
-                        if (now[i] != last[i]) {
-                            ++(*changes)[i];
-                        }
-                    }
-                    last = now;
-                }
-            }
-            window.cpu = sumCpu(clientPids) - cpu0;
-            window.serverCpu = sumCpu(farm.pids()) - server0;
-            window.displayCpu = cpuSeconds(displayPid) - display0;
+            watchFor(kMeasureSeconds * 1000);
+            window.cpuNs = cpuNanoseconds(pids) - cpu0;
+            window.serverCpuNs = cpuNanoseconds(farm.pids()) - server0;
+            window.displayCpuNs = cpuNanoseconds(displayPid) - display0;
             double switches = 0;
             for (const qint64 pid : pids) {
                 switches += contextSwitches(pid);
@@ -884,33 +823,37 @@ int runXfreerdp(int sessions, const Options& options)
         };
 
         Sample idle;
-        measure(idle, nullptr);
+        measure(idle);
         printLine("xfreerdp", sessions,
                   QStringLiteral("idle CPU %1; %2 wake-ups/s per client")
-                      .arg(percentOfCore(idle.cpu, sessions))
+                      .arg(percentOfCore(idle.cpuNs, sessions))
                       .arg(idle.switches / kMeasureSeconds / sessions, 0, 'f', 1));
-        printLine("xfreerdp", sessions, QStringLiteral("idle %1").arg(serverSummary(idle)));
+        reportIdle("xfreerdp", sessions, idle);
 
         farm.startPainting();
-        runEventLoopFor(2000);
+        watchFor(2000);
         Sample busy;
-        std::vector<int> changes(sessions, 0);
-        measure(busy, &changes);
-        printLine("xfreerdp", sessions,
-                  QStringLiteral("busy CPU %1; about %2 new frames per client per s (sampled every 20 ms)")
-                      .arg(percentOfCore(busy.cpu, sessions))
-                      .arg(static_cast<double>(std::accumulate(changes.begin(), changes.end(), 0)) /
-                               kMeasureSeconds / sessions,
-                           0, 'f', 1));
-        printLine("xfreerdp", sessions, QStringLiteral("busy %1").arg(serverSummary(busy)));
-        const double residentBusy = sumResident(clientPids);
-        farm.stopPainting();
-        runEventLoopFor(kSettleMs);
+        countChanges = true;
+        measure(busy);
+        countChanges = false;
+        const double framesPerSecond =
+            static_cast<double>(std::accumulate(changes.begin(), changes.end(), 0)) / kMeasureSeconds /
+            sessions;
         printLine(
             "xfreerdp", sessions,
-            QStringLiteral("memory after the busy period %1 MiB resident per client, %2 MiB once idle again")
-                .arg(residentBusy / sessions, 0, 'f', 1)
-                .arg(sumResident(clientPids) / sessions, 0, 'f', 1));
+            QStringLiteral("busy CPU %1; %2 new frames per client per s (changes of the window's centre)")
+                .arg(percentOfCore(busy.cpuNs, sessions))
+                .arg(framesPerSecond, 0, 'f', 1));
+        printLine("xfreerdp", sessions, QStringLiteral("busy %1").arg(serverSummary(busy)));
+        summary("xfreerdp", sessions, QStringLiteral("busy CPU per session"),
+                QStringLiteral("%1 % of a core").arg(percentPerSession(busy.cpuNs, sessions), 0, 'f', 2));
+        summary("xfreerdp", sessions, QStringLiteral("busy frames per session"),
+                QStringLiteral("%1 /s").arg(framesPerSecond, 0, 'f', 1));
+        const Memory busyMemory = totalMemory();
+        farm.stopPainting();
+        watchFor(kSettleMs);
+        const Memory restedMemory = totalMemory();
+        reportMemoryAfterBusy("xfreerdp", sessions, busyMemory, restedMemory);
     }
 
     for (auto& client : clients) {
@@ -922,7 +865,6 @@ int runXfreerdp(int sessions, const Options& options)
             client->waitForFinished(3000);
         }
     }
-    XCloseDisplay(display);
     return allShown ? 0 : 1;
 }
 
@@ -957,6 +899,7 @@ Options parseOptions(const QStringList& arguments)
 // One measurement in a child process: "--run wall|xfreerdp <sessions>" ahead of the other options.
 int runChild(int argc, char* argv[], const QString& what, int sessions)
 {
+    const qint64 launchedNs = qEnvironmentVariable(kLaunchedVariable).toLongLong();
     QTemporaryDir root;
     ScopedEnvironment env;
     isolateProcess(env, root.path());
@@ -964,10 +907,49 @@ int runChild(int argc, char* argv[], const QString& what, int sessions)
     spdlog::set_level(spdlog::level::warn);
     if (what == QLatin1String("wall")) {
         QApplication application(argc, argv);
-        return runWall(sessions, parseOptions(application.arguments().mid(3)));
+        return runWall(sessions, parseOptions(application.arguments().mid(3)), launchedNs);
     }
     QCoreApplication application(argc, argv);
     return runXfreerdp(sessions, parseOptions(application.arguments().mid(3)));
+}
+
+// Starts the servers, and the wall's display, then one measured child process.
+bool runMeasurement(const QString& what, int sessions, const Options& options, const QStringList& passOn)
+{
+    ServerFarm farm;
+    QString error;
+    if (!farm.start(sessions, options.perServer, &error)) {
+        std::fprintf(stderr, "could not start the RDP servers: %s\n", qPrintable(error));
+        return false;
+    }
+    TestXDisplay display;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QLatin1String(kServersVariable), farm.description());
+    if (what == QLatin1String("wall")) {
+        // The wall draws on a display of its own, through the platform's usual X11 path.
+        const QList<qint64> before = childProcesses();
+        if (!display.start(&error, kWallDisplay)) {
+            std::fprintf(stderr, "no display for the wall: %s\n", qPrintable(error));
+            return false;
+        }
+        for (const qint64 pid : childProcesses()) {
+            if (!before.contains(pid)) {
+                env.insert(QLatin1String(kDisplayPidVariable), QString::number(pid));
+            }
+        }
+        env.insert(QStringLiteral("DISPLAY"), display.name());
+        if (!env.contains(QStringLiteral("QT_QPA_PLATFORM"))) {
+            env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        }
+    }
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedChannels);
+    env.insert(QLatin1String(kLaunchedVariable), QString::number(monotonicNs()));
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(),
+                QStringList{QStringLiteral("--run"), what, QString::number(sessions)} + passOn);
+    child.waitForFinished(-1);
+    return child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0;
 }
 
 } // namespace
@@ -981,7 +963,6 @@ int main(int argc, char* argv[])
     QCoreApplication application(argc, argv);
     const QStringList arguments = application.arguments();
     const Options options = parseOptions(arguments);
-    const QStringList passOn = arguments.mid(1);
     std::printf(
         "%d sessions per shadow server, paint %s every %d ms, desktops %dx%d\n", options.perServer,
         options.paintArea.isEmpty()
@@ -989,47 +970,19 @@ int main(int argc, char* argv[])
             : qPrintable(
                   QStringLiteral("%1x%2").arg(options.paintArea.width()).arg(options.paintArea.height())),
         kPaintIntervalMs, kDesktop.width(), kDesktop.height());
-    std::fflush(stdout);
+    printSummary(QStringLiteral("wall load average at start"), loadAverage());
 
     int failures = 0;
     for (const int sessions : options.counts) {
-        QList<QPair<QString, bool>> runs{{QStringLiteral("wall"), options.wall},
-                                         {QStringLiteral("xfreerdp"), options.xfreerdp}};
+        const QList<QPair<QString, bool>> runs{{QStringLiteral("wall"), options.wall},
+                                               {QStringLiteral("xfreerdp"), options.xfreerdp}};
         for (const auto& [what, enabled] : runs) {
-            if (!enabled) {
-                continue;
-            }
-            // The wall draws on a display of its own, through the platform's usual X11 path.
-            TestXDisplay display;
-            QString error;
-            const QList<qint64> before = childProcesses();
-            QProcess child;
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            if (what == QLatin1String("wall")) {
-                if (!display.start(&error, kWallDisplay)) {
-                    std::fprintf(stderr, "no display for the wall: %s\n", qPrintable(error));
-                    return 1;
-                }
-                for (const qint64 pid : childProcesses()) {
-                    if (!before.contains(pid)) {
-                        env.insert(QStringLiteral("NIMBARA_BENCH_DISPLAY_PID"), QString::number(pid));
-                    }
-                }
-                env.insert(QStringLiteral("DISPLAY"), display.name());
-                if (!env.contains(QStringLiteral("QT_QPA_PLATFORM"))) {
-                    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-                }
-            }
-            child.setProcessEnvironment(env);
-            child.setProcessChannelMode(QProcess::ForwardedChannels);
-            child.start(QCoreApplication::applicationFilePath(),
-                        QStringList{QStringLiteral("--run"), what, QString::number(sessions)} + passOn);
-            child.waitForFinished(-1);
-            if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0) {
+            if (enabled && !runMeasurement(what, sessions, options, arguments.mid(1))) {
                 std::printf("%s %2d: run failed\n", qPrintable(what), sessions);
                 ++failures;
             }
         }
     }
+    printSummary(QStringLiteral("wall load average at end"), loadAverage());
     return failures == 0 ? 0 : 1;
 }
