@@ -496,18 +496,18 @@ std::optional<Remote> DatabaseManager::getRemote(const QString& id)
     return readRemote(query);
 }
 
-QList<Remote> DatabaseManager::getAllRemotes(Passwords passwords)
+QList<Remote> DatabaseManager::getAllRemotes(Passwords passwords, Times times)
 {
-    return listRemotes(QString(), QString(), passwords);
+    return listRemotes(QString(), QString(), passwords, times);
 }
 
-QList<Remote> DatabaseManager::getRemotesByGroup(const QString& groupId, Passwords passwords)
+QList<Remote> DatabaseManager::getRemotesByGroup(const QString& groupId, Passwords passwords, Times times)
 {
-    return listRemotes(QStringLiteral("WHERE group_id=? "), nonNullText(groupId), passwords);
+    return listRemotes(QStringLiteral("WHERE group_id=? "), nonNullText(groupId), passwords, times);
 }
 
 QList<Remote> DatabaseManager::listRemotes(const QString& condition, const QString& bound,
-                                           Passwords passwords)
+                                           Passwords passwords, Times times)
 {
     QList<Remote> remotes;
     if (!m_db.isOpen()) {
@@ -520,6 +520,9 @@ QList<Remote> DatabaseManager::listRemotes(const QString& condition, const QStri
     if (passwords == Passwords::Skip) {
         columns.replace(QStringLiteral("username, password,"), QStringLiteral("username, NULL,"));
     }
+    if (times == Times::Skip) {
+        columns.replace(QStringLiteral("created_at, updated_at,"), QStringLiteral("NULL, NULL,"));
+    }
     query.prepare(columns + QStringLiteral("FROM remotes ") + condition + QStringLiteral("ORDER BY name"));
     if (!condition.isEmpty()) {
         query.addBindValue(bound);
@@ -528,7 +531,7 @@ QList<Remote> DatabaseManager::listRemotes(const QString& condition, const QStri
         return remotes;
     }
     while (query.next()) {
-        remotes.append(readRemote(query, passwords));
+        remotes.append(readRemote(query, passwords, times));
     }
     return remotes;
 }
@@ -607,7 +610,7 @@ bool DatabaseManager::replaceVantrelRemotes(const QList<Remote>& remotes)
     return commitOrRollback(m_db);
 }
 
-Remote DatabaseManager::readRemote(const QSqlQuery& query, Passwords passwords) const
+Remote DatabaseManager::readRemote(const QSqlQuery& query, Passwords passwords, Times times) const
 {
     Remote remote;
     remote.id = query.value(0).toString();
@@ -621,8 +624,10 @@ Remote DatabaseManager::readRemote(const QSqlQuery& query, Passwords passwords) 
     remote.remark = query.value(6).toString();
     remote.group_id = query.value(7).toString();
     remote.mac_address = query.value(8).toString();
-    remote.created_at = decodeTime(query.value(9));
-    remote.updated_at = decodeTime(query.value(10));
+    if (times == Times::Read) {
+        remote.created_at = decodeTime(query.value(9));
+        remote.updated_at = decodeTime(query.value(10));
+    }
     remote.legacy_rdp_security = query.value(11).toBool();
     remote.protocol = normalizedProtocol(query.value(12).toString());
     remote.agent_device_id = query.value(13).toString();

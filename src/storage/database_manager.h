@@ -49,8 +49,12 @@ public:
     // Listing thousands of hosts need not open every sealed password: with SkipPasswords the
     // records carry an empty password (re-read a host by id when its password is needed).
     enum class Passwords { Open, Skip };
-    QList<Remote> getAllRemotes(Passwords passwords = Passwords::Open);
-    QList<Remote> getRemotesByGroup(const QString& groupId, Passwords passwords = Passwords::Open);
+    // A zone-less stored time is local time, and turning it into a QDateTime asks the time zone
+    // database for every value: a listing that shows no times can leave them null.
+    enum class Times { Read, Skip };
+    QList<Remote> getAllRemotes(Passwords passwords = Passwords::Open, Times times = Times::Read);
+    QList<Remote> getRemotesByGroup(const QString& groupId, Passwords passwords = Passwords::Open,
+                                    Times times = Times::Read);
     // Exact, case-sensitive match of the stored host text and port.
     bool remoteExists(const QString& host, int port);
     int countManualRemotes();
@@ -62,8 +66,10 @@ public:
 private:
     // True when the file reads as a database but refuses writes; `error` tells why.
     bool isReadOnlyDatabase(QString* error);
-    Remote readRemote(const QSqlQuery& query, Passwords passwords = Passwords::Open) const;
-    QList<Remote> listRemotes(const QString& condition, const QString& bound, Passwords passwords);
+    Remote readRemote(const QSqlQuery& query, Passwords passwords = Passwords::Open,
+                      Times times = Times::Read) const;
+    QList<Remote> listRemotes(const QString& condition, const QString& bound, Passwords passwords,
+                              Times times);
     QString sealPassword(const QString& password, bool* ok) const;
     QString openPassword(const QString& stored) const;
     int countRemotes(const QString& statement);
