@@ -12,7 +12,7 @@
 #include <optional>
 
 class CryptoManager;
-class QSqlQuery;
+struct sqlite3;
 
 // The host inventory in the SQLite file "data.db". Host passwords are sealed with the device key
 // on every write and opened on every read, so they never reach the file in plain text.
@@ -66,8 +66,10 @@ public:
 private:
     // True when the file reads as a database but refuses writes; `error` tells why.
     bool isReadOnlyDatabase(QString* error);
-    Remote readRemote(const QSqlQuery& query, Passwords passwords = Passwords::Open,
-                      Times times = Times::Read) const;
+    // `row` reads column i of the remote column list as text or integer.
+    template <typename Row> Remote readRemote(const Row& row, Passwords passwords, Times times) const;
+    // The connection's SQLite handle, for the listings; null when closed.
+    sqlite3* sqliteHandle() const;
     QList<Remote> listRemotes(const QString& condition, const QString& bound, Passwords passwords,
                               Times times);
     QString sealPassword(const QString& password, bool* ok) const;
