@@ -10,8 +10,10 @@
 #include "ssh/ssh_command.h"
 #include "storage/config_manager.h"
 #include "storage/database_manager.h"
+#include "ui/clipboard_import_dialog.h"
 #include "ui/group_actions.h"
 #include "ui/group_drop_tree_widget.h"
+#include "ui/hero_card.h"
 #include "ui/host_actions.h"
 #include "ui/host_editor_dialog.h"
 #include "ui/host_filter_model.h"
@@ -27,7 +29,6 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QDialog>
-#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFrame>
@@ -38,7 +39,6 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalBlocker>
@@ -46,7 +46,6 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QTreeWidget>
-#include <QUuid>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -58,20 +57,6 @@ namespace {
 const QString kEditionName = QStringLiteral("Nimbara-Vantrel特别版");
 
 constexpr int kConfirmConnectionsFrom = 13;
-
-QPushButton* makeButton(QWidget* parent, const char* objectName, const QString& text,
-                        const QString& toolTip = QString(), const char* role = nullptr)
-{
-    auto* button = new QPushButton(text, parent);
-    button->setObjectName(QLatin1String(objectName));
-    if (!toolTip.isEmpty()) {
-        button->setToolTip(toolTip);
-    }
-    if (role != nullptr) {
-        button->setProperty("role", QLatin1String(role));
-    }
-    return button;
-}
 
 } // namespace
 
@@ -129,59 +114,11 @@ void MainWindow::buildUi()
     layout->setContentsMargins(16, 14, 16, 10);
     layout->setSpacing(10);
 
-    // Hero card.
-    auto* hero = new QFrame(central);
-    hero->setObjectName(QStringLiteral("heroCard"));
-    auto* heroLayout = new QHBoxLayout(hero);
-    heroLayout->setContentsMargins(18, 14, 18, 14);
-    heroLayout->setSpacing(14);
-
-    auto* brand = new QLabel(QStringLiteral("nb"), hero);
-    brand->setObjectName(QStringLiteral("brandMark"));
-    brand->setFixedSize(54, 54);
-    brand->setAlignment(Qt::AlignCenter);
-    heroLayout->addWidget(brand);
-
-    auto* titles = new QVBoxLayout;
-    titles->setSpacing(2);
-    auto* titleRow = new QHBoxLayout;
-    titleRow->setSpacing(10);
-    auto* title = new QLabel(kEditionName, hero);
-    title->setObjectName(QStringLiteral("pageTitle"));
-    titleRow->addWidget(title);
-    auto* badge = new QLabel(QStringLiteral("Vantrel特别版"), hero);
-    badge->setObjectName(QStringLiteral("editionBadge"));
-    titleRow->addWidget(badge, 0, Qt::AlignVCenter);
-    titleRow->addStretch();
-    titles->addLayout(titleRow);
-    auto* subtitle = new QLabel(QStringLiteral("统一管理 Windows RDP、Linux SSH、多屏连接与批量运维"), hero);
-    subtitle->setObjectName(QStringLiteral("pageSubtitle"));
-    titles->addWidget(subtitle);
-    heroLayout->addLayout(titles, 1);
-
-    auto* memberCard = new QFrame(hero);
-    memberCard->setObjectName(QStringLiteral("memberCard"));
-    auto* memberLayout = new QVBoxLayout(memberCard);
-    memberLayout->setContentsMargins(12, 6, 12, 6);
-    memberLayout->setSpacing(0);
-    auto* memberTitle = new QLabel(QStringLiteral("会员账号"), memberCard);
-    memberTitle->setObjectName(QStringLiteral("memberTitle"));
-    memberLayout->addWidget(memberTitle);
-    m_memberLabel = new QLabel(QStringLiteral("未登录"), memberCard);
-    m_memberLabel->setObjectName(QStringLiteral("memberName"));
-    memberLayout->addWidget(m_memberLabel);
-    heroLayout->addWidget(memberCard, 0, Qt::AlignVCenter);
-
-    auto* settingsButton = makeButton(hero, "settingsButton", QStringLiteral("设置"),
-                                      QStringLiteral("连接、显示、云同步和智能转发设置"));
-    connect(settingsButton, &QPushButton::clicked, this, &MainWindow::showGlobalSettings);
-    heroLayout->addWidget(settingsButton, 0, Qt::AlignVCenter);
-
-    m_accelerationButton =
-        makeButton(hero, "accelerationButton", QStringLiteral("启动远程加速"),
-                   QStringLiteral("Vantrel用户专享；检测香港节点后加速 RDP 与 SSH 连接"), "accent");
+    auto* hero = new HeroCard(kEditionName, central);
+    connect(hero->settingsButton(), &QPushButton::clicked, this, &MainWindow::showGlobalSettings);
+    m_accelerationButton = hero->accelerationButton();
     connect(m_accelerationButton, &QPushButton::clicked, this, &MainWindow::onAccelerationClicked);
-    heroLayout->addWidget(m_accelerationButton, 0, Qt::AlignVCenter);
+    m_heroCard = hero;
     layout->addWidget(hero);
 
     // Group row.
@@ -191,9 +128,9 @@ void MainWindow::buildUi()
     m_groupFilter->setObjectName(QStringLiteral("groupFilter"));
     m_groupFilter->setMinimumWidth(150);
     groupRow->addWidget(m_groupFilter);
-    auto* newGroupButton = makeButton(central, "newGroupButton", QStringLiteral("新建分组"));
-    auto* renameGroupButton = makeButton(central, "renameGroupButton", QStringLiteral("重命名分组"));
-    auto* deleteGroupButton = makeButton(central, "deleteGroupButton", QStringLiteral("删除分组"));
+    auto* newGroupButton = makeStyledButton(central, "newGroupButton", QStringLiteral("新建分组"));
+    auto* renameGroupButton = makeStyledButton(central, "renameGroupButton", QStringLiteral("重命名分组"));
+    auto* deleteGroupButton = makeStyledButton(central, "deleteGroupButton", QStringLiteral("删除分组"));
     connect(newGroupButton, &QPushButton::clicked, this, &MainWindow::addGroup);
     connect(renameGroupButton, &QPushButton::clicked, this, &MainWindow::renameGroup);
     connect(deleteGroupButton, &QPushButton::clicked, this, &MainWindow::deleteGroup);
@@ -214,11 +151,11 @@ void MainWindow::buildUi()
     // Action row 1.
     auto* row1 = new QHBoxLayout;
     auto* addHostButton =
-        makeButton(central, "addHostButton", QStringLiteral("添加主机"), QString(), "primary");
+        makeStyledButton(central, "addHostButton", QStringLiteral("添加主机"), QString(), "primary");
     connect(addHostButton, &QPushButton::clicked, this, &MainWindow::addRemote);
     row1->addWidget(addHostButton);
 
-    auto* importButton = makeButton(central, "importButton", QStringLiteral("导入主机"));
+    auto* importButton = makeStyledButton(central, "importButton", QStringLiteral("导入主机"));
     auto* importMenu = new QMenu(importButton);
     importMenu->setObjectName(QStringLiteral("importMenu"));
     QAction* importFile = importMenu->addAction(QStringLiteral("从 CSV / TXT / Excel 文件导入"));
@@ -234,23 +171,23 @@ void MainWindow::buildUi()
     importButton->setMenu(importMenu);
     row1->addWidget(importButton);
 
-    auto* exportButton = makeButton(central, "exportButton", QStringLiteral("导出主机"));
+    auto* exportButton = makeStyledButton(central, "exportButton", QStringLiteral("导出主机"));
     connect(exportButton, &QPushButton::clicked, this, &MainWindow::exportHosts);
     row1->addWidget(exportButton);
-    auto* editButton = makeButton(central, "editButton", QStringLiteral("编辑"));
+    auto* editButton = makeStyledButton(central, "editButton", QStringLiteral("编辑"));
     connect(editButton, &QPushButton::clicked, this, &MainWindow::editSelected);
     row1->addWidget(editButton);
-    m_selectAllButton = makeButton(central, "selectAllButton", QStringLiteral("一键全选"),
-                                   QStringLiteral("勾选并高亮当前列表中的全部可见主机"));
+    m_selectAllButton = makeStyledButton(central, "selectAllButton", QStringLiteral("一键全选"),
+                                         QStringLiteral("勾选并高亮当前列表中的全部可见主机"));
     connect(m_selectAllButton, &QPushButton::clicked, this, [this] { m_table->checkAll(); });
     row1->addWidget(m_selectAllButton);
-    m_clearSelectionButton = makeButton(central, "clearSelectionButton", QStringLiteral("取消选择"),
-                                        QStringLiteral("取消当前列表中全部主机的勾选和高亮"));
+    m_clearSelectionButton = makeStyledButton(central, "clearSelectionButton", QStringLiteral("取消选择"),
+                                              QStringLiteral("取消当前列表中全部主机的勾选和高亮"));
     connect(m_clearSelectionButton, &QPushButton::clicked, this, [this] { m_table->uncheckAll(); });
     row1->addWidget(m_clearSelectionButton);
     auto* permissionButton =
-        makeButton(central, "permissionButton", QStringLiteral("权限设置"),
-                   QStringLiteral("主账号可将已勾选主机设为仅自己可用，或授权给全部子账号"));
+        makeStyledButton(central, "permissionButton", QStringLiteral("权限设置"),
+                         QStringLiteral("主账号可将已勾选主机设为仅自己可用，或授权给全部子账号"));
     connect(permissionButton, &QPushButton::clicked, this, &MainWindow::setSelectedPermission);
     row1->addWidget(permissionButton);
     row1->addStretch();
@@ -258,27 +195,29 @@ void MainWindow::buildUi()
 
     // Action row 2.
     auto* row2 = new QHBoxLayout;
-    auto* connectButton = makeButton(
+    auto* connectButton = makeStyledButton(
         central, "connectButton", QStringLiteral("远程连接"),
         QStringLiteral("单台连接使用系统 RDP 客户端，兼容剪贴板、文件拖入和旧版 Windows。"), "primary");
     connect(connectButton, &QPushButton::clicked, this, &MainWindow::connectSelected);
     row2->addWidget(connectButton);
-    auto* sshButton = makeButton(central, "sshButton", QStringLiteral("SSH连接"));
+    auto* sshButton = makeStyledButton(central, "sshButton", QStringLiteral("SSH连接"));
     connect(sshButton, &QPushButton::clicked, this, &MainWindow::connectSsh);
     row2->addWidget(sshButton);
-    auto* screenWallButton = makeButton(central, "screenWallButton", QStringLiteral("屏幕墙"));
+    auto* screenWallButton = makeStyledButton(central, "screenWallButton", QStringLiteral("屏幕墙"));
     connect(screenWallButton, &QPushButton::clicked, this, &MainWindow::openScreenWall);
     row2->addWidget(screenWallButton);
-    auto* multiScreenButton = makeButton(central, "multiScreenButton", QStringLiteral("多屏打开"));
+    auto* multiScreenButton = makeStyledButton(central, "multiScreenButton", QStringLiteral("多屏打开"));
     connect(multiScreenButton, &QPushButton::clicked, this, &MainWindow::openMultiScreen);
     row2->addWidget(multiScreenButton);
-    auto* batchButton = makeButton(central, "batchButton", QStringLiteral("批量功能"));
+    auto* batchButton = makeStyledButton(central, "batchButton", QStringLiteral("批量功能"));
     connect(batchButton, &QPushButton::clicked, this, &MainWindow::showBatchOperations);
     row2->addWidget(batchButton);
-    auto* disconnectAllButton = makeButton(central, "disconnectAllButton", QStringLiteral("批量关闭远程"));
+    auto* disconnectAllButton =
+        makeStyledButton(central, "disconnectAllButton", QStringLiteral("批量关闭远程"));
     connect(disconnectAllButton, &QPushButton::clicked, this, &MainWindow::disconnectAllSessions);
     row2->addWidget(disconnectAllButton);
-    auto* deleteButton = makeButton(central, "deleteButton", QStringLiteral("删除"), QString(), "danger");
+    auto* deleteButton =
+        makeStyledButton(central, "deleteButton", QStringLiteral("删除"), QString(), "danger");
     connect(deleteButton, &QPushButton::clicked, this, &MainWindow::deleteSelected);
     row2->addWidget(deleteButton);
     row2->addStretch();
@@ -400,14 +339,14 @@ void MainWindow::updateCheckControls()
 void MainWindow::updateAccountCard()
 {
     if (!m_accountClient->isSignedIn()) {
-        m_memberLabel->setText(QStringLiteral("未登录"));
+        m_heroCard->setMemberText(QStringLiteral("未登录"));
         return;
     }
     const MemberAccount account = m_accountClient->account();
     const QString name = !account.name.isEmpty()    ? account.name
                          : !account.email.isEmpty() ? account.email
                                                     : account.id;
-    m_memberLabel->setText(QStringLiteral("%1 · %2").arg(
+    m_heroCard->setMemberText(QStringLiteral("%1 · %2").arg(
         name, account.isMainAccount() ? QStringLiteral("主账号") : QStringLiteral("子账号")));
 }
 
@@ -709,32 +648,11 @@ void MainWindow::importHosts()
 
 void MainWindow::importFromClipboard()
 {
-    QDialog dialog(this);
-    dialog.setObjectName(QStringLiteral("clipboardImportDialog"));
-    dialog.setWindowTitle(QStringLiteral("从剪贴板导入主机"));
-    dialog.resize(760, 520);
-    auto* layout = new QVBoxLayout(&dialog);
-    auto* label = new QLabel(
-        QStringLiteral(
-            "每行格式：IP,端口,用户名,密码,备注。支持英文逗号、中文全角逗号或 Tab，也支持带表头内容。"),
-        &dialog);
-    label->setWordWrap(true);
-    layout->addWidget(label);
-    auto* editor = new QPlainTextEdit(&dialog);
-    editor->setObjectName(QStringLiteral("clipboardImportText"));
-    editor->setPlainText(QApplication::clipboard()->text());
-    editor->setPlaceholderText(QStringLiteral(
-        "192.168.1.10,3389,Administrator,密码,Windows主机\n192.168.1.20，22，root，密码，Linux主机"));
-    layout->addWidget(editor, 1);
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
-    connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
-    layout->addWidget(buttons);
-
+    ClipboardImportDialog dialog(QApplication::clipboard()->text(), this);
     if (dialog.exec() != QDialog::Accepted) {
         return;
     }
-    const QString text = editor->toPlainText();
+    const QString text = dialog.text();
     if (text.trimmed().isEmpty()) {
         return;
     }

@@ -27,6 +27,7 @@ class QLineEdit;
 class QPushButton;
 class GroupActions;
 class GroupDropTreeWidget;
+class HeroCard;
 class HostActions;
 class HostFilterModel;
 class HostTableModel;
@@ -153,7 +154,7 @@ private:
     CryptoManager* m_crypto = nullptr;
     AccountClient* m_accountClient = nullptr;
 
-    QLabel* m_memberLabel = nullptr;
+    HeroCard* m_heroCard = nullptr;
     QPushButton* m_accelerationButton = nullptr;
     QLabel* m_accelerationLabel = nullptr;
     QComboBox* m_groupFilter = nullptr;

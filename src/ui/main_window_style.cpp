@@ -1,5 +1,7 @@
 #include "ui/main_window_style.h"
 
+#include <QPushButton>
+
 QString mainWindowStyleSheet()
 {
     return QStringLiteral(R"(
@@ -156,4 +158,18 @@ QMenu::item:disabled {
     color: #9aa7b8;
 }
 )");
+}
+
+QPushButton* makeStyledButton(QWidget* parent, const char* objectName, const QString& text,
+                              const QString& toolTip, const char* role)
+{
+    auto* button = new QPushButton(text, parent);
+    button->setObjectName(QLatin1String(objectName));
+    if (!toolTip.isEmpty()) {
+        button->setToolTip(toolTip);
+    }
+    if (role != nullptr) {
+        button->setProperty("role", QLatin1String(role));
+    }
+    return button;
 }
