@@ -62,6 +62,12 @@ int main(int argc, char* argv[])
     QObject::connect(
         &signalWatcher, &UnixSignalWatcher::terminationRequested, &application,
         [] {
+            // Quitting closes the windows; the main window must not stop that with its question.
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                if (auto* mainWindow = qobject_cast<MainWindow*>(widget)) {
+                    mainWindow->setAskBeforeClosing(false);
+                }
+            }
             QWidget* modal = QApplication::activeModalWidget();
             if (auto* dialog = qobject_cast<QDialog*>(modal)) {
                 dialog->reject();

@@ -6,10 +6,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUuid>
 #include <QVariant>
+
+#include <sqlite3.h>
 
 namespace {
 
@@ -29,10 +32,32 @@ QString encodeTime(const QDateTime& time)
     return nonNullText(time.toString(Qt::ISODate));
 }
 
-QDateTime decodeTime(const QVariant& value)
+QDateTime decodeTime(const QString& value)
 {
-    return QDateTime::fromString(value.toString(), Qt::ISODate);
+    return QDateTime::fromString(value, Qt::ISODate);
 }
+
+// One row of the remote columns as Qt's SQL layer holds it.
+struct QueryRow
+{
+    const QSqlQuery& query;
+    QString text(int column) const { return query.value(column).toString(); }
+    int integer(int column) const { return query.value(column).toInt(); }
+};
+
+// One row of the remote columns straight from SQLite, without a QVariant per value: the listing of
+// thousands of hosts spends most of its time there otherwise.
+struct StatementRow
+{
+    sqlite3_stmt* statement;
+    QString text(int column) const
+    {
+        const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+        return bytes == nullptr ? QString()
+                                : QString::fromUtf8(bytes, sqlite3_column_bytes(statement, column));
+    }
+    int integer(int column) const { return sqlite3_column_int(statement, column); }
+};
 
 QString normalizedProtocol(const QString& protocol)
 {
@@ -331,7 +356,7 @@ QList<Group> DatabaseManager::getGroups()
         group.id = query.value(0).toString();
         group.name = query.value(1).toString();
         group.sort_order = query.value(2).toInt();
-        group.created_at = decodeTime(query.value(3));
+        group.created_at = decodeTime(query.value(3).toString());
         groups.append(group);
     }
     return groups;
@@ -503,44 +528,63 @@ std::optional<Remote> DatabaseManager::getRemote(const QString& id)
     if (!query.exec() || !query.next()) {
         return std::nullopt;
     }
-    return readRemote(query);
+    return readRemote(QueryRow{query}, Passwords::Open, Times::Read);
 }
 
-QList<Remote> DatabaseManager::getAllRemotes(Passwords passwords)
+QList<Remote> DatabaseManager::getAllRemotes(Passwords passwords, Times times)
 {
-    return listRemotes(QString(), QString(), passwords);
+    return listRemotes(QString(), QString(), passwords, times);
 }
 
-QList<Remote> DatabaseManager::getRemotesByGroup(const QString& groupId, Passwords passwords)
+QList<Remote> DatabaseManager::getRemotesByGroup(const QString& groupId, Passwords passwords, Times times)
 {
-    return listRemotes(QStringLiteral("WHERE group_id=? "), nonNullText(groupId), passwords);
+    return listRemotes(QStringLiteral("WHERE group_id=? "), nonNullText(groupId), passwords, times);
 }
 
 QList<Remote> DatabaseManager::listRemotes(const QString& condition, const QString& bound,
-                                           Passwords passwords)
+                                           Passwords passwords, Times times)
 {
     QList<Remote> remotes;
-    if (!m_db.isOpen()) {
+    sqlite3* handle = sqliteHandle();
+    if (handle == nullptr) {
         return remotes;
     }
-    QSqlQuery query(m_db);
-    query.setForwardOnly(true);
     // Without passwords the sealed column is not even read: it is the widest one.
     QString columns = kRemoteColumns;
     if (passwords == Passwords::Skip) {
         columns.replace(QStringLiteral("username, password,"), QStringLiteral("username, NULL,"));
     }
-    query.prepare(columns + QStringLiteral("FROM remotes ") + condition + QStringLiteral("ORDER BY name"));
-    if (!condition.isEmpty()) {
-        query.addBindValue(bound);
+    if (times == Times::Skip) {
+        columns.replace(QStringLiteral("created_at, updated_at,"), QStringLiteral("NULL, NULL,"));
     }
-    if (!query.exec()) {
+    const QByteArray sql =
+        (columns + QStringLiteral("FROM remotes ") + condition + QStringLiteral("ORDER BY name")).toUtf8();
+    const QByteArray boundText = bound.toUtf8();
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(handle, sql.constData(), static_cast<int>(sql.size()), &statement, nullptr) !=
+            SQLITE_OK ||
+        (!condition.isEmpty() &&
+         sqlite3_bind_text(statement, 1, boundText.constData(), static_cast<int>(boundText.size()),
+                           SQLITE_STATIC) != SQLITE_OK)) {
+        sqlite3_finalize(statement);
         return remotes;
     }
-    while (query.next()) {
-        remotes.append(readRemote(query, passwords));
+    // Room for every row at once: a growing list moves all its records at each step.
+    QSqlQuery count(m_db);
+    count.prepare(QStringLiteral("SELECT COUNT(*) FROM remotes ") + condition);
+    if (!condition.isEmpty()) {
+        count.addBindValue(bound);
     }
-    return remotes;
+    if (count.exec() && count.next()) {
+        remotes.reserve(count.value(0).toInt());
+    }
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+        remotes.append(readRemote(StatementRow{statement}, passwords, times));
+    }
+    sqlite3_finalize(statement);
+    // A listing cut short is no listing.
+    return step == SQLITE_DONE ? remotes : QList<Remote>();
 }
 
 bool DatabaseManager::remoteExists(const QString& host, int port)
@@ -617,29 +661,44 @@ bool DatabaseManager::replaceVantrelRemotes(const QList<Remote>& remotes)
     return commitOrRollback(m_db);
 }
 
-Remote DatabaseManager::readRemote(const QSqlQuery& query, Passwords passwords) const
+template <typename Row>
+Remote DatabaseManager::readRemote(const Row& row, Passwords passwords, Times times) const
 {
     Remote remote;
-    remote.id = query.value(0).toString();
-    remote.name = query.value(1).toString();
-    remote.host = query.value(2).toString();
-    remote.port = query.value(3).toInt();
-    remote.username = query.value(4).toString();
+    remote.id = row.text(0);
+    remote.name = row.text(1);
+    remote.host = row.text(2);
+    remote.port = row.integer(3);
+    remote.username = row.text(4);
     if (passwords == Passwords::Open) {
-        remote.password = openPassword(query.value(5).toString());
+        remote.password = openPassword(row.text(5));
     }
-    remote.remark = query.value(6).toString();
-    remote.group_id = query.value(7).toString();
-    remote.mac_address = query.value(8).toString();
-    remote.created_at = decodeTime(query.value(9));
-    remote.updated_at = decodeTime(query.value(10));
-    remote.legacy_rdp_security = query.value(11).toBool();
-    remote.protocol = normalizedProtocol(query.value(12).toString());
-    remote.agent_device_id = query.value(13).toString();
-    remote.rdp_certificate_fingerprint = query.value(14).toString();
-    remote.access_scope = normalizedAccessScope(query.value(15).toString());
-    remote.source_type = normalizedSourceType(query.value(16).toString());
+    remote.remark = row.text(6);
+    remote.group_id = row.text(7);
+    remote.mac_address = row.text(8);
+    if (times == Times::Read) {
+        remote.created_at = decodeTime(row.text(9));
+        remote.updated_at = decodeTime(row.text(10));
+    }
+    remote.legacy_rdp_security = row.integer(11) != 0;
+    remote.protocol = normalizedProtocol(row.text(12));
+    remote.agent_device_id = row.text(13);
+    remote.rdp_certificate_fingerprint = row.text(14);
+    remote.access_scope = normalizedAccessScope(row.text(15));
+    remote.source_type = normalizedSourceType(row.text(16));
     return remote;
+}
+
+sqlite3* DatabaseManager::sqliteHandle() const
+{
+    if (!m_db.isOpen()) {
+        return nullptr;
+    }
+    const QVariant handle = m_db.driver()->handle();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0) {
+        return nullptr;
+    }
+    return *static_cast<sqlite3* const*>(handle.constData());
 }
 
 QString DatabaseManager::sealPassword(const QString& password, bool* ok) const

@@ -12,7 +12,7 @@
 #include <optional>
 
 class CryptoManager;
-class QSqlQuery;
+struct sqlite3;
 
 // The host inventory in the SQLite file "data.db". Host passwords are sealed with the device key
 // on every write and opened on every read, so they never reach the file in plain text.
@@ -51,8 +51,12 @@ public:
     // Listing thousands of hosts need not open every sealed password: with SkipPasswords the
     // records carry an empty password (re-read a host by id when its password is needed).
     enum class Passwords { Open, Skip };
-    QList<Remote> getAllRemotes(Passwords passwords = Passwords::Open);
-    QList<Remote> getRemotesByGroup(const QString& groupId, Passwords passwords = Passwords::Open);
+    // A zone-less stored time is local time, and turning it into a QDateTime asks the time zone
+    // database for every value: a listing that shows no times can leave them null.
+    enum class Times { Read, Skip };
+    QList<Remote> getAllRemotes(Passwords passwords = Passwords::Open, Times times = Times::Read);
+    QList<Remote> getRemotesByGroup(const QString& groupId, Passwords passwords = Passwords::Open,
+                                    Times times = Times::Read);
     // Exact, case-sensitive match of the stored host text and port.
     bool remoteExists(const QString& host, int port);
     int countManualRemotes();
@@ -64,8 +68,12 @@ public:
 private:
     // True when the file reads as a database but refuses writes; `error` tells why.
     bool isReadOnlyDatabase(QString* error);
-    Remote readRemote(const QSqlQuery& query, Passwords passwords = Passwords::Open) const;
-    QList<Remote> listRemotes(const QString& condition, const QString& bound, Passwords passwords);
+    // `row` reads column i of the remote column list as text or integer.
+    template <typename Row> Remote readRemote(const Row& row, Passwords passwords, Times times) const;
+    // The connection's SQLite handle, for the listings; null when closed.
+    sqlite3* sqliteHandle() const;
+    QList<Remote> listRemotes(const QString& condition, const QString& bound, Passwords passwords,
+                              Times times);
     QString sealPassword(const QString& password, bool* ok) const;
     QString openPassword(const QString& stored) const;
     int countRemotes(const QString& statement);

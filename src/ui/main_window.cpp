@@ -12,9 +12,17 @@
 #include "ssh/terminal_launcher.h"
 #include "storage/config_manager.h"
 #include "storage/database_manager.h"
+#include "ui/clipboard_import_dialog.h"
 #include "ui/global_settings_dialog.h"
+#include "ui/group_actions.h"
+#include "ui/group_drop_tree_widget.h"
+#include "ui/hero_card.h"
+#include "ui/host_actions.h"
 #include "ui/host_editor_dialog.h"
-#include "ui/remote_id_mime.h"
+#include "ui/host_filter_model.h"
+#include "ui/host_table_model.h"
+#include "ui/host_table_view.h"
+#include "ui/main_window_style.h"
 #include "wall/screen_wall_window.h"
 
 #include <QAbstractItemView>
@@ -24,36 +32,23 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QDialog>
-#include <QDialogButtonBox>
-#include <QDrag>
-#include <QDragEnterEvent>
-#include <QDragLeaveEvent>
-#include <QDragMoveEvent>
-#include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QHash>
-#include <QHeaderView>
 #include <QInputDialog>
-#include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
-#include <QMimeData>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QSplitter>
 #include <QStatusBar>
-#include <QStyledItemDelegate>
-#include <QTableWidget>
 #include <QTimer>
 #include <QTreeWidget>
-#include <QUuid>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -63,441 +58,8 @@
 namespace {
 
 const QString kEditionName = QStringLiteral("Nimbara-Vantrel特别版");
-const QString kAgentGroupName = QStringLiteral("Agent 托管主机");
-const QString kDefaultGroupName = QStringLiteral("默认分组");
-const QString kHighlightColor = QStringLiteral("#dce8ff");
-
-enum Column {
-    CheckColumn = 0,
-    NameColumn,
-    TypeColumn,
-    HostColumn,
-    PortColumn,
-    UserColumn,
-    GroupColumn,
-    ScopeColumn,
-    RemarkColumn,
-    IdColumn,
-    ColumnCount
-};
-
-// Navigation item data: the kind ("all", "heading", "protocol", "group") and its value.
-constexpr int kKindRole = Qt::UserRole;
-constexpr int kValueRole = Qt::UserRole + 1;
-
-const QString kKindAll = QStringLiteral("all");
-const QString kKindHeading = QStringLiteral("heading");
-const QString kKindProtocol = QStringLiteral("protocol");
-const QString kKindGroup = QStringLiteral("group");
 
 constexpr int kConfirmConnectionsFrom = 13;
-
-struct ColumnBounds
-{
-    int minimum;
-    int maximum;
-};
-
-constexpr ColumnBounds kColumnBounds[] = {{92, 120},  {100, 300}, {112, 170}, {130, 360}, {70, 90},
-                                          {100, 240}, {90, 220},  {122, 220}, {100, 460}};
-
-const QString kStyleSheet = QStringLiteral(R"(
-QWidget {
-    font-family: "Microsoft YaHei UI", "Noto Sans CJK SC";
-    font-size: 10pt;
-    color: #13233b;
-}
-QMainWindow, QWidget#centralPage, QStatusBar {
-    background: #eef2f8;
-}
-QStatusBar QLabel {
-    color: #475569;
-    padding: 0 6px;
-}
-QFrame#heroCard {
-    background: #ffffff;
-    border: 1px solid #d8e1ef;
-    border-radius: 12px;
-}
-QLabel#brandMark {
-    background: #2468df;
-    color: #ffffff;
-    border-radius: 14px;
-    font-size: 19pt;
-    font-weight: 700;
-}
-QLabel#pageTitle {
-    font-size: 16pt;
-    font-weight: 700;
-}
-QLabel#pageSubtitle {
-    color: #5b6b82;
-}
-QLabel#editionBadge {
-    background: #edf7ff;
-    color: #0767a8;
-    border: 1px solid #b9dcf5;
-    border-radius: 10px;
-    padding: 3px 10px;
-    font-weight: 600;
-}
-QFrame#memberCard {
-    background: #f5f8fd;
-    border: 1px solid #d8e1ef;
-    border-radius: 10px;
-}
-QLabel#memberTitle {
-    color: #5b6b82;
-    font-size: 9pt;
-}
-QLabel#memberName {
-    font-weight: 600;
-}
-QFrame#sidebarCard {
-    background: #ffffff;
-    border: 1px solid #d8e1ef;
-    border-radius: 10px;
-}
-QLabel#accelerationLabel {
-    color: #5b6b82;
-}
-QPushButton {
-    background: #ffffff;
-    border: 1px solid #c9d4e5;
-    border-radius: 6px;
-    padding: 5px 12px;
-    color: #1f2f46;
-}
-QPushButton:hover {
-    background: #f2f6fd;
-    border-color: #9fb4d6;
-}
-QPushButton:pressed {
-    background: #e4ecf9;
-}
-QPushButton:disabled {
-    color: #9aa7b8;
-    background: #f4f6fa;
-    border-color: #dde3ec;
-}
-QPushButton[role="primary"] {
-    background: #2468df;
-    color: #ffffff;
-    border-color: #2468df;
-}
-QPushButton[role="primary"]:hover {
-    background: #1d59c2;
-    border-color: #1d59c2;
-}
-QPushButton[role="accent"] {
-    background: #edf7ff;
-    color: #0767a8;
-    border-color: #b9dcf5;
-}
-QPushButton[role="danger"] {
-    background: #fff8f7;
-    color: #b42318;
-    border-color: #f3c6c1;
-}
-QPushButton#importButton {
-    padding-right: 24px;
-}
-QPushButton::menu-indicator {
-    subcontrol-origin: padding;
-    subcontrol-position: center right;
-    right: 8px;
-}
-QLineEdit, QComboBox {
-    background: #ffffff;
-    border: 1px solid #c9d4e5;
-    border-radius: 6px;
-    padding: 4px 8px;
-}
-QLineEdit:focus, QComboBox:focus {
-    border-color: #4b7bec;
-}
-QTableWidget, QTreeWidget {
-    background: #ffffff;
-    alternate-background-color: #f8faff;
-    border: 1px solid #d8e1ef;
-    border-radius: 8px;
-    gridline-color: #e6ecf5;
-    selection-background-color: #dce8ff;
-    selection-color: #13233b;
-}
-QTreeWidget {
-    border: none;
-}
-QTableWidget::item:selected, QTreeWidget::item:selected {
-    background: #dce8ff;
-    color: #13233b;
-}
-QHeaderView::section {
-    background: #f3f6fb;
-    color: #334155;
-    border: none;
-    border-right: 1px solid #e2e8f0;
-    border-bottom: 1px solid #d8e1ef;
-    padding: 5px 6px;
-    font-weight: 600;
-}
-QMenu {
-    background: #ffffff;
-    border: 1px solid #c9d4e5;
-}
-QMenu::item {
-    padding: 5px 22px;
-}
-QMenu::item:selected {
-    background: #dce8ff;
-}
-QMenu::item:disabled {
-    color: #9aa7b8;
-}
-)");
-
-const QString kRemarkEditorStyle = QStringLiteral(
-    "QLineEdit{background:#ffffff;color:#13233b;selection-background-color:#2468df;selection-color:#ffffff;"
-    "border:2px solid #4b7bec;border-radius:5px;padding:2px 5px;font-size:10pt;}");
-
-QString typeText(const Remote& remote)
-{
-    return remote.isSsh() ? QStringLiteral("Linux / SSH") : QStringLiteral("Windows / RDP");
-}
-
-QString scopeText(const Remote& remote)
-{
-    return remote.access_scope == QLatin1String("team") ? QStringLiteral("主账号 + 子账号")
-                                                        : QStringLiteral("仅主账号");
-}
-
-QString remarkToolTip(const QString& remark)
-{
-    return remark.isEmpty() ? QStringLiteral("双击直接填写备注")
-                            : QStringLiteral("%1\n\n双击可直接修改备注").arg(remark);
-}
-
-QStringList withoutDuplicates(const QStringList& ids)
-{
-    QStringList unique;
-    QSet<QString> seen;
-    for (const QString& id : ids) {
-        if (!seen.contains(id)) {
-            seen.insert(id);
-            unique.append(id);
-        }
-    }
-    return unique;
-}
-
-QPushButton* makeButton(QWidget* parent, const char* objectName, const QString& text,
-                        const QString& toolTip = QString(), const char* role = nullptr)
-{
-    auto* button = new QPushButton(text, parent);
-    button->setObjectName(QLatin1String(objectName));
-    if (!toolTip.isEmpty()) {
-        button->setToolTip(toolTip);
-    }
-    if (role != nullptr) {
-        button->setProperty("role", QLatin1String(role));
-    }
-    return button;
-}
-
-bool isGroupItem(const QTreeWidgetItem* item)
-{
-    return item != nullptr && item->data(0, kKindRole).toString() == kKindGroup;
-}
-
-// Turns sorting off for the lifetime of the object while the table is sorted on the check column:
-// every check change would otherwise make the table re-sort that row, quadratic over all rows.
-class SortingPause
-{
-public:
-    explicit SortingPause(QTableWidget* table)
-        : m_table(table), m_active(table->isSortingEnabled() &&
-                                   table->horizontalHeader()->sortIndicatorSection() == CheckColumn)
-    {
-        if (m_active) {
-            m_table->setSortingEnabled(false);
-        }
-    }
-    ~SortingPause()
-    {
-        if (m_active) {
-            m_table->setSortingEnabled(true);
-        }
-    }
-    SortingPause(const SortingPause&) = delete;
-    SortingPause& operator=(const SortingPause&) = delete;
-
-private:
-    QTableWidget* m_table;
-    bool m_active;
-};
-
-// The navigation tree: group items accept hosts dragged from the host table.
-class GroupDropTreeWidget : public QTreeWidget
-{
-public:
-    using DropCallback = std::function<void(const QString& groupId, const QStringList& ids)>;
-
-    explicit GroupDropTreeWidget(QWidget* parent) : QTreeWidget(parent) {}
-
-    void setDropCallback(DropCallback callback) { m_dropCallback = std::move(callback); }
-
-    // Called before the items are destroyed: the remembered item must not be touched again.
-    void forgetHighlight()
-    {
-        m_highlighted = nullptr;
-        m_previousBackground = QBrush();
-    }
-
-protected:
-    void dragEnterEvent(QDragEnterEvent* event) override
-    {
-        if (event->mimeData()->hasFormat(kRemoteIdsMimeType)) {
-            event->setDropAction(Qt::MoveAction);
-            event->accept();
-        } else {
-            event->ignore();
-        }
-    }
-
-    void dragMoveEvent(QDragMoveEvent* event) override
-    {
-        QTreeWidgetItem* item = itemAt(event->position().toPoint());
-        if (isGroupItem(item) && event->mimeData()->hasFormat(kRemoteIdsMimeType)) {
-            highlight(item);
-            event->setDropAction(Qt::MoveAction);
-            event->accept();
-        } else {
-            clearHighlight();
-            event->ignore();
-        }
-    }
-
-    void dragLeaveEvent(QDragLeaveEvent* event) override
-    {
-        clearHighlight();
-        event->accept();
-    }
-
-    void dropEvent(QDropEvent* event) override
-    {
-        QTreeWidgetItem* item = itemAt(event->position().toPoint());
-        if (!isGroupItem(item) || !event->mimeData()->hasFormat(kRemoteIdsMimeType)) {
-            clearHighlight();
-            event->ignore();
-            return;
-        }
-        const QStringList ids = decodeRemoteIds(event->mimeData()->data(kRemoteIdsMimeType));
-        const QString groupId = item->data(0, kValueRole).toString();
-        clearHighlight();
-        if (m_dropCallback && !groupId.isEmpty() && !ids.isEmpty()) {
-            event->setDropAction(Qt::MoveAction);
-            event->accept();
-            // The callback rebuilds the tree; nothing of it may be used afterwards.
-            m_dropCallback(groupId, ids);
-        } else {
-            event->ignore();
-        }
-    }
-
-private:
-    void highlight(QTreeWidgetItem* item)
-    {
-        if (item == m_highlighted) {
-            return;
-        }
-        clearHighlight();
-        m_highlighted = item;
-        m_previousBackground = item->background(0);
-        item->setBackground(0, QColor(kHighlightColor));
-        viewport()->update();
-    }
-
-    void clearHighlight()
-    {
-        if (m_highlighted == nullptr) {
-            return;
-        }
-        m_highlighted->setBackground(0, m_previousBackground);
-        forgetHighlight();
-        viewport()->update();
-    }
-
-    DropCallback m_dropCallback;
-    QTreeWidgetItem* m_highlighted = nullptr;
-    QBrush m_previousBackground;
-};
-
-// The host table: a drag carries the ids of the chosen hosts instead of the cells' contents.
-class HostTableWidget : public QTableWidget
-{
-public:
-    using IdProvider = std::function<QStringList()>;
-
-    explicit HostTableWidget(QWidget* parent) : QTableWidget(parent) {}
-
-    void setIdProvider(IdProvider provider) { m_idProvider = std::move(provider); }
-
-protected:
-    void startDrag(Qt::DropActions supportedActions) override
-    {
-        Q_UNUSED(supportedActions);
-        if (!m_idProvider) {
-            return;
-        }
-        const QStringList ids = m_idProvider();
-        if (ids.isEmpty()) {
-            return;
-        }
-        auto* mimeData = new QMimeData;
-        mimeData->setData(kRemoteIdsMimeType, encodeRemoteIds(ids));
-        auto* drag = new QDrag(this);
-        drag->setMimeData(mimeData);
-        drag->exec(Qt::MoveAction, Qt::MoveAction);
-    }
-
-private:
-    IdProvider m_idProvider;
-};
-
-// The inline editor of the remark column.
-class RemarkEditorDelegate : public QStyledItemDelegate
-{
-public:
-    using QStyledItemDelegate::QStyledItemDelegate;
-
-    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
-                          const QModelIndex& index) const override
-    {
-        auto* editor = new QLineEdit(parent);
-        editor->setObjectName(QStringLiteral("remarkEditor"));
-        const QVariant cellFont = index.data(Qt::FontRole);
-        editor->setFont(cellFont.canConvert<QFont>() ? cellFont.value<QFont>() : option.font);
-        editor->setMinimumHeight(std::max(option.rect.height() - 2, 28));
-        editor->setTextMargins(4, 0, 4, 0);
-        editor->setStyleSheet(kRemarkEditorStyle);
-        return editor;
-    }
-
-    void setEditorData(QWidget* editor, const QModelIndex& index) const override
-    {
-        auto* lineEdit = qobject_cast<QLineEdit*>(editor);
-        if (lineEdit == nullptr) {
-            QStyledItemDelegate::setEditorData(editor, index);
-            return;
-        }
-        lineEdit->setText(index.data(Qt::EditRole).toString());
-        // The view focuses the editor only after this returns; select on the next turn.
-        QTimer::singleShot(0, lineEdit, [lineEdit] {
-            lineEdit->setFocus();
-            lineEdit->selectAll();
-        });
-    }
-};
 
 } // namespace
 
@@ -506,11 +68,21 @@ MainWindow::MainWindow(DatabaseManager* database, ConfigManager* config, CryptoM
     : QMainWindow(parent), m_db(database), m_config(config), m_crypto(crypto)
 {
     m_accountClient = new AccountClient(m_crypto, this);
+    m_hostModel = new HostTableModel(m_db, this);
+    m_filterModel = new HostFilterModel(m_hostModel, this);
+    m_groupActions = new GroupActions(m_db, this);
+    m_hostActions = new HostActions(m_db, this);
+    connect(m_hostActions, &HostActions::inventoryChanged, this, &MainWindow::refresh);
+    connect(m_hostActions, &HostActions::hostsMoved, this, [this] {
+        m_table->uncheckAll();
+        refresh();
+    });
+    connect(m_hostActions, &HostActions::statusMessage, statusBar(), &QStatusBar::showMessage);
     buildUi();
     // The access rule depends on the role of the signed-in account.
     connect(m_accountClient, &AccountClient::accountChanged, this, [this] { refresh(); });
-    refresh();
-    updateAccountCard();
+    // The group reload ends with the one read of the hosts.
+    reloadGroups();
 }
 
 MainWindow::~MainWindow() = default;
@@ -537,7 +109,7 @@ void MainWindow::buildUi()
     windowFont.setFamilies({QStringLiteral("Microsoft YaHei UI"), QStringLiteral("Noto Sans CJK SC")});
     windowFont.setPointSize(10);
     setFont(windowFont);
-    setStyleSheet(kStyleSheet);
+    setStyleSheet(mainWindowStyleSheet());
 
     auto* central = new QWidget(this);
     central->setObjectName(QStringLiteral("centralPage"));
@@ -545,59 +117,11 @@ void MainWindow::buildUi()
     layout->setContentsMargins(16, 14, 16, 10);
     layout->setSpacing(10);
 
-    // Hero card.
-    auto* hero = new QFrame(central);
-    hero->setObjectName(QStringLiteral("heroCard"));
-    auto* heroLayout = new QHBoxLayout(hero);
-    heroLayout->setContentsMargins(18, 14, 18, 14);
-    heroLayout->setSpacing(14);
-
-    auto* brand = new QLabel(QStringLiteral("nb"), hero);
-    brand->setObjectName(QStringLiteral("brandMark"));
-    brand->setFixedSize(54, 54);
-    brand->setAlignment(Qt::AlignCenter);
-    heroLayout->addWidget(brand);
-
-    auto* titles = new QVBoxLayout;
-    titles->setSpacing(2);
-    auto* titleRow = new QHBoxLayout;
-    titleRow->setSpacing(10);
-    auto* title = new QLabel(kEditionName, hero);
-    title->setObjectName(QStringLiteral("pageTitle"));
-    titleRow->addWidget(title);
-    auto* badge = new QLabel(QStringLiteral("Vantrel特别版"), hero);
-    badge->setObjectName(QStringLiteral("editionBadge"));
-    titleRow->addWidget(badge, 0, Qt::AlignVCenter);
-    titleRow->addStretch();
-    titles->addLayout(titleRow);
-    auto* subtitle = new QLabel(QStringLiteral("统一管理 Windows RDP、Linux SSH、多屏连接与批量运维"), hero);
-    subtitle->setObjectName(QStringLiteral("pageSubtitle"));
-    titles->addWidget(subtitle);
-    heroLayout->addLayout(titles, 1);
-
-    auto* memberCard = new QFrame(hero);
-    memberCard->setObjectName(QStringLiteral("memberCard"));
-    auto* memberLayout = new QVBoxLayout(memberCard);
-    memberLayout->setContentsMargins(12, 6, 12, 6);
-    memberLayout->setSpacing(0);
-    auto* memberTitle = new QLabel(QStringLiteral("会员账号"), memberCard);
-    memberTitle->setObjectName(QStringLiteral("memberTitle"));
-    memberLayout->addWidget(memberTitle);
-    m_memberLabel = new QLabel(QStringLiteral("未登录"), memberCard);
-    m_memberLabel->setObjectName(QStringLiteral("memberName"));
-    memberLayout->addWidget(m_memberLabel);
-    heroLayout->addWidget(memberCard, 0, Qt::AlignVCenter);
-
-    auto* settingsButton = makeButton(hero, "settingsButton", QStringLiteral("设置"),
-                                      QStringLiteral("连接、显示、云同步和智能转发设置"));
-    connect(settingsButton, &QPushButton::clicked, this, &MainWindow::showGlobalSettings);
-    heroLayout->addWidget(settingsButton, 0, Qt::AlignVCenter);
-
-    m_accelerationButton =
-        makeButton(hero, "accelerationButton", QStringLiteral("启动远程加速"),
-                   QStringLiteral("Vantrel用户专享；检测香港节点后加速 RDP 与 SSH 连接"), "accent");
+    auto* hero = new HeroCard(kEditionName, central);
+    connect(hero->settingsButton(), &QPushButton::clicked, this, &MainWindow::showGlobalSettings);
+    m_accelerationButton = hero->accelerationButton();
     connect(m_accelerationButton, &QPushButton::clicked, this, &MainWindow::onAccelerationClicked);
-    heroLayout->addWidget(m_accelerationButton, 0, Qt::AlignVCenter);
+    m_heroCard = hero;
     layout->addWidget(hero);
 
     // Group row.
@@ -607,9 +131,9 @@ void MainWindow::buildUi()
     m_groupFilter->setObjectName(QStringLiteral("groupFilter"));
     m_groupFilter->setMinimumWidth(150);
     groupRow->addWidget(m_groupFilter);
-    auto* newGroupButton = makeButton(central, "newGroupButton", QStringLiteral("新建分组"));
-    auto* renameGroupButton = makeButton(central, "renameGroupButton", QStringLiteral("重命名分组"));
-    auto* deleteGroupButton = makeButton(central, "deleteGroupButton", QStringLiteral("删除分组"));
+    auto* newGroupButton = makeStyledButton(central, "newGroupButton", QStringLiteral("新建分组"));
+    auto* renameGroupButton = makeStyledButton(central, "renameGroupButton", QStringLiteral("重命名分组"));
+    auto* deleteGroupButton = makeStyledButton(central, "deleteGroupButton", QStringLiteral("删除分组"));
     connect(newGroupButton, &QPushButton::clicked, this, &MainWindow::addGroup);
     connect(renameGroupButton, &QPushButton::clicked, this, &MainWindow::renameGroup);
     connect(deleteGroupButton, &QPushButton::clicked, this, &MainWindow::deleteGroup);
@@ -623,17 +147,18 @@ void MainWindow::buildUi()
     m_search = new QLineEdit(central);
     m_search->setObjectName(QStringLiteral("assetSearch"));
     m_search->setPlaceholderText(QStringLiteral("搜索名称、主机或备注"));
-    connect(m_search, &QLineEdit::textChanged, this, &MainWindow::refresh);
+    // A keystroke only filters what is listed: no database read, no tree rebuild, no column fitting.
+    connect(m_search, &QLineEdit::textChanged, this, &MainWindow::applyFilter);
     layout->addWidget(m_search);
 
     // Action row 1.
     auto* row1 = new QHBoxLayout;
     auto* addHostButton =
-        makeButton(central, "addHostButton", QStringLiteral("添加主机"), QString(), "primary");
+        makeStyledButton(central, "addHostButton", QStringLiteral("添加主机"), QString(), "primary");
     connect(addHostButton, &QPushButton::clicked, this, &MainWindow::addRemote);
     row1->addWidget(addHostButton);
 
-    auto* importButton = makeButton(central, "importButton", QStringLiteral("导入主机"));
+    auto* importButton = makeStyledButton(central, "importButton", QStringLiteral("导入主机"));
     auto* importMenu = new QMenu(importButton);
     importMenu->setObjectName(QStringLiteral("importMenu"));
     QAction* importFile = importMenu->addAction(QStringLiteral("从 CSV / TXT / Excel 文件导入"));
@@ -649,23 +174,23 @@ void MainWindow::buildUi()
     importButton->setMenu(importMenu);
     row1->addWidget(importButton);
 
-    auto* exportButton = makeButton(central, "exportButton", QStringLiteral("导出主机"));
+    auto* exportButton = makeStyledButton(central, "exportButton", QStringLiteral("导出主机"));
     connect(exportButton, &QPushButton::clicked, this, &MainWindow::exportHosts);
     row1->addWidget(exportButton);
-    auto* editButton = makeButton(central, "editButton", QStringLiteral("编辑"));
+    auto* editButton = makeStyledButton(central, "editButton", QStringLiteral("编辑"));
     connect(editButton, &QPushButton::clicked, this, &MainWindow::editSelected);
     row1->addWidget(editButton);
-    m_selectAllButton = makeButton(central, "selectAllButton", QStringLiteral("一键全选"),
-                                   QStringLiteral("勾选并高亮当前列表中的全部可见主机"));
-    connect(m_selectAllButton, &QPushButton::clicked, this, &MainWindow::checkAllRows);
+    m_selectAllButton = makeStyledButton(central, "selectAllButton", QStringLiteral("一键全选"),
+                                         QStringLiteral("勾选并高亮当前列表中的全部可见主机"));
+    connect(m_selectAllButton, &QPushButton::clicked, this, [this] { m_table->checkAll(); });
     row1->addWidget(m_selectAllButton);
-    m_clearSelectionButton = makeButton(central, "clearSelectionButton", QStringLiteral("取消选择"),
-                                        QStringLiteral("取消当前列表中全部主机的勾选和高亮"));
-    connect(m_clearSelectionButton, &QPushButton::clicked, this, &MainWindow::uncheckAllRows);
+    m_clearSelectionButton = makeStyledButton(central, "clearSelectionButton", QStringLiteral("取消选择"),
+                                              QStringLiteral("取消当前列表中全部主机的勾选和高亮"));
+    connect(m_clearSelectionButton, &QPushButton::clicked, this, [this] { m_table->uncheckAll(); });
     row1->addWidget(m_clearSelectionButton);
     auto* permissionButton =
-        makeButton(central, "permissionButton", QStringLiteral("权限设置"),
-                   QStringLiteral("主账号可将已勾选主机设为仅自己可用，或授权给全部子账号"));
+        makeStyledButton(central, "permissionButton", QStringLiteral("权限设置"),
+                         QStringLiteral("主账号可将已勾选主机设为仅自己可用，或授权给全部子账号"));
     connect(permissionButton, &QPushButton::clicked, this, &MainWindow::setSelectedPermission);
     row1->addWidget(permissionButton);
     row1->addStretch();
@@ -673,27 +198,29 @@ void MainWindow::buildUi()
 
     // Action row 2.
     auto* row2 = new QHBoxLayout;
-    auto* connectButton = makeButton(
+    auto* connectButton = makeStyledButton(
         central, "connectButton", QStringLiteral("远程连接"),
-        QStringLiteral("单台连接使用微软系统 RDP，兼容剪贴板、文件拖入和旧版 Windows。"), "primary");
+        QStringLiteral("单台连接使用系统 RDP 客户端，兼容剪贴板、文件拖入和旧版 Windows。"), "primary");
     connect(connectButton, &QPushButton::clicked, this, &MainWindow::connectSelected);
     row2->addWidget(connectButton);
-    auto* sshButton = makeButton(central, "sshButton", QStringLiteral("SSH连接"));
+    auto* sshButton = makeStyledButton(central, "sshButton", QStringLiteral("SSH连接"));
     connect(sshButton, &QPushButton::clicked, this, &MainWindow::connectSsh);
     row2->addWidget(sshButton);
-    auto* screenWallButton = makeButton(central, "screenWallButton", QStringLiteral("屏幕墙"));
+    auto* screenWallButton = makeStyledButton(central, "screenWallButton", QStringLiteral("屏幕墙"));
     connect(screenWallButton, &QPushButton::clicked, this, &MainWindow::openScreenWall);
     row2->addWidget(screenWallButton);
-    auto* multiScreenButton = makeButton(central, "multiScreenButton", QStringLiteral("多屏打开"));
+    auto* multiScreenButton = makeStyledButton(central, "multiScreenButton", QStringLiteral("多屏打开"));
     connect(multiScreenButton, &QPushButton::clicked, this, &MainWindow::openMultiScreen);
     row2->addWidget(multiScreenButton);
-    auto* batchButton = makeButton(central, "batchButton", QStringLiteral("批量功能"));
+    auto* batchButton = makeStyledButton(central, "batchButton", QStringLiteral("批量功能"));
     connect(batchButton, &QPushButton::clicked, this, &MainWindow::showBatchOperations);
     row2->addWidget(batchButton);
-    auto* disconnectAllButton = makeButton(central, "disconnectAllButton", QStringLiteral("批量关闭远程"));
+    auto* disconnectAllButton =
+        makeStyledButton(central, "disconnectAllButton", QStringLiteral("批量关闭远程"));
     connect(disconnectAllButton, &QPushButton::clicked, this, &MainWindow::disconnectAllSessions);
     row2->addWidget(disconnectAllButton);
-    auto* deleteButton = makeButton(central, "deleteButton", QStringLiteral("删除"), QString(), "danger");
+    auto* deleteButton =
+        makeStyledButton(central, "deleteButton", QStringLiteral("删除"), QString(), "danger");
     connect(deleteButton, &QPushButton::clicked, this, &MainWindow::deleteSelected);
     row2->addWidget(deleteButton);
     row2->addStretch();
@@ -719,64 +246,34 @@ void MainWindow::buildUi()
     caption->setToolTip(QStringLiteral("将主机表格中的一台或多台已勾选主机拖到目标分组"));
     sidebarLayout->addWidget(caption);
 
-    auto* tree = new GroupDropTreeWidget(sidebar);
-    tree->setObjectName(QStringLiteral("assetTree"));
-    tree->setHeaderHidden(true);
-    tree->setAlternatingRowColors(true);
-    tree->setMinimumWidth(150);
-    tree->setContextMenuPolicy(Qt::CustomContextMenu);
-    tree->setAcceptDrops(true);
-    tree->setDragDropMode(QAbstractItemView::DropOnly);
-    tree->setDropIndicatorShown(true);
-    tree->setToolTip(QStringLiteral("可将右侧主机拖到这里的目标分组；已勾选多台时会批量移动"));
-    tree->setDropCallback(
-        [this](const QString& groupId, const QStringList& ids) { moveRemotes(ids, groupId); });
-    connect(tree, &QTreeWidget::itemSelectionChanged, this, &MainWindow::onTreeSelectionChanged);
-    connect(tree, &QWidget::customContextMenuRequested, this, &MainWindow::showAssetTreeContextMenu);
-    sidebarLayout->addWidget(tree, 1);
-    m_tree = tree;
+    m_tree = new GroupDropTreeWidget(sidebar);
+    m_tree->setObjectName(QStringLiteral("assetTree"));
+    m_tree->setToolTip(QStringLiteral("可将右侧主机拖到这里的目标分组；已勾选多台时会批量移动"));
+    m_tree->setDropCallback(
+        [this](const QString& groupId, const QStringList& ids) { m_hostActions->move(ids, groupId); });
+    connect(m_tree, &QTreeWidget::itemSelectionChanged, this, &MainWindow::onTreeSelectionChanged);
+    connect(m_tree, &QWidget::customContextMenuRequested, this, &MainWindow::showAssetTreeContextMenu);
+    sidebarLayout->addWidget(m_tree, 1);
 
-    auto* table = new HostTableWidget(splitter);
-    table->setObjectName(QStringLiteral("hostTable"));
-    table->setColumnCount(ColumnCount);
-    auto* checkHeader = new QTableWidgetItem(QStringLiteral("☐ 全选"));
-    checkHeader->setToolTip(QStringLiteral("点击这里可一键全选或取消全部主机"));
-    table->setHorizontalHeaderItem(CheckColumn, checkHeader);
-    const QStringList headers = {QStringLiteral("名称"), QStringLiteral("类型"),   QStringLiteral("主机"),
-                                 QStringLiteral("端口"), QStringLiteral("用户名"), QStringLiteral("分组"),
-                                 QStringLiteral("权限"), QStringLiteral("备注"),   QStringLiteral("ID")};
-    for (int column = NameColumn; column < ColumnCount; ++column) {
-        table->setHorizontalHeaderItem(column, new QTableWidgetItem(headers.at(column - NameColumn)));
-    }
-    table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    table->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    table->setAlternatingRowColors(true);
-    table->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::SelectedClicked |
-                           QAbstractItemView::EditKeyPressed);
-    table->setSortingEnabled(true);
-    table->setContextMenuPolicy(Qt::CustomContextMenu);
-    table->setDragEnabled(true);
-    table->setDragDropMode(QAbstractItemView::DragOnly);
-    table->setDefaultDropAction(Qt::MoveAction);
-    // Row numbers mean nothing once the table is sorted or filtered.
-    table->verticalHeader()->setVisible(false);
-    QHeaderView* header = table->horizontalHeader();
-    header->setStretchLastSection(false);
-    header->setMinimumSectionSize(54);
-    header->setSectionResizeMode(QHeaderView::Interactive);
-    header->setResizeContentsPrecision(300);
-    table->setItemDelegateForColumn(RemarkColumn, new RemarkEditorDelegate(table));
-    table->setColumnHidden(IdColumn, true);
-    table->setIdProvider([this] { return dragIds(); });
-    connect(table, &QTableWidget::itemSelectionChanged, this, &MainWindow::onTableSelectionChanged);
-    connect(table, &QTableWidget::itemChanged, this, &MainWindow::onTableItemChanged);
-    connect(table, &QTableWidget::itemDoubleClicked, this, &MainWindow::onTableItemDoubleClicked);
-    connect(table, &QWidget::customContextMenuRequested, this, &MainWindow::showContextMenu);
-    connect(header, &QHeaderView::sectionClicked, this, &MainWindow::onHeaderSectionClicked);
-    m_table = table;
+    m_table = new HostTableView(m_filterModel, splitter);
+    m_table->setObjectName(QStringLiteral("hostTable"));
+    m_table->setIdProvider([this] { return dragIds(); });
+    connect(m_hostModel, &HostTableModel::checksChanged, this, &MainWindow::updateCheckControls);
+    connect(m_hostModel, &HostTableModel::remarkSaved, this,
+            [this] { statusBar()->showMessage(QStringLiteral("备注已保存"), 4000); });
+    // Shown once the editor has closed and the cell shows the stored remark again.
+    connect(
+        m_hostModel, &HostTableModel::remarkSaveFailed, this,
+        [this] {
+            QMessageBox::critical(this, QStringLiteral("保存失败"),
+                                  QStringLiteral("无法保存这台主机的备注，请稍后重试。"));
+        },
+        Qt::QueuedConnection);
+    connect(m_table, &QAbstractItemView::doubleClicked, this, &MainWindow::onTableDoubleClicked);
+    connect(m_table, &QWidget::customContextMenuRequested, this, &MainWindow::showContextMenu);
 
     splitter->addWidget(sidebar);
-    splitter->addWidget(table);
+    splitter->addWidget(m_table);
     splitter->setStretchFactor(0, 0);
     splitter->setStretchFactor(1, 1);
     splitter->setSizes({220, 1100});
@@ -790,24 +287,13 @@ void MainWindow::buildUi()
 
     connect(m_groupFilter, &QComboBox::currentIndexChanged, this, [this] {
         m_protocolFilter.clear();
-        refresh();
+        applyFilter();
     });
-
-    reloadGroups();
 }
 
 bool MainWindow::isTeamMember() const
 {
     return m_accountClient->isSignedIn() && !m_accountClient->account().isMainAccount();
-}
-
-QList<Remote> MainWindow::accessibleRemotes()
-{
-    QList<Remote> remotes = m_db->getAllRemotes(DatabaseManager::Passwords::Skip);
-    if (isTeamMember()) {
-        remotes.removeIf([](const Remote& remote) { return remote.access_scope != QLatin1String("team"); });
-    }
-    return remotes;
 }
 
 QString MainWindow::currentGroupId() const
@@ -817,148 +303,34 @@ QString MainWindow::currentGroupId() const
 
 void MainWindow::refresh()
 {
-    const QString search = m_search->text().trimmed();
-    const QString groupFilter = currentGroupId();
-
-    // One read serves the table, the status line and the navigation counts; the group filter is
-    // applied here so that the counts always see the whole accessible inventory.
-    const QList<Remote> accessible = accessibleRemotes();
-    const bool onlySsh = m_protocolFilter == QLatin1String("ssh");
-    QList<const Remote*> shown;
-    shown.reserve(accessible.size());
-    int windowsCount = 0;
-    for (const Remote& remote : accessible) {
-        const bool ssh = remote.isSsh();
-        if (!ssh) {
-            ++windowsCount;
-        }
-        if (!groupFilter.isEmpty() && remote.group_id != groupFilter) {
-            continue;
-        }
-        if (!m_protocolFilter.isEmpty() && ssh != onlySsh) {
-            continue;
-        }
-        if (!search.isEmpty() && !remote.name.contains(search, Qt::CaseInsensitive) &&
-            !remote.host.contains(search, Qt::CaseInsensitive) &&
-            !remote.remark.contains(search, Qt::CaseInsensitive)) {
-            continue;
-        }
-        shown.append(&remote);
-    }
-
-    const QList<Group> groups = m_db->getGroups();
-    QHash<QString, QString> groupNames;
-    for (const Group& group : groups) {
-        groupNames.insert(group.id, group.name);
-    }
-
-    QSet<QString> checkedIds;
-    for (int row = 0; row < m_table->rowCount(); ++row) {
-        const QTableWidgetItem* check = m_table->item(row, CheckColumn);
-        const QTableWidgetItem* id = m_table->item(row, IdColumn);
-        if (check != nullptr && id != nullptr && check->checkState() == Qt::Checked) {
-            checkedIds.insert(id->text());
-        }
-    }
-
-    m_table->setUpdatesEnabled(false);
-    m_table->setSortingEnabled(false);
-    {
-        const QSignalBlocker blocker(m_table);
-        const Qt::ItemFlags checkFlags = Qt::ItemIsSelectable | Qt::ItemIsUserCheckable | Qt::ItemIsEnabled;
-        const Qt::ItemFlags remarkFlags = QTableWidgetItem().flags();
-        const Qt::ItemFlags plainFlags = remarkFlags & ~Qt::ItemIsEditable;
-        // Cells of rows that stay are rewritten in place: allocating and freeing a hundred
-        // thousand items costs more than the rest of the fill.
-        const auto cell = [this](int row, int column, const QString& text, Qt::ItemFlags flags) {
-            QTableWidgetItem* item = m_table->item(row, column);
-            if (item == nullptr) {
-                item = new QTableWidgetItem(text);
-                item->setFlags(flags);
-                m_table->setItem(row, column, item);
-                return item;
-            }
-            item->setText(text);
-            if (item->flags() != flags) {
-                item->setFlags(flags);
-            }
-            return item;
-        };
-
-        const int rows = static_cast<int>(shown.size());
-        m_table->setRowCount(rows);
-        {
-            // Each cell would tell the view about itself; one notice for the whole table is enough.
-            const QSignalBlocker modelBlocker(m_table->model());
-            for (int row = 0; row < rows; ++row) {
-                const Remote& remote = *shown.at(row);
-                cell(row, CheckColumn, QString(), checkFlags)
-                    ->setCheckState(checkedIds.contains(remote.id) ? Qt::Checked : Qt::Unchecked);
-                cell(row, NameColumn, remote.name, plainFlags);
-                cell(row, TypeColumn, typeText(remote), plainFlags);
-                cell(row, HostColumn, remote.host, plainFlags);
-                cell(row, PortColumn, QString::number(remote.port), plainFlags);
-                cell(row, UserColumn, remote.username, plainFlags);
-                cell(row, GroupColumn, groupNames.value(remote.group_id), plainFlags);
-                cell(row, ScopeColumn, scopeText(remote), plainFlags);
-                cell(row, RemarkColumn, remote.remark, remarkFlags)->setToolTip(remarkToolTip(remote.remark));
-                cell(row, IdColumn, remote.id, plainFlags);
-            }
-        }
-        if (rows > 0) {
-            QAbstractItemModel* model = m_table->model();
-            emit model->dataChanged(model->index(0, 0), model->index(rows - 1, ColumnCount - 1));
-        }
-    }
-    m_table->setSortingEnabled(true);
-    fitColumns();
-    updateCheckControls();
-    m_table->setUpdatesEnabled(true);
-
-    const int total = static_cast<int>(accessible.size());
-    m_statusSummary->setText(QStringLiteral("全部 %1 台  ·  当前显示 %2 台  ·  Windows %3 台  ·  Linux %4 台")
-                                 .arg(total)
-                                 .arg(shown.size())
-                                 .arg(windowsCount)
-                                 .arg(total - windowsCount));
-
+    // The one read of the hosts: the table, the navigation counts and the status line all derive
+    // from it.
+    m_hostModel->reload(isTeamMember());
+    m_tree->rebuild(*m_hostModel, m_protocolFilter, currentGroupId());
+    applyFilter();
+    m_table->fitColumns();
     updateAccountCard();
-    rebuildTree(accessible, groups);
 }
 
-void MainWindow::fitColumns()
+void MainWindow::applyFilter()
 {
-    for (int column = CheckColumn; column <= RemarkColumn; ++column) {
-        m_table->resizeColumnToContents(column);
-        const ColumnBounds& bounds = kColumnBounds[column];
-        m_table->setColumnWidth(column,
-                                std::clamp(m_table->columnWidth(column) + 8, bounds.minimum, bounds.maximum));
-    }
+    m_filterModel->setFilter(currentGroupId(), m_protocolFilter, m_search->text());
+    m_tree->showFilter(m_protocolFilter, currentGroupId());
+    const int total = m_hostModel->rowCount();
+    const int windowsCount = m_hostModel->windowsCount();
+    m_statusSummary->setText(QStringLiteral("全部 %1 台  ·  当前显示 %2 台  ·  Windows %3 台  ·  Linux %4 台")
+                                 .arg(total)
+                                 .arg(m_filterModel->rowCount())
+                                 .arg(windowsCount)
+                                 .arg(total - windowsCount));
+    updateCheckControls();
 }
 
 void MainWindow::updateCheckControls()
 {
-    const int rows = m_table->rowCount();
-    int checked = 0;
-    for (int row = 0; row < rows; ++row) {
-        const QTableWidgetItem* item = m_table->item(row, CheckColumn);
-        if (item != nullptr && item->checkState() == Qt::Checked) {
-            ++checked;
-        }
-    }
-
-    QString headerText;
-    if (rows > 0 && checked == rows) {
-        headerText = QStringLiteral("☑ 已全选");
-    } else if (checked == 0) {
-        headerText = QStringLiteral("☐ 全选");
-    } else {
-        headerText = QStringLiteral("▣ 已选 %1").arg(checked);
-    }
-    if (QTableWidgetItem* header = m_table->horizontalHeaderItem(CheckColumn)) {
-        header->setText(headerText);
-    }
-
+    const int rows = m_filterModel->rowCount();
+    // Hosts the filter hides are never checked.
+    const int checked = m_hostModel->checkedCount();
     m_selectAllButton->setText(rows == 0 ? QStringLiteral("一键全选")
                                          : QStringLiteral("一键全选 (%1)").arg(rows));
     m_selectAllButton->setEnabled(rows > 0 && checked < rows);
@@ -970,126 +342,21 @@ void MainWindow::updateCheckControls()
 void MainWindow::updateAccountCard()
 {
     if (!m_accountClient->isSignedIn()) {
-        m_memberLabel->setText(QStringLiteral("未登录"));
+        m_heroCard->setMemberText(QStringLiteral("未登录"));
         return;
     }
     const MemberAccount account = m_accountClient->account();
     const QString name = !account.name.isEmpty()    ? account.name
                          : !account.email.isEmpty() ? account.email
                                                     : account.id;
-    m_memberLabel->setText(QStringLiteral("%1 · %2").arg(
+    m_heroCard->setMemberText(QStringLiteral("%1 · %2").arg(
         name, account.isMainAccount() ? QStringLiteral("主账号") : QStringLiteral("子账号")));
-}
-
-void MainWindow::rebuildTree()
-{
-    rebuildTree(accessibleRemotes(), m_db->getGroups());
-}
-
-void MainWindow::rebuildTree(const QList<Remote>& accessible, const QList<Group>& groups)
-{
-    const int total = static_cast<int>(accessible.size());
-    int windowsCount = 0;
-    QHash<QString, int> perGroup;
-    for (const Remote& remote : accessible) {
-        if (!remote.isSsh()) {
-            ++windowsCount;
-        }
-        ++perGroup[remote.group_id];
-    }
-
-    const QSignalBlocker blocker(m_tree);
-    static_cast<GroupDropTreeWidget*>(m_tree)->forgetHighlight();
-    m_tree->clear();
-
-    const Qt::ItemFlags plainFlags = Qt::ItemIsSelectable | Qt::ItemIsEnabled;
-    const auto makeItem = [&](QTreeWidgetItem* parent, const QString& text, const QString& kind,
-                              const QString& value) {
-        auto* item = parent != nullptr ? new QTreeWidgetItem(parent) : new QTreeWidgetItem(m_tree);
-        item->setText(0, text);
-        item->setData(0, kKindRole, kind);
-        if (!value.isNull()) {
-            item->setData(0, kValueRole, value);
-        }
-        item->setFlags(kind == kKindGroup ? plainFlags | Qt::ItemIsDropEnabled : plainFlags);
-        if (kind == kKindHeading) {
-            QFont bold = item->font(0);
-            bold.setWeight(QFont::Bold);
-            item->setFont(0, bold);
-        }
-        return item;
-    };
-
-    QTreeWidgetItem* all =
-        makeItem(nullptr, QStringLiteral("全部主机  (%1)").arg(total), kKindAll, QString());
-    QTreeWidgetItem* systems = makeItem(nullptr, QStringLiteral("系统类型"), kKindHeading, QString());
-    QTreeWidgetItem* rdp = makeItem(systems, QStringLiteral("Windows / RDP  (%1)").arg(windowsCount),
-                                    kKindProtocol, QStringLiteral("rdp"));
-    QTreeWidgetItem* ssh = makeItem(systems, QStringLiteral("Linux / SSH  (%1)").arg(total - windowsCount),
-                                    kKindProtocol, QStringLiteral("ssh"));
-    QTreeWidgetItem* groupHeading = makeItem(nullptr, QStringLiteral("主机分组"), kKindHeading, QString());
-    const QString groupFilter = currentGroupId();
-    QTreeWidgetItem* currentGroup = nullptr;
-    for (const Group& group : groups) {
-        QTreeWidgetItem* item =
-            makeItem(groupHeading, QStringLiteral("%1  (%2)").arg(group.name).arg(perGroup.value(group.id)),
-                     kKindGroup, group.id);
-        if (currentGroup == nullptr && !groupFilter.isEmpty() && group.id == groupFilter) {
-            currentGroup = item;
-        }
-    }
-    systems->setExpanded(true);
-    groupHeading->setExpanded(true);
-
-    QTreeWidgetItem* current = all;
-    if (!m_protocolFilter.isEmpty()) {
-        if (m_protocolFilter == QLatin1String("rdp")) {
-            current = rdp;
-        } else if (m_protocolFilter == QLatin1String("ssh")) {
-            current = ssh;
-        }
-    } else if (currentGroup != nullptr) {
-        current = currentGroup;
-    }
-    m_tree->setCurrentItem(current);
 }
 
 void MainWindow::reloadGroups()
 {
-    QList<Group> groups = m_db->getGroups();
-    const auto agent = std::find_if(groups.cbegin(), groups.cend(),
-                                    [](const Group& group) { return group.name == kAgentGroupName; });
-    if (agent != groups.cend()) {
-        const Group agentGroup = *agent;
-        auto target = std::find_if(groups.cbegin(), groups.cend(),
-                                   [](const Group& group) { return group.name == kDefaultGroupName; });
-        if (target == groups.cend()) {
-            target = std::find_if(groups.cbegin(), groups.cend(),
-                                  [&](const Group& group) { return group.id != agentGroup.id; });
-        }
-        if (target != groups.cend()) {
-            // Passwords are opened here because every host is written back whole.
-            bool allMoved = true;
-            for (Remote remote : m_db->getRemotesByGroup(agentGroup.id, DatabaseManager::Passwords::Open)) {
-                remote.group_id = target->id;
-                remote.updated_at = QDateTime::currentDateTimeUtc();
-                if (!m_db->updateRemote(remote)) {
-                    allMoved = false;
-                }
-            }
-            if (allMoved) {
-                m_db->deleteGroup(agentGroup.id);
-            } else {
-                SPDLOG_WARN("Agent 托管主机分组合并未完成，下次刷新分组时重试");
-            }
-        } else {
-            Group renamed = agentGroup;
-            renamed.name = kDefaultGroupName;
-            m_db->updateGroup(renamed);
-        }
-        groups = m_db->getGroups();
-    }
-
+    m_groupActions->mergeAgentGroup();
+    const QList<Group> groups = m_db->getGroups();
     const QString previous = currentGroupId();
     {
         const QSignalBlocker blocker(m_groupFilter);
@@ -1101,7 +368,7 @@ void MainWindow::reloadGroups()
         const int index = previous.isEmpty() ? 0 : m_groupFilter->findData(previous);
         m_groupFilter->setCurrentIndex(std::max(index, 0));
     }
-    rebuildTree();
+    refresh();
 }
 
 void MainWindow::selectGroupInFilter(const QString& groupId)
@@ -1118,147 +385,28 @@ void MainWindow::onTreeSelectionChanged()
     if (item == nullptr) {
         return;
     }
-    const QString kind = item->data(0, kKindRole).toString();
-    if (kind == kKindHeading) {
+    const QString kind = item->data(0, GroupDropTreeWidget::KindRole).toString();
+    if (kind == QLatin1String("heading")) {
         return;
     }
-    const QString value = item->data(0, kValueRole).toString();
+    const QString value = item->data(0, GroupDropTreeWidget::ValueRole).toString();
     {
         const QSignalBlocker blocker(m_groupFilter);
-        if (kind == kKindGroup) {
+        if (kind == QLatin1String("group")) {
             m_protocolFilter.clear();
             m_groupFilter->setCurrentIndex(std::max(m_groupFilter->findData(value), 0));
         } else {
             m_groupFilter->setCurrentIndex(0);
-            m_protocolFilter = kind == kKindProtocol ? value : QString();
+            m_protocolFilter = kind == QLatin1String("protocol") ? value : QString();
         }
     }
-    // The refresh rebuilds the tree, which must not happen inside the tree's own selection
-    // handling; run it on the next event-loop turn.
-    QTimer::singleShot(0, this, &MainWindow::refresh);
+    applyFilter();
 }
 
-void MainWindow::onTableSelectionChanged()
+void MainWindow::onTableDoubleClicked(const QModelIndex& index)
 {
-    const QModelIndexList rows = m_table->selectionModel()->selectedRows();
-    {
-        const SortingPause pause(m_table);
-        const QSignalBlocker blocker(m_table);
-        for (const QModelIndex& index : rows) {
-            if (QTableWidgetItem* check = m_table->item(index.row(), CheckColumn)) {
-                if (check->checkState() != Qt::Checked) {
-                    check->setCheckState(Qt::Checked);
-                }
-            }
-        }
-    }
-    updateCheckControls();
-}
-
-void MainWindow::checkAllRows()
-{
-    {
-        const SortingPause pause(m_table);
-        const QSignalBlocker tableBlocker(m_table);
-        const QSignalBlocker selectionBlocker(m_table->selectionModel());
-        for (int row = 0; row < m_table->rowCount(); ++row) {
-            if (QTableWidgetItem* check = m_table->item(row, CheckColumn)) {
-                check->setCheckState(Qt::Checked);
-            }
-        }
-        m_table->selectAll();
-    }
-    m_table->viewport()->update();
-    updateCheckControls();
-}
-
-void MainWindow::uncheckAllRows()
-{
-    {
-        const SortingPause pause(m_table);
-        const QSignalBlocker tableBlocker(m_table);
-        const QSignalBlocker selectionBlocker(m_table->selectionModel());
-        for (int row = 0; row < m_table->rowCount(); ++row) {
-            if (QTableWidgetItem* check = m_table->item(row, CheckColumn)) {
-                check->setCheckState(Qt::Unchecked);
-            }
-        }
-        m_table->clearSelection();
-    }
-    m_table->viewport()->update();
-    updateCheckControls();
-}
-
-void MainWindow::onHeaderSectionClicked(int section)
-{
-    if (section != CheckColumn) {
-        return;
-    }
-    const int rows = m_table->rowCount();
-    bool allChecked = rows > 0;
-    for (int row = 0; row < rows && allChecked; ++row) {
-        const QTableWidgetItem* check = m_table->item(row, CheckColumn);
-        allChecked = check != nullptr && check->checkState() == Qt::Checked;
-    }
-    if (allChecked) {
-        uncheckAllRows();
-    } else {
-        checkAllRows();
-    }
-}
-
-void MainWindow::onTableItemChanged(QTableWidgetItem* item)
-{
-    if (item == nullptr) {
-        return;
-    }
-    if (item->column() == CheckColumn) {
-        updateCheckControls();
-    } else if (item->column() == RemarkColumn) {
-        saveRemark(item);
-    }
-}
-
-void MainWindow::saveRemark(QTableWidgetItem* item)
-{
-    const QTableWidgetItem* idItem = m_table->item(item->row(), IdColumn);
-    if (idItem == nullptr) {
-        return;
-    }
-    std::optional<Remote> remote = m_db->getRemote(idItem->text());
-    if (!remote) {
-        return;
-    }
-    const QString trimmed = item->text().trimmed();
-    if (trimmed == remote->remark) {
-        if (item->text() != trimmed) {
-            const QSignalBlocker blocker(m_table);
-            item->setText(trimmed);
-        }
-        fitColumns();
-        return;
-    }
-
-    const QString stored = remote->remark;
-    remote->remark = trimmed;
-    remote->updated_at = QDateTime::currentDateTimeUtc();
-    if (m_db->updateRemote(*remote)) {
-        // The cell that is reporting its change must outlive this handler; rebuild afterwards.
-        QTimer::singleShot(0, this, &MainWindow::refresh);
-        statusBar()->showMessage(QStringLiteral("备注已保存"), 4000);
-        return;
-    }
-    {
-        const QSignalBlocker blocker(m_table);
-        item->setText(stored);
-    }
-    QMessageBox::critical(this, QStringLiteral("保存失败"),
-                          QStringLiteral("无法保存这台主机的备注，请稍后重试。"));
-}
-
-void MainWindow::onTableItemDoubleClicked(QTableWidgetItem* item)
-{
-    if (item == nullptr || item->column() == RemarkColumn) {
+    // A double click on the remark edits it.
+    if (!index.isValid() || index.column() == HostTableModel::RemarkColumn) {
         return;
     }
     const QList<Remote> chosen = chosenHosts();
@@ -1269,43 +417,24 @@ void MainWindow::onTableItemDoubleClicked(QTableWidgetItem* item)
     }
 }
 
-QStringList MainWindow::chosenIds() const
-{
-    QStringList checked;
-    for (int row = 0; row < m_table->rowCount(); ++row) {
-        const QTableWidgetItem* check = m_table->item(row, CheckColumn);
-        const QTableWidgetItem* id = m_table->item(row, IdColumn);
-        if (check != nullptr && id != nullptr && check->checkState() == Qt::Checked) {
-            checked.append(id->text());
-        }
-    }
-    if (!checked.isEmpty()) {
-        return checked;
-    }
-
-    QList<int> rows;
-    for (const QModelIndex& index : m_table->selectionModel()->selectedRows()) {
-        rows.append(index.row());
-    }
-    std::sort(rows.begin(), rows.end());
-    QStringList selected;
-    for (int row : rows) {
-        if (const QTableWidgetItem* id = m_table->item(row, IdColumn)) {
-            selected.append(id->text());
-        }
-    }
-    return selected;
-}
-
 QList<Remote> MainWindow::chosenHosts()
 {
     QList<Remote> hosts;
-    for (const QString& id : chosenIds()) {
+    for (const QString& id : m_table->chosenIds()) {
         if (std::optional<Remote> remote = m_db->getRemote(id)) {
             hosts.append(*remote);
         }
     }
     return hosts;
+}
+
+bool MainWindow::requireChosen(const QList<Remote>& chosen, const QString& title, const QString& text)
+{
+    if (!chosen.isEmpty()) {
+        return true;
+    }
+    QMessageBox::information(this, title, text);
+    return false;
 }
 
 QStringList MainWindow::dragIds()
@@ -1314,7 +443,9 @@ QStringList MainWindow::dragIds()
     for (const Remote& remote : chosenHosts()) {
         ids.append(remote.id);
     }
-    return withoutDuplicates(ids);
+    // The first of each id stays.
+    ids.removeDuplicates();
+    return ids;
 }
 
 void MainWindow::showContextMenu(const QPoint& position)
@@ -1362,18 +493,23 @@ void MainWindow::showContextMenu(const QPoint& position)
 void MainWindow::showAssetTreeContextMenu(const QPoint& position)
 {
     QTreeWidgetItem* item = m_tree->itemAt(position);
-    if (!isGroupItem(item)) {
+    if (!GroupDropTreeWidget::isGroupItem(item)) {
         return;
     }
-    const int index = m_groupFilter->findData(item->data(0, kValueRole).toString());
+    const int index = m_groupFilter->findData(item->data(0, GroupDropTreeWidget::ValueRole).toString());
     if (index < 0) {
         return;
     }
-    m_tree->setCurrentItem(item);
+    {
+        const QSignalBlocker treeBlocker(m_tree);
+        m_tree->setCurrentItem(item);
+    }
     {
         const QSignalBlocker blocker(m_groupFilter);
         m_groupFilter->setCurrentIndex(index);
     }
+    m_protocolFilter.clear();
+    applyFilter();
 
     QMenu menu(this);
     menu.setObjectName(QStringLiteral("groupContextMenu"));
@@ -1402,16 +538,11 @@ void MainWindow::addRemote()
 
 void MainWindow::editSelected()
 {
-    const int row = m_table->currentRow();
-    if (row < 0) {
-        return;
-    }
-    const QTableWidgetItem* idItem = m_table->item(row, IdColumn);
-    if (idItem == nullptr) {
-        return;
-    }
-    const std::optional<Remote> existing = m_db->getRemote(idItem->text());
+    const int row = m_table->currentHostRow();
+    const std::optional<Remote> existing =
+        row < 0 ? std::nullopt : m_db->getRemote(m_hostModel->host(row).id);
     if (!existing) {
+        QMessageBox::information(this, QStringLiteral("编辑"), QStringLiteral("请先选中要编辑的主机。"));
         return;
     }
     const bool showScope = m_accountClient->isSignedIn() && !isTeamMember();
@@ -1426,132 +557,26 @@ void MainWindow::editSelected()
 void MainWindow::deleteSelected()
 {
     const QList<Remote> chosen = chosenHosts();
-    if (chosen.isEmpty()) {
-        return;
-    }
-    const auto answer =
-        QMessageBox::question(this, QStringLiteral("确认删除"),
-                              QStringLiteral("确定删除选中的 %1 台远程主机吗？").arg(chosen.size()),
-                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-    if (answer != QMessageBox::Yes) {
-        return;
-    }
-    QStringList ids;
-    for (const Remote& remote : chosen) {
-        ids.append(remote.id);
-    }
-    if (m_db->deleteRemotes(ids)) {
-        refresh();
-    } else {
-        QMessageBox::critical(this, QStringLiteral("删除失败"),
-                              QStringLiteral("未删除任何主机，数据库事务已回滚。"));
+    if (requireChosen(chosen, QStringLiteral("删除"), QStringLiteral("请先勾选或选中要删除的主机。"))) {
+        m_hostActions->remove(chosen);
     }
 }
 
 void MainWindow::showMoveDialog()
 {
     const QList<Remote> chosen = chosenHosts();
-    if (chosen.isEmpty()) {
-        return;
-    }
-    const QList<Group> groups = m_db->getGroups();
-    QStringList names;
-    for (const Group& group : groups) {
-        names.append(group.name);
-    }
-    bool ok = false;
-    const QString name =
-        QInputDialog::getItem(this, QStringLiteral("移动主机"),
-                              QStringLiteral("将 %1 台主机移动到").arg(chosen.size()), names, 0, false, &ok);
-    if (!ok) {
-        return;
-    }
-    const auto target =
-        std::find_if(groups.cbegin(), groups.cend(), [&](const Group& group) { return group.name == name; });
-    if (target == groups.cend()) {
-        return;
-    }
-    QStringList ids;
-    for (const Remote& remote : chosen) {
-        ids.append(remote.id);
-    }
-    moveRemotes(ids, target->id);
-}
-
-void MainWindow::moveRemotes(const QStringList& ids, const QString& groupId)
-{
-    if (ids.isEmpty() || groupId.isEmpty()) {
-        return;
-    }
-    const QList<Group> groups = m_db->getGroups();
-    const auto target =
-        std::find_if(groups.cbegin(), groups.cend(), [&](const Group& group) { return group.id == groupId; });
-    if (target == groups.cend()) {
-        QMessageBox::warning(this, QStringLiteral("无法移动"),
-                             QStringLiteral("目标分组已经不存在，请刷新后重试。"));
-        return;
-    }
-    const QString groupName = target->name;
-
-    int moved = 0;
-    int failed = 0;
-    int alreadyThere = 0;
-    for (const QString& id : withoutDuplicates(ids)) {
-        std::optional<Remote> remote = m_db->getRemote(id);
-        if (!remote) {
-            ++failed;
-            continue;
-        }
-        if (remote->group_id == groupId) {
-            ++alreadyThere;
-            continue;
-        }
-        remote->group_id = groupId;
-        remote->updated_at = QDateTime::currentDateTimeUtc();
-        if (m_db->updateRemote(*remote)) {
-            ++moved;
-        } else {
-            ++failed;
-        }
-    }
-
-    uncheckAllRows();
-    refresh();
-
-    if (failed == 0 && moved > 0) {
-        statusBar()->showMessage(QStringLiteral("已将 %1 台主机移动到“%2”分组").arg(moved).arg(groupName),
-                                 6000);
-    } else if (failed > 0) {
-        QMessageBox::warning(this, QStringLiteral("移动完成"),
-                             QStringLiteral("已移动 %1 台主机到“%2”，另有 %3 台保存失败。")
-                                 .arg(moved)
-                                 .arg(groupName)
-                                 .arg(failed));
-    } else if (alreadyThere > 0) {
-        statusBar()->showMessage(QStringLiteral("所选主机已经在“%1”分组中").arg(groupName), 5000);
+    if (requireChosen(chosen, QStringLiteral("移动主机"), QStringLiteral("请先勾选或选中要移动的主机。"))) {
+        m_hostActions->chooseGroupAndMove(chosen);
     }
 }
 
 void MainWindow::batchEditRemark()
 {
     const QList<Remote> chosen = chosenHosts();
-    if (chosen.isEmpty()) {
-        return;
+    if (requireChosen(chosen, QStringLiteral("批量修改备注"),
+                      QStringLiteral("请先勾选或选中要修改备注的主机。"))) {
+        m_hostActions->editRemarks(chosen);
     }
-    bool ok = false;
-    const QString text = QInputDialog::getMultiLineText(
-        this, QStringLiteral("批量修改备注"), QStringLiteral("将覆盖所选 %1 台主机的备注").arg(chosen.size()),
-        QString(), &ok);
-    if (!ok) {
-        return;
-    }
-    const QString remark = text.trimmed();
-    for (Remote remote : chosen) {
-        remote.remark = remark;
-        // A failed write of one host does not stop the others and is not reported.
-        m_db->updateRemote(remote);
-    }
-    refresh();
 }
 
 void MainWindow::setSelectedPermission()
@@ -1566,105 +591,32 @@ void MainWindow::setSelectedPermission()
         return;
     }
     const QList<Remote> chosen = chosenHosts();
-    if (chosen.isEmpty()) {
-        QMessageBox::information(this, title, QStringLiteral("请先勾选一台或多台主机。"));
-        return;
+    if (requireChosen(chosen, title, QStringLiteral("请先勾选一台或多台主机。"))) {
+        m_hostActions->setScope(chosen);
     }
-    bool ok = false;
-    const QString choice = QInputDialog::getItem(
-        this, QStringLiteral("设置主机权限"), QStringLiteral("所选 %1 台主机允许谁使用？").arg(chosen.size()),
-        {QStringLiteral("仅主账号可用"), QStringLiteral("主账号及所有子账号可用")}, 0, false, &ok);
-    if (!ok) {
-        return;
-    }
-    const QString scope =
-        choice.startsWith(QStringLiteral("仅主账号")) ? QStringLiteral("owner") : QStringLiteral("team");
-    int updated = 0;
-    for (Remote remote : chosen) {
-        remote.access_scope = scope;
-        remote.updated_at = QDateTime::currentDateTimeUtc();
-        if (m_db->updateRemote(remote)) {
-            ++updated;
-        }
-    }
-    refresh();
-    statusBar()->showMessage(QStringLiteral("已更新 %1 台主机的访问权限").arg(updated), 6000);
 }
 
 void MainWindow::addGroup()
 {
-    bool ok = false;
-    const QString name = QInputDialog::getText(this, QStringLiteral("新建分组"), QStringLiteral("分组名称"),
-                                               QLineEdit::Normal, QString(), &ok)
-                             .trimmed();
-    if (!ok || name.isEmpty()) {
-        return;
+    const QString id = m_groupActions->add();
+    if (!id.isEmpty()) {
+        reloadGroups();
+        selectGroupInFilter(id);
     }
-    Group group;
-    group.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    group.name = name;
-    group.sort_order = static_cast<int>(m_db->getGroups().size());
-    group.created_at = QDateTime::currentDateTimeUtc();
-    if (!m_db->addGroup(group)) {
-        QMessageBox::critical(this, QStringLiteral("创建失败"), QStringLiteral("无法创建分组"));
-        return;
-    }
-    reloadGroups();
-    selectGroupInFilter(group.id);
 }
 
 void MainWindow::renameGroup()
 {
-    const QString groupId = currentGroupId();
-    if (groupId.isEmpty()) {
-        return;
+    if (m_groupActions->rename(currentGroupId())) {
+        reloadGroups();
     }
-    const QList<Group> groups = m_db->getGroups();
-    const auto found =
-        std::find_if(groups.cbegin(), groups.cend(), [&](const Group& group) { return group.id == groupId; });
-    if (found == groups.cend()) {
-        return;
-    }
-    bool ok = false;
-    const QString name = QInputDialog::getText(this, QStringLiteral("重命名分组"), QStringLiteral("分组名称"),
-                                               QLineEdit::Normal, found->name, &ok)
-                             .trimmed();
-    if (!ok || name.isEmpty()) {
-        return;
-    }
-    Group renamed = *found;
-    renamed.name = name;
-    if (!m_db->updateGroup(renamed)) {
-        QMessageBox::critical(this, QStringLiteral("保存失败"), QStringLiteral("无法重命名分组"));
-        return;
-    }
-    reloadGroups();
 }
 
 void MainWindow::deleteGroup()
 {
-    const QString groupId = currentGroupId();
-    if (groupId.isEmpty()) {
-        return;
+    if (m_groupActions->remove(currentGroupId())) {
+        reloadGroups();
     }
-    if (m_db->getGroups().size() <= 1) {
-        QMessageBox::information(this, QStringLiteral("不能删除"), QStringLiteral("至少保留一个分组"));
-        return;
-    }
-    const qsizetype count = m_db->getRemotesByGroup(groupId, DatabaseManager::Passwords::Skip).size();
-    const auto answer = QMessageBox::warning(
-        this, QStringLiteral("删除分组"),
-        QStringLiteral("删除该分组会同时删除其中 %1 台远程主机。确定继续吗？").arg(count),
-        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-    if (answer != QMessageBox::Yes) {
-        return;
-    }
-    if (!m_db->deleteGroup(groupId)) {
-        QMessageBox::critical(this, QStringLiteral("删除失败"), QStringLiteral("无法删除分组"));
-        return;
-    }
-    reloadGroups();
-    refresh();
 }
 
 QString MainWindow::chooseImportFile()
@@ -1699,32 +651,11 @@ void MainWindow::importHosts()
 
 void MainWindow::importFromClipboard()
 {
-    QDialog dialog(this);
-    dialog.setObjectName(QStringLiteral("clipboardImportDialog"));
-    dialog.setWindowTitle(QStringLiteral("从剪贴板导入主机"));
-    dialog.resize(760, 520);
-    auto* layout = new QVBoxLayout(&dialog);
-    auto* label = new QLabel(
-        QStringLiteral(
-            "每行格式：IP,端口,用户名,密码,备注。支持英文逗号、中文全角逗号或 Tab，也支持带表头内容。"),
-        &dialog);
-    label->setWordWrap(true);
-    layout->addWidget(label);
-    auto* editor = new QPlainTextEdit(&dialog);
-    editor->setObjectName(QStringLiteral("clipboardImportText"));
-    editor->setPlainText(QApplication::clipboard()->text());
-    editor->setPlaceholderText(QStringLiteral(
-        "192.168.1.10,3389,Administrator,密码,Windows主机\n192.168.1.20，22，root，密码，Linux主机"));
-    layout->addWidget(editor, 1);
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
-    connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
-    layout->addWidget(buttons);
-
+    ClipboardImportDialog dialog(QApplication::clipboard()->text(), this);
     if (dialog.exec() != QDialog::Accepted) {
         return;
     }
-    const QString text = editor->toPlainText();
+    const QString text = dialog.text();
     if (text.trimmed().isEmpty()) {
         return;
     }
@@ -1793,11 +724,9 @@ void MainWindow::exportHosts()
 {
     QList<Remote> hosts = chosenHosts();
     if (hosts.isEmpty()) {
-        for (int row = 0; row < m_table->rowCount(); ++row) {
-            if (const QTableWidgetItem* id = m_table->item(row, IdColumn)) {
-                if (std::optional<Remote> remote = m_db->getRemote(id->text())) {
-                    hosts.append(*remote);
-                }
+        for (const QString& id : m_table->shownIds()) {
+            if (std::optional<Remote> remote = m_db->getRemote(id)) {
+                hosts.append(*remote);
             }
         }
     }
@@ -1882,14 +811,39 @@ QString linuxSkippedText(int dropped)
 
 } // namespace
 
+QList<Remote> MainWindow::chosenForConnection(bool ssh)
+{
+    const QString title = ssh ? QStringLiteral("SSH连接") : QStringLiteral("远程连接");
+    const QList<Remote> chosen = chosenHosts();
+    if (!requireChosen(chosen, title,
+                       ssh ? QStringLiteral("请先选择至少一台 Linux 主机")
+                           : QStringLiteral("请先选择至少一台 Windows 远程主机"))) {
+        return {};
+    }
+    int dropped = 0;
+    const QList<Remote> hosts = keepKind(chosen, ssh, &dropped);
+    if (hosts.isEmpty()) {
+        QMessageBox::information(
+            this, title,
+            ssh ? QStringLiteral("所选的 %1 台主机都是 Windows / RDP 主机，SSH连接只适用于 Linux / SSH 主机；"
+                                 "Windows 主机请使用“远程连接”。")
+                      .arg(dropped)
+                : QStringLiteral(
+                      "所选的 %1 台主机都是 Linux / SSH 主机，远程连接只适用于 Windows / RDP 主机；"
+                      "Linux 主机请使用“SSH连接”。")
+                      .arg(dropped));
+    } else if (dropped > 0) {
+        QMessageBox::information(
+            this, kTypeHintTitle,
+            ssh ? QStringLiteral("本操作只适用于 Linux / SSH 主机，已跳过 %1 台 Windows 主机。").arg(dropped)
+                : linuxSkippedText(dropped));
+    }
+    return hosts;
+}
+
 void MainWindow::connectSelected()
 {
-    const QList<Remote> chosen = chosenHosts();
-    int dropped = 0;
-    const QList<Remote> hosts = keepKind(chosen, false, &dropped);
-    if (dropped > 0 && !chosen.isEmpty()) {
-        QMessageBox::information(this, kTypeHintTitle, linuxSkippedText(dropped));
-    }
+    const QList<Remote> hosts = chosenForConnection(false);
     if (hosts.isEmpty() || !confirmConnectionCount(static_cast<int>(hosts.size()))) {
         return;
     }
@@ -1961,18 +915,10 @@ void MainWindow::openMultiScreenWith(RdpKernel kernel)
 
 void MainWindow::connectSsh()
 {
-    const QList<Remote> chosen = chosenHosts();
-    int dropped = 0;
-    const QList<Remote> hosts = keepKind(chosen, true, &dropped);
-    if (dropped > 0 && !chosen.isEmpty()) {
-        QMessageBox::information(
-            this, kTypeHintTitle,
-            QStringLiteral("本操作只适用于 Linux / SSH 主机，已跳过 %1 台 Windows 主机。").arg(dropped));
+    const QList<Remote> hosts = chosenForConnection(true);
+    if (!hosts.isEmpty()) {
+        openSessions(SessionKind::SshTerminal, hosts, m_config->config().default_kernel);
     }
-    if (hosts.isEmpty()) {
-        return;
-    }
-    openSessions(SessionKind::SshTerminal, hosts, m_config->config().default_kernel);
 }
 
 void MainWindow::launchBatchSsh()
@@ -2126,6 +1072,12 @@ void MainWindow::showBatchOperations()
     } else if (choice == QStringLiteral("设置访问权限")) {
         setSelectedPermission();
     } else if (choice.startsWith(QLatin1String("Linux SSH"))) {
+        int windowsHosts = 0;
+        if (keepKind(chosen, true, &windowsHosts).isEmpty()) {
+            QMessageBox::information(this, QStringLiteral("批量功能"),
+                                     QStringLiteral("所选主机中没有 Linux / SSH 主机，无法批量执行命令。"));
+            return;
+        }
         launchBatchSsh();
     } else if (choice.startsWith(QStringLiteral("导出"))) {
         exportHosts();
@@ -2231,6 +1183,18 @@ void MainWindow::onAccelerationClicked()
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    const qsizetype open = sessionWindows().size();
+    if (open > 0 && m_askBeforeClosing) {
+        const auto answer = QMessageBox::question(
+            this, QStringLiteral("关闭 NIMBARA"),
+            QStringLiteral("还有 %1 个远程会话窗口开着，关闭主窗口会同时断开其中的全部会话。\n确定关闭吗？")
+                .arg(open),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer != QMessageBox::Yes) {
+            event->ignore();
+            return;
+        }
+    }
     closeSessionWindows();
     QMainWindow::closeEvent(event);
 }

@@ -25,10 +25,14 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class QTableWidget;
-class QTableWidgetItem;
-class QTreeWidget;
-class QTreeWidgetItem;
+class GroupActions;
+class GroupDropTreeWidget;
+class HeroCard;
+class HostActions;
+class HostFilterModel;
+class HostTableModel;
+class HostTableView;
+class QModelIndex;
 class ScreenWallWindow;
 
 // The controller window: the host inventory with its navigation tree and host table, and the
@@ -45,13 +49,20 @@ public:
 
     AccountClient* accountClient() const { return m_accountClient; }
 
+    // Whether closing the window while session windows are open asks first. A termination request
+    // turns the question off: the program then closes without waiting for an answer.
+    void setAskBeforeClosing(bool ask) { m_askBeforeClosing = ask; }
+
     // Where the multi-screen window of host `index` goes on a screen with the available geometry
     // `available`, with `screenCount` screens taking the hosts in turn: each further pass over the
     // screens is inset 32 px more, at most a quarter of the shorter side.
     static QRect multiScreenGeometry(const QRect& available, int index, int screenCount);
 
 public slots:
+    // Reads the inventory again: table, navigation counts and status line.
     void refresh();
+    // Applies the search text and the navigation filter to the hosts already read.
+    void applyFilter();
     void addRemote();
     void addGroup();
     void renameGroup();
@@ -108,32 +119,25 @@ protected:
 private:
     void buildUi();
     void reloadGroups();
-    void rebuildTree();
-    void rebuildTree(const QList<Remote>& accessible, const QList<Group>& groups);
-    QList<Remote> accessibleRemotes();
     bool isTeamMember() const;
     void updateAccountCard();
 
     void onTreeSelectionChanged();
-    void onTableSelectionChanged();
-    void onTableItemChanged(QTableWidgetItem* item);
-    void onTableItemDoubleClicked(QTableWidgetItem* item);
-    void onHeaderSectionClicked(int section);
+    void onTableDoubleClicked(const QModelIndex& index);
     void onAccelerationClicked();
-    void checkAllRows();
-    void uncheckAllRows();
     void updateCheckControls();
-    void fitColumns();
-    void saveRemark(QTableWidgetItem* item);
 
-    QStringList chosenIds() const;
     QList<Remote> chosenHosts();
+    // True when `chosen` holds a host; else tells the user with `text` and returns false.
+    bool requireChosen(const QList<Remote>& chosen, const QString& title, const QString& text);
+    // The chosen hosts a connect action can use: the SSH hosts or the others. Tells the user when
+    // none is chosen, when none fits, and how many of the other kind it skips.
+    QList<Remote> chosenForConnection(bool ssh);
     QStringList dragIds();
     QString currentGroupId() const;
     void selectGroupInFilter(const QString& groupId);
 
     void showMoveDialog();
-    void moveRemotes(const QStringList& ids, const QString& groupId);
     void batchEditRemark();
     void launchBatchSsh();
     void importBytes(const QByteArray& bytes, const QString& sourceName);
@@ -150,15 +154,19 @@ private:
     CryptoManager* m_crypto = nullptr;
     AccountClient* m_accountClient = nullptr;
 
-    QLabel* m_memberLabel = nullptr;
+    HeroCard* m_heroCard = nullptr;
     QPushButton* m_accelerationButton = nullptr;
     QLabel* m_accelerationLabel = nullptr;
     QComboBox* m_groupFilter = nullptr;
     QLineEdit* m_search = nullptr;
     QPushButton* m_selectAllButton = nullptr;
     QPushButton* m_clearSelectionButton = nullptr;
-    QTreeWidget* m_tree = nullptr;
-    QTableWidget* m_table = nullptr;
+    GroupActions* m_groupActions = nullptr;
+    HostActions* m_hostActions = nullptr;
+    HostTableModel* m_hostModel = nullptr;
+    HostFilterModel* m_filterModel = nullptr;
+    GroupDropTreeWidget* m_tree = nullptr;
+    HostTableView* m_table = nullptr;
     QLabel* m_statusSummary = nullptr;
 
     // Set only from the navigation tree: "rdp", "ssh" or empty.
@@ -171,4 +179,5 @@ private:
         QPointer<ScreenWallWindow> window;
     };
     QList<SessionWindowEntry> m_sessionWindows;
+    bool m_askBeforeClosing = true;
 };

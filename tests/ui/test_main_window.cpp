@@ -3,10 +3,12 @@
 #include "storage/crypto_manager.h"
 #include "storage/database_manager.h"
 #include "support/fake_data_protection.h"
+#include "support/inventory_records.h"
 #include "support/log_capture.h"
 #include "support/modal_driver.h"
 #include "support/recording_tile.h"
 #include "support/scheduled_tasks.h"
+#include "ui/host_table_view.h"
 #include "ui/main_window.h"
 #include "ui/remote_id_mime.h"
 #include "wall/screen_wall_window.h"
@@ -35,7 +37,7 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QStatusBar>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -47,6 +49,7 @@
 
 #include <functional>
 #include <memory>
+#include <tuple>
 
 namespace {
 
@@ -55,8 +58,6 @@ constexpr int kNameColumn = 1;
 constexpr int kTypeColumn = 2;
 constexpr int kRemarkColumn = 8;
 constexpr int kIdColumn = 9;
-
-const QDateTime kOldTime(QDate(2020, 1, 1), QTime(8, 0), Qt::UTC);
 
 // Reaches the protected account setter the way the account service operations do.
 class AccountAccess : public AccountClient
@@ -163,11 +164,12 @@ protected:
     QString chooseExportFile() override { return exportPath; }
 };
 
-QStringList columnTexts(const QTableWidget* table, int column)
+QStringList columnTexts(const QTableView* table, int column)
 {
     QStringList texts;
-    for (int row = 0; row < table->rowCount(); ++row) {
-        texts.append(table->item(row, column)->text());
+    const QAbstractItemModel* model = table->model();
+    for (int row = 0; row < model->rowCount(); ++row) {
+        texts.append(model->index(row, column).data().toString());
     }
     return texts;
 }
@@ -194,22 +196,30 @@ QTreeWidgetItem* treeItem(const QTreeWidget* tree, const QString& textPrefix)
     return found.isEmpty() ? nullptr : found.first();
 }
 
-int rowOf(const QTableWidget* table, const QString& name)
+int rowOf(const QTableView* table, const QString& name)
 {
-    for (int row = 0; row < table->rowCount(); ++row) {
-        if (table->item(row, kNameColumn)->text() == name) {
-            return row;
-        }
-    }
-    return -1;
+    return static_cast<int>(columnTexts(table, kNameColumn).indexOf(name));
 }
 
-void checkRows(QTableWidget* table, const QStringList& names)
+// The cell of the host named `name` in `column`.
+QModelIndex cell(const QTableView* table, const QString& name, int column)
+{
+    return table->model()->index(rowOf(table, name), column);
+}
+
+Qt::CheckState checkState(const QTableView* table, const QString& name)
+{
+    return cell(table, name, kCheckColumn).data(Qt::CheckStateRole).value<Qt::CheckState>();
+}
+
+// Clicks into the check boxes as the view would.
+void checkRows(QTableView* table, const QStringList& names)
 {
     for (const QString& name : names) {
         const int row = rowOf(table, name);
         QVERIFY2(row >= 0, qPrintable(name));
-        table->item(row, kCheckColumn)->setCheckState(Qt::Checked);
+        QVERIFY(table->model()->setData(table->model()->index(row, kCheckColumn), Qt::Checked,
+                                        Qt::CheckStateRole));
     }
 }
 
@@ -248,51 +258,23 @@ class TestMainWindow : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<CryptoManager> m_crypto;
-    std::unique_ptr<DatabaseManager> m_db;
+    std::unique_ptr<TestInventory> m_inventory;
+    DatabaseManager* m_db = nullptr;
     std::unique_ptr<ConfigManager> m_config;
     std::unique_ptr<TestWindow> m_window;
 
-    Group addGroup(const QString& name, const QString& id = QString())
-    {
-        Group group;
-        group.id = id.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : id;
-        group.name = name;
-        group.sort_order = static_cast<int>(m_db->getGroups().size());
-        group.created_at = kOldTime;
-        if (!m_db->addGroup(group)) {
-            qFatal("group not stored");
-        }
-        return group;
-    }
+    Group addGroup(const QString& name, const QString& id = QString()) { return storeGroup(*m_db, name, id); }
 
     Remote addHost(const QString& name, const QString& host, const Group& group,
                    const QString& protocol = QStringLiteral("rdp"), const QString& remark = QString(),
                    const QString& scope = QStringLiteral("owner"))
     {
-        Remote remote;
-        remote.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
-        remote.name = name;
-        remote.host = host;
-        remote.port = protocol.compare(QLatin1String("ssh"), Qt::CaseInsensitive) == 0 ? 22 : 3389;
-        remote.username = QStringLiteral("admin");
-        remote.password = QStringLiteral("pw-") + name;
-        remote.remark = remark;
-        remote.group_id = group.id;
-        remote.protocol = protocol;
-        remote.access_scope = scope;
-        remote.created_at = kOldTime;
-        remote.updated_at = kOldTime;
-        if (!m_db->addRemote(remote)) {
-            qFatal("host not stored");
-        }
-        return remote;
+        return storeHost(*m_db, name, host, group, {protocol, remark, scope});
     }
 
     TestWindow* openWindow()
     {
-        m_window = std::make_unique<TestWindow>(m_db.get(), m_config.get(), m_crypto.get());
+        m_window = std::make_unique<TestWindow>(m_db, m_config.get(), m_inventory->crypto.get());
         m_window->show();
         if (!QTest::qWaitForWindowExposed(m_window.get())) {
             qWarning("window not exposed");
@@ -300,7 +282,7 @@ private:
         return m_window.get();
     }
 
-    QTableWidget* table() const { return m_window->findChild<QTableWidget*>(QStringLiteral("hostTable")); }
+    QTableView* table() const { return m_window->findChild<QTableView*>(QStringLiteral("hostTable")); }
     QTreeWidget* tree() const { return m_window->findChild<QTreeWidget*>(QStringLiteral("assetTree")); }
     QComboBox* groupFilter() const { return m_window->findChild<QComboBox*>(QStringLiteral("groupFilter")); }
     QPushButton* button(const char* name) const
@@ -308,7 +290,10 @@ private:
         return m_window->findChild<QPushButton*>(QLatin1String(name));
     }
     QString summary() const { return m_window->findChild<QLabel*>(QStringLiteral("statusSummary"))->text(); }
-    QString headerText() const { return table()->horizontalHeaderItem(kCheckColumn)->text(); }
+    QString headerText() const
+    {
+        return table()->model()->headerData(kCheckColumn, Qt::Horizontal).toString();
+    }
     QStringList shownNames() const { return columnTexts(table(), kNameColumn); }
     QSet<QString> shownSet() const
     {
@@ -319,8 +304,7 @@ private:
     // A press first, as a user's first click would, so that the view knows the pressed cell.
     void doubleClickName(const QString& name)
     {
-        const QPoint centre =
-            table()->visualItemRect(table()->item(rowOf(table(), name), kNameColumn)).center();
+        const QPoint centre = table()->visualRect(cell(table(), name, kNameColumn)).center();
         QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, centre);
         QTest::mouseDClick(table()->viewport(), Qt::LeftButton, {}, centre);
     }
@@ -348,7 +332,7 @@ private:
             QStringLiteral("second-%1").arg(QUuid::createUuid().toString(QUuid::WithoutBraces));
         {
             QSqlDatabase second = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-            second.setDatabaseName(m_dir->filePath(QStringLiteral("data.db")));
+            second.setDatabaseName(m_inventory->filePath(QStringLiteral("data.db")));
             QVERIFY(second.open());
             QSqlQuery query(second);
             QVERIFY2(query.exec(statement), qPrintable(statement));
@@ -359,12 +343,9 @@ private:
 private slots:
     void init()
     {
-        m_dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(m_dir->isValid());
-        m_crypto = std::make_unique<CryptoManager>(std::make_unique<FakeDataProtection>());
-        QVERIFY(m_crypto->initialize(m_dir->filePath(QStringLiteral("credential.key"))));
-        m_db = std::make_unique<DatabaseManager>();
-        QVERIFY(m_db->initialize(m_dir->filePath(QStringLiteral("data.db")), m_crypto.get()));
+        m_inventory = std::make_unique<TestInventory>();
+        QVERIFY(m_inventory->open());
+        m_db = m_inventory->db.get();
         m_config = std::make_unique<ConfigManager>();
     }
 
@@ -372,9 +353,8 @@ private slots:
     {
         m_window.reset();
         m_config.reset();
-        m_db.reset();
-        m_crypto.reset();
-        m_dir.reset();
+        m_db = nullptr;
+        m_inventory.reset();
     }
 
     void windowShowsNamedPartsAndFixedTexts()
@@ -394,12 +374,15 @@ private slots:
                  QStringLiteral("搜索名称、主机或备注"));
         QCOMPARE(w->findChild<QLabel*>(QStringLiteral("memberName"))->text(), QStringLiteral("未登录"));
         QCOMPARE(button("connectButton")->property("role").toString(), QStringLiteral("primary"));
+        // On Linux the single connection runs the system's RDP client, not a Windows component.
+        QCOMPARE(button("connectButton")->toolTip(),
+                 QStringLiteral("单台连接使用系统 RDP 客户端，兼容剪贴板、文件拖入和旧版 Windows。"));
         QCOMPARE(button("deleteButton")->property("role").toString(), QStringLiteral("danger"));
         QVERIFY(w->font().families().contains(QStringLiteral("Noto Sans CJK SC")));
 
         QStringList headers;
-        for (int column = 1; column < table()->columnCount(); ++column) {
-            headers.append(table()->horizontalHeaderItem(column)->text());
+        for (int column = 1; column < table()->model()->columnCount(); ++column) {
+            headers.append(table()->model()->headerData(column, Qt::Horizontal).toString());
         }
         QCOMPARE(headers,
                  (QStringList{"名称", "类型", "主机", "端口", "用户名", "分组", "权限", "备注", "ID"}));
@@ -442,7 +425,7 @@ private slots:
         QCOMPARE(summary(), QStringLiteral("全部 4 台  ·  当前显示 3 台  ·  Windows 3 台  ·  Linux 1 台"));
 
         m_window->findChild<QLineEdit*>(QStringLiteral("assetSearch"))->setText(QStringLiteral("nothing"));
-        QCOMPARE(table()->rowCount(), 0);
+        QCOMPARE(table()->model()->rowCount(), 0);
         QCOMPARE(summary(), QStringLiteral("全部 4 台  ·  当前显示 0 台  ·  Windows 3 台  ·  Linux 1 台"));
     }
 
@@ -461,9 +444,9 @@ private slots:
                  (QStringList{"全部主机  (5)", "系统类型", "Windows / RDP  (3)", "Linux / SSH  (2)",
                               "主机分组", "办公室  (2)", "云主机  (3)"}));
         QCOMPARE(tree()->currentItem()->text(0), QStringLiteral("全部主机  (5)"));
-        QCOMPARE(table()->item(rowOf(table(), QStringLiteral("linux-upper")), kTypeColumn)->text(),
+        QCOMPARE(cell(table(), QStringLiteral("linux-upper"), kTypeColumn).data().toString(),
                  QStringLiteral("Linux / SSH"));
-        QCOMPARE(table()->item(rowOf(table(), QStringLiteral("other-proto")), kTypeColumn)->text(),
+        QCOMPARE(cell(table(), QStringLiteral("other-proto"), kTypeColumn).data().toString(),
                  QStringLiteral("Windows / RDP"));
 
         selectInTree(QStringLiteral("Linux / SSH"));
@@ -528,16 +511,15 @@ private slots:
         QCOMPARE(headerText(), QStringLiteral("☑ 已全选"));
         search->clear();
         QCOMPARE(shownNames().size(), 3);
-        QCOMPARE(table()->item(rowOf(table(), QStringLiteral("b")), kCheckColumn)->checkState(), Qt::Checked);
-        QCOMPARE(table()->item(rowOf(table(), QStringLiteral("a")), kCheckColumn)->checkState(),
-                 Qt::Unchecked);
+        QCOMPARE(checkState(table(), QStringLiteral("b")), Qt::Checked);
+        QCOMPARE(checkState(table(), QStringLiteral("a")), Qt::Unchecked);
         QCOMPARE(headerText(), QStringLiteral("▣ 已选 1"));
 
         // Selecting a row checks it; leaving the selection keeps the check.
         table()->selectRow(rowOf(table(), QStringLiteral("c")));
-        QCOMPARE(table()->item(rowOf(table(), QStringLiteral("c")), kCheckColumn)->checkState(), Qt::Checked);
+        QCOMPARE(checkState(table(), QStringLiteral("c")), Qt::Checked);
         table()->selectRow(rowOf(table(), QStringLiteral("a")));
-        QCOMPARE(table()->item(rowOf(table(), QStringLiteral("c")), kCheckColumn)->checkState(), Qt::Checked);
+        QCOMPARE(checkState(table(), QStringLiteral("c")), Qt::Checked);
         QCOMPARE(headerText(), QStringLiteral("☑ 已全选"));
         QVERIFY(!button("selectAllButton")->isEnabled());
         QCOMPARE(button("clearSelectionButton")->text(), QStringLiteral("取消选择 (3)"));
@@ -784,20 +766,20 @@ private slots:
         const Remote empty = addHost(QStringLiteral("h2"), QStringLiteral("10.0.0.2"), group);
         openWindow();
 
-        QTableWidgetItem* remark = table()->item(rowOf(table(), QStringLiteral("h1")), kRemarkColumn);
-        QCOMPARE(remark->toolTip(), QStringLiteral("机房A\n\n双击可直接修改备注"));
-        QCOMPARE(table()->item(rowOf(table(), QStringLiteral("h2")), kRemarkColumn)->toolTip(),
+        const QModelIndex remark = cell(table(), QStringLiteral("h1"), kRemarkColumn);
+        QCOMPARE(remark.data(Qt::ToolTipRole).toString(), QStringLiteral("机房A\n\n双击可直接修改备注"));
+        QCOMPARE(cell(table(), QStringLiteral("h2"), kRemarkColumn).data(Qt::ToolTipRole).toString(),
                  QStringLiteral("双击直接填写备注"));
 
         // The same text after trimming writes nothing and only tidies the cell.
-        remark->setText(QStringLiteral("  机房A  "));
-        QCOMPARE(remark->text(), QStringLiteral("机房A"));
+        QVERIFY(table()->model()->setData(remark, QStringLiteral("  机房A  ")));
+        QCOMPARE(remark.data().toString(), QStringLiteral("机房A"));
         QCOMPARE(m_db->getRemote(host.id)->updated_at, kOldTime);
 
         // A double click on the remark cell opens the inline editor and connects nothing.
-        const QRect cell = table()->visualItemRect(remark);
-        QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, cell.center());
-        QTest::mouseDClick(table()->viewport(), Qt::LeftButton, {}, cell.center());
+        const QRect remarkRect = table()->visualRect(remark);
+        QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, remarkRect.center());
+        QTest::mouseDClick(table()->viewport(), Qt::LeftButton, {}, remarkRect.center());
         QLineEdit* editor = nullptr;
         QTRY_VERIFY((editor = table()->viewport()->findChild<QLineEdit*>(QStringLiteral("remarkEditor"))) !=
                     nullptr);
@@ -811,7 +793,7 @@ private slots:
         QVERIFY(m_db->getRemote(host.id)->updated_at != kOldTime);
         QCOMPARE(m_db->getRemote(host.id)->password, QStringLiteral("pw-h1"));
         QCOMPARE(m_window->statusBar()->currentMessage(), QStringLiteral("备注已保存"));
-        QTRY_COMPARE(table()->item(rowOf(table(), QStringLiteral("h1")), kRemarkColumn)->toolTip(),
+        QTRY_COMPARE(cell(table(), QStringLiteral("h1"), kRemarkColumn).data(Qt::ToolTipRole).toString(),
                      QStringLiteral("机房B 3排\n\n双击可直接修改备注"));
         QCOMPARE(m_db->getRemote(empty.id)->updated_at, kOldTime);
     }
@@ -828,12 +810,12 @@ private slots:
         ModalDriver driver;
         SeenBox seen;
         driver.answer(QMessageBox::Ok, &seen);
-        QTableWidgetItem* remark = table()->item(0, kRemarkColumn);
-        remark->setText(QStringLiteral("新备注"));
-        QVERIFY(driver.done());
+        const QModelIndex remark = table()->model()->index(0, kRemarkColumn);
+        QVERIFY(!table()->model()->setData(remark, QStringLiteral("新备注")));
+        QTRY_VERIFY(driver.done());
         QCOMPARE(seen.title, QStringLiteral("保存失败"));
         QCOMPARE(seen.text, QStringLiteral("无法保存这台主机的备注，请稍后重试。"));
-        QCOMPARE(remark->text(), QStringLiteral("旧备注"));
+        QCOMPARE(remark.data().toString(), QStringLiteral("旧备注"));
         QCOMPARE(m_db->getRemote(host.id)->remark, QStringLiteral("旧备注"));
     }
 
@@ -1205,11 +1187,44 @@ private slots:
         QTRY_VERIFY(std::all_of(tiles.begin(), tiles.end(),
                                 [](const QPointer<RdpTile>& tile) { return tile.isNull(); }));
 
-        // Closing the controller closes the session windows too.
+        // Closing the controller with a session open asks first; No keeps everything open.
         m_window->openScreenWall();
         QPointer<ScreenWallWindow> last = m_window->created.last().window;
-        m_window->close();
+        driver.answer(QMessageBox::No, &seen);
+        QVERIFY(!m_window->close());
+        QVERIFY(driver.done());
+        QCOMPARE(seen.title, QStringLiteral("关闭 NIMBARA"));
+        QCOMPARE(seen.text, QStringLiteral("还有 1 个远程会话窗口开着，关闭主窗口会同时断开其中的全部会话。\n"
+                                           "确定关闭吗？"));
+        QCOMPARE(seen.defaultButton, QMessageBox::No);
+        QVERIFY(m_window->isVisible());
+        QVERIFY(!last.isNull());
+
+        // Yes closes the session windows too.
+        driver.answer(QMessageBox::Yes);
+        QVERIFY(m_window->close());
+        QVERIFY(driver.done());
         QTRY_VERIFY(last.isNull());
+        QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
+    }
+
+    void closingWithoutSessionsOrWhenTerminatedAsksNothing()
+    {
+        const Group group = addGroup(QStringLiteral("默认分组"));
+        addHost(QStringLiteral("r1"), QStringLiteral("10.0.4.1"), group);
+        openWindow();
+        ModalDriver driver;
+        QVERIFY(m_window->close());
+        QVERIFY(!m_window->isVisible());
+
+        // A termination request turns the question off: the sessions close with the window.
+        m_window->show();
+        checkRows(table(), shownNames());
+        m_window->openScreenWall();
+        QPointer<ScreenWallWindow> wall = m_window->created.last().window;
+        m_window->setAskBeforeClosing(false);
+        QVERIFY(m_window->close());
+        QTRY_VERIFY(wall.isNull());
         QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
     }
 
@@ -1235,13 +1250,131 @@ private slots:
         QCOMPARE(seen.title, QStringLiteral("导出主机"));
         QCOMPARE(seen.text, QStringLiteral("当前没有可导出的主机。"));
 
-        // Nothing chosen: these end silently.
-        m_window->connectSelected();
-        m_window->connectSsh();
-        m_window->deleteSelected();
-        m_window->editSelected();
-        QVERIFY(driver.done());
+        // Nothing chosen: every action that needs hosts says so, and does nothing.
+        const QList<std::tuple<std::function<void()>, QString, QString>> actions = {
+            {[this] { button("connectButton")->click(); }, "远程连接", "请先选择至少一台 Windows 远程主机"},
+            {[this] { button("sshButton")->click(); }, "SSH连接", "请先选择至少一台 Linux 主机"},
+            {[this] { button("deleteButton")->click(); }, "删除", "请先勾选或选中要删除的主机。"},
+            {[this] { button("editButton")->click(); }, "编辑", "请先选中要编辑的主机。"},
+            {[this] { button("screenWallButton")->click(); }, "屏幕墙", "请先选择至少一台远程主机"},
+        };
+        for (const auto& [run, title, text] : actions) {
+            driver.answer(QMessageBox::Ok, &seen);
+            run();
+            QVERIFY(driver.done());
+            QCOMPARE(seen.title, title);
+            QCOMPARE(seen.text, text);
+            QCOMPARE(seen.icon, QMessageBox::Information);
+        }
         QVERIFY(m_window->launches.isEmpty());
+        QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
+    }
+
+    void actionsWithoutFittingHostsExplain()
+    {
+        const Group group = addGroup(QStringLiteral("默认分组"));
+        addHost(QStringLiteral("r1"), QStringLiteral("10.0.0.1"), group);
+        addHost(QStringLiteral("s1"), QStringLiteral("10.0.0.21"), group, QStringLiteral("ssh"));
+        addHost(QStringLiteral("s2"), QStringLiteral("10.0.0.22"), group, QStringLiteral("ssh"));
+        openWindow();
+        ModalDriver driver;
+        SeenBox seen;
+
+        checkRows(table(), {QStringLiteral("s1"), QStringLiteral("s2")});
+        driver.answer(QMessageBox::Ok, &seen);
+        button("connectButton")->click();
+        QVERIFY(driver.done());
+        QCOMPARE(seen.title, QStringLiteral("远程连接"));
+        QCOMPARE(seen.text,
+                 QStringLiteral("所选的 2 台主机都是 Linux / SSH 主机，远程连接只适用于 Windows / RDP "
+                                "主机；Linux 主机请使用“SSH连接”。"));
+
+        button("clearSelectionButton")->click();
+        checkRows(table(), {QStringLiteral("r1")});
+        driver.answer(QMessageBox::Ok, &seen);
+        button("sshButton")->click();
+        QVERIFY(driver.done());
+        QCOMPARE(seen.title, QStringLiteral("SSH连接"));
+        QCOMPARE(seen.text,
+                 QStringLiteral("所选的 1 台主机都是 Windows / RDP 主机，SSH连接只适用于 Linux / SSH "
+                                "主机；Windows 主机请使用“远程连接”。"));
+
+        driver.input(QStringLiteral("Linux SSH：批量执行命令"));
+        driver.answer(QMessageBox::Ok, &seen);
+        m_window->showBatchOperations();
+        QVERIFY(driver.done());
+        QCOMPARE(seen.title, QStringLiteral("批量功能"));
+        QCOMPARE(seen.text, QStringLiteral("所选主机中没有 Linux / SSH 主机，无法批量执行命令。"));
+        QVERIFY(m_window->launches.isEmpty());
+        QVERIFY(m_window->batches.isEmpty());
+        QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
+    }
+
+    void emptyTableSaysHowToAddHosts()
+    {
+        const Group group = addGroup(QStringLiteral("默认分组"));
+        openWindow();
+        auto* view = qobject_cast<HostTableView*>(table());
+        QVERIFY(view != nullptr);
+        const QString firstStart = view->placeholderText();
+        QVERIFY2(firstStart.contains(QStringLiteral("添加主机")) &&
+                     firstStart.contains(QStringLiteral("导入主机")) &&
+                     firstStart.contains(QStringLiteral("剪贴板")),
+                 qPrintable(firstStart));
+
+        addHost(QStringLiteral("h1"), QStringLiteral("10.0.0.1"), group);
+        m_window->refresh();
+        QVERIFY(view->placeholderText().isEmpty());
+
+        // A filter that matches nothing says so instead.
+        m_window->findChild<QLineEdit*>(QStringLiteral("assetSearch"))->setText(QStringLiteral("zzz"));
+        const QString noMatch = view->placeholderText();
+        QVERIFY(!noMatch.isEmpty());
+        QVERIFY(noMatch != firstStart);
+        QVERIFY(!noMatch.contains(QStringLiteral("添加主机")));
+        m_window->findChild<QLineEdit*>(QStringLiteral("assetSearch"))->clear();
+        QVERIFY(view->placeholderText().isEmpty());
+    }
+
+    void groupNamesMustBeUnique()
+    {
+        const Group first = addGroup(QStringLiteral("默认分组"));
+        const Group second = addGroup(QStringLiteral("运维"));
+        openWindow();
+        ModalDriver driver;
+        SeenBox seen;
+
+        driver.input(QStringLiteral("  运维 "));
+        driver.answer(QMessageBox::Ok, &seen);
+        button("newGroupButton")->click();
+        QVERIFY(driver.done());
+        QCOMPARE(seen.title, QStringLiteral("新建分组"));
+        QCOMPARE(seen.text, QStringLiteral("已经有名为“运维”的分组，请换一个名称。"));
+        QCOMPARE(seen.icon, QMessageBox::Warning);
+        QCOMPARE(m_db->getGroups(), (QList<Group>{first, second}));
+
+        // The database tells letter cases apart, and so does the check.
+        driver.input(QStringLiteral("Ops"));
+        button("newGroupButton")->click();
+        driver.input(QStringLiteral("ops"));
+        button("newGroupButton")->click();
+        QVERIFY(driver.done());
+        QCOMPARE(m_db->getGroups().size(), 4);
+
+        selectGroupFilter(QStringLiteral("运维"));
+        driver.input(QStringLiteral("默认分组 "));
+        driver.answer(QMessageBox::Ok, &seen);
+        button("renameGroupButton")->click();
+        QVERIFY(driver.done());
+        QCOMPARE(seen.title, QStringLiteral("重命名分组"));
+        QCOMPARE(seen.text, QStringLiteral("已经有名为“默认分组”的分组，请换一个名称。"));
+        QCOMPARE(m_db->getGroups().at(1), second);
+
+        // Its own name again is no clash and writes nothing.
+        driver.input(QStringLiteral("运维"));
+        button("renameGroupButton")->click();
+        QVERIFY(driver.done());
+        QCOMPARE(m_db->getGroups().at(1), second);
         QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
     }
 
@@ -1361,7 +1494,7 @@ private slots:
         for (const Remote& remote : m_db->getAllRemotes()) {
             QCOMPARE(remote.access_scope, QStringLiteral("team"));
         }
-        QCOMPARE(table()->item(rowOf(table(), QStringLiteral("private")), 7)->text(),
+        QCOMPARE(cell(table(), QStringLiteral("private"), 7).data().toString(),
                  QStringLiteral("主账号 + 子账号"));
         QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
     }
@@ -1430,12 +1563,10 @@ private slots:
             });
         };
 
-        const QPoint h1 =
-            table()->visualItemRect(table()->item(rowOf(table(), QStringLiteral("h1")), 1)).center();
+        const QPoint h1 = table()->visualRect(cell(table(), QStringLiteral("h1"), 1)).center();
         readMenu();
         m_window->showContextMenu(h1);
-        QCOMPARE(table()->item(rowOf(table(), QStringLiteral("h1")), kCheckColumn)->checkState(),
-                 Qt::Checked);
+        QCOMPARE(checkState(table(), QStringLiteral("h1")), Qt::Checked);
         QCOMPARE(enabled, (QStringList{"编辑主机", "远程连接", "SSH 连接", "移动到分组", "批量修改备注",
                                        "导出所选主机", "批量功能", "删除"}));
 
@@ -1474,7 +1605,7 @@ private slots:
         QCOMPARE(shownNames(), QStringList{"新主机"});
 
         selectGroupFilter(QStringLiteral("默认分组"));
-        table()->setCurrentCell(rowOf(table(), QStringLiteral("old")), kNameColumn);
+        table()->setCurrentIndex(cell(table(), QStringLiteral("old"), kNameColumn));
         driver.then([&](QWidget* widget) {
             title = widget->windowTitle();
             widget->findChild<QLineEdit*>(QStringLiteral("hostNameEdit"))->setText(QStringLiteral("renamed"));
@@ -1497,7 +1628,7 @@ private slots:
                 QStringLiteral("前台"), QStringLiteral("team"));
         addHost(QStringLiteral("linux"), QStringLiteral("10.0.0.2"), group, QStringLiteral("ssh"));
         TestWindow* w = openWindow();
-        w->exportPath = m_dir->filePath(QStringLiteral("hosts.csv"));
+        w->exportPath = m_inventory->filePath(QStringLiteral("hosts.csv"));
         ModalDriver driver;
         SeenBox question;
         SeenBox done;
@@ -1546,7 +1677,7 @@ private slots:
         }
         QVERIFY(m_db->deleteRemotes(ids));
         w->refresh();
-        QCOMPARE(table()->rowCount(), 0);
+        QCOMPARE(table()->model()->rowCount(), 0);
 
         w->importPath = w->exportPath;
         driver.answer(QMessageBox::Ok, &done);
@@ -1554,7 +1685,7 @@ private slots:
         QVERIFY(driver.done());
         QCOMPARE(done.title, QStringLiteral("导入完成"));
         QCOMPARE(done.text, QStringLiteral("已从hosts.csv安全导入 2 台主机，密码已加密保存。"));
-        QCOMPARE(table()->rowCount(), 2);
+        QCOMPARE(table()->model()->rowCount(), 2);
         const QList<Remote> imported = m_db->getAllRemotes();
         QCOMPARE(namesOf(imported), (QSet<QString>{"win", "linux"}));
         for (const Remote& remote : imported) {
@@ -1584,7 +1715,7 @@ private slots:
         ModalDriver driver;
         SeenBox seen;
 
-        w->importPath = m_dir->filePath(QStringLiteral("hosts.pdf"));
+        w->importPath = m_inventory->filePath(QStringLiteral("hosts.pdf"));
         QFile pdf(w->importPath);
         QVERIFY(pdf.open(QIODevice::WriteOnly));
         pdf.write("10.0.0.1,3389\n");
@@ -1596,7 +1727,7 @@ private slots:
         QCOMPARE(seen.icon, QMessageBox::Critical);
         QVERIFY(!seen.text.isEmpty());
 
-        w->importPath = m_dir->filePath(QStringLiteral("bad.csv"));
+        w->importPath = m_inventory->filePath(QStringLiteral("bad.csv"));
         QFile bad(w->importPath);
         QVERIFY(bad.open(QIODevice::WriteOnly));
         bad.write("10.0.0.1,abc\n");

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "storage/group.h"
+#include "storage/remote.h"
+
+#include <QAbstractTableModel>
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <vector>
+
+class DatabaseManager;
+
+// The hosts the user may see, read once per change of the inventory, with a check state per host.
+// Everything the table shows is derived from these records when the view asks for it, so a listing of
+// thousands of hosts costs one read and no per-cell work.
+class HostTableModel : public QAbstractTableModel
+{
+    Q_OBJECT
+
+public:
+    enum Column {
+        CheckColumn = 0,
+        NameColumn,
+        TypeColumn,
+        HostColumn,
+        PortColumn,
+        UserColumn,
+        GroupColumn,
+        ScopeColumn,
+        RemarkColumn,
+        IdColumn,
+        ColumnCount
+    };
+
+    // The database is not owned and must outlive the model.
+    explicit HostTableModel(DatabaseManager* database, QObject* parent = nullptr);
+
+    // Reads hosts and groups again. A team member sees only the hosts shared with the team. Checks
+    // stay on the hosts that are still listed.
+    void reload(bool teamMemberOnly);
+
+    const QList<Remote>& hosts() const { return m_hosts; }
+    const QList<Group>& groups() const { return m_groups; }
+    const Remote& host(int row) const { return m_hosts.at(row); }
+    QString groupName(const QString& groupId) const { return m_groupNames.value(groupId); }
+
+    // Counts over every listed host, whatever the view filters.
+    int windowsCount() const { return m_windowsCount; }
+    int countInGroup(const QString& groupId) const { return m_perGroup.value(groupId); }
+
+    bool isChecked(int row) const { return m_checked[static_cast<size_t>(row)]; }
+    int checkedCount() const { return m_checkedCount; }
+    // One change notice for all of `rows` (sorted or not).
+    void setChecked(const QList<int>& rows, bool checked);
+
+    // The text of a cell as the table shows it; the sort key of every column but the check column.
+    QString text(int row, int column) const;
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int role = Qt::EditRole) override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+
+signals:
+    void checksChanged();
+    // A remark typed into the table was stored.
+    void remarkSaved(const QString& id);
+    // Storing a typed remark failed; the cell shows the stored remark again.
+    void remarkSaveFailed(const QString& id);
+
+private:
+    bool saveRemark(int row, const QString& typed);
+    void showRemark(int row, const QString& remark);
+    void recount();
+
+    DatabaseManager* m_db;
+    QList<Remote> m_hosts;
+    QList<Group> m_groups;
+    QHash<QString, QString> m_groupNames;
+    QHash<QString, int> m_perGroup;
+    int m_windowsCount = 0;
+    std::vector<bool> m_checked;
+    int m_checkedCount = 0;
+};
