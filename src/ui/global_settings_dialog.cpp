@@ -105,7 +105,7 @@ GlobalSettingsDialog::GlobalSettingsDialog(ConfigManager* config, const Terminal
     m_timeout = makeSpinBox(this, "timeoutBox", ConfigManager::kMinConnectTimeout,
                             ConfigManager::kMaxConnectTimeout, current.connect_timeout);
     m_timeout->setSuffix(QStringLiteral(" 秒"));
-    m_timeout->setToolTip(QStringLiteral("FreeRDP 会话等待连接建立的最长时间。"));
+    m_timeout->setToolTip(QStringLiteral("RDP 会话（FreeRDP 与系统 RDP 客户端）等待连接建立的最长时间。"));
     form->addRow(QStringLiteral("连接超时"), m_timeout);
 
     m_terminal = new QComboBox(this);
