@@ -239,12 +239,13 @@ void measureStartUp(const QString& emptyRoot, const QString& fullRoot, int hostC
     }
     const double emptyMedian = median(empty);
     const double fullMedian = median(full);
-    std::printf("start-up to mapped window, empty inventory: median %.1f ms (%.1f-%.1f)\n", emptyMedian,
-                *std::min_element(empty.begin(), empty.end()), *std::max_element(empty.begin(), empty.end()));
-    std::printf(
-        "start-up to mapped window, %d hosts: median %.1f ms (%.1f-%.1f), %.2f x empty (target 1.5 x)\n",
-        hostCount, fullMedian, *std::min_element(full.begin(), full.end()),
-        *std::max_element(full.begin(), full.end()), fullMedian / emptyMedian);
+    std::printf("summary | inventory start-up to mapped window, empty | median %.1f ms (%.1f-%.1f)\n",
+                emptyMedian, *std::min_element(empty.begin(), empty.end()),
+                *std::max_element(empty.begin(), empty.end()));
+    std::printf("summary | inventory start-up to mapped window, %d hosts | median %.1f ms (%.1f-%.1f), %.2f "
+                "x empty (target 1.5 x)\n",
+                hostCount, fullMedian, *std::min_element(full.begin(), full.end()),
+                *std::max_element(full.begin(), full.end()), fullMedian / emptyMedian);
 }
 
 // In the process: the main window from its constructor to its first paint, for the part of the
@@ -276,9 +277,9 @@ void measureWindowBuild(const QString& emptyRoot, const QString& fullRoot, int h
         empty.push_back(windowBuildMs(emptyRoot));
         full.push_back(windowBuildMs(fullRoot));
     }
-    std::printf(
-        "main window built and painted (in process), empty: median %.1f ms; %d hosts: median %.1f ms\n",
-        median(empty), hostCount, median(full));
+    std::printf("summary | inventory main window built and painted (in process) | empty: median %.1f ms; %d "
+                "hosts: median %.1f ms\n",
+                median(empty), hostCount, median(full));
 }
 
 // One key into the search field until the table has laid out and painted its new rows; `parts`
@@ -320,7 +321,8 @@ void measureInProcess(const QString& fullRoot, int hostCount)
             std::printf("listing: %lld hosts instead of %d\n", static_cast<long long>(listed), hostCount);
         }
     }
-    std::printf("listing %d hosts (no passwords, no times): median %.1f ms\n", hostCount, median(listings));
+    std::printf("summary | inventory listing %d hosts (no passwords, no times) | median %.1f ms\n", hostCount,
+                median(listings));
 
     auto window = std::make_unique<MainWindow>(app->database(), app->config(), app->crypto());
     window->show();
@@ -363,12 +365,12 @@ void measureInProcess(const QString& fullRoot, int hostCount)
             parts[i].push_back(part[i]);
         }
     }
-    std::printf(
-        "search keystroke to repainted table (median of %zu): %.2f ms, worst %.2f ms (target < 20 ms)\n",
-        times.size(), median(times), *std::max_element(times.begin(), times.end()));
-    std::printf(
-        "  of which the key and the filter %.2f ms, posted events %.2f ms, the paint %.2f ms (medians)\n",
-        median(parts[0]), median(parts[1]), median(parts[2]));
+    std::printf("summary | inventory search keystroke to repainted table (median of %zu) | %.2f ms, worst "
+                "%.2f ms (target < 20 ms)\n",
+                times.size(), median(times), *std::max_element(times.begin(), times.end()));
+    std::printf("summary | inventory keystroke parts | the key and the filter %.2f ms, posted events %.2f "
+                "ms, the paint %.2f ms (medians)\n",
+                median(parts[0]), median(parts[1]), median(parts[2]));
     if (search->text() != QStringLiteral("10.0.")) {
         std::printf("  (the keys typed \"%s\", not \"10.0.\")\n", qPrintable(search->text()));
     }
@@ -378,8 +380,8 @@ void measureInProcess(const QString& fullRoot, int hostCount)
     QElapsedTimer timer;
     timer.start();
     const HostImporter::Outcome outcome = HostImporter::run(app->database(), csv, QString(), false);
-    std::printf("import of a %d-row CSV: %.1f ms (%d added, %d duplicates)\n", hostCount, elapsedMs(timer),
-                outcome.added, outcome.duplicates);
+    std::printf("summary | inventory import of a %d-row CSV | %.1f ms (%d added, %d duplicates)\n", hostCount,
+                elapsedMs(timer), outcome.added, outcome.duplicates);
 }
 
 } // namespace
