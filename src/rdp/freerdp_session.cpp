@@ -37,8 +37,6 @@ constexpr DWORD kMaxEventHandles = 64;
 // FreeRDP's handles signal every arrival and the wake event every request, so the wait only times out to
 // look for data that TLS may have buffered without a signal; a rare look keeps idle sessions asleep.
 constexpr DWORD kEventWaitMs = 500;
-// A frame due while the worker paints is taken this much later rather than waiting for the paint.
-constexpr int kFrameRetryMs = 4;
 // A session that delivered no frame for this long keeps one image instead of two.
 constexpr int kSpareFrameMs = 1500;
 // Beyond this many rectangles a painted area is kept as its bounding rectangle.
@@ -505,7 +503,7 @@ void FreeRdpSession::Engine::runEventLoop(FreeRdpSessionState& state, rdpContext
         handles[count++] = state.wakeEvent;
         // A time-out also goes on to the check: FreeRDP 2's TLS layer may hold decrypted data that no
         // handle signals any more.
-        const DWORD status = WaitForMultipleObjects(count, handles, FALSE, kEventWaitMs);
+        const DWORD status = WaitForMultipleObjects(count, handles, FALSE, state.idleWaitMs.load());
         if (status == WAIT_FAILED) {
             SPDLOG_WARN("FreeRDP 事件等待失败: {}", state.remote.name);
             break;
@@ -691,7 +689,10 @@ DWORD FreeRdpSession::Engine::verifyCertificate(freerdp* instance, const char* h
                                      QString::fromUtf8(issuer), QString::fromUtf8(fingerprint));
 }
 
-FreeRdpSessionState::FreeRdpSessionState() : wakeEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+FreeRdpSessionState::FreeRdpSessionState()
+    : wakeEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)), idleWaitMs(kEventWaitMs)
+{
+}
 
 FreeRdpSessionState::~FreeRdpSessionState()
 {

@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -48,6 +49,9 @@ struct FreeRdpSessionState
     // Set when there is input to send or the worker is to stop; the worker waits on it with FreeRDP's
     // handles, so an idle session does not wake up on its own.
     void* wakeEvent = nullptr;
+    // How long an idle worker waits before it looks for data that nothing signalled. A test lengthens
+    // it to show that input and a stop wake the worker without it.
+    std::atomic<std::uint32_t> idleWaitMs;
 
     // Held by the worker while FreeRDP paints into its frame buffer (from BeginPaint to EndPaint) and
     // by the GUI thread while it copies painted areas out of it.
@@ -81,6 +85,8 @@ public:
     static constexpr int kMaxQueuedEvents = 2048;
     static constexpr int kMaxTextUnits = 256;
     static constexpr int kFrameIntervalMs = 50;
+    // A frame due while the worker paints is taken this much later rather than waiting for the paint.
+    static constexpr int kFrameRetryMs = 4;
 
     explicit FreeRdpSession(QObject* parent = nullptr);
     ~FreeRdpSession() override;

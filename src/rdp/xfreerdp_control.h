@@ -66,6 +66,7 @@ public:
 private:
     friend class XFreeRdpSettings;
     friend class XFreeRdpKeySender;
+    friend class XFreeRdpControlTestAccess;
 
     enum class State { Idle, Connecting, Connected };
 

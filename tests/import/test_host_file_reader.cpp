@@ -3,6 +3,7 @@
 #include "import/sheet_rows_codec.h"
 #include "import/xls_reader.h"
 #include "import/xlsx_reader.h"
+#include "support/log_capture.h"
 #include "support/test_environment.h"
 
 #include <QDir>
@@ -302,7 +303,7 @@ private slots:
 
     void sheetLimits_data();
     void sheetLimits();
-    void tenThousandRowWorkbookReadsQuickly();
+    void tenThousandRowWorkbookReads();
     void zipBombsAreRefused_data();
     void zipBombsAreRefused();
     void sharedStringLimits_data();
@@ -410,14 +411,12 @@ void TestHostFileReader::oversizedFilesAreRefusedBeforeReading()
     QVERIFY(file.resize(size));
     file.close();
 
-    QElapsedTimer timer;
-    timer.start();
     QString error;
     const std::optional<QByteArray> bytes = HostFileReader::read(file.fileName(), &error);
     QCOMPARE(bytes.has_value(), !refused);
     if (refused) {
+        // Only the size check gives this answer.
         QCOMPARE(error, kFileTooLarge);
-        QVERIFY(timer.elapsed() < 1000);
     } else {
         QCOMPARE(bytes->size(), size);
     }
@@ -741,7 +740,7 @@ void TestHostFileReader::sheetLimits()
     }
 }
 
-void TestHostFileReader::tenThousandRowWorkbookReadsQuickly()
+void TestHostFileReader::tenThousandRowWorkbookReads()
 {
     Workbook workbook;
     workbook.sharedStrings = "<si><t>Administrator</t></si><si><t>办公室</t></si>";
@@ -758,30 +757,30 @@ void TestHostFileReader::tenThousandRowWorkbookReadsQuickly()
     }
     const QString path = writeWorkbook(m_dir, workbook, QStringLiteral("large.xlsx"));
 
-    QElapsedTimer timer;
-    timer.start();
     QString error;
     const std::optional<QByteArray> bytes = HostFileReader::read(path, &error);
     QVERIFY2(bytes, qPrintable(error));
     const HostParseResult result = HostImportParser::parse(*bytes, QStringLiteral("g"));
-    const qint64 elapsed = timer.elapsed();
 
     QCOMPARE(result.remotes.size(), 10000);
     QCOMPARE(result.remotes.last().host, QStringLiteral("10.0.39.250"));
     QCOMPARE(result.remotes.last().remark, QStringLiteral("办公室"));
-    QVERIFY2(elapsed < 3000, qPrintable(QStringLiteral("%1 ms").arg(elapsed)));
 }
 
 void TestHostFileReader::zipBombsAreRefused_data()
 {
     QTest::addColumn<qint64>("claimedSize");
-    QTest::newRow("honest headers") << qint64(-1);
-    QTest::newRow("headers claiming a small part") << qint64(4096);
+    // What the reader logs as it stops: the part's size limit refuses what the headers announce; a part
+    // announced small is unpacked no further than announced and then fails its check.
+    QTest::addColumn<QString>("stoppedBy");
+    QTest::newRow("honest headers") << qint64(-1) << QStringLiteral("Excel 工作簿部件过大");
+    QTest::newRow("headers claiming a small part") << qint64(4096) << QStringLiteral("工作表无法读取");
 }
 
 void TestHostFileReader::zipBombsAreRefused()
 {
     QFETCH(qint64, claimedSize);
+    QFETCH(QString, stoppedBy);
 
     // 70 MiB of white space inside the sheet: well-formed XML, a few kilobytes packed.
     QByteArray sheet = worksheet(cellRow(1, {inlineCell("A1", "10.0.0.1")}));
@@ -792,12 +791,11 @@ void TestHostFileReader::zipBombsAreRefused()
     const QByteArray archive = zipArchive(entries);
     QVERIFY(archive.size() < 1024 * 1024);
 
-    QElapsedTimer timer;
-    timer.start();
+    LogCapture log;
     QString error;
     QVERIFY(!HostFileReader::read(writeBytes(m_dir, QStringLiteral("bomb.xlsx"), archive), &error));
     QCOMPARE(error, kUnreadableWorkbook);
-    QVERIFY(timer.elapsed() < 5000);
+    QVERIFY2(log.contains(stoppedBy), qPrintable(log.text()));
 }
 
 void TestHostFileReader::sharedStringLimits_data()
@@ -916,12 +914,12 @@ void TestHostFileReader::hangingXlsHelperIsKilledAtTheTimeLimit()
     XlsReader::HelperOptions options;
     options.program = helper;
     options.timeLimitMs = 300;
-    QElapsedTimer timer;
-    timer.start();
+    LogCapture log;
     QString error;
     QVERIFY(!XlsReader::readFirstSheet(dataPath("hosts.xls"), options, &error));
-    QVERIFY2(timer.elapsed() < 10000, qPrintable(QStringLiteral("%1 ms").arg(timer.elapsed())));
     QCOMPARE(error, kUnreadableWorkbook);
+    // Ended by the time limit, not by the helper's own end.
+    QVERIFY2(log.contains(QStringLiteral("读取组件超时")), qPrintable(log.text()));
 
     // The helper is gone (killed and reaped), not left running.
     bool ok = false;

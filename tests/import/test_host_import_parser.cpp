@@ -1,6 +1,5 @@
 #include "import/host_import_parser.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QSet>
 #include <QTest>
@@ -70,7 +69,7 @@ private slots:
     void nulBytesRejectOnlyTheirRows();
     void megabyteLines();
     void unclosedQuoteSwallowsTheRestWithoutCrashing();
-    void tenThousandRowsParseQuickly();
+    void tenThousandRowsParse();
     void tooManyRowsAreRefusedAsAWhole();
 };
 
@@ -452,12 +451,9 @@ void TestHostImportParser::megabyteLines()
     QCOMPARE(result.errors, QStringList{"第 1 行主机或端口无效"});
 
     // A million separators: a row without a host, skipped like any other.
-    QElapsedTimer timer;
-    timer.start();
     result = parseText(QString(1024 * 1024, QLatin1Char(',')) + QStringLiteral("\n10.0.0.4"));
     QCOMPARE(summaries(result.remotes), QStringList{"10.0.0.4|3389|rdp|10.0.0.4||||owner"});
     QVERIFY(result.errors.isEmpty());
-    QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
 }
 
 void TestHostImportParser::unclosedQuoteSwallowsTheRestWithoutCrashing()
@@ -471,7 +467,7 @@ void TestHostImportParser::unclosedQuoteSwallowsTheRestWithoutCrashing()
     QCOMPARE(result.errors, (QStringList{"导入内容存在未闭合的引号", "第 2 行主机或端口无效"}));
 }
 
-void TestHostImportParser::tenThousandRowsParseQuickly()
+void TestHostImportParser::tenThousandRowsParse()
 {
     QString text = QStringLiteral("名称,IP,端口,用户名,密码,备注,协议,权限\n");
     for (int i = 0; i < 10000; ++i) {
@@ -485,16 +481,13 @@ void TestHostImportParser::tenThousandRowsParseQuickly()
     }
     const QByteArray bytes = text.toUtf8();
 
-    QElapsedTimer timer;
-    timer.start();
+    // How long this takes is measured by benchmarks/bench_inventory.cpp (its 10,000-row CSV import).
     const HostParseResult result = HostImportParser::parse(bytes, kGroup);
-    const qint64 elapsed = timer.elapsed();
 
     QCOMPARE(result.remotes.size(), 10000);
     QVERIFY(result.errors.isEmpty());
     QCOMPARE(summary(result.remotes.at(9999)),
              QStringLiteral("10.0.39.250|22|ssh|host-9999|admin|pw9999|机房 9999，第 0 排|owner"));
-    QVERIFY2(elapsed < 1000, qPrintable(QStringLiteral("%1 ms").arg(elapsed)));
 }
 
 void TestHostImportParser::tooManyRowsAreRefusedAsAWhole()
