@@ -203,18 +203,24 @@ QStringList TerminalLauncher::terminalArguments(CommandStyle style, const QStrin
     return QStringList{QStringLiteral("-e")} + command;
 }
 
+QStringList TerminalLauncher::automaticCandidates()
+{
+    QStringList candidates{QStringLiteral("x-terminal-emulator")};
+    const QString fromEnvironment = qEnvironmentVariable("TERMINAL").trimmed();
+    if (!fromEnvironment.isEmpty()) {
+        candidates.append(fromEnvironment);
+    }
+    candidates.append(knownTerminals());
+    return candidates;
+}
+
 bool TerminalLauncher::findTerminal(Terminal* terminal, QString* error) const
 {
     QStringList candidates;
     if (!m_preferred.isEmpty()) {
         candidates.append(m_preferred);
     }
-    candidates.append(QStringLiteral("x-terminal-emulator"));
-    const QString fromEnvironment = qEnvironmentVariable("TERMINAL").trimmed();
-    if (!fromEnvironment.isEmpty()) {
-        candidates.append(fromEnvironment);
-    }
-    candidates.append(knownTerminals());
+    candidates.append(automaticCandidates());
 
     for (const QString& candidate : candidates) {
         const QString path = m_launcher->findExecutable(candidate);
@@ -255,12 +261,7 @@ QStringList keepOpenSshCommand(const QString& title, const QString& sshProgram,
 
 QStringList TerminalLauncher::availableTerminals() const
 {
-    QStringList candidates{QStringLiteral("x-terminal-emulator")};
-    const QString fromEnvironment = qEnvironmentVariable("TERMINAL").trimmed();
-    if (!fromEnvironment.isEmpty()) {
-        candidates.append(fromEnvironment);
-    }
-    candidates.append(knownTerminals());
+    QStringList candidates = automaticCandidates();
     candidates.removeDuplicates();
 
     QStringList found;

@@ -74,6 +74,9 @@ public:
                 const QProcessEnvironment& environment, qint64* pid, QString* error);
 
 private:
+    // The automatic order: x-terminal-emulator, $TERMINAL, then the well-known terminals.
+    static QStringList automaticCandidates();
+
     IProcessLauncher* m_launcher;
     QString m_preferred;
 
