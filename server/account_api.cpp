@@ -1,0 +1,602 @@
+#include "account_api.h"
+
+#include "password_hasher.h"
+#include "session_token.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QUuid>
+
+#include <sodium.h>
+
+#include <cmath>
+
+namespace {
+
+const QString kApi = QStringLiteral("/api/v1");
+
+// The texts clients match on.
+const QString kInvalidCredentials = QStringLiteral("invalid email or password");
+const QString kEmailExists = QStringLiteral("email already exists");
+const QString kInvalidRegistration = QStringLiteral("valid email, name and password");
+const QString kUnauthorized = QStringLiteral("unauthorized");
+const QString kBindingRemoved = QStringLiteral("binding was removed");
+const QString kSnapshotChanged = QStringLiteral("cloud snapshot changed");
+
+constexpr int kMinPasswordLength = 12;
+constexpr int kMaxPasswordBytes = 1024;
+constexpr int kMaxNameLength = 100;
+constexpr int kMaxDeviceCount = 10000000;
+constexpr qint64 kDayMs = 24LL * 60 * 60 * 1000;
+
+bool isValidEmail(const QString& email)
+{
+    // Deliberately plain: one @, something before it, a dotted domain, no blanks or controls.
+    static const QRegularExpression pattern(
+        QStringLiteral("^[^@\\s\\x{0}-\\x{1f}\\x{7f}]{1,64}@[^@\\s\\x{0}-\\x{1f}\\x{7f}.]+(\\.[^@\\s\\x{0}-"
+                       "\\x{1f}\\x{7f}.]+)+$"));
+    return email.size() <= 254 && pattern.match(email).hasMatch();
+}
+
+bool hasControlCharacters(const QString& text)
+{
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int codePoints(const QString& text)
+{
+    return static_cast<int>(text.toUcs4().size());
+}
+
+QString isoTime(qint64 ms)
+{
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
+}
+
+QJsonObject person(const UserRecord& user)
+{
+    return {{QStringLiteral("id"), user.id},
+            {QStringLiteral("name"), user.name},
+            {QStringLiteral("email"), user.email}};
+}
+
+// An integer JSON number in [minimum, maximum]; false for text, fractions and anything outside.
+bool readInteger(const QJsonValue& value, qint64 minimum, qint64 maximum, qint64* out)
+{
+    if (!value.isDouble()) {
+        return false;
+    }
+    const double number = value.toDouble();
+    if (std::floor(number) != number || number < static_cast<double>(minimum) ||
+        number > static_cast<double>(maximum)) {
+        return false;
+    }
+    *out = static_cast<qint64>(number);
+    return true;
+}
+
+void wipe(QByteArray& bytes)
+{
+    if (!bytes.isEmpty()) {
+        sodium_memzero(bytes.data(), static_cast<size_t>(bytes.size()));
+    }
+}
+
+QString minutesText(qint64 ms)
+{
+    const qint64 minutes = qMax<qint64>(1, (ms + 59999) / 60000);
+    return minutes == 1 ? QStringLiteral("1 minute") : QStringLiteral("%1 minutes").arg(minutes);
+}
+
+} // namespace
+
+AccountApi::AccountApi(const ServerConfig& config, AccountStore* store, PasswordHasher* hasher,
+                       QObject* parent)
+    : QObject(parent), m_config(config), m_store(store), m_hasher(hasher)
+{
+}
+
+HttpResponse AccountApi::storageError()
+{
+    return HttpResponse::error(503, QStringLiteral("storage unavailable, try again later"));
+}
+
+std::optional<HttpResponse> AccountApi::admit(const HttpRequest& head, qint64 contentLength)
+{
+    if (head.path == kApi + QStringLiteral("/account/host-sync") && head.method == "PUT") {
+        // Only a caller with a session may send the large body, and it is refused before it is read.
+        HttpResponse refusal;
+        if (!authenticate(head, &refusal)) {
+            return refusal;
+        }
+        if (contentLength > kMaxSnapshotBody) {
+            return HttpResponse::error(413, QStringLiteral("host data larger than 64 MiB"));
+        }
+        return std::nullopt;
+    }
+    if (contentLength > kMaxBody) {
+        return HttpResponse::error(413, QStringLiteral("request body too large"));
+    }
+    return std::nullopt;
+}
+
+void AccountApi::handle(const HttpRequest& request, HttpResponder respond)
+{
+    const QString& path = request.path;
+    const QByteArray& method = request.method;
+    auto only = [&](const QByteArray& allowed) {
+        if (method == allowed) {
+            return true;
+        }
+        HttpResponse response = HttpResponse::error(405, QStringLiteral("method not allowed"));
+        response.headers.append({"Allow", allowed});
+        respond(response);
+        return false;
+    };
+    auto authenticated = [&](const std::function<HttpResponse(const Caller&)>& action) {
+        HttpResponse refusal;
+        const std::optional<Caller> caller = authenticate(request, &refusal);
+        respond(caller ? action(*caller) : refusal);
+    };
+
+    if (path == kApi + QStringLiteral("/auth/register")) {
+        if (only("POST")) {
+            registerAccount(request, respond);
+        }
+    } else if (path == kApi + QStringLiteral("/auth/login")) {
+        if (only("POST")) {
+            login(request, respond);
+        }
+    } else if (path == kApi + QStringLiteral("/auth/logout")) {
+        if (only("POST")) {
+            respond(logout(request));
+        }
+    } else if (path == kApi + QStringLiteral("/account/me")) {
+        if (only("GET")) {
+            authenticated([this](const Caller& caller) { return me(caller); });
+        }
+    } else if (path == kApi + QStringLiteral("/account/team")) {
+        if (only("GET")) {
+            authenticated([this](const Caller& caller) { return team(caller); });
+        }
+    } else if (path == kApi + QStringLiteral("/account/session/heartbeat")) {
+        if (only("POST")) {
+            authenticated([](const Caller&) {
+                return HttpResponse::json(200, {{QStringLiteral("ok"), true}});
+            });
+        }
+    } else if (path == kApi + QStringLiteral("/account/host-sync")) {
+        if (method == "GET") {
+            authenticated([this](const Caller& caller) { return hostSync(caller); });
+        } else if (method == "PUT") {
+            authenticated([this, &request](const Caller& caller) { return storeHostSync(caller, request); });
+        } else {
+            HttpResponse response = HttpResponse::error(405, QStringLiteral("method not allowed"));
+            response.headers.append({QByteArray("Allow"), QByteArray("GET, PUT")});
+            respond(response);
+        }
+    } else if (path.startsWith(kApi + QStringLiteral("/client/update/"))) {
+        if (only("GET")) {
+            respond(clientUpdate(path.mid(kApi.size() + 15)));
+        }
+    } else if (path.startsWith(QStringLiteral("/downloads/"))) {
+        if (only("GET")) {
+            respond(download(path.mid(11)));
+        }
+    } else if (path == kApi + QStringLiteral("/health")) {
+        if (only("GET")) {
+            respond(HttpResponse::json(200, {{QStringLiteral("status"), QStringLiteral("ok")}}));
+        }
+    } else {
+        respond(HttpResponse::error(404, QStringLiteral("not found")));
+    }
+}
+
+std::optional<QJsonObject> AccountApi::parseBody(const HttpRequest& request, HttpResponse* refusal) const
+{
+    if (request.body.isEmpty()) {
+        return QJsonObject();
+    }
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(request.body, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject()) {
+        *refusal = HttpResponse::error(400, QStringLiteral("request body is not a JSON object"));
+        return std::nullopt;
+    }
+    return document.object();
+}
+
+QString AccountApi::clientAddress(const HttpRequest& request) const
+{
+    if (m_config.trustForwardedFor && request.peer.isLoopback()) {
+        // The proxy appends the address it saw; earlier entries come from the client and prove nothing.
+        const QList<QByteArray> hops = request.header("x-forwarded-for").split(',');
+        const QHostAddress last(QString::fromLatin1(hops.last().trimmed()));
+        if (!last.isNull()) {
+            return last.toString();
+        }
+    }
+    QHostAddress peer = request.peer;
+    bool mapped = false;
+    const QHostAddress v4(peer.toIPv4Address(&mapped));
+    return mapped ? v4.toString() : peer.toString();
+}
+
+bool AccountApi::readClientFields(const QJsonObject& body, ClientFields* fields, HttpResponse* refusal)
+{
+    fields->id = body.value(QStringLiteral("client_id")).toString().trimmed();
+    fields->name = body.value(QStringLiteral("client_name")).toString().trimmed();
+    fields->type = body.value(QStringLiteral("client_type")).toString().trimmed();
+    if (fields->id.isEmpty() || fields->id.size() > 128 || hasControlCharacters(fields->id) ||
+        fields->name.size() > 255 || hasControlCharacters(fields->name) || fields->type.size() > 32 ||
+        hasControlCharacters(fields->type)) {
+        *refusal =
+            HttpResponse::error(400, QStringLiteral("client_id, client_name or client_type is not usable"));
+        return false;
+    }
+    if (fields->type.isEmpty()) {
+        fields->type = QStringLiteral("desktop");
+    }
+    return true;
+}
+
+HttpResponse AccountApi::issueSession(const QString& userId, const ClientFields& client, int status)
+{
+    QByteArray token = SessionToken::generate();
+    if (!m_store->createSession(SessionToken::digest(token), userId, client.id, client.name, client.type)) {
+        wipe(token);
+        return storageError();
+    }
+    HttpResponse response =
+        HttpResponse::json(status, {{QStringLiteral("access_token"), QString::fromLatin1(token)},
+                                    {QStringLiteral("token_type"), QStringLiteral("Bearer")}});
+    wipe(token);
+    return response;
+}
+
+void AccountApi::registerAccount(const HttpRequest& request, const HttpResponder& respond)
+{
+    if (!m_config.allowRegistration) {
+        respond(HttpResponse::error(403, QStringLiteral("registration is disabled on this server")));
+        return;
+    }
+    HttpResponse refusal;
+    const std::optional<QJsonObject> body = parseBody(request, &refusal);
+    if (!body) {
+        respond(refusal);
+        return;
+    }
+    const QString name = body->value(QStringLiteral("name")).toString().trimmed();
+    const QString email = body->value(QStringLiteral("email")).toString().trimmed();
+    const QString password = body->value(QStringLiteral("password")).toString();
+    const bool accepted = body->value(QStringLiteral("accept_terms")).toBool(false);
+    QByteArray passwordBytes = password.toUtf8();
+    if (name.isEmpty() || name.size() > kMaxNameLength || hasControlCharacters(name) ||
+        !isValidEmail(email) || codePoints(password) < kMinPasswordLength ||
+        passwordBytes.size() > kMaxPasswordBytes || !accepted) {
+        wipe(passwordBytes);
+        respond(HttpResponse::error(400, kInvalidRegistration));
+        return;
+    }
+    ClientFields client;
+    if (!readClientFields(*body, &client, &refusal)) {
+        wipe(passwordBytes);
+        respond(refusal);
+        return;
+    }
+    bool failed = false;
+    if (m_store->userByEmail(email, &failed)) {
+        wipe(passwordBytes);
+        respond(HttpResponse::error(409, kEmailExists));
+        return;
+    }
+    if (failed) {
+        wipe(passwordBytes);
+        respond(storageError());
+        return;
+    }
+    const bool queued =
+        m_hasher->hash(passwordBytes, this, [this, respond, name, email, client](const QString& hash) {
+            if (hash.isEmpty()) {
+                respond(HttpResponse::error(503, QStringLiteral("server busy, try again later")));
+                return;
+            }
+            UserRecord user;
+            user.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+            user.email = email;
+            user.name = name;
+            user.passwordHash = hash;
+            user.createdMs = m_store->now();
+            switch (m_store->addUser(user)) {
+            case AccountStore::Insert::Exists:
+                respond(HttpResponse::error(409, kEmailExists));
+                return;
+            case AccountStore::Insert::Failed:
+                respond(storageError());
+                return;
+            case AccountStore::Insert::Done:
+                respond(issueSession(user.id, client, 201));
+                return;
+            }
+        });
+    wipe(passwordBytes);
+    if (!queued) {
+        respond(HttpResponse::error(503, QStringLiteral("server busy, try again later")));
+    }
+}
+
+void AccountApi::login(const HttpRequest& request, const HttpResponder& respond)
+{
+    HttpResponse refusal;
+    const std::optional<QJsonObject> body = parseBody(request, &refusal);
+    if (!body) {
+        respond(refusal);
+        return;
+    }
+    const QString email = body->value(QStringLiteral("email")).toString().trimmed();
+    QByteArray password = body->value(QStringLiteral("password")).toString().toUtf8();
+    if (email.isEmpty() || password.isEmpty() || password.size() > kMaxPasswordBytes) {
+        wipe(password);
+        respond(HttpResponse::error(401, kInvalidCredentials));
+        return;
+    }
+    ClientFields client;
+    if (!readClientFields(*body, &client, &refusal)) {
+        wipe(password);
+        respond(refusal);
+        return;
+    }
+
+    const qint64 windowMs = static_cast<qint64>(m_config.signInWindowMinutes) * 60 * 1000;
+    const QString emailSubject = QStringLiteral("email:") + email.toLower();
+    const QString addressSubject = QStringLiteral("address:") + clientAddress(request);
+    const qint64 byEmail = m_store->throttledUntil(emailSubject, m_config.signInFailuresPerEmail, windowMs);
+    const qint64 byAddress =
+        m_store->throttledUntil(addressSubject, m_config.signInFailuresPerAddress, windowMs);
+    if (byEmail < 0 || byAddress < 0) {
+        wipe(password);
+        respond(storageError());
+        return;
+    }
+    if (byEmail > 0 || byAddress > 0) {
+        wipe(password);
+        const qint64 wait = qMax(byEmail, byAddress) - m_store->now();
+        HttpResponse response = HttpResponse::error(
+            429, QStringLiteral("too many failed sign-ins, try again in %1").arg(minutesText(wait)));
+        response.headers.append({"Retry-After", QByteArray::number(qMax<qint64>(1, (wait + 999) / 1000))});
+        respond(response);
+        return;
+    }
+
+    bool failed = false;
+    const std::optional<UserRecord> user = m_store->userByEmail(email, &failed);
+    if (failed) {
+        wipe(password);
+        respond(storageError());
+        return;
+    }
+    // Unknown addresses are checked against a decoy hash: the same work, the same answer.
+    const QString hash = user ? user->passwordHash : m_hasher->decoyHash();
+    const bool queued = m_hasher->verify(
+        hash, password, this,
+        [this, respond, user, client, emailSubject, addressSubject, windowMs](bool match) {
+            if (!match || !user) {
+                m_store->recordSignInFailure(emailSubject, windowMs);
+                m_store->recordSignInFailure(addressSubject, windowMs);
+                respond(HttpResponse::error(401, kInvalidCredentials));
+                return;
+            }
+            m_store->clearSignInFailures(emailSubject);
+            if (user->disabled) {
+                respond(HttpResponse::error(403, QStringLiteral("this account is disabled")));
+                return;
+            }
+            respond(issueSession(user->id, client, 200));
+        });
+    wipe(password);
+    if (!queued) {
+        respond(HttpResponse::error(503, QStringLiteral("server busy, try again later")));
+    }
+}
+
+std::optional<AccountApi::Caller> AccountApi::authenticate(const HttpRequest& request, HttpResponse* refusal)
+{
+    const QByteArray header = request.header("authorization");
+    QByteArray token;
+    if (header.size() > 7 && header.left(7).compare("Bearer ", Qt::CaseInsensitive) == 0) {
+        token = header.mid(7).trimmed();
+    }
+    if (!SessionToken::isWellFormed(token)) {
+        *refusal = HttpResponse::error(401, kUnauthorized);
+        return std::nullopt;
+    }
+    const SessionInfo session = m_store->authenticate(SessionToken::digest(token), m_config.idleDays * kDayMs,
+                                                      m_config.maxDays * kDayMs);
+    switch (session.state) {
+    case SessionInfo::State::Valid:
+        return Caller{session.userId, session.clientId};
+    case SessionInfo::State::DeviceRemoved:
+        *refusal = HttpResponse::error(401, kBindingRemoved);
+        return std::nullopt;
+    case SessionInfo::State::Failed:
+        *refusal = storageError();
+        return std::nullopt;
+    case SessionInfo::State::Unknown:
+    case SessionInfo::State::Ended:
+        break;
+    }
+    *refusal = HttpResponse::error(401, kUnauthorized);
+    return std::nullopt;
+}
+
+HttpResponse AccountApi::logout(const HttpRequest& request)
+{
+    HttpResponse refusal;
+    if (!authenticate(request, &refusal)) {
+        return refusal;
+    }
+    const QByteArray token = request.header("authorization").mid(7).trimmed();
+    if (!m_store->endSession(SessionToken::digest(token))) {
+        return storageError();
+    }
+    return HttpResponse::json(200, {{QStringLiteral("ok"), true}});
+}
+
+HttpResponse AccountApi::me(const Caller& caller)
+{
+    bool failed = false;
+    const std::optional<UserRecord> user = m_store->userById(caller.userId, &failed);
+    if (!user) {
+        return failed ? storageError() : HttpResponse::error(401, kUnauthorized);
+    }
+    QJsonObject object = person(*user);
+    object.insert(QStringLiteral("created_at"), isoTime(user->createdMs));
+    return HttpResponse::json(200, object);
+}
+
+HttpResponse AccountApi::team(const Caller& caller)
+{
+    const std::optional<QString> owner = m_store->ownerOf(caller.userId);
+    if (!owner) {
+        return storageError();
+    }
+    if (!owner->isEmpty()) {
+        bool failed = false;
+        const std::optional<UserRecord> ownerRecord = m_store->userById(*owner, &failed);
+        if (failed) {
+            return storageError();
+        }
+        QJsonObject object{{QStringLiteral("role"), QStringLiteral("member")}};
+        if (ownerRecord) {
+            object.insert(QStringLiteral("owner"), person(*ownerRecord));
+        }
+        return HttpResponse::json(200, object);
+    }
+    const std::optional<QList<UserRecord>> members = m_store->teamMembers(caller.userId);
+    if (!members) {
+        return storageError();
+    }
+    QJsonArray list;
+    for (const UserRecord& member : *members) {
+        list.append(person(member));
+    }
+    return HttpResponse::json(
+        200, {{QStringLiteral("role"), QStringLiteral("owner")}, {QStringLiteral("members"), list}});
+}
+
+HttpResponse AccountApi::hostSync(const Caller& caller)
+{
+    // A team member reads the owner's inventory.
+    const std::optional<QString> owner = m_store->ownerOf(caller.userId);
+    if (!owner) {
+        return storageError();
+    }
+    const std::optional<HostSnapshot> snapshot = m_store->snapshot(owner->isEmpty() ? caller.userId : *owner);
+    if (!snapshot) {
+        return storageError();
+    }
+    QJsonObject object{
+        {QStringLiteral("exists"), snapshot->exists},
+        {QStringLiteral("payload"), QString::fromUtf8(snapshot->payload)},
+        {QStringLiteral("device_count"), snapshot->deviceCount},
+        {QStringLiteral("revision"), snapshot->revision},
+        {QStringLiteral("updated_at"),
+         snapshot->exists ? QJsonValue(isoTime(snapshot->updatedMs)) : QJsonValue()},
+    };
+    return HttpResponse::json(200, object);
+}
+
+HttpResponse AccountApi::storeHostSync(const Caller& caller, const HttpRequest& request)
+{
+    const std::optional<QString> owner = m_store->ownerOf(caller.userId);
+    if (!owner) {
+        return storageError();
+    }
+    if (!owner->isEmpty()) {
+        return HttpResponse::error(403, QStringLiteral("only the team owner can upload host data"));
+    }
+    HttpResponse refusal;
+    const std::optional<QJsonObject> body = parseBody(request, &refusal);
+    if (!body) {
+        return refusal;
+    }
+    const QJsonValue payload = body->value(QStringLiteral("payload"));
+    qint64 deviceCount = 0;
+    qint64 expectedRevision = 0;
+    if (!payload.isString() || payload.toString().isEmpty() ||
+        !readInteger(body->value(QStringLiteral("device_count")), 0, kMaxDeviceCount, &deviceCount) ||
+        !readInteger(body->value(QStringLiteral("expected_revision")), 0, (1LL << 53) - 1,
+                     &expectedRevision)) {
+        return HttpResponse::error(
+            400, QStringLiteral(
+                     "payload (text), device_count and expected_revision (whole numbers) are required"));
+    }
+    HostSnapshot stored;
+    switch (m_store->storeSnapshot(caller.userId, payload.toString().toUtf8(), static_cast<int>(deviceCount),
+                                   expectedRevision, caller.userId, &stored)) {
+    case AccountStore::Store::Conflict:
+        return HttpResponse::error(409, kSnapshotChanged);
+    case AccountStore::Store::Failed:
+        return storageError();
+    case AccountStore::Store::Stored:
+        break;
+    }
+    return HttpResponse::json(200, {{QStringLiteral("revision"), stored.revision},
+                                    {QStringLiteral("updated_at"), isoTime(stored.updatedMs)}});
+}
+
+HttpResponse AccountApi::clientUpdate(const QString& platform)
+{
+    if (platform != QLatin1String("windows") && platform != QLatin1String("linux")) {
+        return HttpResponse::error(404, QStringLiteral("unknown platform"));
+    }
+    bool failed = false;
+    const std::optional<UpdateRecord> record = m_store->update(platform, &failed);
+    if (failed) {
+        return storageError();
+    }
+    if (!record) {
+        return HttpResponse::json(200, {{QStringLiteral("enabled"), false}});
+    }
+    return HttpResponse::json(200, {
+                                       {QStringLiteral("enabled"), true},
+                                       {QStringLiteral("latest_version"), record->version},
+                                       {QStringLiteral("minimum_version"), record->minimumVersion},
+                                       {QStringLiteral("download_url"),
+                                        m_publicBase + QStringLiteral("/downloads/") + record->fileName},
+                                       {QStringLiteral("sha256"), record->sha256},
+                                       {QStringLiteral("release_notes"), record->notes},
+                                   });
+}
+
+HttpResponse AccountApi::download(const QString& name)
+{
+    static const QRegularExpression safeName(QStringLiteral("^[A-Za-z0-9_+-][A-Za-z0-9._+-]{0,200}$"));
+    if (m_config.updateDirectory.isEmpty() || !safeName.match(name).hasMatch()) {
+        return HttpResponse::error(404, QStringLiteral("not found"));
+    }
+    const QFileInfo file(QDir(m_config.updateDirectory).filePath(name));
+    if (!file.isFile()) {
+        return HttpResponse::error(404, QStringLiteral("not found"));
+    }
+    HttpResponse response;
+    response.contentType = "application/octet-stream";
+    response.filePath = file.absoluteFilePath();
+    response.headers.append({"Content-Disposition", "attachment; filename=\"" + name.toLatin1() + '"'});
+    return response;
+}
+
+void AccountApi::purge()
+{
+    m_store->purgeSessions(m_config.idleDays * kDayMs, m_config.maxDays * kDayMs);
+    m_store->purgeSignInFailures(static_cast<qint64>(m_config.signInWindowMinutes) * 60 * 1000);
+}

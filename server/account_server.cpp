@@ -1,0 +1,113 @@
+#include "account_server.h"
+
+#include "account_api.h"
+#include "account_store.h"
+#include "http_server.h"
+#include "password_hasher.h"
+
+#include <QFile>
+#include <QSslCertificate>
+#include <QSslKey>
+
+#include <spdlog/spdlog.h>
+
+namespace {
+
+constexpr int kPurgeIntervalMs = 60 * 60 * 1000;
+
+bool loadTls(const ServerConfig& config, QSslConfiguration* tls, QString* error)
+{
+    const QList<QSslCertificate> chain = QSslCertificate::fromPath(config.certificatePath, QSsl::Pem);
+    if (chain.isEmpty()) {
+        *error = QStringLiteral("no PEM certificate in %1").arg(config.certificatePath);
+        return false;
+    }
+    QFile keyFile(config.privateKeyPath);
+    if (!keyFile.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1: %2").arg(config.privateKeyPath, keyFile.errorString());
+        return false;
+    }
+    const QByteArray pem = keyFile.readAll();
+    QSslKey key;
+    for (const QSsl::KeyAlgorithm algorithm : {QSsl::Ec, QSsl::Rsa, QSsl::Dsa}) {
+        key = QSslKey(pem, algorithm, QSsl::Pem, QSsl::PrivateKey);
+        if (!key.isNull()) {
+            break;
+        }
+    }
+    if (key.isNull()) {
+        *error = QStringLiteral("no unencrypted PEM private key in %1").arg(config.privateKeyPath);
+        return false;
+    }
+    *tls = QSslConfiguration::defaultConfiguration();
+    tls->setLocalCertificateChain(chain);
+    tls->setPrivateKey(key);
+    tls->setProtocol(QSsl::TlsV1_2OrLater);
+    tls->setPeerVerifyMode(QSslSocket::VerifyNone);
+    return true;
+}
+
+} // namespace
+
+AccountServer::AccountServer(const ServerConfig& config, QObject* parent)
+    : QObject(parent), m_config(config), m_store(std::make_unique<AccountStore>())
+{
+}
+
+AccountServer::~AccountServer()
+{
+    delete m_http;
+    delete m_api;
+    delete m_hasher; // waits for running hashes, whose answers then go nowhere
+}
+
+bool AccountServer::start(QString* error)
+{
+    std::optional<QSslConfiguration> tls;
+    if (m_config.usesTls()) {
+        QSslConfiguration configuration;
+        if (!loadTls(m_config, &configuration, error)) {
+            return false;
+        }
+        tls = configuration;
+    }
+    if (!m_store->open(m_config, error)) {
+        return false;
+    }
+    m_hasher = new PasswordHasher();
+    m_api = new AccountApi(m_config, m_store.get(), m_hasher);
+    m_http = new HttpServer();
+    m_http->setHandler([this](const HttpRequest& request, HttpResponder respond) {
+        m_api->handle(request, std::move(respond));
+    });
+    m_http->setAdmission(
+        [this](const HttpRequest& head, qint64 length) { return m_api->admit(head, length); });
+    m_http->setAccessLog([](const HttpRequest& request, int status, qint64 elapsedMs) {
+        // Method, path and status only: never a header, a token or a body.
+        spdlog::info("{} {} {} {} {} ms", request.peer.toString().toStdString(), request.method.toStdString(),
+                     request.path.toStdString(), status, elapsedMs);
+    });
+    if (!m_http->listen(m_config.listenAddress, m_config.listenPort, tls, error)) {
+        *error = QStringLiteral("cannot listen on %1:%2: %3")
+                     .arg(m_config.listenAddress.toString())
+                     .arg(m_config.listenPort)
+                     .arg(*error);
+        return false;
+    }
+    m_api->setPublicBase(publicBase());
+    m_api->purge();
+    m_purgeTimer.setInterval(kPurgeIntervalMs);
+    connect(&m_purgeTimer, &QTimer::timeout, m_api, &AccountApi::purge);
+    m_purgeTimer.start();
+    return true;
+}
+
+quint16 AccountServer::port() const
+{
+    return m_http ? m_http->port() : 0;
+}
+
+QString AccountServer::publicBase() const
+{
+    return m_config.publicBase(port());
+}

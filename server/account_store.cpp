@@ -1,0 +1,698 @@
+#include "account_store.h"
+
+#include "platform/atomic_file_writer.h"
+#include "server_config.h"
+
+#include <QAtomicInteger>
+#include <QDateTime>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlRecord>
+
+#include <sodium.h>
+
+namespace {
+
+QAtomicInteger<int> g_connectionCounter;
+
+// Every schema version, in order: the statements that bring version N-1 to N. The blob type is the
+// only word the two databases spell differently.
+QStringList migrationStatements(int version, const QString& blob)
+{
+    switch (version) {
+    case 1:
+        return {
+            QStringLiteral(
+                "CREATE TABLE users (id TEXT PRIMARY KEY, email TEXT NOT NULL, email_key TEXT NOT NULL "
+                "UNIQUE, name TEXT NOT NULL, password_hash TEXT NOT NULL, disabled INTEGER NOT NULL "
+                "DEFAULT 0, created_ms BIGINT NOT NULL)"),
+            QStringLiteral(
+                "CREATE TABLE devices (user_id TEXT NOT NULL REFERENCES users(id), client_id TEXT NOT "
+                "NULL, client_name TEXT NOT NULL, client_type TEXT NOT NULL, first_seen_ms BIGINT NOT "
+                "NULL, last_seen_ms BIGINT NOT NULL, removed INTEGER NOT NULL DEFAULT 0, PRIMARY KEY "
+                "(user_id, client_id))"),
+            // ended: 0 in force, 1 signed out / replaced / disabled, 2 its device was removed.
+            QStringLiteral(
+                "CREATE TABLE sessions (token_hash TEXT PRIMARY KEY, user_id TEXT NOT NULL REFERENCES "
+                "users(id), client_id TEXT NOT NULL, created_ms BIGINT NOT NULL, last_seen_ms BIGINT "
+                "NOT NULL, ended INTEGER NOT NULL DEFAULT 0)"),
+            QStringLiteral("CREATE INDEX sessions_device ON sessions (user_id, client_id)"),
+            QStringLiteral(
+                "CREATE TABLE team_members (member_id TEXT PRIMARY KEY REFERENCES users(id), owner_id "
+                "TEXT NOT NULL REFERENCES users(id), added_ms BIGINT NOT NULL)"),
+            QStringLiteral("CREATE INDEX team_members_owner ON team_members (owner_id)"),
+            QStringLiteral(
+                "CREATE TABLE host_snapshots (owner_id TEXT PRIMARY KEY REFERENCES users(id), payload "
+                "%1 NOT NULL, device_count INTEGER NOT NULL, revision BIGINT NOT NULL, updated_ms "
+                "BIGINT NOT NULL, updated_by TEXT NOT NULL)")
+                .arg(blob),
+            QStringLiteral(
+                "CREATE TABLE client_updates (platform TEXT PRIMARY KEY, version TEXT NOT NULL, "
+                "minimum_version TEXT NOT NULL, file_name TEXT NOT NULL, sha256 TEXT NOT NULL, notes "
+                "TEXT NOT NULL)"),
+            QStringLiteral(
+                "CREATE TABLE sign_in_failures (subject TEXT PRIMARY KEY, failures INTEGER NOT NULL, "
+                "window_start_ms BIGINT NOT NULL)"),
+        };
+    default:
+        return {};
+    }
+}
+
+} // namespace
+
+AccountStore::AccountStore(Clock clock)
+    : m_clock(clock ? std::move(clock) : Clock([] { return QDateTime::currentMSecsSinceEpoch(); })),
+      m_connectionName(QStringLiteral("account-store-%1").arg(g_connectionCounter.fetchAndAddRelaxed(1)))
+{
+}
+
+AccountStore::~AccountStore()
+{
+    qDeleteAll(m_statements);
+    m_statements.clear();
+    if (m_db.isValid()) {
+        m_db.close();
+    }
+    m_db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(m_connectionName);
+}
+
+bool AccountStore::open(const ServerConfig& config, QString* error)
+{
+    m_postgres = !config.postgresql.isEmpty();
+    if (m_postgres) {
+        m_db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_connectionName);
+        // The whole libpq key=value string goes through unchanged.
+        m_db.setConnectOptions(config.postgresql);
+    } else {
+        const QString directory = QFileInfo(config.sqlitePath).absolutePath();
+        QString reason;
+        if (!QFileInfo::exists(directory) && !AtomicFileWriter::makePrivateDirectory(directory, &reason)) {
+            *error = QStringLiteral("cannot create %1").arg(directory);
+            return false;
+        }
+        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
+        m_db.setDatabaseName(config.sqlitePath);
+        m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+    }
+    if (!m_db.isValid()) {
+        *error = QStringLiteral("the Qt SQL driver for %1 is not installed")
+                     .arg(m_postgres ? QStringLiteral("PostgreSQL") : QStringLiteral("SQLite"));
+        return false;
+    }
+    if (!m_db.open()) {
+        *error = QStringLiteral("cannot open the database: %1").arg(m_db.lastError().text());
+        return false;
+    }
+    if (!m_postgres) {
+        // WAL: readers never wait for the writer; FULL: a committed snapshot survives a power cut.
+        for (const char* pragma :
+             {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL", "PRAGMA foreign_keys=ON"}) {
+            QSqlQuery query(m_db);
+            if (!query.exec(QString::fromLatin1(pragma))) {
+                *error = QStringLiteral("cannot set up the database: %1").arg(query.lastError().text());
+                return false;
+            }
+        }
+    }
+    return migrate(error);
+}
+
+bool AccountStore::migrate(QString* error)
+{
+    auto failWith = [&](const QString& what) {
+        *error = QStringLiteral("cannot update the database schema: %1").arg(what);
+        rollback();
+        return false;
+    };
+    if (!begin()) {
+        *error = QStringLiteral("cannot update the database schema: %1").arg(m_lastError);
+        return false;
+    }
+    if (m_postgres && !run(QStringLiteral("SELECT pg_advisory_xact_lock(727274)"), {})) {
+        return failWith(m_lastError); // several servers starting at once migrate one after the other
+    }
+    if (!exec(QStringLiteral("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)"))) {
+        return failWith(m_lastError);
+    }
+    QSqlQuery* query = nullptr;
+    if (!run(QStringLiteral("SELECT MAX(version) FROM schema_version"), {}, &query)) {
+        return failWith(m_lastError);
+    }
+    const int current = query->next() ? query->value(0).toInt() : 0;
+    query->finish();
+    if (current > kSchemaVersion) {
+        return failWith(QStringLiteral("the database has version %1, this server knows up to %2")
+                            .arg(current)
+                            .arg(kSchemaVersion));
+    }
+    const QString blob = m_postgres ? QStringLiteral("BYTEA") : QStringLiteral("BLOB");
+    for (int version = current + 1; version <= kSchemaVersion; ++version) {
+        for (const QString& statement : migrationStatements(version, blob)) {
+            if (!exec(statement)) {
+                return failWith(m_lastError);
+            }
+        }
+        if (!run(QStringLiteral("DELETE FROM schema_version"), {}) ||
+            !run(QStringLiteral("INSERT INTO schema_version (version) VALUES (?)"), {version})) {
+            return failWith(m_lastError);
+        }
+    }
+    if (!commit()) {
+        return failWith(m_lastError);
+    }
+    return true;
+}
+
+QSqlQuery* AccountStore::prepared(const QString& sql)
+{
+    // Prepared once per statement: with PostgreSQL every prepare is a round trip to the server.
+    if (QSqlQuery* query = m_statements.value(sql)) {
+        return query;
+    }
+    auto* query = new QSqlQuery(m_db);
+    if (!query->prepare(sql)) {
+        fail(query);
+        delete query;
+        return nullptr;
+    }
+    m_statements.insert(sql, query);
+    return query;
+}
+
+bool AccountStore::run(const QString& sql, const QVariantList& values, QSqlQuery** result)
+{
+    QSqlQuery* query = prepared(sql);
+    if (!query) {
+        return false;
+    }
+    for (qsizetype i = 0; i < values.size(); ++i) {
+        query->bindValue(static_cast<int>(i), values.at(i));
+    }
+    if (!query->exec()) {
+        fail(query);
+        query->finish();
+        return false;
+    }
+    if (result) {
+        *result = query;
+    } else {
+        query->finish(); // no open read lingering in SQLite
+    }
+    return true;
+}
+
+bool AccountStore::fail(const QSqlQuery* query)
+{
+    m_lastError = query->lastError().text();
+    return false;
+}
+
+bool AccountStore::exec(const QString& sql)
+{
+    // Not prepared: PostgreSQL prepares only queries, not transaction control or schema changes.
+    QSqlQuery query(m_db);
+    if (!query.exec(sql)) {
+        return fail(&query);
+    }
+    return true;
+}
+
+bool AccountStore::begin()
+{
+    // IMMEDIATE: take the write lock up front, so two SQLite writers never deadlock on upgrading.
+    return exec(m_postgres ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE"));
+}
+
+bool AccountStore::commit()
+{
+    return exec(QStringLiteral("COMMIT"));
+}
+
+void AccountStore::rollback()
+{
+    QSqlQuery query(m_db);
+    query.exec(QStringLiteral("ROLLBACK"));
+}
+
+UserRecord AccountStore::readUser(const QSqlQuery& query) const
+{
+    UserRecord user;
+    user.id = query.value(0).toString();
+    user.email = query.value(1).toString();
+    user.name = query.value(2).toString();
+    user.passwordHash = query.value(3).toString();
+    user.disabled = query.value(4).toInt() != 0;
+    user.createdMs = query.value(5).toLongLong();
+    return user;
+}
+
+std::optional<UserRecord> AccountStore::userByEmail(const QString& email, bool* failed)
+{
+    QSqlQuery* query = nullptr;
+    const bool ok =
+        run(QStringLiteral("SELECT id, email, name, password_hash, disabled, created_ms FROM users "
+                           "WHERE email_key = ?"),
+            {email.trimmed().toLower()}, &query);
+    if (failed) {
+        *failed = !ok;
+    }
+    if (!ok || !query->next()) {
+        if (ok) {
+            query->finish();
+        }
+        return std::nullopt;
+    }
+    UserRecord user = readUser(*query);
+    query->finish();
+    return user;
+}
+
+std::optional<UserRecord> AccountStore::userById(const QString& id, bool* failed)
+{
+    QSqlQuery* query = nullptr;
+    const bool ok =
+        run(QStringLiteral("SELECT id, email, name, password_hash, disabled, created_ms FROM users "
+                           "WHERE id = ?"),
+            {id}, &query);
+    if (failed) {
+        *failed = !ok;
+    }
+    if (!ok || !query->next()) {
+        if (ok) {
+            query->finish();
+        }
+        return std::nullopt;
+    }
+    UserRecord user = readUser(*query);
+    query->finish();
+    return user;
+}
+
+AccountStore::Insert AccountStore::addUser(const UserRecord& user)
+{
+    QSqlQuery* query = nullptr;
+    // ON CONFLICT: two registrations of one address at once give one account and one "exists".
+    if (!run(QStringLiteral(
+                 "INSERT INTO users (id, email, email_key, name, password_hash, disabled, created_ms) "
+                 "VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (email_key) DO NOTHING"),
+             {user.id, user.email, user.email.trimmed().toLower(), user.name, user.passwordHash,
+              user.disabled ? 1 : 0, user.createdMs},
+             &query)) {
+        return Insert::Failed;
+    }
+    const int affected = query->numRowsAffected();
+    query->finish();
+    return affected == 1 ? Insert::Done : Insert::Exists;
+}
+
+bool AccountStore::setUserDisabled(const QString& userId, bool disabled)
+{
+    if (!begin()) {
+        return false;
+    }
+    if (!run(QStringLiteral("UPDATE users SET disabled = ? WHERE id = ?"), {disabled ? 1 : 0, userId}) ||
+        (disabled &&
+         !run(QStringLiteral("UPDATE sessions SET ended = 1 WHERE user_id = ? AND ended = 0"), {userId})) ||
+        !commit()) {
+        rollback();
+        return false;
+    }
+    return true;
+}
+
+std::optional<QList<UserRecord>> AccountStore::users()
+{
+    QSqlQuery* query = nullptr;
+    if (!run(QStringLiteral("SELECT id, email, name, password_hash, disabled, created_ms FROM users ORDER BY "
+                            "email_key"),
+             {}, &query)) {
+        return std::nullopt;
+    }
+    QList<UserRecord> list;
+    while (query->next()) {
+        list.append(readUser(*query));
+    }
+    query->finish();
+    return list;
+}
+
+bool AccountStore::createSession(const QByteArray& tokenHash, const QString& userId, const QString& clientId,
+                                 const QString& clientName, const QString& clientType)
+{
+    const qint64 now = m_clock();
+    if (!begin()) {
+        return false;
+    }
+    const bool ok =
+        run(QStringLiteral(
+                "INSERT INTO devices (user_id, client_id, client_name, client_type, first_seen_ms, "
+                "last_seen_ms, removed) VALUES (?, ?, ?, ?, ?, ?, 0) ON CONFLICT (user_id, client_id) DO "
+                "UPDATE SET client_name = excluded.client_name, client_type = excluded.client_type, "
+                "last_seen_ms = excluded.last_seen_ms, removed = 0"),
+            {userId, clientId, clientName, clientType, now, now}) &&
+        run(QStringLiteral("UPDATE sessions SET ended = 1 WHERE user_id = ? AND client_id = ? AND ended = 0"),
+            {userId, clientId}) &&
+        run(QStringLiteral(
+                "INSERT INTO sessions (token_hash, user_id, client_id, created_ms, last_seen_ms, ended) "
+                "VALUES (?, ?, ?, ?, ?, 0)"),
+            {QString::fromLatin1(tokenHash), userId, clientId, now, now}) &&
+        commit();
+    if (!ok) {
+        rollback();
+    }
+    return ok;
+}
+
+SessionInfo AccountStore::authenticate(const QByteArray& tokenHash, qint64 idleMs, qint64 maxMs)
+{
+    SessionInfo info;
+    QSqlQuery* query = nullptr;
+    if (!run(QStringLiteral(
+                 "SELECT s.user_id, s.client_id, s.created_ms, s.last_seen_ms, s.ended, u.disabled, "
+                 "s.token_hash FROM sessions s JOIN users u ON u.id = s.user_id WHERE s.token_hash = ?"),
+             {QString::fromLatin1(tokenHash)}, &query)) {
+        info.state = SessionInfo::State::Failed;
+        return info;
+    }
+    if (!query->next()) {
+        query->finish();
+        return info;
+    }
+    info.userId = query->value(0).toString();
+    info.clientId = query->value(1).toString();
+    const qint64 created = query->value(2).toLongLong();
+    const qint64 lastSeen = query->value(3).toLongLong();
+    const int ended = query->value(4).toInt();
+    const bool disabled = query->value(5).toInt() != 0;
+    const QByteArray stored = query->value(6).toString().toLatin1();
+    query->finish();
+    // The row was found by the digest; the digest itself is compared in constant time, so the
+    // answer time tells nothing even should a database match loosely (collation, prefix index).
+    if (stored.size() != tokenHash.size() ||
+        sodium_memcmp(stored.constData(), tokenHash.constData(), static_cast<size_t>(stored.size())) != 0) {
+        info = SessionInfo();
+        return info;
+    }
+
+    const qint64 now = m_clock();
+    if (ended == 2) {
+        info.state = SessionInfo::State::DeviceRemoved;
+    } else if (ended != 0 || disabled || now - lastSeen > idleMs || now - created > maxMs) {
+        info.state = SessionInfo::State::Ended;
+    } else {
+        info.state = SessionInfo::State::Valid;
+        // A minute's precision is plenty for an idle limit counted in days, and keeps most
+        // authenticated requests free of writes.
+        if (now - lastSeen >= 60 * 1000) {
+            run(QStringLiteral("UPDATE sessions SET last_seen_ms = ? WHERE token_hash = ?"),
+                {now, QString::fromLatin1(tokenHash)});
+            run(QStringLiteral("UPDATE devices SET last_seen_ms = ? WHERE user_id = ? AND client_id = ?"),
+                {now, info.userId, info.clientId});
+        }
+    }
+    return info;
+}
+
+bool AccountStore::endSession(const QByteArray& tokenHash)
+{
+    return run(QStringLiteral("UPDATE sessions SET ended = 1 WHERE token_hash = ? AND ended = 0"),
+               {QString::fromLatin1(tokenHash)});
+}
+
+bool AccountStore::purgeSessions(qint64 idleMs, qint64 maxMs)
+{
+    const qint64 now = m_clock();
+    return run(QStringLiteral("DELETE FROM sessions WHERE last_seen_ms < ? OR created_ms < ?"),
+               {now - idleMs, now - maxMs});
+}
+
+std::optional<QList<DeviceRecord>> AccountStore::devices(const QString& userId)
+{
+    QSqlQuery* query = nullptr;
+    if (!run(QStringLiteral(
+                 "SELECT client_id, client_name, client_type, first_seen_ms, last_seen_ms, removed FROM "
+                 "devices WHERE user_id = ? ORDER BY last_seen_ms DESC"),
+             {userId}, &query)) {
+        return std::nullopt;
+    }
+    QList<DeviceRecord> list;
+    while (query->next()) {
+        DeviceRecord device;
+        device.clientId = query->value(0).toString();
+        device.clientName = query->value(1).toString();
+        device.clientType = query->value(2).toString();
+        device.firstSeenMs = query->value(3).toLongLong();
+        device.lastSeenMs = query->value(4).toLongLong();
+        device.removed = query->value(5).toInt() != 0;
+        list.append(device);
+    }
+    query->finish();
+    return list;
+}
+
+AccountStore::Removal AccountStore::removeDevice(const QString& userId, const QString& clientId)
+{
+    if (!begin()) {
+        return Removal::Failed;
+    }
+    QSqlQuery* query = nullptr;
+    if (!run(QStringLiteral("UPDATE devices SET removed = 1 WHERE user_id = ? AND client_id = ?"),
+             {userId, clientId}, &query)) {
+        rollback();
+        return Removal::Failed;
+    }
+    const int affected = query->numRowsAffected();
+    query->finish();
+    if (affected == 0) {
+        rollback();
+        return Removal::NotFound;
+    }
+    if (!run(
+            QStringLiteral("UPDATE sessions SET ended = 2 WHERE user_id = ? AND client_id = ? AND ended = 0"),
+            {userId, clientId}) ||
+        !commit()) {
+        rollback();
+        return Removal::Failed;
+    }
+    return Removal::Done;
+}
+
+AccountStore::TeamChange AccountStore::addTeamMember(const QString& ownerId, const QString& memberId)
+{
+    if (ownerId == memberId) {
+        return TeamChange::SameUser;
+    }
+    if (!begin()) {
+        return TeamChange::Failed;
+    }
+    auto finish = [&](TeamChange result) {
+        rollback();
+        return result;
+    };
+    const std::optional<QString> ownersOwner = ownerOf(ownerId);
+    const std::optional<QString> membersOwner = ownerOf(memberId);
+    const std::optional<QList<UserRecord>> membersTeam = teamMembers(memberId);
+    if (!ownersOwner || !membersOwner || !membersTeam) {
+        return finish(TeamChange::Failed);
+    }
+    if (!ownersOwner->isEmpty()) {
+        return finish(TeamChange::OwnerIsMember);
+    }
+    if (*membersOwner == ownerId) {
+        return finish(TeamChange::AlreadyMember);
+    }
+    if (!membersOwner->isEmpty()) {
+        return finish(TeamChange::MemberOfAnother);
+    }
+    if (!membersTeam->isEmpty()) {
+        return finish(TeamChange::MemberIsOwner);
+    }
+    if (!run(QStringLiteral("INSERT INTO team_members (member_id, owner_id, added_ms) VALUES (?, ?, ?)"),
+             {memberId, ownerId, m_clock()}) ||
+        !commit()) {
+        return finish(TeamChange::Failed);
+    }
+    return TeamChange::Done;
+}
+
+AccountStore::TeamChange AccountStore::removeTeamMember(const QString& ownerId, const QString& memberId)
+{
+    QSqlQuery* query = nullptr;
+    if (!run(QStringLiteral("DELETE FROM team_members WHERE owner_id = ? AND member_id = ?"),
+             {ownerId, memberId}, &query)) {
+        return TeamChange::Failed;
+    }
+    const int affected = query->numRowsAffected();
+    query->finish();
+    return affected == 1 ? TeamChange::Done : TeamChange::NotMember;
+}
+
+std::optional<QString> AccountStore::ownerOf(const QString& memberId)
+{
+    QSqlQuery* query = nullptr;
+    if (!run(QStringLiteral("SELECT owner_id FROM team_members WHERE member_id = ?"), {memberId}, &query)) {
+        return std::nullopt;
+    }
+    const QString owner = query->next() ? query->value(0).toString() : QString();
+    query->finish();
+    return owner;
+}
+
+std::optional<QList<UserRecord>> AccountStore::teamMembers(const QString& ownerId)
+{
+    QSqlQuery* query = nullptr;
+    if (!run(QStringLiteral("SELECT u.id, u.email, u.name, u.password_hash, u.disabled, u.created_ms FROM "
+                            "team_members t JOIN users u ON u.id = t.member_id WHERE t.owner_id = ? ORDER BY "
+                            "u.email_key"),
+             {ownerId}, &query)) {
+        return std::nullopt;
+    }
+    QList<UserRecord> list;
+    while (query->next()) {
+        list.append(readUser(*query));
+    }
+    query->finish();
+    return list;
+}
+
+std::optional<HostSnapshot> AccountStore::snapshot(const QString& ownerId)
+{
+    QSqlQuery* query = nullptr;
+    if (!run(QStringLiteral("SELECT payload, device_count, revision, updated_ms FROM host_snapshots WHERE "
+                            "owner_id = ?"),
+             {ownerId}, &query)) {
+        return std::nullopt;
+    }
+    HostSnapshot snapshot;
+    if (query->next()) {
+        snapshot.exists = true;
+        snapshot.payload = query->value(0).toByteArray();
+        snapshot.deviceCount = query->value(1).toInt();
+        snapshot.revision = query->value(2).toLongLong();
+        snapshot.updatedMs = query->value(3).toLongLong();
+    }
+    query->finish();
+    return snapshot;
+}
+
+AccountStore::Store AccountStore::storeSnapshot(const QString& ownerId, const QByteArray& payload,
+                                                int deviceCount, qint64 expectedRevision,
+                                                const QString& byUserId, HostSnapshot* stored)
+{
+    const qint64 now = m_clock();
+    const qint64 revision = expectedRevision + 1;
+    QSqlQuery* query = nullptr;
+    bool ok = false;
+    // One statement either way: the database serialises the two writers, and the loser's condition
+    // no longer holds when it runs.
+    if (expectedRevision == 0) {
+        ok = run(QStringLiteral(
+                     "INSERT INTO host_snapshots (owner_id, payload, device_count, revision, updated_ms, "
+                     "updated_by) VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT (owner_id) DO NOTHING"),
+                 {ownerId, payload, deviceCount, revision, now, byUserId}, &query);
+    } else {
+        ok = run(QStringLiteral(
+                     "UPDATE host_snapshots SET payload = ?, device_count = ?, revision = ?, updated_ms "
+                     "= ?, updated_by = ? WHERE owner_id = ? AND revision = ?"),
+                 {payload, deviceCount, revision, now, byUserId, ownerId, expectedRevision}, &query);
+    }
+    if (!ok) {
+        return Store::Failed;
+    }
+    const int affected = query->numRowsAffected();
+    query->finish();
+    if (affected != 1) {
+        return Store::Conflict;
+    }
+    if (stored) {
+        stored->exists = true;
+        stored->deviceCount = deviceCount;
+        stored->revision = revision;
+        stored->updatedMs = now;
+    }
+    return Store::Stored;
+}
+
+std::optional<UpdateRecord> AccountStore::update(const QString& platform, bool* failed)
+{
+    QSqlQuery* query = nullptr;
+    const bool ok =
+        run(QStringLiteral("SELECT platform, version, minimum_version, file_name, sha256, notes FROM "
+                           "client_updates WHERE platform = ?"),
+            {platform}, &query);
+    if (failed) {
+        *failed = !ok;
+    }
+    if (!ok) {
+        return std::nullopt;
+    }
+    std::optional<UpdateRecord> record;
+    if (query->next()) {
+        record =
+            UpdateRecord{query->value(0).toString(), query->value(1).toString(), query->value(2).toString(),
+                         query->value(3).toString(), query->value(4).toString(), query->value(5).toString()};
+    }
+    query->finish();
+    return record;
+}
+
+bool AccountStore::setUpdate(const UpdateRecord& record)
+{
+    return run(
+        QStringLiteral("INSERT INTO client_updates (platform, version, minimum_version, file_name, sha256, "
+                       "notes) VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT (platform) DO UPDATE SET version = "
+                       "excluded.version, minimum_version = excluded.minimum_version, file_name = "
+                       "excluded.file_name, sha256 = excluded.sha256, notes = excluded.notes"),
+        {record.platform, record.version, record.minimumVersion, record.fileName, record.sha256,
+         record.notes});
+}
+
+bool AccountStore::clearUpdate(const QString& platform)
+{
+    return run(QStringLiteral("DELETE FROM client_updates WHERE platform = ?"), {platform});
+}
+
+qint64 AccountStore::throttledUntil(const QString& subject, int limit, qint64 windowMs)
+{
+    QSqlQuery* query = nullptr;
+    if (!run(QStringLiteral("SELECT failures, window_start_ms FROM sign_in_failures WHERE subject = ?"),
+             {subject}, &query)) {
+        return -1;
+    }
+    qint64 until = 0;
+    if (query->next()) {
+        const int failures = query->value(0).toInt();
+        const qint64 end = query->value(1).toLongLong() + windowMs;
+        if (failures >= limit && end > m_clock()) {
+            until = end;
+        }
+    }
+    query->finish();
+    return until;
+}
+
+bool AccountStore::recordSignInFailure(const QString& subject, qint64 windowMs)
+{
+    const qint64 now = m_clock();
+    // A window that has run out starts again with this failure.
+    return run(
+        QStringLiteral("INSERT INTO sign_in_failures (subject, failures, window_start_ms) VALUES (?, 1, ?) "
+                       "ON CONFLICT (subject) DO UPDATE SET failures = CASE WHEN "
+                       "sign_in_failures.window_start_ms < ? THEN 1 ELSE sign_in_failures.failures + 1 END, "
+                       "window_start_ms = CASE WHEN sign_in_failures.window_start_ms < ? THEN ? ELSE "
+                       "sign_in_failures.window_start_ms END"),
+        {subject, now, now - windowMs, now - windowMs, now});
+}
+
+bool AccountStore::clearSignInFailures(const QString& subject)
+{
+    return run(QStringLiteral("DELETE FROM sign_in_failures WHERE subject = ?"), {subject});
+}
+
+bool AccountStore::purgeSignInFailures(qint64 windowMs)
+{
+    return run(QStringLiteral("DELETE FROM sign_in_failures WHERE window_start_ms < ?"),
+               {m_clock() - windowMs});
+}

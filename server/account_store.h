@@ -1,0 +1,167 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+#include <QVariantList>
+
+#include <functional>
+#include <optional>
+
+struct ServerConfig;
+
+struct UserRecord
+{
+    QString id;
+    QString email;
+    QString name;
+    QString passwordHash; // Argon2id string as crypto_pwhash_str writes it
+    bool disabled = false;
+    qint64 createdMs = 0;
+};
+
+struct DeviceRecord
+{
+    QString clientId;
+    QString clientName;
+    QString clientType;
+    qint64 firstSeenMs = 0;
+    qint64 lastSeenMs = 0;
+    bool removed = false;
+};
+
+// What a bearer token stands for right now.
+struct SessionInfo
+{
+    enum class State {
+        Valid,
+        Unknown,       // no such token (or never issued)
+        Ended,         // signed out, replaced by a newer sign-in of the device, expired, user disabled
+        DeviceRemoved, // the owner removed the device this session was bound to
+        Failed,        // the database could not be read
+    };
+    State state = State::Unknown;
+    QString userId;
+    QString clientId;
+};
+
+struct HostSnapshot
+{
+    bool exists = false;
+    QByteArray payload;
+    int deviceCount = 0;
+    qint64 revision = 0;
+    qint64 updatedMs = 0;
+};
+
+struct UpdateRecord
+{
+    QString platform;
+    QString version;
+    QString minimumVersion;
+    QString fileName;
+    QString sha256;
+    QString notes;
+};
+
+// Everything the account server keeps, in SQLite (one file, WAL) or PostgreSQL, with the same SQL
+// wherever the two agree. The schema carries its version and is brought up to date when opened;
+// several server processes may share one PostgreSQL database. Every change that must hold together
+// is one transaction, so a killed process leaves the previous state.
+class AccountStore
+{
+public:
+    // Milliseconds since the epoch; the real clock unless a test gives another.
+    using Clock = std::function<qint64()>;
+
+    explicit AccountStore(Clock clock = {});
+    ~AccountStore();
+    AccountStore(const AccountStore&) = delete;
+    AccountStore& operator=(const AccountStore&) = delete;
+
+    static constexpr int kSchemaVersion = 1;
+
+    bool open(const ServerConfig& config, QString* error);
+    bool isPostgres() const { return m_postgres; }
+    qint64 now() const { return m_clock(); }
+    QString lastError() const { return m_lastError; }
+
+    // Users. The e-mail is matched without regard to letter case.
+    enum class Insert { Done, Exists, Failed };
+    std::optional<UserRecord> userByEmail(const QString& email, bool* failed = nullptr);
+    std::optional<UserRecord> userById(const QString& id, bool* failed = nullptr);
+    Insert addUser(const UserRecord& user);
+    // Disabling also ends every session of the user.
+    bool setUserDisabled(const QString& userId, bool disabled);
+    std::optional<QList<UserRecord>> users();
+
+    // Sessions: only the SHA-256 of a token is stored. A new session of a device ends the device's
+    // earlier ones and binds the device to the user again (also after a removal).
+    bool createSession(const QByteArray& tokenHash, const QString& userId, const QString& clientId,
+                       const QString& clientName, const QString& clientType);
+    SessionInfo authenticate(const QByteArray& tokenHash, qint64 idleMs, qint64 maxMs);
+    bool endSession(const QByteArray& tokenHash);
+    bool purgeSessions(qint64 idleMs, qint64 maxMs);
+
+    std::optional<QList<DeviceRecord>> devices(const QString& userId);
+    enum class Removal { Done, NotFound, Failed };
+    Removal removeDevice(const QString& userId, const QString& clientId);
+
+    // Teams: an owner has members; a member belongs to one owner and owns no team itself.
+    enum class TeamChange {
+        Done,
+        SameUser,
+        AlreadyMember,
+        MemberOfAnother,
+        OwnerIsMember,
+        MemberIsOwner,
+        NotMember,
+        Failed
+    };
+    TeamChange addTeamMember(const QString& ownerId, const QString& memberId);
+    TeamChange removeTeamMember(const QString& ownerId, const QString& memberId);
+    // The owner of `memberId`'s team; empty when the user is in no team as a member.
+    std::optional<QString> ownerOf(const QString& memberId);
+    std::optional<QList<UserRecord>> teamMembers(const QString& ownerId);
+
+    // Host sync: the payload is kept byte for byte. A store succeeds only when `expectedRevision`
+    // is the stored revision (0: no snapshot yet), in one statement, so of two writers with the
+    // same expectation exactly one wins.
+    std::optional<HostSnapshot> snapshot(const QString& ownerId);
+    enum class Store { Stored, Conflict, Failed };
+    Store storeSnapshot(const QString& ownerId, const QByteArray& payload, int deviceCount,
+                        qint64 expectedRevision, const QString& byUserId, HostSnapshot* stored);
+
+    std::optional<UpdateRecord> update(const QString& platform, bool* failed = nullptr);
+    bool setUpdate(const UpdateRecord& record);
+    bool clearUpdate(const QString& platform);
+
+    // Sign-in throttling, shared by every process on the database: failures counted per subject
+    // ("email:…", "address:…") within a window that starts with the first failure.
+    // Returns the time (ms) until which the subject is refused, 0 when it is not, -1 on failure.
+    qint64 throttledUntil(const QString& subject, int limit, qint64 windowMs);
+    bool recordSignInFailure(const QString& subject, qint64 windowMs);
+    bool clearSignInFailures(const QString& subject);
+    bool purgeSignInFailures(qint64 windowMs);
+
+private:
+    QSqlQuery* prepared(const QString& sql);
+    bool run(const QString& sql, const QVariantList& values, QSqlQuery** result = nullptr);
+    bool exec(const QString& sql);
+    bool begin();
+    bool commit();
+    void rollback();
+    bool migrate(QString* error);
+    bool fail(const QSqlQuery* query);
+    UserRecord readUser(const QSqlQuery& query) const;
+
+    Clock m_clock;
+    QString m_connectionName;
+    QSqlDatabase m_db;
+    bool m_postgres = false;
+    QHash<QString, QSqlQuery*> m_statements;
+    QString m_lastError;
+};

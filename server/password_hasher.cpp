@@ -1,0 +1,99 @@
+#include "password_hasher.h"
+
+#include <QPointer>
+
+#include <sodium.h>
+
+namespace {
+
+void wipe(QByteArray& bytes)
+{
+    if (!bytes.isEmpty()) {
+        sodium_memzero(bytes.data(), static_cast<size_t>(bytes.size()));
+    }
+    bytes.clear();
+}
+
+} // namespace
+
+PasswordHasher::PasswordHasher(int threads, int maxQueued, QObject* parent)
+    : QObject(parent), m_maxQueued(maxQueued)
+{
+    m_pool.setMaxThreadCount(threads);
+    QByteArray random(32, Qt::Uninitialized);
+    randombytes_buf(random.data(), static_cast<size_t>(random.size()));
+    m_decoyHash = hashNow(random);
+    wipe(random);
+}
+
+PasswordHasher::~PasswordHasher()
+{
+    m_pool.waitForDone();
+}
+
+QString PasswordHasher::hashNow(const QByteArray& password)
+{
+    char out[crypto_pwhash_STRBYTES];
+    if (crypto_pwhash_str(out, password.constData(), static_cast<unsigned long long>(password.size()),
+                          crypto_pwhash_OPSLIMIT_INTERACTIVE, crypto_pwhash_MEMLIMIT_INTERACTIVE) != 0) {
+        return {}; // out of memory
+    }
+    return QString::fromLatin1(out);
+}
+
+bool PasswordHasher::verifyNow(const QString& hash, const QByteArray& password)
+{
+    const QByteArray stored = hash.toLatin1();
+    if (stored.isEmpty() || stored.size() >= crypto_pwhash_STRBYTES) {
+        return false;
+    }
+    return crypto_pwhash_str_verify(stored.constData(), password.constData(),
+                                    static_cast<unsigned long long>(password.size())) == 0;
+}
+
+bool PasswordHasher::hash(QByteArray password, QObject* context, std::function<void(QString)> done)
+{
+    if (m_queued.fetchAndAddRelaxed(1) >= m_maxQueued) {
+        m_queued.fetchAndAddRelaxed(-1);
+        wipe(password);
+        return false;
+    }
+    QPointer<QObject> target(context);
+    m_pool.start([this, password, target, done = std::move(done)]() mutable {
+        const QString result = hashNow(password);
+        wipe(password);
+        m_queued.fetchAndAddRelaxed(-1);
+        if (target) {
+            QMetaObject::invokeMethod(target, [target, done, result] {
+                if (target) {
+                    done(result);
+                }
+            });
+        }
+    });
+    return true;
+}
+
+bool PasswordHasher::verify(QString hash, QByteArray password, QObject* context,
+                            std::function<void(bool)> done)
+{
+    if (m_queued.fetchAndAddRelaxed(1) >= m_maxQueued) {
+        m_queued.fetchAndAddRelaxed(-1);
+        wipe(password);
+        return false;
+    }
+    QPointer<QObject> target(context);
+    m_pool.start([this, hash, password, target, done = std::move(done)]() mutable {
+        const bool match = verifyNow(hash, password);
+        wipe(password);
+        m_queued.fetchAndAddRelaxed(-1);
+        if (target) {
+            QMetaObject::invokeMethod(target, [target, done, match] {
+                if (target) {
+                    done(match);
+                }
+            });
+        }
+    });
+    return true;
+}

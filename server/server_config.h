@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QHostAddress>
+#include <QString>
+#include <QUrl>
+
+// The account server's configuration file (TOML):
+//
+//     [server]   listen = "127.0.0.1:8443", certificate, private_key (PEM paths; both absent means
+//                plain HTTP, loopback only), public_url, allow_registration, trust_forwarded_for
+//     [storage]  sqlite = PATH  or  postgresql = "<libpq key=value connection string>"
+//     [update]   directory = PATH
+//     [sessions] idle_days, max_days
+//     [limits]   sign_in_failures_per_email, sign_in_failures_per_address, sign_in_window_minutes
+//
+// Relative paths are read relative to the file's own directory.
+struct ServerConfig
+{
+    QHostAddress listenAddress = QHostAddress::LocalHost;
+    quint16 listenPort = 8443;
+    QString certificatePath;
+    QString privateKeyPath;
+    // The address clients use (download links are built on it); empty: derived from the listener.
+    QUrl publicUrl;
+    bool allowRegistration = true;
+    // Behind a reverse proxy on loopback, the client's address is the last X-Forwarded-For entry.
+    bool trustForwardedFor = false;
+
+    QString sqlitePath;
+    QString postgresql;
+
+    QString updateDirectory;
+
+    int idleDays = 30;
+    int maxDays = 180;
+
+    int signInFailuresPerEmail = 5;
+    int signInFailuresPerAddress = 50;
+    int signInWindowMinutes = 15;
+
+    bool usesTls() const { return !certificatePath.isEmpty(); }
+
+    // Reads and checks `path`; false with a one-line English reason.
+    static bool load(const QString& path, ServerConfig* config, QString* error);
+    // The public base address without a trailing slash, given the port the listener got.
+    QString publicBase(quint16 actualPort) const;
+};
