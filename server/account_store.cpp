@@ -105,7 +105,12 @@ bool AccountStore::open(const ServerConfig& config, QString* error)
         *error = QStringLiteral("cannot open the database: %1").arg(m_db.lastError().text());
         return false;
     }
-    if (!m_postgres) {
+    if (m_postgres) {
+        // libpq prints notices ("already exists, skipping") on standard error; the commands' output
+        // is one line.
+        QSqlQuery query(m_db);
+        query.exec(QStringLiteral("SET client_min_messages TO WARNING"));
+    } else {
         // WAL: readers never wait for the writer; FULL: a committed snapshot survives a power cut.
         for (const char* pragma :
              {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL", "PRAGMA foreign_keys=ON"}) {

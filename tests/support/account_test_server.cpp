@@ -84,8 +84,10 @@ bool AccountTestServer::writeConfig(QString* error)
         text += QStringLiteral("certificate = \"server.crt\"\nprivate_key = \"server.key\"\n");
     }
     text += QStringLiteral("\n[storage]\n");
+    const QString sqlite =
+        m_options.sqlitePath.isEmpty() ? QStringLiteral("data/accounts.db") : m_options.sqlitePath;
     text += m_options.postgresql.isEmpty()
-                ? QStringLiteral("sqlite = \"data/accounts.db\"\n")
+                ? QStringLiteral("sqlite = %1\n").arg(quoted(sqlite))
                 : QStringLiteral("postgresql = %1\n").arg(quoted(m_options.postgresql));
     text += QStringLiteral("\n[update]\ndirectory = \"updates\"\n\n") + m_options.extraConfig;
     QFile file(configPath());
@@ -229,7 +231,7 @@ bool AccountTestServer::execSql(const QString& sql, const QVariantList& values, 
         QSqlDatabase db;
         if (m_options.postgresql.isEmpty()) {
             db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-            db.setDatabaseName(databasePath());
+            db.setDatabaseName(m_options.sqlitePath.isEmpty() ? databasePath() : m_options.sqlitePath);
             db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
         } else {
             db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);

@@ -32,6 +32,8 @@ public:
         bool tls = true;
         // libpq key=value string; empty: SQLite in the server's directory.
         QString postgresql;
+        // SQLite file to use instead of the server's own (a second server on the first one's file).
+        QString sqlitePath;
         // TOML appended to the configuration (say "[limits]\nsign_in_failures_per_email = 2\n").
         QString extraConfig;
     };
