@@ -11,9 +11,34 @@
 
 #include <spdlog/spdlog.h>
 
+#include <sys/resource.h>
+
 namespace {
 
 constexpr int kPurgeIntervalMs = 60 * 60 * 1000;
+constexpr rlim_t kWantedConnections = 4096;
+constexpr rlim_t kReservedDescriptors = 64; // database, log, listener, update files
+
+// Every connection is a file descriptor, and the usual soft limit is 1024: raise it to the hard
+// limit, and accept only as many connections as then fit.
+int connectionLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return 512;
+    }
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+            limit = raised;
+        }
+    }
+    if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > kWantedConnections + kReservedDescriptors) {
+        return static_cast<int>(kWantedConnections);
+    }
+    return static_cast<int>(qMax<rlim_t>(16, limit.rlim_cur - kReservedDescriptors));
+}
 
 bool loadTls(const ServerConfig& config, QSslConfiguration* tls, QString* error)
 {
@@ -77,6 +102,7 @@ bool AccountServer::start(QString* error)
     m_hasher = new PasswordHasher();
     m_api = new AccountApi(m_config, m_store.get(), m_hasher);
     m_http = new HttpServer();
+    m_http->setMaxConnections(connectionLimit());
     m_http->setHandler([this](const HttpRequest& request, HttpResponder respond) {
         m_api->handle(request, std::move(respond));
     });
