@@ -180,7 +180,9 @@ bool HttpConnection::parseHead(const QByteArray& head, HttpResponse* refusal)
         *refusal = HttpResponse::error(431, QStringLiteral("too many header fields"));
         return false;
     }
-    QByteArray contentLength;
+    // Present-but-empty is tracked apart from absent: an empty value is no length, and reading it as
+    // 0 would run the body as the next request.
+    std::optional<QByteArray> contentLength;
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const QByteArray text = line(i);
         const qsizetype colon = text.indexOf(':');
@@ -192,7 +194,7 @@ bool HttpConnection::parseHead(const QByteArray& head, HttpResponse* refusal)
         const QByteArray name = text.left(colon).toLower();
         const QByteArray value = text.mid(colon + 1).trimmed();
         if (name == "content-length") {
-            if (!contentLength.isEmpty() && contentLength != value) {
+            if (contentLength && *contentLength != value) {
                 *refusal = HttpResponse::error(400, QStringLiteral("conflicting Content-Length"));
                 return false;
             }
@@ -204,16 +206,16 @@ bool HttpConnection::parseHead(const QByteArray& head, HttpResponse* refusal)
         *refusal = HttpResponse::error(411, QStringLiteral("send the body with a Content-Length"));
         return false;
     }
-    if (!contentLength.isEmpty()) {
-        bool ok = contentLength.size() <= 18;
-        for (const char c : contentLength) {
+    if (contentLength) {
+        bool ok = !contentLength->isEmpty() && contentLength->size() <= 18;
+        for (const char c : *contentLength) {
             ok = ok && c >= '0' && c <= '9';
         }
         if (!ok) {
             *refusal = HttpResponse::error(400, QStringLiteral("invalid Content-Length"));
             return false;
         }
-        m_contentLength = contentLength.toLongLong();
+        m_contentLength = contentLength->toLongLong();
     }
     const QByteArray connection = m_request.header("connection");
     m_keepAlive = version == "HTTP/1.1" ? !hasConnectionToken(connection, "close")
