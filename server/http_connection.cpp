@@ -79,6 +79,12 @@ void HttpConnection::armTimer(int ms)
 void HttpConnection::processInput()
 {
     if (m_state == State::Draining) {
+        // The stall time-out counts from the last byte, as for a body being read: a large refused
+        // upload that keeps moving is drained to its end, not cut off (which would reset the
+        // connection under the answer) once the time-out has passed since the refusal.
+        if (m_socket->bytesAvailable() > 0) {
+            armTimer(m_limits.stallTimeoutMs);
+        }
         while (m_socket->bytesAvailable() > 0 && m_drainRemaining > 0) {
             m_drainRemaining -= m_socket->read(qMin<qint64>(m_drainRemaining, kFileChunkBytes)).size();
         }
