@@ -251,7 +251,6 @@ void HttpConnection::respond(quint64 sequence, HttpResponse response)
     if (m_state != State::Waiting || sequence != m_sequence) {
         return; // answered twice, or the connection moved on
     }
-    m_pendingStatus = response.status;
     m_closeAfterResponse = response.closeConnection || !m_keepAlive;
     qint64 length = response.body.size();
     if (!response.filePath.isEmpty()) {
@@ -264,6 +263,8 @@ void HttpConnection::respond(quint64 sequence, HttpResponse response)
             length = m_file->size();
         }
     }
+    // After the file check: a missing file is logged as the 404 the client gets.
+    m_pendingStatus = response.status;
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' +
                       HttpResponse::reasonPhrase(response.status) + "\r\n";
     head += "Content-Type: " + response.contentType + "\r\n";
