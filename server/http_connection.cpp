@@ -79,6 +79,12 @@ void HttpConnection::armTimer(int ms)
 void HttpConnection::processInput()
 {
     if (m_state == State::Draining) {
+        // The stall time-out counts from the last byte, as for a body being read: a large refused
+        // upload that keeps moving is drained to its end, not cut off (which would reset the
+        // connection under the answer) once the time-out has passed since the refusal.
+        if (m_socket->bytesAvailable() > 0) {
+            armTimer(m_limits.stallTimeoutMs);
+        }
         while (m_socket->bytesAvailable() > 0 && m_drainRemaining > 0) {
             m_drainRemaining -= m_socket->read(qMin<qint64>(m_drainRemaining, kFileChunkBytes)).size();
         }
@@ -180,7 +186,9 @@ bool HttpConnection::parseHead(const QByteArray& head, HttpResponse* refusal)
         *refusal = HttpResponse::error(431, QStringLiteral("too many header fields"));
         return false;
     }
-    QByteArray contentLength;
+    // Present-but-empty is tracked apart from absent: an empty value is no length, and reading it as
+    // 0 would run the body as the next request.
+    std::optional<QByteArray> contentLength;
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const QByteArray text = line(i);
         const qsizetype colon = text.indexOf(':');
@@ -192,7 +200,7 @@ bool HttpConnection::parseHead(const QByteArray& head, HttpResponse* refusal)
         const QByteArray name = text.left(colon).toLower();
         const QByteArray value = text.mid(colon + 1).trimmed();
         if (name == "content-length") {
-            if (!contentLength.isEmpty() && contentLength != value) {
+            if (contentLength && *contentLength != value) {
                 *refusal = HttpResponse::error(400, QStringLiteral("conflicting Content-Length"));
                 return false;
             }
@@ -204,16 +212,16 @@ bool HttpConnection::parseHead(const QByteArray& head, HttpResponse* refusal)
         *refusal = HttpResponse::error(411, QStringLiteral("send the body with a Content-Length"));
         return false;
     }
-    if (!contentLength.isEmpty()) {
-        bool ok = contentLength.size() <= 18;
-        for (const char c : contentLength) {
+    if (contentLength) {
+        bool ok = !contentLength->isEmpty() && contentLength->size() <= 18;
+        for (const char c : *contentLength) {
             ok = ok && c >= '0' && c <= '9';
         }
         if (!ok) {
             *refusal = HttpResponse::error(400, QStringLiteral("invalid Content-Length"));
             return false;
         }
-        m_contentLength = contentLength.toLongLong();
+        m_contentLength = contentLength->toLongLong();
     }
     const QByteArray connection = m_request.header("connection");
     m_keepAlive = version == "HTTP/1.1" ? !hasConnectionToken(connection, "close")
@@ -243,7 +251,6 @@ void HttpConnection::respond(quint64 sequence, HttpResponse response)
     if (m_state != State::Waiting || sequence != m_sequence) {
         return; // answered twice, or the connection moved on
     }
-    m_pendingStatus = response.status;
     m_closeAfterResponse = response.closeConnection || !m_keepAlive;
     qint64 length = response.body.size();
     if (!response.filePath.isEmpty()) {
@@ -256,6 +263,8 @@ void HttpConnection::respond(quint64 sequence, HttpResponse response)
             length = m_file->size();
         }
     }
+    // After the file check: a missing file is logged as the 404 the client gets.
+    m_pendingStatus = response.status;
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' +
                       HttpResponse::reasonPhrase(response.status) + "\r\n";
     head += "Content-Type: " + response.contentType + "\r\n";

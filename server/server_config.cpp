@@ -6,6 +6,9 @@
 
 #include <toml++/toml.h>
 
+#include <algorithm>
+#include <limits>
+
 namespace {
 
 constexpr qint64 kMaxConfigBytes = 1024 * 1024;
@@ -31,7 +34,10 @@ std::optional<qint64> integer(const toml::table& root, std::string_view section,
         return std::nullopt;
     }
     if (const auto* value = node->as_integer()) {
-        return value->get();
+        // Saturated to int's range: the callers store an int, and a huge value must reach the range
+        // checks as huge, not wrapped (idle_days = 2^32 + 30 would read as 30).
+        return std::clamp<qint64>(value->get(), std::numeric_limits<int>::min(),
+                                  std::numeric_limits<int>::max());
     }
     *wrongType = true;
     return std::nullopt;
