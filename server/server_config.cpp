@@ -152,6 +152,13 @@ bool ServerConfig::load(const QString& path, ServerConfig* config, QString* erro
                                "fragment"));
         }
     }
+    const bool anyAddress = result.listenAddress == QHostAddress(QHostAddress::AnyIPv4) ||
+                            result.listenAddress == QHostAddress(QHostAddress::AnyIPv6) ||
+                            result.listenAddress == QHostAddress(QHostAddress::Any);
+    if (anyAddress && result.publicUrl.isEmpty() && !result.updateDirectory.isEmpty()) {
+        return fail(QStringLiteral("set [server] public_url: download links cannot name the address %1")
+                        .arg(result.listenAddress.toString()));
+    }
     if (result.sqlitePath.isEmpty() == result.postgresql.isEmpty()) {
         return fail(QStringLiteral("set exactly one of [storage] sqlite and [storage] postgresql"));
     }

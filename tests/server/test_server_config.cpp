@@ -101,6 +101,20 @@ private slots:
         QVERIFY(QDir::isAbsolutePath(config.sqlitePath));
     }
 
+    // The example shipped for operators must stay a file the server accepts.
+    void exampleConfigurationLoads()
+    {
+        ServerConfig config;
+        QString error;
+        QVERIFY2(ServerConfig::load(
+                     QStringLiteral(NIMBARA_TEST_DATA_DIR "/../../server/deploy/server.toml.example"),
+                     &config, &error),
+                 qPrintable(error));
+        QVERIFY(config.usesTls());
+        QCOMPARE(config.publicBase(8443), QStringLiteral("https://accounts.example.org:8443"));
+        QCOMPARE(config.sqlitePath, QStringLiteral("/var/lib/nimbara-account-server/accounts.db"));
+    }
+
     void listensOnIpv6()
     {
         ServerConfig config;
@@ -126,6 +140,9 @@ private slots:
         row("plain HTTP on all IPv6 addresses", "plain_http_ipv6_any.toml", "loopback");
         row("certificate without private key", "certificate_without_key.toml", "private_key");
         row("both storages", "both_storages.toml", "exactly one");
+        // Download links would name 0.0.0.0, which no client can reach.
+        row("updates on all addresses without a public address", "updates_without_public_url.toml",
+            "public_url");
         row("no storage", "no_storage.toml", "exactly one");
         row("postgresql with ';'", "postgresql_semicolon.toml", "key=value");
         row("postgresql URI", "postgresql_uri.toml", "key=value");
