@@ -250,6 +250,7 @@ int main(int argc, char* argv[])
         QString::fromLatin1(random.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
     std::vector<double> puts;
     std::vector<double> gets;
+    std::vector<double> pss;
     const QUrl sync = server.url(QStringLiteral("/api/v1/account/host-sync"));
     for (int round = 0; round < kSnapshotRounds; ++round) {
         const QByteArray body = QJsonDocument(QJsonObject{{QStringLiteral("payload"), payload},
@@ -263,12 +264,17 @@ int main(int argc, char* argv[])
         clock.start();
         const HttpTestClient::Reply get = client.get(sync, mainToken);
         gets.push_back(static_cast<double>(clock.nsecsElapsed()) / 1e6);
+        pss.push_back(ProcessFigures::memory(server.processId()).pss);
         if (put.status != 200 || get.status != 200 || get.body.size() < payload.size()) {
             std::fprintf(stderr, "snapshot round %d failed: %d %d\n", round, put.status, get.status);
             ok = false;
         }
     }
-    std::printf("snapshot body %lld bytes\n", static_cast<long long>(payload.size()));
+    std::printf("snapshot body %lld bytes\nround  PUT ms  GET ms  server PSS MiB after the round\n",
+                static_cast<long long>(payload.size()));
+    for (size_t i = 0; i < puts.size(); ++i) {
+        std::printf("%5zu %7.1f %7.1f %7.1f\n", i + 1, puts[i], gets[i], pss[i]);
+    }
     ProcessFigures::printSummary(QStringLiteral("4 MiB snapshot PUT median ms"),
                                  QString::number(ProcessFigures::percentile(puts, 0.5), 'f', 1));
     ProcessFigures::printSummary(QStringLiteral("4 MiB snapshot PUT max ms"),
