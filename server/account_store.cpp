@@ -255,42 +255,32 @@ UserRecord AccountStore::readUser(const QSqlQuery& query) const
 
 std::optional<UserRecord> AccountStore::userByEmail(const QString& email, bool* failed)
 {
-    QSqlQuery* query = nullptr;
-    const bool ok =
-        run(QStringLiteral("SELECT id, email, name, password_hash, disabled, created_ms FROM users "
-                           "WHERE email_key = ?"),
-            {email.trimmed().toLower()}, &query);
-    if (failed) {
-        *failed = !ok;
-    }
-    if (!ok || !query->next()) {
-        if (ok) {
-            query->finish();
-        }
-        return std::nullopt;
-    }
-    UserRecord user = readUser(*query);
-    query->finish();
-    return user;
+    return userWhere(QStringLiteral("email_key"), email.trimmed().toLower(), failed);
 }
 
 std::optional<UserRecord> AccountStore::userById(const QString& id, bool* failed)
 {
+    return userWhere(QStringLiteral("id"), id, failed);
+}
+
+std::optional<UserRecord> AccountStore::userWhere(const QString& column, const QString& value, bool* failed)
+{
     QSqlQuery* query = nullptr;
     const bool ok =
         run(QStringLiteral("SELECT id, email, name, password_hash, disabled, created_ms FROM users "
-                           "WHERE id = ?"),
-            {id}, &query);
+                           "WHERE %1 = ?")
+                .arg(column),
+            {value}, &query);
     if (failed) {
         *failed = !ok;
     }
-    if (!ok || !query->next()) {
-        if (ok) {
-            query->finish();
-        }
+    if (!ok) {
         return std::nullopt;
     }
-    UserRecord user = readUser(*query);
+    std::optional<UserRecord> user;
+    if (query->next()) {
+        user = readUser(*query);
+    }
     query->finish();
     return user;
 }

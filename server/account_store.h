@@ -157,6 +157,8 @@ private:
     bool migrate(QString* error);
     bool fail(const QSqlQuery* query);
     UserRecord readUser(const QSqlQuery& query) const;
+    // `column` is one of the code's own column names, never input.
+    std::optional<UserRecord> userWhere(const QString& column, const QString& value, bool* failed);
 
     Clock m_clock;
     QString m_connectionName;

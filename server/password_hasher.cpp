@@ -51,7 +51,9 @@ bool PasswordHasher::verifyNow(const QString& hash, const QByteArray& password)
                                     static_cast<unsigned long long>(password.size())) == 0;
 }
 
-bool PasswordHasher::hash(QByteArray password, QObject* context, std::function<void(QString)> done)
+template <typename Result>
+bool PasswordHasher::submit(QByteArray password, QObject* context,
+                            std::function<Result(const QByteArray&)> work, std::function<void(Result)> done)
 {
     if (m_queued.fetchAndAddRelaxed(1) >= m_maxQueued) {
         m_queued.fetchAndAddRelaxed(-1);
@@ -59,8 +61,8 @@ bool PasswordHasher::hash(QByteArray password, QObject* context, std::function<v
         return false;
     }
     QPointer<QObject> target(context);
-    m_pool.start([this, password, target, done = std::move(done)]() mutable {
-        const QString result = hashNow(password);
+    m_pool.start([this, password, target, work = std::move(work), done = std::move(done)]() mutable {
+        Result result = work(password);
         wipe(password);
         m_queued.fetchAndAddRelaxed(-1);
         if (target) {
@@ -74,26 +76,15 @@ bool PasswordHasher::hash(QByteArray password, QObject* context, std::function<v
     return true;
 }
 
+bool PasswordHasher::hash(QByteArray password, QObject* context, std::function<void(QString)> done)
+{
+    return submit<QString>(std::move(password), context, &PasswordHasher::hashNow, std::move(done));
+}
+
 bool PasswordHasher::verify(QString hash, QByteArray password, QObject* context,
                             std::function<void(bool)> done)
 {
-    if (m_queued.fetchAndAddRelaxed(1) >= m_maxQueued) {
-        m_queued.fetchAndAddRelaxed(-1);
-        wipe(password);
-        return false;
-    }
-    QPointer<QObject> target(context);
-    m_pool.start([this, hash, password, target, done = std::move(done)]() mutable {
-        const bool match = verifyNow(hash, password);
-        wipe(password);
-        m_queued.fetchAndAddRelaxed(-1);
-        if (target) {
-            QMetaObject::invokeMethod(target, [target, done, match] {
-                if (target) {
-                    done(match);
-                }
-            });
-        }
-    });
-    return true;
+    return submit<bool>(
+        std::move(password), context, [hash](const QByteArray& bytes) { return verifyNow(hash, bytes); },
+        std::move(done));
 }

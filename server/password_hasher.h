@@ -32,6 +32,10 @@ public:
     const QString& decoyHash() const { return m_decoyHash; }
 
 private:
+    template <typename Result>
+    bool submit(QByteArray password, QObject* context, std::function<Result(const QByteArray&)> work,
+                std::function<void(Result)> done);
+
     QThreadPool m_pool;
     int m_maxQueued;
     QAtomicInt m_queued = 0;
