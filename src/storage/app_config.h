@@ -58,5 +58,9 @@ struct AppConfig
     // [ssh]
     QString ssh_terminal; // terminal program for SSH sessions; empty for the automatic choice
 
+    // [account]
+    QString account_service_url;     // base address of the account service; empty for the built-in one
+    QString account_ca_certificates; // PEM file of extra roots trusted for that service only
+
     bool operator==(const AppConfig&) const = default;
 };

@@ -387,6 +387,9 @@ void applyDocument(const toml::table& root, AppConfig& config)
     readBool(findKey(root, "security", "show_password"), config.show_password);
 
     readText(findKey(root, "ssh", "terminal"), config.ssh_terminal);
+
+    readText(findKey(root, "account", "service_url"), config.account_service_url);
+    readText(findKey(root, "account", "ca_certificates"), config.account_ca_certificates);
 }
 
 QString quoted(const QString& text)
@@ -499,6 +502,14 @@ QString documentText(const AppConfig& c)
     blank();
     header("[ssh]");
     line("terminal", quoted(c.ssh_terminal));
+    // Written only when set, so that files of installations using the built-in service stay as
+    // they were.
+    if (!c.account_service_url.isEmpty() || !c.account_ca_certificates.isEmpty()) {
+        blank();
+        header("[account]");
+        line("service_url", quoted(c.account_service_url));
+        line("ca_certificates", quoted(c.account_ca_certificates));
+    }
     return text;
 }
 

@@ -59,6 +59,8 @@ static QString describe(const AppConfig& c)
     add("auto_lock_timeout", QString::number(c.auto_lock_timeout));
     add("show_password", flag(c.show_password));
     add("ssh_terminal", c.ssh_terminal);
+    add("account_service_url", c.account_service_url);
+    add("account_ca_certificates", c.account_ca_certificates);
     return parts.join(QLatin1String(", "));
 }
 
@@ -221,6 +223,8 @@ AppConfig allFieldsConfig()
     c.auto_lock_timeout = 600;
     c.show_password = true;
     c.ssh_terminal = QStringLiteral("/opt/Term Tools/kitty");
+    c.account_service_url = QStringLiteral("https://accounts.example.org/nimbara");
+    c.account_ca_certificates = QStringLiteral("/etc/nimbara/account-ca.pem");
     return c;
 }
 
@@ -378,6 +382,47 @@ private slots:
         reloaded.setDefaultKernel(RdpKernel::Mstsc);
         QVERIFY(reloaded.load(path));
         QCOMPARE(reloaded.config(), AppConfig{});
+    }
+
+    // The account section follows every other one and is left out while both keys are empty, so
+    // files of installations that use the built-in service keep their text.
+    void accountSectionIsWrittenOnlyWhenSet_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("ca");
+        QTest::addColumn<QByteArray>("tail");
+        QTest::newRow("neither") << QString() << QString() << QByteArray();
+        QTest::newRow("address only") << QStringLiteral("https://a.example:8443") << QString()
+                                      << QByteArray("\n[account]\nservice_url = \"https://a.example:8443\"\n"
+                                                    "ca_certificates = \"\"\n");
+        QTest::newRow("roots only") << QString() << QStringLiteral("/etc/ca \"x\".pem")
+                                    << QByteArray("\n[account]\nservice_url = \"\"\n"
+                                                  "ca_certificates = \"/etc/ca \\\"x\\\".pem\"\n");
+    }
+
+    void accountSectionIsWrittenOnlyWhenSet()
+    {
+        QFETCH(QString, url);
+        QFETCH(QString, ca);
+        QFETCH(QByteArray, tail);
+
+        QTemporaryDir dir;
+        ConfigManager manager;
+        QString text = QStringLiteral("[account]\n");
+        if (!url.isEmpty())
+            text += QStringLiteral("service_url = \"%1\"\n").arg(url);
+        if (!ca.isEmpty())
+            text += QStringLiteral("ca_certificates = '%1'\n").arg(ca);
+        QVERIFY(loadText(manager, dir, kPolicy + text.toUtf8()));
+        QCOMPARE(manager.config().account_service_url, url);
+        QCOMPARE(manager.config().account_ca_certificates, ca);
+
+        const QString saved = dir.filePath(QStringLiteral("saved.toml"));
+        QVERIFY(manager.save(saved));
+        QCOMPARE(readBytes(saved), nativeText(kDefaultText + tail));
+        ConfigManager reloaded;
+        QVERIFY(reloaded.load(saved));
+        QCOMPARE(reloaded.config(), manager.config());
     }
 
     void unopenableFileCountsAsSuccess_data()
@@ -569,14 +614,18 @@ private slots:
         ConfigManager manager;
         QVERIFY(loadText(manager, dir,
                          kPolicy + "[app]\nversion = \"start\"\nlanguage = \"start\"\n"
-                                   "[ssh]\nterminal = \"start\"\n"));
+                                   "[ssh]\nterminal = \"start\"\n"
+                                   "[account]\nservice_url = \"start\"\nca_certificates = \"start\"\n"));
         QVERIFY(loadText(manager, dir,
                          kPolicy + "[app]\nversion = " + literal + "\nlanguage = " + literal + "\n" +
-                             "[ssh]\nterminal = " + literal + "\n"));
+                             "[ssh]\nterminal = " + literal + "\n" + "[account]\nservice_url = " + literal +
+                             "\nca_certificates = " + literal + "\n"));
         const QString result = accepted ? expected : QStringLiteral("start");
         QCOMPARE(manager.config().version, result);
         QCOMPARE(manager.config().language, result);
         QCOMPARE(manager.config().ssh_terminal, result);
+        QCOMPARE(manager.config().account_service_url, result);
+        QCOMPARE(manager.config().account_ca_certificates, result);
     }
 
     void enumerationRules_data()
