@@ -1,12 +1,470 @@
 #include "cloud/account_client.h"
 
-AccountClient::AccountClient(CryptoManager* crypto, QObject* parent) : QObject(parent), m_crypto(crypto)
+#include "logger.h"
+#include "storage/app_config.h"
+#include "storage/crypto_manager.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QHostAddress>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSettings>
+#include <QSysInfo>
+#include <QTimer>
+#include <QUuid>
+
+#include <sodium.h>
+
+#include <array>
+#include <utility>
+
+namespace {
+
+const QString kTokenKey = QStringLiteral("account/session_token");
+const QString kClientIdKey = QStringLiteral("account/client_id");
+const QString kIdentityVersionKey = QStringLiteral("account/client_identity_version");
+
+// A silent service would otherwise keep the client busy for ever.
+constexpr int kTransferTimeoutMs = 60000;
+// A CA bundle is a few kilobytes; anything far larger is not one.
+constexpr qint64 kMaxCaFileSize = 4 * 1024 * 1024;
+
+// Ends a request body that may hold a password: the bytes are cleared in place once the reply is
+// done, also those Qt shares with this buffer.
+class WipedBuffer : public QBuffer
+{
+public:
+    explicit WipedBuffer(QByteArray bytes)
+    {
+        buffer() = std::move(bytes);
+        open(QIODevice::ReadOnly);
+    }
+    ~WipedBuffer() override { wipe(); }
+
+    void wipe()
+    {
+        const QByteArray& bytes = buffer();
+        if (!bytes.isEmpty())
+            sodium_memzero(const_cast<char*>(bytes.constData()), static_cast<size_t>(bytes.size()));
+    }
+};
+
+struct ErrorText
+{
+    const char* key;
+    const char* message;
+};
+
+const std::array<ErrorText, 7> kErrorTexts{{
+    {"invalid email or password", "邮箱或密码错误"},
+    {"email already exists", "该邮箱已注册，请直接登录"},
+    {"valid email, name and password", "请输入有效邮箱、显示名称和至少 12 位密码"},
+    {"unauthorized", "登录已过期，请重新登录"},
+    {"client update required", "客户端版本过旧，请下载并登录最新版本后继续使用"},
+    {"binding was removed", "此电脑已从用户后台移除，请重新登录以绑定设备"},
+    {"cloud snapshot changed", "云端主机数据已发生变化，请先从云端恢复后再上传"},
+}};
+
+} // namespace
+
+AccountClient::AccountClient(CryptoManager* crypto, QObject* parent)
+    : QObject(parent), m_crypto(crypto), m_network(new QNetworkAccessManager(this)),
+      m_heartbeatTimer(new QTimer(this))
 {
     MemberAccount::registerMetaType();
+    m_network->setTransferTimeout(kTransferTimeoutMs);
+    connect(m_heartbeatTimer, &QTimer::timeout, this, &AccountClient::heartbeat);
+    m_heartbeatTimer->setInterval(kHeartbeatIntervalMs);
+}
+
+std::optional<QString> AccountClient::normalizedServiceUrl(const QUrl& url)
+{
+    if (!url.isValid() || url.isRelative() || url.host().isEmpty() || !url.userInfo().isEmpty() ||
+        url.hasQuery() || url.hasFragment()) {
+        return std::nullopt;
+    }
+    const QString scheme = url.scheme().toLower();
+    if (scheme == QLatin1String("http")) {
+        // Plain HTTP only where nothing leaves the machine (tests, a local reverse proxy).
+        const QString host = url.host();
+        const QHostAddress address(host);
+        if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) != 0 &&
+            (address.isNull() || !address.isLoopback())) {
+            return std::nullopt;
+        }
+    } else if (scheme != QLatin1String("https")) {
+        return std::nullopt;
+    }
+    QString text = url.toString(QUrl::FullyEncoded);
+    while (text.endsWith(QLatin1Char('/')))
+        text.chop(1);
+    return text;
+}
+
+bool AccountClient::setServiceEndpoint(const QUrl& baseUrl, const QList<QSslCertificate>& extraCaCertificates)
+{
+    const std::optional<QString> normalized = normalizedServiceUrl(baseUrl);
+    if (!normalized) {
+        SPDLOG_WARN("会员服务地址不可用，继续使用 {}: {}", m_serviceUrl,
+                    baseUrl.toString(QUrl::RemoveUserInfo));
+        return false;
+    }
+    m_serviceUrl = *normalized;
+    m_extraCaCertificates = extraCaCertificates;
+    m_tls.reset();
+    if (!extraCaCertificates.isEmpty()) {
+        // Listing roots stops Qt from loading the system's on demand, so those are listed too.
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        QList<QSslCertificate> roots = tls.caCertificates();
+        for (const QList<QSslCertificate>& more :
+             {QSslConfiguration::systemCaCertificates(), extraCaCertificates}) {
+            for (const QSslCertificate& certificate : more) {
+                if (!roots.contains(certificate))
+                    roots.append(certificate);
+            }
+        }
+        tls.setCaCertificates(roots);
+        m_tls = tls;
+    }
+    return true;
+}
+
+void AccountClient::login(const QString& email, const QString& password)
+{
+    m_partnerMode = false;
+    const QJsonObject body{
+        {QStringLiteral("email"), email.trimmed()},
+        {QStringLiteral("password"), password},
+        {QStringLiteral("client_type"), QStringLiteral("desktop")},
+        {QStringLiteral("client_id"), clientId()},
+        {QStringLiteral("client_name"), QSysInfo::machineHostName()},
+    };
+    sendRequest(
+        "POST", QStringLiteral("/api/v1/auth/login"), body, false,
+        [this](const QJsonObject& response) {
+            if (!acceptSessionToken(response)) {
+                emit loginFailed(QStringLiteral("服务器未返回登录凭据"));
+                return;
+            }
+            refreshAccount();
+        },
+        [this](const QString& message) { emit loginFailed(message); });
+}
+
+void AccountClient::registerAccount(const QString& name, const QString& email, const QString& password)
+{
+    const QString trimmedName = name.trimmed();
+    const QJsonObject body{
+        {QStringLiteral("name"), trimmedName},
+        {QStringLiteral("email"), email.trimmed()},
+        {QStringLiteral("password"), password},
+        {QStringLiteral("accept_terms"), true},
+        {QStringLiteral("client_type"), QStringLiteral("desktop")},
+        {QStringLiteral("client_id"), clientId()},
+        {QStringLiteral("client_name"), QSysInfo::machineHostName()},
+    };
+    sendRequest(
+        "POST", QStringLiteral("/api/v1/auth/register"), body, false,
+        [this, trimmedName](const QJsonObject& response) {
+            if (!acceptSessionToken(response)) {
+                emit registrationFailed(QStringLiteral("服务器未返回登录凭据"));
+                return;
+            }
+            emit registered(trimmedName);
+            refreshAccount();
+        },
+        [this](const QString& message) { emit registrationFailed(message); });
+}
+
+bool AccountClient::acceptSessionToken(const QJsonObject& response)
+{
+    m_sessionToken = response.value(QStringLiteral("access_token")).toString();
+    if (m_sessionToken.isEmpty())
+        return false;
+    storeSessionToken();
+    return true;
+}
+
+void AccountClient::logout()
+{
+    if (m_partnerMode || m_sessionToken.isEmpty()) {
+        clearSession();
+        return;
+    }
+    // The request carries the token already, so this computer signs out at once; the service's
+    // answer changes nothing here.
+    sendRequest(
+        "POST", QStringLiteral("/api/v1/auth/logout"), QJsonObject(), true, [](const QJsonObject&) {},
+        [](const QString&) {});
+    clearSession();
+}
+
+void AccountClient::refreshAccount()
+{
+    if (m_sessionToken.isEmpty())
+        return;
+    const QString token = m_sessionToken;
+    sendRequest(
+        "GET", QStringLiteral("/api/v1/account/me"), QJsonObject(), true,
+        [this, token](const QJsonObject& response) {
+            // A sign-out while the profile was on its way wins.
+            if (m_sessionToken != token)
+                return;
+            MemberAccount account;
+            account.signedIn = true;
+            account.id = response.value(QStringLiteral("id")).toString();
+            account.name = response.value(QStringLiteral("name")).toString();
+            account.email = response.value(QStringLiteral("email")).toString();
+            loadTeamRole(account);
+        },
+        [this](const QString& message) {
+            clearSession();
+            emit requestFailed(message);
+        });
+}
+
+void AccountClient::loadTeamRole(MemberAccount account)
+{
+    const QString token = m_sessionToken;
+    sendRequest(
+        "GET", QStringLiteral("/api/v1/account/team"), QJsonObject(), true,
+        [this, account, token](const QJsonObject& response) mutable {
+            if (m_sessionToken != token)
+                return;
+            account.role = response.value(QStringLiteral("role")).toString(QStringLiteral("owner"));
+            setAccount(account);
+        },
+        [this, account, token](const QString&) mutable {
+            // Without a team answer the member counts as a main account; a session that ended
+            // meanwhile (401) has already signed out and stays so.
+            if (m_sessionToken.isEmpty() || m_sessionToken != token)
+                return;
+            account.role = QStringLiteral("owner");
+            setAccount(account);
+        });
+}
+
+void AccountClient::heartbeat()
+{
+    if (m_sessionToken.isEmpty())
+        return;
+    // An ended session signs out in the reply handling; every other failure waits for the next beat.
+    sendRequest(
+        "POST", QStringLiteral("/api/v1/account/session/heartbeat"), QJsonObject(), true,
+        [](const QJsonObject&) {}, [](const QString&) {});
+}
+
+void AccountClient::downloadHostSync()
+{
+    if (m_sessionToken.isEmpty())
+        return;
+    sendRequest("GET", QStringLiteral("/api/v1/account/host-sync"), QJsonObject(), true,
+                [this](const QJsonObject& response) {
+                    emit hostSyncDownloaded(
+                        response.value(QStringLiteral("exists")).toBool(),
+                        response.value(QStringLiteral("payload")).toString(),
+                        response.value(QStringLiteral("device_count")).toInt(),
+                        response.value(QStringLiteral("revision")).toInteger(),
+                        QDateTime::fromString(response.value(QStringLiteral("updated_at")).toString(),
+                                              Qt::ISODateWithMs));
+                });
+}
+
+void AccountClient::uploadHostSync(const QString& payload, int deviceCount, qint64 expectedRevision)
+{
+    if (m_sessionToken.isEmpty())
+        return;
+    const QJsonObject body{
+        {QStringLiteral("payload"), payload},
+        {QStringLiteral("device_count"), deviceCount},
+        {QStringLiteral("expected_revision"), expectedRevision},
+    };
+    sendRequest("PUT", QStringLiteral("/api/v1/account/host-sync"), body, true,
+                [this](const QJsonObject& response) {
+                    emit hostSyncUploaded(
+                        response.value(QStringLiteral("revision")).toInteger(),
+                        QDateTime::fromString(response.value(QStringLiteral("updated_at")).toString(),
+                                              Qt::ISODateWithMs));
+                });
+}
+
+void AccountClient::restoreSession()
+{
+    if (!m_crypto)
+        return;
+    QSettings settings;
+    const QString stored = settings.value(kTokenKey).toString();
+    if (stored.isEmpty())
+        return;
+    if (!settings.value(kIdentityVersionKey).toBool()) {
+        // Stored before this installation had a client id; the service could not bind it.
+        settings.remove(kTokenKey);
+        return;
+    }
+    m_sessionToken = m_crypto->sealDecrypt(stored);
+    if (m_sessionToken.isEmpty()) {
+        SPDLOG_WARN("保存的会员登录凭据无法解密，已退出登录");
+        clearSession();
+        return;
+    }
+    refreshAccount();
+}
+
+void AccountClient::activatePartnerAccount(const QString& id, const QString& name, const QString& email)
+{
+    m_heartbeatTimer->stop();
+    m_sessionToken.clear();
+    QSettings().remove(kTokenKey);
+
+    MemberAccount account;
+    account.signedIn = true;
+    account.id = id;
+    account.name = name.isEmpty() ? email : name;
+    account.email = email;
+    account.role = QStringLiteral("owner");
+    m_partnerMode = true;
+    m_account = account;
+    emit accountChanged(m_account);
+}
+
+void AccountClient::sendRequest(const QByteArray& method, const QString& path, const QJsonObject& body,
+                                bool authorized, SuccessHandler onSuccess, FailureHandler onFailure)
+{
+    QNetworkRequest request(QUrl(m_serviceUrl + path));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    request.setRawHeader("Accept", "application/json");
+    if (authorized && !m_sessionToken.isEmpty())
+        request.setRawHeader("Authorization", "Bearer " + m_sessionToken.toUtf8());
+    if (m_tls)
+        request.setSslConfiguration(*m_tls);
+
+    QNetworkReply* reply = nullptr;
+    if (method == "GET") {
+        reply = m_network->sendCustomRequest(request, method);
+    } else {
+        auto* buffer = new WipedBuffer(body.isEmpty() ? QByteArray()
+                                                      : QJsonDocument(body).toJson(QJsonDocument::Compact));
+        reply = m_network->sendCustomRequest(request, method, buffer);
+        buffer->setParent(reply);
+        connect(reply, &QNetworkReply::finished, buffer, [buffer] { buffer->wipe(); });
+    }
+
+    if (++m_pendingRequests == 1)
+        emit busyChanged(true);
+
+    connect(reply, &QNetworkReply::finished, this,
+            [this, reply, method, path, onSuccess = std::move(onSuccess), onFailure = std::move(onFailure)] {
+                const QJsonObject object = QJsonDocument::fromJson(reply->readAll()).object();
+                const QNetworkReply::NetworkError error = reply->error();
+                const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+                const QString errorString = reply->errorString();
+                reply->deleteLater();
+
+                if (m_pendingRequests > 0 && --m_pendingRequests == 0)
+                    emit busyChanged(false);
+
+                if (error != QNetworkReply::NoError) {
+                    const QString raw = object.value(QStringLiteral("error")).toString(errorString);
+                    const QString message = mapServerError(raw);
+                    SPDLOG_WARN("会员服务请求失败: {} {} (HTTP {}): {}", QString::fromLatin1(method), path,
+                                status, raw);
+                    if (status == 401 && !m_sessionToken.isEmpty())
+                        clearSession();
+                    if (onFailure)
+                        onFailure(message);
+                    else
+                        emit requestFailed(message);
+                    return;
+                }
+                if (onSuccess)
+                    onSuccess(object);
+            });
+}
+
+void AccountClient::clearSession()
+{
+    m_heartbeatTimer->stop();
+    m_sessionToken.clear();
+    m_partnerMode = false;
+    QSettings().remove(kTokenKey);
+    m_account = MemberAccount();
+    emit accountChanged(m_account);
 }
 
 void AccountClient::setAccount(const MemberAccount& account)
 {
     m_account = account;
     emit accountChanged(m_account);
+    if (!m_heartbeatTimer->isActive())
+        m_heartbeatTimer->start();
+}
+
+void AccountClient::storeSessionToken()
+{
+    if (!m_crypto || m_sessionToken.isEmpty())
+        return;
+    const QString sealed = m_crypto->sealEncrypt(m_sessionToken);
+    QSettings settings;
+    if (sealed.isEmpty()) {
+        // Never the plain token: this run stays signed in, the next one starts signed out.
+        SPDLOG_WARN("会员登录凭据无法加密保存，下次启动需重新登录");
+        settings.remove(kTokenKey);
+        return;
+    }
+    settings.setValue(kTokenKey, sealed);
+}
+
+QString AccountClient::clientId()
+{
+    QSettings settings;
+    QString id = settings.value(kClientIdKey).toString();
+    if (id.isEmpty()) {
+        id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        settings.setValue(kClientIdKey, id);
+    }
+    settings.setValue(kIdentityVersionKey, true);
+    return id;
+}
+
+QString AccountClient::mapServerError(const QString& rawText)
+{
+    if (rawText.isEmpty())
+        return QStringLiteral("网络请求失败");
+    for (const ErrorText& entry : kErrorTexts) {
+        if (rawText.contains(QLatin1String(entry.key), Qt::CaseInsensitive))
+            return QString::fromUtf8(entry.message);
+    }
+    return rawText;
+}
+
+bool applyAccountServiceConfig(AccountClient& client, const AppConfig& config)
+{
+    const QString urlText = config.account_service_url.trimmed();
+    const QUrl url = urlText.isEmpty() ? QUrl(QString::fromLatin1(AccountClient::kDefaultServiceUrl))
+                                       : QUrl(urlText, QUrl::StrictMode);
+    if (!AccountClient::normalizedServiceUrl(url)) {
+        SPDLOG_WARN("[account] service_url 不可用（需 https，http 仅限本机回环地址），继续使用默认地址: {}",
+                    urlText);
+        return false;
+    }
+
+    QList<QSslCertificate> authorities;
+    const QString caPath = config.account_ca_certificates.trimmed();
+    if (!caPath.isEmpty()) {
+        QFile file(caPath);
+        QByteArray pem;
+        if (file.open(QIODevice::ReadOnly) && file.size() <= kMaxCaFileSize)
+            pem = file.read(kMaxCaFileSize + 1);
+        if (pem.size() <= kMaxCaFileSize)
+            authorities = QSslCertificate::fromData(pem, QSsl::Pem);
+        if (authorities.isEmpty()) {
+            SPDLOG_WARN("[account] ca_certificates 无法读取或不含 PEM 证书，继续使用默认会员服务地址: {}",
+                        caPath);
+            return false;
+        }
+    }
+    return client.setServiceEndpoint(url, authorities);
 }

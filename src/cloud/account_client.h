@@ -2,29 +2,108 @@
 
 #include "cloud/member_account.h"
 
+#include <QByteArray>
+#include <QDateTime>
+#include <QJsonObject>
+#include <QList>
 #include <QObject>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QString>
+#include <QUrl>
+
+#include <functional>
+#include <optional>
 
 class CryptoManager;
+class QNetworkAccessManager;
+class QTimer;
+struct AppConfig;
 
-// The member account of this program and, later, its requests to the account service.
+// The member account of this program and its requests to the account service: sign-in, registration,
+// the session kept across restarts (sealed in the per-user settings), the profile with its team role,
+// the heartbeat and the transport of the encrypted host sync. Results arrive as signals.
 class AccountClient : public QObject
 {
     Q_OBJECT
 public:
     explicit AccountClient(CryptoManager* crypto, QObject* parent = nullptr);
 
+    // Used unless the configuration names another address.
+    static constexpr const char* kDefaultServiceUrl = "https://account.nimbara.net";
+    static constexpr int kHeartbeatIntervalMs = 180000;
+
     MemberAccount account() const { return m_account; }
     bool isSignedIn() const { return m_account.signedIn; }
+    bool isPartnerMode() const { return m_partnerMode; }
+
+    // Sends every later request to `baseUrl` (https; http only for a loopback host) and trusts
+    // `extraCaCertificates` in addition to the system's roots for these requests only. An unusable
+    // address keeps the current endpoint, logs a warning and returns false.
+    bool setServiceEndpoint(const QUrl& baseUrl, const QList<QSslCertificate>& extraCaCertificates = {});
+    QString serviceUrl() const { return m_serviceUrl; }
+    QList<QSslCertificate> extraCaCertificates() const { return m_extraCaCertificates; }
+
+    // The address without a trailing slash, or nothing when it may not be used.
+    static std::optional<QString> normalizedServiceUrl(const QUrl& url);
+
+public slots:
+    void login(const QString& email, const QString& password);
+    void registerAccount(const QString& name, const QString& email, const QString& password);
+    void logout();
+    void refreshAccount();
+    void downloadHostSync();
+    void uploadHostSync(const QString& payload, int deviceCount, qint64 expectedRevision);
+    // Signs in again with the token kept from the last run, if it still opens.
+    void restoreSession();
+    // Publishes an account signed in through the partner portal; no session with the service.
+    void activatePartnerAccount(const QString& id, const QString& name, const QString& email);
 
 signals:
-    void accountChanged(const MemberAccount& account);
     void busyChanged(bool busy);
+    void accountChanged(const MemberAccount& account);
+    void loginFailed(const QString& message);
+    void registrationFailed(const QString& message);
+    void registered(const QString& name);
+    void requestFailed(const QString& message);
+    void hostSyncDownloaded(bool exists, const QString& encryptedPayload, int deviceCount, qint64 revision,
+                            const QDateTime& updatedAt);
+    void hostSyncUploaded(qint64 revision, const QDateTime& updatedAt);
 
 protected:
-    void setAccount(const MemberAccount& account);
+    using SuccessHandler = std::function<void(const QJsonObject&)>;
+    using FailureHandler = std::function<void(const QString&)>;
 
-    CryptoManager* m_crypto = nullptr;
+    void heartbeat();
+    void sendRequest(const QByteArray& method, const QString& path, const QJsonObject& body, bool authorized,
+                     SuccessHandler onSuccess, FailureHandler onFailure = {});
+    void clearSession();
+    void setAccount(const MemberAccount& account);
+    void storeSessionToken();
+    QString clientId();
+    // The Chinese message for an error text of the service or the network layer.
+    static QString mapServerError(const QString& rawText);
 
 private:
+    void loadTeamRole(MemberAccount account);
+    // Takes the token of a sign-in or registration answer; false when there is none.
+    bool acceptSessionToken(const QJsonObject& response);
+
+    CryptoManager* m_crypto = nullptr;
+    QNetworkAccessManager* m_network = nullptr;
+    QString m_sessionToken;
     MemberAccount m_account;
+    QTimer* m_heartbeatTimer = nullptr;
+    quint32 m_pendingRequests = 0;
+    bool m_partnerMode = false;
+
+    QString m_serviceUrl = QString::fromLatin1(kDefaultServiceUrl);
+    QList<QSslCertificate> m_extraCaCertificates;
+    // Set only when extra roots are configured; otherwise Qt's default applies.
+    std::optional<QSslConfiguration> m_tls;
 };
+
+// Points `client` at the account service given by [account] service_url and ca_certificates of the
+// configuration. An empty URL keeps the default address; an unusable URL or a CA file that does not
+// read keeps the current endpoint and logs a warning (returns false).
+bool applyAccountServiceConfig(AccountClient& client, const AppConfig& config);

@@ -1,17 +1,105 @@
 #include "cloud/account_client.h"
+#include "storage/app_config.h"
+#include "storage/crypto_manager.h"
+#include "support/fake_data_protection.h"
+#include "support/test_environment.h"
 
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QSettings>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <QUuid>
+
+#include <memory>
 
 namespace {
 
-// Reaches the protected setter the way the service operations do.
+// Reaches the protected operations the way the service requests do.
 class SettableAccountClient : public AccountClient
 {
 public:
     using AccountClient::AccountClient;
+    using AccountClient::clientId;
+    using AccountClient::mapServerError;
     using AccountClient::setAccount;
 };
+
+// Answers each HTTP request on a loopback port with the next canned answer and records the requests.
+class CannedHttpServer : public QObject
+{
+public:
+    struct Request
+    {
+        QByteArray method;
+        QByteArray path;
+        QByteArray head; // request line and headers, lower-cased
+        QByteArray body;
+        QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
+    };
+
+    CannedHttpServer()
+    {
+        m_server.listen(QHostAddress::LocalHost);
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+                socket->setParent(this);
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
+            }
+        });
+    }
+
+    QUrl baseUrl() const { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort())); }
+    void answer(int status, const QByteArray& body) { m_answers.append({status, body}); }
+
+    QList<Request> requests;
+
+private:
+    void serve(QTcpSocket* socket)
+    {
+        QByteArray& pending = m_pending[socket];
+        pending += socket->readAll();
+        const qsizetype end = pending.indexOf("\r\n\r\n");
+        if (end < 0)
+            return;
+        Request request;
+        request.head = pending.left(end).toLower();
+        const QList<QByteArray> words = pending.left(pending.indexOf("\r\n")).split(' ');
+        request.method = words.value(0);
+        request.path = words.value(1);
+        qsizetype length = 0;
+        const qsizetype at = request.head.indexOf("\r\ncontent-length:");
+        if (at >= 0)
+            length = request.head.mid(at + 17, request.head.indexOf("\r\n", at + 2) - at - 17)
+                         .trimmed()
+                         .toLongLong();
+        if (pending.size() < end + 4 + length)
+            return;
+        request.body = pending.mid(end + 4, length);
+        pending.clear();
+        requests.append(request);
+
+        const auto [status, body] =
+            m_answers.isEmpty() ? std::pair<int, QByteArray>{500, {}} : m_answers.takeFirst();
+        socket->write(
+            "HTTP/1.1 " + QByteArray::number(status) + " Canned\r\nContent-Type: application/json\r\n" +
+            "Content-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+        socket->disconnectFromHost();
+    }
+
+    QTcpServer m_server;
+    QList<std::pair<int, QByteArray>> m_answers;
+    QHash<QTcpSocket*, QByteArray> m_pending;
+};
+
+QTimer* heartbeatTimer(AccountClient& client)
+{
+    return client.findChild<QTimer*>();
+}
 
 } // namespace
 
@@ -19,7 +107,38 @@ class TestAccountClient : public QObject
 {
     Q_OBJECT
 
+private:
+    std::unique_ptr<QTemporaryDir> m_home;
+    std::unique_ptr<CryptoManager> m_crypto;
+
+    // Signs in against `server` with a profile; the team answer is refused.
+    void signIn(AccountClient& client, CannedHttpServer& server)
+    {
+        server.answer(200, R"({"access_token":"tok-1"})");
+        server.answer(200, R"({"id":"u1","name":"N","email":"n@example.com"})");
+        server.answer(500, R"({"error":"storage unavailable"})");
+        QSignalSpy changed(&client, &AccountClient::accountChanged);
+        client.login(QStringLiteral("n@example.com"), QStringLiteral("password-1234"));
+        QVERIFY(changed.wait());
+        QVERIFY(client.isSignedIn());
+        QCOMPARE(client.account().role, QStringLiteral("owner"));
+    }
+
 private slots:
+    void initTestCase()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("NIMBARA"));
+        QCoreApplication::setApplicationName(QStringLiteral("NIMBARA"));
+    }
+
+    void init()
+    {
+        m_home = std::make_unique<QTemporaryDir>();
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_home->path());
+        m_crypto = std::make_unique<CryptoManager>(std::make_unique<FakeDataProtection>());
+        QVERIFY(m_crypto->initialize(m_home->filePath(QStringLiteral("credential.key"))));
+    }
+
     void freshClientIsSignedOutMainAccount()
     {
         AccountClient client(nullptr);
@@ -27,6 +146,18 @@ private slots:
         QCOMPARE(client.account().role, QStringLiteral("owner"));
         QVERIFY(client.account().isMainAccount());
         QVERIFY(client.account().id.isEmpty());
+        QVERIFY(!client.isPartnerMode());
+        QCOMPARE(client.serviceUrl(), QStringLiteral("https://account.nimbara.net"));
+    }
+
+    void heartbeatIsPreparedButNotStarted()
+    {
+        AccountClient client(m_crypto.get());
+        QTimer* timer = heartbeatTimer(client);
+        QVERIFY(timer);
+        QCOMPARE(timer->interval(), 180000);
+        QVERIFY(!timer->isSingleShot());
+        QVERIFY(!timer->isActive());
     }
 
     void mainAccountRule_data()
@@ -64,6 +195,364 @@ private slots:
         QCOMPARE(spy.count(), 1);
         QVERIFY(client.isSignedIn());
         QTRY_COMPARE(received, member);
+        QVERIFY(heartbeatTimer(client)->isActive());
+    }
+
+    void serverErrorsAreMapped_data()
+    {
+        QTest::addColumn<QString>("raw");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("credentials") << "invalid email or password"
+                                     << "邮箱或密码错误";
+        QTest::newRow("credentials, other case") << "Invalid Email OR Password"
+                                                 << "邮箱或密码错误";
+        QTest::newRow("exists") << "email already exists"
+                                << "该邮箱已注册，请直接登录";
+        QTest::newRow("registration") << "a valid email, name and password are required"
+                                      << "请输入有效邮箱、显示名称和至少 12 位密码";
+        QTest::newRow("unauthorized") << "UNAUTHORIZED"
+                                      << "登录已过期，请重新登录";
+        QTest::newRow("update") << "client update required"
+                                << "客户端版本过旧，请下载并登录最新版本后继续使用";
+        QTest::newRow("binding") << "device binding was removed"
+                                 << "此电脑已从用户后台移除，请重新登录以绑定设备";
+        QTest::newRow("snapshot") << "cloud snapshot changed since revision 3"
+                                  << "云端主机数据已发生变化，请先从云端恢复后再上传";
+        QTest::newRow("first key wins") << "unauthorized: invalid email or password"
+                                        << "邮箱或密码错误";
+        QTest::newRow("unknown text stays") << "server busy, try again later"
+                                            << "server busy, try again later";
+        QTest::newRow("empty") << ""
+                               << "网络请求失败";
+    }
+
+    void serverErrorsAreMapped()
+    {
+        QFETCH(QString, raw);
+        QFETCH(QString, message);
+        QCOMPARE(SettableAccountClient::mapServerError(raw), message);
+    }
+
+    void endpointRules_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("used"); // empty: refused
+        QTest::newRow("https") << "https://a.example"
+                               << "https://a.example";
+        QTest::newRow("https with port and prefix") << "https://a.example:8443/nimbara/"
+                                                    << "https://a.example:8443/nimbara";
+        QTest::newRow("http on IPv4 loopback") << "http://127.0.0.1:8080"
+                                               << "http://127.0.0.1:8080";
+        QTest::newRow("http on IPv6 loopback") << "http://[::1]:8080"
+                                               << "http://[::1]:8080";
+        QTest::newRow("http on localhost") << "http://localhost:8080"
+                                           << "http://localhost:8080";
+        QTest::newRow("http elsewhere") << "http://a.example"
+                                        << "";
+        QTest::newRow("http on a LAN address") << "http://192.168.1.2"
+                                               << "";
+        QTest::newRow("other scheme") << "ftp://a.example"
+                                      << "";
+        QTest::newRow("relative") << "/api"
+                                  << "";
+        QTest::newRow("no host") << "https://"
+                                 << "";
+        QTest::newRow("query") << "https://a.example/?x=1"
+                               << "";
+        QTest::newRow("user info") << "https://u:p@a.example"
+                                   << "";
+    }
+
+    void endpointRules()
+    {
+        QFETCH(QString, url);
+        QFETCH(QString, used);
+        AccountClient client(nullptr);
+        QCOMPARE(client.setServiceEndpoint(QUrl(url)), !used.isEmpty());
+        QCOMPARE(client.serviceUrl(), used.isEmpty() ? QStringLiteral("https://account.nimbara.net") : used);
+    }
+
+    void configuredEndpoint()
+    {
+        AccountClient client(nullptr);
+        AppConfig config;
+        QVERIFY(applyAccountServiceConfig(client, config));
+        QCOMPARE(client.serviceUrl(), QStringLiteral("https://account.nimbara.net"));
+
+        config.account_service_url = QStringLiteral("http://a.example");
+        QVERIFY(!applyAccountServiceConfig(client, config));
+        QCOMPARE(client.serviceUrl(), QStringLiteral("https://account.nimbara.net"));
+
+        // A root file that does not read keeps the built-in address, even with a usable URL.
+        config.account_service_url = QStringLiteral("https://a.example");
+        config.account_ca_certificates = m_home->filePath(QStringLiteral("missing.pem"));
+        QVERIFY(!applyAccountServiceConfig(client, config));
+        QCOMPARE(client.serviceUrl(), QStringLiteral("https://account.nimbara.net"));
+        writeFile(config.account_ca_certificates, "not a certificate\n");
+        QVERIFY(!applyAccountServiceConfig(client, config));
+        QCOMPARE(client.serviceUrl(), QStringLiteral("https://account.nimbara.net"));
+
+        config.account_ca_certificates.clear();
+        QVERIFY(applyAccountServiceConfig(client, config));
+        QCOMPARE(client.serviceUrl(), QStringLiteral("https://a.example"));
+        QVERIFY(client.extraCaCertificates().isEmpty());
+    }
+
+    void clientIdIsCreatedOnce()
+    {
+        SettableAccountClient client(m_crypto.get());
+        const QString id = client.clientId();
+        QCOMPARE(id.size(), 36);
+        QVERIFY(!QUuid::fromString(id).isNull());
+        QCOMPARE(client.clientId(), id);
+        QSettings settings;
+        QCOMPARE(settings.value(QStringLiteral("account/client_id")).toString(), id);
+        QCOMPARE(settings.value(QStringLiteral("account/client_identity_version")).toBool(), true);
+    }
+
+    void twoRequestsAreOneBusyPeriod()
+    {
+        AccountClient client(m_crypto.get());
+        QVERIFY(
+            client.setServiceEndpoint(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(freeLoopbackPort()))));
+        QSignalSpy busy(&client, &AccountClient::busyChanged);
+        QSignalSpy failed(&client, &AccountClient::loginFailed);
+        client.login(QStringLiteral("a@example.com"), QStringLiteral("password-1234"));
+        client.login(QStringLiteral("a@example.com"), QStringLiteral("password-1234"));
+        QCOMPARE(busy.count(), 1);
+        QCOMPARE(busy.at(0).at(0).toBool(), true);
+        QTRY_COMPARE(failed.count(), 2);
+        QCOMPARE(busy.count(), 2);
+        QCOMPARE(busy.at(1).at(0).toBool(), false);
+        QVERIFY(!failed.at(0).at(0).toString().isEmpty());
+    }
+
+    void requestsCarryTheDescribedFields()
+    {
+        CannedHttpServer server;
+        SettableAccountClient client(m_crypto.get());
+        QVERIFY(client.setServiceEndpoint(server.baseUrl()));
+        signIn(client, server);
+        QCOMPARE(server.requests.size(), 3);
+
+        const CannedHttpServer::Request& login = server.requests.at(0);
+        QCOMPARE(login.method, QByteArray("POST"));
+        QCOMPARE(login.path, QByteArray("/api/v1/auth/login"));
+        QVERIFY(login.head.contains("\r\ncontent-type: application/json"));
+        QVERIFY(login.head.contains("\r\naccept: application/json"));
+        QVERIFY(!login.head.contains("\r\nauthorization:"));
+        QCOMPARE(login.json().value(QStringLiteral("client_id")).toString(), client.clientId());
+        QCOMPARE(login.json().value(QStringLiteral("client_type")).toString(), QStringLiteral("desktop"));
+        QVERIFY(login.json().contains(QStringLiteral("client_name")));
+
+        const CannedHttpServer::Request& me = server.requests.at(1);
+        QCOMPARE(me.method, QByteArray("GET"));
+        QCOMPARE(me.path, QByteArray("/api/v1/account/me"));
+        QVERIFY(me.head.contains("\r\nauthorization: bearer tok-1"));
+        QVERIFY(me.body.isEmpty());
+        QCOMPARE(server.requests.at(2).path, QByteArray("/api/v1/account/team"));
+
+        // Registration reuses the client id; the name and e-mail go trimmed, the password as typed.
+        server.answer(409, R"({"error":"email already exists"})");
+        QSignalSpy refused(&client, &AccountClient::registrationFailed);
+        client.registerAccount(QStringLiteral("  李四 "), QStringLiteral(" b@example.com\t"),
+                               QStringLiteral(" pass word 1234 "));
+        QVERIFY(refused.wait());
+        QCOMPARE(refused.at(0).at(0).toString(), QStringLiteral("该邮箱已注册，请直接登录"));
+        const QJsonObject body = server.requests.at(3).json();
+        QCOMPARE(body.value(QStringLiteral("name")).toString(), QStringLiteral("李四"));
+        QCOMPARE(body.value(QStringLiteral("email")).toString(), QStringLiteral("b@example.com"));
+        QCOMPARE(body.value(QStringLiteral("password")).toString(), QStringLiteral(" pass word 1234 "));
+        QCOMPARE(body.value(QStringLiteral("accept_terms")).toBool(), true);
+        QCOMPARE(body.value(QStringLiteral("client_id")).toString(), client.clientId());
+    }
+
+    void answerWithoutTokenIsAFailure()
+    {
+        CannedHttpServer server;
+        AccountClient client(m_crypto.get());
+        QVERIFY(client.setServiceEndpoint(server.baseUrl()));
+        server.answer(200, R"({"token_type":"Bearer"})");
+        server.answer(201, "{}");
+        QSignalSpy loginFailed(&client, &AccountClient::loginFailed);
+        QSignalSpy registrationFailed(&client, &AccountClient::registrationFailed);
+        QSignalSpy registered(&client, &AccountClient::registered);
+        client.login(QStringLiteral("a@example.com"), QStringLiteral("password-1234"));
+        QVERIFY(loginFailed.wait());
+        QCOMPARE(loginFailed.at(0).at(0).toString(), QStringLiteral("服务器未返回登录凭据"));
+        client.registerAccount(QStringLiteral("A"), QStringLiteral("a@example.com"),
+                               QStringLiteral("password-1234"));
+        QVERIFY(registrationFailed.wait());
+        QCOMPARE(registrationFailed.at(0).at(0).toString(), QStringLiteral("服务器未返回登录凭据"));
+        QCOMPARE(registered.count(), 0);
+        QVERIFY(!client.isSignedIn());
+        QCOMPARE(server.requests.size(), 2);
+    }
+
+    void refusedSignInKeepsTheSignedOutState()
+    {
+        CannedHttpServer server;
+        AccountClient client(m_crypto.get());
+        QVERIFY(client.setServiceEndpoint(server.baseUrl()));
+        server.answer(401, R"({"error":"Invalid email or password"})");
+        QSignalSpy changed(&client, &AccountClient::accountChanged);
+        QSignalSpy failed(&client, &AccountClient::loginFailed);
+        client.login(QStringLiteral("a@example.com"), QStringLiteral("wrong-password"));
+        QVERIFY(failed.wait());
+        QCOMPARE(failed.at(0).at(0).toString(), QStringLiteral("邮箱或密码错误"));
+        QCOMPARE(changed.count(), 0);
+    }
+
+    void endedSessionSignsOutBeforeTheFailure()
+    {
+        CannedHttpServer server;
+        AccountClient client(m_crypto.get());
+        QVERIFY(client.setServiceEndpoint(server.baseUrl()));
+        signIn(client, server);
+        QVERIFY(!QSettings().value(QStringLiteral("account/session_token")).toString().isEmpty());
+
+        QStringList order;
+        connect(&client, &AccountClient::accountChanged, this,
+                [&](const MemberAccount& a) { order << (a.signedIn ? "in" : "out"); });
+        connect(&client, &AccountClient::requestFailed, this, [&](const QString& m) { order << m; });
+        server.answer(401, R"({"error":"unauthorized"})");
+        client.downloadHostSync();
+        QTRY_COMPARE(order, (QStringList{QStringLiteral("out"), QStringLiteral("登录已过期，请重新登录")}));
+        QVERIFY(!client.isSignedIn());
+        QVERIFY(!heartbeatTimer(client)->isActive());
+        QVERIFY(!QSettings().contains(QStringLiteral("account/session_token")));
+        // The client id outlives the session.
+        QVERIFY(!QSettings().value(QStringLiteral("account/client_id")).toString().isEmpty());
+    }
+
+    void errorWithoutTextUsesTheNetworkText()
+    {
+        CannedHttpServer server;
+        AccountClient client(m_crypto.get());
+        QVERIFY(client.setServiceEndpoint(server.baseUrl()));
+        signIn(client, server);
+        server.answer(502, "<html>bad gateway</html>");
+        QSignalSpy failed(&client, &AccountClient::requestFailed);
+        client.downloadHostSync();
+        QVERIFY(failed.wait());
+        const QString message = failed.at(0).at(0).toString();
+        QVERIFY(!message.isEmpty());
+        QVERIFY2(message.contains(QLatin1String("/api/v1/account/host-sync")), qPrintable(message));
+        QVERIFY(client.isSignedIn());
+    }
+
+    void hostSyncAnswersAreRead()
+    {
+        CannedHttpServer server;
+        AccountClient client(m_crypto.get());
+        QVERIFY(client.setServiceEndpoint(server.baseUrl()));
+        signIn(client, server);
+
+        server.answer(200,
+                      R"({"exists":false,"payload":"","device_count":0,"revision":0,"updated_at":null})");
+        QSignalSpy downloaded(&client, &AccountClient::hostSyncDownloaded);
+        client.downloadHostSync();
+        QVERIFY(downloaded.wait());
+        QCOMPARE(downloaded.at(0).at(0).toBool(), false);
+        QVERIFY(!downloaded.at(0).at(4).toDateTime().isValid());
+
+        server.answer(200, R"({"revision":9007199254740991,"updated_at":"2024-05-06T07:08:09.123Z"})");
+        QSignalSpy uploaded(&client, &AccountClient::hostSyncUploaded);
+        client.uploadHostSync(QStringLiteral("NIMBARA-SYNC-1.a.b.c"), 3, 41);
+        QVERIFY(uploaded.wait());
+        QCOMPARE(uploaded.at(0).at(0).toLongLong(), Q_INT64_C(9007199254740991));
+        QCOMPARE(uploaded.at(0).at(1).toDateTime(),
+                 QDateTime(QDate(2024, 5, 6), QTime(7, 8, 9, 123), Qt::UTC));
+        const CannedHttpServer::Request& put = server.requests.last();
+        QCOMPARE(put.method, QByteArray("PUT"));
+        QCOMPARE(put.json(), (QJsonObject{{QStringLiteral("payload"), QStringLiteral("NIMBARA-SYNC-1.a.b.c")},
+                                          {QStringLiteral("device_count"), 3},
+                                          {QStringLiteral("expected_revision"), 41}}));
+    }
+
+    void restoreWithoutIdentityVersionDropsTheToken()
+    {
+        QSettings().setValue(QStringLiteral("account/session_token"),
+                             m_crypto->sealEncrypt(QStringLiteral("tok")));
+        AccountClient client(m_crypto.get());
+        QVERIFY(
+            client.setServiceEndpoint(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(freeLoopbackPort()))));
+        QSignalSpy busy(&client, &AccountClient::busyChanged);
+        QSignalSpy changed(&client, &AccountClient::accountChanged);
+        client.restoreSession();
+        QCOMPARE(busy.count(), 0);
+        QCOMPARE(changed.count(), 0);
+        QVERIFY(!client.isSignedIn());
+        QVERIFY(!QSettings().contains(QStringLiteral("account/session_token")));
+    }
+
+    void restoreWithAnUnopenableTokenSignsOutSilently()
+    {
+        {
+            QSettings settings;
+            settings.setValue(QStringLiteral("account/session_token"), QStringLiteral("bm90IGEgc2VhbA=="));
+            settings.setValue(QStringLiteral("account/client_identity_version"), true);
+        }
+        AccountClient client(m_crypto.get());
+        QSignalSpy busy(&client, &AccountClient::busyChanged);
+        QSignalSpy changed(&client, &AccountClient::accountChanged);
+        QSignalSpy failed(&client, &AccountClient::requestFailed);
+        client.restoreSession();
+        QCOMPARE(busy.count(), 0);
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(failed.count(), 0);
+        QVERIFY(!QSettings().contains(QStringLiteral("account/session_token")));
+    }
+
+    void restoreWithoutCryptoDoesNothing()
+    {
+        QSettings().setValue(QStringLiteral("account/session_token"), QStringLiteral("x"));
+        AccountClient client(nullptr);
+        QSignalSpy changed(&client, &AccountClient::accountChanged);
+        client.restoreSession();
+        QCOMPARE(changed.count(), 0);
+        QVERIFY(QSettings().contains(QStringLiteral("account/session_token")));
+    }
+
+    void partnerAccount()
+    {
+        QSettings().setValue(QStringLiteral("account/session_token"), QStringLiteral("sealed"));
+        AccountClient client(m_crypto.get());
+        QSignalSpy changed(&client, &AccountClient::accountChanged);
+        client.activatePartnerAccount(QStringLiteral("p-7"), QString(), QStringLiteral("p@example.com"));
+        QCOMPARE(changed.count(), 1);
+        const MemberAccount expected{true, QStringLiteral("p-7"), QStringLiteral("p@example.com"),
+                                     QStringLiteral("p@example.com"), QStringLiteral("owner")};
+        QCOMPARE(changed.at(0).at(0).value<MemberAccount>(), expected);
+        QCOMPARE(client.account(), expected);
+        QVERIFY(client.isPartnerMode());
+        QVERIFY(!heartbeatTimer(client)->isActive());
+        QVERIFY(!QSettings().contains(QStringLiteral("account/session_token")));
+
+        client.activatePartnerAccount(QStringLiteral("p-8"), QStringLiteral("王五"),
+                                      QStringLiteral("w@example.com"));
+        QCOMPARE(client.account().name, QStringLiteral("王五"));
+
+        // Requests that need a token are skipped.
+        QSignalSpy busy(&client, &AccountClient::busyChanged);
+        client.refreshAccount();
+        client.downloadHostSync();
+        client.uploadHostSync(QStringLiteral("x"), 1, 0);
+        QCOMPARE(busy.count(), 0);
+    }
+
+    void logoutInPartnerModeSendsNothing()
+    {
+        AccountClient client(m_crypto.get());
+        client.activatePartnerAccount(QStringLiteral("p-7"), QStringLiteral("P"),
+                                      QStringLiteral("p@example.com"));
+        QSignalSpy busy(&client, &AccountClient::busyChanged);
+        QSignalSpy changed(&client, &AccountClient::accountChanged);
+        client.logout();
+        QCOMPARE(busy.count(), 0);
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(client.account(), MemberAccount());
+        QVERIFY(!client.isPartnerMode());
     }
 };
 
