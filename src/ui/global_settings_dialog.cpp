@@ -122,6 +122,12 @@ GlobalSettingsDialog::GlobalSettingsDialog(ConfigManager* config, const Terminal
     m_sync->setEnabled(false);
     m_sync->setToolTip(kSyncNeedsMember);
     form->addRow(QStringLiteral("会员功能"), m_sync);
+    // Where accounts and the encrypted host copy live ([account] service_url): a team with its own
+    // server sees that it is the one in use.
+    m_serviceAddress = new QLabel(this);
+    m_serviceAddress->setObjectName(QStringLiteral("accountServiceAddress"));
+    m_serviceAddress->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    form->addRow(QStringLiteral("会员服务地址"), m_serviceAddress);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Save | QDialogButtonBox::Cancel, this);
     buttons->button(QDialogButtonBox::Save)->setText(QStringLiteral("保存全局设置"));
@@ -134,6 +140,11 @@ GlobalSettingsDialog::GlobalSettingsDialog(ConfigManager* config, const Terminal
 
     connect(m_resolution, &QComboBox::currentIndexChanged, this, &GlobalSettingsDialog::updateSizeBoxes);
     updateSizeBoxes();
+}
+
+void GlobalSettingsDialog::setAccountServiceAddress(const QString& address)
+{
+    m_serviceAddress->setText(address);
 }
 
 void GlobalSettingsDialog::enableCloudSync(CloudSync sync)

@@ -8,6 +8,7 @@
 class ConfigManager;
 class TerminalLauncher;
 class QCheckBox;
+class QLabel;
 class QComboBox;
 class QSpinBox;
 
@@ -33,6 +34,8 @@ public:
     // Makes the sync row usable. Without it the row stays disabled and a save leaves the sync
     // settings as they are.
     void enableCloudSync(CloudSync sync);
+    // Shown read-only under the sync switch.
+    void setAccountServiceAddress(const QString& address);
 
 signals:
     // The file was written; emitted before the confirmation is shown.
@@ -53,4 +56,5 @@ private:
     QSpinBox* m_timeout = nullptr;
     QComboBox* m_terminal = nullptr;
     QCheckBox* m_sync = nullptr;
+    QLabel* m_serviceAddress = nullptr;
 };

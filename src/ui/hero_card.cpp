@@ -48,7 +48,22 @@ HeroCard::HeroCard(const QString& editionName, QWidget* parent) : QFrame(parent)
     m_memberLabel = new QLabel(QStringLiteral("未登录"), memberCard);
     m_memberLabel->setObjectName(QStringLiteral("memberName"));
     memberLayout->addWidget(m_memberLabel);
+    auto* memberButtons = new QHBoxLayout;
+    memberButtons->setSpacing(6);
+    m_signInButton = makeStyledButton(memberCard, "signInButton", QStringLiteral("登录"),
+                                      QStringLiteral("登录 NIMBARA 会员账号或 Vantrelnet 账号"));
+    m_registerButton = makeStyledButton(memberCard, "registerButton", QStringLiteral("免费注册"),
+                                        QStringLiteral("创建免费的 NIMBARA 会员账号"));
+    m_cloudSyncButton = makeStyledButton(memberCard, "cloudSyncButton", QStringLiteral("云同步"),
+                                         QStringLiteral("端到端加密的主机云同步：上传、恢复、更改同步密码"));
+    m_signOutButton = makeStyledButton(memberCard, "signOutButton", QStringLiteral("退出会员账号"),
+                                       QStringLiteral("退出当前会员账号；本机保存的主机不会被删除"));
+    for (QPushButton* button : {m_signInButton, m_registerButton, m_cloudSyncButton, m_signOutButton}) {
+        memberButtons->addWidget(button);
+    }
+    memberLayout->addLayout(memberButtons);
     heroLayout->addWidget(memberCard, 0, Qt::AlignVCenter);
+    setSignedIn(false);
 
     m_settingsButton = makeStyledButton(this, "settingsButton", QStringLiteral("设置"),
                                         QStringLiteral("连接、显示、云同步和智能转发设置"));
@@ -63,4 +78,12 @@ HeroCard::HeroCard(const QString& editionName, QWidget* parent) : QFrame(parent)
 void HeroCard::setMemberText(const QString& text)
 {
     m_memberLabel->setText(text);
+}
+
+void HeroCard::setSignedIn(bool signedIn)
+{
+    m_signInButton->setVisible(!signedIn);
+    m_registerButton->setVisible(!signedIn);
+    m_cloudSyncButton->setVisible(signedIn);
+    m_signOutButton->setVisible(signedIn);
 }

@@ -1,6 +1,7 @@
 #include "ui/main_window.h"
 
 #include "cloud/account_client.h"
+#include "cloud/host_sync_controller.h"
 #include "import/csv_exporter.h"
 #include "import/host_file_reader.h"
 #include "import/host_importer.h"
@@ -12,6 +13,7 @@
 #include "ssh/terminal_launcher.h"
 #include "storage/config_manager.h"
 #include "storage/database_manager.h"
+#include "ui/account_actions.h"
 #include "ui/clipboard_import_dialog.h"
 #include "ui/global_settings_dialog.h"
 #include "ui/group_actions.h"
@@ -68,6 +70,10 @@ MainWindow::MainWindow(DatabaseManager* database, ConfigManager* config, CryptoM
     : QMainWindow(parent), m_db(database), m_config(config), m_crypto(crypto)
 {
     m_accountClient = new AccountClient(m_crypto, this);
+    if (m_config) {
+        applyAccountServiceConfig(*m_accountClient,
+                                  m_config->config()); // a bad value keeps the default, logged
+    }
     m_hostModel = new HostTableModel(m_db, this);
     m_filterModel = new HostFilterModel(m_hostModel, this);
     m_groupActions = new GroupActions(m_db, this);
@@ -78,11 +84,22 @@ MainWindow::MainWindow(DatabaseManager* database, ConfigManager* config, CryptoM
         refresh();
     });
     connect(m_hostActions, &HostActions::statusMessage, statusBar(), &QStatusBar::showMessage);
+    m_accountActions = new AccountActions(
+        this, m_accountClient, m_db, m_config, m_crypto,
+        [this](const QString& text, int timeoutMs) { statusBar()->showMessage(text, timeoutMs); },
+        [this] { reloadGroups(); }, this);
     buildUi();
-    // The access rule depends on the role of the signed-in account.
-    connect(m_accountClient, &AccountClient::accountChanged, this, [this] { refresh(); });
+    // The card first, then the sync (which may start a download), then the table: the access rule
+    // depends on the role of the signed-in account.
+    connect(m_accountClient, &AccountClient::accountChanged, this, [this](const MemberAccount& account) {
+        updateAccountCard();
+        m_accountActions->sync()->onAccountChanged(account);
+        refresh();
+    });
     // The group reload ends with the one read of the hosts.
     reloadGroups();
+    // A session kept from the last run signs in again without a dialog.
+    m_accountClient->restoreSession();
 }
 
 MainWindow::~MainWindow() = default;
@@ -122,6 +139,11 @@ void MainWindow::buildUi()
     m_accelerationButton = hero->accelerationButton();
     connect(m_accelerationButton, &QPushButton::clicked, this, &MainWindow::onAccelerationClicked);
     m_heroCard = hero;
+    connect(hero->signInButton(), &QPushButton::clicked, m_accountActions, &AccountActions::showLogin);
+    connect(hero->registerButton(), &QPushButton::clicked, m_accountActions, &AccountActions::showRegister);
+    connect(hero->cloudSyncButton(), &QPushButton::clicked, m_accountActions,
+            &AccountActions::showCloudSyncCenter);
+    connect(hero->signOutButton(), &QPushButton::clicked, m_accountActions, &AccountActions::logoutAccount);
     layout->addWidget(hero);
 
     // Group row.
@@ -310,6 +332,8 @@ void MainWindow::refresh()
     applyFilter();
     m_table->fitColumns();
     updateAccountCard();
+    // Decides itself whether the changed inventory goes up.
+    m_accountActions->sync()->scheduleHostSyncUpload();
 }
 
 void MainWindow::applyFilter()
@@ -341,6 +365,7 @@ void MainWindow::updateCheckControls()
 
 void MainWindow::updateAccountCard()
 {
+    m_heroCard->setSignedIn(m_accountClient->isSignedIn());
     if (!m_accountClient->isSignedIn()) {
         m_heroCard->setMemberText(QStringLiteral("未登录"));
         return;
@@ -1170,6 +1195,19 @@ void MainWindow::showGlobalSettings()
     }
     GlobalSettingsDialog dialog(m_config, TerminalLauncher::system(), this);
     connect(&dialog, &GlobalSettingsDialog::settingsSaved, this, &MainWindow::updateAccountCard);
+    dialog.setAccountServiceAddress(m_accountClient->serviceUrl());
+    HostSyncController* sync = m_accountActions->sync();
+    if (sync->isSyncAvailable()) {
+        dialog.enableCloudSync(GlobalSettingsDialog::CloudSync{
+            [sync] { return !sync->storedSyncPassphrase().isEmpty() || sync->promptSyncPassphrase(); },
+            [sync](bool enabled) {
+                if (enabled) {
+                    sync->startHostSyncDownload(false);
+                } else {
+                    sync->stopAutoSync();
+                }
+            }});
+    }
     dialog.exec();
 }
 

@@ -16,6 +16,7 @@
 
 #include <functional>
 
+class AccountActions;
 class AccountClient;
 class ConfigManager;
 class CryptoManager;
@@ -48,6 +49,7 @@ public:
     ~MainWindow() override;
 
     AccountClient* accountClient() const { return m_accountClient; }
+    AccountActions* accountActions() const { return m_accountActions; }
 
     // Whether closing the window while session windows are open asks first. A termination request
     // turns the question off: the program then closes without waiting for an answer.
@@ -153,6 +155,7 @@ private:
     ConfigManager* m_config = nullptr;
     CryptoManager* m_crypto = nullptr;
     AccountClient* m_accountClient = nullptr;
+    AccountActions* m_accountActions = nullptr;
 
     HeroCard* m_heroCard = nullptr;
     QPushButton* m_accelerationButton = nullptr;

@@ -169,9 +169,13 @@ private slots:
             fields.append(form->itemAt(row, QFormLayout::FieldRole)->widget()->objectName());
         }
         QCOMPARE(labels, QStringList({"屏幕墙连接模式", "", "默认分辨率", "自定义宽度", "自定义高度",
-                                      "颜色深度", "连接超时", "SSH 终端", "会员功能"}));
-        QCOMPARE(fields, QStringList({"kernelBox", "kernelNote", "resolutionBox", "widthBox", "heightBox",
-                                      "depthBox", "timeoutBox", "terminalBox", "syncBox"}));
+                                      "颜色深度", "连接超时", "SSH 终端", "会员功能", "会员服务地址"}));
+        QCOMPARE(fields,
+                 QStringList({"kernelBox", "kernelNote", "resolutionBox", "widthBox", "heightBox", "depthBox",
+                              "timeoutBox", "terminalBox", "syncBox", "accountServiceAddress"}));
+        dialog.setAccountServiceAddress(QStringLiteral("https://accounts.example.org:8443"));
+        QCOMPARE(child<QLabel>(&dialog, "accountServiceAddress")->text(),
+                 QStringLiteral("https://accounts.example.org:8443"));
 
         auto* kernel = child<QComboBox>(&dialog, "kernelBox");
         QCOMPARE(itemTexts(kernel),

@@ -1,0 +1,186 @@
+#include "ui/account_actions.h"
+
+#include "cloud/account_client.h"
+#include "cloud/host_sync_controller.h"
+#include "storage/config_manager.h"
+#include "storage/database_manager.h"
+#include "ui/registration_dialog.h"
+#include "ui/sign_in_dialog.h"
+#include "ui/sync_center.h"
+#include "ui/sync_passphrase_dialog.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+AccountActions::AccountActions(QWidget* window, AccountClient* account, DatabaseManager* database,
+                               ConfigManager* config, CryptoManager* crypto,
+                               std::function<void(const QString&, int)> status, std::function<void()> reload,
+                               QObject* parent)
+    : QObject(parent), m_window(window), m_account(account), m_db(database), m_config(config),
+      m_status(std::move(status)), m_reload(std::move(reload))
+{
+    m_sync = new HostSyncController(database, config, crypto, account, this, this);
+    connect(m_account, &AccountClient::loginFailed, this, [this](const QString& message) {
+        QMessageBox::warning(m_window, QStringLiteral("登录失败"), message);
+    });
+    connect(m_account, &AccountClient::registrationFailed, this, [this](const QString& message) {
+        QMessageBox::warning(m_window, QStringLiteral("注册失败"), message);
+    });
+    connect(m_account, &AccountClient::requestFailed, this, [this](const QString& message) {
+        QMessageBox::warning(m_window, QStringLiteral("会员服务"), message);
+    });
+    connect(m_account, &AccountClient::registered, this, [this](const QString& name) {
+        m_status(QStringLiteral("已注册会员账号 %1，并已自动登录。").arg(name), 7000);
+    });
+}
+
+AccountActions::~AccountActions()
+{
+    setSyncBusy(false);
+}
+
+void AccountActions::showLogin()
+{
+    SignInDialog dialog(m_window);
+    bool toRegistration = false;
+    connect(&dialog, &SignInDialog::registrationRequested, this,
+            [&toRegistration] { toRegistration = true; });
+    if (dialog.exec() == QDialog::Accepted) {
+        m_account->login(dialog.email(), dialog.password());
+    }
+    if (toRegistration) {
+        showRegister();
+    }
+}
+
+void AccountActions::showRegister()
+{
+    RegistrationDialog dialog(m_window);
+    bool toSignIn = false;
+    connect(&dialog, &RegistrationDialog::signInRequested, this, [&toSignIn] { toSignIn = true; });
+    if (dialog.exec() == QDialog::Accepted) {
+        m_account->registerAccount(dialog.name(), dialog.email(), dialog.password());
+    }
+    if (toSignIn) {
+        showLogin();
+    }
+}
+
+void AccountActions::logoutAccount()
+{
+    if (!m_account->isSignedIn()) {
+        return;
+    }
+    const auto answer =
+        QMessageBox::question(m_window, QStringLiteral("退出会员账号"),
+                              QStringLiteral("确定退出当前账号 %1 吗？\n本机保存的远程主机不会被删除。")
+                                  .arg(m_account->account().email),
+                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer == QMessageBox::Yes) {
+        m_account->logout();
+    }
+}
+
+void AccountActions::showCloudSyncCenter()
+{
+    if (!m_account->isSignedIn()) {
+        showLogin();
+        return;
+    }
+    if (!m_config->config().sync_enabled) {
+        const auto answer = QMessageBox::question(
+            m_window, QStringLiteral("开启主机云同步"),
+            QStringLiteral("是否开启端到端加密主机云同步？\n服务器只保存密文，开启后需要设置独立同步密码。"),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+        if (answer != QMessageBox::Yes) {
+            return;
+        }
+        if (m_sync->storedSyncPassphrase().isEmpty() && !m_sync->promptSyncPassphrase()) {
+            return;
+        }
+        m_config->setSyncEnabled(true);
+        m_config->setAutoSync(true);
+        if (m_config->save()) {
+            emit syncSwitched();
+            m_sync->startHostSyncDownload(false);
+        } else {
+            QMessageBox::critical(m_window, QStringLiteral("保存失败"),
+                                  QStringLiteral("无法写入全局配置文件。"));
+        }
+        return;
+    }
+    SyncCenter::Status status;
+    status.cloudStateKnown = m_sync->isCloudStateKnown();
+    status.cloudRevision = m_sync->cloudRevision();
+    status.cloudUpdatedAt = m_sync->cloudUpdatedAt();
+    status.localHosts =
+        m_db->getAllRemotes(DatabaseManager::Passwords::Skip, DatabaseManager::Times::Skip).size();
+    switch (SyncCenter::choose(m_window, status)) {
+    case SyncCenter::Action::UploadNow:
+        if (m_sync->isCloudStateKnown()) {
+            m_sync->uploadHostSyncNow();
+        } else {
+            m_sync->startHostSyncDownload(false); // the cloud state must be read first
+        }
+        break;
+    case SyncCenter::Action::Restore:
+        if (QMessageBox::question(
+                m_window, QStringLiteral("从云端恢复"),
+                QStringLiteral("云端主机会与本机数据安全合并，不会删除本机独有主机。继续吗？"),
+                QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) == QMessageBox::Yes) {
+            m_sync->startHostSyncDownload(true);
+        }
+        break;
+    case SyncCenter::Action::ChangePassphrase:
+        if (QMessageBox::warning(
+                m_window, QStringLiteral("更改同步密码"),
+                QStringLiteral("更改后将用新密码重新加密并覆盖云端快照。其他电脑也必须改用新密码。继续吗？"),
+                QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes &&
+            m_sync->promptSyncPassphrase()) {
+            m_sync->forgetSyncedDigest();
+            if (m_sync->isCloudStateKnown()) {
+                m_sync->uploadHostSyncNow();
+            }
+        }
+        break;
+    case SyncCenter::Action::Close:
+        break;
+    }
+}
+
+bool AccountActions::promptSyncPassphrase()
+{
+    return SyncPassphraseDialog::run(
+        m_window, [this](const QString& passphrase) { return m_sync->storeSyncPassphrase(passphrase); });
+}
+
+void AccountActions::showSyncMessage(MessageKind kind, const QString& title, const QString& text)
+{
+    if (kind == MessageKind::Warning) {
+        QMessageBox::warning(m_window, title, text);
+    } else {
+        QMessageBox::information(m_window, title, text);
+    }
+}
+
+void AccountActions::showSyncStatus(const QString& text, int timeoutMs)
+{
+    m_status(text, timeoutMs);
+}
+
+void AccountActions::reloadInventory()
+{
+    m_reload();
+}
+
+void AccountActions::setSyncBusy(bool busy)
+{
+    // A key derivation takes a moment on a worker thread: the window stays usable and shows it.
+    if (busy && !m_busyCursor) {
+        QApplication::setOverrideCursor(Qt::BusyCursor);
+        m_busyCursor = true;
+    } else if (!busy && m_busyCursor) {
+        QApplication::restoreOverrideCursor();
+        m_busyCursor = false;
+    }
+}

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "cloud/host_sync_ui.h"
+
+#include <QObject>
+#include <QPointer>
+
+#include <functional>
+
+class AccountClient;
+class ConfigManager;
+class CryptoManager;
+class DatabaseManager;
+class HostSyncController;
+class QWidget;
+
+// The member account and host sync actions of the main window: sign-in, registration, sign-out, the
+// sync centre, the answers to the account client's signals, and the window side of the host sync
+// (passphrase dialog, messages, status bar).
+class AccountActions : public QObject, public HostSyncUi
+{
+    Q_OBJECT
+
+public:
+    // `status` shows a status bar text (0: until the next); `reload` reads the inventory again.
+    AccountActions(QWidget* window, AccountClient* account, DatabaseManager* database, ConfigManager* config,
+                   CryptoManager* crypto, std::function<void(const QString&, int)> status,
+                   std::function<void()> reload, QObject* parent = nullptr);
+    ~AccountActions() override;
+
+    HostSyncController* sync() const { return m_sync; }
+
+    // HostSyncUi
+    bool promptSyncPassphrase() override;
+    void showSyncMessage(MessageKind kind, const QString& title, const QString& text) override;
+    void showSyncStatus(const QString& text, int timeoutMs) override;
+    void reloadInventory() override;
+    void setSyncBusy(bool busy) override;
+
+public slots:
+    void showLogin();
+    void showRegister();
+    void logoutAccount();
+    void showCloudSyncCenter();
+
+signals:
+    // [sync] enabled was switched on here: the account card may show it.
+    void syncSwitched();
+
+private:
+    QPointer<QWidget> m_window;
+    AccountClient* m_account;
+    DatabaseManager* m_db;
+    ConfigManager* m_config;
+    HostSyncController* m_sync = nullptr;
+    std::function<void(const QString&, int)> m_status;
+    std::function<void()> m_reload;
+    bool m_busyCursor = false;
+};

@@ -1,0 +1,266 @@
+#include "support/modal_driver.h"
+#include "ui/registration_dialog.h"
+#include "ui/sign_in_dialog.h"
+#include "ui/sync_center.h"
+#include "ui/sync_passphrase_dialog.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+
+// The sign-in, registration and sync passphrase dialogs and the sync centre's text: every check the
+// user meets before a request is sent, in its order and with its message.
+class TestAccountDialogs : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void signInOffersBothMethods();
+    void signInRefusesShortInput();
+    void signInPortalIsNotAvailableYet();
+    void signInLeadsToRegistration();
+    void registrationChecksInOrder_data();
+    void registrationChecksInOrder();
+    void passphraseDialog_data();
+    void passphraseDialog();
+    void syncCenterText();
+};
+
+void TestAccountDialogs::signInOffersBothMethods()
+{
+    SignInDialog dialog;
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("账号登录"));
+    QCOMPARE(dialog.modeBox()->count(), 2);
+    QCOMPARE(dialog.modeBox()->itemText(0), QStringLiteral("Vantrelnet 手机号 + 密码"));
+    QCOMPARE(dialog.modeBox()->itemData(0).toString(), QStringLiteral("vantrel_phone"));
+    QCOMPARE(dialog.modeBox()->itemText(1), QStringLiteral("NIMBARA 邮箱 + 密码"));
+    QVERIFY(!dialog.modeBox()->itemData(1).toString().startsWith(QLatin1String("vantrel")));
+    QVERIFY(!dialog.isPortalMode());
+    QCOMPARE(dialog.passwordEdit()->echoMode(), QLineEdit::Password);
+    QCOMPARE(dialog.passwordEdit()->placeholderText(), QStringLiteral("至少 12 位密码"));
+    QVERIFY(dialog.captchaRow()->isHidden());
+
+    dialog.modeBox()->setCurrentIndex(0);
+    QVERIFY(dialog.isPortalMode());
+    QCOMPARE(dialog.accountEdit()->placeholderText(), QStringLiteral("Vantrelnet手机号"));
+    QCOMPARE(dialog.passwordEdit()->placeholderText(), QStringLiteral("Vantrelnet账号密码"));
+    QVERIFY(!dialog.captchaRow()->isHidden());
+    QVERIFY(dialog.captchaRow()->findChild<QLabel*>()->text() == QStringLiteral("等待加载"));
+}
+
+void TestAccountDialogs::signInRefusesShortInput()
+{
+    SignInDialog dialog;
+    ModalDriver driver;
+    SeenBox seen;
+    // Blank account, then a password of 11 characters: refused, and the dialog stays open.
+    dialog.accountEdit()->setText(QStringLiteral("   "));
+    dialog.passwordEdit()->setText(QStringLiteral("123456789012"));
+    driver.answer(QMessageBox::Ok, &seen);
+    dialog.accept();
+    QCOMPARE(seen.title, QStringLiteral("无法登录"));
+    QCOMPARE(seen.text, QStringLiteral("请输入有效邮箱和至少 12 位密码。"));
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+
+    dialog.accountEdit()->setText(QStringLiteral(" ops@example.com "));
+    dialog.passwordEdit()->setText(QStringLiteral("12345678901"));
+    driver.answer(QMessageBox::Ok, &seen);
+    dialog.accept();
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+
+    // Twelve characters with surrounding blanks: accepted, the address trimmed, the password not.
+    dialog.passwordEdit()->setText(QStringLiteral(" 1234567890 "));
+    dialog.accept();
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QCOMPARE(dialog.email(), QStringLiteral("ops@example.com"));
+    QCOMPARE(dialog.password(), QStringLiteral(" 1234567890 "));
+    QVERIFY(driver.done());
+    QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join(QLatin1Char(';'))));
+}
+
+void TestAccountDialogs::signInPortalIsNotAvailableYet()
+{
+    SignInDialog dialog;
+    dialog.modeBox()->setCurrentIndex(0);
+    auto* note = dialog.findChild<QLabel*>(QStringLiteral("portalUnavailableNote"));
+    QVERIFY(note && !note->isHidden());
+    dialog.accountEdit()->setText(QStringLiteral("13800000000"));
+    dialog.passwordEdit()->setText(QStringLiteral("a long enough password"));
+    ModalDriver driver;
+    SeenBox seen;
+    driver.answer(QMessageBox::Ok, &seen);
+    dialog.accept();
+    QCOMPARE(seen.title, QStringLiteral("无法登录"));
+    QVERIFY(seen.text.contains(QStringLiteral("暂未开放")));
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    dialog.modeBox()->setCurrentIndex(1);
+    QVERIFY(note->isHidden());
+}
+
+void TestAccountDialogs::signInLeadsToRegistration()
+{
+    SignInDialog dialog;
+    QSignalSpy requested(&dialog, &SignInDialog::registrationRequested);
+    QPushButton* registration = nullptr;
+    for (QPushButton* button : dialog.findChildren<QPushButton*>()) {
+        if (button->text() == QStringLiteral("免费注册")) {
+            registration = button;
+        }
+    }
+    QVERIFY(registration);
+    registration->click();
+    QCOMPARE(requested.count(), 1);
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+}
+
+void TestAccountDialogs::registrationChecksInOrder_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("email");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("confirmation");
+    QTest::addColumn<bool>("terms");
+    QTest::addColumn<QString>("message"); // empty: accepted
+
+    const QString fields = QStringLiteral("请填写显示名称、有效邮箱和至少 12 位密码。");
+    const QString mismatch = QStringLiteral("两次输入的密码不一致。");
+    const QString terms = QStringLiteral("请先阅读并同意服务条款和隐私说明。");
+    const QString good = QStringLiteral("correct horse 12");
+    QTest::newRow("blank name") << "  "
+                                << "a@b.cn" << good << good << true << fields;
+    QTest::newRow("blank e-mail") << "Ann"
+                                  << " " << good << good << true << fields;
+    QTest::newRow("11 characters") << "Ann"
+                                   << "a@b.cn" << good.left(11) << good.left(11) << true << fields;
+    // The first failing check is the one reported.
+    QTest::newRow("short and different") << "Ann"
+                                         << "a@b.cn"
+                                         << "short"
+                                         << "other" << false << fields;
+    QTest::newRow("different") << "Ann"
+                               << "a@b.cn" << good << good + QLatin1Char(' ') << false << mismatch;
+    QTest::newRow("terms") << "Ann"
+                           << "a@b.cn" << good << good << false << terms;
+    QTest::newRow("accepted") << " Ann "
+                              << " a@b.cn " << good << good << true << "";
+}
+
+void TestAccountDialogs::registrationChecksInOrder()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, email);
+    QFETCH(QString, password);
+    QFETCH(QString, confirmation);
+    QFETCH(bool, terms);
+    QFETCH(QString, message);
+
+    RegistrationDialog dialog;
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("免费注册"));
+    dialog.nameEdit()->setText(name);
+    dialog.emailEdit()->setText(email);
+    dialog.passwordEdit()->setText(password);
+    dialog.confirmationEdit()->setText(confirmation);
+    dialog.termsBox()->setChecked(terms);
+    ModalDriver driver;
+    SeenBox seen;
+    if (!message.isEmpty()) {
+        driver.answer(QMessageBox::Ok, &seen);
+    }
+    dialog.accept();
+    if (message.isEmpty()) {
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QCOMPARE(dialog.name(), name); // as typed; the account client trims
+        QCOMPARE(dialog.email(), email);
+    } else {
+        QCOMPARE(dialog.result(), int(QDialog::Rejected));
+        QCOMPARE(seen.title, QStringLiteral("无法注册"));
+        QCOMPARE(seen.text, message);
+    }
+    QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join(QLatin1Char(';'))));
+}
+
+void TestAccountDialogs::passphraseDialog_data()
+{
+    QTest::addColumn<QString>("passphrase");
+    QTest::addColumn<QString>("confirmation");
+    QTest::addColumn<bool>("storeWorks");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("message"); // empty: saved
+
+    const QString rule = QStringLiteral("同步密码至少需要 12 个字符，并且两次输入必须一致。");
+    QTest::newRow("11 characters") << "12345678901"
+                                   << "12345678901" << true << "无法保存" << rule;
+    QTest::newRow("different") << "123456789012"
+                               << "123456789013" << true << "无法保存" << rule;
+    QTest::newRow("sealing fails") << "123456789012"
+                                   << "123456789012" << false << "无法保存"
+                                   << "同步密码本机加密失败。";
+    QTest::newRow("saved with blanks") << " 12345678901 "
+                                       << " 12345678901 " << true << ""
+                                       << "";
+}
+
+void TestAccountDialogs::passphraseDialog()
+{
+    QFETCH(QString, passphrase);
+    QFETCH(QString, confirmation);
+    QFETCH(bool, storeWorks);
+    QFETCH(QString, title);
+    QFETCH(QString, message);
+
+    ModalDriver driver;
+    driver.then([&](QWidget* widget) {
+        auto* dialog = qobject_cast<SyncPassphraseDialog*>(widget);
+        QVERIFY(dialog);
+        QCOMPARE(dialog->windowTitle(), QStringLiteral("设置主机云同步密码"));
+        dialog->passphraseEdit()->setText(passphrase);
+        dialog->confirmationEdit()->setText(confirmation);
+        dialog->accept();
+    });
+    SeenBox seen;
+    if (!message.isEmpty()) {
+        driver.answer(QMessageBox::Ok, &seen);
+    }
+    QString stored;
+    const bool saved = SyncPassphraseDialog::run(nullptr, [&](const QString& value) {
+        stored = value;
+        return storeWorks;
+    });
+    QCOMPARE(saved, message.isEmpty());
+    if (message.isEmpty()) {
+        QCOMPARE(stored, passphrase); // exactly as typed
+    } else {
+        QCOMPARE(seen.title, title);
+        QCOMPARE(seen.text, message);
+    }
+    QVERIFY(driver.done());
+
+    // Cancel stores nothing.
+    driver.then([](QWidget* widget) { qobject_cast<QDialog*>(widget)->reject(); });
+    bool called = false;
+    QVERIFY(!SyncPassphraseDialog::run(nullptr, [&](const QString&) { return called = true; }));
+    QVERIFY(!called);
+}
+
+void TestAccountDialogs::syncCenterText()
+{
+    SyncCenter::Status status;
+    status.localHosts = 42;
+    QCOMPARE(SyncCenter::informativeText(status),
+             QStringLiteral("云端版本：正在读取\n最近同步：尚未同步\n本机主机：42 "
+                            "台\n\n自动同步已开启；服务器无法查看主机地址、用户名或密码。"));
+    status.cloudStateKnown = true;
+    status.cloudRevision = 17;
+    const QDateTime local(QDate(2026, 12, 8), QTime(9, 5, 30), Qt::LocalTime);
+    status.cloudUpdatedAt = local.toUTC();
+    const QString text = SyncCenter::informativeText(status);
+    QVERIFY2(text.startsWith(QStringLiteral("云端版本：17\n最近同步：2026-12-08 09:05\n")), qPrintable(text));
+}
+
+QTEST_MAIN(TestAccountDialogs)
+#include "test_account_dialogs.moc"
