@@ -281,6 +281,13 @@ private slots:
         // Nothing changed since: no upload.
         QVERIFY(upload(a));
         QCOMPARE(serverRevision(email), 4);
+        // After an upload the debounce stays idle until something changes.
+        a.sync->scheduleHostSyncUpload();
+        QVERIFY(!a.sync->autoSyncTimer()->isActive());
+        a.addHost(QStringLiteral("a-new"), QStringLiteral("10.0.0.3"), QStringLiteral("A-host-secret-3"));
+        a.sync->scheduleHostSyncUpload();
+        QVERIFY(a.sync->autoSyncTimer()->isActive());
+        a.sync->autoSyncTimer()->stop();
 
         a.use();
         m_secrets << QSettings().value(QStringLiteral("account/session_token")).toString().toUtf8();
