@@ -1,0 +1,189 @@
+// The main window's member account and host sync wiring, against the real account server: the account
+// card's buttons, the registration and sign-in dialogs, switching the sync on from the sync centre,
+// and signing out, as a user does it.
+
+#include "cloud/account_client.h"
+#include "storage/config_manager.h"
+#include "support/account_test_server.h"
+#include "support/inventory_records.h"
+#include "support/modal_driver.h"
+#include "ui/main_window.h"
+#include "ui/registration_dialog.h"
+#include "ui/sign_in_dialog.h"
+#include "ui/sync_passphrase_dialog.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QStatusBar>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+const QString kPassword = QStringLiteral("window password 1234");
+constexpr int kWaitMs = 60000;
+} // namespace
+
+class TestMainWindowAccount : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<AccountTestServer> m_server;
+    TestInventory m_inventory;
+    QTemporaryDir m_home;
+    std::unique_ptr<ConfigManager> m_config;
+    std::unique_ptr<MainWindow> m_window;
+
+    QPushButton* button(const char* name) const
+    {
+        return m_window->findChild<QPushButton*>(QLatin1String(name));
+    }
+    QString memberText() const { return m_window->findChild<QLabel*>(QStringLiteral("memberName"))->text(); }
+
+    qint64 serverRevision()
+    {
+        QVariant value;
+        QString error;
+        m_server->execSql(QStringLiteral("SELECT MAX(revision) FROM host_snapshots"), {}, &value, &error);
+        return value.isNull() ? 0 : value.toLongLong();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("NIMBARA"));
+        QCoreApplication::setApplicationName(QStringLiteral("NIMBARA"));
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_home.path());
+        if (!AccountTestServer::unavailableReason().isEmpty()) {
+            QSKIP(qPrintable(AccountTestServer::unavailableReason()));
+        }
+        m_server = std::make_unique<AccountTestServer>();
+        QString error;
+        QVERIFY2(m_server->start(&error), qPrintable(error));
+        QVERIFY(m_inventory.open());
+        const Group group = storeGroup(*m_inventory.db, QStringLiteral("默认分组"));
+        storeHost(*m_inventory.db, QStringLiteral("web-01"), QStringLiteral("192.0.2.10"), group);
+
+        // The team's own server, as an operator configures it.
+        const QString configPath = m_home.filePath(QStringLiteral("config.toml"));
+        QFile file(configPath);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QStringLiteral("[account]\nservice_url = \"%1\"\nca_certificates = \"%2\"\n")
+                       .arg(m_server->baseUrl(), m_server->caCertificatePath())
+                       .toUtf8());
+        file.close();
+        m_config = std::make_unique<ConfigManager>();
+        QVERIFY(m_config->load(configPath));
+        m_window =
+            std::make_unique<MainWindow>(m_inventory.db.get(), m_config.get(), m_inventory.crypto.get());
+        m_window->show();
+    }
+
+    void cleanupTestCase() { m_window.reset(); }
+
+    void registerFromTheCard()
+    {
+        QVERIFY(button("signInButton")->isVisible());
+        QVERIFY(!button("cloudSyncButton")->isVisible());
+        QCOMPARE(memberText(), QStringLiteral("未登录"));
+        QCOMPARE(m_window->accountClient()->serviceUrl(), m_server->baseUrl());
+
+        ModalDriver driver;
+        driver.then([](QWidget* widget) {
+            auto* dialog = qobject_cast<RegistrationDialog*>(widget);
+            QVERIFY(dialog);
+            dialog->nameEdit()->setText(QStringLiteral(" 机房管理员 "));
+            dialog->emailEdit()->setText(QStringLiteral("ops@example.com"));
+            dialog->passwordEdit()->setText(kPassword);
+            dialog->confirmationEdit()->setText(kPassword);
+            dialog->termsBox()->setChecked(true);
+            dialog->accept();
+        });
+        button("registerButton")->click();
+        QVERIFY(driver.done());
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->accountClient()->isSignedIn(), kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(memberText(), QStringLiteral("机房管理员 · 主账号"), kWaitMs);
+        QVERIFY(button("cloudSyncButton")->isVisible());
+        QVERIFY(button("signOutButton")->isVisible());
+        QVERIFY(!button("signInButton")->isVisible());
+    }
+
+    void switchSyncOnFromTheSyncCentre()
+    {
+        ModalDriver driver;
+        SeenBox question;
+        driver.answer(QMessageBox::Yes, &question);
+        driver.then([](QWidget* widget) {
+            auto* dialog = qobject_cast<SyncPassphraseDialog*>(widget);
+            QVERIFY(dialog);
+            dialog->passphraseEdit()->setText(QStringLiteral("cloud passphrase 2026"));
+            dialog->confirmationEdit()->setText(QStringLiteral("cloud passphrase 2026"));
+            dialog->accept();
+        });
+        button("cloudSyncButton")->click();
+        QVERIFY(driver.done());
+        QCOMPARE(question.title, QStringLiteral("开启主机云同步"));
+        QVERIFY(m_config->config().sync_enabled);
+        // The switch is in the file, and the inventory goes up (the cloud was empty).
+        ConfigManager reread;
+        QVERIFY(reread.load(m_config->configPath()));
+        QVERIFY(reread.config().sync_enabled);
+        QTRY_COMPARE_WITH_TIMEOUT(serverRevision(), 1, kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            m_window->statusBar()->currentMessage().startsWith(QStringLiteral("主机云同步完成")), kWaitMs);
+
+        // The centre now shows the cloud state.
+        QString informative;
+        driver.then([&informative](QWidget* widget) {
+            auto* box = qobject_cast<QMessageBox*>(widget);
+            QVERIFY(box);
+            informative = box->informativeText();
+            box->button(QMessageBox::Close)->click();
+        });
+        button("cloudSyncButton")->click();
+        QVERIFY(driver.done());
+        QVERIFY2(informative.startsWith(QStringLiteral("云端版本：1\n")), qPrintable(informative));
+        QVERIFY(informative.contains(QStringLiteral("本机主机：1 台")));
+    }
+
+    void signOutKeepsHosts()
+    {
+        ModalDriver driver;
+        SeenBox question;
+        driver.answer(QMessageBox::Yes, &question);
+        button("signOutButton")->click();
+        QCOMPARE(question.title, QStringLiteral("退出会员账号"));
+        QCOMPARE(question.text,
+                 QStringLiteral("确定退出当前账号 ops@example.com 吗？\n本机保存的远程主机不会被删除。"));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_window->accountClient()->isSignedIn(), kWaitMs);
+        QCOMPARE(memberText(), QStringLiteral("未登录"));
+        QCOMPARE(m_inventory.db->getAllRemotes().size(), 1);
+    }
+
+    void wrongPasswordIsExplained()
+    {
+        ModalDriver driver;
+        driver.then([](QWidget* widget) {
+            auto* dialog = qobject_cast<SignInDialog*>(widget);
+            QVERIFY(dialog);
+            dialog->accountEdit()->setText(QStringLiteral("ops@example.com"));
+            dialog->passwordEdit()->setText(QStringLiteral("not the password!"));
+            dialog->accept();
+        });
+        SeenBox failure;
+        driver.answer(QMessageBox::Ok, &failure);
+        button("signInButton")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(driver.done(), kWaitMs);
+        QCOMPARE(failure.title, QStringLiteral("登录失败"));
+        QCOMPARE(failure.text, QStringLiteral("邮箱或密码错误"));
+        QVERIFY(!m_window->accountClient()->isSignedIn());
+    }
+};
+
+QTEST_MAIN(TestMainWindowAccount)
+#include "test_main_window_account.moc"
