@@ -221,7 +221,9 @@ void HostSyncController::merge(const HostSnapshot& cloud)
             const bool cloudIsNewer = local->updated_at.isNull() ||
                                       (!remote.updated_at.isNull() && remote.updated_at > local->updated_at);
             if (cloudIsNewer) {
-                m_db->updateRemote(remote);
+                // With the cloud's time: stamped now, this computer's copy would look newer than an
+                // edit made elsewhere in the meantime and overwrite it at that computer's next restore.
+                m_db->updateRemote(remote, DatabaseManager::UpdatedAt::Keep);
             }
             continue;
         }
@@ -260,6 +262,8 @@ void HostSyncController::uploadHostSyncNow()
 
 void HostSyncController::encryptAndUpload(const HostSnapshot& snapshot)
 {
+    // This upload takes the place of a pending debounced one.
+    m_autoSyncTimer.stop();
     m_syncInProgress = true;
     auto container = std::make_shared<QString>();
     auto error = std::make_shared<QString>();

@@ -475,7 +475,7 @@ bool DatabaseManager::addGroupsAndRemotes(const QList<Group>& groups, const QLis
     return commitOrRollback(m_db);
 }
 
-bool DatabaseManager::updateRemote(const Remote& remote)
+bool DatabaseManager::updateRemote(const Remote& remote, UpdatedAt updatedAt)
 {
     if (!m_db.isOpen()) {
         return false;
@@ -492,7 +492,8 @@ bool DatabaseManager::updateRemote(const Remote& remote)
         "mac_address=?, updated_at=?, legacy_rdp_security=?, protocol=?, agent_device_id=?, "
         "rdp_certificate_fingerprint=?, access_scope=?, source_type=? WHERE id=?"));
     bindHostColumns(query, remote, password);
-    query.addBindValue(QDateTime::currentDateTime().toString(Qt::ISODate));
+    query.addBindValue(updatedAt == UpdatedAt::Keep ? encodeTime(remote.updated_at)
+                                                    : QDateTime::currentDateTime().toString(Qt::ISODate));
     bindFlagColumns(query, remote);
     query.addBindValue(nonNullText(remote.id));
     return query.exec();

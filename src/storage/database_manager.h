@@ -44,8 +44,11 @@ public:
     bool addRemotes(const QList<Remote>& remotes);
     // The groups first, then the hosts (which may belong to them), in one all-or-nothing transaction.
     bool addGroupsAndRemotes(const QList<Group>& groups, const QList<Remote>& remotes);
-    // Stamps updated_at with the current local time; created_at is never changed.
-    bool updateRemote(const Remote& remote);
+    // Stamps updated_at with the current local time; created_at is never changed. Keep stores the
+    // record's own updated_at: a host taken over from another computer keeps the time it was changed
+    // there, so both computers hold the same record (and the same sync digest) afterwards.
+    enum class UpdatedAt { Now, Keep };
+    bool updateRemote(const Remote& remote, UpdatedAt updatedAt = UpdatedAt::Now);
     bool deleteRemotes(const QStringList& ids);
     std::optional<Remote> getRemote(const QString& id);
     // Listing thousands of hosts need not open every sealed password: with SkipPasswords the

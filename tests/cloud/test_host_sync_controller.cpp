@@ -203,8 +203,10 @@ private slots:
         remote.remark = QStringLiteral("cloud");
         cloud.remotes = {remote};
         deliver(cloud, kPassphrase);
-        QCOMPARE(m_db->getRemote(QStringLiteral("shared"))->remark,
-                 replaced ? QStringLiteral("cloud") : QStringLiteral("local"));
+        const std::optional<Remote> merged = m_db->getRemote(QStringLiteral("shared"));
+        QCOMPARE(merged->remark, replaced ? QStringLiteral("cloud") : QStringLiteral("local"));
+        // A host taken over keeps the time it was changed on the other computer.
+        QCOMPARE(merged->updated_at.toUTC(), (replaced ? remote.updated_at : stored).toUTC());
     }
 
     void wrongPassphraseChangesNothing()

@@ -91,7 +91,8 @@ public:
     // Per-user settings written from now on belong to this computer.
     void use() const { QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home.path()); }
 
-    Remote addHost(const QString& name, const QString& host, const QString& password)
+    Remote addHost(const QString& name, const QString& host, const QString& password,
+                   const QDateTime& time = QDateTime::currentDateTimeUtc())
     {
         Remote remote;
         remote.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
@@ -100,8 +101,8 @@ public:
         remote.username = QStringLiteral("administrator");
         remote.password = password;
         remote.group_id = database->getGroups().first().id;
-        remote.created_at = QDateTime::currentDateTimeUtc();
-        remote.updated_at = remote.created_at;
+        remote.created_at = time;
+        remote.updated_at = time;
         database->addRemote(remote);
         return remote;
     }
@@ -215,9 +216,11 @@ private slots:
     {
         Computer a(*m_server, QStringLiteral("机房A"));
         QVERIFY(a.sync->storeSyncPassphrase(kPassphrase));
-        a.addHost(QStringLiteral("a-web"), QStringLiteral("10.0.0.1"), QStringLiteral("A-host-secret-1"));
-        const Remote aDb =
-            a.addHost(QStringLiteral("a-db"), QStringLiteral("10.0.0.2"), QStringLiteral("A-host-secret-2"));
+        const QDateTime twoHoursAgo = QDateTime::currentDateTimeUtc().addSecs(-7200);
+        a.addHost(QStringLiteral("a-web"), QStringLiteral("10.0.0.1"), QStringLiteral("A-host-secret-1"),
+                  twoHoursAgo);
+        const Remote aDb = a.addHost(QStringLiteral("a-db"), QStringLiteral("10.0.0.2"),
+                                     QStringLiteral("A-host-secret-2"), twoHoursAgo);
         m_secrets << "A-host-secret-1"
                   << "A-host-secret-2"
                   << "B-host-secret-1";
@@ -229,6 +232,15 @@ private slots:
         QCOMPARE(a.sync->cloudRevision(), 1);
         QVERIFY(a.ui.messages.isEmpty());
         QVERIFY(!a.ui.busyNow);
+
+        // A edits a host before B has even read the cloud copy; the change is not uploaded yet. The
+        // restore below must keep it: B's copy is older.
+        a.use();
+        Remote edited = *a.database->getRemote(aDb.id);
+        edited.remark = QStringLiteral("changed on A");
+        // Made an hour ago, after the copy in the cloud (two hours ago) and before B's merge (now).
+        edited.updated_at = QDateTime::currentDateTimeUtc().addSecs(-3600);
+        QVERIFY(a.database->updateRemote(edited, DatabaseManager::UpdatedAt::Keep));
 
         // Another computer with the same passphrase gets A's hosts, passwords included, and keeps its own.
         Computer b(*m_server, QStringLiteral("机房B"));
@@ -243,11 +255,8 @@ private slots:
         QVERIFY(upload(b));
         QCOMPARE(serverRevision(email), 2);
 
-        // A edits before reading B's upload: its upload is refused, nothing is overwritten.
+        // A's upload comes after B's: refused, nothing is overwritten.
         a.use();
-        Remote edited = *a.database->getRemote(aDb.id);
-        edited.remark = QStringLiteral("changed on A");
-        QVERIFY(a.database->updateRemote(edited));
         a.sync->scheduleHostSyncUpload();
         QVERIFY(a.sync->autoSyncTimer()->isActive());
         QSignalSpy failed(a.account.get(), &AccountClient::requestFailed);
