@@ -1,0 +1,499 @@
+// The end-to-end encrypted host sync of 10,000 hosts as the window runs it: the real sync controller,
+// database, device key and account client of two simulated computers (each with its own settings
+// directory), against the real account server process over HTTPS on loopback with SQLite.
+//
+//  1. The Argon2id key derivation alone, with the snapshot codec's parameters.
+//  2. Encrypt + upload: one host edited, then from uploadHostSyncNow() until the controller has
+//     handled the server's answer (syncSettled).
+//  3. Download + decrypt + merge into an empty database: a new computer signed in to the same account
+//     with the same passphrase, from startHostSyncDownload(false) until syncSettled.
+//  4. The same computer downloads again: every host is already there, so the merge compares them all.
+//
+// Each of 2-4 includes one derivation on the controller's worker thread; the figures are given with and
+// without the median derivation of 1. During each operation a 10 ms timer on the GUI thread measures
+// the longest time the thread did not run its event loop. The controller's busy indication splits the
+// time into the GUI thread's part before the worker, the worker (derivation + secretbox + JSON), and
+// the GUI thread's part after it (the HTTP request of an upload, the merge of a download).
+#include "process_figures.h"
+
+#include "cloud/account_client.h"
+#include "cloud/host_snapshot_codec.h"
+#include "cloud/host_sync_controller.h"
+#include "cloud/host_sync_ui.h"
+#include "storage/app_config.h"
+#include "storage/config_manager.h"
+#include "storage/crypto_manager.h"
+#include "storage/database_manager.h"
+#include "support/account_test_server.h"
+#include "support/fake_data_protection.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QUuid>
+
+#include <sodium.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr int kHosts = 10000;
+constexpr int kGroups = 20;
+constexpr int kDerivations = 7;
+constexpr int kUploads = 5;
+// Each download repetition is a new computer with an empty database that then downloads once more.
+constexpr int kDownloads = 5;
+constexpr int kWaitMs = 300000;
+constexpr double kTargetMs = 2000;
+const QString kPassword = QStringLiteral("bench account password 123");
+const QString kPassphrase = QStringLiteral("bench sync passphrase 42");
+
+double ms(qint64 ns)
+{
+    return static_cast<double>(ns) / 1e6;
+}
+
+// The window side: records when the worker phase starts and ends, on the operation's clock.
+class TimingSyncUi : public HostSyncUi
+{
+public:
+    bool promptSyncPassphrase() override { return false; }
+    void showSyncMessage(MessageKind kind, const QString& title, const QString& text) override
+    {
+        if (kind == MessageKind::Warning) {
+            warnings.append(title + QStringLiteral(": ") + text);
+        }
+    }
+    void showSyncStatus(const QString&, int) override {}
+    void reloadInventory() override {}
+    void setSyncBusy(bool busy) override
+    {
+        if (clock && clock->isValid()) {
+            (busy ? busyOnNs : busyOffNs) = clock->nsecsElapsed();
+        }
+    }
+
+    const QElapsedTimer* clock = nullptr;
+    qint64 busyOnNs = -1;
+    qint64 busyOffNs = -1;
+    QStringList warnings;
+};
+
+// One installation with everything the sync touches.
+class Computer
+{
+public:
+    explicit Computer(const AccountTestServer& server)
+    {
+        use();
+        crypto = std::make_unique<CryptoManager>(std::make_unique<FakeDataProtection>());
+        crypto->initialize(home.filePath(QStringLiteral("credential.key")));
+        database = std::make_unique<DatabaseManager>();
+        database->initialize(home.filePath(QStringLiteral("data.db")), crypto.get());
+        config.setSyncEnabled(true);
+        config.setAutoSync(true);
+        account = std::make_unique<AccountClient>(crypto.get());
+        AppConfig endpoint;
+        endpoint.account_service_url = server.baseUrl();
+        endpoint.account_ca_certificates = server.caCertificatePath();
+        applyAccountServiceConfig(*account, endpoint);
+        sync =
+            std::make_unique<HostSyncController>(database.get(), &config, crypto.get(), account.get(), &ui);
+        QObject::connect(account.get(), &AccountClient::accountChanged, sync.get(),
+                         [this](const MemberAccount& member) { sync->onAccountChanged(member); });
+    }
+
+    // Per-user settings written from now on belong to this computer.
+    void use() const { QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home.path()); }
+
+    qsizetype hostCount()
+    {
+        return database->getAllRemotes(DatabaseManager::Passwords::Skip, DatabaseManager::Times::Skip).size();
+    }
+
+    QTemporaryDir home;
+    std::unique_ptr<CryptoManager> crypto;
+    std::unique_ptr<DatabaseManager> database;
+    ConfigManager config;
+    std::unique_ptr<AccountClient> account;
+    TimingSyncUi ui;
+    std::unique_ptr<HostSyncController> sync;
+};
+
+QString randomPassword()
+{
+    static const char alphabet[] = "ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz23456789!@#$%^&*-_";
+    QString password;
+    for (int i = 0; i < 16; ++i) {
+        password += QLatin1Char(alphabet[randombytes_uniform(sizeof alphabet - 1)]);
+    }
+    return password;
+}
+
+// 20 groups of 500 hosts, each with its own address, a user name, a password and a remark.
+bool fillInventory(DatabaseManager& db)
+{
+    static const QStringList sites = {QStringLiteral("bj"), QStringLiteral("sh"), QStringLiteral("gz"),
+                                      QStringLiteral("sz"), QStringLiteral("cd")};
+    static const QStringList roles = {QStringLiteral("web"),   QStringLiteral("db"),   QStringLiteral("app"),
+                                      QStringLiteral("cache"), QStringLiteral("file"), QStringLiteral("dc")};
+    static const QStringList users = {QStringLiteral("administrator"), QStringLiteral("ops"),
+                                      QStringLiteral("deploy"), QStringLiteral("backup"),
+                                      QStringLiteral("CORP\\svc-monitor")};
+    const QDateTime created = QDateTime::currentDateTimeUtc().addDays(-30);
+    QList<Group> groups;
+    for (int g = 0; g < kGroups; ++g) {
+        groups.append(Group{QUuid::createUuid().toString(QUuid::WithoutBraces),
+                            QStringLiteral("机房 %1 · 区 %2").arg(sites[g % sites.size()]).arg(g + 1), g,
+                            created});
+    }
+    QList<Remote> remotes;
+    remotes.reserve(kHosts);
+    for (int i = 0; i < kHosts; ++i) {
+        Remote remote;
+        remote.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        remote.name = QStringLiteral("%1-%2-%3")
+                          .arg(sites[i % sites.size()], roles[i % roles.size()])
+                          .arg(i + 1, 5, 10, QLatin1Char('0'));
+        remote.host = QStringLiteral("10.%1.%2.%3").arg(i / 62500).arg((i / 250) % 250).arg(i % 250 + 1);
+        remote.username = users[i % users.size()];
+        remote.password = randomPassword();
+        remote.remark =
+            QStringLiteral("%1 号机柜 第 %2 层，负责人 王工，维保到 2027-06").arg(i % 40 + 1).arg(i % 12 + 1);
+        remote.group_id = groups[i % kGroups].id;
+        if (i % 10 == 0) {
+            remote.protocol = QStringLiteral("ssh");
+            remote.port = 22;
+        }
+        remote.created_at = created;
+        remote.updated_at = created;
+        remotes.append(remote);
+    }
+    return db.addGroupsAndRemotes(groups, remotes);
+}
+
+// The longest gap between ticks of a 10 ms timer of the GUI thread, from start() to stop().
+class StallWatch
+{
+public:
+    explicit StallWatch(const QElapsedTimer* clock) : m_clock(clock)
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(10);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { tick(); });
+    }
+    void start()
+    {
+        m_last = m_clock->nsecsElapsed();
+        m_longest = 0;
+        m_timer.start();
+    }
+    qint64 stop()
+    {
+        tick();
+        m_timer.stop();
+        return m_longest;
+    }
+
+private:
+    void tick()
+    {
+        const qint64 now = m_clock->nsecsElapsed();
+        m_longest = std::max(m_longest, now - m_last);
+        m_last = now;
+    }
+
+    const QElapsedTimer* m_clock;
+    QTimer m_timer;
+    qint64 m_last = 0;
+    qint64 m_longest = 0;
+};
+
+struct Timing
+{
+    double totalMs = 0;
+    double stallMs = 0;
+    double beforeWorkerMs = 0;
+    double workerMs = 0;
+    double afterWorkerMs = 0;
+};
+
+// Runs `begin` and waits for the controller's syncSettled; false when it never settled or warned.
+bool measure(Computer& computer, const std::function<void()>& begin, Timing* timing)
+{
+    computer.use();
+    QElapsedTimer clock;
+    computer.ui.clock = &clock;
+    computer.ui.busyOnNs = computer.ui.busyOffNs = -1;
+    computer.ui.warnings.clear();
+    StallWatch stalls(&clock);
+    QEventLoop loop;
+    bool settled = false;
+    const QMetaObject::Connection connection =
+        QObject::connect(computer.sync.get(), &HostSyncController::syncSettled, &loop, [&] {
+            settled = true;
+            loop.quit();
+        });
+    QTimer::singleShot(kWaitMs, &loop, &QEventLoop::quit);
+
+    clock.start();
+    stalls.start();
+    begin();
+    if (!settled && computer.sync->isSyncInProgress()) {
+        loop.exec();
+    }
+    const qint64 total = clock.nsecsElapsed();
+    const qint64 stall = stalls.stop();
+    QObject::disconnect(connection);
+    computer.ui.clock = nullptr;
+    if (!settled || computer.ui.busyOnNs < 0 || computer.ui.busyOffNs < 0) {
+        std::fprintf(stderr, "the operation did not run to its end (settled %d)\n", settled ? 1 : 0);
+        return false;
+    }
+    if (!computer.ui.warnings.isEmpty()) {
+        std::fprintf(stderr, "the sync warned: %s\n", qPrintable(computer.ui.warnings.join(u'\n')));
+        return false;
+    }
+    timing->totalMs = ms(total);
+    timing->stallMs = ms(stall);
+    timing->beforeWorkerMs = ms(computer.ui.busyOnNs);
+    timing->workerMs = ms(computer.ui.busyOffNs - computer.ui.busyOnNs);
+    timing->afterWorkerMs = ms(total - computer.ui.busyOffNs);
+    return true;
+}
+
+// Waits until `computer` is signed in and its sync (if any started) has settled.
+bool waitSignedIn(Computer& computer)
+{
+    QEventLoop loop;
+    QObject::connect(computer.account.get(), &AccountClient::accountChanged, &loop, &QEventLoop::quit);
+    QObject::connect(computer.account.get(), &AccountClient::loginFailed, &loop, &QEventLoop::quit);
+    QObject::connect(computer.sync.get(), &HostSyncController::syncSettled, &loop, &QEventLoop::quit);
+    QTimer timeout;
+    timeout.setSingleShot(true);
+    QObject::connect(&timeout, &QTimer::timeout, &loop, [&] { loop.exit(1); });
+    timeout.start(kWaitMs);
+    while (!computer.account->isSignedIn() || computer.sync->isSyncInProgress()) {
+        if (loop.exec() != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<double> field(const std::vector<Timing>& timings, double Timing::*member)
+{
+    std::vector<double> values;
+    for (const Timing& timing : timings) {
+        values.push_back(timing.*member);
+    }
+    return values;
+}
+
+QString medianAndRange(const std::vector<double>& values)
+{
+    return QStringLiteral("%1 (%2–%3)")
+        .arg(ProcessFigures::percentile(values, 0.5), 0, 'f', 0)
+        .arg(*std::min_element(values.begin(), values.end()), 0, 'f', 0)
+        .arg(ProcessFigures::maximum(values), 0, 'f', 0);
+}
+
+// Prints every repetition and the summary lines of one operation; true when the target is met.
+bool report(const QString& label, const std::vector<Timing>& timings, double derivationMs)
+{
+    std::printf("\n%s\nrep   total ms  minus derivation  GUI before worker  worker  GUI after worker  "
+                "longest GUI stall\n",
+                qPrintable(label));
+    std::vector<double> net;
+    for (size_t i = 0; i < timings.size(); ++i) {
+        const Timing& t = timings[i];
+        net.push_back(t.totalMs - derivationMs);
+        std::printf("%3zu %10.1f %17.1f %18.1f %7.1f %17.1f %18.1f\n", i + 1, t.totalMs, net.back(),
+                    t.beforeWorkerMs, t.workerMs, t.afterWorkerMs, t.stallMs);
+    }
+    const double netMedian = ProcessFigures::percentile(net, 0.5);
+    ProcessFigures::printSummary(label + QStringLiteral(" ms, minus the median derivation (target < 2000)"),
+                                 medianAndRange(net));
+    ProcessFigures::printSummary(label + QStringLiteral(" ms, total with the derivation"),
+                                 medianAndRange(field(timings, &Timing::totalMs)));
+    ProcessFigures::printSummary(
+        label + QStringLiteral(" ms, GUI before worker / worker / GUI after"),
+        QStringLiteral("%1 / %2 / %3")
+            .arg(ProcessFigures::percentile(field(timings, &Timing::beforeWorkerMs), 0.5), 0, 'f', 0)
+            .arg(ProcessFigures::percentile(field(timings, &Timing::workerMs), 0.5), 0, 'f', 0)
+            .arg(ProcessFigures::percentile(field(timings, &Timing::afterWorkerMs), 0.5), 0, 'f', 0));
+    ProcessFigures::printSummary(label + QStringLiteral(" longest GUI stall ms"),
+                                 medianAndRange(field(timings, &Timing::stallMs)));
+    return netMedian < kTargetMs;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("NIMBARA"));
+    QCoreApplication::setApplicationName(QStringLiteral("NIMBARA"));
+    if (sodium_init() < 0) {
+        return 1;
+    }
+    std::printf("load average at start: %s\n", qPrintable(ProcessFigures::loadAverage()));
+    if (!AccountTestServer::unavailableReason().isEmpty()) {
+        std::fprintf(stderr, "%s\n", qPrintable(AccountTestServer::unavailableReason()));
+        return 1;
+    }
+    AccountTestServer server;
+    QString error;
+    if (!server.start(&error)) {
+        std::fprintf(stderr, "the account server did not start: %s\n", qPrintable(error));
+        return 1;
+    }
+
+    // 1. The derivation alone, the codec's parameters over the passphrase's UTF-8 bytes.
+    std::vector<double> derivations;
+    const QByteArray secret = kPassphrase.toUtf8();
+    for (int i = 0; i < kDerivations; ++i) {
+        unsigned char salt[crypto_pwhash_SALTBYTES];
+        unsigned char key[32];
+        randombytes_buf(salt, sizeof salt);
+        QElapsedTimer clock;
+        clock.start();
+        const int rc =
+            crypto_pwhash(key, sizeof key, secret.constData(), static_cast<unsigned long long>(secret.size()),
+                          salt, 2, 67108864, crypto_pwhash_ALG_ARGON2ID13);
+        derivations.push_back(ms(clock.nsecsElapsed()));
+        if (rc != 0) {
+            std::fprintf(stderr, "crypto_pwhash failed\n");
+            return 1;
+        }
+    }
+    std::printf("Argon2id derivations (ms):");
+    for (const double value : derivations) {
+        std::printf(" %.1f", value);
+    }
+    std::printf("\n");
+    const double derivationMs = ProcessFigures::percentile(derivations, 0.5);
+    ProcessFigures::printSummary(QStringLiteral("Argon2id derivation ms (opslimit 2, 64 MiB)"),
+                                 medianAndRange(derivations));
+
+    // The first computer: 10,000 hosts, then a new account; with sync on, the sign-in reads the empty
+    // cloud and uploads everything (not counted: it is the warm-up).
+    Computer first(server);
+    if (!fillInventory(*first.database) || first.hostCount() != kHosts ||
+        !first.sync->storeSyncPassphrase(kPassphrase)) {
+        std::fprintf(stderr, "cannot prepare the inventory\n");
+        return 1;
+    }
+    const QString email = QStringLiteral("bench.sync@example.com");
+    QElapsedTimer warmup;
+    warmup.start();
+    first.account->registerAccount(QStringLiteral("Bench"), email, kPassword);
+    if (!waitSignedIn(first) || first.sync->cloudRevision() != 1) {
+        std::fprintf(stderr, "the first upload did not happen (revision %lld)\n",
+                     static_cast<long long>(first.sync->cloudRevision()));
+        return 1;
+    }
+    std::printf("sign-up with the first upload: %.1f ms\n", ms(warmup.nsecsElapsed()));
+
+    // Where the GUI thread's time goes: reading the inventory as the controller does (every password
+    // opened, every time read) and the digest over its payload, each on its own.
+    std::vector<double> reads;
+    std::vector<double> digests;
+    for (int i = 0; i < 3; ++i) {
+        QElapsedTimer clock;
+        clock.start();
+        const HostSnapshot snapshot{first.database->getGroups(), first.database->getAllRemotes()};
+        reads.push_back(ms(clock.nsecsElapsed()));
+        clock.start();
+        const QString digest = snapshotDigest(snapshot);
+        digests.push_back(ms(clock.nsecsElapsed()));
+        if (digest.isEmpty() || snapshot.remotes.size() != kHosts) {
+            return 1;
+        }
+    }
+    ProcessFigures::printSummary(QStringLiteral("reading the 10,000 hosts from the database ms"),
+                                 medianAndRange(reads));
+    ProcessFigures::printSummary(QStringLiteral("snapshot digest (serialise + SHA-256) ms"),
+                                 medianAndRange(digests));
+
+    // 2. One host edited before each upload, so the inventory differs from the cloud copy.
+    std::vector<Timing> uploads;
+    const QString editedId = first.database->getAllRemotes().first().id;
+    for (int i = 0; i < kUploads; ++i) {
+        first.use();
+        Remote edited = *first.database->getRemote(editedId);
+        edited.remark = QStringLiteral("edited before upload %1").arg(i + 1);
+        first.database->updateRemote(edited);
+        const qint64 revision = first.sync->cloudRevision();
+        Timing timing;
+        if (!measure(
+                first, [&] { first.sync->uploadHostSyncNow(); }, &timing) ||
+            first.sync->cloudRevision() != revision + 1) {
+            std::fprintf(stderr, "upload %d failed\n", i + 1);
+            return 1;
+        }
+        uploads.push_back(timing);
+    }
+
+    // 3 and 4. A new computer each time: sync off while it signs in, so that the download is started
+    // by the benchmark rather than by the sign-in.
+    std::vector<Timing> intoEmpty;
+    std::vector<Timing> intoFull;
+    int armedAfterMerge = 0;
+    for (int i = 0; i < kDownloads; ++i) {
+        Computer other(server);
+        other.config.setSyncEnabled(false);
+        if (!other.sync->storeSyncPassphrase(kPassphrase)) {
+            return 1;
+        }
+        other.account->login(email, kPassword);
+        if (!waitSignedIn(other)) {
+            std::fprintf(stderr, "sign-in %d failed\n", i + 1);
+            return 1;
+        }
+        other.config.setSyncEnabled(true);
+        Timing timing;
+        if (!measure(
+                other, [&] { other.sync->startHostSyncDownload(false); }, &timing) ||
+            other.hostCount() != kHosts) {
+            std::fprintf(stderr, "download %d into the empty database failed (%lld hosts)\n", i + 1,
+                         static_cast<long long>(other.hostCount()));
+            return 1;
+        }
+        intoEmpty.push_back(timing);
+        // An upload armed by the merge would run in the middle of the next figure.
+        armedAfterMerge += other.sync->autoSyncTimer()->isActive() ? 1 : 0;
+        other.sync->autoSyncTimer()->stop();
+        if (!measure(
+                other, [&] { other.sync->startHostSyncDownload(false); }, &timing) ||
+            other.hostCount() != kHosts) {
+            std::fprintf(stderr, "download %d into the full database failed\n", i + 1);
+            return 1;
+        }
+        armedAfterMerge += other.sync->autoSyncTimer()->isActive() ? 1 : 0;
+        other.sync->autoSyncTimer()->stop();
+        intoFull.push_back(timing);
+    }
+
+    std::printf("\n%d hosts in %d groups; median derivation %.1f ms is subtracted below\n", kHosts, kGroups,
+                derivationMs);
+    bool met = report(QStringLiteral("encrypt + upload"), uploads, derivationMs);
+    met = report(QStringLiteral("download + decrypt + merge into an empty database"), intoEmpty,
+                 derivationMs) &&
+          met;
+    met = report(QStringLiteral("download + decrypt + merge into a full database"), intoFull, derivationMs) &&
+          met;
+    std::printf("\nuploads armed by a merge: %d of %d downloads\n", armedAfterMerge, 2 * kDownloads);
+    ProcessFigures::printSummary(QStringLiteral("every target met"),
+                                 met ? QStringLiteral("yes") : QStringLiteral("no"));
+    ProcessFigures::printSummary(QStringLiteral("load average at the end"), ProcessFigures::loadAverage());
+    return 0;
+}
