@@ -26,6 +26,7 @@
 #include "storage/database_manager.h"
 #include "support/account_test_server.h"
 #include "support/fake_data_protection.h"
+#include "support/sync_computer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -87,45 +88,21 @@ public:
     QStringList warnings;
 };
 
-// One installation with everything the sync touches.
-class Computer
+// One installation (see SyncComputer) whose window records the worker phase.
+class Computer : public SyncComputer
 {
 public:
     explicit Computer(const AccountTestServer& server)
+        : SyncComputer(server, std::make_unique<TimingSyncUi>()), ui(uiAs<TimingSyncUi>())
     {
-        use();
-        crypto = std::make_unique<CryptoManager>(std::make_unique<FakeDataProtection>());
-        crypto->initialize(home.filePath(QStringLiteral("credential.key")));
-        database = std::make_unique<DatabaseManager>();
-        database->initialize(home.filePath(QStringLiteral("data.db")), crypto.get());
-        config.setSyncEnabled(true);
-        config.setAutoSync(true);
-        account = std::make_unique<AccountClient>(crypto.get());
-        AppConfig endpoint;
-        endpoint.account_service_url = server.baseUrl();
-        endpoint.account_ca_certificates = server.caCertificatePath();
-        applyAccountServiceConfig(*account, endpoint);
-        sync =
-            std::make_unique<HostSyncController>(database.get(), &config, crypto.get(), account.get(), &ui);
-        QObject::connect(account.get(), &AccountClient::accountChanged, sync.get(),
-                         [this](const MemberAccount& member) { sync->onAccountChanged(member); });
     }
-
-    // Per-user settings written from now on belong to this computer.
-    void use() const { QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home.path()); }
 
     qsizetype hostCount()
     {
         return database->getAllRemotes(DatabaseManager::Passwords::Skip, DatabaseManager::Times::Skip).size();
     }
 
-    QTemporaryDir home;
-    std::unique_ptr<CryptoManager> crypto;
-    std::unique_ptr<DatabaseManager> database;
-    ConfigManager config;
-    std::unique_ptr<AccountClient> account;
-    TimingSyncUi ui;
-    std::unique_ptr<HostSyncController> sync;
+    TimingSyncUi& ui;
 };
 
 QString randomPassword()

@@ -11,6 +11,7 @@
 #include "storage/database_manager.h"
 #include "support/account_test_server.h"
 #include "support/fake_data_protection.h"
+#include "support/sync_computer.h"
 
 #include <QCoreApplication>
 #include <QDirIterator>
@@ -59,37 +60,18 @@ public:
     QStringList statuses;
 };
 
-// One installation with everything the sync touches.
-class Computer
+// One installation (see SyncComputer) with a group of its own and a recording window.
+class Computer : public SyncComputer
 {
 public:
     Computer(const AccountTestServer& server, const QString& groupName)
+        : SyncComputer(server, std::make_unique<RecordingSyncUi>()), ui(uiAs<RecordingSyncUi>())
     {
-        use();
-        crypto = std::make_unique<CryptoManager>(std::make_unique<FakeDataProtection>());
-        crypto->initialize(home.filePath(QStringLiteral("credential.key")));
-        database = std::make_unique<DatabaseManager>();
-        database->initialize(home.filePath(QStringLiteral("data.db")), crypto.get());
         if (database->getGroups().isEmpty()) {
             database->addGroup(Group{QUuid::createUuid().toString(QUuid::WithoutBraces), groupName, 0,
                                      QDateTime::currentDateTimeUtc()});
         }
-        config.setSyncEnabled(true);
-        config.setAutoSync(true);
-        account = std::make_unique<AccountClient>(crypto.get());
-        AppConfig endpoint;
-        endpoint.account_service_url = server.baseUrl();
-        endpoint.account_ca_certificates = server.caCertificatePath();
-        applyAccountServiceConfig(*account, endpoint);
-        sync =
-            std::make_unique<HostSyncController>(database.get(), &config, crypto.get(), account.get(), &ui);
-        // As the window does: the sync reacts to every change of the account.
-        QObject::connect(account.get(), &AccountClient::accountChanged, sync.get(),
-                         [this](const MemberAccount& member) { sync->onAccountChanged(member); });
     }
-
-    // Per-user settings written from now on belong to this computer.
-    void use() const { QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home.path()); }
 
     Remote addHost(const QString& name, const QString& host, const QString& password,
                    const QDateTime& time = QDateTime::currentDateTimeUtc())
@@ -117,13 +99,7 @@ public:
         return names;
     }
 
-    QTemporaryDir home;
-    std::unique_ptr<CryptoManager> crypto;
-    std::unique_ptr<DatabaseManager> database;
-    ConfigManager config;
-    std::unique_ptr<AccountClient> account;
-    RecordingSyncUi ui;
-    std::unique_ptr<HostSyncController> sync;
+    RecordingSyncUi& ui;
 };
 
 QString uniqueEmail(const char* name)
