@@ -3,10 +3,13 @@
 // and signing out, as a user does it.
 
 #include "cloud/account_client.h"
+#include "cloud/host_sync_controller.h"
 #include "storage/config_manager.h"
 #include "support/account_test_server.h"
 #include "support/inventory_records.h"
 #include "support/modal_driver.h"
+#include "ui/account_actions.h"
+#include "ui/global_settings_dialog.h"
 #include "ui/main_window.h"
 #include "ui/registration_dialog.h"
 #include "ui/sign_in_dialog.h"
@@ -14,6 +17,7 @@
 
 #include <QCheckBox>
 #include <QCoreApplication>
+#include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -149,6 +153,49 @@ private slots:
         QVERIFY(driver.done());
         QVERIFY2(informative.startsWith(QStringLiteral("云端版本：1\n")), qPrintable(informative));
         QVERIFY(informative.contains(QStringLiteral("本机主机：1 台")));
+    }
+
+    void settingsSwitchSyncOff()
+    {
+        ModalDriver driver;
+        QString address;
+        bool syncBoxEnabled = false;
+        bool wasChecked = false;
+        driver.then([&](QWidget* widget) {
+            // Never leaves the dialog open: a failed check below must not hang the test.
+            auto* dialog = qobject_cast<QDialog*>(widget);
+            auto* label = widget->findChild<QLabel*>(QStringLiteral("accountServiceAddress"));
+            auto* box = widget->findChild<QCheckBox*>(QStringLiteral("syncBox"));
+            auto* buttons = widget->findChild<QDialogButtonBox*>();
+            if (!dialog || !label || !box || !buttons) {
+                qWarning() << "unexpected dialog" << widget->metaObject()->className();
+                if (dialog) {
+                    dialog->reject();
+                }
+                return;
+            }
+            address = label->text();
+            syncBoxEnabled = box->isEnabled();
+            wasChecked = box->isChecked();
+            box->setChecked(false);
+            // Queued: the confirmation it opens is the driver's next box, answered after this returns.
+            QMetaObject::invokeMethod(buttons->button(QDialogButtonBox::Save), &QAbstractButton::click,
+                                      Qt::QueuedConnection);
+        });
+        SeenBox saved;
+        driver.answer(QMessageBox::Ok, &saved);
+        button("settingsButton")->click();
+        QVERIFY(driver.done());
+        QCOMPARE(address, m_server->baseUrl());
+        QVERIFY(syncBoxEnabled); // signed in: the member row is usable
+        QVERIFY(wasChecked);
+        QCOMPARE(saved.title, QStringLiteral("设置已保存"));
+        QCOMPARE(saved.text, QStringLiteral("新的连接将使用更新后的全局设置。"));
+        QVERIFY(!m_config->config().sync_enabled);
+        // No upload until the sync is switched on again and the cloud read anew.
+        HostSyncController* sync = m_window->accountActions()->sync();
+        QVERIFY(!sync->isCloudStateKnown());
+        QVERIFY(!sync->autoSyncTimer()->isActive());
     }
 
     void signOutKeepsHosts()
