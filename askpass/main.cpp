@@ -9,6 +9,7 @@
 
 #include "platform/posix_io.h"
 #include "platform/process_hardening.h"
+#include "platform/secure_memory.h"
 #include "platform/user_data_protection.h"
 #include "ssh/askpass_contract.h"
 
@@ -21,18 +22,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
-
-namespace {
-
-void wipe(QByteArray& bytes)
-{
-    if (!bytes.isEmpty()) {
-        sodium_memzero(bytes.data(), static_cast<size_t>(bytes.size()));
-    }
-    bytes.clear();
-}
-
-} // namespace
 
 int main()
 {
@@ -52,9 +41,9 @@ int main()
     sodium_memzero(value, std::strlen(value));
 
     auto decoded = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
-    wipe(text);
+    SecureMemory::wipe(text);
     if (!decoded || decoded.decoded.isEmpty()) {
-        wipe(decoded.decoded);
+        SecureMemory::wipe(decoded.decoded);
         return 1;
     }
 
@@ -62,16 +51,16 @@ int main()
     QString description;
     UserDataProtection protection;
     const bool opened = protection.unprotect(decoded.decoded, &plaintext, &description);
-    wipe(decoded.decoded);
+    SecureMemory::wipe(decoded.decoded);
     // Other blobs of the same user (the database key, say) are not for ssh.
     if (!opened || description != QLatin1String(askpass::kBlobDescription)) {
-        wipe(plaintext);
+        SecureMemory::wipe(plaintext);
         return 1;
     }
 
     const bool written =
         PosixIo::writeAll(STDOUT_FILENO, plaintext.constData(), static_cast<size_t>(plaintext.size())) &&
         PosixIo::writeAll(STDOUT_FILENO, "\n", 1);
-    wipe(plaintext);
+    SecureMemory::wipe(plaintext);
     return written ? 0 : 2;
 }

@@ -1,6 +1,7 @@
 #include "account_api.h"
 
 #include "password_hasher.h"
+#include "platform/secure_memory.h"
 #include "session_token.h"
 
 #include <QDateTime>
@@ -10,8 +11,6 @@
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QUuid>
-
-#include <sodium.h>
 
 #include <cmath>
 
@@ -82,13 +81,6 @@ bool readInteger(const QJsonValue& value, qint64 minimum, qint64 maximum, qint64
     }
     *out = static_cast<qint64>(number);
     return true;
-}
-
-void wipe(QByteArray& bytes)
-{
-    if (!bytes.isEmpty()) {
-        sodium_memzero(bytes.data(), static_cast<size_t>(bytes.size()));
-    }
 }
 
 QString minutesText(qint64 ms)
@@ -253,13 +245,13 @@ HttpResponse AccountApi::issueSession(const QString& userId, const ClientFields&
 {
     QByteArray token = SessionToken::generate();
     if (!m_store->createSession(SessionToken::digest(token), userId, client.id, client.name, client.type)) {
-        wipe(token);
+        SecureMemory::wipe(token);
         return storageError();
     }
     HttpResponse response =
         HttpResponse::json(status, {{QStringLiteral("access_token"), QString::fromLatin1(token)},
                                     {QStringLiteral("token_type"), QStringLiteral("Bearer")}});
-    wipe(token);
+    SecureMemory::wipe(token);
     return response;
 }
 
@@ -283,24 +275,24 @@ void AccountApi::registerAccount(const HttpRequest& request, const HttpResponder
     if (name.isEmpty() || name.size() > kMaxNameLength || hasControlCharacters(name) ||
         !isValidEmail(email) || codePoints(password) < kMinPasswordLength ||
         passwordBytes.size() > kMaxPasswordBytes || !accepted) {
-        wipe(passwordBytes);
+        SecureMemory::wipe(passwordBytes);
         respond(HttpResponse::error(400, kInvalidRegistration));
         return;
     }
     ClientFields client;
     if (!readClientFields(*body, &client, &refusal)) {
-        wipe(passwordBytes);
+        SecureMemory::wipe(passwordBytes);
         respond(refusal);
         return;
     }
     bool failed = false;
     if (m_store->userByEmail(email, &failed)) {
-        wipe(passwordBytes);
+        SecureMemory::wipe(passwordBytes);
         respond(HttpResponse::error(409, kEmailExists));
         return;
     }
     if (failed) {
-        wipe(passwordBytes);
+        SecureMemory::wipe(passwordBytes);
         respond(storageError());
         return;
     }
@@ -328,7 +320,7 @@ void AccountApi::registerAccount(const HttpRequest& request, const HttpResponder
                 return;
             }
         });
-    wipe(passwordBytes);
+    SecureMemory::wipe(passwordBytes);
     if (!queued) {
         respond(HttpResponse::error(503, QStringLiteral("server busy, try again later")));
     }
@@ -345,13 +337,13 @@ void AccountApi::login(const HttpRequest& request, const HttpResponder& respond)
     const QString email = body->value(QStringLiteral("email")).toString().trimmed();
     QByteArray password = body->value(QStringLiteral("password")).toString().toUtf8();
     if (email.isEmpty() || password.isEmpty() || password.size() > kMaxPasswordBytes) {
-        wipe(password);
+        SecureMemory::wipe(password);
         respond(HttpResponse::error(401, kInvalidCredentials));
         return;
     }
     ClientFields client;
     if (!readClientFields(*body, &client, &refusal)) {
-        wipe(password);
+        SecureMemory::wipe(password);
         respond(refusal);
         return;
     }
@@ -363,12 +355,12 @@ void AccountApi::login(const HttpRequest& request, const HttpResponder& respond)
     const qint64 byAddress =
         m_store->throttledUntil(addressSubject, m_config.signInFailuresPerAddress, windowMs);
     if (byEmail < 0 || byAddress < 0) {
-        wipe(password);
+        SecureMemory::wipe(password);
         respond(storageError());
         return;
     }
     if (byEmail > 0 || byAddress > 0) {
-        wipe(password);
+        SecureMemory::wipe(password);
         const qint64 wait = qMax(byEmail, byAddress) - m_store->now();
         HttpResponse response = HttpResponse::error(
             429, QStringLiteral("too many failed sign-ins, try again in %1").arg(minutesText(wait)));
@@ -380,7 +372,7 @@ void AccountApi::login(const HttpRequest& request, const HttpResponder& respond)
     bool failed = false;
     const std::optional<UserRecord> user = m_store->userByEmail(email, &failed);
     if (failed) {
-        wipe(password);
+        SecureMemory::wipe(password);
         respond(storageError());
         return;
     }
@@ -402,7 +394,7 @@ void AccountApi::login(const HttpRequest& request, const HttpResponder& respond)
             }
             respond(issueSession(user->id, client, 200));
         });
-    wipe(password);
+    SecureMemory::wipe(password);
     if (!queued) {
         respond(HttpResponse::error(503, QStringLiteral("server busy, try again later")));
     }
@@ -419,11 +411,12 @@ std::optional<AccountApi::Caller> AccountApi::authenticate(const HttpRequest& re
         *refusal = HttpResponse::error(401, kUnauthorized);
         return std::nullopt;
     }
-    const SessionInfo session = m_store->authenticate(SessionToken::digest(token), m_config.idleDays * kDayMs,
-                                                      m_config.maxDays * kDayMs);
+    const QByteArray digest = SessionToken::digest(token);
+    const SessionInfo session =
+        m_store->authenticate(digest, m_config.idleDays * kDayMs, m_config.maxDays * kDayMs);
     switch (session.state) {
     case SessionInfo::State::Valid:
-        return Caller{session.userId, session.clientId};
+        return Caller{session.userId, session.clientId, digest};
     case SessionInfo::State::DeviceRemoved:
         *refusal = HttpResponse::error(401, kBindingRemoved);
         return std::nullopt;
@@ -441,11 +434,11 @@ std::optional<AccountApi::Caller> AccountApi::authenticate(const HttpRequest& re
 HttpResponse AccountApi::logout(const HttpRequest& request)
 {
     HttpResponse refusal;
-    if (!authenticate(request, &refusal)) {
+    const std::optional<Caller> caller = authenticate(request, &refusal);
+    if (!caller) {
         return refusal;
     }
-    const QByteArray token = request.header("authorization").mid(7).trimmed();
-    if (!m_store->endSession(SessionToken::digest(token))) {
+    if (!m_store->endSession(caller->tokenDigest)) {
         return storageError();
     }
     return HttpResponse::json(200, {{QStringLiteral("ok"), true}});

@@ -37,6 +37,7 @@ private:
     {
         QString userId;
         QString clientId;
+        QByteArray tokenDigest; // the session's key in the store
     };
 
     void registerAccount(const HttpRequest& request, const HttpResponder& respond);

@@ -1,20 +1,10 @@
 #include "password_hasher.h"
 
+#include "platform/secure_memory.h"
+
 #include <QPointer>
 
 #include <sodium.h>
-
-namespace {
-
-void wipe(QByteArray& bytes)
-{
-    if (!bytes.isEmpty()) {
-        sodium_memzero(bytes.data(), static_cast<size_t>(bytes.size()));
-    }
-    bytes.clear();
-}
-
-} // namespace
 
 PasswordHasher::PasswordHasher(int threads, int maxQueued, QObject* parent)
     : QObject(parent), m_maxQueued(maxQueued)
@@ -23,7 +13,7 @@ PasswordHasher::PasswordHasher(int threads, int maxQueued, QObject* parent)
     QByteArray random(32, Qt::Uninitialized);
     randombytes_buf(random.data(), static_cast<size_t>(random.size()));
     m_decoyHash = hashNow(random);
-    wipe(random);
+    SecureMemory::wipe(random);
 }
 
 PasswordHasher::~PasswordHasher()
@@ -57,13 +47,13 @@ bool PasswordHasher::submit(QByteArray password, QObject* context,
 {
     if (m_queued.fetchAndAddRelaxed(1) >= m_maxQueued) {
         m_queued.fetchAndAddRelaxed(-1);
-        wipe(password);
+        SecureMemory::wipe(password);
         return false;
     }
     QPointer<QObject> target(context);
     m_pool.start([this, password, target, work = std::move(work), done = std::move(done)]() mutable {
         Result result = work(password);
-        wipe(password);
+        SecureMemory::wipe(password);
         m_queued.fetchAndAddRelaxed(-1);
         if (target) {
             QMetaObject::invokeMethod(target, [target, done, result] {

@@ -1,5 +1,7 @@
 #include "cloud/host_snapshot_codec.h"
 
+#include "platform/secure_memory.h"
+
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -40,16 +42,6 @@ bool fail(QString* error, const char* text)
     return false;
 }
 
-void wipe(QByteArray& buffer)
-{
-    // The buffer is never shared here, so data() does not detach into a copy that would be wiped
-    // instead of the original.
-    if (!buffer.isEmpty()) {
-        sodium_memzero(buffer.data(), static_cast<size_t>(buffer.size()));
-    }
-    buffer.clear();
-}
-
 unsigned char* bytes(QByteArray& buffer)
 {
     return reinterpret_cast<unsigned char*>(buffer.data());
@@ -66,7 +58,7 @@ bool deriveKey(const QString& passphrase, const QByteArray& salt, Key& key)
     const int rc = crypto_pwhash(key.data(), key.size(), secret.constData(),
                                  static_cast<unsigned long long>(secret.size()), bytes(salt), kOpsLimit,
                                  kMemLimit, crypto_pwhash_ALG_ARGON2ID13);
-    wipe(secret);
+    SecureMemory::wipe(secret);
     if (rc != 0) {
         sodium_memzero(key.data(), key.size());
     }
@@ -245,7 +237,7 @@ QString encryptHostSnapshot(const HostSnapshot& snapshot, const QString& passphr
         crypto_secretbox_easy(bytes(box), bytes(plaintext), static_cast<unsigned long long>(plaintext.size()),
                               bytes(nonce), key.data());
     sodium_memzero(key.data(), key.size());
-    wipe(plaintext);
+    SecureMemory::wipe(plaintext);
     if (rc != 0) {
         fail(error, "主机数据加密失败");
         return {};
@@ -291,12 +283,12 @@ bool decryptHostSnapshot(const QString& container, const QString& passphrase, Ho
         bytes(plaintext), bytes(box), static_cast<unsigned long long>(box.size()), bytes(nonce), key.data());
     sodium_memzero(key.data(), key.size());
     if (rc != 0) {
-        wipe(plaintext);
+        SecureMemory::wipe(plaintext);
         return fail(error, "同步密码错误，或云端数据已被修改");
     }
 
     const bool parsed = parseHostSnapshot(plaintext, snapshot, error);
-    wipe(plaintext);
+    SecureMemory::wipe(plaintext);
     return parsed;
 }
 
@@ -304,6 +296,6 @@ QString snapshotDigest(const HostSnapshot& snapshot)
 {
     QByteArray payload = serializeHostSnapshot(snapshot);
     const QByteArray digest = QCryptographicHash::hash(payload, QCryptographicHash::Sha256).toHex();
-    wipe(payload);
+    SecureMemory::wipe(payload);
     return QString::fromLatin1(digest);
 }

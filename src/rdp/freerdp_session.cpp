@@ -1,6 +1,7 @@
 #include "rdp/freerdp_session.h"
 
 #include "logger.h"
+#include "platform/secure_memory.h"
 #include "rdp/freerdp_compat.h"
 #include "rdp/rdp_certificate_probe.h"
 
@@ -182,14 +183,6 @@ void shutdownTransportSockets(rdpContext* context)
 #endif
 }
 
-void wipe(QByteArray& secret)
-{
-    if (!secret.isEmpty()) {
-        sodium_memzero(secret.data(), static_cast<size_t>(secret.size()));
-    }
-    secret.clear();
-}
-
 // FreeRDP frees its copy of the password without clearing it.
 void wipeSettingsPassword(rdpSettings* settings)
 {
@@ -215,7 +208,7 @@ struct FreeRdpSession::Engine
     struct Credentials
     {
         explicit Credentials(const Remote& remote);
-        ~Credentials() { wipe(password); }
+        ~Credentials() { SecureMemory::wipe(password); }
         Credentials(const Credentials&) = delete;
         Credentials& operator=(const Credentials&) = delete;
 

@@ -3,6 +3,7 @@
 #include "logger.h"
 #include "platform/atomic_file_writer.h"
 #include "platform/data_protection.h"
+#include "platform/secure_memory.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,14 +14,6 @@
 namespace {
 
 bool g_sodiumAttempted = false;
-
-void wipe(QByteArray& buffer)
-{
-    if (!buffer.isEmpty()) {
-        sodium_memzero(buffer.data(), static_cast<size_t>(buffer.size()));
-    }
-    buffer.clear();
-}
 
 } // namespace
 
@@ -45,7 +38,7 @@ CryptoManager::~CryptoManager()
 
 void CryptoManager::wipeKeys()
 {
-    wipe(m_secretKey);
+    SecureMemory::wipe(m_secretKey);
     m_publicKey.clear();
 }
 
@@ -66,7 +59,7 @@ bool CryptoManager::initialize(const QString& keyFilePath)
             m_publicKey = plain.left(crypto_box_PUBLICKEYBYTES);
             m_secretKey = plain.mid(crypto_box_PUBLICKEYBYTES);
         }
-        wipe(plain);
+        SecureMemory::wipe(plain);
         // A file that does not open stays as it is: replacing it would lose every sealed secret.
         return ok;
     }
@@ -82,7 +75,7 @@ bool CryptoManager::initialize(const QString& keyFilePath)
 
     QByteArray joined = m_publicKey + m_secretKey;
     QByteArray blob = m_protection->protect(joined, QString::fromLatin1(kKeyDescription));
-    wipe(joined);
+    SecureMemory::wipe(joined);
     bool saved = !blob.isEmpty();
     if (saved) {
         // A key that is not safely on disk must not seal anything: every secret sealed with it
@@ -112,7 +105,7 @@ QString CryptoManager::sealEncrypt(const QString& plaintext) const
                                    reinterpret_cast<const unsigned char*>(message.constData()),
                                    static_cast<unsigned long long>(message.size()),
                                    reinterpret_cast<const unsigned char*>(m_publicKey.constData()));
-    wipe(message);
+    SecureMemory::wipe(message);
     if (rc != 0) {
         SPDLOG_ERROR("密封盒加密失败");
         return {};
@@ -136,10 +129,10 @@ QString CryptoManager::sealDecrypt(const QString& sealed) const
                              reinterpret_cast<const unsigned char*>(m_publicKey.constData()),
                              reinterpret_cast<const unsigned char*>(m_secretKey.constData())) != 0) {
         SPDLOG_ERROR("密封盒解密失败");
-        wipe(message);
+        SecureMemory::wipe(message);
         return {};
     }
     QString result = QString::fromUtf8(message);
-    wipe(message);
+    SecureMemory::wipe(message);
     return result;
 }
