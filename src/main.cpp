@@ -1,5 +1,6 @@
 #include "app.h"
 #include "logger.h"
+#include "nimbara_version.h"
 #include "platform/process_hardening.h"
 #include "platform/unix_signal_watcher.h"
 #include "single_instance_guard.h"
@@ -52,6 +53,7 @@ int main(int argc, char* argv[])
     QApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("NIMBARA"));
     QCoreApplication::setOrganizationName(QStringLiteral("NIMBARA"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(NIMBARA_VERSION));
     QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/branding/nimbara.ico")));
 
     // Installed first, so a termination request during start-up is kept and served as soon as the
