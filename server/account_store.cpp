@@ -635,13 +635,17 @@ std::optional<UpdateRecord> AccountStore::update(const QString& platform, bool* 
 
 bool AccountStore::setUpdate(const UpdateRecord& record)
 {
+    // Optional texts the administrator left out are stored empty: a null QString binds as NULL.
+    const auto text = [](const QString& value) {
+        return value.isNull() ? QStringLiteral("") : value;
+    };
     return run(
         QStringLiteral("INSERT INTO client_updates (platform, version, minimum_version, file_name, sha256, "
                        "notes) VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT (platform) DO UPDATE SET version = "
                        "excluded.version, minimum_version = excluded.minimum_version, file_name = "
                        "excluded.file_name, sha256 = excluded.sha256, notes = excluded.notes"),
-        {record.platform, record.version, record.minimumVersion, record.fileName, record.sha256,
-         record.notes});
+        {record.platform, record.version, text(record.minimumVersion), record.fileName, record.sha256,
+         text(record.notes)});
 }
 
 bool AccountStore::clearUpdate(const QString& platform)

@@ -950,6 +950,15 @@ void AccountServerTest::updateAnnouncementsAndFiles()
     result = m_server->admin({QStringLiteral("update"), QStringLiteral("set"), QStringLiteral("--platform"),
                               QStringLiteral("linux"), QStringLiteral("--version"), QStringLiteral("1.4")});
     QCOMPARE(result.exitCode, 2); // --file missing
+    // Without the optional minimum and notes: both announced empty.
+    result = m_server->admin({QStringLiteral("update"), QStringLiteral("set"), QStringLiteral("--platform"),
+                              QStringLiteral("linux"), QStringLiteral("--version"), QStringLiteral("1.4"),
+                              QStringLiteral("--file"), installer});
+    QVERIFY2(result.exitCode == 0, result.err.constData());
+    reply = m_client->get(api(QStringLiteral("/client/update/linux")));
+    QCOMPARE(reply.json.value(QStringLiteral("latest_version")).toString(), QStringLiteral("1.4"));
+    QCOMPARE(reply.json.value(QStringLiteral("minimum_version")).toString(QStringLiteral("?")), QString());
+    QCOMPARE(reply.json.value(QStringLiteral("release_notes")).toString(QStringLiteral("?")), QString());
     result = m_server->admin({QStringLiteral("update"), QStringLiteral("clear"), QStringLiteral("--platform"),
                               QStringLiteral("linux")});
     QCOMPARE(result.exitCode, 0);
