@@ -1,11 +1,11 @@
 #include "cloud/account_client.h"
 
+#include "cloud/service_endpoint.h"
 #include "logger.h"
 #include "storage/app_config.h"
 #include "storage/crypto_manager.h"
 
 #include <QBuffer>
-#include <QFile>
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
@@ -29,8 +29,6 @@ const QString kIdentityVersionKey = QStringLiteral("account/client_identity_vers
 
 // A silent service would otherwise keep the client busy for ever.
 constexpr int kTransferTimeoutMs = 60000;
-// A CA bundle is a few kilobytes; anything far larger is not one.
-constexpr qint64 kMaxCaFileSize = 4 * 1024 * 1024;
 
 // Ends a request body that may hold a password: the bytes are cleared in place once the reply is
 // done, also those Qt shares with this buffer.
@@ -115,20 +113,8 @@ bool AccountClient::setServiceEndpoint(const QUrl& baseUrl, const QList<QSslCert
     m_serviceUrl = *normalized;
     m_extraCaCertificates = extraCaCertificates;
     m_tls.reset();
-    if (!extraCaCertificates.isEmpty()) {
-        // Listing roots stops Qt from loading the system's on demand, so those are listed too.
-        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        QList<QSslCertificate> roots = tls.caCertificates();
-        for (const QList<QSslCertificate>& more :
-             {QSslConfiguration::systemCaCertificates(), extraCaCertificates}) {
-            for (const QSslCertificate& certificate : more) {
-                if (!roots.contains(certificate))
-                    roots.append(certificate);
-            }
-        }
-        tls.setCaCertificates(roots);
-        m_tls = tls;
-    }
+    if (!extraCaCertificates.isEmpty())
+        m_tls = tlsConfigurationTrusting(extraCaCertificates);
     return true;
 }
 
@@ -442,29 +428,7 @@ QString AccountClient::mapServerError(const QString& rawText)
 
 bool applyAccountServiceConfig(AccountClient& client, const AppConfig& config)
 {
-    const QString urlText = config.account_service_url.trimmed();
-    const QUrl url = urlText.isEmpty() ? QUrl(QString::fromLatin1(AccountClient::kDefaultServiceUrl))
-                                       : QUrl(urlText, QUrl::StrictMode);
-    if (!AccountClient::normalizedServiceUrl(url)) {
-        SPDLOG_WARN("[account] service_url 不可用（需 https，http 仅限本机回环地址），继续使用默认地址: {}",
-                    urlText);
-        return false;
-    }
-
-    QList<QSslCertificate> authorities;
-    const QString caPath = config.account_ca_certificates.trimmed();
-    if (!caPath.isEmpty()) {
-        QFile file(caPath);
-        QByteArray pem;
-        if (file.open(QIODevice::ReadOnly) && file.size() <= kMaxCaFileSize)
-            pem = file.read(kMaxCaFileSize + 1);
-        if (pem.size() <= kMaxCaFileSize)
-            authorities = QSslCertificate::fromData(pem, QSsl::Pem);
-        if (authorities.isEmpty()) {
-            SPDLOG_WARN("[account] ca_certificates 无法读取或不含 PEM 证书，继续使用默认会员服务地址: {}",
-                        caPath);
-            return false;
-        }
-    }
-    return client.setServiceEndpoint(url, authorities);
+    const ServiceEndpoint endpoint = accountServiceEndpoint(config);
+    return client.setServiceEndpoint(QUrl(endpoint.baseUrl), endpoint.extraCaCertificates) &&
+           endpoint.fromConfiguration;
 }
