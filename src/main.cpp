@@ -1,10 +1,17 @@
 #include "app.h"
+#include "cloud/service_endpoint.h"
+#include "cloud/update_checker.h"
 #include "logger.h"
 #include "nimbara_version.h"
+#include "platform/platform_adapter.h"
 #include "platform/process_hardening.h"
+#include "platform/process_launcher.h"
 #include "platform/unix_signal_watcher.h"
+#include "platform/update_installer.h"
 #include "single_instance_guard.h"
+#include "storage/config_manager.h"
 #include "ui/main_window.h"
+#include "ui/update_dialogs.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -39,6 +46,22 @@ void showCritical(const QString& title, const QString& text)
         return;
     }
     QMessageBox::critical(nullptr, title, text, QMessageBox::Ok);
+}
+
+// Asks the account service named in the configuration (read here, before anything else is set up)
+// whether a newer client must be installed first. False: the program must exit.
+bool checkForUpdateAtStartup()
+{
+    const std::unique_ptr<IPlatformAdapter> platform = createPlatformAdapter();
+    ConfigManager config;
+    if (platform)
+        config.load(platform->configFilePath());
+    SystemProcessLauncher launcher;
+    UpdateInstaller installer(launcher);
+    UpdateDialogs dialogs(isHeadless());
+    UpdateChecker checker(accountServiceEndpoint(config.config()), QStringLiteral(NIMBARA_VERSION), dialogs,
+                          installer);
+    return checker.checkForUpdateAtStartup();
 }
 
 } // namespace
@@ -85,6 +108,10 @@ int main(int argc, char* argv[])
         showInformation(QStringLiteral("NIMBARA 已在运行"),
                         QStringLiteral("同一 Windows 登录用户只允许打开一个 NIMBARA 主控端。\n"
                                        "请切换到已打开的窗口后继续管理主机。"));
+        return 0;
+    }
+
+    if (!checkForUpdateAtStartup()) {
         return 0;
     }
 

@@ -83,6 +83,9 @@ bool AccountTestServer::writeConfig(QString* error)
     if (m_options.tls) {
         text += QStringLiteral("certificate = \"server.crt\"\nprivate_key = \"server.key\"\n");
     }
+    if (!m_options.publicUrl.isEmpty()) {
+        text += QStringLiteral("public_url = %1\n").arg(quoted(m_options.publicUrl));
+    }
     text += QStringLiteral("\n[storage]\n");
     const QString sqlite =
         m_options.sqlitePath.isEmpty() ? QStringLiteral("data/accounts.db") : m_options.sqlitePath;

@@ -34,6 +34,8 @@ public:
         QString postgresql;
         // SQLite file to use instead of the server's own (a second server on the first one's file).
         QString sqlitePath;
+        // [server] public_url, the base of the download links the server announces; empty: none.
+        QString publicUrl;
         // TOML appended to the configuration (say "[limits]\nsign_in_failures_per_email = 2\n").
         QString extraConfig;
     };
