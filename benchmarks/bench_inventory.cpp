@@ -12,6 +12,7 @@
 #include "support/rdp_test_server.h"
 #include "support/test_environment.h"
 #include "ui/main_window.h"
+#include "window_start.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -110,91 +111,6 @@ bool seedHome(const QString& root, int hostCount)
            (!groups.isEmpty() && app.database()->addRemotes(makeHosts(hostCount, groups.first().id)));
 }
 
-// The program's process id stored on a window, 0 when there is none.
-unsigned long windowPid(Display* display, Window window)
-{
-    const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", True);
-    if (pidAtom == None) {
-        return 0;
-    }
-    Atom type = None;
-    int format = 0;
-    unsigned long items = 0;
-    unsigned long after = 0;
-    unsigned char* data = nullptr;
-    unsigned long pid = 0;
-    if (XGetWindowProperty(display, window, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &items, &after,
-                           &data) == Success &&
-        data != nullptr && items == 1 && format == 32) {
-        pid = *reinterpret_cast<unsigned long*>(data);
-    }
-    if (data != nullptr) {
-        XFree(data);
-    }
-    return pid;
-}
-
-// Starts the program and returns the milliseconds until its main window is mapped; -1 on failure.
-double timeToMappedWindow(Display* display, const QProcessEnvironment& environment)
-{
-    std::vector<QByteArray> envBytes;
-    for (const QString& entry : environment.toStringList()) {
-        envBytes.push_back(entry.toLocal8Bit());
-    }
-    std::vector<char*> envp;
-    for (QByteArray& entry : envBytes) {
-        envp.push_back(entry.data());
-    }
-    envp.push_back(nullptr);
-    QByteArray program(NIMBARA_PROGRAM);
-    char* argv[] = {program.data(), nullptr};
-
-    XSync(display, True); // drop events of earlier rounds
-    QElapsedTimer timer;
-    timer.start();
-    // The program's own output (its log lines) would only interleave with the figures.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, program.constData(), &actions, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        return -1;
-    }
-    const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    double mappedMs = -1;
-    bool exited = false;
-    while (mappedMs < 0 && !exited) {
-        if (XPending(display) == 0) {
-            // Sleep until the X server or the program's end says something.
-            pollfd fds[2] = {{ConnectionNumber(display), POLLIN, 0}, {pidFd, POLLIN, 0}};
-            const int ready = poll(fds, pidFd >= 0 ? 2 : 1, kStartTimeoutMs);
-            if (ready <= 0) {
-                break;
-            }
-            exited = (fds[1].revents & POLLIN) != 0;
-            if (XPending(display) == 0) {
-                continue;
-            }
-        }
-        XEvent event;
-        XNextEvent(display, &event);
-        if (event.type == MapNotify &&
-            windowPid(display, event.xmap.window) == static_cast<unsigned long>(pid)) {
-            mappedMs = elapsedMs(timer);
-        }
-    }
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (pidFd >= 0) {
-        ::close(pidFd);
-    }
-    return mappedMs;
-}
-
 void measureStartUp(const QString& emptyRoot, const QString& fullRoot, int hostCount)
 {
     TestXDisplay xvfb;
@@ -221,14 +137,14 @@ void measureStartUp(const QString& emptyRoot, const QString& fullRoot, int hostC
     const QProcessEnvironment fullEnv = environmentOf(fullRoot);
 
     // One start of each first, so both meet warm file caches; then the two alternate.
-    timeToMappedWindow(display, emptyEnv);
-    timeToMappedWindow(display, fullEnv);
+    timeToMappedWindow(display, NIMBARA_PROGRAM, emptyEnv);
+    timeToMappedWindow(display, NIMBARA_PROGRAM, fullEnv);
     std::vector<double> empty;
     std::vector<double> full;
     for (int round = 0; round < kStartRounds; ++round) {
         const bool emptyFirst = round % 2 == 0;
-        const double first = timeToMappedWindow(display, emptyFirst ? emptyEnv : fullEnv);
-        const double second = timeToMappedWindow(display, emptyFirst ? fullEnv : emptyEnv);
+        const double first = timeToMappedWindow(display, NIMBARA_PROGRAM, emptyFirst ? emptyEnv : fullEnv);
+        const double second = timeToMappedWindow(display, NIMBARA_PROGRAM, emptyFirst ? fullEnv : emptyEnv);
         (emptyFirst ? empty : full).push_back(first);
         (emptyFirst ? full : empty).push_back(second);
     }
