@@ -24,8 +24,6 @@
 
 namespace {
 
-const QString kUpdatePath = QStringLiteral("/api/v1/client/update/linux");
-
 QString jsonText(const QJsonObject& object, const char* key)
 {
     return object.value(QLatin1String(key)).toString().trimmed();
@@ -60,7 +58,7 @@ UpdateChecker::UpdateChecker(ServiceEndpoint endpoint, QString runningVersion, I
 
 QUrl UpdateChecker::updateEndpoint() const
 {
-    return QUrl(m_endpoint.baseUrl + kUpdatePath);
+    return QUrl(m_endpoint.baseUrl + QStringLiteral("/api/v1/client/update/") + m_installer.platformKey());
 }
 
 int UpdateChecker::compareVersions(const QString& a, const QString& b)

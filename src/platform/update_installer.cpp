@@ -18,6 +18,11 @@ UpdateInstaller::UpdateInstaller(IProcessLauncher& launcher, Kind kind) : m_laun
 {
 }
 
+QString UpdateInstaller::platformKey() const
+{
+    return m_kind == Kind::WindowsSetup ? QStringLiteral("windows") : QStringLiteral("linux");
+}
+
 QString UpdateInstaller::fileName(const QString& version) const
 {
     return m_kind == Kind::WindowsSetup ? QStringLiteral("NIMBARA-%1-x64-Setup.exe").arg(version)

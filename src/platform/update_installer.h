@@ -19,6 +19,8 @@ public:
     explicit UpdateInstaller(IProcessLauncher& launcher, Kind kind = nativeKind());
 
     Kind kind() const { return m_kind; }
+    // The platform name of the account service's update announcement: "linux" or "windows".
+    QString platformKey() const;
     // The file name the package of `version` is downloaded to.
     QString fileName(const QString& version) const;
     // Starts the installer on `path`; false with `error` (for the log) when nothing could be started.

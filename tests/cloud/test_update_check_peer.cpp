@@ -108,15 +108,15 @@ class UpdateCheckPeerTest : public QObject
     Q_OBJECT
 
 private:
-    // Announces `version` for Linux with the package `content` as the file the server serves.
+    // Announces `version` for `platform` with the package `content` as the file the server serves.
     void announce(const QString& version, const QString& minimum, const QByteArray& content,
-                  AccountTestServer* server = nullptr)
+                  AccountTestServer* server = nullptr, const QString& platform = QStringLiteral("linux"))
     {
         server = server ? server : m_server.get();
         const QString file = m_source.filePath(QStringLiteral("nimbara_%1_amd64.deb").arg(version));
         writeFile(file, content);
         QStringList arguments{QStringLiteral("update"),     QStringLiteral("set"),
-                              QStringLiteral("--platform"), QStringLiteral("linux"),
+                              QStringLiteral("--platform"), platform,
                               QStringLiteral("--version"),  version,
                               QStringLiteral("--file"),     file,
                               QStringLiteral("--notes"),    QStringLiteral("修复同步问题")};
@@ -268,6 +268,25 @@ private slots:
         QCOMPARE(m_launcher.starts[0].arguments,
                  (QStringList{QStringLiteral("/usr/bin/apt-get"), QStringLiteral("install"),
                               QStringLiteral("-y"), target}));
+    }
+
+    void windowsSetupIsAskedForAndStartedSilently()
+    {
+        const QByteArray content = packageBytes(70000);
+        announce(QStringLiteral("1.4.0"), QString(), content, nullptr, QStringLiteral("windows"));
+        UpdateInstaller windows(m_launcher, UpdateInstaller::Kind::WindowsSetup);
+        UpdateChecker check(endpoint(*m_server), kRunning, m_prompter, windows);
+        check.setDownloadDirectory(m_downloads.path());
+        m_prompter.confirmAnswers = {true};
+        QVERIFY(!check.checkForUpdateAtStartup());
+        const QString target = m_downloads.filePath(QStringLiteral("NIMBARA-1.4.0-x64-Setup.exe"));
+        QVERIFY(readFile(target) == content);
+        QCOMPARE(m_launcher.starts.size(), 1);
+        QCOMPARE(m_launcher.starts[0].program, target);
+        QCOMPARE(m_launcher.starts[0].arguments,
+                 (QStringList{QStringLiteral("/SP-"), QStringLiteral("/CLOSEAPPLICATIONS")}));
+        m_server->admin({QStringLiteral("update"), QStringLiteral("clear"), QStringLiteral("--platform"),
+                         QStringLiteral("windows")});
     }
 
     void digestInCapitalsIsAccepted()

@@ -146,6 +146,7 @@ private slots:
         launcher.addProgram(QStringLiteral("xdg-open"), QStringLiteral("/usr/bin/xdg-open"));
         UpdateInstaller installer(launcher, UpdateInstaller::Kind::DebianPackage);
         QCOMPARE(installer.fileName(QStringLiteral("1.2.1")), QStringLiteral("NIMBARA-1.2.1-amd64.deb"));
+        QCOMPARE(installer.platformKey(), QStringLiteral("linux"));
         QString error;
         QVERIFY(installer.start(QStringLiteral("/home/u/Downloads/NIMBARA-1.2.1-amd64.deb"), &error));
         QCOMPARE(launcher.starts.size(), 1);
@@ -190,6 +191,7 @@ private slots:
         launcher.addProgram(QStringLiteral("pkexec"), QStringLiteral("/usr/bin/pkexec"));
         UpdateInstaller installer(launcher, UpdateInstaller::Kind::WindowsSetup);
         QCOMPARE(installer.fileName(QStringLiteral("1.3")), QStringLiteral("NIMBARA-1.3-x64-Setup.exe"));
+        QCOMPARE(installer.platformKey(), QStringLiteral("windows"));
         QString error;
         QVERIFY(installer.start(QStringLiteral("C:/Users/u/Downloads/NIMBARA-1.3-x64-Setup.exe"), &error));
         QCOMPARE(launcher.starts.size(), 1);
