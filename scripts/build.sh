@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine for NIMBARA, builds it, and runs the program or its tests.
-#   scripts/build.sh run    install what is missing, build, start the program
-#   scripts/build.sh test   install what is missing, build, run every test; in CI (CI=true) or with
-#                           NIMBARA_FULL_CHECKS=1 also the unit and gui tests under AddressSanitizer and
-#                           UndefinedBehaviorSanitizer, and every fuzz target for a minute
+#   scripts/build.sh run      install what is missing, build, start the program
+#   scripts/build.sh package  install what is missing, build the programs, make the Debian packages
+#   scripts/build.sh test     install what is missing, build, run every test; in CI (CI=true) or with
+#                             NIMBARA_FULL_CHECKS=1 also the unit and gui tests under AddressSanitizer and
+#                             UndefinedBehaviorSanitizer, and every fuzz target for a minute
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -19,6 +20,7 @@ PACKAGES=(
     freerdp2-dev freerdp2-x11 freerdp2-shadow-x11 winpr-utils libxtst-dev libx11-dev libxdamage-dev x11-utils
     xvfb xauth util-linux mount
     openssh-client openssh-server xterm pssh openssl postgresql
+    python3 dpkg-dev lintian desktop-file-utils
 )
 
 install_missing() {
@@ -33,10 +35,15 @@ werror_flag() {
     fi
 }
 
+# Configures and builds the given targets, or everything.
 configure_and_build() {
     cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE="${NIMBARA_BUILD_TYPE:-RelWithDebInfo}" \
         -DNIMBARA_WERROR="$(werror_flag)"
-    cmake --build "$BUILD_DIR" --parallel "$JOBS"
+    if [ $# -gt 0 ]; then
+        cmake --build "$BUILD_DIR" --parallel "$JOBS" --target "$@"
+    else
+        cmake --build "$BUILD_DIR" --parallel "$JOBS"
+    fi
 }
 
 # A Debug build with AddressSanitizer and UndefinedBehaviorSanitizer (the "sanitize" preset), running
@@ -72,8 +79,18 @@ case "${1:-}" in
             "$ROOT/scripts/fuzz.sh" "${NIMBARA_FUZZ_SECONDS:-60}"
         fi
         ;;
+    package)
+        install_missing
+        # What the two packages hold (packaging/CMakeLists.txt); the tests are not needed for them.
+        configure_and_build nimbara nimbara-ssh-askpass nimbara-xls-reader nimbara-account-server \
+            nimbara_package_files
+        packages=$(cd "$BUILD_DIR" && cpack -G DEB | tee /dev/stderr |
+            sed -n 's/^CPack: - package: \(.*\) generated\.$/\1/p')
+        echo "Debian packages:"
+        echo "$packages"
+        ;;
     *)
-        echo "usage: $0 run|test [arguments]" >&2
+        echo "usage: $0 run|test|package [arguments]" >&2
         exit 2
         ;;
 esac
