@@ -145,10 +145,13 @@ int main(int argc, char* argv[])
     SilentServer silent;
     const QProcessEnvironment upEnv =
         homeFor(upRoot.path(), server.baseUrl(), server.caCertificatePath(), xvfb.name());
+    // The same private CA in every home, so the three differ only in what the service does.
     const QProcessEnvironment refusedEnv =
-        homeFor(refusedRoot.path(), QStringLiteral("https://127.0.0.1:%1").arg(closedPort), {}, xvfb.name());
-    const QProcessEnvironment silentEnv = homeFor(
-        silentRoot.path(), QStringLiteral("https://127.0.0.1:%1").arg(silent.serverPort()), {}, xvfb.name());
+        homeFor(refusedRoot.path(), QStringLiteral("https://127.0.0.1:%1").arg(closedPort),
+                server.caCertificatePath(), xvfb.name());
+    const QProcessEnvironment silentEnv =
+        homeFor(silentRoot.path(), QStringLiteral("https://127.0.0.1:%1").arg(silent.serverPort()),
+                server.caCertificatePath(), xvfb.name());
 
     // One start each first (data files created, caches warm); then they alternate.
     timeToMappedWindow(display, NIMBARA_PROGRAM, upEnv);
