@@ -7,12 +7,17 @@
 #include "platform/update_installer.h"
 #include "support/account_test_server.h"
 #include "support/fake_process_launcher.h"
+#include "support/test_certificate_authority.h"
 #include "support/test_environment.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
+#include <QSslServer>
+#include <QSslSocket>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -100,6 +105,49 @@ public:
     }
     QList<QTcpSocket*> held;
 };
+
+// A small HTTPS site with a certificate of the private CA that answers every request with what
+// `respond` makes of its path, then closes the connection, and remembers the paths it was asked for.
+class TinyHttpsSite : public QObject
+{
+public:
+    TinyHttpsSite(const QSslConfiguration& tls, std::function<QByteArray(const QByteArray&)> respond)
+        : m_respond(std::move(respond))
+    {
+        m_server.setSslConfiguration(tls);
+        m_server.listen(QHostAddress::LocalHost);
+        connect(&m_server, &QTcpServer::pendingConnectionAvailable, this, [this] {
+            while (QTcpSocket* socket = m_server.nextPendingConnection())
+                connect(socket, &QIODevice::readyRead, this, [this, socket] { serve(socket); });
+        });
+    }
+    quint16 port() const { return m_server.serverPort(); }
+    QList<QByteArray> paths;
+
+private:
+    void serve(QTcpSocket* socket)
+    {
+        QByteArray& head = m_heads[socket];
+        head += socket->readAll();
+        if (!head.contains("\r\n\r\n"))
+            return;
+        const QByteArray path = head.split(' ').value(1);
+        paths.append(path);
+        socket->write(m_respond(path));
+        socket->disconnectFromHost();
+        m_heads.remove(socket);
+    }
+
+    QSslServer m_server;
+    std::function<QByteArray(const QByteArray&)> m_respond;
+    QHash<QTcpSocket*, QByteArray> m_heads;
+};
+
+QByteArray httpResponse(const QByteArray& status, const QByteArray& body, const QByteArray& extraHeaders = {})
+{
+    return "HTTP/1.1 " + status + "\r\nContent-Length: " + QByteArray::number(body.size()) +
+           "\r\nConnection: close\r\n" + extraHeaders + "\r\n" + body;
+}
 
 } // namespace
 
@@ -376,6 +424,74 @@ private slots:
         QCOMPARE(announcementRequests(server), 1);
         QVERIFY(server.log().contains("/downloads/") == false);
         QVERIFY(m_prompter.confirmed.isEmpty());
+    }
+
+    // A redirect may not carry the download to another host; within the service's own host it may.
+    void downloadRedirectStaysOnTheServiceHost_data()
+    {
+        QTest::addColumn<bool>("toOtherHost");
+        QTest::newRow("to another host") << true;
+        QTest::newRow("within the host") << false;
+    }
+
+    void downloadRedirectStaysOnTheServiceHost()
+    {
+        QFETCH(bool, toOtherHost);
+        TestCertificateAuthority ca;
+        QString error;
+        QVERIFY2(ca.create(&error), qPrintable(error));
+        TestCertificateAuthority::Leaf service;
+        TestCertificateAuthority::Leaf other;
+        QVERIFY2(ca.issue(QStringLiteral("service"), &service, &error), qPrintable(error));
+        QVERIFY2(ca.issue(QStringLiteral("other"), {QStringLiteral("DNS:localhost")}, &other, &error),
+                 qPrintable(error));
+
+        const QByteArray content = packageBytes(300000);
+        const auto package = [&](const QByteArray& path) {
+            return path == "/pkg.deb" ? httpResponse("200 OK", content) : httpResponse("404 Not Found", {});
+        };
+        TinyHttpsSite otherSite(TestCertificateAuthority::serverConfiguration(other), package);
+        quint16 servicePort = 0;
+        TinyHttpsSite serviceSite(
+            TestCertificateAuthority::serverConfiguration(service), [&](const QByteArray& path) {
+                const QByteArray self = "https://127.0.0.1:" + QByteArray::number(servicePort);
+                if (path == "/api/v1/client/update/linux") {
+                    const QJsonObject announcement{
+                        {QStringLiteral("enabled"), true},
+                        {QStringLiteral("latest_version"), QStringLiteral("1.2.5")},
+                        {QStringLiteral("download_url"), QString::fromLatin1(self + "/moved.deb")},
+                        {QStringLiteral("sha256"), sha256(content)}};
+                    return httpResponse("200 OK", QJsonDocument(announcement).toJson(QJsonDocument::Compact),
+                                        "Content-Type: application/json\r\n");
+                }
+                if (path == "/moved.deb") {
+                    const QByteArray target =
+                        toOtherHost ? "https://localhost:" + QByteArray::number(otherSite.port()) + "/pkg.deb"
+                                    : self + "/pkg.deb";
+                    return httpResponse("302 Found", {}, "Location: " + target + "\r\n");
+                }
+                return package(path);
+            });
+        servicePort = serviceSite.port();
+
+        m_prompter.confirmAnswers = {true};
+        UpdateChecker check(ServiceEndpoint{QStringLiteral("https://127.0.0.1:%1").arg(servicePort),
+                                            ca.caCertificates(), true},
+                            kRunning, m_prompter, *m_installer);
+        check.setDownloadDirectory(m_downloads.path());
+        QVERIFY(!check.checkForUpdateAtStartup());
+        if (toOtherHost) {
+            QVERIFY(otherSite.paths.isEmpty());
+            QCOMPARE(m_prompter.errors.size(), 1);
+            QVERIFY2(m_prompter.errors.first().startsWith(QStringLiteral("更新包下载失败：")),
+                     qPrintable(m_prompter.errors.first()));
+            QVERIFY(downloadedFiles().isEmpty());
+            QVERIFY(m_launcher.starts.isEmpty());
+        } else {
+            QCOMPARE(serviceSite.paths.count("/pkg.deb"), 1);
+            QVERIFY(m_prompter.errors.isEmpty());
+            QCOMPARE(m_launcher.starts.size(), 1);
+        }
     }
 
     void unreachableOrSilentServiceContinues()
