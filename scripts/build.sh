@@ -20,7 +20,7 @@ PACKAGES=(
     freerdp2-dev freerdp2-x11 freerdp2-shadow-x11 winpr-utils libxtst-dev libx11-dev libxdamage-dev x11-utils
     xvfb xauth util-linux mount
     openssh-client openssh-server xterm pssh openssl postgresql
-    python3 dpkg-dev lintian desktop-file-utils
+    python3 dpkg-dev lintian desktop-file-utils adduser
 )
 
 install_missing() {
