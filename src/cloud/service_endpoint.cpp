@@ -12,11 +12,6 @@ namespace {
 // A CA bundle is a few kilobytes; anything far larger is not one.
 constexpr qint64 kMaxCaFileSize = 4 * 1024 * 1024;
 
-ServiceEndpoint defaultEndpoint()
-{
-    return ServiceEndpoint{QString::fromLatin1(AccountClient::kDefaultServiceUrl), {}, false};
-}
-
 } // namespace
 
 QList<QSslCertificate> readCaCertificates(const QString& path, QString* error)
@@ -76,29 +71,45 @@ QSslConfiguration tlsConfigurationTrusting(const QList<QSslCertificate>& extra)
     return tls;
 }
 
-ServiceEndpoint accountServiceEndpoint(const AppConfig& config)
+namespace {
+
+// The endpoint one section's `service_url` and `ca_certificates` name; `serviceName` words the warning.
+ServiceEndpoint configuredEndpoint(const char* section, const QString& urlText, const QString& caPath,
+                                   const QString& defaultUrl, const char* serviceName)
 {
-    const QString urlText = config.account_service_url.trimmed();
-    const QUrl url = urlText.isEmpty() ? QUrl(QString::fromLatin1(AccountClient::kDefaultServiceUrl))
-                                       : QUrl(urlText, QUrl::StrictMode);
+    const ServiceEndpoint fallback{defaultUrl, {}, false};
+    const QUrl url = urlText.isEmpty() ? QUrl(defaultUrl) : QUrl(urlText, QUrl::StrictMode);
     const std::optional<QString> normalized = AccountClient::normalizedServiceUrl(url);
     if (!normalized) {
-        SPDLOG_WARN("[account] service_url 不可用（需 https，http 仅限本机回环地址），继续使用默认地址: {}",
-                    urlText);
-        return defaultEndpoint();
+        SPDLOG_WARN("[{}] service_url 不可用（需 https，http 仅限本机回环地址），继续使用默认地址: {}",
+                    section, urlText);
+        return fallback;
     }
 
     ServiceEndpoint endpoint{*normalized, {}, true};
-    const QString caPath = config.account_ca_certificates.trimmed();
     if (!caPath.isEmpty()) {
         QString error;
         endpoint.extraCaCertificates = readCaCertificates(caPath, &error);
         if (endpoint.extraCaCertificates.isEmpty()) {
-            SPDLOG_WARN(
-                "[account] ca_certificates 无法读取或不含 PEM 证书（{}），继续使用默认会员服务地址: {}",
-                error, caPath);
-            return defaultEndpoint();
+            SPDLOG_WARN("[{}] ca_certificates 无法读取或不含 PEM 证书（{}），继续使用默认{}地址: {}", section,
+                        error, serviceName, caPath);
+            return fallback;
         }
     }
     return endpoint;
+}
+
+} // namespace
+
+ServiceEndpoint accountServiceEndpoint(const AppConfig& config)
+{
+    return configuredEndpoint("account", config.account_service_url.trimmed(),
+                              config.account_ca_certificates.trimmed(),
+                              QString::fromLatin1(AccountClient::kDefaultServiceUrl), "会员服务");
+}
+
+ServiceEndpoint accelerationServiceEndpoint(const AppConfig& config, const QString& defaultUrl)
+{
+    return configuredEndpoint("acceleration", config.acceleration_service_url.trimmed(),
+                              config.acceleration_ca_certificates.trimmed(), defaultUrl, "加速服务");
 }

@@ -20,6 +20,10 @@ struct ServiceEndpoint
 // when they are unusable (logged).
 ServiceEndpoint accountServiceEndpoint(const AppConfig& config);
 
+// The endpoint `[acceleration] service_url` / `[acceleration] ca_certificates` name, or
+// `defaultUrl` when they are unusable (logged).
+ServiceEndpoint accelerationServiceEndpoint(const AppConfig& config, const QString& defaultUrl);
+
 // PEM certificates from a file of at most 4 MiB. Empty, with `error` set, when there are none.
 QList<QSslCertificate> readCaCertificates(const QString& path, QString* error);
 

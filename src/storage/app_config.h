@@ -62,5 +62,10 @@ struct AppConfig
     QString account_service_url;     // base address of the account service; empty for the built-in one
     QString account_ca_certificates; // PEM file of extra roots trusted for that service only
 
+    // [acceleration]
+    QString acceleration_service_url; // base address of the acceleration service; empty for the built-in one
+    QString
+        acceleration_ca_certificates; // PEM file of extra roots trusted for that service and its relay nodes
+
     bool operator==(const AppConfig&) const = default;
 };

@@ -390,6 +390,9 @@ void applyDocument(const toml::table& root, AppConfig& config)
 
     readText(findKey(root, "account", "service_url"), config.account_service_url);
     readText(findKey(root, "account", "ca_certificates"), config.account_ca_certificates);
+
+    readText(findKey(root, "acceleration", "service_url"), config.acceleration_service_url);
+    readText(findKey(root, "acceleration", "ca_certificates"), config.acceleration_ca_certificates);
 }
 
 QString quoted(const QString& text)
@@ -509,6 +512,12 @@ QString documentText(const AppConfig& c)
         header("[account]");
         line("service_url", quoted(c.account_service_url));
         line("ca_certificates", quoted(c.account_ca_certificates));
+    }
+    if (!c.acceleration_service_url.isEmpty() || !c.acceleration_ca_certificates.isEmpty()) {
+        blank();
+        header("[acceleration]");
+        line("service_url", quoted(c.acceleration_service_url));
+        line("ca_certificates", quoted(c.acceleration_ca_certificates));
     }
     return text;
 }

@@ -61,6 +61,8 @@ static QString describe(const AppConfig& c)
     add("ssh_terminal", c.ssh_terminal);
     add("account_service_url", c.account_service_url);
     add("account_ca_certificates", c.account_ca_certificates);
+    add("acceleration_service_url", c.acceleration_service_url);
+    add("acceleration_ca_certificates", c.acceleration_ca_certificates);
     return parts.join(QLatin1String(", "));
 }
 
@@ -423,6 +425,32 @@ private slots:
         ConfigManager reloaded;
         QVERIFY(reloaded.load(saved));
         QCOMPARE(reloaded.config(), manager.config());
+    }
+
+    // The acceleration section comes last and, like the account one, only when one of its keys is set.
+    void accelerationSectionIsWrittenOnlyWhenSet()
+    {
+        QTemporaryDir dir;
+        ConfigManager manager;
+        QVERIFY(loadText(manager, dir,
+                         kPolicy + QByteArray("[acceleration]\nservice_url = \"https://accel.example:8443\"\n"
+                                              "ca_certificates = '/etc/nimbara/accel-ca.pem'\n")));
+        QCOMPARE(manager.config().acceleration_service_url, QStringLiteral("https://accel.example:8443"));
+        QCOMPARE(manager.config().acceleration_ca_certificates, QStringLiteral("/etc/nimbara/accel-ca.pem"));
+
+        const QString saved = dir.filePath(QStringLiteral("saved.toml"));
+        QVERIFY(manager.save(saved));
+        QCOMPARE(readBytes(saved),
+                 nativeText(kDefaultText +
+                            QByteArray("\n[acceleration]\nservice_url = \"https://accel.example:8443\"\n"
+                                       "ca_certificates = \"/etc/nimbara/accel-ca.pem\"\n")));
+        ConfigManager reloaded;
+        QVERIFY(reloaded.load(saved));
+        QCOMPARE(reloaded.config(), manager.config());
+
+        ConfigManager plain;
+        QVERIFY(plain.save(saved));
+        QVERIFY(!readBytes(saved).contains("[acceleration]"));
     }
 
     void unopenableFileCountsAsSuccess_data()
