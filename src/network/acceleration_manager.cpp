@@ -1,9 +1,295 @@
 #include "network/acceleration_manager.h"
 
-#include <QCoreApplication>
-#include <QPointer>
+#include "cloud/account_client.h"
+#include "cloud/service_endpoint.h"
+#include "logger.h"
+#include "storage/app_config.h"
 
-AccelerationManager::AccelerationManager(QObject* parent) : QObject(parent) {}
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPointer>
+#include <QRegularExpression>
+#include <QSslSocket>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <utility>
+
+namespace {
+
+constexpr qint64 kMaxNodeListBytes = 65536;
+constexpr qint64 kMaxTokenReplyBytes = 4096;
+constexpr qsizetype kMaxTokenBytes = 512;
+constexpr int kMaxNodes = 20;
+// Bounds of the relay: each socket buffers at most this much, reads move at most kReadChunk at once.
+constexpr qint64 kBufferLimit = 262144;
+constexpr qint64 kReadChunk = 32768;
+constexpr qsizetype kMaxHandshakeBytes = 8192;
+
+const char kUserAgent[] = "NIMBARA-Vantrel-Acceleration/1";
+
+QString text(const char* utf8)
+{
+    return QString::fromUtf8(utf8);
+}
+
+const char kNoSession[] = "请先登录Vantrel账号，再启动远程加速。";
+const char kNodeListUnusable[] = "加速节点配置不可用，请稍后再试。";
+const char kSessionLost[] = "Vantrel登录会话已失效，远程加速已关闭。";
+const char kTokenRefused[] = "Vantrel用户加速权限验证失败，请检查登录状态和节点服务。";
+const char kNoNodeReachable[] = "加速功能失败：所有香港节点均不可用。";
+
+// Bytes waiting to leave `socket`; for TLS also those already encrypted but not yet sent.
+qint64 pendingWrite(const QAbstractSocket* socket)
+{
+    qint64 pending = socket->bytesToWrite();
+    if (const auto* tls = qobject_cast<const QSslSocket*>(socket))
+        pending += tls->encryptedBytesToWrite();
+    return pending;
+}
+
+// The reply body if the reply counts: no network error, status 200, at most `limit` bytes.
+std::optional<QByteArray> boundedBody(QNetworkReply* reply, qint64 limit)
+{
+    const QByteArray body = reply->read(limit + 1);
+    if (reply->error() != QNetworkReply::NoError || body.size() > limit ||
+        reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200) {
+        return std::nullopt;
+    }
+    return body;
+}
+
+// Nodes of a node list document (at most kMaxNodes); empty when the version is not 1.
+QList<AccelerationNode> parseNodeList(const QByteArray& document)
+{
+    static const QRegularExpression hostPattern(QStringLiteral("^[A-Za-z0-9.-]{1,253}$"));
+    const QJsonObject root = QJsonDocument::fromJson(document).object();
+    const QJsonValue version = root.value(QStringLiteral("version"));
+    if (!version.isDouble() || version.toDouble() != 1.0)
+        return {};
+    QList<AccelerationNode> nodes;
+    for (const QJsonValue& value : root.value(QStringLiteral("nodes")).toArray()) {
+        if (nodes.size() >= kMaxNodes)
+            break;
+        const QJsonObject object = value.toObject();
+        AccelerationNode node;
+        node.id = object.value(QStringLiteral("id")).toString();
+        node.name = object.value(QStringLiteral("name")).toString();
+        node.host = object.value(QStringLiteral("host")).toString().trimmed();
+        const QJsonValue portValue = object.value(QStringLiteral("port"));
+        const double port = portValue.isUndefined() ? 443.0 : portValue.toDouble(-1.0);
+        if (!hostPattern.match(node.host).hasMatch() || port != static_cast<int>(port) || port < 1 ||
+            port > 65535 || node.id.isEmpty()) {
+            continue;
+        }
+        node.port = static_cast<quint16>(port);
+        if (node.name.isEmpty())
+            node.name = node.id;
+        nodes.append(node);
+    }
+    return nodes;
+}
+
+// One accepted local connection carried to its host: through the candidate relay nodes in turn
+// (TLS, HTTP CONNECT with the bearer token), or directly once none is left.
+class Tunnel : public QObject
+{
+public:
+    struct Route
+    {
+        QString host;
+        quint16 port = 0;
+        QList<AccelerationNode> candidates;
+        QByteArray token;
+        QSslConfiguration tls;
+        int nodeTimeoutMs = AccelerationManager::kNodeTimeoutMs;
+    };
+
+    Tunnel(QTcpSocket* client, Route route, std::function<void()> onFailure, QObject* parent)
+        : QObject(parent), m_client(client), m_route(std::move(route)), m_onFailure(std::move(onFailure))
+    {
+        m_client->setParent(this);
+        m_client->setReadBufferSize(kBufferLimit);
+        connect(m_client, &QTcpSocket::disconnected, this, &QObject::deleteLater);
+        tryNextNode();
+    }
+
+private:
+    void tryNextNode()
+    {
+        if (!m_client || m_client->state() != QAbstractSocket::ConnectedState) {
+            deleteLater();
+            return;
+        }
+        if (m_upstream) {
+            m_upstream->disconnect();
+            m_upstream->abort();
+            m_upstream->deleteLater();
+            m_upstream = nullptr;
+        }
+        m_handshake.clear();
+
+        if (m_nextNodeIndex >= m_route.candidates.size()) {
+            connectDirectly();
+            return;
+        }
+        const AccelerationNode node = m_route.candidates.at(m_nextNodeIndex);
+        ++m_nextNodeIndex;
+        auto* socket = new QSslSocket(this);
+        socket->setReadBufferSize(kBufferLimit);
+        socket->setSslConfiguration(m_route.tls);
+        m_upstream = socket;
+        const quint32 attempt = ++m_attempt;
+        connect(socket, &QSslSocket::encrypted, this, &Tunnel::sendConnectRequest);
+        connect(socket, &QSslSocket::readyRead, this, [this] {
+            if (m_established)
+                pump(m_upstream, m_client);
+            else
+                readHandshake();
+        });
+        connect(socket, &QAbstractSocket::errorOccurred, this, [this, attempt] {
+            if (attempt != m_attempt)
+                return;
+            if (m_established)
+                closeClient();
+            else
+                tryNextNode();
+        });
+        QTimer::singleShot(m_route.nodeTimeoutMs, this, [this, attempt] {
+            if (attempt == m_attempt && !m_established)
+                tryNextNode();
+        });
+        socket->connectToHostEncrypted(node.host, node.port);
+    }
+
+    void connectDirectly()
+    {
+        if (m_onFailure)
+            m_onFailure();
+        auto* socket = new QTcpSocket(this);
+        socket->setReadBufferSize(kBufferLimit);
+        m_upstream = socket;
+        const quint32 attempt = ++m_attempt;
+        connect(socket, &QTcpSocket::connected, this, [this, attempt] {
+            if (attempt != m_attempt)
+                return;
+            m_established = true;
+            startRelaying();
+        });
+        connect(socket, &QTcpSocket::readyRead, this, [this] { pump(m_upstream, m_client); });
+        connect(socket, &QAbstractSocket::errorOccurred, this, [this, attempt] {
+            if (attempt == m_attempt)
+                closeClient();
+        });
+        socket->connectToHost(m_route.host, m_route.port);
+    }
+
+    void sendConnectRequest()
+    {
+        QByteArray authority = m_route.host.toUtf8();
+        if (authority.contains(':'))
+            authority = '[' + authority + ']';
+        authority += ':' + QByteArray::number(m_route.port);
+        m_upstream->write("CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority +
+                          "\r\nProxy-Authorization: Bearer " + m_route.token +
+                          "\r\nConnection: keep-alive\r\n\r\n");
+    }
+
+    void readHandshake()
+    {
+        m_handshake += m_upstream->readAll();
+        if (m_handshake.size() > kMaxHandshakeBytes) {
+            tryNextNode();
+            return;
+        }
+        const qsizetype end = m_handshake.indexOf("\r\n\r\n");
+        if (end < 0)
+            return;
+        if (!m_handshake.startsWith("HTTP/1.1 200 ") && !m_handshake.startsWith("HTTP/1.0 200 ")) {
+            tryNextNode();
+            return;
+        }
+        const QByteArray early = m_handshake.mid(end + 4);
+        m_handshake.clear();
+        m_established = true;
+        startRelaying();
+        if (!early.isEmpty())
+            m_client->write(early);
+    }
+
+    void startRelaying()
+    {
+        connect(m_client, &QTcpSocket::readyRead, this, [this] { pump(m_client, m_upstream); });
+        connect(m_upstream, &QTcpSocket::bytesWritten, this, [this] { pump(m_client, m_upstream); });
+        if (auto* tls = qobject_cast<QSslSocket*>(m_upstream.data()))
+            connect(tls, &QSslSocket::encryptedBytesWritten, this, [this] { pump(m_client, m_upstream); });
+        connect(m_client, &QTcpSocket::bytesWritten, this, [this] { pump(m_upstream, m_client); });
+        connect(m_upstream, &QTcpSocket::disconnected, this, &Tunnel::closeClient);
+        pump(m_client, m_upstream);
+        pump(m_upstream, m_client);
+    }
+
+    // Hands on what the host already sent, then closes (flushing what the client has not yet taken).
+    void closeClient()
+    {
+        pump(m_upstream, m_client);
+        if (m_client)
+            m_client->close();
+    }
+
+    static void pump(QAbstractSocket* from, QAbstractSocket* to)
+    {
+        if (!from || !to || to->state() != QAbstractSocket::ConnectedState)
+            return;
+        while (from->bytesAvailable() > 0) {
+            if (pendingWrite(to) >= kBufferLimit)
+                return;
+            const QByteArray chunk = from->read(kReadChunk);
+            if (chunk.isEmpty() || to->write(chunk) != chunk.size())
+                return;
+        }
+    }
+
+    QPointer<QTcpSocket> m_client;
+    QPointer<QTcpSocket> m_upstream;
+    Route m_route;
+    QByteArray m_handshake;
+    std::function<void()> m_onFailure;
+    int m_nextNodeIndex = 0;
+    quint32 m_attempt = 0;
+    bool m_established = false;
+};
+
+} // namespace
+
+AccelerationManager::AccelerationManager(QObject* parent)
+    : QObject(parent), m_network(new QNetworkAccessManager(this)), m_reauthTimer(new QTimer(this))
+{
+    m_network->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    m_reauthTimer->setInterval(kReauthIntervalMs);
+    connect(m_reauthTimer, &QTimer::timeout, this, [this] {
+        if (m_enabled)
+            exchangeToken(m_generation, true);
+    });
+}
+
+AccelerationManager::~AccelerationManager()
+{
+    // Tunnels and listeners go before the network objects they may still signal.
+    const QSet<QObject*> tunnels = std::exchange(m_tunnels, {});
+    qDeleteAll(tunnels);
+}
 
 AccelerationManager* AccelerationManager::instance()
 {
@@ -15,18 +301,299 @@ AccelerationManager* AccelerationManager::instance()
     return manager.data();
 }
 
-Remote AccelerationManager::route(const Remote& remote) const
+bool AccelerationManager::setServiceEndpoint(const QUrl& baseUrl,
+                                             const QList<QSslCertificate>& extraCaCertificates)
 {
-    // Direct while acceleration is off, which is the only state without relay listeners.
-    return remote;
+    const std::optional<QString> normalized = AccountClient::normalizedServiceUrl(baseUrl);
+    if (!normalized) {
+        SPDLOG_WARN("加速服务地址不可用，继续使用 {}: {}", m_serviceUrl,
+                    baseUrl.toString(QUrl::RemoveUserInfo));
+        return false;
+    }
+    m_serviceUrl = *normalized;
+    m_tls.reset();
+    if (!extraCaCertificates.isEmpty())
+        m_tls = tlsConfigurationTrusting(extraCaCertificates);
+    return true;
+}
+
+void AccelerationManager::setReauthIntervalMs(int milliseconds)
+{
+    m_reauthTimer->setInterval(milliseconds);
+}
+
+void AccelerationManager::setPartnerSession(const QByteArray& cookie, const QByteArray& jwt)
+{
+    disableAcceleration();
+    m_partnerCookie = cookie;
+    m_partnerJwt = jwt;
+}
+
+void AccelerationManager::clearPartnerSession()
+{
+    disableAcceleration();
+    m_partnerCookie.clear();
+    m_partnerJwt.clear();
+}
+
+QNetworkRequest AccelerationManager::request(const QUrl& url) const
+{
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setTransferTimeout(kRequestTimeoutMs);
+    request.setRawHeader("User-Agent", kUserAgent);
+    if (m_tls)
+        request.setSslConfiguration(*m_tls);
+    return request;
+}
+
+void AccelerationManager::checkAvailability()
+{
+    if (m_enabled || m_busy)
+        return;
+    if (m_partnerCookie.isEmpty() && m_partnerJwt.isEmpty()) {
+        emit availabilityFailed(text(kNoSession));
+        return;
+    }
+    m_busy = true;
+    const quint32 generation = ++m_generation;
+    emit statusChanged(text("正在读取加速节点…"));
+    QNetworkReply* reply = m_network->get(request(QUrl(m_serviceUrl + QStringLiteral("/jiasu.txt"))));
+    // A document far beyond the limit is cut off rather than buffered whole.
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
+        if (received > kMaxNodeListBytes)
+            reply->abort();
+    });
+    connect(reply, &QNetworkReply::finished, this,
+            [this, reply, generation] { onNodeListReply(reply, generation); });
+}
+
+void AccelerationManager::onNodeListReply(QNetworkReply* reply, quint32 generation)
+{
+    reply->deleteLater();
+    if (generation != m_generation)
+        return;
+    const QList<AccelerationNode> nodes =
+        parseNodeList(boundedBody(reply, kMaxNodeListBytes).value_or(QByteArray()));
+    if (nodes.isEmpty()) {
+        m_busy = false;
+        emit availabilityFailed(text(kNodeListUnusable));
+        return;
+    }
+    m_nodes = nodes;
+    exchangeToken(generation, false);
+}
+
+void AccelerationManager::exchangeToken(quint32 generation, bool refresh)
+{
+    if (m_partnerCookie.isEmpty() && m_partnerJwt.isEmpty()) {
+        disableAcceleration();
+        emit availabilityFailed(text(kSessionLost));
+        return;
+    }
+    QNetworkRequest post = request(QUrl(m_serviceUrl + QStringLiteral("/auth/vantrel")));
+    post.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    const QJsonObject body{{QStringLiteral("cookie"), QString::fromUtf8(m_partnerCookie)},
+                           {QStringLiteral("jwt"), QString::fromUtf8(m_partnerJwt)}};
+    QNetworkReply* reply = m_network->post(post, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
+        if (received > kMaxTokenReplyBytes)
+            reply->abort();
+    });
+    connect(reply, &QNetworkReply::finished, this,
+            [this, reply, generation, refresh] { onTokenReply(reply, generation, refresh); });
+}
+
+void AccelerationManager::onTokenReply(QNetworkReply* reply, quint32 generation, bool refresh)
+{
+    reply->deleteLater();
+    if (generation != m_generation)
+        return;
+    QByteArray token;
+    if (const std::optional<QByteArray> body = boundedBody(reply, kMaxTokenReplyBytes))
+        token = QJsonDocument::fromJson(*body).object().value(QStringLiteral("token")).toString().toUtf8();
+    if (token.isEmpty() || token.size() > kMaxTokenBytes) {
+        disableAcceleration();
+        emit availabilityFailed(text(kTokenRefused));
+        return;
+    }
+    m_token = token;
+    if (!refresh)
+        startProbes();
+}
+
+void AccelerationManager::startProbes()
+{
+    m_pendingProbes = static_cast<int>(m_nodes.size());
+    emit statusChanged(text("正在检测加速节点延迟…"));
+    const quint32 generation = m_generation;
+    for (int i = 0; i < m_nodes.size(); ++i) {
+        const AccelerationNode& node = m_nodes.at(i);
+        QNetworkRequest probe =
+            request(QUrl(QStringLiteral("https://%1:%2/probe").arg(node.host).arg(node.port)));
+        probe.setRawHeader("Authorization", "Bearer " + m_token);
+        const qint64 sentAtMs = QDateTime::currentMSecsSinceEpoch();
+        QNetworkReply* reply = m_network->get(probe);
+        connect(reply, &QNetworkReply::finished, this,
+                [this, reply, generation, i, sentAtMs] { onProbeReply(reply, generation, i, sentAtMs); });
+    }
+}
+
+void AccelerationManager::onProbeReply(QNetworkReply* reply, quint32 generation, int nodeIndex,
+                                       qint64 sentAtMs)
+{
+    reply->deleteLater();
+    if (generation != m_generation || nodeIndex >= m_nodes.size())
+        return;
+    if (reply->error() == QNetworkReply::NoError &&
+        reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 204) {
+        m_nodes[nodeIndex].latencyMs =
+            static_cast<qint32>(std::max<qint64>(0, QDateTime::currentMSecsSinceEpoch() - sentAtMs));
+    }
+    if (--m_pendingProbes == 0)
+        finishProbes();
+}
+
+void AccelerationManager::finishProbes()
+{
+    m_nodes.removeIf([](const AccelerationNode& node) { return node.latencyMs < 0; });
+    std::stable_sort(
+        m_nodes.begin(), m_nodes.end(),
+        [](const AccelerationNode& a, const AccelerationNode& b) { return a.latencyMs < b.latencyMs; });
+    m_busy = false;
+    if (!m_nodes.isEmpty()) {
+        emit readyToEnable(m_nodes.first().name, m_nodes.first().latencyMs);
+        return;
+    }
+    m_token.clear();
+    emit availabilityFailed(text(kNoNodeReachable));
+}
+
+void AccelerationManager::enableAcceleration()
+{
+    if (m_enabled || m_busy || m_nodes.isEmpty() || m_token.isEmpty())
+        return;
+    m_enabled = true;
+    m_reauthTimer->start();
+    emit enabledChanged(true);
+    emit statusChanged(
+        text("远程加速已开启：%1 · 节点延迟 %2 ms").arg(m_nodes.first().name).arg(m_nodes.first().latencyMs));
+}
+
+void AccelerationManager::disableAcceleration()
+{
+    ++m_generation;
+    m_busy = false;
+    m_reauthTimer->stop();
+    const QSet<QObject*> tunnels = std::exchange(m_tunnels, {});
+    qDeleteAll(tunnels);
+    const QHash<QString, QTcpServer*> listeners = std::exchange(m_listeners, {});
+    qDeleteAll(listeners);
+    m_token.clear();
+    m_nodes.clear();
+    m_directRemoteIds.clear();
+    m_nodeIndexByRemote.clear();
+    if (m_enabled) {
+        m_enabled = false;
+        emit enabledChanged(false);
+        emit statusChanged(text("远程加速已关闭"));
+    }
+}
+
+Remote AccelerationManager::route(const Remote& remote)
+{
+    // Direct while acceleration is off, and for hosts that no node could carry.
+    if (!m_enabled || m_token.isEmpty() || remote.host.isEmpty() || remote.port < 1 || remote.port > 65535 ||
+        m_directRemoteIds.contains(remote.id)) {
+        return remote;
+    }
+    const QString key =
+        remote.id + QLatin1Char('|') + remote.host + QLatin1Char(':') + QString::number(remote.port);
+    QTcpServer* listener = m_listeners.value(key);
+    if (!listener) {
+        listener = new QTcpServer(this);
+        if (!listener->listen(QHostAddress::LocalHost, 0)) {
+            SPDLOG_WARN("无法监听本机加速端口: {}", listener->errorString());
+            delete listener;
+            emit fallbackToDirect(remote.id, remote.name);
+            return remote;
+        }
+        m_listeners.insert(key, listener);
+        connect(listener, &QTcpServer::newConnection, this,
+                [this, listener, host = remote.host, port = static_cast<quint16>(remote.port), id = remote.id,
+                 name = remote.name] { acceptConnections(listener, host, port, id, name); });
+    }
+    Remote routed = remote;
+    routed.host = QStringLiteral("127.0.0.1");
+    routed.port = listener->serverPort();
+    return routed;
+}
+
+void AccelerationManager::acceptConnections(QTcpServer* listener, const QString& host, quint16 port,
+                                            const QString& remoteId, const QString& remoteName)
+{
+    while (QTcpSocket* client = listener->nextPendingConnection()) {
+        Tunnel::Route route;
+        route.host = host;
+        route.port = port;
+        if (!m_directRemoteIds.contains(remoteId))
+            route.candidates =
+                m_nodes.mid(std::min<qsizetype>(m_nodeIndexByRemote.value(remoteId, 0), m_nodes.size()));
+        route.token = m_token;
+        route.tls = m_tls.value_or(QSslConfiguration::defaultConfiguration());
+        route.nodeTimeoutMs = m_nodeTimeoutMs;
+        auto* tunnel = new Tunnel(
+            client, std::move(route),
+            [manager = QPointer<AccelerationManager>(this), remoteId, remoteName] {
+                if (manager)
+                    manager->markDirect(remoteId, remoteName);
+            },
+            this);
+        m_tunnels.insert(tunnel);
+        connect(tunnel, &QObject::destroyed, this, [this, tunnel] { m_tunnels.remove(tunnel); });
+    }
+}
+
+void AccelerationManager::markDirect(const QString& remoteId, const QString& remoteName)
+{
+    if (!m_directRemoteIds.contains(remoteId))
+        m_directRemoteIds.insert(remoteId);
+    emit fallbackToDirect(remoteId, remoteName);
 }
 
 bool AccelerationManager::handleConnectionFailure(const QString& remoteId, const QString& remoteName,
                                                   const QString& error)
 {
-    Q_UNUSED(remoteId);
-    Q_UNUSED(remoteName);
-    Q_UNUSED(error);
-    // A failed direct connection is the caller's to report; only relayed ones are retried here.
-    return false;
+    if (!m_enabled || m_nodes.isEmpty() || m_directRemoteIds.contains(remoteId))
+        return false;
+    const QString lower = error.toLower();
+    const auto mentions = [&lower](std::initializer_list<const char*> words) {
+        return std::any_of(words.begin(), words.end(),
+                           [&lower](const char* word) { return lower.contains(QString::fromUtf8(word)); });
+    };
+    // An authentication or security problem: another node would fail the same way.
+    if (mentions({"password", "logon", "login", "authentication", "credential", "certificate", "credssp",
+                  "tls", "security", "密码", "登录", "身份", "凭据", "证书", "安全"})) {
+        return false;
+    }
+    if (!mentions(
+            {"transport", "network", "timeout", "connect", "socket", "网络", "超时", "无法连接", "连接失败"}))
+        return false;
+    const int next = m_nodeIndexByRemote.value(remoteId, 0) + 1;
+    m_nodeIndexByRemote.insert(remoteId, next);
+    if (next < m_nodes.size()) {
+        emit statusChanged(text("“%1”正在尝试其他加速节点…").arg(remoteName));
+        return true;
+    }
+    m_directRemoteIds.insert(remoteId);
+    emit fallbackToDirect(remoteId, remoteName);
+    return true;
+}
+
+bool applyAccelerationServiceConfig(AccelerationManager& manager, const AppConfig& config)
+{
+    const ServiceEndpoint endpoint =
+        accelerationServiceEndpoint(config, QString::fromLatin1(AccelerationManager::kDefaultServiceUrl));
+    return manager.setServiceEndpoint(QUrl(endpoint.baseUrl), endpoint.extraCaCertificates) &&
+           endpoint.fromConfiguration;
 }

@@ -6,6 +6,7 @@
 #include "import/host_file_reader.h"
 #include "import/host_importer.h"
 #include "logger.h"
+#include "network/acceleration_manager.h"
 #include "rdp/rdp_tile.h"
 #include "ssh/batch_command_dialog.h"
 #include "ssh/batch_ssh_dialog.h"
@@ -73,6 +74,7 @@ MainWindow::MainWindow(DatabaseManager* database, ConfigManager* config, CryptoM
     if (m_config) {
         applyAccountServiceConfig(*m_accountClient,
                                   m_config->config()); // a bad value keeps the default, logged
+        applyAccelerationServiceConfig(*AccelerationManager::instance(), m_config->config());
     }
     m_hostModel = new HostTableModel(m_db, this);
     m_filterModel = new HostFilterModel(m_hostModel, this);
