@@ -1,0 +1,87 @@
+#include "support/acceleration_test_bed.h"
+
+#include <QJsonArray>
+#include <QSignalSpy>
+#include <QTest>
+#include <QUrl>
+
+AccelerationTestBed::AccelerationTestBed(int relayCount)
+    : m_manager(std::make_unique<AccelerationManager>()), m_relayCount(relayCount)
+{
+}
+
+AccelerationTestBed::~AccelerationTestBed()
+{
+    // Tunnels go before the peers they talk to.
+    m_manager.reset();
+}
+
+bool AccelerationTestBed::start(QString* error)
+{
+    if (!m_ca.create(error))
+        return false;
+    m_service = std::make_unique<TestAccelerationService>(m_ca);
+    if (!m_service->start(error))
+        return false;
+    for (int i = 0; i < m_relayCount; ++i) {
+        m_relays.push_back(std::make_unique<TestRelayNode>(m_ca));
+        if (!m_relays.back()->start(error))
+            return false;
+    }
+    m_service->setSession(kCookie, kJwt);
+    m_service->setToken(kToken);
+    setRelayToken(kToken);
+    publishRelays();
+    if (!m_manager->setServiceEndpoint(QUrl(m_service->baseUrl()), m_ca.caCertificates())) {
+        *error = QStringLiteral("the service address was refused");
+        return false;
+    }
+    m_manager->setNodeTimeoutMs(kNodeTimeoutMs);
+    m_manager->setPartnerSession(kCookie, kJwt);
+    return true;
+}
+
+bool AccelerationTestBed::enable(QString* error)
+{
+    QSignalSpy ready(m_manager.get(), &AccelerationManager::readyToEnable);
+    QSignalSpy failed(m_manager.get(), &AccelerationManager::availabilityFailed);
+    m_manager->checkAvailability();
+    if (!QTest::qWaitFor([&] { return !ready.isEmpty() || !failed.isEmpty(); }, 30000)) {
+        *error = QStringLiteral("no answer to checkAvailability");
+        return false;
+    }
+    if (!failed.isEmpty()) {
+        *error = failed.first().first().toString();
+        return false;
+    }
+    m_manager->enableAcceleration();
+    if (!m_manager->isEnabled()) {
+        *error = QStringLiteral("enableAcceleration did not switch on");
+        return false;
+    }
+    return true;
+}
+
+TestRelayNode* AccelerationTestBed::relayOf(const AccelerationNode& node)
+{
+    for (const auto& relay : m_relays) {
+        if (relay->port() == node.port)
+            return relay.get();
+    }
+    return nullptr;
+}
+
+void AccelerationTestBed::setRelayToken(const QByteArray& token)
+{
+    for (const auto& relay : m_relays)
+        relay->setToken(token);
+}
+
+void AccelerationTestBed::publishRelays()
+{
+    QJsonArray nodes;
+    for (size_t i = 0; i < m_relays.size(); ++i)
+        nodes.append(
+            m_relays[i]->nodeEntry(QStringLiteral("hk%1").arg(i + 1), QStringLiteral("香港 %1").arg(i + 1)));
+    m_service->setNodes(nodes);
+}
