@@ -1,5 +1,7 @@
 #include "network/acceleration_manager.h"
+#include "storage/app_config.h"
 
+#include <QTemporaryDir>
 #include <QTest>
 
 class TestAccelerationManager : public QObject
@@ -51,6 +53,36 @@ private slots:
         AccelerationManager* manager = AccelerationManager::instance();
         QCOMPARE(manager->route(remote), remote);
         QVERIFY(!manager->handleConnectionFailure(remote.id, remote.name, QStringLiteral("超时")));
+    }
+
+    // [acceleration] service_url and ca_certificates move the service; unusable values keep the built-in one.
+    void serviceAddressFromConfiguration()
+    {
+        const QString builtIn = QString::fromLatin1(AccelerationManager::kDefaultServiceUrl);
+        AccelerationManager manager;
+        QCOMPARE(manager.serviceUrl(), builtIn);
+        AppConfig config;
+        applyAccelerationServiceConfig(manager, config);
+        QCOMPARE(manager.serviceUrl(), builtIn);
+
+        config.acceleration_service_url = QStringLiteral("https://accel.example.org:8443/staging/");
+        QVERIFY(applyAccelerationServiceConfig(manager, config));
+        QCOMPARE(manager.serviceUrl(), QStringLiteral("https://accel.example.org:8443/staging"));
+
+        for (const char* unusable :
+             {"http://accel.example.org", "ftp://127.0.0.1", "https://user@accel.example.org"}) {
+            AccelerationManager other;
+            config.acceleration_service_url = QString::fromLatin1(unusable);
+            QVERIFY2(!applyAccelerationServiceConfig(other, config), unusable);
+            QCOMPARE(other.serviceUrl(), builtIn);
+        }
+
+        QTemporaryDir dir;
+        AccelerationManager withoutRoots;
+        config.acceleration_service_url = QStringLiteral("https://127.0.0.1:9443");
+        config.acceleration_ca_certificates = dir.filePath(QStringLiteral("missing.pem"));
+        QVERIFY(!applyAccelerationServiceConfig(withoutRoots, config));
+        QCOMPARE(withoutRoots.serviceUrl(), builtIn);
     }
 };
 
