@@ -6,6 +6,7 @@
 #include <QNetworkAccessManager>
 #include <QSignalSpy>
 #include <QTest>
+#include <QUrl>
 
 // Starting acceleration against a real acceleration service and relay nodes on 127.0.0.1: the node
 // list, the token exchange, the probes, late replies and the token renewal.
@@ -259,6 +260,32 @@ private slots:
         // The token went with the nodes.
         manager.enableAcceleration();
         QVERIFY(!manager.isEnabled());
+    }
+
+    // The service and the nodes are trusted through the system's roots plus the configured CA only.
+    void serviceAndNodesMustBeTrusted()
+    {
+        AccelerationTestBed bed(1);
+        if (!startBed(bed))
+            return;
+        AccelerationManager untrusting;
+        QVERIFY(untrusting.setServiceEndpoint(QUrl(bed.service().baseUrl())));
+        untrusting.setPartnerSession(AccelerationTestBed::kCookie, AccelerationTestBed::kJwt);
+        QCOMPARE(runStart(untrusting), text("加速节点配置不可用，请稍后再试。"));
+        QCOMPARE(bed.service().nodeListRequests(), 0);
+
+        TestRelayNode stranger(bed.ca(), false);
+        QString error;
+        QVERIFY2(stranger.start(&error), qPrintable(error));
+        stranger.setToken(AccelerationTestBed::kToken);
+        bed.service().setNodes(
+            QJsonArray{stranger.nodeEntry(QStringLiteral("stranger"), QStringLiteral("陌生节点")),
+                       bed.relay(0).nodeEntry(QStringLiteral("trusted"), QStringLiteral("香港"))});
+        QCOMPARE(runStart(bed.manager()), QString());
+        QCOMPARE(bed.manager().nodes().size(), 1);
+        QCOMPARE(bed.manager().nodes().first().id, QStringLiteral("trusted"));
+        QCOMPARE(stranger.probes(), 0);
+        QVERIFY(stranger.failedHandshakes() >= 1);
     }
 
     // A reply that arrives after a stop belongs to an earlier run and changes nothing.
