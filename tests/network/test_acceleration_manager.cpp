@@ -3,6 +3,7 @@
 
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 class TestAccelerationManager : public QObject
 {
@@ -53,6 +54,17 @@ private slots:
         AccelerationManager* manager = AccelerationManager::instance();
         QCOMPARE(manager->route(remote), remote);
         QVERIFY(!manager->handleConnectionFailure(remote.id, remote.name, QStringLiteral("超时")));
+    }
+
+    void tokenRenewalEveryEightMinutes()
+    {
+        AccelerationManager manager;
+        auto* timer = manager.findChild<QTimer*>();
+        QVERIFY(timer);
+        QCOMPARE(timer->interval(), 480000);
+        QVERIFY(!timer->isSingleShot());
+        QVERIFY(!timer->isActive());
+        QCOMPARE(AccelerationManager::kNodeTimeoutMs, 9000);
     }
 
     // [acceleration] service_url and ca_certificates move the service; unusable values keep the built-in one.
