@@ -35,6 +35,8 @@ constexpr int kMaxNodes = 20;
 // Bounds of the relay: each socket buffers at most this much, reads move at most kReadChunk at once.
 constexpr qint64 kBufferLimit = 262144;
 constexpr qint64 kReadChunk = 32768;
+// How long a tunnel whose client has left waits for the host to take the client's last bytes.
+constexpr int kLingerMs = 30000;
 constexpr qsizetype kMaxHandshakeBytes = 8192;
 
 const char kUserAgent[] = "NIMBARA-Vantrel-Acceleration/1";
@@ -121,7 +123,9 @@ public:
     {
         m_client->setParent(this);
         m_client->setReadBufferSize(kBufferLimit);
-        connect(m_client, &QTcpSocket::disconnected, this, &QObject::deleteLater);
+        // Remote desktop and shell traffic is small and interactive: no Nagle delay on either leg.
+        m_client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        connect(m_client, &QTcpSocket::disconnected, this, &Tunnel::clientLeft);
         tryNextNode();
     }
 
@@ -149,6 +153,8 @@ private:
         auto* socket = new QSslSocket(this);
         socket->setReadBufferSize(kBufferLimit);
         socket->setSslConfiguration(m_route.tls);
+        connect(socket, &QAbstractSocket::connected, socket,
+                [socket] { socket->setSocketOption(QAbstractSocket::LowDelayOption, 1); });
         m_upstream = socket;
         const quint32 attempt = ++m_attempt;
         connect(socket, &QSslSocket::encrypted, this, &Tunnel::sendConnectRequest);
@@ -179,6 +185,8 @@ private:
             m_onFailure();
         auto* socket = new QTcpSocket(this);
         socket->setReadBufferSize(kBufferLimit);
+        connect(socket, &QAbstractSocket::connected, socket,
+                [socket] { socket->setSocketOption(QAbstractSocket::LowDelayOption, 1); });
         m_upstream = socket;
         const quint32 attempt = ++m_attempt;
         connect(socket, &QTcpSocket::connected, this, [this, attempt] {
@@ -240,23 +248,45 @@ private:
         pump(m_upstream, m_client);
     }
 
-    // Hands on what the host already sent, then closes (flushing what the client has not yet taken).
+    // The host is done: everything it sent still reaches the client (at most the read buffer beyond
+    // the limit), and the connection closes once the client has taken it.
     void closeClient()
     {
-        pump(m_upstream, m_client);
+        pump(m_upstream, m_client, Limit::None);
         if (m_client)
-            m_client->close();
+            m_client->disconnectFromHost();
     }
 
-    static void pump(QAbstractSocket* from, QAbstractSocket* to)
+    // The client is gone: what it sent before leaving still goes to the host, then the tunnel ends.
+    void clientLeft()
+    {
+        if (!m_established || !m_upstream || m_upstream->state() != QAbstractSocket::ConnectedState) {
+            deleteLater();
+            return;
+        }
+        pump(m_client, m_upstream, Limit::None);
+        connect(m_upstream, &QAbstractSocket::disconnected, this, &QObject::deleteLater);
+        m_upstream->disconnectFromHost();
+        if (m_upstream && m_upstream->state() == QAbstractSocket::UnconnectedState)
+            deleteLater();
+        else // a host that never takes the rest must not keep the tunnel for ever
+            QTimer::singleShot(kLingerMs, this, &QObject::deleteLater);
+    }
+
+    enum class Limit { Buffer, None };
+
+    static void pump(QAbstractSocket* from, QAbstractSocket* to, Limit limit = Limit::Buffer)
     {
         if (!from || !to || to->state() != QAbstractSocket::ConnectedState)
             return;
+        // One buffer for every read: a fresh allocation per chunk made the heap grow and shrink
+        // through a whole transfer.
+        static thread_local char buffer[kReadChunk];
         while (from->bytesAvailable() > 0) {
-            if (pendingWrite(to) >= kBufferLimit)
+            if (limit == Limit::Buffer && pendingWrite(to) >= kBufferLimit)
                 return;
-            const QByteArray chunk = from->read(kReadChunk);
-            if (chunk.isEmpty() || to->write(chunk) != chunk.size())
+            const qint64 read = from->read(buffer, kReadChunk);
+            if (read <= 0 || to->write(buffer, read) != read)
                 return;
         }
     }

@@ -3,6 +3,7 @@
 #include "support/test_echo_server.h"
 
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -69,6 +70,14 @@ class TestAccelerationTunnel : public QObject
         for (int i = 0; i < bed.relayCount(); ++i)
             count += static_cast<int>(bed.relay(i).connectLines().size());
         return count;
+    }
+
+    static QByteArray pattern(qsizetype size)
+    {
+        QByteArray bytes(size, Qt::Uninitialized);
+        for (qsizetype i = 0; i < size; ++i)
+            bytes[i] = static_cast<char>((i * 131) ^ (i >> 11));
+        return bytes;
     }
 
     TestEchoServer m_echo;
@@ -347,6 +356,70 @@ private slots:
         manager.disableAcceleration();
         QVERIFY(
             !manager.handleConnectionFailure(QStringLiteral("w2"), QStringLiteral("other"), text("timeout")));
+    }
+
+    // A side that closes right after its last bytes loses none of them in the tunnel or the relay,
+    // in either direction.
+    void lastBytesBeforeACloseArrive_data()
+    {
+        QTest::addColumn<bool>("hostSends");
+        QTest::newRow("host sends and closes") << true;
+        QTest::newRow("client sends and closes") << false;
+    }
+
+    void lastBytesBeforeACloseArrive()
+    {
+        QFETCH(bool, hostSends);
+        auto bed = enabledBed(1);
+        if (!bed)
+            return;
+        const QByteArray payload = pattern(6 * 1024 * 1024 + 123);
+        QTcpServer host;
+        QVERIFY(host.listen(QHostAddress::LocalHost));
+        QByteArray hostReceived;
+        bool hostSawEnd = false;
+        connect(&host, &QTcpServer::newConnection, &host, [&] {
+            QTcpSocket* socket = host.nextPendingConnection();
+            if (hostSends) {
+                socket->write(payload);
+                socket->disconnectFromHost(); // closes once the bytes are written
+                return;
+            }
+            connect(socket, &QTcpSocket::readyRead, socket,
+                    [&, socket] { hostReceived += socket->readAll(); });
+            connect(socket, &QTcpSocket::disconnected, socket, [&, socket] {
+                hostReceived += socket->readAll();
+                hostSawEnd = true;
+            });
+        });
+
+        const Remote routed = bed->manager().route(
+            remoteFor(QStringLiteral("tail"), QStringLiteral("127.0.0.1"), host.serverPort()));
+        QTcpSocket client;
+        client.connectToHost(routed.host, static_cast<quint16>(routed.port));
+        QVERIFY(QTest::qWaitFor([&] { return client.state() == QAbstractSocket::ConnectedState; }, 30000));
+        if (hostSends) {
+            QByteArray received;
+            QVERIFY(QTest::qWaitFor(
+                [&] {
+                    received += client.readAll();
+                    return client.state() == QAbstractSocket::UnconnectedState;
+                },
+                120000));
+            received += client.readAll();
+            QCOMPARE(received.size(), payload.size());
+            QVERIFY(received == payload);
+        } else {
+            // Wait until the relay carries the connection, so the bytes take the relayed path.
+            QVERIFY(QTest::qWaitFor([&] { return bed->relay(0).openRelays() == 1; }, 30000));
+            client.write(payload);
+            client.disconnectFromHost();
+            QVERIFY(QTest::qWaitFor([&] { return hostSawEnd; }, 120000));
+            QCOMPARE(hostReceived.size(), payload.size());
+            QVERIFY(hostReceived == payload);
+        }
+        QCOMPARE(bed->relay(0).connectLines().size(), 1);
+        QVERIFY(QTest::qWaitFor([&] { return bed->manager().tunnelCount() == 0; }, 60000));
     }
 
     void disableClosesEveryTunnelAtOnce()

@@ -8,6 +8,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <limits>
 #include <memory>
 
 namespace {
@@ -25,10 +26,10 @@ qint64 queued(const QAbstractSocket* socket)
 
 // Moves what `source` holds to `sink` while the sink's queue is short; the rest waits for the sink's
 // bytesWritten.
-void forward(QAbstractSocket* source, QAbstractSocket* sink)
+void forward(QAbstractSocket* source, QAbstractSocket* sink, qint64 queueLimit = kQueueLimit)
 {
     while (sink->state() == QAbstractSocket::ConnectedState && source->bytesAvailable() > 0 &&
-           queued(sink) < kQueueLimit) {
+           queued(sink) < queueLimit) {
         const QByteArray bytes = source->read(kChunk);
         if (bytes.isEmpty() || sink->write(bytes) < 0)
             return;
@@ -49,9 +50,13 @@ void relay(QSslSocket* client, QTcpSocket* target)
     QObject::connect(target, &QTcpSocket::readyRead, client, toClient);
     QObject::connect(client, &QSslSocket::bytesWritten, client, toClient);
     QObject::connect(client, &QSslSocket::encryptedBytesWritten, client, toClient);
-    QObject::connect(client, &QSslSocket::disconnected, target, [target] { target->disconnectFromHost(); });
+    // A closing end's last bytes are still handed on whole before the other end closes.
+    QObject::connect(client, &QSslSocket::disconnected, target, [client, target] {
+        forward(client, target, std::numeric_limits<qint64>::max());
+        target->disconnectFromHost();
+    });
     QObject::connect(target, &QTcpSocket::disconnected, client, [client, target] {
-        forward(target, client);
+        forward(target, client, std::numeric_limits<qint64>::max());
         client->disconnectFromHost();
     });
     toTarget();
@@ -180,15 +185,19 @@ void TestRelayNode::handleConnect(QSslSocket* socket, const QByteArray& target, 
         host = host.mid(1, host.size() - 2);
     const quint16 port = target.mid(colon + 1).toUShort();
 
-    auto* upstream = new QTcpSocket(socket);
+    // Not the client socket's child: when the client leaves first, its last bytes must still reach
+    // the host before this socket goes.
+    auto* upstream = new QTcpSocket(&m_context);
     upstream->setReadBufferSize(kQueueLimit);
+    QObject::connect(upstream, &QTcpSocket::disconnected, upstream, &QObject::deleteLater);
     QObject::connect(upstream, &QTcpSocket::connected, socket, [this, socket, upstream, early] {
         socket->setProperty("relaying", true);
         socket->write("HTTP/1.1 200 Connection established\r\n\r\n" + m_bytesAfterAnswer);
         upstream->write(early);
         relay(socket, upstream);
     });
-    QObject::connect(upstream, &QTcpSocket::errorOccurred, socket, [socket] {
+    QObject::connect(upstream, &QTcpSocket::errorOccurred, socket, [socket, upstream] {
+        upstream->deleteLater();
         if (!socket->property("relaying").toBool()) {
             socket->write(TestHttpHead::response(502, "Bad Gateway"));
             socket->disconnectFromHost();
