@@ -206,33 +206,23 @@ private slots:
         QCOMPARE(routed.host, QStringLiteral("127.0.0.1"));
         QVERIFY(routed.port != remote.port);
 
-        {
-            RdpTile first(remote, QSize(1024, 768), 32);
-            QSignalSpy trusted(&first, &RdpTile::certificateFingerprintTrusted);
-            QSignalSpy asked(&first, &RdpTile::certificateConfirmationRequired);
-            first.show();
-            first.connectSession();
-            QVERIFY(showsTheDesktop(first, QStringLiteral("已连接")));
-            QCOMPARE(trusted.size(), 1);
-            QCOMPARE(trusted.first().at(0).toString(), remote.id);
-            QCOMPARE(trusted.first().at(1).toString(), fingerprint);
+        // First contact, then with the fingerprint on record.
+        for (const bool recorded : {false, true}) {
+            remote.rdp_certificate_fingerprint = recorded ? fingerprint : QString();
+            RdpTile tile(remote, QSize(1024, 768), 32);
+            QSignalSpy trusted(&tile, &RdpTile::certificateFingerprintTrusted);
+            QSignalSpy asked(&tile, &RdpTile::certificateConfirmationRequired);
+            tile.show();
+            tile.connectSession();
+            QVERIFY(showsTheDesktop(tile, QStringLiteral("已连接")));
+            QCOMPARE(trusted.size(), recorded ? 0 : 1);
+            if (!recorded) {
+                QCOMPARE(trusted.first(), QList<QVariant>({remote.id, fingerprint}));
+            }
             QCOMPARE(asked.size(), 0);
-            QVERIFY(disconnectTile(first));
-        }
-        QVERIFY(connectLines().contains(connectLine(QStringLiteral("localhost"), m_rdp.port())));
-        QVERIFY(AccelerationManager::instance()->directRemoteIds().isEmpty());
-
-        remote.rdp_certificate_fingerprint = fingerprint;
-        {
-            RdpTile pinned(remote, QSize(1024, 768), 32);
-            QSignalSpy trusted(&pinned, &RdpTile::certificateFingerprintTrusted);
-            QSignalSpy asked(&pinned, &RdpTile::certificateConfirmationRequired);
-            pinned.show();
-            pinned.connectSession();
-            QVERIFY(showsTheDesktop(pinned, QStringLiteral("已连接")));
-            QCOMPARE(trusted.size(), 0);
-            QCOMPARE(asked.size(), 0);
-            QVERIFY(disconnectTile(pinned));
+            QVERIFY(disconnectTile(tile));
+            QVERIFY(connectLines().contains(connectLine(QStringLiteral("localhost"), m_rdp.port())));
+            QVERIFY(AccelerationManager::instance()->directRemoteIds().isEmpty());
         }
 
         remote.rdp_certificate_fingerprint =
