@@ -399,14 +399,16 @@ void RdpTile::onFreeRdpFrame(const QImage& frame)
     clearSurfaceText();
 }
 
-void RdpTile::onCertificateRejected(const QString& host, const QString& subject, const QString& issuer,
+void RdpTile::onCertificateRejected(const QString& /*host*/, const QString& subject, const QString& issuer,
                                     const QString& fingerprint)
 {
     m_pendingFingerprint = fingerprint;
     SPDLOG_WARN("RDP 证书未被信任，等待用户确认: {}", m_remote.name);
-    emit certificateConfirmationRequired(
-        this,
-        QStringLiteral("主机：%1\n主题：%2\n签发者：%3\n新指纹：%4").arg(host, subject, issuer, fingerprint));
+    // The session saw the address it connected to, a loopback tunnel while accelerated; the user is
+    // asked about the host itself.
+    emit certificateConfirmationRequired(this,
+                                         QStringLiteral("主机：%1\n主题：%2\n签发者：%3\n新指纹：%4")
+                                             .arg(m_remote.host.trimmed(), subject, issuer, fingerprint));
 }
 
 void RdpTile::onCertificateTrusted(const QString& remoteId, const QString& fingerprint)

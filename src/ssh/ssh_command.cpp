@@ -43,6 +43,8 @@ void insertAskPassContract(QProcessEnvironment& environment, const QString& help
     environment.insert(QString::fromLatin1(askpass::kPasswordVariable), protectedValue);
 }
 
+constexpr int kDefaultSshPort = 22;
+
 } // namespace
 
 QStringList buildSshArguments(const Remote& remote, bool batchMode)
@@ -56,9 +58,15 @@ QStringList buildSshArgumentsForRoute(const Remote& remote, const Remote& routed
                           QStringLiteral("-o"), QStringLiteral("ConnectTimeout=12"),
                           QStringLiteral("-o"), QStringLiteral("ServerAliveInterval=30"),
                           QStringLiteral("-o"), QStringLiteral("StrictHostKeyChecking=accept-new")};
-    // Through a tunnel ssh must still check and record the host key under the real host name.
+    // Through a tunnel ssh must still check and record the host key under the real host name. The alias
+    // replaces host and port in known_hosts, so off port 22 it carries the port as a direct connection
+    // records it ("[host]:port"): otherwise a key known from a direct connection would not be found and
+    // any key would be accepted as new.
     if (routed.host != remote.host || routed.port != remote.port) {
-        arguments << QStringLiteral("-o") << QStringLiteral("HostKeyAlias=%1").arg(remote.host.trimmed());
+        const QString host = remote.host.trimmed();
+        const QString alias =
+            remote.port == kDefaultSshPort ? host : QStringLiteral("[%1]:%2").arg(host).arg(remote.port);
+        arguments << QStringLiteral("-o") << QStringLiteral("HostKeyAlias=") + alias;
     }
     if (batchMode) {
         arguments << QStringLiteral("-o") << QStringLiteral("BatchMode=yes");

@@ -1,8 +1,11 @@
+#include "network/acceleration_manager.h"
 #include "rdp/freerdp_session.h"
 #include "rdp/rdp_certificate_probe.h"
+#include "rdp/rdp_tile.h"
 #include "rdp/system_rdp_session.h"
 #include "rdp/xfreerdp_control.h"
 
+#include "support/acceleration_test_bed.h"
 #include "support/log_capture.h"
 #include "support/rdp_test_server.h"
 #include "support/test_environment.h"
@@ -11,6 +14,7 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QLabel>
 #include <QPixmap>
 #include <QProcess>
 #include <QScreen>
@@ -245,6 +249,7 @@ private slots:
     void clientRefusesACertificateOtherThanThePinnedOne();
     void probeOfASilentServerEndsByItsTimeout();
     void probeOfAStandardSecurityServerFindsNoCertificate();
+    void throughATunnelThePinIsTheRealHosts();
 
 private:
     QTemporaryDir m_home;
@@ -648,6 +653,96 @@ void TestXFreeRdpControl::probeOfAStandardSecurityServerFindsNoCertificate()
         w.session->disconnectSession();
     }
     legacy.stop();
+}
+
+// A tile on the system client routed through an acceleration tunnel: the probe and xfreerdp both go
+// through it to 127.0.0.1, and the pin is still the real host's certificate. First contact records it
+// for the host, the recorded one connects, a wrong one is refused before xfreerdp starts.
+void TestXFreeRdpControl::throughATunnelThePinIsTheRealHosts()
+{
+    const QString fingerprint = probe(m_server.port()).fingerprint;
+    QVERIFY(!fingerprint.isEmpty());
+    AccelerationTestBed bed(2, AccelerationTestBed::Manager::Instance);
+    QString error;
+    QVERIFY2(bed.start(&error), qPrintable(error));
+    QVERIFY2(bed.enable(&error), qPrintable(error));
+    Remote remote = makeRemote(m_server.port(), QStringLiteral("tester"), QStringLiteral("pw-tunnel"));
+    remote.id = QStringLiteral("tunnel-01");
+    remote.host = QStringLiteral("localhost");
+    const Remote routed = AccelerationManager::instance()->route(remote);
+    QCOMPARE(routed.host, QStringLiteral("127.0.0.1"));
+
+    const auto status = [](const RdpTile& tile) {
+        return tile.findChild<QLabel*>(QStringLiteral("statusLabel"))->text();
+    };
+    // The running xfreerdp embedded in the tile, found by the window it was given.
+    const auto clientArguments = [](const RdpTile& tile) {
+        const auto* session = tile.findChild<SystemRdpSession*>();
+        if (!session) {
+            return QStringList();
+        }
+        const QString parent = QStringLiteral("/parent-window:%1").arg(session->widget()->winId());
+        const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+        for (const QString& entry : entries) {
+            bool number = false;
+            const qint64 pid = entry.toLongLong(&number);
+            const QStringList arguments = number ? processArguments(pid) : QStringList();
+            if (arguments.contains(parent) && arguments.contains(QStringLiteral("/from-stdin:force"))) {
+                return arguments;
+            }
+        }
+        return QStringList();
+    };
+    const QString pin = QStringLiteral("/cert:deny,fingerprint:sha256:") + fingerprint;
+    for (const bool recorded : {false, true}) {
+        remote.rdp_certificate_fingerprint = recorded ? fingerprint : QString();
+        RdpTile tile(remote, QSize(800, 600), 32, nullptr, RdpEngine::System);
+        QSignalSpy trusted(&tile, &RdpTile::certificateFingerprintTrusted);
+        QSignalSpy asked(&tile, &RdpTile::certificateConfirmationRequired);
+        tile.resize(800, 600);
+        tile.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&tile));
+        tile.connectSession();
+        QTRY_COMPARE_WITH_TIMEOUT(status(tile), QStringLiteral("已连接"), kPeerTimeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!clientArguments(tile).isEmpty(), kPeerTimeoutMs);
+        const QStringList arguments = clientArguments(tile);
+        QVERIFY2(arguments.contains(QStringLiteral("/v:127.0.0.1")), qPrintable(arguments.join(' ')));
+        QVERIFY(arguments.contains(QStringLiteral("/port:%1").arg(routed.port)));
+        QVERIFY(arguments.contains(pin));
+        QCOMPARE(trusted.size(), recorded ? 0 : 1);
+        if (!recorded) {
+            QCOMPARE(trusted.first(), QList<QVariant>({remote.id, fingerprint}));
+        }
+        QCOMPARE(asked.size(), 0);
+        tile.disconnectSession();
+        QTRY_COMPARE_WITH_TIMEOUT(status(tile), QStringLiteral("已断开"), kPeerTimeoutMs);
+    }
+
+    remote.rdp_certificate_fingerprint = fingerprint;
+    remote.rdp_certificate_fingerprint[0] =
+        fingerprint.at(0) == QLatin1Char('0') ? QLatin1Char('1') : QLatin1Char('0');
+    RdpTile tile(remote, QSize(800, 600), 32, nullptr, RdpEngine::System);
+    QSignalSpy asked(&tile, &RdpTile::certificateConfirmationRequired);
+    tile.resize(800, 600);
+    tile.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&tile));
+    tile.connectSession();
+    QTRY_COMPARE_WITH_TIMEOUT(asked.size(), 1, kPeerTimeoutMs);
+    const QString details = asked.first().at(1).toString();
+    QVERIFY2(details.startsWith(QStringLiteral("主机：localhost\n")), qPrintable(details));
+    QVERIFY(details.endsWith(QStringLiteral("新指纹：") + fingerprint));
+    QVERIFY(status(tile) != QStringLiteral("已连接"));
+    QVERIFY(clientArguments(tile).isEmpty());
+
+    // Every connection, the probes' and the clients', asked the relays for the real host.
+    QList<QByteArray> lines;
+    for (int i = 0; i < bed.relayCount(); ++i) {
+        lines += bed.relay(i).connectLines();
+    }
+    const QByteArray line = "CONNECT localhost:" + QByteArray::number(m_server.port()) + " HTTP/1.1";
+    QVERIFY(lines.size() >= 5);
+    QCOMPARE(lines.count(line), lines.size());
+    QVERIFY(AccelerationManager::instance()->directRemoteIds().isEmpty());
 }
 
 int main(int argc, char** argv)

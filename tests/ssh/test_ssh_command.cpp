@@ -127,6 +127,13 @@ private slots:
         portOnly.port = 2200;
         QVERIFY(buildSshArgumentsForRoute(remote, portOnly, false)
                     .contains(QStringLiteral("HostKeyAlias=db.example.com")));
+        // Off port 22 the alias is the name known_hosts has for a direct connection: "[host]:port".
+        Remote offPort = sshRemote(QStringLiteral("db.example.com"), 2222, QStringLiteral("root"));
+        QVERIFY(buildSshArgumentsForRoute(offPort, tunnel, false)
+                    .contains(QStringLiteral("HostKeyAlias=[db.example.com]:2222")));
+        offPort.host = QStringLiteral("fe80::1");
+        QVERIFY(buildSshArgumentsForRoute(offPort, tunnel, false)
+                    .contains(QStringLiteral("HostKeyAlias=[fe80::1]:2222")));
         Remote caseOnly = remote;
         caseOnly.host = QStringLiteral(" DB.example.com ");
         QVERIFY(buildSshArgumentsForRoute(remote, caseOnly, false)
