@@ -22,8 +22,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
-#include <QFile>
-#include <QHash>
 #include <QHostAddress>
 #include <QProcess>
 #include <QSignalSpy>
@@ -67,32 +65,6 @@ double threadCpuNs()
     timespec now{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
     return static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
-}
-
-// Every process below `pid`, found through the parents named in /proc/<pid>/stat.
-QList<qint64> descendants(qint64 pid)
-{
-    QHash<qint64, QList<qint64>> children;
-    const QDir proc(QStringLiteral("/proc"));
-    for (const QString& entry : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool number = false;
-        const qint64 child = entry.toLongLong(&number);
-        QFile file(proc.filePath(entry + QStringLiteral("/stat")));
-        if (!number || !file.open(QIODevice::ReadOnly)) {
-            continue;
-        }
-        const QByteArray text = file.readAll();
-        children[text.mid(text.lastIndexOf(')') + 2).split(' ').value(1).toLongLong()].append(child);
-    }
-    QList<qint64> found;
-    QList<qint64> pending = {pid};
-    while (!pending.isEmpty()) {
-        for (const qint64 child : children.value(pending.takeFirst())) {
-            found.append(child);
-            pending.append(child);
-        }
-    }
-    return found;
 }
 
 // ---- the client: blocking sockets on a thread of its own ------------------------------------------

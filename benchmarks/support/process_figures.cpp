@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QHash>
 
 #include <algorithm>
 #include <cmath>
@@ -100,6 +101,31 @@ QList<qint64> childProcesses()
         }
     }
     return children;
+}
+
+QList<qint64> descendants(qint64 pid)
+{
+    QHash<qint64, QList<qint64>> children;
+    const QDir proc(QStringLiteral("/proc"));
+    for (const QString& entry : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool number = false;
+        const qint64 child = entry.toLongLong(&number);
+        if (!number) {
+            continue;
+        }
+        const QByteArray text = readProcFile(proc.filePath(entry + QStringLiteral("/stat")));
+        // The parent is the second field after the command name in brackets.
+        children[text.mid(text.lastIndexOf(')') + 2).split(' ').value(1).toLongLong()].append(child);
+    }
+    QList<qint64> found;
+    QList<qint64> pending = {pid};
+    while (!pending.isEmpty()) {
+        for (const qint64 child : children.value(pending.takeFirst())) {
+            found.append(child);
+            pending.append(child);
+        }
+    }
+    return found;
 }
 
 QString loadAverage()
