@@ -37,6 +37,24 @@ QStringList threadsOf(qint64 pid)
     return QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
 }
 
+// Every process of the machine, by its parent.
+QHash<qint64, QList<qint64>> childrenByParent()
+{
+    QHash<qint64, QList<qint64>> children;
+    const QDir proc(QStringLiteral("/proc"));
+    for (const QString& entry : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool number = false;
+        const qint64 pid = entry.toLongLong(&number);
+        if (!number) {
+            continue;
+        }
+        const QByteArray text = readProcFile(proc.filePath(entry + QStringLiteral("/stat")));
+        // The parent is the second field after the command name in brackets.
+        children[text.mid(text.lastIndexOf(')') + 2).split(' ').value(1).toLongLong()].append(pid);
+    }
+    return children;
+}
+
 } // namespace
 
 Memory memory(qint64 pid)
@@ -85,38 +103,12 @@ double contextSwitches(qint64 pid)
 
 QList<qint64> childProcesses()
 {
-    QList<qint64> children;
-    const qint64 self = QCoreApplication::applicationPid();
-    const QDir proc(QStringLiteral("/proc"));
-    for (const QString& entry : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool number = false;
-        const qint64 pid = entry.toLongLong(&number);
-        if (!number) {
-            continue;
-        }
-        const QByteArray text = readProcFile(proc.filePath(entry + QStringLiteral("/stat")));
-        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        if (fields.value(1).toLongLong() == self) {
-            children.append(pid);
-        }
-    }
-    return children;
+    return childrenByParent().value(QCoreApplication::applicationPid());
 }
 
 QList<qint64> descendants(qint64 pid)
 {
-    QHash<qint64, QList<qint64>> children;
-    const QDir proc(QStringLiteral("/proc"));
-    for (const QString& entry : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool number = false;
-        const qint64 child = entry.toLongLong(&number);
-        if (!number) {
-            continue;
-        }
-        const QByteArray text = readProcFile(proc.filePath(entry + QStringLiteral("/stat")));
-        // The parent is the second field after the command name in brackets.
-        children[text.mid(text.lastIndexOf(')') + 2).split(' ').value(1).toLongLong()].append(child);
-    }
+    const QHash<qint64, QList<qint64>> children = childrenByParent();
     QList<qint64> found;
     QList<qint64> pending = {pid};
     while (!pending.isEmpty()) {
