@@ -4,12 +4,12 @@
 #
 #     benchmarks/run_all.sh [runs, default 3] [benchmark targets, default all]
 #
-# bench_batch_ssh needs root (its test sshd) and the pssh package; the RDP benchmarks need Xvfb,
-# freerdp2-shadow-x11 and freerdp2-x11.
+# bench_batch_ssh needs root (its test sshd) and the pssh package; bench_acceleration needs root (its
+# test sshd); the RDP benchmarks need Xvfb, freerdp2-shadow-x11 and freerdp2-x11.
 set -u
 runs=${1:-3}
 [ $# -gt 0 ] && shift
-benchmarks=${*:-bench_inventory bench_rdp_session bench_screen_wall bench_batch_ssh bench_account_server bench_host_sync bench_update_check}
+benchmarks=${*:-bench_inventory bench_rdp_session bench_screen_wall bench_batch_ssh bench_account_server bench_host_sync bench_update_check bench_acceleration}
 
 cd "$(dirname "$0")/.." || exit 1
 launcher=""

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QHash>
 
 #include <algorithm>
 #include <cmath>
@@ -34,6 +35,24 @@ double field(const QByteArray& text, const QByteArray& name)
 QStringList threadsOf(qint64 pid)
 {
     return QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+}
+
+// Every process of the machine, by its parent.
+QHash<qint64, QList<qint64>> childrenByParent()
+{
+    QHash<qint64, QList<qint64>> children;
+    const QDir proc(QStringLiteral("/proc"));
+    for (const QString& entry : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool number = false;
+        const qint64 pid = entry.toLongLong(&number);
+        if (!number) {
+            continue;
+        }
+        const QByteArray text = readProcFile(proc.filePath(entry + QStringLiteral("/stat")));
+        // The parent is the second field after the command name in brackets.
+        children[text.mid(text.lastIndexOf(')') + 2).split(' ').value(1).toLongLong()].append(pid);
+    }
+    return children;
 }
 
 } // namespace
@@ -84,22 +103,21 @@ double contextSwitches(qint64 pid)
 
 QList<qint64> childProcesses()
 {
-    QList<qint64> children;
-    const qint64 self = QCoreApplication::applicationPid();
-    const QDir proc(QStringLiteral("/proc"));
-    for (const QString& entry : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool number = false;
-        const qint64 pid = entry.toLongLong(&number);
-        if (!number) {
-            continue;
-        }
-        const QByteArray text = readProcFile(proc.filePath(entry + QStringLiteral("/stat")));
-        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        if (fields.value(1).toLongLong() == self) {
-            children.append(pid);
+    return childrenByParent().value(QCoreApplication::applicationPid());
+}
+
+QList<qint64> descendants(qint64 pid)
+{
+    const QHash<qint64, QList<qint64>> children = childrenByParent();
+    QList<qint64> found;
+    QList<qint64> pending = {pid};
+    while (!pending.isEmpty()) {
+        for (const qint64 child : children.value(pending.takeFirst())) {
+            found.append(child);
+            pending.append(child);
         }
     }
-    return children;
+    return found;
 }
 
 QString loadAverage()

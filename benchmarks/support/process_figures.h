@@ -31,6 +31,8 @@ double contextSwitches(qint64 pid);
 
 // Direct children of this process.
 QList<qint64> childProcesses();
+// Every process below `pid` (children, their children, …).
+QList<qint64> descendants(qint64 pid);
 
 // "1.23 0.98 0.75" from /proc/loadavg.
 QString loadAverage();
