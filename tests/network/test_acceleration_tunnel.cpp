@@ -43,13 +43,13 @@ class TestAccelerationTunnel : public QObject
         }
         socket.write(payload);
         QByteArray received;
-        QTest::qWaitFor(
+        const bool ended = QTest::qWaitFor(
             [&] {
                 received += socket.readAll();
                 return received.size() >= payload.size() || socket.state() != QAbstractSocket::ConnectedState;
             },
             60000);
-        return received == payload;
+        return ended && received == payload;
     }
 
     // A started and enabled bed with an echo host on 127.0.0.1; null (test failed) if a peer cannot run.
