@@ -5,15 +5,22 @@
 #include <QTest>
 #include <QUrl>
 
-AccelerationTestBed::AccelerationTestBed(int relayCount)
-    : m_manager(std::make_unique<AccelerationManager>()), m_relayCount(relayCount)
+AccelerationTestBed::AccelerationTestBed(int relayCount, Manager manager)
+    : m_ownManager(manager == Manager::Own ? std::make_unique<AccelerationManager>() : nullptr),
+      m_manager(m_ownManager ? m_ownManager.get() : AccelerationManager::instance()), m_relayCount(relayCount)
 {
 }
 
 AccelerationTestBed::~AccelerationTestBed()
 {
     // Tunnels go before the peers they talk to.
-    m_manager.reset();
+    if (m_ownManager) {
+        m_ownManager.reset();
+        return;
+    }
+    m_manager->clearPartnerSession();
+    m_manager->setNodeTimeoutMs(AccelerationManager::kNodeTimeoutMs);
+    m_manager->setServiceEndpoint(QUrl(QString::fromLatin1(AccelerationManager::kDefaultServiceUrl)));
 }
 
 bool AccelerationTestBed::start(QString* error)
@@ -43,8 +50,8 @@ bool AccelerationTestBed::start(QString* error)
 
 bool AccelerationTestBed::enable(QString* error)
 {
-    QSignalSpy ready(m_manager.get(), &AccelerationManager::readyToEnable);
-    QSignalSpy failed(m_manager.get(), &AccelerationManager::availabilityFailed);
+    QSignalSpy ready(m_manager, &AccelerationManager::readyToEnable);
+    QSignalSpy failed(m_manager, &AccelerationManager::availabilityFailed);
     m_manager->checkAvailability();
     if (!QTest::qWaitFor([&] { return !ready.isEmpty() || !failed.isEmpty(); }, 30000)) {
         *error = QStringLiteral("no answer to checkAvailability");

@@ -14,7 +14,9 @@
 // An acceleration manager of its own wired to real peers on 127.0.0.1: a private CA, the acceleration
 // service and a few relay nodes (all in its node list, all expecting the token the service issues).
 // The manager trusts the CA, holds a portal session the service accepts, and gives up on a silent
-// node after nodeTimeoutMs instead of 9 s.
+// node after nodeTimeoutMs instead of 9 s. With Manager::Process it configures the process-wide
+// manager instead, for code that asks AccelerationManager::instance(); it is switched off, without
+// a portal session and back on the built-in service when the bed goes.
 //
 //     AccelerationTestBed bed;
 //     QVERIFY2(bed.start(&error), qPrintable(error));
@@ -29,7 +31,9 @@ public:
     static constexpr const char* kToken = "accel-token-5f2c";
     static constexpr int kNodeTimeoutMs = 3000;
 
-    explicit AccelerationTestBed(int relayCount = 3);
+    enum class Manager { Own, Process };
+
+    explicit AccelerationTestBed(int relayCount = 3, Manager manager = Manager::Own);
     ~AccelerationTestBed();
 
     bool start(QString* error);
@@ -52,6 +56,7 @@ private:
     TestCertificateAuthority m_ca;
     std::unique_ptr<TestAccelerationService> m_service;
     std::vector<std::unique_ptr<TestRelayNode>> m_relays;
-    std::unique_ptr<AccelerationManager> m_manager;
+    std::unique_ptr<AccelerationManager> m_ownManager;
+    AccelerationManager* m_manager;
     int m_relayCount;
 };
