@@ -492,7 +492,9 @@ void AccelerationManager::finishProbes()
         [](const AccelerationNode& a, const AccelerationNode& b) { return a.latencyMs < b.latencyMs; });
     m_busy = false;
     if (!m_nodes.isEmpty()) {
-        emit readyToEnable(m_nodes.first().name, m_nodes.first().latencyMs);
+        // A copy: a receiver may switch off (clearing the nodes) before the next one reads the name.
+        const AccelerationNode best = m_nodes.first();
+        emit readyToEnable(best.name, best.latencyMs);
         return;
     }
     m_token.clear();

@@ -14,6 +14,7 @@
 #include "ssh/terminal_launcher.h"
 #include "storage/config_manager.h"
 #include "storage/database_manager.h"
+#include "ui/acceleration_actions.h"
 #include "ui/account_actions.h"
 #include "ui/clipboard_import_dialog.h"
 #include "ui/global_settings_dialog.h"
@@ -139,7 +140,6 @@ void MainWindow::buildUi()
     auto* hero = new HeroCard(kEditionName, central);
     connect(hero->settingsButton(), &QPushButton::clicked, this, &MainWindow::showGlobalSettings);
     m_accelerationButton = hero->accelerationButton();
-    connect(m_accelerationButton, &QPushButton::clicked, this, &MainWindow::onAccelerationClicked);
     m_heroCard = hero;
     connect(hero->signInButton(), &QPushButton::clicked, m_accountActions, &AccountActions::showLogin);
     connect(hero->registerButton(), &QPushButton::clicked, m_accountActions, &AccountActions::showRegister);
@@ -251,6 +251,15 @@ void MainWindow::buildUi()
     m_accelerationLabel = new QLabel(QStringLiteral("未加速"), central);
     m_accelerationLabel->setObjectName(QStringLiteral("accelerationLabel"));
     row2->addWidget(m_accelerationLabel);
+    m_accelerationActions = new AccelerationActions(
+        this, m_accountClient, AccelerationManager::instance(), [this] { return sessionWindows(); }, this);
+    connect(m_accelerationButton, &QPushButton::clicked, m_accelerationActions, &AccelerationActions::toggle);
+    connect(m_accelerationActions, &AccelerationActions::buttonTextChanged, m_accelerationButton,
+            &QPushButton::setText);
+    connect(m_accelerationActions, &AccelerationActions::stateTextChanged, m_accelerationLabel,
+            &QLabel::setText);
+    connect(m_accelerationActions, &AccelerationActions::statusMessage, statusBar(),
+            &QStatusBar::showMessage);
     layout->addLayout(row2);
 
     // Splitter: navigation on the left, hosts on the right.
@@ -1211,16 +1220,6 @@ void MainWindow::showGlobalSettings()
             }});
     }
     dialog.exec();
-}
-
-void MainWindow::onAccelerationClicked()
-{
-    if (!m_accountClient->isSignedIn()) {
-        QMessageBox::information(this, QStringLiteral("远程加速"), QStringLiteral("登陆后使用"));
-        return;
-    }
-    // Acceleration needs a partner-portal session, which no account of this build can hold.
-    QMessageBox::information(this, QStringLiteral("远程加速"), QStringLiteral("请先使用Vantrel账号登录。"));
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)

@@ -16,6 +16,7 @@
 
 #include <functional>
 
+class AccelerationActions;
 class AccountActions;
 class AccountClient;
 class ConfigManager;
@@ -50,6 +51,7 @@ public:
 
     AccountClient* accountClient() const { return m_accountClient; }
     AccountActions* accountActions() const { return m_accountActions; }
+    AccelerationActions* accelerationActions() const { return m_accelerationActions; }
 
     // Whether closing the window while session windows are open asks first. A termination request
     // turns the question off: the program then closes without waiting for an answer.
@@ -126,7 +128,6 @@ private:
 
     void onTreeSelectionChanged();
     void onTableDoubleClicked(const QModelIndex& index);
-    void onAccelerationClicked();
     void updateCheckControls();
 
     QList<Remote> chosenHosts();
@@ -156,6 +157,7 @@ private:
     CryptoManager* m_crypto = nullptr;
     AccountClient* m_accountClient = nullptr;
     AccountActions* m_accountActions = nullptr;
+    AccelerationActions* m_accelerationActions = nullptr;
 
     HeroCard* m_heroCard = nullptr;
     QPushButton* m_accelerationButton = nullptr;

@@ -62,7 +62,6 @@ const PresetEntry kPresetsBeforeLock[] = {
 };
 
 constexpr int kEnterPreset = 7;
-constexpr int kReconnectSpacingMs = 120;
 constexpr int kAccelerationRetryMs = 250;
 
 // Tool bar widgets keep the width their text needs.

@@ -35,6 +35,8 @@ public:
                      RdpEngine engine, QWidget* parent = nullptr, TileFactory tileFactory = {});
     ~ScreenWallWindow() override;
 
+    static constexpr int kReconnectSpacingMs = 120;
+
     // Disconnects every active tile and reconnects tile i after initialDelayMs + 120 × i ms.
     // Returns how many were scheduled.
     int reconnectActiveSessions(int initialDelayMs);

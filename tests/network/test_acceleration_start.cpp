@@ -126,6 +126,24 @@ private slots:
         QVERIFY(!manager.isEnabled());
     }
 
+    void declinedOfferLeavesTheNodeNameToLaterReceivers()
+    {
+        AccelerationTestBed bed(1);
+        if (!startBed(bed))
+            return;
+        AccelerationManager& manager = bed.manager();
+        // The first receiver declines the offer, as the window's "No" does, which clears the nodes.
+        QObject::connect(&manager, &AccelerationManager::readyToEnable, &manager,
+                         [&manager] { manager.disableAcceleration(); });
+        QSignalSpy ready(&manager, &AccelerationManager::readyToEnable);
+        manager.checkAvailability();
+        QVERIFY(QTest::qWaitFor([&] { return !ready.isEmpty(); }, 30000));
+        QCOMPARE(ready.first().at(0).toString(), QStringLiteral("香港 1"));
+        QVERIFY(ready.first().at(1).toInt() >= 0);
+        QVERIFY(manager.nodes().isEmpty());
+        QVERIFY(!manager.isEnabled());
+    }
+
     void nodeListRules()
     {
         AccelerationTestBed bed(1);

@@ -16,10 +16,12 @@ AccelerationTestBed::~AccelerationTestBed()
     // Tunnels go before the peers they talk to.
     if (m_ownManager) {
         m_ownManager.reset();
-    } else {
-        m_manager->disableAcceleration();
-        m_manager->clearPartnerSession();
+        return;
     }
+    m_manager->disableAcceleration();
+    m_manager->clearPartnerSession();
+    m_manager->setNodeTimeoutMs(AccelerationManager::kNodeTimeoutMs);
+    m_manager->setServiceEndpoint(QUrl(QString::fromLatin1(AccelerationManager::kDefaultServiceUrl)));
 }
 
 bool AccelerationTestBed::start(QString* error)

@@ -14,16 +14,15 @@
 // An acceleration manager of its own wired to real peers on 127.0.0.1: a private CA, the acceleration
 // service and a few relay nodes (all in its node list, all expecting the token the service issues).
 // The manager trusts the CA, holds a portal session the service accepts, and gives up on a silent
-// node after nodeTimeoutMs instead of 9 s.
+// node after nodeTimeoutMs instead of 9 s. With Manager::Instance it configures the process-wide
+// manager instead, for code that asks AccelerationManager::instance(); it is switched off, without
+// a portal session and back on the built-in service and time-out when the bed goes.
 //
 //     AccelerationTestBed bed;
 //     QVERIFY2(bed.start(&error), qPrintable(error));
 //     QVERIFY2(bed.enable(&error), qPrintable(error));           // node list, token, probes, on
 //     const Remote routed = bed.manager().route(remote);          // 127.0.0.1:<listener>
 //     bed.relayOf(bed.manager().nodes().first())->setBehaviour(TestRelayNode::Behaviour::Refuse);
-//
-// With Manager::Instance the bed drives the process-wide AccelerationManager::instance() instead, for
-// code that routes through it; it is switched off and loses its session when the bed goes.
 class AccelerationTestBed
 {
 public:

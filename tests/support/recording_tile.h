@@ -32,6 +32,16 @@ public:
 
     FreeRdpSession* session() const { return findChild<FreeRdpSession*>(); }
 
+    // The tiles of a window whose tile factory makes recording tiles.
+    static QList<RecordingTile*> all(const QList<RdpTile*>& tiles)
+    {
+        QList<RecordingTile*> result;
+        for (RdpTile* tile : tiles) {
+            result.append(static_cast<RecordingTile*>(tile));
+        }
+        return result;
+    }
+
     // The session reports that it is connected.
     void connectNow()
     {

@@ -70,14 +70,7 @@ public:
     bool retry = false;
     QStringList failures;
 
-    QList<RecordingTile*> recording() const
-    {
-        QList<RecordingTile*> result;
-        for (RdpTile* tile : tiles()) {
-            result.append(static_cast<RecordingTile*>(tile));
-        }
-        return result;
-    }
+    QList<RecordingTile*> recording() const { return RecordingTile::all(tiles()); }
 
     // Runs what is due, as the timers would.
     QList<int> runScheduled() { return scheduled.runAll(); }
