@@ -159,7 +159,8 @@ private:
         SeenBox seen;
         driver.answer(answer, &seen);
         button()->click();
-        QTest::qWaitFor([&driver] { return driver.done(); }, kWaitMs);
+        if (!QTest::qWaitFor([&driver] { return driver.done(); }, kWaitMs))
+            QTest::qFail("the expected message box did not appear", __FILE__, __LINE__);
         return seen;
     }
 
