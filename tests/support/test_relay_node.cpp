@@ -30,8 +30,11 @@ void forward(QAbstractSocket* source, QAbstractSocket* sink, qint64 queueLimit =
 {
     while (sink->state() == QAbstractSocket::ConnectedState && source->bytesAvailable() > 0 &&
            queued(sink) < queueLimit) {
-        const QByteArray bytes = source->read(kChunk);
-        if (bytes.isEmpty() || sink->write(bytes) < 0)
+        // One buffer for every read, as the program's own tunnel does: an allocation per chunk makes
+        // the heap grow and shrink through a whole transfer.
+        static thread_local char buffer[kChunk];
+        const qint64 read = source->read(buffer, kChunk);
+        if (read <= 0 || sink->write(buffer, read) != read)
             return;
     }
 }
