@@ -625,12 +625,24 @@ bool DatabaseManager::replaceVantrelRemotes(const QList<Remote>& remotes)
         bool exists = false;
         {
             QSqlQuery query(m_db);
-            query.prepare(QStringLiteral("SELECT 1 FROM remotes WHERE id=?"));
+            query.prepare(QStringLiteral(
+                "SELECT source_type, host, port, rdp_certificate_fingerprint FROM remotes WHERE id=?"));
             query.addBindValue(nonNullText(remote.id));
             if (!query.exec()) {
                 return rollbackAndFail(m_db);
             }
             exists = query.next();
+            if (exists && query.value(0).toString() != QLatin1String("vantrel")) {
+                // A portal sync never changes a host the user owns, whatever its id.
+                SPDLOG_WARN("门户服务器 {} 与本机手动主机编号相同，已跳过", remote.id);
+                incomingIds.remove(nonNullText(remote.id));
+                continue;
+            }
+            // The certificate pinned at the first connection stays while the address does.
+            if (exists && query.value(1).toString() == remote.host && query.value(2).toInt() == remote.port &&
+                remote.rdp_certificate_fingerprint.isEmpty()) {
+                remote.rdp_certificate_fingerprint = query.value(3).toString();
+            }
         }
         if (!(exists ? updateRemote(remote) : addRemote(remote))) {
             return rollbackAndFail(m_db);

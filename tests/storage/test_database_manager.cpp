@@ -199,6 +199,8 @@ private slots:
     void replaceVantrelRemotesWithEmptyList();
     void replaceVantrelRemotesSyncsList();
     void replaceVantrelRemotesRollsBackWhole();
+    void replaceVantrelRemotesNeverTakesAManualHost();
+    void replaceVantrelRemotesKeepsPinnedCertificate();
 
 private:
     QString dbPath() const { return m_dir->filePath(QStringLiteral("data.db")); }
@@ -1215,6 +1217,49 @@ void TestDatabaseManager::replaceVantrelRemotesSyncsList()
     QCOMPARE(m_db->getRemote(QStringLiteral("m1")), std::optional<Remote>(manual));
     QCOMPARE(m_db->getRemote(QStringLiteral("m2")), std::optional<Remote>(manualOther));
     QCOMPARE(m_db->countManualRemotes(), 2);
+}
+
+void TestDatabaseManager::replaceVantrelRemotesNeverTakesAManualHost()
+{
+    QVERIFY(openWithGroups());
+    // A manual host whose id happens to look like a portal id.
+    const Remote manual = makeRemote(QStringLiteral("vantrel-looking"), QStringLiteral("Mine"));
+    QVERIFY(m_db->addRemote(manual));
+
+    Remote fromPortal = makeVantrelRemote(QStringLiteral("vantrel-looking"), QStringLiteral("Portal"));
+    fromPortal.host = QStringLiteral("203.0.113.9");
+    const Remote other = makeVantrelRemote(QStringLiteral("vantrel-2"), QStringLiteral("Other"));
+    QVERIFY(m_db->replaceVantrelRemotes({fromPortal, other}));
+    QCOMPARE(m_db->getRemote(QStringLiteral("vantrel-looking")), std::optional<Remote>(manual));
+    QVERIFY(m_db->getRemote(QStringLiteral("vantrel-2")).has_value());
+
+    // Nor does a later sync that no longer lists it delete it.
+    QVERIFY(m_db->replaceVantrelRemotes({}));
+    QCOMPARE(m_db->getAllRemotes(), QList<Remote>({manual}));
+}
+
+void TestDatabaseManager::replaceVantrelRemotesKeepsPinnedCertificate()
+{
+    QVERIFY(openWithGroups());
+    Remote pinned = makeVantrelRemote(QStringLiteral("vantrel-1"), QStringLiteral("Pinned"));
+    pinned.rdp_certificate_fingerprint = QStringLiteral("ab:cd");
+    Remote moved = makeVantrelRemote(QStringLiteral("vantrel-2"), QStringLiteral("Moved"));
+    moved.rdp_certificate_fingerprint = QStringLiteral("12:34");
+    QVERIFY(m_db->addRemotes({pinned, moved}));
+
+    // The portal knows nothing of pinned certificates.
+    Remote pinnedAgain = pinned;
+    pinnedAgain.rdp_certificate_fingerprint.clear();
+    pinnedAgain.name = QStringLiteral("Renamed");
+    Remote movedAgain = moved;
+    movedAgain.rdp_certificate_fingerprint.clear();
+    movedAgain.host = QStringLiteral("198.51.100.20");
+    QVERIFY(m_db->replaceVantrelRemotes({pinnedAgain, movedAgain}));
+
+    QCOMPARE(m_db->getRemote(QStringLiteral("vantrel-1"))->rdp_certificate_fingerprint, QStringLiteral("ab:cd"));
+    QCOMPARE(m_db->getRemote(QStringLiteral("vantrel-1"))->name, QStringLiteral("Renamed"));
+    // Another address is another machine: its certificate is learnt afresh.
+    QVERIFY(m_db->getRemote(QStringLiteral("vantrel-2"))->rdp_certificate_fingerprint.isEmpty());
 }
 
 void TestDatabaseManager::replaceVantrelRemotesRollsBackWhole()
