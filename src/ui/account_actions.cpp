@@ -41,11 +41,12 @@ AccountActions::~AccountActions()
 
 void AccountActions::showLogin()
 {
-    SignInDialog dialog(m_window);
+    SignInDialog dialog(m_portal, m_window);
     bool toRegistration = false;
     connect(&dialog, &SignInDialog::registrationRequested, this,
             [&toRegistration] { toRegistration = true; });
-    if (dialog.exec() == QDialog::Accepted) {
+    // A portal sign-in was started by the dialog itself.
+    if (dialog.exec() == QDialog::Accepted && !dialog.isPortalMode()) {
         m_account->login(dialog.email(), dialog.password());
     }
     if (toRegistration) {

@@ -13,6 +13,7 @@ class CryptoManager;
 class DatabaseManager;
 class HostSyncController;
 class QWidget;
+class VantrelClient;
 
 // The member account and host sync actions of the main window: sign-in, registration, sign-out, the
 // sync centre, the answers to the account client's signals, and the window side of the host sync
@@ -29,6 +30,8 @@ public:
     ~AccountActions() override;
 
     HostSyncController* sync() const { return m_sync; }
+    // The portal client the sign-in dialog offers; without one only the account service is offered.
+    void setPortal(VantrelClient* portal) { m_portal = portal; }
 
     // HostSyncUi
     bool promptSyncPassphrase() override;
@@ -53,6 +56,7 @@ private:
     DatabaseManager* m_db;
     ConfigManager* m_config;
     HostSyncController* m_sync = nullptr;
+    VantrelClient* m_portal = nullptr;
     std::function<void(const QString&, int)> m_status;
     std::function<void()> m_reload;
     bool m_busyCursor = false;

@@ -1,6 +1,7 @@
 #include "ui/host_editor_dialog.h"
 
 #include "storage/host_address.h"
+#include "ui/host_table_model.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -133,6 +134,12 @@ HostEditorDialog::HostEditorDialog(QWidget* parent, const QList<Group>& groups, 
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
     auto* layout = new QVBoxLayout(this);
+    if (existing && existing->source_type == QLatin1String("vantrel")) {
+        auto* portalNote = new QLabel(HostTableModel::portalHostNote(), this);
+        portalNote->setObjectName(QStringLiteral("hostPortalNote"));
+        portalNote->setWordWrap(true);
+        layout->addWidget(portalNote);
+    }
     layout->addLayout(form);
     layout->addWidget(m_error);
     layout->addWidget(buttons);

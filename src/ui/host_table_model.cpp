@@ -3,6 +3,7 @@
 #include "storage/database_manager.h"
 
 #include <QDateTime>
+#include <QFont>
 #include <QSet>
 
 #include <algorithm>
@@ -15,7 +16,18 @@ QString remarkToolTip(const QString& remark)
                             : QStringLiteral("%1\n\n双击可直接修改备注").arg(remark);
 }
 
+bool isPortalHost(const Remote& remote)
+{
+    return remote.source_type == QLatin1String("vantrel");
+}
+
 } // namespace
+
+QString HostTableModel::portalHostNote()
+{
+    return QStringLiteral("此服务器来自 Vantrelnet 账号（只读）：每次 Vantrelnet 登录都会按网站资料完整替换，"
+                          "本机对它的修改会在下次同步时被覆盖。");
+}
 
 HostTableModel::HostTableModel(DatabaseManager* database, QObject* parent)
     : QAbstractTableModel(parent), m_db(database)
@@ -142,8 +154,22 @@ QVariant HostTableModel::data(const QModelIndex& index, int role) const
     case Qt::DisplayRole:
     case Qt::EditRole:
         return text(row, column);
-    case Qt::ToolTipRole:
-        return column == RemarkColumn ? QVariant(remarkToolTip(m_hosts.at(row).remark)) : QVariant();
+    case Qt::ToolTipRole: {
+        const Remote& remote = m_hosts.at(row);
+        if (column == RemarkColumn) {
+            const QString tip = remarkToolTip(remote.remark);
+            return isPortalHost(remote) ? QVariant(tip + QStringLiteral("\n\n") + portalHostNote()) : QVariant(tip);
+        }
+        return isPortalHost(remote) ? QVariant(portalHostNote()) : QVariant();
+    }
+    case Qt::FontRole:
+        // Portal hosts stand apart from the user's own at a glance.
+        if (isPortalHost(m_hosts.at(row))) {
+            QFont font;
+            font.setItalic(true);
+            return font;
+        }
+        return QVariant();
     default:
         return QVariant();
     }

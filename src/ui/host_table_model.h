@@ -56,6 +56,9 @@ public:
     // One change notice for all of `rows` (sorted or not).
     void setChecked(const QList<int>& rows, bool checked);
 
+    // What a host read from the partner portal is, said where the user looks at or edits one.
+    static QString portalHostNote();
+
     // The text of a cell as the table shows it; the sort key of every column but the check column.
     QString text(int row, int column) const;
 

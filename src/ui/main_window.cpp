@@ -7,6 +7,7 @@
 #include "import/host_importer.h"
 #include "logger.h"
 #include "network/acceleration_manager.h"
+#include "network/vantrel_client.h"
 #include "rdp/rdp_tile.h"
 #include "ssh/batch_command_dialog.h"
 #include "ssh/batch_ssh_dialog.h"
@@ -27,6 +28,7 @@
 #include "ui/host_table_model.h"
 #include "ui/host_table_view.h"
 #include "ui/main_window_style.h"
+#include "ui/portal_sync_actions.h"
 #include "wall/screen_wall_window.h"
 
 #include <QAbstractItemView>
@@ -77,6 +79,10 @@ MainWindow::MainWindow(DatabaseManager* database, ConfigManager* config, CryptoM
                                   m_config->config()); // a bad value keeps the default, logged
         applyAccelerationServiceConfig(*AccelerationManager::instance(), m_config->config());
     }
+    m_portal = new VantrelClient(this);
+    if (m_config) {
+        applyPortalConfig(*m_portal, m_config->config());
+    }
     m_hostModel = new HostTableModel(m_db, this);
     m_filterModel = new HostFilterModel(m_hostModel, this);
     m_groupActions = new GroupActions(m_db, this);
@@ -89,6 +95,11 @@ MainWindow::MainWindow(DatabaseManager* database, ConfigManager* config, CryptoM
     connect(m_hostActions, &HostActions::statusMessage, statusBar(), &QStatusBar::showMessage);
     m_accountActions = new AccountActions(
         this, m_accountClient, m_db, m_config, m_crypto,
+        [this](const QString& text, int timeoutMs) { statusBar()->showMessage(text, timeoutMs); },
+        [this] { reloadGroups(); }, this);
+    m_accountActions->setPortal(m_portal);
+    m_portalActions = new PortalSyncActions(
+        this, m_portal, m_db, m_accountClient, AccelerationManager::instance(),
         [this](const QString& text, int timeoutMs) { statusBar()->showMessage(text, timeoutMs); },
         [this] { reloadGroups(); }, this);
     buildUi();

@@ -18,6 +18,8 @@
 
 class AccelerationActions;
 class AccountActions;
+class PortalSyncActions;
+class VantrelClient;
 class AccountClient;
 class ConfigManager;
 class CryptoManager;
@@ -52,6 +54,7 @@ public:
     AccountClient* accountClient() const { return m_accountClient; }
     AccountActions* accountActions() const { return m_accountActions; }
     AccelerationActions* accelerationActions() const { return m_accelerationActions; }
+    PortalSyncActions* portalActions() const { return m_portalActions; }
 
     // Whether closing the window while session windows are open asks first. A termination request
     // turns the question off: the program then closes without waiting for an answer.
@@ -157,6 +160,8 @@ private:
     CryptoManager* m_crypto = nullptr;
     AccountClient* m_accountClient = nullptr;
     AccountActions* m_accountActions = nullptr;
+    VantrelClient* m_portal = nullptr;
+    PortalSyncActions* m_portalActions = nullptr;
     AccelerationActions* m_accelerationActions = nullptr;
 
     HeroCard* m_heroCard = nullptr;

@@ -1,22 +1,24 @@
 #include "ui/sign_in_dialog.h"
 
+#include "network/vantrel_client.h"
+
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPixmap>
 #include <QPushButton>
 #include <QVBoxLayout>
 
 namespace {
 constexpr int kMinPasswordLength = 12;
-const QString kPortalUnavailable =
-    QStringLiteral("Vantrelnet 账号登录暂未开放，请使用 NIMBARA 邮箱登录，或先免费注册。");
 } // namespace
 
-SignInDialog::SignInDialog(QWidget* parent) : QDialog(parent)
+SignInDialog::SignInDialog(VantrelClient* portal, QWidget* parent) : QDialog(parent), m_portal(portal)
 {
     setWindowTitle(QStringLiteral("账号登录"));
     setMinimumWidth(520);
@@ -24,10 +26,14 @@ SignInDialog::SignInDialog(QWidget* parent) : QDialog(parent)
     auto* form = new QFormLayout;
 
     m_mode = new QComboBox(this);
-    m_mode->addItem(QStringLiteral("Vantrelnet 手机号 + 密码"), QString::fromLatin1(kPortalPhoneMode));
+    if (m_portal) {
+        m_mode->addItem(QStringLiteral("Vantrelnet 手机号 + 密码"), QString::fromLatin1(kPortalPhoneMode));
+        // Portal accounts registered by e-mail sign in without a captcha.
+        m_mode->addItem(QStringLiteral("Vantrelnet 邮箱 + 密码"), QString::fromLatin1(kPortalEmailMode));
+    }
     m_mode->addItem(QStringLiteral("NIMBARA 邮箱 + 密码"), QString::fromLatin1(kAccountMode));
-    // The account service's sign-in is the one this build offers; the portal sign-in is listed.
-    m_mode->setCurrentIndex(1);
+    // Opening the dialog reaches no web site; choosing a portal method does.
+    m_mode->setCurrentIndex(m_mode->count() - 1);
     form->addRow(QStringLiteral("登录方式"), m_mode);
 
     m_account = new QLineEdit(this);
@@ -39,23 +45,18 @@ SignInDialog::SignInDialog(QWidget* parent) : QDialog(parent)
     m_captchaRow = new QWidget(this);
     auto* captchaLayout = new QHBoxLayout(m_captchaRow);
     captchaLayout->setContentsMargins(0, 0, 0, 0);
-    auto* captchaEdit = new QLineEdit(m_captchaRow);
-    captchaEdit->setPlaceholderText(QStringLiteral("输入图片验证码"));
-    captchaLayout->addWidget(captchaEdit, 1);
+    m_captchaEdit = new QLineEdit(m_captchaRow);
+    m_captchaEdit->setPlaceholderText(QStringLiteral("输入图片验证码"));
+    captchaLayout->addWidget(m_captchaEdit, 1);
     m_captchaImage = new QLabel(QStringLiteral("等待加载"), m_captchaRow);
     m_captchaImage->setMinimumSize(130, 42);
     m_captchaImage->setAlignment(Qt::AlignCenter);
     captchaLayout->addWidget(m_captchaImage);
-    auto* refresh = new QPushButton(QStringLiteral("刷新图片"), m_captchaRow);
-    captchaLayout->addWidget(refresh);
+    m_refresh = new QPushButton(QStringLiteral("刷新图片"), m_captchaRow);
+    captchaLayout->addWidget(m_refresh);
     m_captchaLabel = new QLabel(QStringLiteral("验证码"), this);
     form->addRow(m_captchaLabel, m_captchaRow);
     layout->addLayout(form);
-
-    m_portalNote = new QLabel(kPortalUnavailable, this);
-    m_portalNote->setObjectName(QStringLiteral("portalUnavailableNote"));
-    m_portalNote->setWordWrap(true);
-    layout->addWidget(m_portalNote);
 
     auto* note = new QLabel(
         QStringLiteral(
@@ -77,7 +78,21 @@ SignInDialog::SignInDialog(QWidget* parent) : QDialog(parent)
     });
     layout->addWidget(buttons);
 
-    connect(m_mode, &QComboBox::currentIndexChanged, this, &SignInDialog::updateMode);
+    if (m_portal) {
+        connect(m_portal, &VantrelClient::prepared, this, [this] { m_prepared = true; });
+        connect(m_portal, &VantrelClient::captchaReady, this, &SignInDialog::showCaptcha);
+        connect(m_portal, &VantrelClient::failed, this, [this] {
+            m_prepared = false;
+            m_captchaImage->setPixmap(QPixmap());
+            m_captchaImage->setText(QStringLiteral("加载失败，请重试"));
+        });
+        connect(m_refresh, &QPushButton::clicked, m_portal, &VantrelClient::refreshCaptcha);
+    }
+    connect(m_mode, &QComboBox::currentIndexChanged, this, [this] {
+        updateMode();
+        if (isPortalMode())
+            preparePortal();
+    });
     updateMode();
 }
 
@@ -105,20 +120,45 @@ void SignInDialog::updateMode()
 {
     const bool portal = isPortalMode();
     const bool phone = mode() == QLatin1String(kPortalPhoneMode);
-    m_account->setPlaceholderText(portal ? QStringLiteral("Vantrelnet手机号")
-                                         : QStringLiteral("在 NIMBARA 注册的邮箱地址"));
+    if (mode() == QLatin1String(kPortalEmailMode))
+        m_account->setPlaceholderText(QStringLiteral("Vantrelnet邮箱"));
+    else
+        m_account->setPlaceholderText(portal ? QStringLiteral("Vantrelnet手机号")
+                                             : QStringLiteral("在 NIMBARA 注册的邮箱地址"));
     m_password->setPlaceholderText(portal ? QStringLiteral("Vantrelnet账号密码")
                                           : QStringLiteral("至少 12 位密码"));
     m_captchaRow->setVisible(phone);
     m_captchaLabel->setVisible(phone);
-    // Said where the user looks, as soon as the method is chosen.
-    m_portalNote->setVisible(portal);
+    m_prepared = false;
+}
+
+void SignInDialog::preparePortal()
+{
+    m_prepared = false;
+    m_captchaImage->setPixmap(QPixmap());
+    m_captchaImage->setText(QStringLiteral("加载中…"));
+    m_portal->prepareLogin(email());
+}
+
+void SignInDialog::showCaptcha(const QByteArray& imageData)
+{
+    QImage image;
+    // Only the image formats a captcha comes in: the bytes are the web site's.
+    if (!image.loadFromData(imageData) || image.isNull()) {
+        m_captchaImage->setPixmap(QPixmap());
+        m_captchaImage->setText(QStringLiteral("图片加载失败"));
+        return;
+    }
+    m_captchaImage->setText(QString());
+    m_captchaImage->setPixmap(
+        QPixmap::fromImage(image.scaled(140, 46, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
 }
 
 void SignInDialog::accept()
 {
     if (isPortalMode()) {
-        QMessageBox::warning(this, QStringLiteral("无法登录"), kPortalUnavailable);
+        if (acceptPortal())
+            QDialog::accept();
         return;
     }
     if (email().isEmpty() || password().size() < kMinPasswordLength) {
@@ -127,4 +167,32 @@ void SignInDialog::accept()
         return;
     }
     QDialog::accept();
+}
+
+bool SignInDialog::acceptPortal()
+{
+    const bool phone = mode() == QLatin1String(kPortalPhoneMode);
+    const QString account = email();
+    const QString captcha = m_captchaEdit->text().trimmed();
+    if (phone && account.contains(QLatin1Char('@'))) {
+        QMessageBox::warning(this, QStringLiteral("无法登录"), QStringLiteral("请选择手机号登录并填写正确手机号。"));
+        return false;
+    }
+    if (!phone && !account.isEmpty() && !account.contains(QLatin1Char('@'))) {
+        QMessageBox::warning(this, QStringLiteral("无法登录"), QStringLiteral("请选择邮箱登录并填写正确邮箱。"));
+        return false;
+    }
+    if (account.isEmpty() || password().isEmpty() || (phone && captcha.isEmpty())) {
+        QMessageBox::warning(this, QStringLiteral("无法登录"),
+                             QStringLiteral("请完整填写Vantrelnet账号、密码和所需验证码。"));
+        return false;
+    }
+    if (!m_prepared) {
+        preparePortal();
+        QMessageBox::information(this, QStringLiteral("正在准备登录"),
+                                 QStringLiteral("登录会话正在准备，请等待验证码图片显示后再登录。"));
+        return false;
+    }
+    m_portal->login(account, password(), phone ? captcha : QString());
+    return true;
 }

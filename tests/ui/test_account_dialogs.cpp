@@ -1,10 +1,13 @@
+#include "network/vantrel_client.h"
 #include "support/modal_driver.h"
 #include "ui/registration_dialog.h"
 #include "ui/sign_in_dialog.h"
 #include "ui/sync_center.h"
 #include "ui/sync_passphrase_dialog.h"
 
+#include <QBuffer>
 #include <QCheckBox>
+#include <QImage>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,6 +16,14 @@
 #include <QSignalSpy>
 #include <QTest>
 
+namespace {
+// Nothing listens here: every request of a portal client fails at once, and no test reaches out.
+QUrl unreachablePortal()
+{
+    return QUrl(QStringLiteral("http://127.0.0.1:1"));
+}
+} // namespace
+
 // The sign-in, registration and sync passphrase dialogs and the sync centre's text: every check the
 // user meets before a request is sent, in its order and with its message.
 class TestAccountDialogs : public QObject
@@ -20,9 +31,11 @@ class TestAccountDialogs : public QObject
     Q_OBJECT
 
 private slots:
-    void signInOffersBothMethods();
+    void signInOffersEveryMethod();
     void signInRefusesShortInput();
-    void signInPortalIsNotAvailableYet();
+    void signInPortalChecksInOrder_data();
+    void signInPortalChecksInOrder();
+    void signInPortalWaitsForThePreparedSession();
     void signInLeadsToRegistration();
     void registrationChecksInOrder_data();
     void registrationChecksInOrder();
@@ -31,26 +44,45 @@ private slots:
     void syncCenterText();
 };
 
-void TestAccountDialogs::signInOffersBothMethods()
+void TestAccountDialogs::signInOffersEveryMethod()
 {
-    SignInDialog dialog;
+    // Without a portal client only the account service is offered.
+    SignInDialog plain;
+    QCOMPARE(plain.modeBox()->count(), 1);
+    QVERIFY(!plain.isPortalMode());
+
+    VantrelClient portal;
+    QVERIFY(portal.setBaseUrl(unreachablePortal()));
+    SignInDialog dialog(&portal);
     QCOMPARE(dialog.windowTitle(), QStringLiteral("账号登录"));
-    QCOMPARE(dialog.modeBox()->count(), 2);
+    QCOMPARE(dialog.modeBox()->count(), 3);
     QCOMPARE(dialog.modeBox()->itemText(0), QStringLiteral("Vantrelnet 手机号 + 密码"));
     QCOMPARE(dialog.modeBox()->itemData(0).toString(), QStringLiteral("vantrel_phone"));
-    QCOMPARE(dialog.modeBox()->itemText(1), QStringLiteral("NIMBARA 邮箱 + 密码"));
-    QVERIFY(!dialog.modeBox()->itemData(1).toString().startsWith(QLatin1String("vantrel")));
+    QCOMPARE(dialog.modeBox()->itemData(1).toString(), QStringLiteral("vantrel_email"));
+    QCOMPARE(dialog.modeBox()->itemText(2), QStringLiteral("NIMBARA 邮箱 + 密码"));
+    QVERIFY(!dialog.modeBox()->itemData(2).toString().startsWith(QLatin1String("vantrel")));
+    // Opening the dialog reaches no web site.
     QVERIFY(!dialog.isPortalMode());
+    QVERIFY(!portal.isBusy());
     QCOMPARE(dialog.passwordEdit()->echoMode(), QLineEdit::Password);
     QCOMPARE(dialog.passwordEdit()->placeholderText(), QStringLiteral("至少 12 位密码"));
     QVERIFY(dialog.captchaRow()->isHidden());
+    QCOMPARE(dialog.captchaImage()->text(), QStringLiteral("等待加载"));
 
     dialog.modeBox()->setCurrentIndex(0);
     QVERIFY(dialog.isPortalMode());
     QCOMPARE(dialog.accountEdit()->placeholderText(), QStringLiteral("Vantrelnet手机号"));
     QCOMPARE(dialog.passwordEdit()->placeholderText(), QStringLiteral("Vantrelnet账号密码"));
     QVERIFY(!dialog.captchaRow()->isHidden());
-    QVERIFY(dialog.captchaRow()->findChild<QLabel*>()->text() == QStringLiteral("等待加载"));
+    QCOMPARE(dialog.captchaEdit()->placeholderText(), QStringLiteral("输入图片验证码"));
+    QCOMPARE(dialog.refreshButton()->text(), QStringLiteral("刷新图片"));
+    // Choosing the method prepares the portal session.
+    QCOMPARE(dialog.captchaImage()->text(), QStringLiteral("加载中…"));
+    QVERIFY(portal.isBusy());
+
+    dialog.modeBox()->setCurrentIndex(1);
+    QVERIFY(dialog.isPortalMode());
+    QVERIFY(dialog.captchaRow()->isHidden());
 }
 
 void TestAccountDialogs::signInRefusesShortInput()
@@ -83,23 +115,106 @@ void TestAccountDialogs::signInRefusesShortInput()
     QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join(QLatin1Char(';'))));
 }
 
-void TestAccountDialogs::signInPortalIsNotAvailableYet()
+void TestAccountDialogs::signInPortalChecksInOrder_data()
 {
-    SignInDialog dialog;
-    dialog.modeBox()->setCurrentIndex(0);
-    auto* note = dialog.findChild<QLabel*>(QStringLiteral("portalUnavailableNote"));
-    QVERIFY(note && !note->isHidden());
-    dialog.accountEdit()->setText(QStringLiteral("13800000000"));
-    dialog.passwordEdit()->setText(QStringLiteral("a long enough password"));
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("account");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("captcha");
+    QTest::addColumn<QString>("message");
+
+    const QString incomplete = QStringLiteral("请完整填写Vantrelnet账号、密码和所需验证码。");
+    QTest::newRow("phone mode, e-mail account")
+        << 0 << QStringLiteral("ops@example.com") << QStringLiteral("pw") << QStringLiteral("ab12")
+        << QStringLiteral("请选择手机号登录并填写正确手机号。");
+    QTest::newRow("e-mail mode, phone number")
+        << 1 << QStringLiteral("13800000000") << QStringLiteral("pw") << QString()
+        << QStringLiteral("请选择邮箱登录并填写正确邮箱。");
+    QTest::newRow("no account") << 0 << QStringLiteral("  ") << QStringLiteral("pw") << QStringLiteral("ab12")
+                                << incomplete;
+    QTest::newRow("no password") << 0 << QStringLiteral("13800000000") << QString() << QStringLiteral("ab12")
+                                 << incomplete;
+    QTest::newRow("blank captcha") << 0 << QStringLiteral("13800000000") << QStringLiteral("pw")
+                                   << QStringLiteral("   ") << incomplete;
+    QTest::newRow("e-mail mode, blank account")
+        << 1 << QString() << QStringLiteral("pw") << QString() << incomplete;
+}
+
+void TestAccountDialogs::signInPortalChecksInOrder()
+{
+    QFETCH(int, mode);
+    QFETCH(QString, account);
+    QFETCH(QString, password);
+    QFETCH(QString, captcha);
+    QFETCH(QString, message);
+    VantrelClient portal;
+    QVERIFY(portal.setBaseUrl(unreachablePortal()));
+    SignInDialog dialog(&portal);
+    dialog.modeBox()->setCurrentIndex(mode);
+    emit portal.prepared(mode == 0);
+    dialog.accountEdit()->setText(account);
+    dialog.passwordEdit()->setText(password);
+    dialog.captchaEdit()->setText(captcha);
+    QSignalSpy progress(&portal, &VantrelClient::syncProgress);
     ModalDriver driver;
     SeenBox seen;
     driver.answer(QMessageBox::Ok, &seen);
     dialog.accept();
+    QVERIFY(driver.done());
     QCOMPARE(seen.title, QStringLiteral("无法登录"));
-    QVERIFY(seen.text.contains(QStringLiteral("暂未开放")));
+    QCOMPARE(seen.text, message);
     QCOMPARE(dialog.result(), int(QDialog::Rejected));
-    dialog.modeBox()->setCurrentIndex(1);
-    QVERIFY(note->isHidden());
+    // No sign-in was sent.
+    QVERIFY(!progress.contains(QVariantList{QStringLiteral("正在验证Vantrelnet账号…")}));
+}
+
+void TestAccountDialogs::signInPortalWaitsForThePreparedSession()
+{
+    VantrelClient portal;
+    QVERIFY(portal.setBaseUrl(unreachablePortal()));
+    SignInDialog dialog(&portal);
+    dialog.modeBox()->setCurrentIndex(0);
+    dialog.accountEdit()->setText(QStringLiteral(" 13800000000 "));
+    dialog.passwordEdit()->setText(QStringLiteral("secret"));
+    dialog.captchaEdit()->setText(QStringLiteral(" ab12 "));
+
+    // Before the session is prepared: asked to wait, and the preparation starts again.
+    ModalDriver driver;
+    SeenBox seen;
+    driver.answer(QMessageBox::Ok, &seen);
+    dialog.accept();
+    QVERIFY(driver.done());
+    QCOMPARE(seen.title, QStringLiteral("正在准备登录"));
+    QCOMPARE(seen.text, QStringLiteral("登录会话正在准备，请等待验证码图片显示后再登录。"));
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    QCOMPARE(dialog.captchaImage()->text(), QStringLiteral("加载中…"));
+
+    // The unreachable site fails the preparation; the image label says so.
+    QVERIFY(QTest::qWaitFor([&] { return dialog.captchaImage()->text() == QStringLiteral("加载失败，请重试"); }));
+    QVERIFY(!dialog.isPrepared());
+
+    // A captcha that is no image, then a real one scaled into 140 x 46.
+    emit portal.captchaReady(QByteArrayLiteral("<html>not an image</html>"));
+    QCOMPARE(dialog.captchaImage()->text(), QStringLiteral("图片加载失败"));
+    QImage image(280, 46, QImage::Format_RGB32);
+    image.fill(Qt::darkCyan);
+    QByteArray png;
+    QBuffer buffer(&png);
+    QVERIFY(buffer.open(QIODevice::WriteOnly));
+    QVERIFY(image.save(&buffer, "PNG"));
+    emit portal.captchaReady(png);
+    emit portal.prepared(true);
+    QVERIFY(dialog.isPrepared());
+    QCOMPARE(dialog.captchaImage()->pixmap().size(), QSize(140, 23));
+
+    // Prepared: the sign-in goes to the portal client with the trimmed account and captcha, and the
+    // dialog closes. (This client has no form token, so it answers at once that it is not ready.)
+    QSignalSpy failed(&portal, &VantrelClient::failed);
+    dialog.accept();
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QVERIFY(QTest::qWaitFor([&] { return failed.count() == 1; }));
+    QCOMPARE(failed.at(0).at(0).toString(), QStringLiteral("登录会话尚未准备好，请等待图片验证码加载完成。"));
+    QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join(QLatin1Char(';'))));
 }
 
 void TestAccountDialogs::signInLeadsToRegistration()

@@ -1,4 +1,5 @@
 #include "ui/host_editor_dialog.h"
+#include "ui/host_table_model.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -214,6 +215,7 @@ private slots:
     void scopeWithoutRowKeepsExisting_data();
     void scopeWithoutRowKeepsExisting();
     void editPrefillsFields();
+    void portalHostSaysItIsReplaced();
     void editPrefillsType_data();
     void editPrefillsType();
     void editPrefillsScope_data();
@@ -575,6 +577,22 @@ void TestHostEditorDialog::editPrefillsFields()
     QCOMPARE(f.remark->text(), existing.remark);
     QCOMPARE(f.group->currentData().toString(), existing.group_id);
     QCOMPARE(f.legacy->isChecked(), existing.legacy_rdp_security);
+}
+
+void TestHostEditorDialog::portalHostSaysItIsReplaced()
+{
+    Remote portal = storedHost();
+    portal.source_type = QStringLiteral("vantrel");
+    HostEditorDialog portalDialog(nullptr, sampleGroups(), portal.group_id, portal, true);
+    auto* note = portalDialog.findChild<QLabel*>(QStringLiteral("hostPortalNote"));
+    QVERIFY(note);
+    QCOMPARE(note->text(), HostTableModel::portalHostNote());
+
+    const Remote manual = storedHost();
+    HostEditorDialog manualDialog(nullptr, sampleGroups(), manual.group_id, manual, true);
+    QVERIFY(!manualDialog.findChild<QLabel*>(QStringLiteral("hostPortalNote")));
+    HostEditorDialog newDialog(nullptr, sampleGroups(), manual.group_id, std::nullopt, true);
+    QVERIFY(!newDialog.findChild<QLabel*>(QStringLiteral("hostPortalNote")));
 }
 
 void TestHostEditorDialog::editPrefillsType_data()

@@ -6,6 +6,7 @@
 #include "ui/host_filter_model.h"
 #include "ui/host_table_model.h"
 
+#include <QFont>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -141,6 +142,31 @@ private slots:
         QCOMPARE(shown(), (QStringList{"beta", "delta"}));
         QCOMPARE(m_model->windowsCount(), 1);
         QCOMPARE(m_model->countInGroup(m_office.id), 1);
+    }
+
+    void portalHostsSayTheyAreReplacedAtTheNextSync()
+    {
+        addHost(QStringLiteral("mine"), QStringLiteral("10.0.0.1"), m_office);
+        Remote portal;
+        portal.id = QStringLiteral("vantrel-101");
+        portal.name = QStringLiteral("rented");
+        portal.host = QStringLiteral("203.0.113.11");
+        portal.remark = QStringLiteral("到期时间：2027-01-31");
+        portal.group_id = m_cloud.id;
+        portal.source_type = QStringLiteral("vantrel");
+        QVERIFY(m_db->replaceVantrelRemotes({portal}));
+        m_model->reload(false);
+
+        const QString note = HostTableModel::portalHostNote();
+        QVERIFY(note.contains(QStringLiteral("只读")) && note.contains(QStringLiteral("下次同步")));
+        for (int column = HostTableModel::NameColumn; column < HostTableModel::RemarkColumn; ++column) {
+            QCOMPARE(shownCell(QStringLiteral("rented"), column).data(Qt::ToolTipRole).toString(), note);
+            QVERIFY(shownCell(QStringLiteral("rented"), column).data(Qt::FontRole).value<QFont>().italic());
+            QVERIFY(shownCell(QStringLiteral("mine"), column).data(Qt::ToolTipRole).isNull());
+            QVERIFY(shownCell(QStringLiteral("mine"), column).data(Qt::FontRole).isNull());
+        }
+        QCOMPARE(shownCell(QStringLiteral("rented"), HostTableModel::RemarkColumn).data(Qt::ToolTipRole).toString(),
+                 QStringLiteral("到期时间：2027-01-31\n\n双击可直接修改备注\n\n") + note);
     }
 
     void filterMatchesNavigationAndSearchText()
