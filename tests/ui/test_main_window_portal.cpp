@@ -148,7 +148,7 @@ private slots:
 
         // The account card shows the portal account; acceleration takes the portal's session.
         QVERIFY(m_window->accountClient()->isSignedIn());
-        QCOMPARE(memberText(), QString::fromUtf8(TestPortalSite::kUserName));
+        QCOMPARE(memberText(), QString::fromUtf8(TestPortalSite::kUserName) + QStringLiteral(" · 主账号"));
         QCOMPARE(portal()->jwt(), QString::fromLatin1(jwt));
         QVERIFY(portal()->cookieHeader().contains(TestPortalSite::kSessionCookie));
         m_bed->service().setSession(portal()->cookieHeader(), jwt);
