@@ -1,8 +1,8 @@
 #include "network/acceleration_manager.h"
 #include "support/acceleration_test_bed.h"
+#include "support/private_memory.h"
 
 #include <QCryptographicHash>
-#include <QFile>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -19,20 +19,6 @@ constexpr qint64 kReadPerTick = 256 * 1024;
 // The tunnel, the relay and this host may each queue a few hundred KiB; a tunnel without
 // back-pressure would hold most of the 256 MiB.
 constexpr qint64 kAllowedGrowth = 8LL * 1024 * 1024;
-
-// Private memory of this process (heap and other anonymous pages), in bytes.
-qint64 privateMemory()
-{
-    QFile file(QStringLiteral("/proc/self/smaps_rollup"));
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    qint64 kib = 0;
-    for (const QByteArray& line : file.readAll().split('\n')) {
-        if (line.startsWith("Private_Dirty:") || line.startsWith("Private_Clean:"))
-            kib += line.mid(line.indexOf(':') + 1).trimmed().split(' ').value(0).toLongLong();
-    }
-    return kib * 1024;
-}
 
 // The i-th chunk of the stream: random bytes that differ from chunk to chunk, so a lost, repeated
 // or reordered chunk changes the checksum.
@@ -87,7 +73,7 @@ private slots:
         const QString reason = TestCertificateAuthority::unavailableReason();
         if (!reason.isEmpty())
             QSKIP(qPrintable(reason));
-        if (privateMemory() < 0)
+        if (PrivateMemory::bytes() < 0)
             QSKIP("no /proc/self/smaps_rollup here");
         AccelerationTestBed bed(1);
         QString error;
@@ -120,15 +106,15 @@ private slots:
             receivedBytes += bytes.size();
             // Measured once the whole path is set up and its buffers have filled.
             if (baseline < 0 && receivedBytes >= 8 * 1024 * 1024)
-                baseline = privateMemory();
+                baseline = PrivateMemory::bytes();
             else if (baseline >= 0 && ++ticks % 32 == 0)
-                peak = std::max(peak, privateMemory());
+                peak = std::max(peak, PrivateMemory::bytes());
         });
         client.connectToHost(routed.host, static_cast<quint16>(routed.port));
         reader.start();
         QVERIFY(QTest::qWaitFor([&] { return receivedBytes >= kTotal; }, 850000));
         reader.stop();
-        peak = std::max(peak, privateMemory());
+        peak = std::max(peak, PrivateMemory::bytes());
 
         qInfo("private memory: %lld KiB at the start, at most %lld KiB more", baseline / 1024,
               (peak - baseline) / 1024);
