@@ -14,6 +14,7 @@
 //     bench_acceleration [rounds, default 5]      (needs root for the test sshd)
 
 #include "network/acceleration_manager.h"
+#include "peer_process.h"
 #include "process_figures.h"
 #include "support/acceleration_test_bed.h"
 #include "support/test_environment.h"
@@ -261,39 +262,6 @@ private:
 
 // ---- the peers -------------------------------------------------------------------------------------
 
-// A bench_acceleration_peer process; it ends when its standard input closes.
-class PeerProcess
-{
-public:
-    bool start(const QString& role, QList<QByteArray>* fields, QString* error)
-    {
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QStringLiteral(NIMBARA_BENCH_PEER), {role});
-        QByteArray line;
-        while (!line.endsWith('\n') && m_process.waitForReadyRead(kStartTimeoutMs)) {
-            line += m_process.readLine();
-        }
-        *fields = line.trimmed().split(' ');
-        if (fields->value(0) != "ready") {
-            *error = role + QStringLiteral(" helper did not start");
-            return false;
-        }
-        return true;
-    }
-    ~PeerProcess()
-    {
-        m_process.closeWriteChannel();
-        if (!m_process.waitForFinished(10000)) {
-            m_process.kill();
-            m_process.waitForFinished();
-        }
-    }
-    qint64 pid() const { return m_process.processId(); }
-
-private:
-    QProcess m_process;
-};
-
 quint16 freeLoopbackPort()
 {
     QTcpServer server;
@@ -401,18 +369,18 @@ int main(int argc, char** argv)
     PeerProcess relay;
     QList<QByteArray> targetFields;
     QList<QByteArray> relayFields;
-    if (!targets.start(QStringLiteral("targets"), &targetFields, &error) ||
-        !relay.start(QStringLiteral("relay"), &relayFields, &error)) {
+    if (!targets.start(QStringLiteral(NIMBARA_BENCH_PEER), {QStringLiteral("targets")}, &targetFields, &error) ||
+        !relay.start(QStringLiteral(NIMBARA_BENCH_PEER), {QStringLiteral("relay")}, &relayFields, &error)) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;
     }
-    const quint16 sourcePort = targetFields.value(1).toUShort();
-    const quint16 echoPort = targetFields.value(2).toUShort();
+    const quint16 sourcePort = targetFields.value(0).toUShort();
+    const quint16 echoPort = targetFields.value(1).toUShort();
 
     // The manager as the program drives it: node list, token, probe, switched on, then routed hosts.
     AccelerationManager manager;
-    const QList<QSslCertificate> ca = QSslCertificate::fromPath(QString::fromUtf8(relayFields.value(2)));
-    if (!manager.setServiceEndpoint(QUrl(QString::fromUtf8(relayFields.value(1))), ca)) {
+    const QList<QSslCertificate> ca = QSslCertificate::fromPath(QString::fromUtf8(relayFields.value(1)));
+    if (!manager.setServiceEndpoint(QUrl(QString::fromUtf8(relayFields.value(0))), ca)) {
         std::fprintf(stderr, "the service address was refused\n");
         return 1;
     }

@@ -64,6 +64,11 @@ Memory memory(qint64 pid)
             (field(text, "Private_Clean:") + field(text, "Private_Dirty:")) / 1024.0};
 }
 
+double peakResidentMiB(qint64 pid)
+{
+    return field(readProcFile(QStringLiteral("/proc/%1/status").arg(pid)), "VmHWM:") / 1024.0;
+}
+
 double threadCpuNanoseconds(qint64 pid, qint64 tid)
 {
     // First field: time spent on the CPU, in nanoseconds.

@@ -19,6 +19,8 @@ struct Memory
     Memory operator+(const Memory& other) const { return {pss + other.pss, privateMiB + other.privateMiB}; }
 };
 Memory memory(qint64 pid);
+// Peak resident set size (VmHWM of /proc/<pid>/status) in MiB.
+double peakResidentMiB(qint64 pid);
 
 // CPU time a process's live threads have run, in nanoseconds, summed from /proc/<pid>/task/*/schedstat
 // (the scheduler's own clock: no 10 ms tick rounding).

@@ -73,16 +73,17 @@ QSslConfiguration tlsConfigurationTrusting(const QList<QSslCertificate>& extra)
 
 namespace {
 
-// The endpoint one section's `service_url` and `ca_certificates` name; `serviceName` words the warning.
-ServiceEndpoint configuredEndpoint(const char* section, const QString& urlText, const QString& caPath,
-                                   const QString& defaultUrl, const char* serviceName)
+// The endpoint one section's address key (`urlKey`) and `ca_certificates` name; `serviceName` words
+// the warning.
+ServiceEndpoint configuredEndpoint(const char* section, const char* urlKey, const QString& urlText,
+                                   const QString& caPath, const QString& defaultUrl, const char* serviceName)
 {
     const ServiceEndpoint fallback{defaultUrl, {}, false};
     const QUrl url = urlText.isEmpty() ? QUrl(defaultUrl) : QUrl(urlText, QUrl::StrictMode);
     const std::optional<QString> normalized = AccountClient::normalizedServiceUrl(url);
     if (!normalized) {
-        SPDLOG_WARN("[{}] service_url 不可用（需 https，http 仅限本机回环地址），继续使用默认地址: {}",
-                    section, urlText);
+        SPDLOG_WARN("[{}] {} 不可用（需 https，http 仅限本机回环地址），继续使用默认地址: {}", section,
+                    urlKey, urlText);
         return fallback;
     }
 
@@ -103,13 +104,19 @@ ServiceEndpoint configuredEndpoint(const char* section, const QString& urlText, 
 
 ServiceEndpoint accountServiceEndpoint(const AppConfig& config)
 {
-    return configuredEndpoint("account", config.account_service_url.trimmed(),
+    return configuredEndpoint("account", "service_url", config.account_service_url.trimmed(),
                               config.account_ca_certificates.trimmed(),
                               QString::fromLatin1(AccountClient::kDefaultServiceUrl), "会员服务");
 }
 
 ServiceEndpoint accelerationServiceEndpoint(const AppConfig& config, const QString& defaultUrl)
 {
-    return configuredEndpoint("acceleration", config.acceleration_service_url.trimmed(),
+    return configuredEndpoint("acceleration", "service_url", config.acceleration_service_url.trimmed(),
                               config.acceleration_ca_certificates.trimmed(), defaultUrl, "加速服务");
+}
+
+ServiceEndpoint portalEndpoint(const AppConfig& config, const QString& defaultUrl)
+{
+    return configuredEndpoint("portal", "base_url", config.portal_base_url.trimmed(),
+                              config.portal_ca_certificates.trimmed(), defaultUrl, "合作门户");
 }

@@ -24,6 +24,10 @@ ServiceEndpoint accountServiceEndpoint(const AppConfig& config);
 // `defaultUrl` when they are unusable (logged).
 ServiceEndpoint accelerationServiceEndpoint(const AppConfig& config, const QString& defaultUrl);
 
+// The partner portal `[portal] base_url` / `[portal] ca_certificates` name, or `defaultUrl` when they
+// are unusable (logged).
+ServiceEndpoint portalEndpoint(const AppConfig& config, const QString& defaultUrl);
+
 // PEM certificates from a file of at most 4 MiB. Empty, with `error` set, when there are none.
 QList<QSslCertificate> readCaCertificates(const QString& path, QString* error);
 

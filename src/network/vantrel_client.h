@@ -6,12 +6,15 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
 
 #include <functional>
+#include <optional>
 
 class QNetworkAccessManager;
 class QNetworkCookieJar;
@@ -71,6 +74,8 @@ signals:
 private:
     using ReplyHandler = std::function<void(const QByteArray& body, const QUrl& finalUrl, int status)>;
 
+    void readLoginToken(bool afterFailedSignIn);
+    void onSignInReply(const QByteArray& body, const QUrl& finalUrl);
     void fetchCaptcha();
     void fetchServiceIndex();
     void continueScan();
@@ -86,6 +91,8 @@ private:
     void track(QNetworkReply* reply, ReplyHandler handler, qint64 maxBytes);
     void captureJwt(const QByteArray& body, const QByteArray& authorizationHeader);
     QUrl portalUrl(const QString& path) const;
+    // The path of a reply's address below the portal address ("/login" for ".../login?x").
+    QString portalPath(const QUrl& url) const;
     void fail(const QString& message);
 
     QNetworkAccessManager* m_network = nullptr;
@@ -97,6 +104,7 @@ private:
     QString m_displayName;
     QStringList m_groupIds;
     QStringList m_detailIds;
+    QSet<QString> m_knownDetailIds;
     QHash<QString, Remote> m_listHints;
     QList<Remote> m_remotes;
     int m_nextDetail = 0;
@@ -107,6 +115,7 @@ private:
 
     QUrl m_baseUrl;
     QList<QSslCertificate> m_extraCaCertificates;
+    std::optional<QSslConfiguration> m_tls; // set when extra roots are trusted
     int m_requestTimeoutMs = kRequestTimeoutMs;
     // Bumped by prepareLogin: replies of an earlier session are dropped.
     quint64 m_generation = 0;

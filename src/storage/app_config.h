@@ -67,5 +67,9 @@ struct AppConfig
     QString
         acceleration_ca_certificates; // PEM file of extra roots trusted for that service and its relay nodes
 
+    // [portal]
+    QString portal_base_url;
+    QString portal_ca_certificates;
+
     bool operator==(const AppConfig&) const = default;
 };

@@ -393,6 +393,9 @@ void applyDocument(const toml::table& root, AppConfig& config)
 
     readText(findKey(root, "acceleration", "service_url"), config.acceleration_service_url);
     readText(findKey(root, "acceleration", "ca_certificates"), config.acceleration_ca_certificates);
+
+    readText(findKey(root, "portal", "base_url"), config.portal_base_url);
+    readText(findKey(root, "portal", "ca_certificates"), config.portal_ca_certificates);
 }
 
 QString quoted(const QString& text)
@@ -518,6 +521,12 @@ QString documentText(const AppConfig& c)
         header("[acceleration]");
         line("service_url", quoted(c.acceleration_service_url));
         line("ca_certificates", quoted(c.acceleration_ca_certificates));
+    }
+    if (!c.portal_base_url.isEmpty() || !c.portal_ca_certificates.isEmpty()) {
+        blank();
+        header("[portal]");
+        line("base_url", quoted(c.portal_base_url));
+        line("ca_certificates", quoted(c.portal_ca_certificates));
     }
     return text;
 }

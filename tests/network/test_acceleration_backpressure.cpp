@@ -1,8 +1,8 @@
 #include "network/acceleration_manager.h"
 #include "support/acceleration_test_bed.h"
+#include "support/private_memory.h"
 
 #include <QCryptographicHash>
-#include <QFile>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -19,22 +19,6 @@ constexpr qint64 kReadPerTick = 256 * 1024;
 // The tunnel, the relay and this host may each queue a few hundred KiB; a tunnel without
 // back-pressure would hold most of the 256 MiB.
 constexpr qint64 kAllowedGrowth = 8LL * 1024 * 1024;
-
-// Anonymous memory of this process (heap, stacks), in bytes. Private_Clean would also count library
-// pages, which turn private when another process that mapped them exits: with tests running side
-// by side that alone looked like 16 MiB of growth.
-qint64 anonymousMemory()
-{
-    QFile file(QStringLiteral("/proc/self/smaps_rollup"));
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    qint64 kib = 0;
-    for (const QByteArray& line : file.readAll().split('\n')) {
-        if (line.startsWith("Anonymous:"))
-            kib += line.mid(line.indexOf(':') + 1).trimmed().split(' ').value(0).toLongLong();
-    }
-    return kib * 1024;
-}
 
 // The i-th chunk of the stream: random bytes that differ from chunk to chunk, so a lost, repeated
 // or reordered chunk changes the checksum.
@@ -89,7 +73,7 @@ private slots:
         const QString reason = TestCertificateAuthority::unavailableReason();
         if (!reason.isEmpty())
             QSKIP(qPrintable(reason));
-        if (anonymousMemory() < 0)
+        if (PrivateMemory::bytes() < 0)
             QSKIP("no /proc/self/smaps_rollup here");
         AccelerationTestBed bed(1);
         QString error;
@@ -122,23 +106,23 @@ private slots:
             receivedBytes += bytes.size();
             // Measured once the whole path is set up and its buffers have filled.
             if (baseline < 0 && receivedBytes >= 8 * 1024 * 1024)
-                baseline = anonymousMemory();
+                baseline = PrivateMemory::bytes();
             else if (baseline >= 0 && ++ticks % 32 == 0)
-                peak = std::max(peak, anonymousMemory());
+                peak = std::max(peak, PrivateMemory::bytes());
         });
         client.connectToHost(routed.host, static_cast<quint16>(routed.port));
         reader.start();
         QVERIFY(QTest::qWaitFor([&] { return receivedBytes >= kTotal; }, 850000));
         reader.stop();
-        peak = std::max(peak, anonymousMemory());
+        peak = std::max(peak, PrivateMemory::bytes());
 
-        qInfo("anonymous memory: %lld KiB at the start, at most %lld KiB more", baseline / 1024,
+        qInfo("private memory: %lld KiB at the start, at most %lld KiB more", baseline / 1024,
               (peak - baseline) / 1024);
         QCOMPARE(receivedBytes, kTotal);
         QCOMPARE(received.result(), host.checksum());
         QVERIFY(baseline > 0);
         QVERIFY2(peak - baseline < kAllowedGrowth,
-                 qPrintable(QStringLiteral("anonymous memory grew by %1 KiB").arg((peak - baseline) / 1024)));
+                 qPrintable(QStringLiteral("private memory grew by %1 KiB").arg((peak - baseline) / 1024)));
         QCOMPARE(bed.relay(0).connectLines().size(), 1);
     }
 };
