@@ -588,7 +588,8 @@ void TestHostEditorDialog::portalHostSaysItIsReplaced()
     QVERIFY(note);
     QCOMPARE(note->text(), HostTableModel::portalHostNote());
 
-    const Remote manual = storedHost();
+    Remote manual = storedHost();
+    manual.source_type = QStringLiteral("manual");
     HostEditorDialog manualDialog(nullptr, sampleGroups(), manual.group_id, manual, true);
     QVERIFY(!manualDialog.findChild<QLabel*>(QStringLiteral("hostPortalNote")));
     HostEditorDialog newDialog(nullptr, sampleGroups(), manual.group_id, std::nullopt, true);
