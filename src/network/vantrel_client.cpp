@@ -39,6 +39,18 @@ bool startsWithLogin(const QString& path)
     return path.startsWith(QLatin1String("/login"));
 }
 
+// A request that follows at most a few redirects, none to plain HTTP, and gives up on a silent portal.
+QNetworkRequest boundedRequest(const QUrl& url, int timeoutMs, const std::optional<QSslConfiguration>& tls)
+{
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setMaximumRedirectsAllowed(VantrelClient::kMaxRedirects);
+    request.setTransferTimeout(timeoutMs);
+    if (tls)
+        request.setSslConfiguration(*tls);
+    return request;
+}
+
 } // namespace
 
 VantrelClient::VantrelClient(QObject* parent)
@@ -352,12 +364,7 @@ void VantrelClient::finish()
 
 QNetworkRequest VantrelClient::getRequest(const QUrl& url) const
 {
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setMaximumRedirectsAllowed(kMaxRedirects);
-    request.setTransferTimeout(m_requestTimeoutMs);
-    if (m_tls)
-        request.setSslConfiguration(*m_tls);
+    QNetworkRequest request = boundedRequest(url, m_requestTimeoutMs, m_tls);
     request.setRawHeader("Accept", kGetAccept);
     request.setRawHeader("User-Agent", kUserAgent);
     if (portalPath(url).startsWith(QLatin1String("/v10/"))) {
@@ -372,12 +379,7 @@ QNetworkRequest VantrelClient::getRequest(const QUrl& url) const
 
 QNetworkRequest VantrelClient::postRequest(const QUrl& url) const
 {
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setMaximumRedirectsAllowed(kMaxRedirects);
-    request.setTransferTimeout(m_requestTimeoutMs);
-    if (m_tls)
-        request.setSslConfiguration(*m_tls);
+    QNetworkRequest request = boundedRequest(url, m_requestTimeoutMs, m_tls);
     request.setHeader(QNetworkRequest::ContentTypeHeader,
                       QByteArrayLiteral("application/x-www-form-urlencoded"));
     request.setRawHeader("Accept", kPostAccept);
