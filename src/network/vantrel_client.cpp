@@ -183,16 +183,18 @@ void VantrelClient::login(const QString& account, const QString& password, const
     emit syncProgress(text("正在验证Vantrelnet账号…"));
     QUrl url = portalUrl(QStringLiteral("/login"));
     url.setQuery(m_phoneMode ? QStringLiteral("action=phone") : QStringLiteral("action=email"));
-    post(url, form,
-         [this](const QByteArray& body, const QUrl& finalUrl, int) { onSignInReply(body, finalUrl); });
+    post(url, form, [this](const QByteArray& body, const QUrl& finalUrl, int status) {
+        onSignInReply(body, finalUrl, status);
+    });
     // post() keeps the bytes it sends and wipes them once the request is over; this copy shares them.
     form.clear();
 }
 
-void VantrelClient::onSignInReply(const QByteArray& body, const QUrl& finalUrl)
+void VantrelClient::onSignInReply(const QByteArray& body, const QUrl& finalUrl, int status)
 {
     const QString page = QString::fromUtf8(body);
-    if (startsWithLogin(portalPath(finalUrl)) || VantrelPageReader::asksForPassword(page)) {
+    // A reply that broke off after a redirect away from the sign-in page proves no session either.
+    if (status < 0 || startsWithLogin(portalPath(finalUrl)) || VantrelPageReader::asksForPassword(page)) {
         const QString message = VantrelPageReader::signInError(page);
         SPDLOG_WARN("Vantrelnet登录失败: {}", message);
         const quint64 generation = m_generation;
