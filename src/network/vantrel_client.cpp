@@ -118,7 +118,7 @@ void VantrelClient::readLoginToken(bool afterFailedSignIn)
         [this, afterFailedSignIn](const QByteArray& body, const QUrl&, int) {
             const QString token = VantrelPageReader::loginToken(QString::fromUtf8(body));
             if (afterFailedSignIn) {
-                // A portal that keeps its token accepts the old one; one that issues a token per page
+                // A portal that keeps its token accepts the old one; one that hands out a token per page
                 // refuses it, so a fresh one is used whenever there is one.
                 if (token.isEmpty())
                     SPDLOG_WARN("Vantrelnet登录失败后未能取得新的登录令牌");
