@@ -63,6 +63,8 @@ static QString describe(const AppConfig& c)
     add("account_ca_certificates", c.account_ca_certificates);
     add("acceleration_service_url", c.acceleration_service_url);
     add("acceleration_ca_certificates", c.acceleration_ca_certificates);
+    add("portal_base_url", c.portal_base_url);
+    add("portal_ca_certificates", c.portal_ca_certificates);
     return parts.join(QLatin1String(", "));
 }
 
@@ -451,6 +453,32 @@ private slots:
         ConfigManager plain;
         QVERIFY(plain.save(saved));
         QVERIFY(!readBytes(saved).contains("[acceleration]"));
+    }
+
+    // The portal section follows the acceleration one, also only when one of its keys is set.
+    void portalSectionIsWrittenOnlyWhenSet()
+    {
+        QTemporaryDir dir;
+        ConfigManager manager;
+        QVERIFY(loadText(manager, dir,
+                         kPolicy + QByteArray("[portal]\nbase_url = \"https://portal.example:8443\"\n"
+                                              "ca_certificates = '/etc/nimbara/portal-ca.pem'\n")));
+        QCOMPARE(manager.config().portal_base_url, QStringLiteral("https://portal.example:8443"));
+        QCOMPARE(manager.config().portal_ca_certificates, QStringLiteral("/etc/nimbara/portal-ca.pem"));
+
+        const QString saved = dir.filePath(QStringLiteral("saved.toml"));
+        QVERIFY(manager.save(saved));
+        QCOMPARE(
+            readBytes(saved),
+            nativeText(kDefaultText + QByteArray("\n[portal]\nbase_url = \"https://portal.example:8443\"\n"
+                                                 "ca_certificates = \"/etc/nimbara/portal-ca.pem\"\n")));
+        ConfigManager reloaded;
+        QVERIFY(reloaded.load(saved));
+        QCOMPARE(reloaded.config(), manager.config());
+
+        ConfigManager plain;
+        QVERIFY(plain.save(saved));
+        QVERIFY(!readBytes(saved).contains("[portal]"));
     }
 
     void unopenableFileCountsAsSuccess_data()
