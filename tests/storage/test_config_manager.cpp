@@ -429,56 +429,51 @@ private slots:
         QCOMPARE(reloaded.config(), manager.config());
     }
 
-    // The acceleration section comes last and, like the account one, only when one of its keys is set.
-    void accelerationSectionIsWrittenOnlyWhenSet()
+    // The acceleration and portal sections come last and, like the account one, only when one of their
+    // keys is set.
+    void endpointSectionIsWrittenOnlyWhenSet_data()
     {
-        QTemporaryDir dir;
-        ConfigManager manager;
-        QVERIFY(loadText(manager, dir,
-                         kPolicy + QByteArray("[acceleration]\nservice_url = \"https://accel.example:8443\"\n"
-                                              "ca_certificates = '/etc/nimbara/accel-ca.pem'\n")));
-        QCOMPARE(manager.config().acceleration_service_url, QStringLiteral("https://accel.example:8443"));
-        QCOMPARE(manager.config().acceleration_ca_certificates, QStringLiteral("/etc/nimbara/accel-ca.pem"));
-
-        const QString saved = dir.filePath(QStringLiteral("saved.toml"));
-        QVERIFY(manager.save(saved));
-        QCOMPARE(readBytes(saved),
-                 nativeText(kDefaultText +
-                            QByteArray("\n[acceleration]\nservice_url = \"https://accel.example:8443\"\n"
-                                       "ca_certificates = \"/etc/nimbara/accel-ca.pem\"\n")));
-        ConfigManager reloaded;
-        QVERIFY(reloaded.load(saved));
-        QCOMPARE(reloaded.config(), manager.config());
-
-        ConfigManager plain;
-        QVERIFY(plain.save(saved));
-        QVERIFY(!readBytes(saved).contains("[acceleration]"));
+        QTest::addColumn<QByteArray>("section");
+        QTest::addColumn<QByteArray>("urlKey");
+        QTest::addColumn<QString>("fieldPrefix");
+        QTest::newRow("acceleration") << QByteArray("acceleration") << QByteArray("service_url")
+                                      << QStringLiteral("acceleration_service_url");
+        QTest::newRow("portal") << QByteArray("portal") << QByteArray("base_url")
+                                << QStringLiteral("portal_base_url");
     }
 
-    // The portal section follows the acceleration one, also only when one of its keys is set.
-    void portalSectionIsWrittenOnlyWhenSet()
+    void endpointSectionIsWrittenOnlyWhenSet()
     {
+        QFETCH(QByteArray, section);
+        QFETCH(QByteArray, urlKey);
+        QFETCH(QString, fieldPrefix);
+        const QByteArray header = '[' + section + "]\n";
         QTemporaryDir dir;
         ConfigManager manager;
-        QVERIFY(loadText(manager, dir,
-                         kPolicy + QByteArray("[portal]\nbase_url = \"https://portal.example:8443\"\n"
-                                              "ca_certificates = '/etc/nimbara/portal-ca.pem'\n")));
-        QCOMPARE(manager.config().portal_base_url, QStringLiteral("https://portal.example:8443"));
-        QCOMPARE(manager.config().portal_ca_certificates, QStringLiteral("/etc/nimbara/portal-ca.pem"));
+        QVERIFY(
+            loadText(manager, dir,
+                     kPolicy + header + urlKey +
+                         " = \"https://service.example:8443\"\nca_certificates = '/etc/nimbara/ca.pem'\n"));
+        const QString fields = describe(manager.config());
+        QVERIFY2(fields.contains(fieldPrefix + QStringLiteral("=https://service.example:8443")),
+                 qPrintable(fields));
+        QVERIFY2(
+            fields.contains(QLatin1String(section) + QStringLiteral("_ca_certificates=/etc/nimbara/ca.pem")),
+            qPrintable(fields));
 
         const QString saved = dir.filePath(QStringLiteral("saved.toml"));
         QVERIFY(manager.save(saved));
         QCOMPARE(
             readBytes(saved),
-            nativeText(kDefaultText + QByteArray("\n[portal]\nbase_url = \"https://portal.example:8443\"\n"
-                                                 "ca_certificates = \"/etc/nimbara/portal-ca.pem\"\n")));
+            nativeText(kDefaultText + '\n' + header + urlKey +
+                       " = \"https://service.example:8443\"\nca_certificates = \"/etc/nimbara/ca.pem\"\n"));
         ConfigManager reloaded;
         QVERIFY(reloaded.load(saved));
         QCOMPARE(reloaded.config(), manager.config());
 
         ConfigManager plain;
         QVERIFY(plain.save(saved));
-        QVERIFY(!readBytes(saved).contains("[portal]"));
+        QVERIFY(!readBytes(saved).contains(header));
     }
 
     void unopenableFileCountsAsSuccess_data()
