@@ -99,7 +99,8 @@ const std::array<PatternText, static_cast<size_t>(Pattern::Count)> kPatterns{{
     {Pattern::TokenNameFirst, R"(name=["']token["'][^>]{0,2000}value=["']([^"']{1,2000})["'])", kDefault},
     {Pattern::TokenValueFirst, R"(value=["']([^"']{1,2000})["'][^>]{0,2000}name=["']token["'])", kDefault},
     {Pattern::AlertMessage,
-     R"(class=["'][^"']{0,2000}(?:alert|error)[^"']{0,2000}["'][^>]{0,2000}>(.{0,2000}?)</)", kDefault},
+     R"(class=["'][^"']{0,2000}(?:alert|error)[^"']{0,2000}["'][^>]{0,2000}>(.{0,2000}?)</(?:div|p|span|li|td|section)\s*>)",
+     kDefault},
     {Pattern::DataMessage, R"(data-message=["']([^"']{1,2000})["'])", kDefault},
     // Between label and value only whole tags may stand, or the digits would be taken for one; short
     // ones, as every "ID:" of a page is a start.
@@ -580,8 +581,9 @@ bool VantrelPageReader::asksForPassword(const QString& page)
 QString VantrelPageReader::signInError(const QString& page)
 {
     MatchingClock clock;
-    // The message ends at the first closing tag; an icon or an empty element before it yields no
-    // text, and the next candidate is read instead.
+    // The message runs to the end of the element that carries the class, so an icon or a bold
+    // prefix inside it does not hide the text; an empty element yields nothing, and the next
+    // candidate is read instead.
     QString message = firstMatch(page, {Pattern::AlertMessage}, Cleanup::Strip);
     if (message.isEmpty())
         message = firstMatch(page, {Pattern::DataMessage});
