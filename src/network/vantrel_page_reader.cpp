@@ -36,6 +36,7 @@ enum class Pattern {
     TokenNameFirst,
     TokenValueFirst,
     AlertMessage,
+    AlertAfterIcons,
     DataMessage,
     UserId,
     DisplayName,
@@ -95,6 +96,10 @@ const std::array<PatternText, static_cast<size_t>(Pattern::Count)> kPatterns{{
     {Pattern::TokenNameFirst, R"(name=["']token["'][^>]*value=["']([^"']+)["'])", kDefault},
     {Pattern::TokenValueFirst, R"(value=["']([^"']+)["'][^>]*name=["']token["'])", kDefault},
     {Pattern::AlertMessage, R"(class=["'][^"']*(?:alert|error)[^"']*["'][^>]*>(.*?)</)", kDefault},
+    // The text after empty elements (an icon) that open the message element.
+    {Pattern::AlertAfterIcons,
+     R"(class=["'][^"']*(?:alert|error)[^"']*["'][^>]*>(?:\s*<(?!/)[^>]*>(?:\s*</[^>]*>)?)*\s*([^<]+)</)",
+     kDefault},
     {Pattern::DataMessage, R"(data-message=["']([^"']+)["'])", kDefault},
     // Between label and value only whole tags may stand, or the digits would be taken for one.
     {Pattern::UserId, R"((?<![A-Za-z])(?:用户ID|ID)\s*[：:]\s*(?:<[^>]*>\s*)*([A-Za-z0-9_-]+))", kDefault},
@@ -528,9 +533,9 @@ bool VantrelPageReader::asksForPassword(const QString& page)
 QString VantrelPageReader::signInError(const QString& page)
 {
     MatchingClock clock;
-    // The message ends at the first closing tag; an icon or an empty element before it yields no
-    // text, and the next candidate is read instead.
-    QString message = firstMatch(page, {Pattern::AlertMessage}, Cleanup::Strip);
+    // The message ends at the first closing tag; when an icon or another empty element stands before
+    // the text, the text after it is read, then the next candidate.
+    QString message = firstMatch(page, {Pattern::AlertMessage, Pattern::AlertAfterIcons}, Cleanup::Strip);
     if (message.isEmpty())
         message = firstMatch(page, {Pattern::DataMessage});
     return message.isEmpty() ? QStringLiteral("账号、密码或图片验证码不正确。") : message;
