@@ -59,9 +59,9 @@ public:
 
     // Where a JWT shows up once signed in.
     enum class JwtPlace {
-        Cookie,   // Set-Cookie "jwt" on the sign-in answer
-        Header,   // "Authorization" header of every page past the sign-in
-        Script,   // localStorage.setItem("jwt", …) in the user centre
+        Cookie, // Set-Cookie "jwt" on the sign-in answer
+        Header, // "Authorization" header of every page past the sign-in
+        Script, // localStorage.setItem("jwt", …) in the user centre
     };
 
     enum class Fault {
