@@ -51,17 +51,6 @@ template <typename Signal> bool runUntil(VantrelClient* client, Signal signal)
     return ended;
 }
 
-QString rangeOf(const std::vector<double>& values, int decimals)
-{
-    if (values.size() == 1) {
-        return QString::number(values.front(), 'f', decimals);
-    }
-    return QStringLiteral("median %1 (%2–%3)")
-        .arg(percentile(values, 0.5), 0, 'f', decimals)
-        .arg(*std::min_element(values.begin(), values.end()), 0, 'f', decimals)
-        .arg(maximum(values), 0, 'f', decimals);
-}
-
 } // namespace
 
 int main(int argc, char** argv)

@@ -119,14 +119,12 @@ TestPortalSite::~TestPortalSite() = default;
 
 bool TestPortalSite::start(QString* error)
 {
-    TestCertificateAuthority::Leaf leaf;
-    return m_ca.issue(QStringLiteral("portal-site"), &leaf, error) &&
-           m_server.listen(TestCertificateAuthority::serverConfiguration(leaf), error);
+    return m_server.listen(m_ca, QStringLiteral("portal-site"), error);
 }
 
 QUrl TestPortalSite::baseUrl() const
 {
-    return QUrl(QStringLiteral("https://127.0.0.1:%1").arg(m_server.port()));
+    return QUrl(m_server.baseUrl());
 }
 
 QList<TestPortalSite::Server> TestPortalSite::generateServers(int count, int groups, int firstId)
