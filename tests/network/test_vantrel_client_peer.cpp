@@ -506,10 +506,22 @@ private slots:
         session.client.prepareLogin(kPhone);
         QVERIFY(session.waitPrepared());
         QCOMPARE(session.prepared.size(), 0);
-        QCOMPARE(session.failed.size(), 1);
-        QVERIFY(!session.lastFailure().isEmpty());
+        QCOMPARE(session.lastFailure(), QStringLiteral("无法取得Vantrelnet登录令牌，请检查网站是否可访问。"));
         QVERIFY(!session.client.isBusy());
         QCOMPARE(m_site->requestCount("GET", QStringLiteral("/login")), 1);
+
+        // Silent only once signed in: every detail page counts as unread, nothing is delivered.
+        init(); // a fresh site
+        m_site->setServers(TestPortalSite::generateServers(6));
+        m_site->setFault(TestPortalSite::Fault::SilentDetails);
+        Session details(*m_site, *m_ca);
+        details.client.setRequestTimeoutMs(500);
+        QVERIFY(signInByPhone(details));
+        QCOMPARE(details.finished.size(), 0);
+        QCOMPARE(details.lastFailure(),
+                 QStringLiteral("有 6 台服务器详情读取失败，本次未更新本机列表，以免误删旧数据。"));
+        QVERIFY(!details.client.isBusy());
+        verifyReadOnly();
     }
 };
 

@@ -333,6 +333,8 @@ TestPortalSite::Answer TestPortalSite::answer(const TestHttpHead& head, const QB
     } else if (path == QLatin1String("/service")) {
         reply.body = listPage(query.queryItemValue(QStringLiteral("groupid")),
                               query.queryItemValue(QStringLiteral("page")).toInt());
+    } else if (path == QLatin1String("/servicedetail") && m_fault == Fault::SilentDetails) {
+        reply.silent = true;
     } else if (path == QLatin1String("/servicedetail")) {
         reply = detailPage(query.queryItemValue(QStringLiteral("id")));
     } else {

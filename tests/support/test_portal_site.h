@@ -73,6 +73,7 @@ public:
         MalformedJson,   // JSON detail pages cut off, or nested far too deep
         NonImageCaptcha, // the captcha answer is an HTML page
         Silent,          // requests are read and never answered
+        SilentDetails,   // detail pages are never answered
     };
 
     struct Request
