@@ -144,7 +144,8 @@ QList<TestPortalSite::Server> TestPortalSite::generateServers(int count, int gro
         server.os =
             windows ? QStringLiteral("Windows Server 2019 数据中心版") : QStringLiteral("CentOS 7.9 64位");
         server.username = windows ? QStringLiteral("administrator") : QStringLiteral("root");
-        server.password = QStringLiteral("Pw<%1>&x").arg(server.id);
+        // Text that reads as an entity, and characters the pages write as entities, named and numeric.
+        server.password = QStringLiteral("Pw<%1>&lt;$x").arg(server.id);
         server.dueDate = firstDue.addDays(i % 365).toString(Qt::ISODate);
         server.groupId = QString::number(i % std::max(1, groups) + 1);
         server.json = i % 5 == 4;
@@ -556,7 +557,7 @@ QByteArray TestPortalSite::htmlDetail(const Server& server) const
             "<p><span>订购日期：2025-06-01 10:00</span></p>\n"
             "<p><span>到期时间：%7</span></p>\n")
             .arg(escaped(server.name), escaped(server.os), server.ip, port, escaped(server.username),
-                 escaped(server.password), server.dueDate));
+                 escaped(server.password).replace(QLatin1Char('$'), QLatin1String("&#36;")), server.dueDate));
     if (m_fault == Fault::MalformedHtml) {
         // Cut in the middle of the address element's tag.
         return page.left(page.indexOf("id=\"copyOneIp\"") + 7);
