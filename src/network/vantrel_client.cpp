@@ -5,7 +5,6 @@
 #include "logger.h"
 #include "network/vantrel_page_reader.h"
 #include "nimbara_version.h"
-#include "platform/secure_memory.h"
 #include "storage/app_config.h"
 
 #include <QDateTime>
@@ -38,15 +37,6 @@ const char kSessionExpired[] = "Vantrelnet登录会话已失效，请重新登�
 bool startsWithLogin(const QString& path)
 {
     return path.startsWith(QLatin1String("/login"));
-}
-
-// A form value, percent-encoded; the plain bytes are wiped, as they may be the password.
-QByteArray formValue(const QString& value)
-{
-    QByteArray utf8 = value.toUtf8();
-    QByteArray encoded = utf8.toPercentEncoding();
-    SecureMemory::wipe(utf8);
-    return encoded;
 }
 
 } // namespace
@@ -105,7 +95,7 @@ void VantrelClient::prepareLogin(const QString& account)
     m_jwt.clear();
 
     m_account = account.trimmed();
-    m_phoneMode = !m_account.contains(QLatin1Char('@'));
+    m_phoneMode = VantrelPageReader::isPhoneAccount(m_account);
     emit syncProgress(text("正在准备Vantrelnet登录会话…"));
     readLoginToken(false);
 }
@@ -175,20 +165,9 @@ void VantrelClient::login(const QString& account, const QString& password, const
         return;
     }
     m_account = account.trimmed();
-    m_phoneMode = !m_account.contains(QLatin1Char('@'));
+    m_phoneMode = VantrelPageReader::isPhoneAccount(m_account);
 
-    QByteArray form = "token=" + formValue(m_loginToken);
-    if (m_phoneMode) {
-        form += "&phone_code=" + formValue(QStringLiteral("+86"));
-        form += "&phone=" + formValue(m_account);
-        form += "&captcha=" + formValue(captcha.trimmed());
-    } else {
-        form += "&email=" + formValue(m_account);
-    }
-    QByteArray encodedPassword = formValue(password);
-    form += "&password=" + encodedPassword;
-    SecureMemory::wipe(encodedPassword);
-
+    QByteArray form = VantrelPageReader::signInForm(m_loginToken, m_account, password, captcha);
     emit syncProgress(text("正在验证Vantrelnet账号…"));
     QUrl url = portalUrl(QStringLiteral("/login"));
     url.setQuery(m_phoneMode ? QStringLiteral("action=phone") : QStringLiteral("action=email"));

@@ -1,5 +1,7 @@
 #include "network/vantrel_page_reader.h"
 
+#include "platform/secure_memory.h"
+
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -82,67 +84,81 @@ struct PatternText
     QRegularExpression::PatternOptions options;
 };
 
+// Runs that may cross tags or attributes are bounded (2000 characters, 8192 for tokens): unbounded,
+// a page repeating a pattern's beginning without its end made each start scan to the page's end.
 // Where a label may stand after a letter ("Paid:", "Support"), it is not the label.
 const std::array<PatternText, static_cast<size_t>(Pattern::Count)> kPatterns{{
     {Pattern::SpaceRun, R"(\s+)", QRegularExpression::NoPatternOption},
     // Named entities are case-sensitive; all of them in one pass, so decoded text is never read again.
     {Pattern::Entity, R"(&(?:(quot|lt|gt|amp)|#([0-9]{1,7})|#[xX]([0-9A-Fa-f]{1,6}));)",
      QRegularExpression::NoPatternOption},
-    {Pattern::JwtStorage, R"(localStorage\s*\.\s*setItem\s*\(\s*["']jwt["']\s*,\s*["']([^"']+)["'])",
+    {Pattern::JwtStorage, R"(localStorage\s*\.\s*setItem\s*\(\s*["']jwt["']\s*,\s*["']([^"']{1,8192})["'])",
      kDefault},
-    {Pattern::JwtAssignment, R"(["'](?:jwt|access_token|accessToken)["']\s*[:=]\s*["']([^"']+)["'])",
+    {Pattern::JwtAssignment, R"(["'](?:jwt|access_token|accessToken)["']\s*[:=]\s*["']([^"']{1,8192})["'])",
      kDefault},
-    {Pattern::JwtAuthorization, R"(Authorization\s*[:=]\s*["']Bearer\s+([^"']+)["'])", kDefault},
-    {Pattern::TokenNameFirst, R"(name=["']token["'][^>]*value=["']([^"']+)["'])", kDefault},
-    {Pattern::TokenValueFirst, R"(value=["']([^"']+)["'][^>]*name=["']token["'])", kDefault},
-    {Pattern::AlertMessage, R"(class=["'][^"']*(?:alert|error)[^"']*["'][^>]*>(.*?)</)", kDefault},
+    {Pattern::JwtAuthorization, R"(Authorization\s*[:=]\s*["']Bearer\s+([^"']{1,8192})["'])", kDefault},
+    {Pattern::TokenNameFirst, R"(name=["']token["'][^>]{0,2000}value=["']([^"']{1,2000})["'])", kDefault},
+    {Pattern::TokenValueFirst, R"(value=["']([^"']{1,2000})["'][^>]{0,2000}name=["']token["'])", kDefault},
+    {Pattern::AlertMessage,
+     R"(class=["'][^"']{0,2000}(?:alert|error)[^"']{0,2000}["'][^>]{0,2000}>(.{0,2000}?)</)", kDefault},
     // The text after empty elements (an icon) that open the message element.
     {Pattern::AlertAfterIcons,
-     R"(class=["'][^"']*(?:alert|error)[^"']*["'][^>]*>(?:\s*<(?!/)[^>]*>(?:\s*</[^>]*>)?)*\s*([^<]+)</)",
+     R"(class=["'][^"']{0,2000}(?:alert|error)[^"']{0,2000}["'][^>]{0,2000}>(?:\s*<(?!/)[^>]{0,2000}>(?:\s*</[^>]{0,2000}>)?){0,20}\s*([^<]{1,2000})</)",
      kDefault},
-    {Pattern::DataMessage, R"(data-message=["']([^"']+)["'])", kDefault},
+    {Pattern::DataMessage, R"(data-message=["']([^"']{1,2000})["'])", kDefault},
     // Between label and value only whole tags may stand, or the digits would be taken for one.
-    {Pattern::UserId, R"((?<![A-Za-z])(?:用户ID|ID)\s*[：:]\s*(?:<[^>]*>\s*)*([A-Za-z0-9_-]+))", kDefault},
-    {Pattern::DisplayName, R"(class=["'][^"']*user-center_name[^"']*["'][^>]*>([^<]+))", kDefault},
-    {Pattern::GroupLink, R"((?:/)?service\?[^"'<>]*?groupid(?:=|%3[Dd])(\d+))", kCaseOnly},
-    {Pattern::TableRow, R"(<tr\b[^>]*>(.*?)</tr>)", kDefault},
+    {Pattern::UserId, R"((?<![A-Za-z])(?:用户ID|ID)\s*[：:]\s*(?:<[^>]{0,2000}>\s*)*([A-Za-z0-9_-]+))",
+     kDefault},
+    {Pattern::DisplayName,
+     R"(class=["'][^"']{0,2000}user-center_name[^"']{0,2000}["'][^>]{0,2000}>([^<]{1,2000}))", kDefault},
+    {Pattern::GroupLink, R"((?:/)?service\?[^"'<>]{0,2000}?groupid(?:=|%3[Dd])(\d+))", kCaseOnly},
+    {Pattern::TableRow, R"(<tr\b[^>]{0,2000}>(.*?)</tr>)", kDefault},
     // Without "." these read the same with or without dot-matches-all, so rows and list pages share them.
-    {Pattern::DetailQueryLink, R"(servicedetail\s*\?[^"'<>]*?\bid(?:=|%3[Dd])(\d+))", kCaseOnly},
+    {Pattern::DetailQueryLink, R"(servicedetail\s*\?[^"'<>]{0,2000}?\bid(?:=|%3[Dd])(\d+))", kCaseOnly},
     {Pattern::DetailPathLink, R"(servicedetail/(\d+))", kCaseOnly},
     {Pattern::HostIdField, R"(["']host_id["']\s*[:=]\s*["']?(\d+))", kCaseOnly},
-    {Pattern::RowSmallName, R"(<small[^>]*class=["'][^"']*text-muted[^"']*["'][^>]*>(.*?)</small>)",
+    {Pattern::RowSmallName,
+     R"(<small[^>]{0,2000}class=["'][^"']{0,2000}text-muted[^"']{0,2000}["'][^>]{0,2000}>(.{0,2000}?)</small>)",
      kDefault},
-    {Pattern::RowDomainName, R"((?:hostname|domain)["']?\s*[:=]\s*["']([^"']+))", kDefault},
+    {Pattern::RowDomainName, R"((?:hostname|domain)["']?\s*[:=]\s*["']([^"']{1,2000}))", kDefault},
     {Pattern::Ipv4, R"(\b((?:(?:25[0-5]|2[0-4]\d|1?\d?\d)\.){3}(?:25[0-5]|2[0-4]\d|1?\d?\d))\b)", kDefault},
     {Pattern::Date, R"(\b((?:20\d{2})[-/]\d{1,2}[-/]\d{1,2}(?:\s+\d{1,2}:\d{2}(?::\d{2})?)?)\b)", kDefault},
-    {Pattern::HostCopyOne, R"(id=["']copyOneIp["'][^>]*>\s*((?:\d{1,3}\.){3}\d{1,3})\s*</)", kDefault},
-    {Pattern::HostCopyContent, R"(id=["']copyIPContent["'][^>]*>\s*((?:\d{1,3}\.){3}\d{1,3}))", kDefault},
+    {Pattern::HostCopyOne, R"(id=["']copyOneIp["'][^>]{0,2000}>\s*((?:\d{1,3}\.){3}\d{1,3})\s*</)", kDefault},
+    {Pattern::HostCopyContent, R"(id=["']copyIPContent["'][^>]{0,2000}>\s*((?:\d{1,3}\.){3}\d{1,3}))",
+     kDefault},
     {Pattern::HostLabel, R"((?:IP地址|独立IP|Dedicated\s*IP)[^0-9]{0,160}((?:\d{1,3}\.){3}\d{1,3}))",
      kDefault},
     {Pattern::NameAfterStatus,
-     R"((?:已激活|已暂停|Activated|Suspended)\s*</span>\s*</section>\s*<section[^>]*>\s*<span[^>]*>([^<]+)</span>)",
+     R"((?:已激活|已暂停|Activated|Suspended)\s*</span>\s*</section>\s*<section[^>]{0,2000}>\s*<span[^>]{0,2000}>([^<]{1,2000})</span>)",
      kDefault},
-    {Pattern::NameSection, R"(<section[^>]*>\s*<span[^>]*>(qly[0-9A-Za-z_-]+)</span>\s*</section>)",
-     kDefault},
+    {Pattern::NameSection,
+     R"(<section[^>]{0,2000}>\s*<span[^>]{0,2000}>(qly[0-9A-Za-z_-]+)</span>\s*</section>)", kDefault},
     {Pattern::NameWord, R"(\b(qly[0-9A-Za-z_-]{4,})\b)", kDefault},
-    {Pattern::NameLabel, R"((?:产品名称|服务名称)[^>]*>\s*([^<]+))", kDefault},
+    {Pattern::NameLabel, R"((?:产品名称|服务名称)[^>]{0,2000}>\s*([^<]{1,2000}))", kDefault},
     {Pattern::UserLabel, R"((?:用户名|Username)\s*[：:]\s*([^<\s]+))", kDefault},
-    {Pattern::UserCell, R"((?:用户名|Username)[^<]{0,30}</[^>]+>\s*<[^>]+>\s*([^<]+))", kDefault},
-    {Pattern::PasswordCopy, R"(id=["']copyPwdContent["'][^>]*>([^<]+))", kDefault},
+    {Pattern::UserCell, R"((?:用户名|Username)[^<]{0,30}</[^>]{1,2000}>\s*<[^>]{1,2000}>\s*([^<]{1,2000}))",
+     kDefault},
+    {Pattern::PasswordCopy, R"(id=["']copyPwdContent["'][^>]{0,2000}>([^<]{1,2000}))", kDefault},
     {Pattern::PasswordLabel, R"((?:密码|Password)\s*[：:]\s*([^<\s]+))", kDefault},
     // Bounded: an unlabelled system field must not reach a heading far down the page (the footer).
-    {Pattern::OsHeading, R"((?:操作系统|Operating System|OS)</span>[\s\S]{0,400}?<h5[^>]*>([^<]+)</h5>)",
+    {Pattern::OsHeading,
+     R"((?:操作系统|Operating System|OS)</span>[\s\S]{0,400}?<h5[^>]{0,2000}>([^<]{1,2000})</h5>)", kDefault},
+    {Pattern::OsCell,
+     R"((?:操作系统|Operating System|OS)[^<]{0,40}</[^>]{1,2000}>\s*<[^>]{1,2000}>\s*([^<]{1,2000}))",
      kDefault},
-    {Pattern::OsCell, R"((?:操作系统|Operating System|OS)[^<]{0,40}</[^>]+>\s*<[^>]+>\s*([^<]+))", kDefault},
     {Pattern::PortLabel, R"((?<![A-Za-z])(?:远程端口|SSH端口|RDP端口|端口|Port)\s*[：:]\s*(\d{2,5})\s*<)",
      kDefault},
-    {Pattern::ExpiryLabel, R"((?:到期时间|下次到期|Due Date)\s*[：:]\s*([^<]+)</)", kDefault},
-    {Pattern::OrderLabel, R"((?:订购日期|开通时间|Order Date)\s*[：:]\s*([^<]+)</)", kDefault},
-    {Pattern::RawUsername, R"(["']username["']\s*[:=]\s*["']([^"']+)["'])", kDefault},
-    {Pattern::RawPassword, R"(["'](?:password|passwd)["']\s*[:=]\s*["']([^"']+)["'])", kDefault},
+    {Pattern::ExpiryLabel, R"((?:到期时间|下次到期|Due Date)\s*[：:]\s*([^<]{1,2000})</)", kDefault},
+    {Pattern::OrderLabel, R"((?:订购日期|开通时间|Order Date)\s*[：:]\s*([^<]{1,2000})</)", kDefault},
+    {Pattern::RawUsername, R"(["']username["']\s*[:=]\s*["']([^"']{1,2000})["'])", kDefault},
+    {Pattern::RawPassword, R"(["'](?:password|passwd)["']\s*[:=]\s*["']([^"']{1,2000})["'])", kDefault},
     {Pattern::RawPort, R"((?<![A-Za-z])(?:远程端口|SSH端口|RDP端口|Port)\s*[：:]?[^0-9]{0,80}(\d{2,5}))",
      kDefault},
 }};
+
+// PCRE2 gives up on a start position after this much work (no match): a hostile page could
+// otherwise make a pattern scan to its end from every position.
+const char kMatchLimit[] = "(*LIMIT_MATCH=1000000)";
 
 const QRegularExpression& regex(Pattern pattern)
 {
@@ -150,7 +166,8 @@ const QRegularExpression& regex(Pattern pattern)
         std::array<QRegularExpression, static_cast<size_t>(Pattern::Count)> result;
         for (const PatternText& entry : kPatterns) {
             QRegularExpression& expression = result[static_cast<size_t>(entry.id)];
-            expression = QRegularExpression(QString::fromUtf8(entry.text), entry.options);
+            expression = QRegularExpression(QString::fromLatin1(kMatchLimit) + QString::fromUtf8(entry.text),
+                                            entry.options);
             expression.optimize();
         }
         return result;
@@ -519,6 +536,40 @@ QString VantrelPageReader::pageJwt(const QString& page)
     return {};
 }
 
+bool VantrelPageReader::isPhoneAccount(const QString& account)
+{
+    return !account.contains(QLatin1Char('@'));
+}
+
+QByteArray VantrelPageReader::signInForm(const QString& token, const QString& account,
+                                         const QString& password, const QString& captcha)
+{
+    // Each value's plain bytes are wiped: any of them may be the password.
+    const auto item = [](QByteArray& form, const char* name, const QString& value) {
+        QByteArray utf8 = value.toUtf8();
+        QByteArray encoded = utf8.toPercentEncoding();
+        if (!form.isEmpty())
+            form += '&';
+        form += name;
+        form += '=';
+        form += encoded;
+        SecureMemory::wipe(utf8);
+        SecureMemory::wipe(encoded);
+    };
+    QByteArray form;
+    form.reserve(256);
+    item(form, "token", token);
+    if (isPhoneAccount(account)) {
+        item(form, "phone_code", QStringLiteral("+86"));
+        item(form, "phone", account);
+        item(form, "captcha", captcha.trimmed());
+    } else {
+        item(form, "email", account);
+    }
+    item(form, "password", password);
+    return form;
+}
+
 QString VantrelPageReader::loginToken(const QString& page)
 {
     MatchingClock clock;
@@ -563,7 +614,12 @@ QHash<QString, Remote> VantrelPageReader::listHints(const QString& page)
 {
     MatchingClock clock;
     QHash<QString, Remote> hints;
-    QRegularExpressionMatchIterator rows = regex(Pattern::TableRow).globalMatch(page);
+    // Rows end at a "</tr>": beyond the last one no row can start, and without this cut every open row
+    // there would be searched to the page's end for one.
+    const qsizetype end = page.lastIndexOf(QLatin1String("</tr>"), -1, Qt::CaseInsensitive);
+    if (end < 0)
+        return hints;
+    QRegularExpressionMatchIterator rows = regex(Pattern::TableRow).globalMatch(page.left(end + 5));
     while (rows.hasNext()) {
         const QString row = rows.next().captured(1);
         const QString serverId = firstMatch(row, {Pattern::DetailQueryLink, Pattern::DetailPathLink});

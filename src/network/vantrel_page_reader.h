@@ -31,6 +31,12 @@ public:
     // The JWT a page hands to its scripts, if it is usable.
     static QString pageJwt(const QString& page);
 
+    // Phone sign-in (with captcha) for an account without "@", e-mail sign-in otherwise.
+    static bool isPhoneAccount(const QString& account);
+    // The URL-encoded sign-in form. The caller wipes it once sent: it holds the password.
+    static QByteArray signInForm(const QString& token, const QString& account, const QString& password,
+                                 const QString& captcha);
+
     static QString loginToken(const QString& page);
     // The page still asks for a password: the sign-in did not go through.
     static bool asksForPassword(const QString& page);
