@@ -39,6 +39,18 @@ bool startsWithLogin(const QString& path)
     return path.startsWith(QLatin1String("/login"));
 }
 
+// A request that follows at most a few redirects, none to plain HTTP, and gives up on a silent portal.
+QNetworkRequest boundedRequest(const QUrl& url, int timeoutMs, const std::optional<QSslConfiguration>& tls)
+{
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setMaximumRedirectsAllowed(VantrelClient::kMaxRedirects);
+    request.setTransferTimeout(timeoutMs);
+    if (tls)
+        request.setSslConfiguration(*tls);
+    return request;
+}
+
 } // namespace
 
 VantrelClient::VantrelClient(QObject* parent)
@@ -106,7 +118,7 @@ void VantrelClient::readLoginToken(bool afterFailedSignIn)
         [this, afterFailedSignIn](const QByteArray& body, const QUrl&, int) {
             const QString token = VantrelPageReader::loginToken(QString::fromUtf8(body));
             if (afterFailedSignIn) {
-                // A portal that keeps its token accepts the old one; one that issues a token per page
+                // A portal that keeps its token accepts the old one; one that hands out a token per page
                 // refuses it, so a fresh one is used whenever there is one.
                 if (token.isEmpty())
                     SPDLOG_WARN("Vantrelnet登录失败后未能取得新的登录令牌");
@@ -171,16 +183,18 @@ void VantrelClient::login(const QString& account, const QString& password, const
     emit syncProgress(text("正在验证Vantrelnet账号…"));
     QUrl url = portalUrl(QStringLiteral("/login"));
     url.setQuery(m_phoneMode ? QStringLiteral("action=phone") : QStringLiteral("action=email"));
-    post(url, form,
-         [this](const QByteArray& body, const QUrl& finalUrl, int) { onSignInReply(body, finalUrl); });
+    post(url, form, [this](const QByteArray& body, const QUrl& finalUrl, int status) {
+        onSignInReply(body, finalUrl, status);
+    });
     // post() keeps the bytes it sends and wipes them once the request is over; this copy shares them.
     form.clear();
 }
 
-void VantrelClient::onSignInReply(const QByteArray& body, const QUrl& finalUrl)
+void VantrelClient::onSignInReply(const QByteArray& body, const QUrl& finalUrl, int status)
 {
     const QString page = QString::fromUtf8(body);
-    if (startsWithLogin(portalPath(finalUrl)) || VantrelPageReader::asksForPassword(page)) {
+    // A reply that broke off after a redirect away from the sign-in page proves no session either.
+    if (status < 0 || startsWithLogin(portalPath(finalUrl)) || VantrelPageReader::asksForPassword(page)) {
         const QString message = VantrelPageReader::signInError(page);
         SPDLOG_WARN("Vantrelnet登录失败: {}", message);
         const quint64 generation = m_generation;
@@ -352,12 +366,7 @@ void VantrelClient::finish()
 
 QNetworkRequest VantrelClient::getRequest(const QUrl& url) const
 {
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setMaximumRedirectsAllowed(kMaxRedirects);
-    request.setTransferTimeout(m_requestTimeoutMs);
-    if (m_tls)
-        request.setSslConfiguration(*m_tls);
+    QNetworkRequest request = boundedRequest(url, m_requestTimeoutMs, m_tls);
     request.setRawHeader("Accept", kGetAccept);
     request.setRawHeader("User-Agent", kUserAgent);
     if (portalPath(url).startsWith(QLatin1String("/v10/"))) {
@@ -372,12 +381,7 @@ QNetworkRequest VantrelClient::getRequest(const QUrl& url) const
 
 QNetworkRequest VantrelClient::postRequest(const QUrl& url) const
 {
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setMaximumRedirectsAllowed(kMaxRedirects);
-    request.setTransferTimeout(m_requestTimeoutMs);
-    if (m_tls)
-        request.setSslConfiguration(*m_tls);
+    QNetworkRequest request = boundedRequest(url, m_requestTimeoutMs, m_tls);
     request.setHeader(QNetworkRequest::ContentTypeHeader,
                       QByteArrayLiteral("application/x-www-form-urlencoded"));
     request.setRawHeader("Accept", kPostAccept);

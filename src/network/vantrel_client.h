@@ -75,7 +75,7 @@ private:
     using ReplyHandler = std::function<void(const QByteArray& body, const QUrl& finalUrl, int status)>;
 
     void readLoginToken(bool afterFailedSignIn);
-    void onSignInReply(const QByteArray& body, const QUrl& finalUrl);
+    void onSignInReply(const QByteArray& body, const QUrl& finalUrl, int status);
     void fetchCaptcha();
     void fetchServiceIndex();
     void continueScan();

@@ -106,8 +106,9 @@ const std::array<PatternText, static_cast<size_t>(Pattern::Count)> kPatterns{{
      R"(class=["'][^"']{0,2000}(?:alert|error)[^"']{0,2000}["'][^>]{0,2000}>(?:\s*<(?!/)[^>]{0,2000}>(?:\s*</[^>]{0,2000}>)?){0,20}\s*([^<]{1,2000})</)",
      kDefault},
     {Pattern::DataMessage, R"(data-message=["']([^"']{1,2000})["'])", kDefault},
-    // Between label and value only whole tags may stand, or the digits would be taken for one.
-    {Pattern::UserId, R"((?<![A-Za-z])(?:用户ID|ID)\s*[：:]\s*(?:<[^>]{0,2000}>\s*)*([A-Za-z0-9_-]+))",
+    // Between label and value only whole tags may stand, or the digits would be taken for one; short
+    // ones, as every "ID:" of a page is a start.
+    {Pattern::UserId, R"((?<![A-Za-z])(?:用户ID|ID)\s*[：:]\s*(?:<[^>]{0,500}>\s*)*([A-Za-z0-9_-]+))",
      kDefault},
     {Pattern::DisplayName,
      R"(class=["'][^"']{0,2000}user-center_name[^"']{0,2000}["'][^>]{0,2000}>([^<]{1,2000}))", kDefault},

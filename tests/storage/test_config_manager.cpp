@@ -63,6 +63,8 @@ static QString describe(const AppConfig& c)
     add("account_ca_certificates", c.account_ca_certificates);
     add("acceleration_service_url", c.acceleration_service_url);
     add("acceleration_ca_certificates", c.acceleration_ca_certificates);
+    add("portal_base_url", c.portal_base_url);
+    add("portal_ca_certificates", c.portal_ca_certificates);
     return parts.join(QLatin1String(", "));
 }
 
@@ -427,30 +429,51 @@ private slots:
         QCOMPARE(reloaded.config(), manager.config());
     }
 
-    // The acceleration section comes last and, like the account one, only when one of its keys is set.
-    void accelerationSectionIsWrittenOnlyWhenSet()
+    // The acceleration and portal sections come last and, like the account one, only when one of their
+    // keys is set.
+    void endpointSectionIsWrittenOnlyWhenSet_data()
     {
+        QTest::addColumn<QByteArray>("section");
+        QTest::addColumn<QByteArray>("urlKey");
+        QTest::addColumn<QString>("fieldPrefix");
+        QTest::newRow("acceleration") << QByteArray("acceleration") << QByteArray("service_url")
+                                      << QStringLiteral("acceleration_service_url");
+        QTest::newRow("portal") << QByteArray("portal") << QByteArray("base_url")
+                                << QStringLiteral("portal_base_url");
+    }
+
+    void endpointSectionIsWrittenOnlyWhenSet()
+    {
+        QFETCH(QByteArray, section);
+        QFETCH(QByteArray, urlKey);
+        QFETCH(QString, fieldPrefix);
+        const QByteArray header = '[' + section + "]\n";
         QTemporaryDir dir;
         ConfigManager manager;
-        QVERIFY(loadText(manager, dir,
-                         kPolicy + QByteArray("[acceleration]\nservice_url = \"https://accel.example:8443\"\n"
-                                              "ca_certificates = '/etc/nimbara/accel-ca.pem'\n")));
-        QCOMPARE(manager.config().acceleration_service_url, QStringLiteral("https://accel.example:8443"));
-        QCOMPARE(manager.config().acceleration_ca_certificates, QStringLiteral("/etc/nimbara/accel-ca.pem"));
+        QVERIFY(
+            loadText(manager, dir,
+                     kPolicy + header + urlKey +
+                         " = \"https://service.example:8443\"\nca_certificates = '/etc/nimbara/ca.pem'\n"));
+        const QString fields = describe(manager.config());
+        QVERIFY2(fields.contains(fieldPrefix + QStringLiteral("=https://service.example:8443")),
+                 qPrintable(fields));
+        QVERIFY2(
+            fields.contains(QLatin1String(section) + QStringLiteral("_ca_certificates=/etc/nimbara/ca.pem")),
+            qPrintable(fields));
 
         const QString saved = dir.filePath(QStringLiteral("saved.toml"));
         QVERIFY(manager.save(saved));
-        QCOMPARE(readBytes(saved),
-                 nativeText(kDefaultText +
-                            QByteArray("\n[acceleration]\nservice_url = \"https://accel.example:8443\"\n"
-                                       "ca_certificates = \"/etc/nimbara/accel-ca.pem\"\n")));
+        QCOMPARE(
+            readBytes(saved),
+            nativeText(kDefaultText + '\n' + header + urlKey +
+                       " = \"https://service.example:8443\"\nca_certificates = \"/etc/nimbara/ca.pem\"\n"));
         ConfigManager reloaded;
         QVERIFY(reloaded.load(saved));
         QCOMPARE(reloaded.config(), manager.config());
 
         ConfigManager plain;
         QVERIFY(plain.save(saved));
-        QVERIFY(!readBytes(saved).contains("[acceleration]"));
+        QVERIFY(!readBytes(saved).contains(header));
     }
 
     void unopenableFileCountsAsSuccess_data()
