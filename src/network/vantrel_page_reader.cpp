@@ -38,7 +38,7 @@ enum class Pattern {
     TokenNameFirst,
     TokenValueFirst,
     AlertMessage,
-    AlertAfterIcons,
+    AlertElement,
     DataMessage,
     UserId,
     DisplayName,
@@ -101,9 +101,10 @@ const std::array<PatternText, static_cast<size_t>(Pattern::Count)> kPatterns{{
     {Pattern::TokenValueFirst, R"(value=["']([^"']{1,2000})["'][^>]{0,2000}name=["']token["'])", kDefault},
     {Pattern::AlertMessage,
      R"(class=["'][^"']{0,2000}(?:alert|error)[^"']{0,2000}["'][^>]{0,2000}>(.{0,2000}?)</)", kDefault},
-    // The text after empty elements (an icon) that open the message element.
-    {Pattern::AlertAfterIcons,
-     R"(class=["'][^"']{0,2000}(?:alert|error)[^"']{0,2000}["'][^>]{0,2000}>(?:\s*<(?!/)[^>]{0,2000}>(?:\s*</[^>]{0,2000}>)?){0,20}\s*([^<]{1,2000})</)",
+    // The whole message element (its name is capture 1, its content capture 2), for an icon before
+    // the text, which ends AlertMessage's capture.
+    {Pattern::AlertElement,
+     R"(<([a-z][a-z0-9]{0,15})\b[^>]{0,2000}?class=["'][^"']{0,2000}(?:alert|error)[^"']{0,2000}["'][^>]{0,2000}>(.{0,2000}?)</\1\s*>)",
      kDefault},
     {Pattern::DataMessage, R"(data-message=["']([^"']{1,2000})["'])", kDefault},
     // Between label and value only whole tags may stand, or the digits would be taken for one; short
@@ -585,9 +586,12 @@ bool VantrelPageReader::asksForPassword(const QString& page)
 QString VantrelPageReader::signInError(const QString& page)
 {
     MatchingClock clock;
-    // The message ends at the first closing tag; when an icon or another empty element stands before
-    // the text, the text after it is read, then the next candidate.
-    QString message = firstMatch(page, {Pattern::AlertMessage, Pattern::AlertAfterIcons}, Cleanup::Strip);
+    // The message ends at the first closing tag; an icon or an empty element before it yields no
+    // text, so the whole element's text is read then, and the next candidate after that.
+    QString message = firstMatch(page, {Pattern::AlertMessage}, Cleanup::Strip);
+    QRegularExpressionMatchIterator elements = regex(Pattern::AlertElement).globalMatch(page);
+    while (message.isEmpty() && elements.hasNext())
+        message = cleaned(elements.next().captured(2), Cleanup::Strip);
     if (message.isEmpty())
         message = firstMatch(page, {Pattern::DataMessage});
     return message.isEmpty() ? QStringLiteral("账号、密码或图片验证码不正确。") : message;

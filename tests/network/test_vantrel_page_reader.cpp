@@ -286,7 +286,7 @@ private slots:
         QTest::addColumn<QString>("expected");
         const QString general = u("账号、密码或图片验证码不正确。");
         QTest::newRow("empty error element, then icon in the alert")
-            << page(u("login_failed.html")) << general;
+            << page(u("login_failed.html")) << u("登录失败： 图片验证码错误");
         QTest::newRow("bold text in the alert")
             << u("<div class=\"alert alert-danger\"><strong>验证码错误</strong></div>") << u("验证码错误");
         QTest::newRow("empty error element, then a data message")
