@@ -223,7 +223,9 @@ void TestPortalSite::serve(QSslSocket* socket)
             text += "Content-Length: " + QByteArray::number(length_) + "\r\n";
             for (const auto& [name, value] : reply.headers)
                 text += name + ": " + value + "\r\n";
-            const bool close = head->header("Connection").compare("close", Qt::CaseInsensitive) == 0;
+            // A streamed page ends its connection, as a server that cannot frame what follows would.
+            const bool close =
+                reply.huge || head->header("Connection").compare("close", Qt::CaseInsensitive) == 0;
             text += close ? "Connection: close\r\n\r\n" : "Connection: keep-alive\r\n\r\n";
             socket->write(text + reply.body);
             if (reply.huge) {
@@ -255,12 +257,16 @@ void TestPortalSite::streamHugeBody(QSslSocket* socket)
     }();
     auto remaining = std::make_shared<qint64>(kHugeBytes);
     const auto feed = [socket, remaining] {
+        if (*remaining == 0)
+            return;
         // Written bytes move on to the encrypted buffer at once: both count.
         while (*remaining > 0 && socket->bytesToWrite() + socket->encryptedBytesToWrite() < 4 * kHugeChunk) {
             const qint64 size = std::min(*remaining, kHugeChunk);
             socket->write(chunk.left(size));
             *remaining -= size;
         }
+        if (*remaining == 0)
+            socket->disconnectFromHost();
     };
     QObject::connect(socket, &QSslSocket::bytesWritten, socket, feed);
     QObject::connect(socket, &QSslSocket::encryptedBytesWritten, socket, feed);
@@ -320,8 +326,9 @@ TestPortalSite::Answer TestPortalSite::answer(const TestHttpHead& head, const QB
         }
         reply.headers.append({QByteArray("Cache-Control"), QByteArray("no-store")});
     } else if (!session.signedIn &&
-               (path == QLatin1String("/clientarea") || path == QLatin1String("/service") ||
-                path == QLatin1String("/servicedetail") || path.startsWith(QLatin1String("/v10/")))) {
+               (path == QLatin1String("/clientarea") || path == QLatin1String("/home") ||
+                path == QLatin1String("/service") || path == QLatin1String("/servicedetail") ||
+                path.startsWith(QLatin1String("/v10/")))) {
         reply = Answer::redirect("/login");
     } else if (path == QLatin1String("/clientarea")) {
         if (m_fault == Fault::EndlessRedirect) {
@@ -331,6 +338,8 @@ TestPortalSite::Answer TestPortalSite::answer(const TestHttpHead& head, const QB
         } else {
             reply.body = indexPage();
         }
+    } else if (path == QLatin1String("/home")) {
+        reply.body = indexPage();
     } else if (path == QLatin1String("/service")) {
         reply.body = listPage(query.queryItemValue(QStringLiteral("groupid")),
                               query.queryItemValue(QStringLiteral("page")).toInt());
@@ -397,7 +406,7 @@ TestPortalSite::Answer TestPortalSite::signIn(Session& session, const QString& a
     }
     session.signedIn = true;
     session.token.clear();
-    Answer success = Answer::redirect("/clientarea");
+    Answer success = Answer::redirect(m_landing);
     for (const auto& [place, value] : std::as_const(m_jwts)) {
         if (place == JwtPlace::Cookie)
             success.headers.append({"Set-Cookie", "jwt=" + value + "; Path=/; Secure"});
