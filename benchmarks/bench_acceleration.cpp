@@ -321,17 +321,6 @@ struct SshForward
     }
 };
 
-QString rangeOf(const std::vector<double>& values, int decimals)
-{
-    if (values.size() == 1) {
-        return QString::number(values.front(), 'f', decimals);
-    }
-    return QStringLiteral("median %1 (%2–%3)")
-        .arg(percentile(values, 0.5), 0, 'f', decimals)
-        .arg(*std::min_element(values.begin(), values.end()), 0, 'f', decimals)
-        .arg(maximum(values), 0, 'f', decimals);
-}
-
 // Figures of one path over all rounds.
 struct PathFigures
 {
@@ -369,7 +358,8 @@ int main(int argc, char** argv)
     PeerProcess relay;
     QList<QByteArray> targetFields;
     QList<QByteArray> relayFields;
-    if (!targets.start(QStringLiteral(NIMBARA_BENCH_PEER), {QStringLiteral("targets")}, &targetFields, &error) ||
+    if (!targets.start(QStringLiteral(NIMBARA_BENCH_PEER), {QStringLiteral("targets")}, &targetFields,
+                       &error) ||
         !relay.start(QStringLiteral(NIMBARA_BENCH_PEER), {QStringLiteral("relay")}, &relayFields, &error)) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;

@@ -19,7 +19,8 @@ public:
 
     // Starts `program` with `arguments` and waits for its ready line; `fields` gets the words after
     // "ready".
-    bool start(const QString& program, const QStringList& arguments, QList<QByteArray>* fields, QString* error);
+    bool start(const QString& program, const QStringList& arguments, QList<QByteArray>* fields,
+               QString* error);
     qint64 pid() const { return m_process.processId(); }
 
 private:

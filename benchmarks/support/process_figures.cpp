@@ -153,6 +153,17 @@ double maximum(const std::vector<double>& values)
     return values.empty() ? 0.0 : *std::max_element(values.begin(), values.end());
 }
 
+QString rangeOf(const std::vector<double>& values, int decimals)
+{
+    if (values.size() == 1) {
+        return QString::number(values.front(), 'f', decimals);
+    }
+    return QStringLiteral("median %1 (%2–%3)")
+        .arg(percentile(values, 0.5), 0, 'f', decimals)
+        .arg(*std::min_element(values.begin(), values.end()), 0, 'f', decimals)
+        .arg(maximum(values), 0, 'f', decimals);
+}
+
 void printSummary(const QString& figure, const QString& value)
 {
     std::printf("summary | %s | %s\n", qPrintable(figure), qPrintable(value));

@@ -44,6 +44,8 @@ qint64 monotonicNs();
 
 double percentile(std::vector<double> values, double fraction);
 double maximum(const std::vector<double>& values);
+// "median M (min–max)" of the values, or the one value alone.
+QString rangeOf(const std::vector<double>& values, int decimals);
 
 // One line "summary | <figure> | <value>" that run_all.sh collects.
 void printSummary(const QString& figure, const QString& value);

@@ -411,6 +411,9 @@ void VantrelClient::track(QNetworkReply* reply, ReplyHandler handler, qint64 max
     const quint64 generation = m_generation;
     // A body beyond the limit is cut off as it arrives rather than buffered whole.
     auto tooLarge = std::make_shared<bool>(false);
+    // Qt's network thread reads on while the limit below waits for the event loop: a fast peer could
+    // fill memory with a whole huge page first. One byte over the limit is enough to know.
+    reply->setReadBufferSize(maxBytes + 1);
     connect(reply, &QNetworkReply::downloadProgress, reply,
             [reply, maxBytes, tooLarge](qint64 received, qint64 total) {
                 if (received > maxBytes || total > maxBytes) {

@@ -16,14 +16,12 @@ TestAccelerationService::~TestAccelerationService() = default;
 
 bool TestAccelerationService::start(QString* error)
 {
-    TestCertificateAuthority::Leaf leaf;
-    return m_ca.issue(QStringLiteral("acceleration-service"), &leaf, error) &&
-           m_server.listen(TestCertificateAuthority::serverConfiguration(leaf), error);
+    return m_server.listen(m_ca, QStringLiteral("acceleration-service"), error);
 }
 
 QString TestAccelerationService::baseUrl() const
 {
-    return QStringLiteral("https://127.0.0.1:%1").arg(m_server.port());
+    return m_server.baseUrl();
 }
 
 void TestAccelerationService::setNodes(const QJsonArray& nodes, int version)

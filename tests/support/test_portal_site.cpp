@@ -21,7 +21,6 @@ constexpr qint64 kHugeChunk = 256 * 1024;
 constexpr int kEndlessPageRows = 100;
 constexpr int kDeepNesting = 1000;
 
-
 const QString kCaptchaField = QStringLiteral("allow_login_phone_captcha");
 
 QString escaped(const QString& text)
@@ -45,10 +44,12 @@ qint64 timestampOf(const QString& date)
 
 QByteArray pageShell(const QString& title, const QString& body)
 {
-    return QStringLiteral("<!DOCTYPE html>\n<html lang=\"zh-CN\">\n<head>\n<meta charset=\"utf-8\">\n"
-                          "<title>%1 - 云主机控制台</title>\n<link rel=\"stylesheet\" href=\"/static/app.css\">\n"
-                          "</head>\n<body>\n%2\n<footer class=\"site-footer\"><span>7×24 小时</span> Support：9527</footer>\n"
-                          "</body>\n</html>\n")
+    return QStringLiteral(
+               "<!DOCTYPE html>\n<html lang=\"zh-CN\">\n<head>\n<meta charset=\"utf-8\">\n"
+               "<title>%1 - 云主机控制台</title>\n<link rel=\"stylesheet\" href=\"/static/app.css\">\n"
+               "</head>\n<body>\n%2\n<footer class=\"site-footer\"><span>7×24 小时</span> "
+               "Support：9527</footer>\n"
+               "</body>\n</html>\n")
         .arg(title, body)
         .toUtf8();
 }
@@ -118,14 +119,12 @@ TestPortalSite::~TestPortalSite() = default;
 
 bool TestPortalSite::start(QString* error)
 {
-    TestCertificateAuthority::Leaf leaf;
-    return m_ca.issue(QStringLiteral("portal-site"), &leaf, error) &&
-           m_server.listen(TestCertificateAuthority::serverConfiguration(leaf), error);
+    return m_server.listen(m_ca, QStringLiteral("portal-site"), error);
 }
 
 QUrl TestPortalSite::baseUrl() const
 {
-    return QUrl(QStringLiteral("https://127.0.0.1:%1").arg(m_server.port()));
+    return QUrl(m_server.baseUrl());
 }
 
 QList<TestPortalSite::Server> TestPortalSite::generateServers(int count, int groups, int firstId)
@@ -137,13 +136,16 @@ QList<TestPortalSite::Server> TestPortalSite::generateServers(int count, int gro
         Server server;
         const bool windows = i % 2 == 0;
         server.id = QString::number(firstId + i);
-        server.name = QStringLiteral("%1-%2").arg(windows ? QStringLiteral("win") : QStringLiteral("web"), server.id);
+        server.name =
+            QStringLiteral("%1-%2").arg(windows ? QStringLiteral("win") : QStringLiteral("web"), server.id);
         const int n = i + 1;
         server.ip = QStringLiteral("10.%1.%2.%3").arg(n / 62500 % 250).arg(n / 250 % 250).arg(n % 250 + 1);
         server.port = windows ? 3389 : 0;
-        server.os = windows ? QStringLiteral("Windows Server 2019 数据中心版") : QStringLiteral("CentOS 7.9 64位");
+        server.os =
+            windows ? QStringLiteral("Windows Server 2019 数据中心版") : QStringLiteral("CentOS 7.9 64位");
         server.username = windows ? QStringLiteral("administrator") : QStringLiteral("root");
-        server.password = QStringLiteral("Pw<%1>&x").arg(server.id);
+        // Text that reads as an entity, and characters the pages write as entities, named and numeric.
+        server.password = QStringLiteral("Pw<%1>&lt;$x").arg(server.id);
         server.dueDate = firstDue.addDays(i % 365).toString(Qt::ISODate);
         server.groupId = QString::number(i % std::max(1, groups) + 1);
         server.json = i % 5 == 4;
@@ -221,7 +223,9 @@ void TestPortalSite::serve(QSslSocket* socket)
             text += "Content-Length: " + QByteArray::number(length_) + "\r\n";
             for (const auto& [name, value] : reply.headers)
                 text += name + ": " + value + "\r\n";
-            const bool close = head->header("Connection").compare("close", Qt::CaseInsensitive) == 0;
+            // A streamed page ends its connection, as a server that cannot frame what follows would.
+            const bool close =
+                reply.huge || head->header("Connection").compare("close", Qt::CaseInsensitive) == 0;
             text += close ? "Connection: close\r\n\r\n" : "Connection: keep-alive\r\n\r\n";
             socket->write(text + reply.body);
             if (reply.huge) {
@@ -253,13 +257,19 @@ void TestPortalSite::streamHugeBody(QSslSocket* socket)
     }();
     auto remaining = std::make_shared<qint64>(kHugeBytes);
     const auto feed = [socket, remaining] {
-        while (*remaining > 0 && socket->bytesToWrite() < 4 * kHugeChunk) {
+        if (*remaining == 0)
+            return;
+        // Written bytes move on to the encrypted buffer at once: both count.
+        while (*remaining > 0 && socket->bytesToWrite() + socket->encryptedBytesToWrite() < 4 * kHugeChunk) {
             const qint64 size = std::min(*remaining, kHugeChunk);
             socket->write(chunk.left(size));
             *remaining -= size;
         }
+        if (*remaining == 0)
+            socket->disconnectFromHost();
     };
     QObject::connect(socket, &QSslSocket::bytesWritten, socket, feed);
+    QObject::connect(socket, &QSslSocket::encryptedBytesWritten, socket, feed);
     feed();
 }
 
@@ -302,7 +312,8 @@ TestPortalSite::Answer TestPortalSite::answer(const TestHttpHead& head, const QB
         reply = signIn(session, query.queryItemValue(QStringLiteral("action")), body);
     } else if (path == QLatin1String("/") || path == QLatin1String("/login")) {
         reply.body = loginPage(session);
-    } else if (path == QLatin1String("/verify") && query.queryItemValue(QStringLiteral("name")) == kCaptchaField) {
+    } else if (path == QLatin1String("/verify") &&
+               query.queryItemValue(QStringLiteral("name")) == kCaptchaField) {
         session.captcha.clear();
         for (int i = 0; i < 4; ++i)
             session.captcha += QChar(u'0' + QRandomGenerator::global()->bounded(10));
@@ -315,8 +326,9 @@ TestPortalSite::Answer TestPortalSite::answer(const TestHttpHead& head, const QB
         }
         reply.headers.append({QByteArray("Cache-Control"), QByteArray("no-store")});
     } else if (!session.signedIn &&
-               (path == QLatin1String("/clientarea") || path == QLatin1String("/service") ||
-                path == QLatin1String("/servicedetail") || path.startsWith(QLatin1String("/v10/")))) {
+               (path == QLatin1String("/clientarea") || path == QLatin1String("/home") ||
+                path == QLatin1String("/service") || path == QLatin1String("/servicedetail") ||
+                path.startsWith(QLatin1String("/v10/")))) {
         reply = Answer::redirect("/login");
     } else if (path == QLatin1String("/clientarea")) {
         if (m_fault == Fault::EndlessRedirect) {
@@ -326,9 +338,13 @@ TestPortalSite::Answer TestPortalSite::answer(const TestHttpHead& head, const QB
         } else {
             reply.body = indexPage();
         }
+    } else if (path == QLatin1String("/home")) {
+        reply.body = indexPage();
     } else if (path == QLatin1String("/service")) {
         reply.body = listPage(query.queryItemValue(QStringLiteral("groupid")),
                               query.queryItemValue(QStringLiteral("page")).toInt());
+    } else if (path == QLatin1String("/servicedetail") && m_fault == Fault::SilentDetails) {
+        reply.silent = true;
     } else if (path == QLatin1String("/servicedetail")) {
         reply = detailPage(query.queryItemValue(QStringLiteral("id")));
     } else {
@@ -355,7 +371,9 @@ TestPortalSite::Answer TestPortalSite::signIn(Session& session, const QString& a
     QByteArray form = body;
     form.replace('+', ' ');
     const QUrlQuery fields(QString::fromUtf8(form));
-    const auto field = [&](const QString& name) { return fields.queryItemValue(name, QUrl::FullyDecoded); };
+    const auto field = [&](const QString& name) {
+        return fields.queryItemValue(name, QUrl::FullyDecoded);
+    };
 
     QString problem;
     if (session.token.isEmpty() || field(QStringLiteral("token")) != session.token) {
@@ -365,7 +383,8 @@ TestPortalSite::Answer TestPortalSite::signIn(Session& session, const QString& a
         session.captcha.clear(); // one guess per image
         if (field(QStringLiteral("phone_code")) != QLatin1String("+86"))
             problem = QStringLiteral("请选择手机号所属地区");
-        else if (expected.isEmpty() || field(QStringLiteral("captcha")).compare(expected, Qt::CaseInsensitive) != 0)
+        else if (expected.isEmpty() ||
+                 field(QStringLiteral("captcha")).compare(expected, Qt::CaseInsensitive) != 0)
             problem = QStringLiteral("图片验证码错误");
         else if (field(QStringLiteral("phone")) != QLatin1String(kPhone) ||
                  field(QStringLiteral("password")) != QLatin1String(kPassword))
@@ -387,7 +406,7 @@ TestPortalSite::Answer TestPortalSite::signIn(Session& session, const QString& a
     }
     session.signedIn = true;
     session.token.clear();
-    Answer success = Answer::redirect("/clientarea");
+    Answer success = Answer::redirect(m_landing);
     for (const auto& [place, value] : std::as_const(m_jwts)) {
         if (place == JwtPlace::Cookie)
             success.headers.append({"Set-Cookie", "jwt=" + value + "; Path=/; Secure"});
@@ -406,10 +425,12 @@ QByteArray TestPortalSite::loginPage(Session& session)
                     .arg(escaped(session.flash));
         session.flash.clear();
     }
-    const QString token = QStringLiteral("<input type=\"hidden\" name=\"token\" value=\"%1\">").arg(session.token);
+    const QString token =
+        QStringLiteral("<input type=\"hidden\" name=\"token\" value=\"%1\">").arg(session.token);
     return pageShell(
         QStringLiteral("登录"),
-        QStringLiteral("<main class=\"login\">\n%1<ul class=\"tabs\"><li class=\"active\">手机登录</li><li>邮箱登录</li></ul>\n"
+        QStringLiteral("<main class=\"login\">\n%1<ul class=\"tabs\"><li "
+                       "class=\"active\">手机登录</li><li>邮箱登录</li></ul>\n"
                        "<form method=\"post\" action=\"/login?action=phone\" id=\"phone-login\">\n%2\n"
                        "<select name=\"phone_code\"><option value=\"+86\" selected>+86</option>"
                        "<option value=\"+852\">+852</option></select>\n"
@@ -438,8 +459,9 @@ QByteArray TestPortalSite::indexPage() const
 
     QString rows;
     for (const Server& server : m_servers) {
-        rows += QStringLiteral("<tr><td><a href=\"servicedetail?id=%1\">Vantrelnet服务器</a>"
-                               "<small class=\"text-muted\">%2</small></td><td>%3</td><td>%4</td><td>%5</td></tr>\n")
+        rows += QStringLiteral(
+                    "<tr><td><a href=\"servicedetail?id=%1\">Vantrelnet服务器</a>"
+                    "<small class=\"text-muted\">%2</small></td><td>%3</td><td>%4</td><td>%5</td></tr>\n")
                     .arg(server.id, escaped(server.name), server.ip, escaped(server.os), server.dueDate);
     }
     QString script;
@@ -454,13 +476,13 @@ QByteArray TestPortalSite::indexPage() const
             junk += QStringLiteral("<tr class=\"row-%1\"><td><a href=\"servicedetail?id=\n").arg(i);
         junk += QStringLiteral("<div class=\"x <<<>>> &amp &#; &#99999999; <table><tr><td>");
     }
-    return pageShell(QStringLiteral("用户中心"),
-                     QStringLiteral("<header class=\"user-center\"><span class=\"user-center_name\">%1</span>\n"
-                                    "<p>用户ID：<b>%2</b></p></header>\n%3%4"
-                                    "<table class=\"table\">\n<tr><th>产品</th><th>IP</th><th>系统</th>"
-                                    "<th>到期</th></tr>\n%5</table>\n%6")
-                         .arg(QString::fromUtf8(kUserName), QString::fromLatin1(kUserId), navigation, script,
-                              rows, junk));
+    return pageShell(
+        QStringLiteral("用户中心"),
+        QStringLiteral("<header class=\"user-center\"><span class=\"user-center_name\">%1</span>\n"
+                       "<p>用户ID：<b>%2</b></p></header>\n%3%4"
+                       "<table class=\"table\">\n<tr><th>产品</th><th>IP</th><th>系统</th>"
+                       "<th>到期</th></tr>\n%5</table>\n%6")
+            .arg(QString::fromUtf8(kUserName), QString::fromLatin1(kUserId), navigation, script, rows, junk));
 }
 
 QByteArray TestPortalSite::listPage(const QString& groupId, int page) const
@@ -486,21 +508,24 @@ QByteArray TestPortalSite::listPage(const QString& groupId, int page) const
     int shownPage = std::max(1, page);
     if (shownPage > pages && m_repeatLastPage)
         shownPage = pages;
-    const qsizetype from = std::max<qsizetype>(0, qsizetype(shownPage - 1) * size - (shownPage > 1 ? m_pageOverlap : 0));
+    const qsizetype from =
+        std::max<qsizetype>(0, qsizetype(shownPage - 1) * size - (shownPage > 1 ? m_pageOverlap : 0));
     const qsizetype to = std::min<qsizetype>(group.size(), qsizetype(shownPage) * size);
     for (qsizetype i = from; i < to; ++i)
         shown.append(group.at(i));
 
     QString rows;
     for (const Server* server : std::as_const(shown)) {
-        rows += QStringLiteral("<tr><td><a href=\"servicedetail?id=%1\">%2</a></td><td>%3</td><td>%4</td></tr>\n")
-                    .arg(server->id, escaped(server->name), server->ip, server->dueDate);
+        rows +=
+            QStringLiteral("<tr><td><a href=\"servicedetail?id=%1\">%2</a></td><td>%3</td><td>%4</td></tr>\n")
+                .arg(server->id, escaped(server->name), server->ip, server->dueDate);
     }
-    return pageShell(QStringLiteral("产品列表"),
-                     QStringLiteral("<table class=\"table\">\n<tr><th>产品</th><th>IP</th><th>到期</th></tr>\n%1"
-                                    "</table>\n<ul class=\"pagination\"><li>第 %2 页</li></ul>")
-                         .arg(rows)
-                         .arg(page));
+    return pageShell(
+        QStringLiteral("产品列表"),
+        QStringLiteral("<table class=\"table\">\n<tr><th>产品</th><th>IP</th><th>到期</th></tr>\n%1"
+                       "</table>\n<ul class=\"pagination\"><li>第 %2 页</li></ul>")
+            .arg(rows)
+            .arg(page));
 }
 
 TestPortalSite::Answer TestPortalSite::detailPage(const QString& serverId) const
@@ -531,16 +556,17 @@ QByteArray TestPortalSite::htmlDetail(const Server& server) const
         server.port > 0 ? QStringLiteral("<p><span>远程端口：%1</span></p>\n").arg(server.port) : QString();
     const QByteArray page = pageShell(
         QStringLiteral("产品详情"),
-        QStringLiteral("<div class=\"product-head\"><section><span class=\"badge\">已激活</span></section>"
-                       "<section><span class=\"title\">%1</span></section></div>\n"
-                       "<div class=\"os\"><span>操作系统</span>\n<div class=\"value\"><h5>%2</h5></div></div>\n"
-                       "<div class=\"ip\"><span>IP地址</span><span id=\"copyOneIp\">%3</span></div>\n%4"
-                       "<p><span>用户名：%5</span></p>\n"
-                       "<p><span>密码</span><span id=\"copyPwdContent\">%6</span></p>\n"
-                       "<p><span>订购日期：2025-06-01 10:00</span></p>\n"
-                       "<p><span>到期时间：%7</span></p>\n")
+        QStringLiteral(
+            "<div class=\"product-head\"><section><span class=\"badge\">已激活</span></section>"
+            "<section><span class=\"title\">%1</span></section></div>\n"
+            "<div class=\"os\"><span>操作系统</span>\n<div class=\"value\"><h5>%2</h5></div></div>\n"
+            "<div class=\"ip\"><span>IP地址</span><span id=\"copyOneIp\">%3</span></div>\n%4"
+            "<p><span>用户名：%5</span></p>\n"
+            "<p><span>密码</span><span id=\"copyPwdContent\">%6</span></p>\n"
+            "<p><span>订购日期：2025-06-01 10:00</span></p>\n"
+            "<p><span>到期时间：%7</span></p>\n")
             .arg(escaped(server.name), escaped(server.os), server.ip, port, escaped(server.username),
-                 escaped(server.password), server.dueDate));
+                 escaped(server.password).replace(QLatin1Char('$'), QLatin1String("&#36;")), server.dueDate));
     if (m_fault == Fault::MalformedHtml) {
         // Cut in the middle of the address element's tag.
         return page.left(page.indexOf("id=\"copyOneIp\"") + 7);
@@ -600,7 +626,8 @@ QByteArray TestPortalSite::captchaImage(const QString& code) const
                     continue;
                 for (int y = 0; y < kScale; ++y) {
                     for (int x = 0; x < kScale; ++x)
-                        image.setPixel(left + column * kScale + x, kScale + row * kScale + y, qRgb(30, 60, 140));
+                        image.setPixel(left + column * kScale + x, kScale + row * kScale + y,
+                                       qRgb(30, 60, 140));
                 }
             }
         }

@@ -59,9 +59,9 @@ public:
 
     // Where a JWT shows up once signed in.
     enum class JwtPlace {
-        Cookie,   // Set-Cookie "jwt" on the sign-in answer
-        Header,   // "Authorization" header of every page past the sign-in
-        Script,   // localStorage.setItem("jwt", …) in the user centre
+        Cookie, // Set-Cookie "jwt" on the sign-in answer
+        Header, // "Authorization" header of every page past the sign-in
+        Script, // localStorage.setItem("jwt", …) in the user centre
     };
 
     enum class Fault {
@@ -73,6 +73,7 @@ public:
         MalformedJson,   // JSON detail pages cut off, or nested far too deep
         NonImageCaptcha, // the captcha answer is an HTML page
         Silent,          // requests are read and never answered
+        SilentDetails,   // detail pages are never answered
     };
 
     struct Request
@@ -110,6 +111,9 @@ public:
     void setRotateTokens(bool rotate) { m_rotateTokens = rotate; }
     // A refused sign-in answers the sign-in page itself (200) instead of redirecting to it.
     void setFailureInline(bool inline_) { m_failureInline = inline_; }
+    // Where a successful sign-in leads: the user centre "/clientarea" (default), or "/home", the same
+    // page under another address that the faults leave alone.
+    void setSignInLanding(const QByteArray& path) { m_landing = path; }
     void addJwt(JwtPlace place, const QByteArray& value);
     // The detail page of this server answers 500.
     void setFailingDetail(const QString& serverId) { m_failingDetail = serverId; }
@@ -161,6 +165,7 @@ private:
     QHash<QByteArray, Session> m_sessions;
     QList<QPair<JwtPlace, QByteArray>> m_jwts;
     QList<Request> m_requests;
+    QByteArray m_landing = "/clientarea";
     QString m_failingDetail;
     QString m_lastCaptchaCode;
     QString m_lastToken;

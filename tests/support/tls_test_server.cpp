@@ -1,5 +1,7 @@
 #include "support/tls_test_server.h"
 
+#include "support/test_certificate_authority.h"
+
 #include <QSslSocket>
 
 TlsTestServer::TlsTestServer(Handler handler) : m_handler(std::move(handler))
@@ -20,4 +22,15 @@ bool TlsTestServer::listen(const QSslConfiguration& tls, QString* error, const Q
     if (error)
         *error = m_server.errorString();
     return false;
+}
+
+bool TlsTestServer::listen(TestCertificateAuthority& ca, const QString& name, QString* error)
+{
+    TestCertificateAuthority::Leaf leaf;
+    return ca.issue(name, &leaf, error) && listen(TestCertificateAuthority::serverConfiguration(leaf), error);
+}
+
+QString TlsTestServer::baseUrl() const
+{
+    return QStringLiteral("https://127.0.0.1:%1").arg(port());
 }

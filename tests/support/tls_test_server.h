@@ -8,6 +8,7 @@
 #include <functional>
 
 class QSslSocket;
+class TestCertificateAuthority;
 
 // A TLS server on a loopback address presenting one certificate (TestCertificateAuthority's
 // serverConfiguration). Each connection, once its handshake is done, goes to the handler, which owns it.
@@ -20,6 +21,10 @@ public:
 
     bool listen(const QSslConfiguration& tls, QString* error,
                 const QHostAddress& address = QHostAddress(QHostAddress::LocalHost));
+    // Listens on 127.0.0.1 with a new certificate of `ca` issued for `name`.
+    bool listen(TestCertificateAuthority& ca, const QString& name, QString* error);
+    // "https://127.0.0.1:<port>"
+    QString baseUrl() const;
     // Later connections present this configuration.
     void setSslConfiguration(const QSslConfiguration& tls) { m_server.setSslConfiguration(tls); }
     quint16 port() const { return m_server.serverPort(); }
