@@ -158,7 +158,8 @@ QVariant HostTableModel::data(const QModelIndex& index, int role) const
         const Remote& remote = m_hosts.at(row);
         if (column == RemarkColumn) {
             const QString tip = remarkToolTip(remote.remark);
-            return isPortalHost(remote) ? QVariant(tip + QStringLiteral("\n\n") + portalHostNote()) : QVariant(tip);
+            return isPortalHost(remote) ? QVariant(tip + QStringLiteral("\n\n") + portalHostNote())
+                                        : QVariant(tip);
         }
         return isPortalHost(remote) ? QVariant(portalHostNote()) : QVariant();
     }

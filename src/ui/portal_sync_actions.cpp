@@ -21,7 +21,8 @@ PortalSyncActions::PortalSyncActions(QWidget* window, VantrelClient* portal, Dat
     : QObject(parent), m_window(window), m_portal(portal), m_db(database), m_account(account),
       m_acceleration(acceleration), m_status(std::move(status)), m_reload(std::move(reload))
 {
-    connect(m_portal, &VantrelClient::syncProgress, this, [this](const QString& message) { m_status(message, 0); });
+    connect(m_portal, &VantrelClient::syncProgress, this,
+            [this](const QString& message) { m_status(message, 0); });
     connect(m_portal, &VantrelClient::failed, this, [this](const QString& message) {
         QMessageBox::warning(m_window, QStringLiteral("Vantrelnet登录/同步失败"), message);
     });

@@ -26,9 +26,10 @@ public:
     static constexpr const char* kGroupId = "vantrel-vantrelnet";
 
     // `status` shows a status bar text (0: until the next); `reload` reads the inventory again.
-    PortalSyncActions(QWidget* window, VantrelClient* portal, DatabaseManager* database, AccountClient* account,
-                      AccelerationManager* acceleration, std::function<void(const QString&, int)> status,
-                      std::function<void()> reload, QObject* parent = nullptr);
+    PortalSyncActions(QWidget* window, VantrelClient* portal, DatabaseManager* database,
+                      AccountClient* account, AccelerationManager* acceleration,
+                      std::function<void(const QString&, int)> status, std::function<void()> reload,
+                      QObject* parent = nullptr);
 
     VantrelClient* portal() const { return m_portal; }
 

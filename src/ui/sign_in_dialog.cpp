@@ -175,11 +175,13 @@ bool SignInDialog::acceptPortal()
     const QString account = email();
     const QString captcha = m_captchaEdit->text().trimmed();
     if (phone && account.contains(QLatin1Char('@'))) {
-        QMessageBox::warning(this, QStringLiteral("无法登录"), QStringLiteral("请选择手机号登录并填写正确手机号。"));
+        QMessageBox::warning(this, QStringLiteral("无法登录"),
+                             QStringLiteral("请选择手机号登录并填写正确手机号。"));
         return false;
     }
     if (!phone && !account.isEmpty() && !account.contains(QLatin1Char('@'))) {
-        QMessageBox::warning(this, QStringLiteral("无法登录"), QStringLiteral("请选择邮箱登录并填写正确邮箱。"));
+        QMessageBox::warning(this, QStringLiteral("无法登录"),
+                             QStringLiteral("请选择邮箱登录并填写正确邮箱。"));
         return false;
     }
     if (account.isEmpty() || password().isEmpty() || (phone && captcha.isEmpty())) {

@@ -291,7 +291,8 @@ private slots:
             << u("<div class=\"alert alert-danger\"><i class=\"icon\"></i>图片验证码错误</div>")
             << u("图片验证码错误");
         QTest::newRow("bold prefix, then the text")
-            << u("<div class=\"alert\"><strong>登录失败：</strong>密码错误</div>") << u("登录失败： 密码错误");
+            << u("<div class=\"alert\"><strong>登录失败：</strong>密码错误</div>")
+            << u("登录失败： 密码错误");
         QTest::newRow("bold text in the alert")
             << u("<div class=\"alert alert-danger\"><strong>验证码错误</strong></div>") << u("验证码错误");
         QTest::newRow("empty error element, then a data message")

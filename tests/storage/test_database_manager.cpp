@@ -1256,7 +1256,8 @@ void TestDatabaseManager::replaceVantrelRemotesKeepsPinnedCertificate()
     movedAgain.host = QStringLiteral("198.51.100.20");
     QVERIFY(m_db->replaceVantrelRemotes({pinnedAgain, movedAgain}));
 
-    QCOMPARE(m_db->getRemote(QStringLiteral("vantrel-1"))->rdp_certificate_fingerprint, QStringLiteral("ab:cd"));
+    QCOMPARE(m_db->getRemote(QStringLiteral("vantrel-1"))->rdp_certificate_fingerprint,
+             QStringLiteral("ab:cd"));
     QCOMPARE(m_db->getRemote(QStringLiteral("vantrel-1"))->name, QStringLiteral("Renamed"));
     // Another address is another machine: its certificate is learnt afresh.
     QVERIFY(m_db->getRemote(QStringLiteral("vantrel-2"))->rdp_certificate_fingerprint.isEmpty());

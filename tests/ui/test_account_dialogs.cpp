@@ -7,8 +7,8 @@
 
 #include <QBuffer>
 #include <QCheckBox>
-#include <QImage>
 #include <QComboBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -193,7 +193,8 @@ void TestAccountDialogs::signInPortalWaitsForThePreparedSession()
     QCOMPARE(preparing.count(), 2);
 
     // The unreachable site fails the preparation; the image label says so.
-    QVERIFY(QTest::qWaitFor([&] { return dialog.captchaImage()->text() == QStringLiteral("加载失败，请重试"); }));
+    QVERIFY(
+        QTest::qWaitFor([&] { return dialog.captchaImage()->text() == QStringLiteral("加载失败，请重试"); }));
     QVERIFY(!dialog.isPrepared());
 
     // A captcha that is no image, then a real one scaled into 140 x 46.

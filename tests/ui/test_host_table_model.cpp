@@ -165,7 +165,9 @@ private slots:
             QVERIFY(shownCell(QStringLiteral("mine"), column).data(Qt::ToolTipRole).isNull());
             QVERIFY(shownCell(QStringLiteral("mine"), column).data(Qt::FontRole).isNull());
         }
-        QCOMPARE(shownCell(QStringLiteral("rented"), HostTableModel::RemarkColumn).data(Qt::ToolTipRole).toString(),
+        QCOMPARE(shownCell(QStringLiteral("rented"), HostTableModel::RemarkColumn)
+                     .data(Qt::ToolTipRole)
+                     .toString(),
                  QStringLiteral("到期时间：2027-01-31\n\n双击可直接修改备注\n\n") + note);
     }
 

@@ -56,7 +56,10 @@ private:
     VantrelClient* portal() const { return m_window->portalActions()->portal(); }
     QString statusText() const { return m_window->statusBar()->currentMessage(); }
     QString memberText() const { return m_window->findChild<QLabel*>(QStringLiteral("memberName"))->text(); }
-    QPushButton* button(const char* name) const { return m_window->findChild<QPushButton*>(QLatin1String(name)); }
+    QPushButton* button(const char* name) const
+    {
+        return m_window->findChild<QPushButton*>(QLatin1String(name));
+    }
 
     // Opens "账号登录", chooses the phone sign-in, waits for the captcha as a user would, and signs in
     // with what the captcha image shows (or `captcha` when given).
@@ -98,9 +101,11 @@ private slots:
     {
         QVERIFY(m_inventory.open());
         const Group office = storeGroup(*m_inventory.db, QStringLiteral("办公室"));
-        m_manual = storeHost(*m_inventory.db, QStringLiteral("本地服务器"), QStringLiteral("10.0.0.5"), office, {});
+        m_manual =
+            storeHost(*m_inventory.db, QStringLiteral("本地服务器"), QStringLiteral("10.0.0.5"), office, {});
         m_config = std::make_unique<ConfigManager>();
-        m_window = std::make_unique<MainWindow>(m_inventory.db.get(), m_config.get(), m_inventory.crypto.get());
+        m_window =
+            std::make_unique<MainWindow>(m_inventory.db.get(), m_config.get(), m_inventory.crypto.get());
         m_window->show();
         m_bed = std::make_unique<AccelerationTestBed>(2, AccelerationTestBed::Manager::Instance);
         QString error;
@@ -139,7 +144,8 @@ private slots:
         }
         bool groupShown = false;
         for (const Group& group : m_inventory.db->getGroups())
-            groupShown = groupShown || (group.id == QLatin1String("vantrel-vantrelnet") && group.name == "Vantrelnet");
+            groupShown =
+                groupShown || (group.id == QLatin1String("vantrel-vantrelnet") && group.name == "Vantrelnet");
         QVERIFY(groupShown);
         QCOMPARE(m_inventory.db->getRemote(m_manual.id), std::optional<Remote>(m_manual));
         // The site saw GETs and the one sign-in form, nothing else.
@@ -200,7 +206,8 @@ private slots:
         driver.answer(QMessageBox::Ok, &seen);
         QVERIFY(QTest::qWaitFor([&] { return driver.done(); }, kWaitMs));
         QCOMPARE(seen.title, kFailureTitle);
-        QCOMPARE(seen.text, QStringLiteral("有 1 台服务器详情读取失败，本次未更新本机列表，以免误删旧数据。"));
+        QCOMPARE(seen.text,
+                 QStringLiteral("有 1 台服务器详情读取失败，本次未更新本机列表，以免误删旧数据。"));
         QCOMPARE(m_inventory.db->getAllRemotes(), before);
         m_site->setFailingDetail(QString());
         QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
