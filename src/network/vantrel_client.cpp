@@ -328,9 +328,12 @@ void VantrelClient::fetchDetailBundle(const QString& serverId)
                 VantrelPageReader::detailRecord(serverId, body, hint == m_listHints.cend() ? nullptr : &*hint,
                                                 QDateTime::currentDateTimeUtc());
         }
-        if (record.id.isEmpty()) {
+        // A server without an address cannot be connected to, and writing it would replace the
+        // address an earlier sync stored: it counts as unreadable.
+        if (record.id.isEmpty() || record.host.isEmpty()) {
             ++m_failedDetails;
-            SPDLOG_WARN("Vantrelnet服务器 {} 详情读取失败 (HTTP {})", serverId, status);
+            SPDLOG_WARN("Vantrelnet服务器 {} 详情读取失败 (HTTP {}{})", serverId, status,
+                        readable ? "，页面中没有地址" : "");
         } else {
             m_remotes.append(record);
         }

@@ -353,6 +353,21 @@ private slots:
         verifyReadOnly();
     }
 
+    void serverWithoutAddressCancelsTheImport()
+    {
+        // Neither the index row nor the detail page shows an address: importing it would wipe the
+        // address stored for that server before.
+        QList<TestPortalSite::Server> servers = TestPortalSite::generateServers(6, 2);
+        servers[4].ip.clear();
+        m_site->setServers(servers);
+        Session session(*m_site, *m_ca);
+        QVERIFY(signInByPhone(session));
+        QCOMPARE(session.lastFailure(),
+                 QStringLiteral("有 1 台服务器详情读取失败，本次未更新本机列表，以免误删旧数据。"));
+        QCOMPARE(session.finished.size(), 0);
+        verifyReadOnly();
+    }
+
     void jwtFromThePortal_data()
     {
         QTest::addColumn<int>("place");
