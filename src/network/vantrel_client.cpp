@@ -69,7 +69,6 @@ bool VantrelClient::setBaseUrl(const QUrl& baseUrl, const QList<QSslCertificate>
         return false;
     }
     m_baseUrl = QUrl(*normalized);
-    m_extraCaCertificates = extraCaCertificates;
     m_tls.reset();
     if (!extraCaCertificates.isEmpty())
         m_tls = tlsConfigurationTrusting(extraCaCertificates);

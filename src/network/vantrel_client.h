@@ -114,7 +114,6 @@ private:
     bool m_phoneMode = true;
 
     QUrl m_baseUrl;
-    QList<QSslCertificate> m_extraCaCertificates;
     std::optional<QSslConfiguration> m_tls; // set when extra roots are trusted
     int m_requestTimeoutMs = kRequestTimeoutMs;
     // Bumped by prepareLogin: replies of an earlier session are dropped.

@@ -28,6 +28,8 @@ struct Remote
 
     // Every protocol other than "ssh" (in any letter case) means Windows / RDP.
     bool isSsh() const { return protocol.compare(QLatin1String("ssh"), Qt::CaseInsensitive) == 0; }
+    // Read from the partner portal: each portal sign-in replaces these hosts.
+    bool isFromPortal() const { return source_type == QLatin1String("vantrel"); }
 
     bool operator==(const Remote&) const = default;
 };

@@ -134,7 +134,7 @@ HostEditorDialog::HostEditorDialog(QWidget* parent, const QList<Group>& groups, 
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
     auto* layout = new QVBoxLayout(this);
-    if (existing && existing->source_type == QLatin1String("vantrel")) {
+    if (existing && existing->isFromPortal()) {
         auto* portalNote = new QLabel(HostTableModel::portalHostNote(), this);
         portalNote->setObjectName(QStringLiteral("hostPortalNote"));
         portalNote->setWordWrap(true);

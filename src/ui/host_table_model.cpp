@@ -16,11 +16,6 @@ QString remarkToolTip(const QString& remark)
                             : QStringLiteral("%1\n\n双击可直接修改备注").arg(remark);
 }
 
-bool isPortalHost(const Remote& remote)
-{
-    return remote.source_type == QLatin1String("vantrel");
-}
-
 } // namespace
 
 QString HostTableModel::portalHostNote()
@@ -158,14 +153,14 @@ QVariant HostTableModel::data(const QModelIndex& index, int role) const
         const Remote& remote = m_hosts.at(row);
         if (column == RemarkColumn) {
             const QString tip = remarkToolTip(remote.remark);
-            return isPortalHost(remote) ? QVariant(tip + QStringLiteral("\n\n") + portalHostNote())
-                                        : QVariant(tip);
+            return remote.isFromPortal() ? QVariant(tip + QStringLiteral("\n\n") + portalHostNote())
+                                         : QVariant(tip);
         }
-        return isPortalHost(remote) ? QVariant(portalHostNote()) : QVariant();
+        return remote.isFromPortal() ? QVariant(portalHostNote()) : QVariant();
     }
     case Qt::FontRole:
         // Portal hosts stand apart from the user's own at a glance.
-        if (isPortalHost(m_hosts.at(row))) {
+        if (m_hosts.at(row).isFromPortal()) {
             QFont font;
             font.setItalic(true);
             return font;

@@ -33,7 +33,7 @@ QList<Remote> portalHosts(DatabaseManager& db)
 {
     QList<Remote> hosts;
     for (const Remote& remote : db.getAllRemotes()) {
-        if (remote.source_type == QLatin1String("vantrel"))
+        if (remote.isFromPortal())
             hosts.append(remote);
     }
     return hosts;
