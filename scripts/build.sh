@@ -21,6 +21,7 @@ PACKAGES=(
     xvfb xauth util-linux mount
     openssh-client openssh-server xterm pssh openssl postgresql
     python3 dpkg-dev lintian desktop-file-utils adduser
+    libboost-dev nginx-light
 )
 
 install_missing() {

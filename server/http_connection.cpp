@@ -1,375 +1,731 @@
 #include "http_connection.h"
 
-#include <QTcpSocket>
 #include <QUrl>
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/parser.hpp>
+
+#include <unistd.h>
+
+#include <array>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
+using boost::system::error_code;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr qint64 kReadBufferBytes = 1024 * 1024;
-constexpr qint64 kFileChunkBytes = 256 * 1024;
-// Past this much unsent data the connection waits before it reads the next request or file chunk.
-constexpr qint64 kWriteHighWater = 1024 * 1024;
+constexpr std::size_t kReadChunkBytes = 64 * 1024;
+// An answer goes out in pieces of this size; the next piece is made once the socket took the last.
+constexpr std::size_t kWriteChunkBytes = 64 * 1024;
+// After an answer that closes the connection, what the client still sends is read and dropped for
+// at most this much (closing with unread input resets the connection under the answer).
+constexpr qint64 kLingerBytes = 1024 * 1024;
+constexpr int kLingerMs = 5000;
 
-bool isTokenChar(char c)
+bool isDigits(std::string_view text)
 {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           QByteArrayView("!#$%&'*+-.^_`|~").contains(c);
-}
-
-bool isToken(QByteArrayView text)
-{
-    if (text.isEmpty()) {
+    if (text.empty() || text.size() > 18) {
         return false;
     }
     for (const char c : text) {
-        if (!isTokenChar(c)) {
+        if (c < '0' || c > '9') {
             return false;
         }
     }
     return true;
 }
 
-bool hasConnectionToken(QByteArrayView value, QByteArrayView token)
+QByteArray bytes(boost::beast::string_view text)
 {
-    for (const QByteArray& part : value.toByteArray().split(',')) {
-        if (part.trimmed().compare(token, Qt::CaseInsensitive) == 0) {
-            return true;
-        }
-    }
-    return false;
+    return QByteArray(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-} // namespace
-
-HttpConnection::HttpConnection(QTcpSocket* socket, Handler handler, Admission admission, AccessLog accessLog,
-                               const Limits& limits, QObject* parent)
-    : QObject(parent), m_socket(socket), m_handler(std::move(handler)), m_admission(std::move(admission)),
-      m_accessLog(std::move(accessLog)), m_limits(limits)
+// A header value that would end the head (the application made it from outside input).
+bool isSafeHeaderValue(const QByteArray& value)
 {
-    m_socket->setParent(this);
-    // Bounded socket buffer: while a request is being handled nothing more is read, so a client
-    // that keeps sending is held back by TCP instead of by the server's memory.
-    m_socket->setReadBufferSize(kReadBufferBytes);
-    m_timer.setSingleShot(true);
-    connect(&m_timer, &QTimer::timeout, this, &HttpConnection::onTimeout);
-    connect(m_socket, &QTcpSocket::readyRead, this, &HttpConnection::processInput);
-    connect(m_socket, &QTcpSocket::bytesWritten, this, [this] {
-        if (m_state == State::Sending) {
-            armTimer(m_limits.stallTimeoutMs);
-            sendFileChunks();
-        } else if (m_state == State::Closing && m_socket->bytesToWrite() == 0) {
-            armTimer(m_limits.stallTimeoutMs);
-        } else if (m_state == State::Head && m_socket->bytesToWrite() < kWriteHighWater) {
-            processInput();
-        }
-    });
-    connect(m_socket, &QTcpSocket::disconnected, this, &HttpConnection::close);
-    connect(m_socket, &QTcpSocket::errorOccurred, this, &HttpConnection::close);
-    armTimer(m_limits.idleTimeoutMs);
-    QMetaObject::invokeMethod(this, &HttpConnection::processInput, Qt::QueuedConnection);
-}
-
-HttpConnection::~HttpConnection() = default;
-
-void HttpConnection::armTimer(int ms)
-{
-    m_timer.start(ms);
-}
-
-void HttpConnection::processInput()
-{
-    if (m_state == State::Draining) {
-        // The stall time-out counts from the last byte, as for a body being read: a large refused
-        // upload that keeps moving is drained to its end, not cut off (which would reset the
-        // connection under the answer) once the time-out has passed since the refusal.
-        if (m_socket->bytesAvailable() > 0) {
-            armTimer(m_limits.stallTimeoutMs);
-        }
-        while (m_socket->bytesAvailable() > 0 && m_drainRemaining > 0) {
-            m_drainRemaining -= m_socket->read(qMin<qint64>(m_drainRemaining, kFileChunkBytes)).size();
-        }
-        if (m_drainRemaining <= 0) {
-            beginClosing();
-        }
-        return;
-    }
-    while (m_state == State::Head || m_state == State::Body) {
-        if (m_state == State::Head) {
-            if (m_socket->bytesToWrite() >= kWriteHighWater) {
-                return; // the client is not reading its answers; wait for bytesWritten
-            }
-            const qint64 room = m_limits.maxHeadBytes + 4 - m_buffer.size();
-            if (room > 0 && m_socket->bytesAvailable() > 0) {
-                m_buffer.append(m_socket->read(room));
-            }
-            // Blank lines before a request line are allowed (and ignored).
-            while (m_buffer.startsWith("\r\n")) {
-                m_buffer.remove(0, 2);
-            }
-            const qsizetype end = m_buffer.indexOf("\r\n\r\n");
-            if (end < 0) {
-                if (m_buffer.size() > m_limits.maxHeadBytes) {
-                    refuse(431, QStringLiteral("request head too large"));
-                } else if (!m_buffer.isEmpty()) {
-                    armTimer(m_limits.stallTimeoutMs);
-                }
-                return;
-            }
-            const QByteArray head = m_buffer.left(end);
-            m_buffer.remove(0, end + 4);
-            m_requestClock.start();
-            HttpResponse refusal;
-            if (!parseHead(head, &refusal)) {
-                refusal.closeConnection = true;
-                // The unread body stays in flight: drop what is buffered, drain the rest.
-                m_drainRemaining = qMax<qint64>(0, m_contentLength - m_buffer.size());
-                m_buffer.clear();
-                m_state = State::Waiting;
-                respond(m_sequence, std::move(refusal));
-                return;
-            }
-            m_state = State::Body;
-            armTimer(m_limits.stallTimeoutMs);
-            if (m_contentLength > m_buffer.size() &&
-                m_request.header("expect").compare("100-continue", Qt::CaseInsensitive) == 0) {
-                m_socket->write("HTTP/1.1 100 Continue\r\n\r\n");
-            }
-        }
-        // Body: take exactly the announced length; what follows belongs to the next request.
-        const qint64 missing = m_contentLength - m_request.body.size();
-        if (missing > 0 && !m_buffer.isEmpty()) {
-            const qsizetype take = qMin<qint64>(missing, m_buffer.size());
-            m_request.body.append(m_buffer.constData(), take);
-            m_buffer.remove(0, take);
-        }
-        const qint64 stillMissing = m_contentLength - m_request.body.size();
-        if (stillMissing > 0 && m_socket->bytesAvailable() > 0) {
-            m_request.body.append(m_socket->read(stillMissing));
-            armTimer(m_limits.stallTimeoutMs);
-        }
-        if (m_request.body.size() < m_contentLength) {
-            return;
-        }
-        dispatch();
-    }
-}
-
-bool HttpConnection::parseHead(const QByteArray& head, HttpResponse* refusal)
-{
-    m_request = HttpRequest();
-    m_request.peer = m_socket->peerAddress();
-    m_contentLength = 0;
-    const QList<QByteArray> lines = head.split('\n');
-    auto line = [&](qsizetype i) {
-        QByteArray text = lines.at(i);
-        if (text.endsWith('\r')) {
-            text.chop(1);
-        }
-        return text;
-    };
-    const QList<QByteArray> requestLine = line(0).split(' ');
-    if (requestLine.size() != 3 || !isToken(requestLine.at(0)) || !requestLine.at(1).startsWith('/')) {
-        *refusal = HttpResponse::error(400, QStringLiteral("malformed request line"));
-        return false;
-    }
-    const QByteArray version = requestLine.at(2);
-    if (version != "HTTP/1.1" && version != "HTTP/1.0") {
-        *refusal = HttpResponse::error(505, QStringLiteral("HTTP version not supported"));
-        return false;
-    }
-    m_request.method = requestLine.at(0);
-    const QByteArray target = requestLine.at(1);
-    const qsizetype query = target.indexOf('?');
-    m_request.path = QUrl::fromPercentEncoding(query < 0 ? target : target.left(query));
-
-    if (lines.size() - 1 > m_limits.maxHeaderCount) {
-        *refusal = HttpResponse::error(431, QStringLiteral("too many header fields"));
-        return false;
-    }
-    // Present-but-empty is tracked apart from absent: an empty value is no length, and reading it as
-    // 0 would run the body as the next request.
-    std::optional<QByteArray> contentLength;
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QByteArray text = line(i);
-        const qsizetype colon = text.indexOf(':');
-        // Folded continuation lines and blanks before the colon are refused (request smuggling).
-        if (colon <= 0 || !isToken(QByteArrayView(text).first(colon))) {
-            *refusal = HttpResponse::error(400, QStringLiteral("malformed header field"));
+    for (const char c : value) {
+        if (c == '\r' || c == '\n' || c == '\0') {
             return false;
         }
-        const QByteArray name = text.left(colon).toLower();
-        const QByteArray value = text.mid(colon + 1).trimmed();
-        if (name == "content-length") {
-            if (contentLength && *contentLength != value) {
-                *refusal = HttpResponse::error(400, QStringLiteral("conflicting Content-Length"));
-                return false;
-            }
-            contentLength = value;
-        }
-        m_request.headers.append({name, value});
-    }
-    if (!m_request.header("transfer-encoding").isEmpty()) {
-        *refusal = HttpResponse::error(411, QStringLiteral("send the body with a Content-Length"));
-        return false;
-    }
-    if (contentLength) {
-        bool ok = !contentLength->isEmpty() && contentLength->size() <= 18;
-        for (const char c : *contentLength) {
-            ok = ok && c >= '0' && c <= '9';
-        }
-        if (!ok) {
-            *refusal = HttpResponse::error(400, QStringLiteral("invalid Content-Length"));
-            return false;
-        }
-        m_contentLength = contentLength->toLongLong();
-    }
-    const QByteArray connection = m_request.header("connection");
-    m_keepAlive = version == "HTTP/1.1" ? !hasConnectionToken(connection, "close")
-                                        : hasConnectionToken(connection, "keep-alive");
-    if (std::optional<HttpResponse> refused = m_admission(m_request, m_contentLength)) {
-        *refusal = std::move(*refused);
-        return false;
     }
     return true;
 }
 
-void HttpConnection::dispatch()
+QByteArray responseHead(const HttpResponse& response, qint64 length, bool close)
 {
-    m_state = State::Waiting;
-    m_timer.stop();
-    const quint64 sequence = ++m_sequence;
-    QPointer<HttpConnection> self(this);
-    m_handler(m_request, [self, sequence](HttpResponse response) {
-        if (self) {
-            self->respond(sequence, std::move(response));
-        }
-    });
-}
-
-void HttpConnection::respond(quint64 sequence, HttpResponse response)
-{
-    if (m_state != State::Waiting || sequence != m_sequence) {
-        return; // answered twice, or the connection moved on
-    }
-    m_closeAfterResponse = response.closeConnection || !m_keepAlive;
-    qint64 length = response.body.size();
-    if (!response.filePath.isEmpty()) {
-        m_file = std::make_unique<QFile>(response.filePath);
-        if (!m_file->open(QIODevice::ReadOnly)) {
-            m_file.reset();
-            response = HttpResponse::error(404, QStringLiteral("not found"));
-            length = response.body.size();
-        } else {
-            length = m_file->size();
-        }
-    }
-    // After the file check: a missing file is logged as the 404 the client gets.
-    m_pendingStatus = response.status;
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' +
                       HttpResponse::reasonPhrase(response.status) + "\r\n";
     head += "Content-Type: " + response.contentType + "\r\n";
     head += "Content-Length: " + QByteArray::number(length) + "\r\n";
     head += "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n";
     for (const auto& [name, value] : response.headers) {
-        head += name + ": " + value + "\r\n";
+        if (isSafeHeaderValue(name) && isSafeHeaderValue(value)) {
+            head += name + ": " + value + "\r\n";
+        }
     }
-    head += m_closeAfterResponse ? "Connection: close\r\n\r\n" : "Connection: keep-alive\r\n\r\n";
-    m_socket->write(head);
-    if (m_file) {
-        m_state = State::Sending;
-        armTimer(m_limits.stallTimeoutMs);
-        sendFileChunks();
-        return;
-    }
-    m_socket->write(response.body);
-    finishResponse();
+    head += close ? "Connection: close\r\n\r\n" : "Connection: keep-alive\r\n\r\n";
+    return head;
 }
 
-void HttpConnection::sendFileChunks()
+template <class Stream> struct StreamOps;
+
+template <> struct StreamOps<asio::ip::tcp::socket>
 {
-    while (m_file && m_socket->bytesToWrite() < kWriteHighWater) {
-        const QByteArray chunk = m_file->read(kFileChunkBytes);
-        if (chunk.isEmpty()) {
-            if (!m_file->atEnd()) {
-                m_closeAfterResponse = true; // a read error: the client sees a short body
+    static asio::ip::tcp::socket& socket(asio::ip::tcp::socket& stream) { return stream; }
+};
+
+template <> struct StreamOps<asio::ssl::stream<asio::ip::tcp::socket>>
+{
+    static asio::ip::tcp::socket& socket(asio::ssl::stream<asio::ip::tcp::socket>& stream)
+    {
+        return stream.next_layer();
+    }
+};
+
+template <class Stream>
+class Connection final : public HttpConnection, public std::enable_shared_from_this<Connection<Stream>>
+{
+public:
+    template <class... StreamArgs>
+    Connection(const QHostAddress& peer, std::shared_ptr<HttpConnectionHost> host, StreamArgs&&... args)
+        : m_stream(std::forward<StreamArgs>(args)...),
+          m_timer(StreamOps<Stream>::socket(m_stream).get_executor()), m_host(std::move(host)),
+          m_limits(m_host->limits()), m_peer(peer)
+    {
+    }
+
+    ~Connection() override { finish(); }
+
+    void run()
+    {
+        error_code ignored;
+        StreamOps<Stream>::socket(m_stream).set_option(asio::ip::tcp::no_delay(true), ignored);
+        if constexpr (std::is_same_v<Stream, asio::ip::tcp::socket>) {
+            waitForHead();
+        } else {
+            m_phase = Phase::Handshake;
+            arm(m_limits.handshakeTimeoutMs);
+            m_stream.async_handshake(asio::ssl::stream_base::server,
+                                     [self = this->shared_from_this()](const error_code& error) {
+                                         if (self->m_phase != Phase::Handshake) {
+                                             return;
+                                         }
+                                         if (error) {
+                                             self->close();
+                                             return;
+                                         }
+                                         self->waitForHead();
+                                     });
+        }
+    }
+
+    void abort() override { close(); }
+
+private:
+    enum class Phase {
+        Handshake,
+        Head,      // reading a request head (m_headStarted tells whether a byte of it came)
+        Admitting, // the host decides whether the body may come
+        Body,
+        Waiting, // the handler has the request
+        Writing,
+        Draining, // refused before its body: reading and dropping the body so the answer arrives
+        Closing,
+        Closed,
+    };
+
+    // ---- timer ----
+
+    void arm(int ms) { armUntil(Clock::now() + std::chrono::milliseconds(ms)); }
+
+    void armUntil(Clock::time_point deadline)
+    {
+        const quint64 generation = ++m_timerGeneration;
+        m_timer.expires_at(deadline);
+        m_timer.async_wait([self = this->shared_from_this(), generation](const error_code& error) {
+            if (!error && generation == self->m_timerGeneration) {
+                self->onTimeout();
             }
-            m_file.reset();
-            finishResponse();
+        });
+    }
+
+    void disarm()
+    {
+        ++m_timerGeneration;
+        m_timer.cancel();
+    }
+
+    void onTimeout()
+    {
+        switch (m_phase) {
+        case Phase::Head:
+            if (!m_headStarted) {
+                close(); // idle: nobody is waiting for an answer
+                return;
+            }
+            [[fallthrough]];
+        case Phase::Body:
+            cancelRead();
+            refuse(HttpResponse::error(408, QStringLiteral("request timed out")), 0);
+            return;
+        case Phase::Draining:
+            cancelRead();
+            linger();
+            return;
+        case Phase::Admitting:
+        case Phase::Waiting:
+            return;
+        case Phase::Handshake:
+        case Phase::Writing:
+        case Phase::Closing:
+        case Phase::Closed:
+            close();
             return;
         }
-        m_socket->write(chunk);
     }
-}
 
-void HttpConnection::finishResponse()
-{
-    if (m_accessLog) {
-        m_accessLog(m_request, m_pendingStatus, m_requestClock.isValid() ? m_requestClock.elapsed() : 0);
+    // ---- reading ----
+
+    // Stops the read under way, if any: its continuation will not run, but what it already received
+    // is kept (a pipelined request must not be lost to a cancellation that came too late).
+    void cancelRead()
+    {
+        m_afterRead = nullptr;
+        if (m_readPending) {
+            error_code ignored;
+            StreamOps<Stream>::socket(m_stream).cancel(ignored);
+        }
     }
-    m_request = HttpRequest();
-    if (m_closeAfterResponse) {
-        m_buffer.clear();
-        if (m_drainRemaining > 0) {
-            // Closing now would reset the connection and could destroy the answer at the client.
-            m_state = State::Draining;
-            armTimer(m_limits.stallTimeoutMs);
-            processInput();
+
+    // Reads once more; `then` runs with what came appended to m_input.
+    void readMore(std::function<void()> then)
+    {
+        m_afterRead = std::move(then);
+        if (m_readPending) {
+            return; // a cancelled read still finishing: it picks up the continuation
+        }
+        m_readPending = true;
+        m_stream.async_read_some(asio::buffer(m_readBuffer), [self = this->shared_from_this()](
+                                                                 const error_code& error, std::size_t count) {
+            self->m_readPending = false;
+            self->m_input.append(self->m_readBuffer.data(), count);
+            if (self->m_phase == Phase::Closed) {
+                return;
+            }
+            std::function<void()> next = std::exchange(self->m_afterRead, nullptr);
+            if (error == asio::error::operation_aborted && count == 0) {
+                if (next) {
+                    self->readMore(std::move(next)); // asked for again after the cancellation
+                }
+                return;
+            }
+            if (error) {
+                self->close(); // the client left or broke the connection
+                return;
+            }
+            if (next) {
+                next();
+            }
+        });
+    }
+
+    // While the handler works, the connection keeps reading to notice a client that leaves, and keeps
+    // what arrives (the next pipelined request) up to one head's worth.
+    void watchWhileWaiting()
+    {
+        if (static_cast<qsizetype>(m_input.size()) >= m_limits.maxHeadBytes + 4) {
             return;
         }
-        beginClosing();
-        return;
+        readMore([this] {
+            if (m_phase == Phase::Waiting || m_phase == Phase::Admitting) {
+                watchWhileWaiting();
+            }
+        });
     }
-    m_state = State::Head;
-    armTimer(m_buffer.isEmpty() ? m_limits.idleTimeoutMs : m_limits.stallTimeoutMs);
-    // The next pipelined request, if any, on the next turn of the event loop (no deep recursion).
-    QMetaObject::invokeMethod(this, &HttpConnection::processInput, Qt::QueuedConnection);
-}
 
-void HttpConnection::beginClosing()
-{
-    // Sends what is queued, then closes; a peer that never reads it is cut off by the timer.
-    m_state = State::Closing;
-    armTimer(m_limits.stallTimeoutMs);
-    m_socket->disconnectFromHost();
-}
+    void waitForHead()
+    {
+        m_phase = Phase::Head;
+        m_headStarted = false;
+        m_keepSelf.reset();
+        arm(m_limits.idleTimeoutMs);
+        processHead();
+    }
 
-void HttpConnection::refuse(int status, const QString& text)
-{
-    m_drainRemaining = 0;
-    m_state = State::Waiting;
-    HttpResponse response = HttpResponse::error(status, text);
-    response.closeConnection = true;
-    respond(m_sequence, std::move(response));
-}
+    void processHead()
+    {
+        // Blank lines before a request line are allowed (and ignored).
+        std::size_t skip = 0;
+        while (m_input.compare(skip, 2, "\r\n") == 0) {
+            skip += 2;
+        }
+        m_input.erase(0, skip);
+        if (m_input.empty()) {
+            readMore([this] { processHead(); });
+            return;
+        }
+        if (!m_headStarted) {
+            // From the first byte the whole head has one deadline, however it trickles in.
+            m_headStarted = true;
+            arm(m_limits.stallTimeoutMs);
+        }
+        const std::size_t limit = static_cast<std::size_t>(m_limits.maxHeadBytes);
+        const std::size_t end = m_input.find("\r\n\r\n");
+        if (end == std::string::npos || end > limit) {
+            if (m_input.size() > limit + 3 || end != std::string::npos) {
+                refuse(HttpResponse::error(431, QStringLiteral("request head too large")), 0);
+                return;
+            }
+            readMore([this] { processHead(); });
+            return;
+        }
+        const std::string head = m_input.substr(0, end + 4);
+        m_input.erase(0, end + 4);
+        m_started = Clock::now();
+        parseHead(head);
+    }
 
-void HttpConnection::onTimeout()
-{
-    if (m_state == State::Waiting) {
-        return;
-    }
-    if (m_state == State::Draining) {
-        beginClosing();
-        return;
-    }
-    if ((m_state == State::Head && !m_buffer.isEmpty()) || m_state == State::Body) {
-        m_requestClock.start();
-        refuse(408, QStringLiteral("request timed out"));
-        return;
-    }
-    close();
-}
+    void parseHead(const std::string& head)
+    {
+        auto request = std::make_shared<HttpRequest>();
+        request->peer = m_peer;
+        m_request = request;
+        auto fail = [this](int status, const char* text) {
+            refuse(HttpResponse::error(status, QString::fromLatin1(text)), 0);
+        };
 
-void HttpConnection::close()
-{
-    if (m_closed) {
-        return;
+        // What the parser tolerates but a request must not carry: a version other than 1.x (answered
+        // as such), folded header lines (read differently by different parsers), too many fields.
+        const std::size_t lineEnd = head.find("\r\n");
+        const std::string requestLine = head.substr(0, lineEnd);
+        const std::size_t lastSpace = requestLine.rfind(' ');
+        const std::string version =
+            lastSpace == std::string::npos ? std::string() : requestLine.substr(lastSpace + 1);
+        if (std::count(requestLine.begin(), requestLine.end(), ' ') == 2 && version.rfind("HTTP/", 0) == 0 &&
+            version != "HTTP/1.1" && version != "HTTP/1.0") {
+            fail(505, "HTTP version not supported");
+            return;
+        }
+        if (head.find("\r\n ") != std::string::npos || head.find("\r\n\t") != std::string::npos) {
+            fail(400, "malformed header field");
+            return;
+        }
+        int fields = 0;
+        for (std::size_t at = lineEnd + 2; at < head.size() - 2; at = head.find("\r\n", at) + 2) {
+            ++fields;
+        }
+        if (fields > m_limits.maxHeaderCount) {
+            fail(431, "too many header fields");
+            return;
+        }
+
+        http::request_parser<http::empty_body> parser;
+        parser.eager(false);
+        parser.header_limit(static_cast<std::uint32_t>(head.size()));
+        parser.body_limit(std::numeric_limits<std::uint64_t>::max()); // the body is read apart
+        error_code error;
+        parser.put(asio::buffer(head), error);
+        if (error == http::error::need_more && parser.is_header_done()) {
+            error = {}; // the body is read apart
+        }
+        if (error || !parser.is_header_done()) {
+            if (error == http::error::header_limit) {
+                fail(431, "request head too large");
+            } else if (error == http::error::bad_transfer_encoding) {
+                fail(411, "send the body with a Content-Length");
+            } else {
+                fail(400, "malformed request");
+            }
+            return;
+        }
+        const auto& message = parser.get();
+        const auto target = message.target();
+        if (target.empty() || target.front() != '/') {
+            fail(400, "malformed request line");
+            return;
+        }
+        if (message.version() != 11 && message.version() != 10) {
+            fail(505, "HTTP version not supported");
+            return;
+        }
+        for (const auto& field : message) {
+            request->headers.append({bytes(field.name_string()).toLower(), bytes(field.value())});
+        }
+        if (message.count(http::field::transfer_encoding) > 0) {
+            fail(411, "send the body with a Content-Length");
+            return;
+        }
+        for (auto range = message.equal_range(http::field::content_length); range.first != range.second;
+             ++range.first) {
+            if (!isDigits(std::string_view(range.first->value().data(), range.first->value().size()))) {
+                fail(400, "invalid Content-Length");
+                return;
+            }
+        }
+        request->method = bytes(message.method_string());
+        const std::string_view rawTarget(target.data(), target.size());
+        const std::string_view pathPart = rawTarget.substr(0, rawTarget.find('?'));
+        request->path =
+            QUrl::fromPercentEncoding(QByteArray(pathPart.data(), static_cast<qsizetype>(pathPart.size())));
+        m_keepAlive = message.keep_alive();
+        m_contentLength = parser.content_length() ? static_cast<qint64>(*parser.content_length()) : 0;
+        m_expectContinue =
+            bytes(message[http::field::expect]).compare("100-continue", Qt::CaseInsensitive) == 0;
+        if (m_contentLength > m_limits.maxBodyBytes) {
+            refuse(HttpResponse::error(413, QStringLiteral("request body too large")), m_contentLength);
+            return;
+        }
+        if (m_contentLength == 0) {
+            dispatch();
+            return;
+        }
+        m_phase = Phase::Admitting;
+        disarm();
+        m_keepSelf = this->shared_from_this();
+        const quint64 sequence = ++m_sequence;
+        std::weak_ptr<Connection> weak = this->shared_from_this();
+        auto executor = StreamOps<Stream>::socket(m_stream).get_executor();
+        m_host->admit(request, m_contentLength,
+                      [weak, executor, sequence](std::optional<HttpResponse> refusal) {
+                          if (auto self = weak.lock()) {
+                              asio::post(executor, [self, sequence, refusal = std::move(refusal)]() mutable {
+                                  self->admitted(sequence, std::move(refusal));
+                              });
+                          }
+                      });
+        watchWhileWaiting();
     }
-    m_closed = true;
-    m_timer.stop();
-    m_file.reset();
-    m_state = State::Closing;
-    disconnect(m_socket, nullptr, this, nullptr);
-    m_socket->abort();
-    emit closed();
-    deleteLater();
+
+    void admitted(quint64 sequence, std::optional<HttpResponse> refusal)
+    {
+        if (m_phase != Phase::Admitting || sequence != m_sequence) {
+            return;
+        }
+        m_keepSelf.reset();
+        if (refusal) {
+            const qint64 buffered = qMin<qint64>(m_contentLength, static_cast<qint64>(m_input.size()));
+            m_input.erase(0, static_cast<std::size_t>(buffered));
+            sendRefusal(std::move(*refusal), m_contentLength - buffered);
+            return;
+        }
+        m_phase = Phase::Body;
+        arm(m_limits.stallTimeoutMs);
+        if (m_expectContinue && static_cast<qint64>(m_input.size()) < m_contentLength) {
+            static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+            asio::async_write(m_stream, asio::buffer(kContinue),
+                              [self = this->shared_from_this()](const error_code& error, std::size_t) {
+                                  if (error) {
+                                      self->close();
+                                  }
+                              });
+        }
+        m_request->body.reserve(static_cast<qsizetype>(m_contentLength));
+        processBody();
+    }
+
+    void processBody()
+    {
+        const qint64 missing = m_contentLength - m_request->body.size();
+        const std::size_t take =
+            static_cast<std::size_t>(qMin<qint64>(missing, static_cast<qint64>(m_input.size())));
+        if (take > 0) {
+            m_request->body.append(m_input.data(), static_cast<qsizetype>(take));
+            m_input.erase(0, take);
+            arm(m_limits.stallTimeoutMs); // it moved
+        }
+        if (m_request->body.size() < m_contentLength) {
+            readMore([this] { processBody(); });
+            return;
+        }
+        dispatch();
+    }
+
+    void dispatch()
+    {
+        m_phase = Phase::Waiting;
+        disarm();
+        m_keepSelf = this->shared_from_this();
+        const quint64 sequence = ++m_sequence;
+        std::weak_ptr<Connection> weak = this->shared_from_this();
+        auto executor = StreamOps<Stream>::socket(m_stream).get_executor();
+        m_host->handle(m_request, m_started, m_gone, [weak, executor, sequence](Outgoing outgoing) {
+            if (auto self = weak.lock()) {
+                asio::post(executor, [self, sequence, outgoing = std::move(outgoing)]() mutable {
+                    self->answered(sequence, std::move(outgoing));
+                });
+            } else if (outgoing.fileDescriptor >= 0) {
+                ::close(outgoing.fileDescriptor);
+            }
+        });
+        watchWhileWaiting();
+    }
+
+    void answered(quint64 sequence, Outgoing outgoing)
+    {
+        if (m_phase != Phase::Waiting || sequence != m_sequence) {
+            if (outgoing.fileDescriptor >= 0) {
+                ::close(outgoing.fileDescriptor);
+            }
+            return;
+        }
+        m_keepSelf.reset();
+        const bool close = outgoing.response.closeConnection || !m_keepAlive;
+        send(std::move(outgoing), close, 0);
+    }
+
+    // ---- writing ----
+
+    // A refusal made by the connection itself (logged here; the host logs the handler's answers).
+    void refuse(HttpResponse response, qint64 drain)
+    {
+        m_host->log(m_request ? m_request : std::make_shared<HttpRequest>(), response.status, m_started);
+        sendRefusal(std::move(response), drain);
+    }
+
+    void sendRefusal(HttpResponse response, qint64 drain)
+    {
+        Outgoing outgoing;
+        outgoing.response = std::move(response);
+        send(std::move(outgoing), true, drain);
+    }
+
+    void send(Outgoing outgoing, bool close, qint64 drain)
+    {
+        if (m_phase == Phase::Closed) {
+            if (outgoing.fileDescriptor >= 0) {
+                ::close(outgoing.fileDescriptor);
+            }
+            return;
+        }
+        cancelRead();
+        m_phase = Phase::Writing;
+        m_closeAfter = close;
+        m_drainRemaining = drain;
+        m_fileDescriptor = outgoing.fileDescriptor;
+        m_fileOffset = 0;
+        const qint64 length = m_fileDescriptor >= 0 ? outgoing.fileSize : outgoing.response.body.size();
+        m_remaining = length;
+        m_body = m_fileDescriptor >= 0 ? QByteArray() : std::move(outgoing.response.body);
+        m_bodyOffset = 0;
+        m_head = responseHead(outgoing.response, length, close);
+        writeNext(true);
+    }
+
+    void writeNext(bool withHead)
+    {
+        std::vector<asio::const_buffer> buffers;
+        if (withHead) {
+            buffers.emplace_back(m_head.constData(), static_cast<std::size_t>(m_head.size()));
+        }
+        const std::size_t piece = static_cast<std::size_t>(qMin<qint64>(m_remaining, kWriteChunkBytes));
+        if (piece > 0) {
+            if (m_fileDescriptor >= 0) {
+                m_fileBuffer.resize(piece);
+                const ssize_t count = ::pread(m_fileDescriptor, m_fileBuffer.data(), piece, m_fileOffset);
+                if (count <= 0) {
+                    // The file shrank or cannot be read: the client sees a short body and a closed
+                    // connection, never another answer's bytes.
+                    close();
+                    return;
+                }
+                m_fileOffset += count;
+                buffers.emplace_back(m_fileBuffer.data(), static_cast<std::size_t>(count));
+                m_remaining -= count;
+            } else {
+                buffers.emplace_back(m_body.constData() + m_bodyOffset, piece);
+                m_bodyOffset += static_cast<qsizetype>(piece);
+                m_remaining -= static_cast<qint64>(piece);
+            }
+        }
+        if (buffers.empty()) {
+            written();
+            return;
+        }
+        arm(m_limits.stallTimeoutMs);
+        asio::async_write(m_stream, buffers,
+                          [self = this->shared_from_this()](const error_code& error, std::size_t) {
+                              if (self->m_phase != Phase::Writing) {
+                                  return;
+                              }
+                              if (error) {
+                                  self->close();
+                                  return;
+                              }
+                              if (self->m_remaining > 0) {
+                                  self->writeNext(false);
+                              } else {
+                                  self->written();
+                              }
+                          });
+    }
+
+    void written()
+    {
+        if (m_fileDescriptor >= 0) {
+            ::close(m_fileDescriptor);
+            m_fileDescriptor = -1;
+        }
+        m_body = QByteArray();
+        m_head = QByteArray();
+        m_request.reset();
+        if (m_closeAfter) {
+            if (m_drainRemaining > 0) {
+                m_phase = Phase::Draining;
+                arm(m_limits.stallTimeoutMs);
+                drain();
+                return;
+            }
+            linger();
+            return;
+        }
+        // The next pipelined request, if any, on the next turn (no deep recursion).
+        asio::post(StreamOps<Stream>::socket(m_stream).get_executor(), [self = this->shared_from_this()] {
+            if (self->m_phase == Phase::Writing) {
+                self->waitForHead();
+            }
+        });
+    }
+
+    void drain()
+    {
+        const qint64 take = qMin<qint64>(m_drainRemaining, static_cast<qint64>(m_input.size()));
+        if (take > 0) {
+            m_input.erase(0, static_cast<std::size_t>(take));
+            m_drainRemaining -= take;
+            arm(m_limits.stallTimeoutMs); // the drain lasts as long as the body moves
+        }
+        if (m_drainRemaining <= 0) {
+            linger();
+            return;
+        }
+        readMore([this] { drain(); });
+    }
+
+    // Ends the connection after its last answer without resetting it under that answer: the sending
+    // side is closed first, then whatever the client still sends is dropped until it closes too.
+    void linger()
+    {
+        cancelRead();
+        m_phase = Phase::Closing;
+        m_input.clear();
+        arm(qMin(kLingerMs, m_limits.stallTimeoutMs));
+        if constexpr (std::is_same_v<Stream, asio::ip::tcp::socket>) {
+            error_code ignored;
+            m_stream.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+            lingerRead();
+        } else {
+            m_stream.async_shutdown([self = this->shared_from_this()](const error_code&) {
+                if (self->m_phase != Phase::Closing) {
+                    return;
+                }
+                error_code ignored;
+                self->m_stream.next_layer().shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+                self->close();
+            });
+        }
+    }
+
+    void lingerRead()
+    {
+        readMore([this] {
+            m_lingered += static_cast<qint64>(m_input.size());
+            m_input.clear();
+            if (m_lingered > kLingerBytes) {
+                close();
+                return;
+            }
+            lingerRead();
+        });
+    }
+
+    void close()
+    {
+        if (m_phase == Phase::Closed) {
+            return;
+        }
+        m_phase = Phase::Closed;
+        disarm();
+        error_code ignored;
+        StreamOps<Stream>::socket(m_stream).close(ignored);
+        finish();
+        m_keepSelf.reset(); // last: may end this object
+    }
+
+    void finish()
+    {
+        if (m_finished) {
+            return;
+        }
+        m_finished = true;
+        m_gone->store(true);
+        if (m_fileDescriptor >= 0) {
+            ::close(m_fileDescriptor);
+            m_fileDescriptor = -1;
+        }
+        m_host->connectionClosed(this, m_peer);
+    }
+
+    Stream m_stream;
+    asio::steady_timer m_timer;
+    std::shared_ptr<HttpConnectionHost> m_host;
+    const Limits m_limits;
+    const QHostAddress m_peer;
+    std::shared_ptr<std::atomic<bool>> m_gone = std::make_shared<std::atomic<bool>>(false);
+    // Holds this object while nothing else does (the host or the handler has the request).
+    std::shared_ptr<Connection> m_keepSelf;
+
+    Phase m_phase = Phase::Head;
+    bool m_finished = false;
+    bool m_headStarted = false;
+    bool m_readPending = false;
+    std::function<void()> m_afterRead;
+    quint64 m_timerGeneration = 0;
+    quint64 m_sequence = 0;
+    std::array<char, kReadChunkBytes> m_readBuffer{};
+    std::string m_input; // at most one head plus one read beyond what is being worked on
+
+    std::shared_ptr<HttpRequest> m_request;
+    Clock::time_point m_started = Clock::now();
+    qint64 m_contentLength = 0;
+    bool m_keepAlive = true;
+    bool m_expectContinue = false;
+
+    bool m_closeAfter = false;
+    qint64 m_drainRemaining = 0;
+    qint64 m_lingered = 0;
+    QByteArray m_head;
+    QByteArray m_body;
+    qsizetype m_bodyOffset = 0;
+    qint64 m_remaining = 0;
+    int m_fileDescriptor = -1;
+    qint64 m_fileOffset = 0;
+    std::vector<char> m_fileBuffer;
+};
+
+} // namespace
+
+void HttpConnection::start(asio::ip::tcp::socket socket, asio::ssl::context* tls, const QHostAddress& peer,
+                           std::shared_ptr<HttpConnectionHost> host)
+{
+    if (tls) {
+        using Tls = asio::ssl::stream<asio::ip::tcp::socket>;
+        auto connection = std::make_shared<Connection<Tls>>(peer, host, std::move(socket), *tls);
+        host->connectionOpened(connection);
+        connection->run();
+    } else {
+        auto connection = std::make_shared<Connection<asio::ip::tcp::socket>>(peer, host, std::move(socket));
+        host->connectionOpened(connection);
+        connection->run();
+    }
 }

@@ -2,35 +2,37 @@
 
 #include "http_message.h"
 
-#include <QElapsedTimer>
-#include <QFile>
-#include <QObject>
-#include <QPointer>
-#include <QTimer>
+#include <QHostAddress>
 
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 
-class QTcpSocket;
-
 // Answers one request; may be called later (after a password hash on a worker thread, say). Calling
-// it after the connection has gone does nothing.
+// it after the connection has gone, or a second time, does nothing. Called on the server's thread.
 using HttpResponder = std::function<void(HttpResponse)>;
 
-// One HTTP/1.1 connection (plain or TLS): reads requests one at a time with bounded heads and bodies,
-// hands each complete request to the handler and writes its answer, then keeps the connection for the
-// next request unless either side asked to close. Whether a body is accepted is decided from the head
-// before any body byte is read, so an oversized or unauthorised upload is refused without being
-// buffered.
-class HttpConnection : public QObject
-{
-    Q_OBJECT
+class HttpConnectionHost;
 
+// One HTTP/1.1 connection (plain or TLS) on the server's I/O thread. Boost.Beast parses every request
+// head; the connection frames it (a head of bounded size that must be complete within the head
+// deadline, a body of exactly Content-Length bytes), asks the host whether a body may come before
+// reading it, hands the complete request to the host and writes the answer in pieces, each one taken
+// by the socket before the next is made: a client that does not read holds one piece of the server's
+// memory, not the whole answer. One request at a time: a pipelined request is read once the answer
+// before it has gone out.
+class HttpConnection
+{
 public:
     using Handler = std::function<void(const HttpRequest&, HttpResponder)>;
-    // Called with the request head (no body yet) and the announced body length: a refusal is sent
-    // at once and the body is never buffered (an oversized upload, an upload without a session).
+    // Called with the request head (no body yet) and the announced body length when a body is
+    // announced: a refusal is sent at once and the body is never buffered (an oversized upload, an
+    // upload without a session).
     using Admission =
         std::function<std::optional<HttpResponse>(const HttpRequest& head, qint64 contentLength)>;
     using AccessLog = std::function<void(const HttpRequest&, int status, qint64 elapsedMs)>;
@@ -39,56 +41,51 @@ public:
     {
         qsizetype maxHeadBytes = 16 * 1024;
         int maxHeaderCount = 100;
-        int idleTimeoutMs = 60000;  // keep-alive connection with no request under way
-        int stallTimeoutMs = 30000; // a request (or an answer being sent) that stopped moving
+        qint64 maxBodyBytes = 128LL * 1024 * 1024; // whatever the admission says
+        int handshakeTimeoutMs = 10000;            // TLS handshake of a new connection
+        int idleTimeoutMs = 60000;                 // no request under way
+        // A head must be complete this long after its first byte (a head trickled byte by byte is
+        // cut off all the same); a body, a drain or an answer that does not move for this long ends
+        // the connection.
+        int stallTimeoutMs = 30000;
     };
 
-    HttpConnection(QTcpSocket* socket, Handler handler, Admission admission, AccessLog accessLog,
-                   const Limits& limits, QObject* parent = nullptr);
-    ~HttpConnection() override;
-
-signals:
-    void closed();
-
-private:
-    enum class State {
-        Head,
-        Body,
-        Waiting,  // the handler has the request
-        Sending,  // a file body is being streamed
-        Draining, // refused before its body: reading and dropping the body so the answer arrives
-        Closing,
+    // What an answer becomes on its way to the connection: a file is opened where the handler ran,
+    // so that a missing one is logged as the 404 the client gets.
+    struct Outgoing
+    {
+        HttpResponse response;
+        int fileDescriptor = -1;
+        qint64 fileSize = 0;
     };
 
-    void processInput();
-    bool parseHead(const QByteArray& head, HttpResponse* refusal);
-    void dispatch();
-    void respond(quint64 sequence, HttpResponse response);
-    void sendFileChunks();
-    void finishResponse();
-    void beginClosing();
-    void refuse(int status, const QString& text);
-    void onTimeout();
-    void close();
-    void armTimer(int ms);
+    // Takes over an accepted socket; `tls` null for plain HTTP.
+    static void start(boost::asio::ip::tcp::socket socket, boost::asio::ssl::context* tls,
+                      const QHostAddress& peer, std::shared_ptr<HttpConnectionHost> host);
 
-    QTcpSocket* m_socket;
-    Handler m_handler;
-    Admission m_admission;
-    AccessLog m_accessLog;
-    Limits m_limits;
-    QTimer m_timer;
+    virtual ~HttpConnection() = default;
+    // Ends the connection at once (the server stops). On the I/O thread.
+    virtual void abort() = 0;
+};
 
-    State m_state = State::Head;
-    QByteArray m_buffer;
-    HttpRequest m_request;
-    qint64 m_contentLength = 0;
-    bool m_keepAlive = true;
-    bool m_closeAfterResponse = false;
-    bool m_closed = false;
-    qint64 m_drainRemaining = 0;
-    quint64 m_sequence = 0;
-    QElapsedTimer m_requestClock;
-    int m_pendingStatus = 0;
-    std::unique_ptr<QFile> m_file;
+// What connections need from the server. `admit`, `handle` and `log` are called on the I/O thread
+// and run the application's callbacks on the server's thread.
+class HttpConnectionHost
+{
+public:
+    using Deliver = std::function<void(HttpConnection::Outgoing)>;
+
+    virtual ~HttpConnectionHost() = default;
+    virtual HttpConnection::Limits limits() const = 0;
+    // `done` is called on the server's thread; it hands the result back to the connection.
+    virtual void admit(std::shared_ptr<const HttpRequest> head, qint64 contentLength,
+                       std::function<void(std::optional<HttpResponse>)> done) = 0;
+    // `deliver` is called on the server's thread with the first answer while `gone` is false.
+    virtual void handle(std::shared_ptr<const HttpRequest> request,
+                        std::chrono::steady_clock::time_point started,
+                        std::shared_ptr<std::atomic<bool>> gone, Deliver deliver) = 0;
+    virtual void log(std::shared_ptr<const HttpRequest> request, int status,
+                     std::chrono::steady_clock::time_point started) = 0;
+    virtual void connectionOpened(const std::shared_ptr<HttpConnection>& connection) = 0;
+    virtual void connectionClosed(const HttpConnection* connection, const QHostAddress& peer) = 0;
 };

@@ -6,39 +6,45 @@
 #include <QObject>
 #include <QSslConfiguration>
 
+#include <memory>
 #include <optional>
 
-class QTcpServer;
-
-// Listens on one address, plain or with TLS, and runs an HttpConnection for every client.
+// Listens on one address, plain or with TLS. Connections live on an I/O thread of their own (Boost.Asio,
+// with OpenSSL for TLS); the handler, the admission and the access log run on this object's thread.
+// A connection past the overall limit or past the limit of its address is closed at once, and a
+// listener out of file descriptors pauses instead of failing: the server keeps serving whatever
+// clients did before.
 class HttpServer : public QObject
 {
     Q_OBJECT
 
 public:
     explicit HttpServer(QObject* parent = nullptr);
+    ~HttpServer() override;
 
     void setHandler(HttpConnection::Handler handler) { m_handler = std::move(handler); }
     void setAdmission(HttpConnection::Admission admission) { m_admission = std::move(admission); }
     void setAccessLog(HttpConnection::AccessLog accessLog) { m_accessLog = std::move(accessLog); }
-    void setLimits(const HttpConnection::Limits& limits) { m_limits = limits; }
+    // Applies to connections accepted from then on.
+    void setLimits(const HttpConnection::Limits& limits);
     // Connections past this number are closed at once (file descriptors are finite).
-    void setMaxConnections(int count) { m_maxConnections = count; }
+    void setMaxConnections(int count);
+    // Connections from one address (IPv6: one /64) past this number are closed at once; 0: no limit.
+    // Loopback clients are exempt when `exemptLoopback` (a reverse proxy on the same machine).
+    void setMaxConnectionsPerAddress(int count, bool exemptLoopback);
 
     // TLS when `tls` is given. Port 0 picks a free port (see port()).
     bool listen(const QHostAddress& address, quint16 port, const std::optional<QSslConfiguration>& tls,
                 QString* error);
     quint16 port() const;
-    int connectionCount() const { return m_connections; }
+    int connectionCount() const;
 
 private:
-    void acceptPending();
+    class Core;
+    friend class Core;
 
-    QTcpServer* m_listener = nullptr;
+    std::shared_ptr<Core> m_core;
     HttpConnection::Handler m_handler;
     HttpConnection::Admission m_admission;
     HttpConnection::AccessLog m_accessLog;
-    HttpConnection::Limits m_limits;
-    int m_maxConnections = 2048;
-    int m_connections = 0;
 };

@@ -516,19 +516,11 @@ private slots:
         QVERIFY(client.connectTo(port()));
         QVERIFY(client.send("GET /slow HTTP/1.1\r\n\r\n"));
         QTRY_COMPARE_WITH_TIMEOUT(m_held.size(), 1, kWaitMs);
-        const QList<HttpConnection*> connections = m_server->findChildren<HttpConnection*>();
-        QCOMPARE(connections.size(), 1);
-        // Once as the connection closes (the object still exists), once after it is gone.
-        bool answeredOnClose = false;
-        connect(connections.first(), &HttpConnection::closed, this, [&] {
-            m_held.first()(text("too late"));
-            answeredOnClose = true;
-        });
         client.socket()->abort();
-        QTRY_VERIFY_WITH_TIMEOUT(answeredOnClose, kWaitMs);
-        QTRY_VERIFY_WITH_TIMEOUT(m_server->findChildren<HttpConnection*>().isEmpty(), kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->connectionCount(), 0, kWaitMs);
+        m_held.first()(text("too late"));
         m_held.first()(text("much too late"));
-        QCOMPARE(m_server->connectionCount(), 0);
+        QCoreApplication::processEvents();
         QVERIFY(m_logged.isEmpty());
     }
 
