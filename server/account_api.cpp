@@ -226,7 +226,11 @@ QString AccountApi::clientAddress(const HttpRequest& request) const
 bool AccountApi::readClientFields(const QJsonObject& body, ClientFields* fields, HttpResponse* refusal)
 {
     fields->id = body.value(QStringLiteral("client_id")).toString().trimmed();
-    fields->name = body.value(QStringLiteral("client_name")).toString().trimmed();
+    // Absent is empty, not NULL: the device's name column takes no NULL.
+    fields->name = body.value(QStringLiteral("client_name")).toString(QStringLiteral("")).trimmed();
+    if (fields->name.isNull()) {
+        fields->name = QStringLiteral("");
+    }
     fields->type = body.value(QStringLiteral("client_type")).toString().trimmed();
     if (fields->id.isEmpty() || fields->id.size() > 128 || hasControlCharacters(fields->id) ||
         fields->name.size() > 255 || hasControlCharacters(fields->name) || fields->type.size() > 32 ||

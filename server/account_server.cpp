@@ -103,6 +103,11 @@ bool AccountServer::start(QString* error)
     m_api = new AccountApi(m_config, m_store.get(), m_hasher);
     m_http = new HttpServer();
     m_http->setMaxConnections(connectionLimit());
+    m_http->setMaxConnectionsPerAddress(m_config.maxConnectionsPerAddress, m_config.trustForwardedFor);
+    HttpConnection::Limits limits;
+    limits.stallTimeoutMs = m_config.requestTimeoutSeconds * 1000;
+    limits.idleTimeoutMs = m_config.idleTimeoutSeconds * 1000;
+    m_http->setLimits(limits);
     m_http->setHandler([this](const HttpRequest& request, HttpResponder respond) {
         m_api->handle(request, std::move(respond));
     });

@@ -128,6 +128,12 @@ bool ServerConfig::load(const QString& path, ServerConfig* config, QString* erro
         static_cast<int>(integer(root, "limits", "sign_in_failures_per_address", &wrongType).value_or(50));
     result.signInWindowMinutes =
         static_cast<int>(integer(root, "limits", "sign_in_window_minutes", &wrongType).value_or(15));
+    result.maxConnectionsPerAddress =
+        static_cast<int>(integer(root, "limits", "max_connections_per_address", &wrongType).value_or(32));
+    result.requestTimeoutSeconds =
+        static_cast<int>(integer(root, "limits", "request_timeout_seconds", &wrongType).value_or(30));
+    result.idleTimeoutSeconds =
+        static_cast<int>(integer(root, "limits", "idle_timeout_seconds", &wrongType).value_or(60));
     if (wrongType) {
         return fail(
             QStringLiteral("a key has the wrong type (texts are quoted, numbers and true/false are not)"));
@@ -172,6 +178,12 @@ bool ServerConfig::load(const QString& path, ServerConfig* config, QString* erro
     if (result.signInFailuresPerEmail < 1 || result.signInFailuresPerAddress < 1 ||
         result.signInWindowMinutes < 1 || result.signInWindowMinutes > 24 * 60) {
         return fail(QStringLiteral("[limits] values must be positive (window at most 1440 minutes)"));
+    }
+    if (result.maxConnectionsPerAddress < 1 || result.maxConnectionsPerAddress > 100000 ||
+        result.requestTimeoutSeconds < 1 || result.requestTimeoutSeconds > 3600 ||
+        result.idleTimeoutSeconds < 1 || result.idleTimeoutSeconds > 3600) {
+        return fail(QStringLiteral("[limits] max_connections_per_address must be 1 to 100000, "
+                                   "request_timeout_seconds and idle_timeout_seconds 1 to 3600"));
     }
     *config = result;
     return true;

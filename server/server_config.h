@@ -11,7 +11,8 @@
 //     [storage]  sqlite = PATH  or  postgresql = "<libpq key=value connection string>"
 //     [update]   directory = PATH
 //     [sessions] idle_days, max_days
-//     [limits]   sign_in_failures_per_email, sign_in_failures_per_address, sign_in_window_minutes
+//     [limits]   sign_in_failures_per_email, sign_in_failures_per_address, sign_in_window_minutes,
+//                max_connections_per_address, request_timeout_seconds, idle_timeout_seconds
 //
 // Relative paths are read relative to the file's own directory.
 struct ServerConfig
@@ -37,6 +38,14 @@ struct ServerConfig
     int signInFailuresPerEmail = 5;
     int signInFailuresPerAddress = 50;
     int signInWindowMinutes = 15;
+
+    // Open connections one client address (IPv6: one /64) may hold; loopback clients are exempt
+    // behind a trusted proxy, which carries every client over its own connections.
+    int maxConnectionsPerAddress = 32;
+    // A request head must be complete, and a body or an answer must move, within this time.
+    int requestTimeoutSeconds = 30;
+    // A connection with no request under way is closed after this time.
+    int idleTimeoutSeconds = 60;
 
     bool usesTls() const { return !certificatePath.isEmpty(); }
 

@@ -1,4 +1,5 @@
 #include "http_server.h"
+#include "support/raw_http_client.h"
 #include "support/test_certificate_authority.h"
 
 #include <QFile>
@@ -27,130 +28,12 @@ constexpr qint64 kMaxBody = 1024 * 1024;
 constexpr int kShortTimeoutMs = 200;
 constexpr int kLongTimeoutMs = 10 * kWaitMs;
 
-// One answer as the client read it.
-struct Answer
-{
-    int status = 0; // 0: no complete answer arrived
-    QByteArray statusLine;
-    QList<QPair<QByteArray, QByteArray>> headers; // names in lower case
-    QByteArray body;
+using Answer = RawAnswer;
 
-    QByteArray header(QByteArrayView lowerName) const
-    {
-        for (const auto& [name, value] : headers) {
-            if (name == lowerName) {
-                return value;
-            }
-        }
-        return {};
-    }
-    QString errorText() const
-    {
-        return QJsonDocument::fromJson(body).object().value(QStringLiteral("error")).toString();
-    }
-};
-
-// Takes one complete answer off the front of `buffer`: the head, then Content-Length bytes (none for
-// an interim 1xx answer).
-std::optional<Answer> takeAnswer(QByteArray* buffer)
-{
-    const qsizetype end = buffer->indexOf("\r\n\r\n");
-    if (end < 0) {
-        return std::nullopt;
-    }
-    Answer answer;
-    const QList<QByteArray> lines = buffer->left(end).split('\n');
-    answer.statusLine = lines.first().trimmed();
-    answer.status = answer.statusLine.split(' ').value(1).toInt();
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QByteArray& line = lines.at(i);
-        const qsizetype colon = line.indexOf(':');
-        answer.headers.append({line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed()});
-    }
-    const qint64 length = answer.status >= 200 ? answer.header("content-length").toLongLong() : 0;
-    if (buffer->size() < end + 4 + length) {
-        return std::nullopt;
-    }
-    answer.body = buffer->mid(end + 4, length);
-    buffer->remove(0, end + 4 + length);
-    return answer;
-}
-
-// A client that writes raw bytes and collects everything the server sends, plain or over TLS. The
-// server runs in this thread, so every wait spins the event loop.
-class RawClient
+class RawClient : public RawHttpClient
 {
 public:
-    explicit RawClient(QTcpSocket* socket = new QTcpSocket) : m_socket(socket)
-    {
-        QObject::connect(m_socket.get(), &QTcpSocket::readyRead, m_socket.get(), [this] { collect(); });
-        QObject::connect(m_socket.get(), &QTcpSocket::bytesWritten, m_socket.get(),
-                         [this](qint64 count) { m_written += count; });
-    }
-    RawClient(const RawClient&) = delete;
-    RawClient& operator=(const RawClient&) = delete;
-
-    bool connectTo(quint16 port)
-    {
-        m_socket->connectToHost(QHostAddress::LocalHost, port);
-        return QTest::qWaitFor([this] { return m_socket->state() == QAbstractSocket::ConnectedState; },
-                               kWaitMs);
-    }
-    bool connectEncrypted(quint16 port)
-    {
-        auto* socket = qobject_cast<QSslSocket*>(m_socket.get());
-        socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
-        return QTest::qWaitFor([socket] { return socket->isEncrypted(); }, kWaitMs);
-    }
-
-    // Writes `bytes` and waits until the socket has handed them all to the system (true) or the
-    // connection ended first, then lets the server run once, so that consecutive calls tend to arrive
-    // as separate reads.
-    bool send(const QByteArray& bytes)
-    {
-        const qint64 before = m_written;
-        m_socket->write(bytes);
-        (void)QTest::qWaitFor([this] { return m_socket->bytesToWrite() == 0 || isClosed(); }, kWaitMs);
-        QCoreApplication::processEvents();
-        return m_written - before == bytes.size();
-    }
-
-    // The next complete answer; status 0 when the connection ended or nothing came in time.
-    Answer next()
-    {
-        std::optional<Answer> answer;
-        // A miss shows as status 0 in the caller's comparison.
-        (void)QTest::qWaitFor(
-            [&] {
-                collect();
-                answer = takeAnswer(&m_received);
-                return answer.has_value() || isClosed();
-            },
-            kWaitMs);
-        return answer.value_or(Answer());
-    }
-
-    bool isClosed() const { return m_socket->state() == QAbstractSocket::UnconnectedState; }
-    bool waitClosed()
-    {
-        return QTest::qWaitFor([this] { return isClosed(); }, kWaitMs);
-    }
-
-    // What arrived and was not taken as an answer.
-    QByteArray unread()
-    {
-        collect();
-        return m_received;
-    }
-    qint64 written() const { return m_written; }
-    QTcpSocket* socket() const { return m_socket.get(); }
-
-private:
-    void collect() { m_received += m_socket->readAll(); }
-
-    std::unique_ptr<QTcpSocket> m_socket;
-    QByteArray m_received;
-    qint64 m_written = 0;
+    explicit RawClient(QTcpSocket* socket = new QTcpSocket) : RawHttpClient(socket, kWaitMs) {}
 };
 
 HttpResponse text(const QByteArray& body)

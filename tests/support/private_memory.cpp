@@ -4,7 +4,13 @@
 
 qint64 PrivateMemory::bytes()
 {
-    QFile file(QStringLiteral("/proc/self/smaps_rollup"));
+    return bytes(0);
+}
+
+qint64 PrivateMemory::bytes(qint64 processId)
+{
+    QFile file(processId > 0 ? QStringLiteral("/proc/%1/smaps_rollup").arg(processId)
+                             : QStringLiteral("/proc/self/smaps_rollup"));
     if (!file.open(QIODevice::ReadOnly))
         return -1;
     qint64 kib = 0;

@@ -11,4 +11,6 @@ public:
     // Private_Clean: library pages turn private when another process that mapped them exits, which,
     // with tests running side by side, looked like 16 MiB of growth.
     static qint64 bytes();
+    // The same of another process (a server under test).
+    static qint64 bytes(qint64 processId);
 };
