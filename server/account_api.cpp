@@ -1,5 +1,6 @@
 #include "account_api.h"
 
+#include "host_sync_body.h"
 #include "password_hasher.h"
 #include "platform/secure_memory.h"
 #include "session_token.h"
@@ -12,7 +13,6 @@
 #include <QRegularExpression>
 #include <QUuid>
 
-#include <cmath>
 
 namespace {
 
@@ -29,8 +29,8 @@ const QString kSnapshotChanged = QStringLiteral("cloud snapshot changed");
 constexpr int kMinPasswordLength = 12;
 constexpr int kMaxPasswordBytes = 1024;
 constexpr int kMaxNameLength = 100;
-constexpr int kMaxDeviceCount = 10000000;
 constexpr qint64 kDayMs = 24LL * 60 * 60 * 1000;
+constexpr qint64 kAnswerCacheBytes = 160LL * 1024 * 1024;
 
 bool isValidEmail(const QString& email)
 {
@@ -68,21 +68,6 @@ QJsonObject person(const UserRecord& user)
             {QStringLiteral("email"), user.email}};
 }
 
-// An integer JSON number in [minimum, maximum]; false for text, fractions and anything outside.
-bool readInteger(const QJsonValue& value, qint64 minimum, qint64 maximum, qint64* out)
-{
-    if (!value.isDouble()) {
-        return false;
-    }
-    const double number = value.toDouble();
-    if (std::floor(number) != number || number < static_cast<double>(minimum) ||
-        number > static_cast<double>(maximum)) {
-        return false;
-    }
-    *out = static_cast<qint64>(number);
-    return true;
-}
-
 QString minutesText(qint64 ms)
 {
     const qint64 minutes = qMax<qint64>(1, (ms + 59999) / 60000);
@@ -95,6 +80,12 @@ AccountApi::AccountApi(const ServerConfig& config, AccountStore* store, Password
                        QObject* parent)
     : QObject(parent), m_config(config), m_store(store), m_hasher(hasher)
 {
+    m_codecPool.setMaxThreadCount(2);
+}
+
+AccountApi::~AccountApi()
+{
+    m_codecPool.waitForDone(); // its jobs call back into this object
 }
 
 HttpResponse AccountApi::storageError()
@@ -167,10 +158,16 @@ void AccountApi::handle(const HttpRequest& request, HttpResponder respond)
             });
         }
     } else if (path == kApi + QStringLiteral("/account/host-sync")) {
-        if (method == "GET") {
-            authenticated([this](const Caller& caller) { return hostSync(caller); });
-        } else if (method == "PUT") {
-            authenticated([this, &request](const Caller& caller) { return storeHostSync(caller, request); });
+        if (method == "GET" || method == "PUT") {
+            HttpResponse refusal;
+            const std::optional<Caller> caller = authenticate(request, &refusal);
+            if (!caller) {
+                respond(refusal);
+            } else if (method == "GET") {
+                hostSync(*caller, respond);
+            } else {
+                storeHostSync(*caller, request, respond);
+            }
         } else {
             HttpResponse response = HttpResponse::error(405, QStringLiteral("method not allowed"));
             response.headers.append({QByteArray("Allow"), QByteArray("GET, PUT")});
@@ -490,65 +487,108 @@ HttpResponse AccountApi::team(const Caller& caller)
         200, {{QStringLiteral("role"), QStringLiteral("owner")}, {QStringLiteral("members"), list}});
 }
 
-HttpResponse AccountApi::hostSync(const Caller& caller)
+void AccountApi::hostSync(const Caller& caller, const HttpResponder& respond)
 {
     // A team member reads the owner's inventory.
     const std::optional<QString> owner = m_store->ownerOf(caller.userId);
     if (!owner) {
-        return storageError();
+        respond(storageError());
+        return;
     }
-    const std::optional<HostSnapshot> snapshot = m_store->snapshot(owner->isEmpty() ? caller.userId : *owner);
+    const QString ownerId = owner->isEmpty() ? caller.userId : *owner;
+    const std::optional<HostSnapshot> head = m_store->snapshotHead(ownerId);
+    if (!head) {
+        respond(storageError());
+        return;
+    }
+    HttpResponse response;
+    if (!head->exists) {
+        response.body = HostSyncBody::answer(*head);
+        respond(response);
+        return;
+    }
+    const auto cached = m_answerCache.constFind(ownerId);
+    if (cached != m_answerCache.constEnd() && cached->revision == head->revision &&
+        cached->updatedMs == head->updatedMs) {
+        response.body = cached->body;
+        respond(response);
+        return;
+    }
+    std::optional<HostSnapshot> snapshot = m_store->snapshot(ownerId);
     if (!snapshot) {
-        return storageError();
+        respond(storageError());
+        return;
     }
-    QJsonObject object{
-        {QStringLiteral("exists"), snapshot->exists},
-        {QStringLiteral("payload"), QString::fromUtf8(snapshot->payload)},
-        {QStringLiteral("device_count"), snapshot->deviceCount},
-        {QStringLiteral("revision"), snapshot->revision},
-        {QStringLiteral("updated_at"),
-         snapshot->exists ? QJsonValue(isoTime(snapshot->updatedMs)) : QJsonValue()},
-    };
-    return HttpResponse::json(200, object);
+    m_codecPool.start([this, ownerId, snapshot = std::move(*snapshot), respond] {
+        CachedAnswer answer{snapshot.revision, snapshot.updatedMs, HostSyncBody::answer(snapshot)};
+        QMetaObject::invokeMethod(this, [this, ownerId, answer, respond] {
+            cacheAnswer(ownerId, answer);
+            HttpResponse encoded;
+            encoded.body = answer.body;
+            respond(encoded);
+        });
+    });
 }
 
-HttpResponse AccountApi::storeHostSync(const Caller& caller, const HttpRequest& request)
+void AccountApi::cacheAnswer(const QString& ownerId, const CachedAnswer& answer)
+{
+    dropCachedAnswer(ownerId);
+    if (answer.body.size() > kAnswerCacheBytes) {
+        return;
+    }
+    while (m_answerCacheBytes + answer.body.size() > kAnswerCacheBytes && !m_answerCache.isEmpty()) {
+        dropCachedAnswer(m_answerCache.constBegin().key());
+    }
+    m_answerCache.insert(ownerId, answer);
+    m_answerCacheBytes += answer.body.size();
+}
+
+void AccountApi::dropCachedAnswer(const QString& ownerId)
+{
+    const auto it = m_answerCache.find(ownerId);
+    if (it != m_answerCache.end()) {
+        m_answerCacheBytes -= it->body.size();
+        m_answerCache.erase(it);
+    }
+}
+
+void AccountApi::storeHostSync(const Caller& caller, const HttpRequest& request, const HttpResponder& respond)
 {
     const std::optional<QString> owner = m_store->ownerOf(caller.userId);
     if (!owner) {
-        return storageError();
+        respond(storageError());
+        return;
     }
     if (!owner->isEmpty()) {
-        return HttpResponse::error(403, QStringLiteral("only the team owner can upload host data"));
+        respond(HttpResponse::error(403, QStringLiteral("only the team owner can upload host data")));
+        return;
     }
-    HttpResponse refusal;
-    const std::optional<QJsonObject> body = parseBody(request, &refusal);
-    if (!body) {
-        return refusal;
-    }
-    const QJsonValue payload = body->value(QStringLiteral("payload"));
-    qint64 deviceCount = 0;
-    qint64 expectedRevision = 0;
-    if (!payload.isString() || payload.toString().isEmpty() ||
-        !readInteger(body->value(QStringLiteral("device_count")), 0, kMaxDeviceCount, &deviceCount) ||
-        !readInteger(body->value(QStringLiteral("expected_revision")), 0, (1LL << 53) - 1,
-                     &expectedRevision)) {
-        return HttpResponse::error(
-            400, QStringLiteral(
-                     "payload (text), device_count and expected_revision (whole numbers) are required"));
-    }
-    HostSnapshot stored;
-    switch (m_store->storeSnapshot(caller.userId, payload.toString().toUtf8(), static_cast<int>(deviceCount),
-                                   expectedRevision, caller.userId, &stored)) {
-    case AccountStore::Store::Conflict:
-        return HttpResponse::error(409, kSnapshotChanged);
-    case AccountStore::Store::Failed:
-        return storageError();
-    case AccountStore::Store::Stored:
-        break;
-    }
-    return HttpResponse::json(200, {{QStringLiteral("revision"), stored.revision},
-                                    {QStringLiteral("updated_at"), isoTime(stored.updatedMs)}});
+    m_codecPool.start([this, caller, body = request.body, respond] {
+        QString error;
+        std::optional<HostSyncBody::Upload> upload = HostSyncBody::readUpload(body, &error);
+        QMetaObject::invokeMethod(this, [this, caller, upload = std::move(upload), error, respond] {
+            if (!upload) {
+                respond(HttpResponse::error(400, error));
+                return;
+            }
+            HostSnapshot stored;
+            switch (m_store->storeSnapshot(caller.userId, upload->payload,
+                                           static_cast<int>(upload->deviceCount), upload->expectedRevision,
+                                           caller.userId, &stored)) {
+            case AccountStore::Store::Conflict:
+                respond(HttpResponse::error(409, kSnapshotChanged));
+                return;
+            case AccountStore::Store::Failed:
+                respond(storageError());
+                return;
+            case AccountStore::Store::Stored:
+                break;
+            }
+            dropCachedAnswer(caller.userId);
+            respond(HttpResponse::json(200, {{QStringLiteral("revision"), stored.revision},
+                                             {QStringLiteral("updated_at"), isoTime(stored.updatedMs)}}));
+        });
+    });
 }
 
 HttpResponse AccountApi::clientUpdate(const QString& platform)

@@ -4,8 +4,10 @@
 #include "http_connection.h"
 #include "server_config.h"
 
+#include <QHash>
 #include <QJsonObject>
 #include <QObject>
+#include <QThreadPool>
 
 class PasswordHasher;
 
@@ -22,6 +24,7 @@ public:
 
     AccountApi(const ServerConfig& config, AccountStore* store, PasswordHasher* hasher,
                QObject* parent = nullptr);
+    ~AccountApi() override;
 
     // The public base address (download links are built on it).
     void setPublicBase(const QString& base) { m_publicBase = base; }
@@ -45,8 +48,8 @@ private:
     HttpResponse logout(const HttpRequest& request);
     HttpResponse me(const Caller& caller);
     HttpResponse team(const Caller& caller);
-    HttpResponse hostSync(const Caller& caller);
-    HttpResponse storeHostSync(const Caller& caller, const HttpRequest& request);
+    void hostSync(const Caller& caller, const HttpResponder& respond);
+    void storeHostSync(const Caller& caller, const HttpRequest& request, const HttpResponder& respond);
     HttpResponse clientUpdate(const QString& platform);
     HttpResponse download(const QString& name);
 
@@ -69,4 +72,19 @@ private:
     AccountStore* m_store;
     PasswordHasher* m_hasher;
     QString m_publicBase;
+
+    // Host data bodies are encoded and decoded here, off the event loop.
+    QThreadPool m_codecPool;
+    // The last answers to host data reads by owner: every connection reading the same revision
+    // shares one body instead of holding a copy each. Bounded in bytes.
+    struct CachedAnswer
+    {
+        qint64 revision = 0;
+        qint64 updatedMs = 0;
+        QByteArray body;
+    };
+    QHash<QString, CachedAnswer> m_answerCache;
+    qint64 m_answerCacheBytes = 0;
+    void cacheAnswer(const QString& ownerId, const CachedAnswer& answer);
+    void dropCachedAnswer(const QString& ownerId);
 };

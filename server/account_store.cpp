@@ -572,6 +572,25 @@ std::optional<HostSnapshot> AccountStore::snapshot(const QString& ownerId)
     return snapshot;
 }
 
+std::optional<HostSnapshot> AccountStore::snapshotHead(const QString& ownerId)
+{
+    QSqlQuery* query = nullptr;
+    if (!run(QStringLiteral(
+                 "SELECT device_count, revision, updated_ms FROM host_snapshots WHERE owner_id = ?"),
+             {ownerId}, &query)) {
+        return std::nullopt;
+    }
+    HostSnapshot snapshot;
+    if (query->next()) {
+        snapshot.exists = true;
+        snapshot.deviceCount = query->value(0).toInt();
+        snapshot.revision = query->value(1).toLongLong();
+        snapshot.updatedMs = query->value(2).toLongLong();
+    }
+    query->finish();
+    return snapshot;
+}
+
 AccountStore::Store AccountStore::storeSnapshot(const QString& ownerId, const QByteArray& payload,
                                                 int deviceCount, qint64 expectedRevision,
                                                 const QString& byUserId, HostSnapshot* stored)

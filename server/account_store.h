@@ -131,6 +131,8 @@ public:
     // is the stored revision (0: no snapshot yet), in one statement, so of two writers with the
     // same expectation exactly one wins.
     std::optional<HostSnapshot> snapshot(const QString& ownerId);
+    // The same without the payload (to tell whether a copy at hand is current).
+    std::optional<HostSnapshot> snapshotHead(const QString& ownerId);
     enum class Store { Stored, Conflict, Failed };
     Store storeSnapshot(const QString& ownerId, const QByteArray& payload, int deviceCount,
                         qint64 expectedRevision, const QString& byUserId, HostSnapshot* stored);
