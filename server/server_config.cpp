@@ -177,6 +177,15 @@ bool ServerConfig::load(const QString& path, ServerConfig* config, QString* erro
     return true;
 }
 
+QString ServerConfig::listenText(quint16 actualPort) const
+{
+    const QString host = listenAddress.toString();
+    const bool ipv6 = listenAddress.protocol() == QAbstractSocket::IPv6Protocol;
+    return QStringLiteral("%1:%2")
+        .arg(ipv6 ? QLatin1Char('[') + host + QLatin1Char(']') : host)
+        .arg(actualPort);
+}
+
 QString ServerConfig::publicBase(quint16 actualPort) const
 {
     if (!publicUrl.isEmpty()) {

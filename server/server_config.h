@@ -42,6 +42,8 @@ struct ServerConfig
 
     // Reads and checks `path`; false with a one-line English reason.
     static bool load(const QString& path, ServerConfig* config, QString* error);
+    // "address:port" of the listener, an IPv6 address in brackets ("[::1]:8443").
+    QString listenText(quint16 actualPort) const;
     // The public base address without a trailing slash, given the port the listener got.
     QString publicBase(quint16 actualPort) const;
 };

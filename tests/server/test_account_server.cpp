@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSslSocket>
 #include <QTest>
 
@@ -64,6 +65,7 @@ private slots:
     void updateAnnouncementsAndFiles();
     void nothingSecretStoredOrLogged();
     void commandLineRefusals();
+    void startUpLineBracketsIpv6();
 
 private:
     QUrl api(const QString& path) const { return m_server->url(QStringLiteral("/api/v1") + path); }
@@ -1050,6 +1052,33 @@ void AccountServerTest::commandLineRefusals()
     QVERIFY(serve.exitCode() != 0);
     QVERIFY(serve.readAllStandardError().contains("plain HTTP is only allowed on a loopback address"));
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("db.sqlite"))));
+}
+
+void AccountServerTest::startUpLineBracketsIpv6()
+{
+    if (m_postgres) {
+        QSKIP("the listener does not depend on the storage");
+    }
+    QTemporaryDir dir;
+    QFile config(dir.filePath(QStringLiteral("ipv6.toml")));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write("[server]\nlisten = \"[::1]:0\"\n[storage]\nsqlite = \"db.sqlite\"\n");
+    config.close();
+    QProcess serve;
+    serve.start(AccountTestServer::programPath(),
+                {QStringLiteral("serve"), QStringLiteral("--config"), config.fileName()});
+    const auto stop = qScopeGuard([&] {
+        serve.kill();
+        serve.waitForFinished(30000);
+    });
+    QVERIFY(serve.waitForStarted(30000));
+    QByteArray line;
+    for (int i = 0; i < 100 && !line.contains('\n') && serve.waitForReadyRead(30000); ++i) {
+        line += serve.readAllStandardOutput();
+    }
+    static const QRegularExpression pattern(
+        QStringLiteral("listening on http://\\[::1\\]:(\\d+) \\(public address http://\\[::1\\]:\\1\\)"));
+    QVERIFY2(pattern.match(QString::fromUtf8(line)).hasMatch(), line.constData());
 }
 
 int main(int argc, char* argv[])
