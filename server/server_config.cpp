@@ -119,6 +119,8 @@ bool ServerConfig::load(const QString& path, ServerConfig* config, QString* erro
     result.trustForwardedFor = boolean(root, "server", "trust_forwarded_for", &wrongType).value_or(false);
     result.sqlitePath = resolve(text(root, "storage", "sqlite", &wrongType));
     result.postgresql = text(root, "storage", "postgresql", &wrongType);
+    result.databaseTimeoutSeconds =
+        static_cast<int>(integer(root, "storage", "timeout_seconds", &wrongType).value_or(5));
     result.updateDirectory = resolve(text(root, "update", "directory", &wrongType));
     result.idleDays = static_cast<int>(integer(root, "sessions", "idle_days", &wrongType).value_or(30));
     result.maxDays = static_cast<int>(integer(root, "sessions", "max_days", &wrongType).value_or(180));
@@ -165,6 +167,9 @@ bool ServerConfig::load(const QString& path, ServerConfig* config, QString* erro
     if (result.postgresql.contains(QLatin1Char(';')) || result.postgresql.contains(QLatin1String("://"))) {
         return fail(QStringLiteral("[storage] postgresql takes the key=value form without ';' "
                                    "(host=... port=... dbname=... user=...)"));
+    }
+    if (result.databaseTimeoutSeconds < 1 || result.databaseTimeoutSeconds > 600) {
+        return fail(QStringLiteral("[storage] timeout_seconds must be between 1 and 600"));
     }
     if (result.idleDays < 1 || result.maxDays < 1 || result.idleDays > 3650 || result.maxDays > 3650) {
         return fail(QStringLiteral("[sessions] idle_days and max_days must be between 1 and 3650"));

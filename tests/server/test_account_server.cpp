@@ -5,10 +5,13 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QSslSocket>
 #include <QTest>
 
@@ -66,6 +69,8 @@ private slots:
     void nothingSecretStoredOrLogged();
     void commandLineRefusals();
     void startUpLineBracketsIpv6();
+    void databaseOutagesAreSurvived_data();
+    void databaseOutagesAreSurvived();
 
 private:
     QUrl api(const QString& path) const { return m_server->url(QStringLiteral("/api/v1") + path); }
@@ -88,6 +93,7 @@ private:
     std::unique_ptr<AccountTestServer> m_server;
     std::unique_ptr<HttpTestClient> m_client;
     int m_emailCounter = 0;
+    int m_databaseCounter = 0;
 };
 
 void AccountServerTest::initTestCase()
@@ -1079,6 +1085,110 @@ void AccountServerTest::startUpLineBracketsIpv6()
     static const QRegularExpression pattern(
         QStringLiteral("listening on http://\\[::1\\]:(\\d+) \\(public address http://\\[::1\\]:\\1\\)"));
     QVERIFY2(pattern.match(QString::fromUtf8(line)).hasMatch(), line.constData());
+}
+
+void AccountServerTest::databaseOutagesAreSurvived_data()
+{
+    QTest::addColumn<QString>("outage");
+    QTest::newRow("sessions ended by the administrator") << QStringLiteral("terminate");
+    QTest::newRow("server restarted") << QStringLiteral("restart");
+    QTest::newRow("server stops answering") << QStringLiteral("pause");
+}
+
+void AccountServerTest::databaseOutagesAreSurvived()
+{
+    if (!m_postgres) {
+        QSKIP("SQLite has no connection to lose");
+    }
+    QFETCH(QString, outage);
+    constexpr int kTimeoutSeconds = 2;
+    AccountTestServer server;
+    AccountTestServer::Options options;
+    options.databaseTimeoutSeconds = kTimeoutSeconds;
+    QString error;
+    const QString database = QStringLiteral("outage_%1").arg(++m_databaseCounter);
+    QVERIFY2(m_database->createDatabase(database, &error), qPrintable(error));
+    options.postgresql = m_database->connectionString(database);
+    QVERIFY2(server.start(options, &error), qPrintable(error));
+    HttpTestClient client(server.clientConfiguration());
+    QJsonObject body = signInBody(uniqueEmail(QStringLiteral("outage")), kPassword, QStringLiteral("c"));
+    body.insert(QStringLiteral("name"), QStringLiteral("Outage"));
+    body.insert(QStringLiteral("accept_terms"), true);
+    const QByteArray token = client.post(server.url(QStringLiteral("/api/v1/auth/register")), body)
+                                 .json.value(QStringLiteral("access_token"))
+                                 .toString()
+                                 .toLatin1();
+    QVERIFY(!token.isEmpty());
+    // Bounded well below the client's own limit: a frozen server fails here instead of hanging.
+    auto me = [&] {
+        return HttpTestClient::wait(
+            client.send("GET", server.url(QStringLiteral("/api/v1/account/me")), {}, token), 30000);
+    };
+    auto health = [&] {
+        return HttpTestClient::wait(client.send("GET", server.url(QStringLiteral("/api/v1/health"))), 30000);
+    };
+    QCOMPARE(me().status, 200);
+    QCOMPARE(health().status, 200);
+
+    if (outage == QLatin1String("terminate")) {
+        QVariant ended;
+        QVERIFY2(
+            server.execSql(QStringLiteral("SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity "
+                                          "WHERE datname = current_database() AND pid <> pg_backend_pid()"),
+                           {}, &ended, &error),
+            qPrintable(error));
+        QVERIFY(ended.toInt() > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(server.execSql(QStringLiteral("SELECT count(*) FROM pg_stat_activity WHERE "
+                                                               "datname = current_database() AND pid <> "
+                                                               "pg_backend_pid()"),
+                                                {}, &ended, &error) &&
+                                     ended.toInt() == 0,
+                                 30000);
+        // The next request finds the connection gone and opens a new one.
+        QCOMPARE(me().status, 200);
+        QCOMPARE(health().status, 200);
+        return;
+    }
+
+    // Whatever happens here, the cluster runs again for the other tests.
+    auto recover = [this] {
+        QString ignored;
+        return m_database->isRunning() ? m_database->setPaused(false) : m_database->start(&ignored);
+    };
+    auto recoverOnFailure = qScopeGuard(recover);
+    if (outage == QLatin1String("restart")) {
+        m_database->stop();
+    } else {
+        QVERIFY(m_database->setPaused(true));
+    }
+    QElapsedTimer elapsed;
+    elapsed.start();
+    HttpTestClient::Reply reply = me();
+    QCOMPARE(reply.status, 503);
+    QVERIFY2(elapsed.elapsed() < (kTimeoutSeconds + 5) * 1000,
+             qPrintable(QString::number(elapsed.elapsed())));
+    elapsed.restart();
+    reply = health();
+    QCOMPARE(reply.status, 503);
+    QCOMPARE(reply.json.value(QStringLiteral("status")).toString(), QStringLiteral("unavailable"));
+    QVERIFY(elapsed.elapsed() < 3000); // known to be lost: no waiting for the database again
+    QVERIFY2(server.log().contains("storage unavailable: database unavailable: "), server.log().right(2000));
+    if (outage == QLatin1String("pause")) {
+        // Cut off by the deadline, not merely refused at the next connection attempt.
+        QVERIFY(server.log().contains("did not answer within"));
+    }
+    if (outage == QLatin1String("restart")) {
+        const AccountTestServer::CommandResult result =
+            server.admin({QStringLiteral("user"), QStringLiteral("list")});
+        QVERIFY(result.exitCode != 0);
+        QVERIFY2(result.err.count('\n') == 1, result.err.constData());
+    }
+
+    recoverOnFailure.dismiss();
+    QVERIFY(recover());
+    // Back without a restart of the account server.
+    QTRY_COMPARE_WITH_TIMEOUT(me().status, 200, 30000);
+    QCOMPARE(health().status, 200);
 }
 
 int main(int argc, char* argv[])
