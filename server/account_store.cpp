@@ -694,6 +694,17 @@ AccountStore::TeamChange AccountStore::addTeamMember(const QString& ownerId, con
         rollback();
         return result;
     };
+    // Every team rule reads both users' rows in team_members; locking both users (in one order, so
+    // two changes never wait for each other) serialises every change that involves either of them:
+    // A adding B while B adds A, or while C adds A. SQLite's BEGIN IMMEDIATE already serialises.
+    if (m_postgres) {
+        QSqlQuery* locked = nullptr;
+        if (!run(QStringLiteral("SELECT id FROM users WHERE id IN (?, ?) ORDER BY id FOR UPDATE"),
+                 {ownerId, memberId}, &locked)) {
+            return finish(TeamChange::Failed);
+        }
+        locked->finish();
+    }
     const std::optional<QString> ownersOwner = ownerOf(ownerId);
     const std::optional<QString> membersOwner = ownerOf(memberId);
     const std::optional<QList<UserRecord>> membersTeam = teamMembers(memberId);

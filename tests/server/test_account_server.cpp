@@ -69,6 +69,8 @@ private slots:
     void nothingSecretStoredOrLogged();
     void commandLineRefusals();
     void startUpLineBracketsIpv6();
+    void concurrentTeamChangesOneWins_data();
+    void concurrentTeamChangesOneWins();
     void databaseOutagesAreSurvived_data();
     void databaseOutagesAreSurvived();
 
@@ -1085,6 +1087,63 @@ void AccountServerTest::startUpLineBracketsIpv6()
     static const QRegularExpression pattern(
         QStringLiteral("listening on http://\\[::1\\]:(\\d+) \\(public address http://\\[::1\\]:\\1\\)"));
     QVERIFY2(pattern.match(QString::fromUtf8(line)).hasMatch(), line.constData());
+}
+
+void AccountServerTest::concurrentTeamChangesOneWins_data()
+{
+    // Two team changes at once, as (owner, member) pairs among the users A, B and C.
+    QTest::addColumn<QList<int>>("changes");
+    QTest::newRow("each adds the other") << QList<int>{0, 1, 1, 0};
+    QTest::newRow("an owner joins another team") << QList<int>{0, 1, 2, 0};
+    QTest::newRow("two owners, one member") << QList<int>{0, 1, 2, 1};
+}
+
+void AccountServerTest::concurrentTeamChangesOneWins()
+{
+    if (!m_postgres) {
+        QSKIP("SQLite runs one writing transaction at a time");
+    }
+    QFETCH(QList<int>, changes);
+    const QStringList users{uniqueEmail(QStringLiteral("a")), uniqueEmail(QStringLiteral("b")),
+                            uniqueEmail(QStringLiteral("c"))};
+    for (const QString& email : users) {
+        QVERIFY(!registerUser(email).isEmpty());
+    }
+    // Both commands read what they check, then wait at the write until the lock is released: the
+    // moment a race is decided in.
+    const QString name = QStringLiteral("team-lock-%1").arg(++m_databaseCounter);
+    std::unique_ptr<QProcess> commands[2];
+    {
+        QSqlDatabase db = m_database->addDatabase(name, QStringLiteral("accounts"));
+        QVERIFY2(db.open(), qPrintable(db.lastError().text()));
+        QVERIFY(db.transaction());
+        QSqlQuery lock(db);
+        QVERIFY(lock.exec(QStringLiteral("LOCK TABLE team_members IN EXCLUSIVE MODE")));
+        for (int i = 0; i < 2; ++i) {
+            commands[i] = m_server->startAdmin({QStringLiteral("team"), QStringLiteral("add-member"),
+                                                QStringLiteral("--owner"), users.at(changes.at(2 * i)),
+                                                QStringLiteral("--member"), users.at(changes.at(2 * i + 1))});
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(
+            sqlValue(QStringLiteral("SELECT count(*) FROM pg_stat_activity WHERE "
+                                    "wait_event_type = 'Lock' AND datname = 'accounts'"),
+                     {}),
+            2, 30000);
+        QVERIFY(db.commit());
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    const AccountTestServer::CommandResult results[2] = {AccountTestServer::finishAdmin(commands[0].get()),
+                                                         AccountTestServer::finishAdmin(commands[1].get())};
+    QCOMPARE(int(results[0].exitCode == 0) + int(results[1].exitCode == 0), 1);
+    const AccountTestServer::CommandResult& loser = results[0].exitCode == 0 ? results[1] : results[0];
+    QVERIFY2(loser.exitCode > 0 && loser.err.count('\n') == 1, loser.err.constData());
+    // Nobody is both a member and an owner.
+    QCOMPARE(
+        sqlValue(QStringLiteral("SELECT count(*) FROM team_members m JOIN team_members o ON o.owner_id = "
+                                "m.member_id"),
+                 {}),
+        0);
 }
 
 void AccountServerTest::databaseOutagesAreSurvived_data()
