@@ -51,9 +51,12 @@ bool idleConnectionAlive(PGconn* connection)
     if (!connection || PQstatus(connection) != CONNECTION_OK) {
         return false;
     }
+    // Nothing arrives on an idle connection in normal operation (no LISTEN, no notices below
+    // WARNING). Once something did, it is most likely the goodbye, with the end of the stream right
+    // behind it: wait a moment for that.
     for (int i = 0; i < 8; ++i) {
         pollfd descriptor{PQsocket(connection), POLLIN, 0};
-        if (::poll(&descriptor, 1, 0) <= 0 || PQconsumeInput(connection) == 0) {
+        if (::poll(&descriptor, 1, i == 0 ? 0 : 100) <= 0 || PQconsumeInput(connection) == 0) {
             break;
         }
     }
