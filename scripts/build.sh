@@ -19,7 +19,7 @@ PACKAGES=(
     libquazip1-qt6-dev libfreexl-dev fonts-noto-cjk
     freerdp2-dev freerdp2-x11 freerdp2-shadow-x11 winpr-utils libxtst-dev libx11-dev libxdamage-dev x11-utils
     xvfb xauth util-linux mount
-    openssh-client openssh-server xterm pssh openssl postgresql
+    openssh-client openssh-server xterm pssh openssl postgresql libpq-dev
     python3 dpkg-dev lintian desktop-file-utils adduser
     libboost-dev nginx-light
 )

@@ -13,6 +13,7 @@
 #include <QRegularExpression>
 #include <QUuid>
 
+#include <spdlog/spdlog.h>
 
 namespace {
 
@@ -88,8 +89,10 @@ AccountApi::~AccountApi()
     m_codecPool.waitForDone(); // its jobs call back into this object
 }
 
-HttpResponse AccountApi::storageError()
+HttpResponse AccountApi::storageError() const
 {
+    // The store's text is one line without secrets (no connection string, no values).
+    spdlog::warn("storage unavailable: {}", m_store->lastError().toStdString());
     return HttpResponse::error(503, QStringLiteral("storage unavailable, try again later"));
 }
 
@@ -183,7 +186,15 @@ void AccountApi::handle(const HttpRequest& request, HttpResponder respond)
         }
     } else if (path == kApi + QStringLiteral("/health")) {
         if (only("GET")) {
-            respond(HttpResponse::json(200, {{QStringLiteral("status"), QStringLiteral("ok")}}));
+            // Cheap for frequent probes: a successful check of the database is trusted for a while.
+            if (m_store->isAvailable()) {
+                respond(HttpResponse::json(200, {{QStringLiteral("status"), QStringLiteral("ok")}}));
+            } else {
+                storageError(); // for its log line: the cause
+                respond(HttpResponse::json(
+                    503, {{QStringLiteral("status"), QStringLiteral("unavailable")},
+                          {QStringLiteral("error"), QStringLiteral("storage unavailable")}}));
+            }
         }
     } else {
         respond(HttpResponse::error(404, QStringLiteral("not found")));

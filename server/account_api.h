@@ -66,7 +66,8 @@ private:
     std::optional<QJsonObject> parseBody(const HttpRequest& request, HttpResponse* refusal) const;
     QString clientAddress(const HttpRequest& request) const;
     HttpResponse issueSession(const QString& userId, const ClientFields& client, int status);
-    static HttpResponse storageError();
+    // A 503 "storage unavailable"; its cause goes to the log.
+    HttpResponse storageError() const;
 
     ServerConfig m_config;
     AccountStore* m_store;

@@ -119,10 +119,8 @@ bool AccountServer::start(QString* error)
                      request.path.toStdString(), status, elapsedMs);
     });
     if (!m_http->listen(m_config.listenAddress, m_config.listenPort, tls, error)) {
-        *error = QStringLiteral("cannot listen on %1:%2: %3")
-                     .arg(m_config.listenAddress.toString())
-                     .arg(m_config.listenPort)
-                     .arg(*error);
+        *error =
+            QStringLiteral("cannot listen on %1: %2").arg(m_config.listenText(m_config.listenPort), *error);
         return false;
     }
     m_api->setPublicBase(publicBase());

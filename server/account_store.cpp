@@ -1,19 +1,86 @@
 #include "account_store.h"
 
+#include "database_watchdog.h"
 #include "platform/atomic_file_writer.h"
+#include "platform/secure_memory.h"
 #include "server_config.h"
 
 #include <QAtomicInteger>
 #include <QDateTime>
 #include <QFileInfo>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlRecord>
 
+#include <libpq-fe.h>
+#include <poll.h>
 #include <sodium.h>
+#include <spdlog/spdlog.h>
 
 namespace {
 
 QAtomicInteger<int> g_connectionCounter;
+
+// Pauses between attempts to reach a lost database: short at first, never long.
+constexpr int kFirstBackoffMs = 250;
+constexpr int kMaxBackoffMs = 4000;
+// Past the server's own statement_timeout, so a slow statement is cancelled by the server (the
+// connection stays) before the socket is cut.
+constexpr int kWatchdogGraceMs = 2000;
+constexpr qint64 kAvailabilityCacheMs = 3000;
+
+// The libpq connection behind a QPSQL connection; null for other drivers or a closed one.
+PGconn* libpqHandle(const QSqlDatabase& db)
+{
+    if (!db.isOpen() || !db.driver()) {
+        return nullptr;
+    }
+    const QVariant handle = db.driver()->handle();
+    // Qt names the type after the struct behind libpq's typedef.
+    if (!handle.isValid() ||
+        (qstrcmp(handle.typeName(), "PGconn*") != 0 && qstrcmp(handle.typeName(), "pg_conn*") != 0)) {
+        return nullptr;
+    }
+    return *static_cast<PGconn* const*>(handle.constData());
+}
+
+// Whether an idle connection is still there. A server that ends a session (administrator, shut-down,
+// idle time-out) says so and closes the socket; reading that marks the libpq connection bad.
+bool idleConnectionAlive(PGconn* connection)
+{
+    if (!connection || PQstatus(connection) != CONNECTION_OK) {
+        return false;
+    }
+    // Nothing arrives on an idle connection in normal operation (no LISTEN, no notices below
+    // WARNING). Once something did, it is most likely the goodbye, with the end of the stream right
+    // behind it: wait a moment for that.
+    for (int i = 0; i < 8; ++i) {
+        pollfd descriptor{PQsocket(connection), POLLIN, 0};
+        if (::poll(&descriptor, 1, i == 0 ? 0 : 100) <= 0 || PQconsumeInput(connection) == 0) {
+            break;
+        }
+    }
+    return PQstatus(connection) == CONNECTION_OK;
+}
+
+// The drivers' texts run over several lines (libpq adds DETAIL and HINT lines, Qt its own); the
+// first line says what happened.
+QString firstLine(const QString& text)
+{
+    for (const QString& line : text.split(QLatin1Char('\n'))) {
+        const QString simplified = line.simplified();
+        if (!simplified.isEmpty()) {
+            return simplified;
+        }
+    }
+    return {};
+}
+
+QString errorLine(const QSqlError& error)
+{
+    const QString database = firstLine(error.databaseText());
+    return database.isEmpty() ? firstLine(error.driverText()) : database;
+}
 
 // Every schema version, in order: the statements that bring version N-1 to N. The blob type is the
 // only word the two databases spell differently.
@@ -69,6 +136,7 @@ AccountStore::AccountStore(Clock clock)
 
 AccountStore::~AccountStore()
 {
+    m_watchdog.reset();
     qDeleteAll(m_statements);
     m_statements.clear();
     if (m_db.isValid()) {
@@ -81,10 +149,17 @@ AccountStore::~AccountStore()
 bool AccountStore::open(const ServerConfig& config, QString* error)
 {
     m_postgres = !config.postgresql.isEmpty();
+    m_timeoutMs = config.databaseTimeoutSeconds * 1000;
     if (m_postgres) {
         m_db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_connectionName);
-        // The whole libpq key=value string goes through unchanged.
-        m_db.setConnectOptions(config.postgresql);
+        // The whole libpq key=value string goes through; a connect_timeout of its own wins over ours.
+        const QString conninfo =
+            QStringLiteral("connect_timeout=%1 ").arg(qMax(2, config.databaseTimeoutSeconds)) +
+            config.postgresql;
+        m_db.setConnectOptions(conninfo);
+        QByteArray bytes = conninfo.toUtf8();
+        m_watchdog = std::make_unique<DatabaseWatchdog>(bytes);
+        SecureMemory::wipe(bytes);
     } else {
         const QString directory = QFileInfo(config.sqlitePath).absolutePath();
         QString reason;
@@ -101,16 +176,10 @@ bool AccountStore::open(const ServerConfig& config, QString* error)
                      .arg(m_postgres ? QStringLiteral("PostgreSQL") : QStringLiteral("SQLite"));
         return false;
     }
-    if (!m_db.open()) {
-        *error = QStringLiteral("cannot open the database: %1").arg(m_db.lastError().text());
+    if (!connectSession(error)) {
         return false;
     }
-    if (m_postgres) {
-        // libpq prints notices ("already exists, skipping") on standard error; the commands' output
-        // is one line.
-        QSqlQuery query(m_db);
-        query.exec(QStringLiteral("SET client_min_messages TO WARNING"));
-    } else {
+    if (!m_postgres) {
         // WAL: readers never wait for the writer; FULL: a committed snapshot survives a power cut.
         for (const char* pragma :
              {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL", "PRAGMA foreign_keys=ON"}) {
@@ -122,6 +191,123 @@ bool AccountStore::open(const ServerConfig& config, QString* error)
         }
     }
     return migrate(error);
+}
+
+bool AccountStore::connectSession(QString* error)
+{
+    if (!m_db.open()) {
+        *error = QStringLiteral("cannot open the database: %1").arg(errorLine(m_db.lastError()));
+        return false;
+    }
+    if (m_postgres) {
+        // libpq prints notices ("already exists, skipping") on standard error; the commands' output
+        // is one line. The server ends a statement at the deadline itself where it can.
+        for (const QString& setting : {QStringLiteral("SET client_min_messages TO WARNING"),
+                                       QStringLiteral("SET statement_timeout = %1").arg(m_timeoutMs)}) {
+            QSqlQuery query(m_db);
+            if (!watched([&] { return query.exec(setting); })) {
+                *error = QStringLiteral("cannot set up the database session: %1")
+                             .arg(errorLine(query.lastError()));
+                m_db.close();
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool AccountStore::isAvailable()
+{
+    if (!m_lost && m_lastCheck.isValid() && m_lastCheck.elapsed() < kAvailabilityCacheMs) {
+        return true;
+    }
+    if (!exec(QStringLiteral("SELECT 1"))) {
+        m_lastCheck.invalidate();
+        return false;
+    }
+    m_lastCheck.start();
+    return true;
+}
+
+void AccountStore::markLost(const QString& reason)
+{
+    if (!m_lost) {
+        spdlog::warn("database connection lost: {}", reason.toStdString());
+    }
+    m_lost = true;
+    m_lostReason = reason;
+    m_lastCheck.invalidate();
+}
+
+bool AccountStore::ensureConnection()
+{
+    if (!m_postgres) {
+        return true;
+    }
+    if (!m_lost) {
+        if (m_inTransaction || idleConnectionAlive(libpqHandle(m_db))) {
+            return true;
+        }
+        // The server closed it, so it answers: try again right away.
+        markLost(QStringLiteral("the server closed the connection"));
+        m_reopenNow = true;
+    }
+    if (!m_inTransaction) {
+        if (m_reopenNow) {
+            m_reopenNow = false;
+            if (reopen()) {
+                return true;
+            }
+        } else if (const DatabaseWatchdog::Probe probe = m_watchdog->takeProbe();
+                   probe == DatabaseWatchdog::Probe::Reachable) {
+            if (reopen()) {
+                return true;
+            }
+        } else if (probe != DatabaseWatchdog::Probe::Running && m_nextAttempt.hasExpired()) {
+            m_watchdog->startProbe();
+            m_nextAttempt.setRemainingTime(m_backoffMs);
+            m_backoffMs = qMin(kMaxBackoffMs, qMax(kFirstBackoffMs, m_backoffMs * 2));
+        }
+    }
+    m_lastError = QStringLiteral("database unavailable: %1").arg(m_lostReason);
+    return false;
+}
+
+bool AccountStore::reopen()
+{
+    // Prepared statements live in the connection: they go with it.
+    qDeleteAll(m_statements);
+    m_statements.clear();
+    m_db.close();
+    QString error;
+    if (!connectSession(&error)) {
+        m_lostReason = error;
+        m_nextAttempt.setRemainingTime(m_backoffMs);
+        m_backoffMs = qMin(kMaxBackoffMs, qMax(kFirstBackoffMs, m_backoffMs * 2));
+        return false;
+    }
+    m_lost = false;
+    m_backoffMs = 0;
+    m_nextAttempt = QDeadlineTimer();
+    spdlog::info("database connection re-opened");
+    return true;
+}
+
+bool AccountStore::watched(const std::function<bool()>& call)
+{
+    PGconn* connection = libpqHandle(m_db);
+    if (!connection) {
+        return call(); // SQLite waits for its locks with its busy timeout
+    }
+    m_watchdog->arm(PQsocket(connection), m_timeoutMs + kWatchdogGraceMs);
+    const bool ok = call();
+    const bool cutOff = m_watchdog->disarm();
+    if (!ok && (cutOff || PQstatus(connection) != CONNECTION_OK)) {
+        markLost(cutOff ? QStringLiteral("the database did not answer within %1 s")
+                              .arg((m_timeoutMs + kWatchdogGraceMs) / 1000)
+                        : QStringLiteral("the connection broke"));
+    }
+    return ok;
 }
 
 bool AccountStore::migrate(QString* error)
@@ -177,7 +363,7 @@ QSqlQuery* AccountStore::prepared(const QString& sql)
         return query;
     }
     auto* query = new QSqlQuery(m_db);
-    if (!query->prepare(sql)) {
+    if (!watched([&] { return query->prepare(sql); })) {
         fail(query);
         delete query;
         return nullptr;
@@ -188,6 +374,9 @@ QSqlQuery* AccountStore::prepared(const QString& sql)
 
 bool AccountStore::run(const QString& sql, const QVariantList& values, QSqlQuery** result)
 {
+    if (!ensureConnection()) {
+        return false;
+    }
     QSqlQuery* query = prepared(sql);
     if (!query) {
         return false;
@@ -195,7 +384,7 @@ bool AccountStore::run(const QString& sql, const QVariantList& values, QSqlQuery
     for (qsizetype i = 0; i < values.size(); ++i) {
         query->bindValue(static_cast<int>(i), values.at(i));
     }
-    if (!query->exec()) {
+    if (!watched([&] { return query->exec(); })) {
         fail(query);
         query->finish();
         return false;
@@ -210,15 +399,23 @@ bool AccountStore::run(const QString& sql, const QVariantList& values, QSqlQuery
 
 bool AccountStore::fail(const QSqlQuery* query)
 {
-    m_lastError = query->lastError().text();
+    return fail(query->lastError());
+}
+
+bool AccountStore::fail(const QSqlError& error)
+{
+    m_lastError = m_lost ? QStringLiteral("database unavailable: %1").arg(m_lostReason) : errorLine(error);
     return false;
 }
 
 bool AccountStore::exec(const QString& sql)
 {
+    if (!ensureConnection()) {
+        return false;
+    }
     // Not prepared: PostgreSQL prepares only queries, not transaction control or schema changes.
     QSqlQuery query(m_db);
-    if (!query.exec(sql)) {
+    if (!watched([&] { return query.exec(sql); })) {
         return fail(&query);
     }
     return true;
@@ -227,18 +424,32 @@ bool AccountStore::exec(const QString& sql)
 bool AccountStore::begin()
 {
     // IMMEDIATE: take the write lock up front, so two SQLite writers never deadlock on upgrading.
-    return exec(m_postgres ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE"));
+    if (!exec(m_postgres ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE"))) {
+        return false;
+    }
+    m_inTransaction = true;
+    return true;
 }
 
 bool AccountStore::commit()
 {
-    return exec(QStringLiteral("COMMIT"));
+    // Still in the transaction while COMMIT runs: a connection lost now must not be replaced by a
+    // fresh one that would "commit" nothing. A failed commit is rolled back by the caller.
+    if (!exec(QStringLiteral("COMMIT"))) {
+        return false;
+    }
+    m_inTransaction = false;
+    return true;
 }
 
 void AccountStore::rollback()
 {
-    QSqlQuery query(m_db);
-    query.exec(QStringLiteral("ROLLBACK"));
+    const bool open = m_inTransaction;
+    m_inTransaction = false;
+    if (open && !m_lost) {
+        QSqlQuery query(m_db);
+        watched([&] { return query.exec(QStringLiteral("ROLLBACK")); });
+    }
 }
 
 UserRecord AccountStore::readUser(const QSqlQuery& query) const
@@ -486,6 +697,17 @@ AccountStore::TeamChange AccountStore::addTeamMember(const QString& ownerId, con
         rollback();
         return result;
     };
+    // Every team rule reads both users' rows in team_members; locking both users (in one order, so
+    // two changes never wait for each other) serialises every change that involves either of them:
+    // A adding B while B adds A, or while C adds A. SQLite's BEGIN IMMEDIATE already serialises.
+    if (m_postgres) {
+        QSqlQuery* locked = nullptr;
+        if (!run(QStringLiteral("SELECT id FROM users WHERE id IN (?, ?) ORDER BY id FOR UPDATE"),
+                 {ownerId, memberId}, &locked)) {
+            return finish(TeamChange::Failed);
+        }
+        locked->finish();
+    }
     const std::optional<QString> ownersOwner = ownerOf(ownerId);
     const std::optional<QString> membersOwner = ownerOf(memberId);
     const std::optional<QList<UserRecord>> membersTeam = teamMembers(memberId);

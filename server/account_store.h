@@ -8,9 +8,15 @@
 #include <QString>
 #include <QVariantList>
 
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+
 #include <functional>
+#include <memory>
 #include <optional>
 
+class DatabaseWatchdog;
+class QSqlError;
 struct ServerConfig;
 
 struct UserRecord
@@ -71,6 +77,11 @@ struct UpdateRecord
 // wherever the two agree. The schema carries its version and is brought up to date when opened;
 // several server processes may share one PostgreSQL database. Every change that must hold together
 // is one transaction, so a killed process leaves the previous state.
+//
+// A PostgreSQL connection that is lost (backend ended, server restarted, fail-over, a call past its
+// deadline) is opened again: at once when the server itself closed it, otherwise once a background
+// attempt reaches the database, with growing pauses. Until then every call fails at once, so the
+// caller can answer "try again later" without waiting.
 class AccountStore
 {
 public:
@@ -87,7 +98,10 @@ public:
     bool open(const ServerConfig& config, QString* error);
     bool isPostgres() const { return m_postgres; }
     qint64 now() const { return m_clock(); }
+    // One line, without secrets: what the last failed call ran into.
     QString lastError() const { return m_lastError; }
+    // Whether the database answers; a successful check is trusted for a few seconds.
+    bool isAvailable();
 
     // Users. The e-mail is matched without regard to letter case.
     enum class Insert { Done, Exists, Failed };
@@ -150,6 +164,13 @@ public:
     bool purgeSignInFailures(qint64 windowMs);
 
 private:
+    bool connectSession(QString* error);
+    // False (with m_lastError set) while the connection is lost and cannot be opened again yet.
+    bool ensureConnection();
+    bool reopen();
+    void markLost(const QString& reason);
+    // Runs one database call under the watchdog's deadline; a lost connection is noted.
+    bool watched(const std::function<bool()>& call);
     QSqlQuery* prepared(const QString& sql);
     bool run(const QString& sql, const QVariantList& values, QSqlQuery** result = nullptr);
     bool exec(const QString& sql);
@@ -158,6 +179,7 @@ private:
     void rollback();
     bool migrate(QString* error);
     bool fail(const QSqlQuery* query);
+    bool fail(const QSqlError& error);
     UserRecord readUser(const QSqlQuery& query) const;
     // `column` is one of the code's own column names, never input.
     std::optional<UserRecord> userWhere(const QString& column, const QString& value, bool* failed);
@@ -168,4 +190,14 @@ private:
     bool m_postgres = false;
     QHash<QString, QSqlQuery*> m_statements;
     QString m_lastError;
+
+    int m_timeoutMs = 5000;
+    std::unique_ptr<DatabaseWatchdog> m_watchdog;
+    bool m_inTransaction = false;
+    bool m_lost = false;
+    bool m_reopenNow = false;
+    QString m_lostReason;
+    QDeadlineTimer m_nextAttempt;
+    int m_backoffMs = 0;
+    QElapsedTimer m_lastCheck; // the last successful availability check
 };

@@ -245,11 +245,9 @@ int AdminCommands::serve(const Options& options)
         delete server;
         return fail(error);
     }
-    m_out(QStringLiteral("nimbara-account-server listening on %1://%2:%3 (public address %4)")
+    m_out(QStringLiteral("nimbara-account-server listening on %1://%2 (public address %3)")
               .arg(config.usesTls() ? QStringLiteral("https") : QStringLiteral("http"),
-                   config.listenAddress.toString())
-              .arg(server->port())
-              .arg(server->publicBase()));
+                   config.listenText(server->port()), server->publicBase()));
     m_serving = true;
     return 0;
 }

@@ -119,6 +119,8 @@ bool ServerConfig::load(const QString& path, ServerConfig* config, QString* erro
     result.trustForwardedFor = boolean(root, "server", "trust_forwarded_for", &wrongType).value_or(false);
     result.sqlitePath = resolve(text(root, "storage", "sqlite", &wrongType));
     result.postgresql = text(root, "storage", "postgresql", &wrongType);
+    result.databaseTimeoutSeconds =
+        static_cast<int>(integer(root, "storage", "timeout_seconds", &wrongType).value_or(5));
     result.updateDirectory = resolve(text(root, "update", "directory", &wrongType));
     result.idleDays = static_cast<int>(integer(root, "sessions", "idle_days", &wrongType).value_or(30));
     result.maxDays = static_cast<int>(integer(root, "sessions", "max_days", &wrongType).value_or(180));
@@ -172,6 +174,9 @@ bool ServerConfig::load(const QString& path, ServerConfig* config, QString* erro
         return fail(QStringLiteral("[storage] postgresql takes the key=value form without ';' "
                                    "(host=... port=... dbname=... user=...)"));
     }
+    if (result.databaseTimeoutSeconds < 1 || result.databaseTimeoutSeconds > 600) {
+        return fail(QStringLiteral("[storage] timeout_seconds must be between 1 and 600"));
+    }
     if (result.idleDays < 1 || result.maxDays < 1 || result.idleDays > 3650 || result.maxDays > 3650) {
         return fail(QStringLiteral("[sessions] idle_days and max_days must be between 1 and 3650"));
     }
@@ -187,6 +192,15 @@ bool ServerConfig::load(const QString& path, ServerConfig* config, QString* erro
     }
     *config = result;
     return true;
+}
+
+QString ServerConfig::listenText(quint16 actualPort) const
+{
+    const QString host = listenAddress.toString();
+    const bool ipv6 = listenAddress.protocol() == QAbstractSocket::IPv6Protocol;
+    return QStringLiteral("%1:%2")
+        .arg(ipv6 ? QLatin1Char('[') + host + QLatin1Char(']') : host)
+        .arg(actualPort);
 }
 
 QString ServerConfig::publicBase(quint16 actualPort) const

@@ -8,7 +8,8 @@
 //
 //     [server]   listen = "127.0.0.1:8443", certificate, private_key (PEM paths; both absent means
 //                plain HTTP, loopback only), public_url, allow_registration, trust_forwarded_for
-//     [storage]  sqlite = PATH  or  postgresql = "<libpq key=value connection string>"
+//     [storage]  sqlite = PATH  or  postgresql = "<libpq key=value connection string>",
+//                timeout_seconds (how long a PostgreSQL call may take before it is given up)
 //     [update]   directory = PATH
 //     [sessions] idle_days, max_days
 //     [limits]   sign_in_failures_per_email, sign_in_failures_per_address, sign_in_window_minutes,
@@ -29,6 +30,7 @@ struct ServerConfig
 
     QString sqlitePath;
     QString postgresql;
+    int databaseTimeoutSeconds = 5;
 
     QString updateDirectory;
 
@@ -51,6 +53,8 @@ struct ServerConfig
 
     // Reads and checks `path`; false with a one-line English reason.
     static bool load(const QString& path, ServerConfig* config, QString* error);
+    // "address:port" of the listener, an IPv6 address in brackets ("[::1]:8443").
+    QString listenText(quint16 actualPort) const;
     // The public base address without a trailing slash, given the port the listener got.
     QString publicBase(quint16 actualPort) const;
 };

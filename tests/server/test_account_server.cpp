@@ -5,9 +5,13 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QSslSocket>
 #include <QTest>
 
@@ -64,6 +68,11 @@ private slots:
     void updateAnnouncementsAndFiles();
     void nothingSecretStoredOrLogged();
     void commandLineRefusals();
+    void startUpLineBracketsIpv6();
+    void concurrentTeamChangesOneWins_data();
+    void concurrentTeamChangesOneWins();
+    void databaseOutagesAreSurvived_data();
+    void databaseOutagesAreSurvived();
 
 private:
     QUrl api(const QString& path) const { return m_server->url(QStringLiteral("/api/v1") + path); }
@@ -86,6 +95,7 @@ private:
     std::unique_ptr<AccountTestServer> m_server;
     std::unique_ptr<HttpTestClient> m_client;
     int m_emailCounter = 0;
+    int m_databaseCounter = 0;
 };
 
 void AccountServerTest::initTestCase()
@@ -1050,6 +1060,194 @@ void AccountServerTest::commandLineRefusals()
     QVERIFY(serve.exitCode() != 0);
     QVERIFY(serve.readAllStandardError().contains("plain HTTP is only allowed on a loopback address"));
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("db.sqlite"))));
+}
+
+void AccountServerTest::startUpLineBracketsIpv6()
+{
+    if (m_postgres) {
+        QSKIP("the listener does not depend on the storage");
+    }
+    QTemporaryDir dir;
+    QFile config(dir.filePath(QStringLiteral("ipv6.toml")));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write("[server]\nlisten = \"[::1]:0\"\n[storage]\nsqlite = \"db.sqlite\"\n");
+    config.close();
+    QProcess serve;
+    serve.start(AccountTestServer::programPath(),
+                {QStringLiteral("serve"), QStringLiteral("--config"), config.fileName()});
+    const auto stop = qScopeGuard([&] {
+        serve.kill();
+        serve.waitForFinished(30000);
+    });
+    QVERIFY(serve.waitForStarted(30000));
+    QByteArray line;
+    for (int i = 0; i < 100 && !line.contains('\n') && serve.waitForReadyRead(30000); ++i) {
+        line += serve.readAllStandardOutput();
+    }
+    static const QRegularExpression pattern(
+        QStringLiteral("listening on http://\\[::1\\]:(\\d+) \\(public address http://\\[::1\\]:\\1\\)"));
+    QVERIFY2(pattern.match(QString::fromUtf8(line)).hasMatch(), line.constData());
+}
+
+void AccountServerTest::concurrentTeamChangesOneWins_data()
+{
+    // Two team changes at once, as (owner, member) pairs among the users A, B and C.
+    QTest::addColumn<QList<int>>("changes");
+    QTest::newRow("each adds the other") << QList<int>{0, 1, 1, 0};
+    QTest::newRow("an owner joins another team") << QList<int>{0, 1, 2, 0};
+    QTest::newRow("two owners, one member") << QList<int>{0, 1, 2, 1};
+}
+
+void AccountServerTest::concurrentTeamChangesOneWins()
+{
+    if (!m_postgres) {
+        QSKIP("SQLite runs one writing transaction at a time");
+    }
+    QFETCH(QList<int>, changes);
+    const QStringList users{uniqueEmail(QStringLiteral("a")), uniqueEmail(QStringLiteral("b")),
+                            uniqueEmail(QStringLiteral("c"))};
+    for (const QString& email : users) {
+        QVERIFY(!registerUser(email).isEmpty());
+    }
+    // Both commands read what they check, then wait at the write until the lock is released: the
+    // moment a race is decided in.
+    const QString name = QStringLiteral("team-lock-%1").arg(++m_databaseCounter);
+    std::unique_ptr<QProcess> commands[2];
+    {
+        QSqlDatabase db = m_database->addDatabase(name, QStringLiteral("accounts"));
+        QVERIFY2(db.open(), qPrintable(db.lastError().text()));
+        QVERIFY(db.transaction());
+        QSqlQuery lock(db);
+        QVERIFY(lock.exec(QStringLiteral("LOCK TABLE team_members IN EXCLUSIVE MODE")));
+        for (int i = 0; i < 2; ++i) {
+            commands[i] = m_server->startAdmin({QStringLiteral("team"), QStringLiteral("add-member"),
+                                                QStringLiteral("--owner"), users.at(changes.at(2 * i)),
+                                                QStringLiteral("--member"), users.at(changes.at(2 * i + 1))});
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(
+            sqlValue(QStringLiteral("SELECT count(*) FROM pg_stat_activity WHERE "
+                                    "wait_event_type = 'Lock' AND datname = 'accounts'"),
+                     {}),
+            2, 30000);
+        QVERIFY(db.commit());
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    const AccountTestServer::CommandResult results[2] = {AccountTestServer::finishAdmin(commands[0].get()),
+                                                         AccountTestServer::finishAdmin(commands[1].get())};
+    QCOMPARE(int(results[0].exitCode == 0) + int(results[1].exitCode == 0), 1);
+    const AccountTestServer::CommandResult& loser = results[0].exitCode == 0 ? results[1] : results[0];
+    QVERIFY2(loser.exitCode > 0 && loser.err.count('\n') == 1, loser.err.constData());
+    // Nobody is both a member and an owner.
+    QCOMPARE(
+        sqlValue(QStringLiteral("SELECT count(*) FROM team_members m JOIN team_members o ON o.owner_id = "
+                                "m.member_id"),
+                 {}),
+        0);
+}
+
+void AccountServerTest::databaseOutagesAreSurvived_data()
+{
+    QTest::addColumn<QString>("outage");
+    QTest::newRow("sessions ended by the administrator") << QStringLiteral("terminate");
+    QTest::newRow("server restarted") << QStringLiteral("restart");
+    QTest::newRow("server stops answering") << QStringLiteral("pause");
+}
+
+void AccountServerTest::databaseOutagesAreSurvived()
+{
+    if (!m_postgres) {
+        QSKIP("SQLite has no connection to lose");
+    }
+    QFETCH(QString, outage);
+    constexpr int kTimeoutSeconds = 2;
+    AccountTestServer server;
+    AccountTestServer::Options options;
+    options.databaseTimeoutSeconds = kTimeoutSeconds;
+    QString error;
+    const QString database = QStringLiteral("outage_%1").arg(++m_databaseCounter);
+    QVERIFY2(m_database->createDatabase(database, &error), qPrintable(error));
+    options.postgresql = m_database->connectionString(database);
+    QVERIFY2(server.start(options, &error), qPrintable(error));
+    HttpTestClient client(server.clientConfiguration());
+    QJsonObject body = signInBody(uniqueEmail(QStringLiteral("outage")), kPassword, QStringLiteral("c"));
+    body.insert(QStringLiteral("name"), QStringLiteral("Outage"));
+    body.insert(QStringLiteral("accept_terms"), true);
+    const QByteArray token = client.post(server.url(QStringLiteral("/api/v1/auth/register")), body)
+                                 .json.value(QStringLiteral("access_token"))
+                                 .toString()
+                                 .toLatin1();
+    QVERIFY(!token.isEmpty());
+    // Bounded well below the client's own limit: a frozen server fails here instead of hanging.
+    auto me = [&] {
+        return HttpTestClient::wait(
+            client.send("GET", server.url(QStringLiteral("/api/v1/account/me")), {}, token), 30000);
+    };
+    auto health = [&] {
+        return HttpTestClient::wait(client.send("GET", server.url(QStringLiteral("/api/v1/health"))), 30000);
+    };
+    QCOMPARE(me().status, 200);
+    QCOMPARE(health().status, 200);
+
+    if (outage == QLatin1String("terminate")) {
+        QVariant ended;
+        QVERIFY2(
+            server.execSql(QStringLiteral("SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity "
+                                          "WHERE datname = current_database() AND pid <> pg_backend_pid()"),
+                           {}, &ended, &error),
+            qPrintable(error));
+        QVERIFY(ended.toInt() > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(server.execSql(QStringLiteral("SELECT count(*) FROM pg_stat_activity WHERE "
+                                                               "datname = current_database() AND pid <> "
+                                                               "pg_backend_pid()"),
+                                                {}, &ended, &error) &&
+                                     ended.toInt() == 0,
+                                 30000);
+        // The next request finds the connection gone and opens a new one.
+        QCOMPARE(me().status, 200);
+        QCOMPARE(health().status, 200);
+        return;
+    }
+
+    // Whatever happens here, the cluster runs again for the other tests.
+    auto recover = [this] {
+        QString ignored;
+        return m_database->isRunning() ? m_database->setPaused(false) : m_database->start(&ignored);
+    };
+    auto recoverOnFailure = qScopeGuard(recover);
+    if (outage == QLatin1String("restart")) {
+        m_database->stop();
+    } else {
+        QVERIFY(m_database->setPaused(true));
+    }
+    QElapsedTimer elapsed;
+    elapsed.start();
+    HttpTestClient::Reply reply = me();
+    QCOMPARE(reply.status, 503);
+    QVERIFY2(elapsed.elapsed() < (kTimeoutSeconds + 5) * 1000,
+             qPrintable(QString::number(elapsed.elapsed())));
+    elapsed.restart();
+    reply = health();
+    QCOMPARE(reply.status, 503);
+    QCOMPARE(reply.json.value(QStringLiteral("status")).toString(), QStringLiteral("unavailable"));
+    QVERIFY(elapsed.elapsed() < 3000); // known to be lost: no waiting for the database again
+    QVERIFY2(server.log().contains("storage unavailable: database unavailable: "), server.log().right(2000));
+    if (outage == QLatin1String("pause")) {
+        // Cut off by the deadline, not merely refused at the next connection attempt.
+        QVERIFY(server.log().contains("did not answer within"));
+    }
+    if (outage == QLatin1String("restart")) {
+        const AccountTestServer::CommandResult result =
+            server.admin({QStringLiteral("user"), QStringLiteral("list")});
+        QVERIFY(result.exitCode != 0);
+        QVERIFY2(result.err.count('\n') == 1, result.err.constData());
+    }
+
+    recoverOnFailure.dismiss();
+    QVERIFY(recover());
+    // Back without a restart of the account server.
+    QTRY_COMPARE_WITH_TIMEOUT(me().status, 200, 30000);
+    QCOMPARE(health().status, 200);
 }
 
 int main(int argc, char* argv[])

@@ -152,6 +152,7 @@ private slots:
         row("listen port 70000", "listen_port_too_large.toml", "listen");
         row("listen on a host name", "listen_host_name.toml", "listen");
         row("idle_days 0", "idle_days_zero.toml", "idle_days");
+        row("database timeout 0", "storage_timeout_zero.toml", "timeout_seconds");
         row("idle_days past int", "idle_days_huge.toml", "idle_days");
         row("sign-in window over a day", "window_too_long.toml", "[limits]");
         row("syntax error", "syntax_error.toml", "line 4");

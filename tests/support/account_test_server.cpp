@@ -92,6 +92,9 @@ bool AccountTestServer::writeConfig(QString* error)
     text += m_options.postgresql.isEmpty()
                 ? QStringLiteral("sqlite = %1\n").arg(quoted(sqlite))
                 : QStringLiteral("postgresql = %1\n").arg(quoted(m_options.postgresql));
+    if (m_options.databaseTimeoutSeconds > 0) {
+        text += QStringLiteral("timeout_seconds = %1\n").arg(m_options.databaseTimeoutSeconds);
+    }
     text += QStringLiteral("\n[update]\ndirectory = \"updates\"\n\n") + m_options.extraConfig;
     QFile file(configPath());
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text.toUtf8()) < 0 ||
@@ -191,24 +194,38 @@ QByteArray AccountTestServer::log() const
 AccountTestServer::CommandResult AccountTestServer::admin(const QStringList& arguments,
                                                           const QByteArray& input) const
 {
+    const std::unique_ptr<QProcess> process = startAdmin(arguments, input);
+    return finishAdmin(process.get());
+}
+
+std::unique_ptr<QProcess> AccountTestServer::startAdmin(const QStringList& arguments,
+                                                        const QByteArray& input) const
+{
+    auto process = std::make_unique<QProcess>();
+    process->start(programPath(), arguments + QStringList{QStringLiteral("--config"), configPath()});
+    if (process->waitForStarted(kCommandTimeoutMs)) {
+        process->write(input);
+        process->closeWriteChannel();
+    }
+    return process;
+}
+
+AccountTestServer::CommandResult AccountTestServer::finishAdmin(QProcess* process)
+{
     CommandResult result;
-    QProcess process;
-    process.start(programPath(), arguments + QStringList{QStringLiteral("--config"), configPath()});
-    if (!process.waitForStarted(kCommandTimeoutMs)) {
-        result.err = process.errorString().toUtf8();
+    if (process->error() == QProcess::FailedToStart) {
+        result.err = process->errorString().toUtf8();
         return result;
     }
-    process.write(input);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(kCommandTimeoutMs)) {
-        process.kill();
-        process.waitForFinished();
+    if (!process->waitForFinished(kCommandTimeoutMs) && process->state() != QProcess::NotRunning) {
+        process->kill();
+        process->waitForFinished();
         result.err = "timed out";
         return result;
     }
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
+    result.exitCode = process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -1;
+    result.out = process->readAllStandardOutput();
+    result.err = process->readAllStandardError();
     return result;
 }
 

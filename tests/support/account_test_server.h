@@ -36,6 +36,8 @@ public:
         QString sqlitePath;
         // [server] public_url, the base of the download links the server announces; empty: none.
         QString publicUrl;
+        // [storage] timeout_seconds; 0: the server's default.
+        int databaseTimeoutSeconds = 0;
         // TOML appended to the configuration (say "[limits]\nsign_in_failures_per_email = 2\n").
         QString extraConfig;
     };
@@ -82,6 +84,9 @@ public:
 
     // Runs an administration command with --config added; `input` goes to its standard input.
     CommandResult admin(const QStringList& arguments, const QByteArray& input = {}) const;
+    // The same, started and left running (several at once); finishAdmin() waits for its end.
+    std::unique_ptr<QProcess> startAdmin(const QStringList& arguments, const QByteArray& input = {}) const;
+    static CommandResult finishAdmin(QProcess* process);
     bool addUser(const QString& email, const QString& name, const QString& password, QString* error) const;
 
     // Runs one statement on the server's database (SQLite file or PostgreSQL) from outside the server,

@@ -319,7 +319,9 @@ bool TestPostgresServer::start(QString* error)
     }
     // Another program may take the chosen port before the server binds it; then try another.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        m_port = freeLoopbackPort();
+        if (attempt > 0 || m_port == 0) {
+            m_port = freeLoopbackPort();
+        }
         if (launch(error)) {
             return true;
         }
@@ -346,6 +348,33 @@ void TestPostgresServer::stop()
         }
     }
     m_log += m_process.readAll();
+}
+
+bool TestPostgresServer::setPaused(bool paused)
+{
+    if (!isRunning()) {
+        return false;
+    }
+    const auto postmaster = static_cast<pid_t>(m_process.processId());
+    QList<pid_t> pids{postmaster};
+    // The postmaster's children from /proc/<pid>/stat: "pid (name) state ppid ...".
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& entry : entries) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (!stat.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields.at(1).toLongLong() == postmaster) {
+            pids.append(static_cast<pid_t>(entry.toLongLong()));
+        }
+    }
+    bool ok = true;
+    for (const pid_t pid : pids) {
+        ok = ::kill(pid, paused ? SIGSTOP : SIGCONT) == 0 && ok;
+    }
+    return ok;
 }
 
 QString TestPostgresServer::connectionString(const QString& database) const

@@ -33,11 +33,15 @@ public:
     // root); empty when it can.
     static QString unavailableReason();
 
-    // Makes the cluster (first time only) and starts the server on a free loopback port; returns once
-    // it accepts connections, or false with `error` set.
+    // Makes the cluster (first time only) and starts the server on a free loopback port (the previous
+    // one again after a stop, so clients find it); returns once it accepts connections, or false with
+    // `error` set.
     bool start(QString* error);
     // Fast shutdown: open sessions are ended; returns when the server has exited.
     void stop();
+    // SIGSTOP or SIGCONT to the postmaster and every process it started: a server that stops
+    // answering while its connections stay open. False when not every signal could be sent.
+    bool setPaused(bool paused);
     bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
 
     QString host() const { return QStringLiteral("127.0.0.1"); }
