@@ -18,7 +18,7 @@ PACKAGES=(
     libspdlog-dev libfmt-dev libtomlplusplus-dev libsodium-dev libssl-dev
     libquazip1-qt6-dev libfreexl-dev fonts-noto-cjk
     freerdp2-dev freerdp2-x11 freerdp2-shadow-x11 winpr-utils libxtst-dev libx11-dev libxdamage-dev x11-utils
-    xvfb xauth util-linux mount
+    xvfb xauth util-linux mount nginx-light
     openssh-client openssh-server xterm pssh openssl postgresql
     python3 dpkg-dev lintian desktop-file-utils adduser
 )
