@@ -168,8 +168,10 @@ private slots:
         QString error;
         QVERIFY2(m_server->start(options, &error), qPrintable(error));
 
-        const QString nginx =
-            QStandardPaths::findExecutable(QStringLiteral("nginx"), {QStringLiteral("/usr/sbin")});
+        // A user's PATH often lacks the sbin folders.
+        QString nginx = QStandardPaths::findExecutable(QStringLiteral("nginx"));
+        if (nginx.isEmpty())
+            nginx = QStandardPaths::findExecutable(QStringLiteral("nginx"), {QStringLiteral("/usr/sbin")});
         if (nginx.isEmpty()) {
             m_proxyUnavailable = QStringLiteral("nginx is not installed (Debian package nginx-light)");
             return;
