@@ -218,9 +218,16 @@ std::optional<QJsonObject> AccountApi::parseBody(const HttpRequest& request, Htt
 QString AccountApi::clientAddress(const HttpRequest& request) const
 {
     if (m_config.trustForwardedFor && request.peer.isLoopback()) {
-        // The proxy appends the address it saw; earlier entries come from the client and prove nothing.
-        const QList<QByteArray> hops = request.header("x-forwarded-for").split(',');
-        const QHostAddress last(QString::fromLatin1(hops.last().trimmed()));
+        // The proxy appends the address it saw, as an entry or as a line of its own after the
+        // client's; every earlier entry comes from the client and proves nothing. So the last entry
+        // of the last line counts (the lines together are one comma-separated list).
+        QByteArray lastLine;
+        for (const auto& [name, value] : request.headers) {
+            if (name == "x-forwarded-for") {
+                lastLine = value;
+            }
+        }
+        const QHostAddress last(QString::fromLatin1(lastLine.mid(lastLine.lastIndexOf(',') + 1).trimmed()));
         if (!last.isNull()) {
             return last.toString();
         }

@@ -30,6 +30,9 @@ const QString kIdentityVersionKey = QStringLiteral("account/client_identity_vers
 // A silent service would otherwise keep the client busy for ever.
 constexpr int kTransferTimeoutMs = 60000;
 
+// Marks a reply cut off for its size.
+constexpr const char* kTooLarge = "nimbaraTooLarge";
+
 // Ends a request body that may hold a password: the bytes are cleared in place once the reply is
 // done, also those Qt shares with this buffer.
 class WipedBuffer : public QBuffer
@@ -247,16 +250,18 @@ void AccountClient::downloadHostSync()
 {
     if (m_sessionToken.isEmpty())
         return;
-    sendRequest("GET", QStringLiteral("/api/v1/account/host-sync"), QJsonObject(), true,
-                [this](const QJsonObject& response) {
-                    emit hostSyncDownloaded(
-                        response.value(QStringLiteral("exists")).toBool(),
-                        response.value(QStringLiteral("payload")).toString(),
-                        response.value(QStringLiteral("device_count")).toInt(),
-                        response.value(QStringLiteral("revision")).toInteger(),
-                        QDateTime::fromString(response.value(QStringLiteral("updated_at")).toString(),
-                                              Qt::ISODateWithMs));
-                });
+    sendRequest(
+        "GET", QStringLiteral("/api/v1/account/host-sync"), QJsonObject(), true,
+        [this](const QJsonObject& response) {
+            emit hostSyncDownloaded(
+                response.value(QStringLiteral("exists")).toBool(),
+                response.value(QStringLiteral("payload")).toString(),
+                response.value(QStringLiteral("device_count")).toInt(),
+                response.value(QStringLiteral("revision")).toInteger(),
+                QDateTime::fromString(response.value(QStringLiteral("updated_at")).toString(),
+                                      Qt::ISODateWithMs));
+        },
+        {}, kMaxSnapshotReplyBytes);
 }
 
 void AccountClient::uploadHostSync(const QString& payload, int deviceCount, qint64 expectedRevision)
@@ -317,9 +322,14 @@ void AccountClient::activatePartnerAccount(const QString& id, const QString& nam
 }
 
 void AccountClient::sendRequest(const QByteArray& method, const QString& path, const QJsonObject& body,
-                                bool authorized, SuccessHandler onSuccess, FailureHandler onFailure)
+                                bool authorized, SuccessHandler onSuccess, FailureHandler onFailure,
+                                qint64 maxReplyBytes)
 {
     QNetworkRequest request(QUrl(m_serviceUrl + path));
+    // Qt carries the body and the Authorization header along a redirect, so the password or the
+    // token would reach whatever host the answer names: only the service's own origin (same scheme,
+    // host and port; never from https to http) is followed.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     request.setRawHeader("Accept", "application/json");
     if (authorized && !m_sessionToken.isEmpty())
@@ -341,9 +351,21 @@ void AccountClient::sendRequest(const QByteArray& method, const QString& path, c
     if (++m_pendingRequests == 1)
         emit busyChanged(true);
 
+    // Cut off as soon as the announced or received size passes the cap, before it is all in memory.
+    connect(reply, &QNetworkReply::downloadProgress, reply,
+            [reply, maxReplyBytes](qint64 received, qint64 total) {
+                if ((received > maxReplyBytes || total > maxReplyBytes) &&
+                    !reply->property(kTooLarge).toBool()) {
+                    reply->setProperty(kTooLarge, true);
+                    reply->abort();
+                }
+            });
     connect(reply, &QNetworkReply::finished, this,
-            [this, reply, method, path, onSuccess = std::move(onSuccess), onFailure = std::move(onFailure)] {
-                const QJsonObject object = QJsonDocument::fromJson(reply->readAll()).object();
+            [this, reply, method, path, maxReplyBytes, onSuccess = std::move(onSuccess),
+             onFailure = std::move(onFailure)] {
+                const QByteArray bytes = reply->read(maxReplyBytes + 1);
+                const bool tooLarge = reply->property(kTooLarge).toBool() || bytes.size() > maxReplyBytes;
+                const QJsonObject object = tooLarge ? QJsonObject() : QJsonDocument::fromJson(bytes).object();
                 const QNetworkReply::NetworkError error = reply->error();
                 const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
                 const QString errorString = reply->errorString();
@@ -352,9 +374,14 @@ void AccountClient::sendRequest(const QByteArray& method, const QString& path, c
                 if (m_pendingRequests > 0 && --m_pendingRequests == 0)
                     emit busyChanged(false);
 
-                if (error != QNetworkReply::NoError) {
+                if (error != QNetworkReply::NoError || tooLarge) {
                     const QString raw = object.value(QStringLiteral("error")).toString(errorString);
-                    const QString message = mapServerError(raw);
+                    QString message = mapServerError(raw);
+                    if (tooLarge)
+                        message = QStringLiteral("会员服务返回的数据过大（超过 %1 MiB），已停止接收")
+                                      .arg(maxReplyBytes / (1024 * 1024));
+                    else if (error == QNetworkReply::InsecureRedirectError)
+                        message = QStringLiteral("会员服务要求跳转到其他地址，已拒绝");
                     SPDLOG_WARN("会员服务请求失败: {} {} (HTTP {}): {}", QString::fromLatin1(method), path,
                                 status, raw);
                     if (status == 401 && !m_sessionToken.isEmpty())

@@ -32,6 +32,10 @@ public:
     // Used unless the configuration names another address.
     static constexpr const char* kDefaultServiceUrl = "https://account.nimbara.net";
     static constexpr int kHeartbeatIntervalMs = 180000;
+    // The most of an answer that is read: the host snapshot carries up to 64 MiB of JSON (the
+    // service's limit), every other answer is small.
+    static constexpr qint64 kMaxReplyBytes = 1024 * 1024;
+    static constexpr qint64 kMaxSnapshotReplyBytes = 64LL * 1024 * 1024 + 64 * 1024;
 
     MemberAccount account() const { return m_account; }
     bool isSignedIn() const { return m_account.signedIn; }
@@ -76,7 +80,8 @@ protected:
 
     void heartbeat();
     void sendRequest(const QByteArray& method, const QString& path, const QJsonObject& body, bool authorized,
-                     SuccessHandler onSuccess, FailureHandler onFailure = {});
+                     SuccessHandler onSuccess, FailureHandler onFailure = {},
+                     qint64 maxReplyBytes = kMaxReplyBytes);
     void clearSession();
     void setAccount(const MemberAccount& account);
     void storeSessionToken();

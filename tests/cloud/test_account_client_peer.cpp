@@ -8,15 +8,21 @@
 #include "support/fake_data_protection.h"
 #include "support/http_test_client.h"
 #include "support/test_environment.h"
+#include "support/test_http_head.h"
+#include "support/tls_test_server.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QHash>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QSslSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <functional>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -63,6 +69,40 @@ QString tokenHash(const QString& token)
 {
     return QString::fromLatin1(QCryptographicHash::hash(token.toUtf8(), QCryptographicHash::Sha256).toHex());
 }
+
+// A TLS site of the private CA: answers each request (once its body is in) with what `answer` makes
+// of its path, then closes; keeps every byte it was sent.
+class RecordingSite
+{
+public:
+    explicit RecordingSite(std::function<QByteArray(const QByteArray&)> answer)
+        : m_answer(std::move(answer)), m_server([this](QSslSocket* socket) {
+              QObject::connect(socket, &QIODevice::readyRead, socket, [this, socket] { serve(socket); });
+          })
+    {
+    }
+    bool listen(TestCertificateAuthority& ca, QString* error) { return m_server.listen(ca, "site", error); }
+    QString baseUrl() const { return m_server.baseUrl(); }
+    QByteArray received;
+
+private:
+    void serve(QSslSocket* socket)
+    {
+        const QByteArray bytes = socket->readAll();
+        received += bytes;
+        QByteArray& pending = m_pending[socket];
+        pending += bytes;
+        const std::optional<TestHttpHead> head = TestHttpHead::parse(pending);
+        if (!head || pending.size() < head->size + head->header("content-length").toLongLong())
+            return;
+        socket->write(m_answer(head->target));
+        socket->disconnectFromHost();
+    }
+
+    std::function<QByteArray(const QByteArray&)> m_answer;
+    TlsTestServer m_server;
+    QHash<QSslSocket*, QByteArray> m_pending;
+};
 
 } // namespace
 
@@ -346,7 +386,8 @@ private slots:
         QCOMPARE(downloaded.at(0).at(3).toLongLong(), Q_INT64_C(0));
         QVERIFY(!downloaded.at(0).at(4).toDateTime().isValid());
 
-        const QString payload = QStringLiteral("NIMBARA-SYNC-1.c2FsdA.bm9uY2U.Ym94");
+        // Larger than any other answer may be.
+        const QString payload = QStringLiteral("NIMBARA-SYNC-1.c2FsdA.bm9uY2U.") + QString(3 << 20, u'A');
         account->uploadHostSync(payload, 2, 0);
         QVERIFY(uploaded.wait(kWaitMs));
         const qint64 first = uploaded.at(0).at(0).toLongLong();
@@ -421,6 +462,57 @@ private slots:
         // Nothing reached the service.
         QCOMPARE(sqlValue(QStringLiteral("SELECT COUNT(*) FROM users WHERE email = ?"), {email}),
                  Q_INT64_C(0));
+    }
+
+    // A service that sends the client elsewhere gets neither the password nor the token there, and an
+    // answer larger than the client reads is cut off.
+    void hostileAnswersAreRefused_data()
+    {
+        QTest::addColumn<QByteArray>("login");
+        QTest::addColumn<QByteArray>("me");
+        QTest::addColumn<QString>("message");
+        const QByteArray token = "T0KEN-" + QByteArray(43, 'x');
+        const QByteArray signedIn = TestHttpHead::response(200, "OK", "{\"access_token\":\"" + token + "\"}");
+        const QByteArray moved = "\r\nLocation: %1\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        const QString redirected = QStringLiteral("会员服务要求跳转到其他地址，已拒绝");
+        QTest::newRow("sign-in 307 elsewhere")
+            << "HTTP/1.1 307 Temporary Redirect" + moved << QByteArray() << redirected;
+        QTest::newRow("profile 302 elsewhere") << signedIn << "HTTP/1.1 302 Found" + moved << redirected;
+        QTest::newRow("sign-in answer of 2 MiB")
+            << "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n{\"access_token\":\"" + QByteArray(2 << 20, 'a') +
+                   "\"}"
+            << QByteArray() << QStringLiteral("会员服务返回的数据过大（超过 1 MiB），已停止接收");
+    }
+
+    void hostileAnswersAreRefused()
+    {
+        QFETCH(QByteArray, login);
+        QFETCH(QByteArray, me);
+        QFETCH(QString, message);
+        TestCertificateAuthority ca;
+        QString error;
+        QVERIFY2(ca.create(&error), qPrintable(error));
+        RecordingSite elsewhere([](const QByteArray&) { return TestHttpHead::response(404, "Not Found"); });
+        QVERIFY2(elsewhere.listen(ca, &error), qPrintable(error));
+        const auto to = [&](QByteArray answer, const QByteArray& path) {
+            return answer.replace("%1", elsewhere.baseUrl().toLatin1() + path);
+        };
+        RecordingSite service(
+            [&](const QByteArray& path) { return path.endsWith("/login") ? to(login, path) : to(me, path); });
+        QVERIFY2(service.listen(ca, &error), qPrintable(error));
+
+        Computer pc;
+        AccountClient account(pc.crypto.get());
+        QVERIFY(account.setServiceEndpoint(QUrl(service.baseUrl()), ca.caCertificates()));
+        QSignalSpy loginFailed(&account, &AccountClient::loginFailed);
+        QSignalSpy requestFailed(&account, &AccountClient::requestFailed);
+        account.login(uniqueEmail("hostile"), kPassword);
+        QVERIFY(QTest::qWaitFor([&] { return !loginFailed.isEmpty() || !requestFailed.isEmpty(); }, kWaitMs));
+        const QSignalSpy& failed = loginFailed.isEmpty() ? requestFailed : loginFailed;
+        QCOMPARE(failed.at(0).at(0).toString(), message);
+        QVERIFY(service.received.contains(kPassword.toUtf8()));
+        QCOMPARE(elsewhere.received, QByteArray());
+        QVERIFY(!account.isSignedIn());
     }
 };
 

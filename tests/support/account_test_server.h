@@ -38,6 +38,8 @@ public:
         QString publicUrl;
         // [storage] timeout_seconds; 0: the server's default.
         int databaseTimeoutSeconds = 0;
+        // [server] trust_forwarded_for (behind a reverse proxy on loopback).
+        bool trustForwardedFor = false;
         // TOML appended to the configuration (say "[limits]\nsign_in_failures_per_email = 2\n").
         QString extraConfig;
     };
