@@ -25,7 +25,10 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr std::size_t kReadChunkBytes = 64 * 1024;
+// One TLS record; every connection holds a buffer of this size.
+constexpr std::size_t kReadChunkBytes = 16 * 1024;
+// A body announced larger grows as it arrives instead of being allocated whole from its head.
+constexpr qsizetype kBodyReserveBytes = 1024 * 1024;
 // An answer goes out in pieces of this size; the next piece is made once the socket took the last.
 constexpr std::size_t kWriteChunkBytes = 64 * 1024;
 // After an answer that closes the connection, what the client still sends is read and dropped for
@@ -423,14 +426,19 @@ private:
         arm(m_limits.stallTimeoutMs);
         if (m_expectContinue && static_cast<qint64>(m_input.size()) < m_contentLength) {
             static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+            m_continuePending = true;
             asio::async_write(m_stream, asio::buffer(kContinue),
                               [self = this->shared_from_this()](const error_code& error, std::size_t) {
+                                  self->m_continuePending = false;
                                   if (error) {
                                       self->close();
+                                  } else if (self->m_answerAfterContinue && self->m_phase == Phase::Writing) {
+                                      self->m_answerAfterContinue = false;
+                                      self->writeNext(true);
                                   }
                               });
         }
-        m_request->body.reserve(static_cast<qsizetype>(m_contentLength));
+        m_request->body.reserve(static_cast<qsizetype>(qMin<qint64>(m_contentLength, kBodyReserveBytes)));
         processBody();
     }
 
@@ -519,6 +527,11 @@ private:
         m_body = m_fileDescriptor >= 0 ? QByteArray() : std::move(outgoing.response.body);
         m_bodyOffset = 0;
         m_head = responseHead(outgoing.response, length, close);
+        if (m_continuePending) {
+            m_answerAfterContinue = true; // one write at a time on a stream
+            arm(m_limits.stallTimeoutMs);
+            return;
+        }
         writeNext(true);
     }
 
@@ -701,6 +714,8 @@ private:
     bool m_keepAlive = true;
     bool m_expectContinue = false;
 
+    bool m_continuePending = false;
+    bool m_answerAfterContinue = false;
     bool m_closeAfter = false;
     qint64 m_drainRemaining = 0;
     qint64 m_lingered = 0;
