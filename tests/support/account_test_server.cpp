@@ -86,6 +86,9 @@ bool AccountTestServer::writeConfig(QString* error)
     if (!m_options.publicUrl.isEmpty()) {
         text += QStringLiteral("public_url = %1\n").arg(quoted(m_options.publicUrl));
     }
+    if (m_options.trustForwardedFor) {
+        text += QStringLiteral("trust_forwarded_for = true\n");
+    }
     text += QStringLiteral("\n[storage]\n");
     const QString sqlite =
         m_options.sqlitePath.isEmpty() ? QStringLiteral("data/accounts.db") : m_options.sqlitePath;

@@ -36,6 +36,8 @@ public:
         QString sqlitePath;
         // [server] public_url, the base of the download links the server announces; empty: none.
         QString publicUrl;
+        // [server] trust_forwarded_for: the last X-Forwarded-For entry is the client's address.
+        bool trustForwardedFor = false;
         // TOML appended to the configuration (say "[limits]\nsign_in_failures_per_email = 2\n").
         QString extraConfig;
     };
