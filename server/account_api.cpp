@@ -35,6 +35,7 @@ constexpr qint64 kDayMs = 24LL * 60 * 60 * 1000;
 constexpr qint64 kMinuteMs = 60 * 1000;
 
 const QString kServerBusy = QStringLiteral("server busy, try again later");
+const QString kWrongCurrentPassword = QStringLiteral("current password is wrong");
 
 // A secret kept for a callback that runs later; wiped however the callback ends.
 std::shared_ptr<QByteArray> heldSecret(const QByteArray& bytes)
@@ -492,6 +493,10 @@ void AccountApi::changePassword(const HttpRequest& request, const HttpResponder&
             400, QStringLiteral("new_password must have at least 12 characters (at most 1024 bytes)")));
         return;
     }
+    if (current->isEmpty() || current->size() > kMaxPasswordBytes) {
+        respond(HttpResponse::error(403, kWrongCurrentPassword)); // no stored password is like it
+        return;
+    }
     bool failed = false;
     const std::optional<UserRecord> user = m_store->userById(caller->userId, &failed);
     if (!user) {
@@ -507,7 +512,7 @@ void AccountApi::changePassword(const HttpRequest& request, const HttpResponder&
         user->passwordHash, *current, this,
         [this, respond, caller = *caller, attempt, nextBytes](bool match) {
             if (!match) {
-                respond(HttpResponse::error(403, QStringLiteral("current password is wrong")));
+                respond(HttpResponse::error(403, kWrongCurrentPassword)); // the attempt stays counted
                 return;
             }
             signInSucceeded(attempt, caller.userId);

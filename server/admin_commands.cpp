@@ -129,9 +129,7 @@ QString sha256Of(const QString& path, QString* error)
 // (the package's instructions install it root:nimbara-account 0640).
 std::optional<gid_t> serviceGroup(const QString& configPath, QString* error)
 {
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (::stat(QFile::encodeName(configPath).constData(), &info) != 0) {
         *error = QStringLiteral("cannot read %1").arg(configPath);
         return std::nullopt;
@@ -150,12 +148,14 @@ QString groupName(gid_t group)
 bool shareWithService(const QString& path, gid_t group, mode_t mode, QString* error)
 {
     const QByteArray native = QFile::encodeName(path);
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (::lstat(native.constData(), &info) != 0) {
         *error = QStringLiteral("cannot read %1").arg(path);
         return false;
+    }
+    const mode_t forOthers = (mode >> 3) & 07;
+    if ((info.st_mode & forOthers) == forOthers) {
+        return true; // everyone may, the service too
     }
     if (info.st_gid != group && ::chown(native.constData(), static_cast<uid_t>(-1), group) != 0) {
         *error = QStringLiteral("cannot give %1 to the group %2 the service runs as; run the command as "
