@@ -21,7 +21,8 @@ struct UserRecord
     QString passwordHash; // Argon2id string as crypto_pwhash_str writes it
     bool disabled = false;
     qint64 createdMs = 0;
-    // Made by registration rather than `user add`: its snapshot is held to the quota.
+    // Made by registration rather than `user add`: its snapshot is held to the quota. Written by
+    // addUser(); the readers of users leave it false (isSelfRegistered() reads it).
     bool selfRegistered = false;
 };
 
