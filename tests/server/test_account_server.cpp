@@ -119,10 +119,7 @@ void AccountServerTest::initTestCase()
         QVERIFY2(m_database->start(&error), qPrintable(error));
     }
     m_server = std::make_unique<AccountTestServer>();
-    // Every test registers from 127.0.0.1.
-    QVERIFY2(startServer(m_server.get(), QStringLiteral("accounts"),
-                         QStringLiteral("[limits]\nregistrations_per_address = 100000\n"), &error),
-             qPrintable(error));
+    QVERIFY2(startServer(m_server.get(), QStringLiteral("accounts"), {}, &error), qPrintable(error));
     m_client = std::make_unique<HttpTestClient>(m_server->clientConfiguration());
 }
 

@@ -95,7 +95,17 @@ bool AccountTestServer::writeConfig(QString* error)
     text += m_options.postgresql.isEmpty()
                 ? QStringLiteral("sqlite = %1\n").arg(quoted(sqlite))
                 : QStringLiteral("postgresql = %1\n").arg(quoted(m_options.postgresql));
-    text += QStringLiteral("\n[update]\ndirectory = \"updates\"\n\n") + m_options.extraConfig;
+    // Tests register many accounts from 127.0.0.1: no registration limit unless the test sets one.
+    QString extra = m_options.extraConfig;
+    if (!extra.contains(QLatin1String("registrations_per_address"))) {
+        const QString unlimited = QStringLiteral("[limits]\nregistrations_per_address = 1000000\n");
+        if (extra.contains(QLatin1String("[limits]\n"))) {
+            extra.replace(QLatin1String("[limits]\n"), unlimited);
+        } else {
+            extra += QLatin1Char('\n') + unlimited;
+        }
+    }
+    text += QStringLiteral("\n[update]\ndirectory = \"updates\"\n\n") + extra;
     QFile file(configPath());
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text.toUtf8()) < 0 ||
         !file.flush()) {
