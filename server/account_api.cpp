@@ -1,5 +1,6 @@
 #include "account_api.h"
 
+#include "account_text.h"
 #include "host_sync_body.h"
 #include "password_hasher.h"
 #include "platform/secure_memory.h"
@@ -15,6 +16,8 @@
 
 #include <spdlog/spdlog.h>
 
+#include <memory>
+
 namespace {
 
 const QString kApi = QStringLiteral("/api/v1");
@@ -29,17 +32,20 @@ const QString kSnapshotChanged = QStringLiteral("cloud snapshot changed");
 
 constexpr int kMinPasswordLength = 12;
 constexpr int kMaxPasswordBytes = 1024;
-constexpr int kMaxNameLength = 100;
 constexpr qint64 kDayMs = 24LL * 60 * 60 * 1000;
 constexpr qint64 kAnswerCacheBytes = 160LL * 1024 * 1024;
+constexpr qint64 kMinuteMs = 60 * 1000;
 
-bool isValidEmail(const QString& email)
+const QString kServerBusy = QStringLiteral("server busy, try again later");
+const QString kWrongCurrentPassword = QStringLiteral("current password is wrong");
+
+// A secret kept for a callback that runs later; wiped however the callback ends.
+std::shared_ptr<QByteArray> heldSecret(const QByteArray& bytes)
 {
-    // Deliberately plain: one @, something before it, a dotted domain, no blanks or controls.
-    static const QRegularExpression pattern(
-        QStringLiteral("^[^@\\s\\x{0}-\\x{1f}\\x{7f}]{1,64}@[^@\\s\\x{0}-\\x{1f}\\x{7f}.]+(\\.[^@\\s\\x{0}-"
-                       "\\x{1f}\\x{7f}.]+)+$"));
-    return email.size() <= 254 && pattern.match(email).hasMatch();
+    return std::shared_ptr<QByteArray>(new QByteArray(bytes), [](QByteArray* secret) {
+        SecureMemory::wipe(*secret);
+        delete secret;
+    });
 }
 
 bool hasControlCharacters(const QString& text)
@@ -57,6 +63,12 @@ int codePoints(const QString& text)
     return static_cast<int>(text.toUcs4().size());
 }
 
+// The rule for every new password: at least 12 characters, at most 1024 bytes.
+bool isUsablePassword(const QString& password, const QByteArray& bytes)
+{
+    return codePoints(password) >= kMinPasswordLength && bytes.size() <= kMaxPasswordBytes;
+}
+
 QString isoTime(qint64 ms)
 {
     return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
@@ -67,6 +79,21 @@ QJsonObject person(const UserRecord& user)
     return {{QStringLiteral("id"), user.id},
             {QStringLiteral("name"), user.name},
             {QStringLiteral("email"), user.email}};
+}
+
+// IPv4 as it is; IPv6 by its /64, which one subscriber usually has whole.
+QString countingKey(const QHostAddress& address)
+{
+    bool mapped = false;
+    const QHostAddress v4(address.toIPv4Address(&mapped));
+    if (mapped || address.protocol() == QAbstractSocket::IPv4Protocol) {
+        return mapped ? v4.toString() : address.toString();
+    }
+    Q_IPV6ADDR bytes = address.toIPv6Address();
+    for (int i = 8; i < 16; ++i) {
+        bytes[i] = 0;
+    }
+    return QHostAddress(bytes).toString() + QStringLiteral("/64");
 }
 
 QString minutesText(qint64 ms)
@@ -101,11 +128,23 @@ std::optional<HttpResponse> AccountApi::admit(const HttpRequest& head, qint64 co
     if (head.path == kApi + QStringLiteral("/account/host-sync") && head.method == "PUT") {
         // Only a caller with a session may send the large body, and it is refused before it is read.
         HttpResponse refusal;
-        if (!authenticate(head, &refusal)) {
+        const std::optional<Caller> caller = authenticate(head, &refusal);
+        if (!caller) {
             return refusal;
         }
         if (contentLength > kMaxSnapshotBody) {
             return HttpResponse::error(413, QStringLiteral("host data larger than 64 MiB"));
+        }
+        // A body that cannot hold a payload within the quota, even with every character escaped
+        // (\u0000 is six bytes), is refused unread; the payload itself is measured once parsed.
+        if (contentLength > 6 * snapshotQuotaBytes() + kMaxBody) {
+            const std::optional<bool> quota = hasQuota(caller->userId);
+            if (!quota) {
+                return storageError();
+            }
+            if (*quota) {
+                return quotaExceeded();
+            }
         }
         return std::nullopt;
     }
@@ -145,6 +184,10 @@ void AccountApi::handle(const HttpRequest& request, HttpResponder respond)
     } else if (path == kApi + QStringLiteral("/auth/logout")) {
         if (only("POST")) {
             respond(logout(request));
+        }
+    } else if (path == kApi + QStringLiteral("/account/password")) {
+        if (only("POST")) {
+            changePassword(request, respond);
         }
     } else if (path == kApi + QStringLiteral("/account/me")) {
         if (only("GET")) {
@@ -229,13 +272,10 @@ QString AccountApi::clientAddress(const HttpRequest& request) const
         }
         const QHostAddress last(QString::fromLatin1(lastLine.mid(lastLine.lastIndexOf(',') + 1).trimmed()));
         if (!last.isNull()) {
-            return last.toString();
+            return countingKey(last);
         }
     }
-    QHostAddress peer = request.peer;
-    bool mapped = false;
-    const QHostAddress v4(peer.toIPv4Address(&mapped));
-    return mapped ? v4.toString() : peer.toString();
+    return countingKey(request.peer);
 }
 
 bool AccountApi::readClientFields(const QJsonObject& body, ClientFields* fields, HttpResponse* refusal)
@@ -286,14 +326,12 @@ void AccountApi::registerAccount(const HttpRequest& request, const HttpResponder
         respond(refusal);
         return;
     }
-    const QString name = body->value(QStringLiteral("name")).toString().trimmed();
-    const QString email = body->value(QStringLiteral("email")).toString().trimmed();
+    const std::optional<QString> name = AccountText::name(body->value(QStringLiteral("name")).toString());
+    const std::optional<QString> email = AccountText::email(body->value(QStringLiteral("email")).toString());
     const QString password = body->value(QStringLiteral("password")).toString();
     const bool accepted = body->value(QStringLiteral("accept_terms")).toBool(false);
     QByteArray passwordBytes = password.toUtf8();
-    if (name.isEmpty() || name.size() > kMaxNameLength || hasControlCharacters(name) ||
-        !isValidEmail(email) || codePoints(password) < kMinPasswordLength ||
-        passwordBytes.size() > kMaxPasswordBytes || !accepted) {
+    if (!name || !email || !isUsablePassword(password, passwordBytes) || !accepted) {
         SecureMemory::wipe(passwordBytes);
         respond(HttpResponse::error(400, kInvalidRegistration));
         return;
@@ -304,21 +342,21 @@ void AccountApi::registerAccount(const HttpRequest& request, const HttpResponder
         respond(refusal);
         return;
     }
-    bool failed = false;
-    if (m_store->userByEmail(email, &failed)) {
+    // Counted before any work, taken or not: a new address and a known one cost the same.
+    const QString subject = QStringLiteral("register:") + clientAddress(request);
+    const qint64 until = m_store->reserveAttempt(subject, m_config.registrationsPerAddress,
+                                                 m_config.registrationWindowMinutes * kMinuteMs);
+    if (until != 0) {
         SecureMemory::wipe(passwordBytes);
-        respond(HttpResponse::error(409, kEmailExists));
+        respond(until < 0 ? storageError() : tooManyAttempts(until, QStringLiteral("registrations")));
         return;
     }
-    if (failed) {
-        SecureMemory::wipe(passwordBytes);
-        respond(storageError());
-        return;
-    }
-    const bool queued =
-        m_hasher->hash(passwordBytes, this, [this, respond, name, email, client](const QString& hash) {
+    // An address that exists is hashed too and refused only after the insert finds it, so the
+    // answer time does not tell which addresses have accounts.
+    const bool queued = m_hasher->hash(
+        passwordBytes, this, [this, respond, name = *name, email = *email, client](const QString& hash) {
             if (hash.isEmpty()) {
-                respond(HttpResponse::error(503, QStringLiteral("server busy, try again later")));
+                respond(HttpResponse::error(503, kServerBusy));
                 return;
             }
             UserRecord user;
@@ -327,6 +365,7 @@ void AccountApi::registerAccount(const HttpRequest& request, const HttpResponder
             user.name = name;
             user.passwordHash = hash;
             user.createdMs = m_store->now();
+            user.selfRegistered = true;
             switch (m_store->addUser(user)) {
             case AccountStore::Insert::Exists:
                 respond(HttpResponse::error(409, kEmailExists));
@@ -341,7 +380,8 @@ void AccountApi::registerAccount(const HttpRequest& request, const HttpResponder
         });
     SecureMemory::wipe(passwordBytes);
     if (!queued) {
-        respond(HttpResponse::error(503, QStringLiteral("server busy, try again later")));
+        m_store->releaseAttempt(subject);
+        respond(HttpResponse::error(503, kServerBusy));
     }
 }
 
@@ -353,7 +393,7 @@ void AccountApi::login(const HttpRequest& request, const HttpResponder& respond)
         respond(refusal);
         return;
     }
-    const QString email = body->value(QStringLiteral("email")).toString().trimmed();
+    const QString email = AccountText::normalized(body->value(QStringLiteral("email")).toString());
     QByteArray password = body->value(QStringLiteral("password")).toString().toUtf8();
     if (email.isEmpty() || password.isEmpty() || password.size() > kMaxPasswordBytes) {
         SecureMemory::wipe(password);
@@ -367,27 +407,6 @@ void AccountApi::login(const HttpRequest& request, const HttpResponder& respond)
         return;
     }
 
-    const qint64 windowMs = static_cast<qint64>(m_config.signInWindowMinutes) * 60 * 1000;
-    const QString emailSubject = QStringLiteral("email:") + email.toLower();
-    const QString addressSubject = QStringLiteral("address:") + clientAddress(request);
-    const qint64 byEmail = m_store->throttledUntil(emailSubject, m_config.signInFailuresPerEmail, windowMs);
-    const qint64 byAddress =
-        m_store->throttledUntil(addressSubject, m_config.signInFailuresPerAddress, windowMs);
-    if (byEmail < 0 || byAddress < 0) {
-        SecureMemory::wipe(password);
-        respond(storageError());
-        return;
-    }
-    if (byEmail > 0 || byAddress > 0) {
-        SecureMemory::wipe(password);
-        const qint64 wait = qMax(byEmail, byAddress) - m_store->now();
-        HttpResponse response = HttpResponse::error(
-            429, QStringLiteral("too many failed sign-ins, try again in %1").arg(minutesText(wait)));
-        response.headers.append({"Retry-After", QByteArray::number(qMax<qint64>(1, (wait + 999) / 1000))});
-        respond(response);
-        return;
-    }
-
     bool failed = false;
     const std::optional<UserRecord> user = m_store->userByEmail(email, &failed);
     if (failed) {
@@ -395,18 +414,21 @@ void AccountApi::login(const HttpRequest& request, const HttpResponder& respond)
         respond(storageError());
         return;
     }
+    SignInAttempt attempt;
+    if (!reserveSignIn(user, email, request, &attempt, &refusal)) {
+        SecureMemory::wipe(password);
+        respond(refusal);
+        return;
+    }
     // Unknown addresses are checked against a decoy hash: the same work, the same answer.
     const QString hash = user ? user->passwordHash : m_hasher->decoyHash();
-    const bool queued = m_hasher->verify(
-        hash, password, this,
-        [this, respond, user, client, emailSubject, addressSubject, windowMs](bool match) {
+    const bool queued =
+        m_hasher->verify(hash, password, this, [this, respond, user, client, attempt](bool match) {
             if (!match || !user) {
-                m_store->recordSignInFailure(emailSubject, windowMs);
-                m_store->recordSignInFailure(addressSubject, windowMs);
-                respond(HttpResponse::error(401, kInvalidCredentials));
+                respond(HttpResponse::error(401, kInvalidCredentials)); // the attempt stays counted
                 return;
             }
-            m_store->clearSignInFailures(emailSubject);
+            signInSucceeded(attempt, user->id);
             if (user->disabled) {
                 respond(HttpResponse::error(403, QStringLiteral("this account is disabled")));
                 return;
@@ -415,7 +437,122 @@ void AccountApi::login(const HttpRequest& request, const HttpResponder& respond)
         });
     SecureMemory::wipe(password);
     if (!queued) {
-        respond(HttpResponse::error(503, QStringLiteral("server busy, try again later")));
+        releaseSignIn(attempt);
+        respond(HttpResponse::error(503, kServerBusy));
+    }
+}
+
+bool AccountApi::reserveSignIn(const std::optional<UserRecord>& user, const QString& email,
+                               const HttpRequest& request, SignInAttempt* attempt, HttpResponse* refusal)
+{
+    const qint64 windowMs = m_config.signInWindowMinutes * kMinuteMs;
+    attempt->address = clientAddress(request);
+    attempt->addressSubject = QStringLiteral("address:") + attempt->address;
+    attempt->emailSubject = QStringLiteral("email:") + email.toLower();
+    if (user) {
+        const std::optional<bool> known = m_store->isKnownSignInAddress(user->id, attempt->address);
+        if (!known) {
+            *refusal = storageError();
+            return false;
+        }
+        if (*known) {
+            attempt->emailSubject += QLatin1Char('|') + attempt->address;
+        }
+    }
+    qint64 until = m_store->reserveAttempt(attempt->emailSubject, m_config.signInFailuresPerEmail, windowMs);
+    if (until == 0) {
+        until = m_store->reserveAttempt(attempt->addressSubject, m_config.signInFailuresPerAddress, windowMs);
+        if (until != 0) {
+            m_store->releaseAttempt(attempt->emailSubject);
+        }
+    }
+    if (until != 0) {
+        *refusal = until < 0 ? storageError() : tooManyAttempts(until, QStringLiteral("failed sign-ins"));
+        return false;
+    }
+    return true;
+}
+
+void AccountApi::releaseSignIn(const SignInAttempt& attempt)
+{
+    m_store->releaseAttempt(attempt.emailSubject);
+    m_store->releaseAttempt(attempt.addressSubject);
+}
+
+void AccountApi::signInSucceeded(const SignInAttempt& attempt, const QString& userId)
+{
+    // The address's count keeps its failures (one account of its own must not wipe them).
+    m_store->clearSignInFailures(attempt.emailSubject);
+    m_store->releaseAttempt(attempt.addressSubject);
+    m_store->rememberSignInAddress(userId, attempt.address);
+}
+
+HttpResponse AccountApi::tooManyAttempts(qint64 until, const QString& what) const
+{
+    const qint64 wait = qMax<qint64>(1, until - m_store->now());
+    HttpResponse response =
+        HttpResponse::error(429, QStringLiteral("too many %1, try again in %2").arg(what, minutesText(wait)));
+    response.headers.append({"Retry-After", QByteArray::number(qMax<qint64>(1, (wait + 999) / 1000))});
+    return response;
+}
+
+void AccountApi::changePassword(const HttpRequest& request, const HttpResponder& respond)
+{
+    HttpResponse refusal;
+    const std::optional<Caller> caller = authenticate(request, &refusal);
+    const std::optional<QJsonObject> body = caller ? parseBody(request, &refusal) : std::nullopt;
+    if (!body) {
+        respond(refusal);
+        return;
+    }
+    const QString next = body->value(QStringLiteral("new_password")).toString();
+    const auto current = heldSecret(body->value(QStringLiteral("current_password")).toString().toUtf8());
+    const auto nextBytes = heldSecret(next.toUtf8());
+    if (!isUsablePassword(next, *nextBytes)) {
+        respond(HttpResponse::error(
+            400, QStringLiteral("new_password must have at least 12 characters (at most 1024 bytes)")));
+        return;
+    }
+    if (current->isEmpty() || current->size() > kMaxPasswordBytes) {
+        respond(HttpResponse::error(403, kWrongCurrentPassword)); // no stored password is like it
+        return;
+    }
+    bool failed = false;
+    const std::optional<UserRecord> user = m_store->userById(caller->userId, &failed);
+    if (!user) {
+        respond(failed ? storageError() : HttpResponse::error(401, kUnauthorized));
+        return;
+    }
+    SignInAttempt attempt;
+    if (!reserveSignIn(user, user->email, request, &attempt, &refusal)) {
+        respond(refusal);
+        return;
+    }
+    const bool queued = m_hasher->verify(
+        user->passwordHash, *current, this,
+        [this, respond, caller = *caller, attempt, nextBytes](bool match) {
+            if (!match) {
+                respond(HttpResponse::error(403, kWrongCurrentPassword)); // the attempt stays counted
+                return;
+            }
+            signInSucceeded(attempt, caller.userId);
+            const bool hashing =
+                m_hasher->hash(*nextBytes, this, [this, respond, caller](const QString& hash) {
+                    if (hash.isEmpty()) {
+                        respond(HttpResponse::error(503, kServerBusy));
+                    } else if (!m_store->changePassword(caller.userId, hash, caller.tokenDigest)) {
+                        respond(storageError());
+                    } else {
+                        respond(HttpResponse::json(200, {{QStringLiteral("ok"), true}}));
+                    }
+                });
+            if (!hashing) {
+                respond(HttpResponse::error(503, kServerBusy));
+            }
+        });
+    if (!queued) {
+        releaseSignIn(attempt);
+        respond(HttpResponse::error(503, kServerBusy));
     }
 }
 
@@ -507,11 +644,23 @@ HttpResponse AccountApi::team(const Caller& caller)
 
 void AccountApi::hostSync(const Caller& caller, const HttpResponder& respond)
 {
-    // A team member reads the owner's inventory.
+    // A team member reads the owner's inventory, while the owner's account is in use.
     const std::optional<QString> owner = m_store->ownerOf(caller.userId);
     if (!owner) {
         respond(storageError());
         return;
+    }
+    if (!owner->isEmpty()) {
+        bool failed = false;
+        const std::optional<UserRecord> ownerRecord = m_store->userById(*owner, &failed);
+        if (failed) {
+            respond(storageError());
+            return;
+        }
+        if (!ownerRecord || ownerRecord->disabled) {
+            respond(HttpResponse::error(403, QStringLiteral("the team owner's account is disabled")));
+            return;
+        }
     }
     const QString ownerId = owner->isEmpty() ? caller.userId : *owner;
     const std::optional<HostSnapshot> head = m_store->snapshotHead(ownerId);
@@ -589,6 +738,17 @@ void AccountApi::storeHostSync(const Caller& caller, const HttpRequest& request,
                 respond(HttpResponse::error(400, error));
                 return;
             }
+            if (upload->payload.size() > snapshotQuotaBytes()) {
+                const std::optional<bool> quota = hasQuota(caller.userId);
+                if (!quota) {
+                    respond(storageError());
+                    return;
+                }
+                if (*quota) {
+                    respond(quotaExceeded());
+                    return;
+                }
+            }
             HostSnapshot stored;
             switch (m_store->storeSnapshot(caller.userId, upload->payload,
                                            static_cast<int>(upload->deviceCount), upload->expectedRevision,
@@ -607,6 +767,17 @@ void AccountApi::storeHostSync(const Caller& caller, const HttpRequest& request,
                                              {QStringLiteral("updated_at"), isoTime(stored.updatedMs)}}));
         });
     });
+}
+
+std::optional<bool> AccountApi::hasQuota(const QString& userId)
+{
+    return m_store->isSelfRegistered(userId);
+}
+
+HttpResponse AccountApi::quotaExceeded() const
+{
+    return HttpResponse::error(413, QStringLiteral("host data larger than this account's quota of %1 MiB")
+                                        .arg(m_config.snapshotQuotaMiB));
 }
 
 HttpResponse AccountApi::clientUpdate(const QString& platform)
@@ -635,12 +806,16 @@ HttpResponse AccountApi::clientUpdate(const QString& platform)
 
 HttpResponse AccountApi::download(const QString& name)
 {
-    static const QRegularExpression safeName(QStringLiteral("^[A-Za-z0-9_+-][A-Za-z0-9._+-]{0,200}$"));
+    // \A and \z: `$` would also match before a final line break, which would reach the header.
+    static const QRegularExpression safeName(QStringLiteral("\\A[A-Za-z0-9_+-][A-Za-z0-9._+-]{0,200}\\z"));
     if (m_config.updateDirectory.isEmpty() || !safeName.match(name).hasMatch()) {
         return HttpResponse::error(404, QStringLiteral("not found"));
     }
-    const QFileInfo file(QDir(m_config.updateDirectory).filePath(name));
-    if (!file.isFile()) {
+    // Only regular files that are in the directory themselves: a symbolic link may lead anywhere.
+    const QDir directory(m_config.updateDirectory);
+    const QFileInfo file(directory.filePath(name));
+    if (file.isSymLink() || !file.isFile() ||
+        QFileInfo(file.canonicalFilePath()).absolutePath() != directory.canonicalPath()) {
         return HttpResponse::error(404, QStringLiteral("not found"));
     }
     HttpResponse response;
@@ -653,5 +828,7 @@ HttpResponse AccountApi::download(const QString& name)
 void AccountApi::purge()
 {
     m_store->purgeSessions(m_config.idleDays * kDayMs, m_config.maxDays * kDayMs);
-    m_store->purgeSignInFailures(static_cast<qint64>(m_config.signInWindowMinutes) * 60 * 1000);
+    m_store->purgeSignInFailures(qMax(m_config.signInWindowMinutes, m_config.registrationWindowMinutes) *
+                                 kMinuteMs);
+    m_store->purgeSignInAddresses(m_config.maxDays * kDayMs);
 }

@@ -43,12 +43,33 @@ private:
         QByteArray tokenDigest; // the session's key in the store
     };
 
+    // The throttle subjects one sign-in attempt was counted under.
+    struct SignInAttempt
+    {
+        QString address;
+        QString emailSubject;
+        QString addressSubject;
+    };
+
     void registerAccount(const HttpRequest& request, const HttpResponder& respond);
     void login(const HttpRequest& request, const HttpResponder& respond);
+    void changePassword(const HttpRequest& request, const HttpResponder& respond);
+    // Counts a password check before it is made; false with `refusal` set (429, 503) when it may not
+    // be made. The owner signing in from an address that worked before has a count of their own, so
+    // failures from elsewhere cannot lock them out.
+    bool reserveSignIn(const std::optional<UserRecord>& user, const QString& email,
+                       const HttpRequest& request, SignInAttempt* attempt, HttpResponse* refusal);
+    void releaseSignIn(const SignInAttempt& attempt);
+    void signInSucceeded(const SignInAttempt& attempt, const QString& userId);
+    HttpResponse tooManyAttempts(qint64 until, const QString& what) const;
+    qint64 snapshotQuotaBytes() const { return static_cast<qint64>(m_config.snapshotQuotaMiB) * 1024 * 1024; }
+    HttpResponse quotaExceeded() const;
     HttpResponse logout(const HttpRequest& request);
     HttpResponse me(const Caller& caller);
     HttpResponse team(const Caller& caller);
     void hostSync(const Caller& caller, const HttpResponder& respond);
+    // Whether `userId` is held to the snapshot quota; null when the database cannot be read.
+    std::optional<bool> hasQuota(const QString& userId);
     void storeHostSync(const Caller& caller, const HttpRequest& request, const HttpResponder& respond);
     HttpResponse clientUpdate(const QString& platform);
     HttpResponse download(const QString& name);
@@ -64,6 +85,8 @@ private:
     };
     static bool readClientFields(const QJsonObject& body, ClientFields* fields, HttpResponse* refusal);
     std::optional<QJsonObject> parseBody(const HttpRequest& request, HttpResponse* refusal) const;
+    // The client's address for counting: IPv4, or the /64 network of an IPv6 address (one host
+    // usually has a whole /64).
     QString clientAddress(const HttpRequest& request) const;
     HttpResponse issueSession(const QString& userId, const ClientFields& client, int status);
     // A 503 "storage unavailable"; its cause goes to the log.

@@ -19,6 +19,29 @@ constexpr int kPurgeIntervalMs = 60 * 60 * 1000;
 constexpr rlim_t kWantedConnections = 4096;
 constexpr rlim_t kReservedDescriptors = 64; // database, log, listener, update files
 
+// The path as it may be logged: a decoded %0A would start a forged line and %1B a terminal escape,
+// so control, format and separator characters (and the backslash) are written as \x.. / \u{..}.
+std::string loggablePath(const QString& path)
+{
+    QString out;
+    out.reserve(path.size());
+    for (const char32_t c : path.toUcs4()) {
+        const QChar::Category category = QChar::category(c);
+        if (c == U'\\') {
+            out += QStringLiteral("\\\\");
+        } else if (c < 0x80 && (c < 0x20 || c == 0x7f)) {
+            out += QStringLiteral("\\x%1").arg(static_cast<uint>(c), 2, 16, QLatin1Char('0'));
+        } else if (category == QChar::Other_Control || category == QChar::Other_Format ||
+                   category == QChar::Separator_Line || category == QChar::Separator_Paragraph ||
+                   category == QChar::Other_Surrogate) {
+            out += QStringLiteral("\\u{%1}").arg(static_cast<uint>(c), 0, 16);
+        } else {
+            out += QString::fromUcs4(&c, 1);
+        }
+    }
+    return out.toStdString();
+}
+
 // Every connection is a file descriptor, and the usual soft limit is 1024: raise it to the hard
 // limit, and accept only as many connections as then fit.
 int connectionLimit()
@@ -116,7 +139,7 @@ bool AccountServer::start(QString* error)
     m_http->setAccessLog([](const HttpRequest& request, int status, qint64 elapsedMs) {
         // Method, path and status only: never a header, a token or a body.
         spdlog::info("{} {} {} {} {} ms", request.peer.toString().toStdString(), request.method.toStdString(),
-                     request.path.toStdString(), status, elapsedMs);
+                     loggablePath(request.path), status, elapsedMs);
     });
     if (!m_http->listen(m_config.listenAddress, m_config.listenPort, tls, error)) {
         *error =

@@ -121,6 +121,14 @@ QStringList migrationStatements(int version, const QString& blob)
                 "CREATE TABLE sign_in_failures (subject TEXT PRIMARY KEY, failures INTEGER NOT NULL, "
                 "window_start_ms BIGINT NOT NULL)"),
         };
+    case 2:
+        // Accounts from before this version count as made by an administrator.
+        return {
+            QStringLiteral("ALTER TABLE users ADD COLUMN self_registered INTEGER NOT NULL DEFAULT 0"),
+            QStringLiteral(
+                "CREATE TABLE sign_in_addresses (user_id TEXT NOT NULL REFERENCES users(id), address TEXT "
+                "NOT NULL, last_ms BIGINT NOT NULL, PRIMARY KEY (user_id, address))"),
+        };
     default:
         return {};
     }
@@ -501,10 +509,10 @@ AccountStore::Insert AccountStore::addUser(const UserRecord& user)
     QSqlQuery* query = nullptr;
     // ON CONFLICT: two registrations of one address at once give one account and one "exists".
     if (!run(QStringLiteral(
-                 "INSERT INTO users (id, email, email_key, name, password_hash, disabled, created_ms) "
-                 "VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (email_key) DO NOTHING"),
+                 "INSERT INTO users (id, email, email_key, name, password_hash, disabled, created_ms, "
+                 "self_registered) VALUES (?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (email_key) DO NOTHING"),
              {user.id, user.email, user.email.trimmed().toLower(), user.name, user.passwordHash,
-              user.disabled ? 1 : 0, user.createdMs},
+              user.disabled ? 1 : 0, user.createdMs, user.selfRegistered ? 1 : 0},
              &query)) {
         return Insert::Failed;
     }
@@ -894,36 +902,41 @@ bool AccountStore::clearUpdate(const QString& platform)
     return run(QStringLiteral("DELETE FROM client_updates WHERE platform = ?"), {platform});
 }
 
-qint64 AccountStore::throttledUntil(const QString& subject, int limit, qint64 windowMs)
-{
-    QSqlQuery* query = nullptr;
-    if (!run(QStringLiteral("SELECT failures, window_start_ms FROM sign_in_failures WHERE subject = ?"),
-             {subject}, &query)) {
-        return -1;
-    }
-    qint64 until = 0;
-    if (query->next()) {
-        const int failures = query->value(0).toInt();
-        const qint64 end = query->value(1).toLongLong() + windowMs;
-        if (failures >= limit && end > m_clock()) {
-            until = end;
-        }
-    }
-    query->finish();
-    return until;
-}
-
-bool AccountStore::recordSignInFailure(const QString& subject, qint64 windowMs)
+qint64 AccountStore::reserveAttempt(const QString& subject, int limit, qint64 windowMs)
 {
     const qint64 now = m_clock();
-    // A window that has run out starts again with this failure.
-    return run(
-        QStringLiteral("INSERT INTO sign_in_failures (subject, failures, window_start_ms) VALUES (?, 1, ?) "
-                       "ON CONFLICT (subject) DO UPDATE SET failures = CASE WHEN "
-                       "sign_in_failures.window_start_ms < ? THEN 1 ELSE sign_in_failures.failures + 1 END, "
-                       "window_start_ms = CASE WHEN sign_in_failures.window_start_ms < ? THEN ? ELSE "
-                       "sign_in_failures.window_start_ms END"),
-        {subject, now, now - windowMs, now - windowMs, now});
+    const qint64 expired = now - windowMs;
+    QSqlQuery* query = nullptr;
+    // A window that has run out starts again with this attempt; a full one is left alone, and then
+    // no row changes.
+    if (!run(QStringLiteral(
+                 "INSERT INTO sign_in_failures (subject, failures, window_start_ms) VALUES (?, 1, ?) ON "
+                 "CONFLICT (subject) DO UPDATE SET failures = CASE WHEN sign_in_failures.window_start_ms < "
+                 "? THEN 1 ELSE sign_in_failures.failures + 1 END, window_start_ms = CASE WHEN "
+                 "sign_in_failures.window_start_ms < ? THEN ? ELSE sign_in_failures.window_start_ms END "
+                 "WHERE sign_in_failures.window_start_ms < ? OR sign_in_failures.failures < ?"),
+             {subject, now, expired, expired, now, expired, limit}, &query)) {
+        return -1;
+    }
+    const int affected = query->numRowsAffected();
+    query->finish();
+    if (affected == 1) {
+        return 0;
+    }
+    if (!run(QStringLiteral("SELECT window_start_ms FROM sign_in_failures WHERE subject = ?"), {subject},
+             &query)) {
+        return -1;
+    }
+    const qint64 until = query->next() ? query->value(0).toLongLong() + windowMs : now + 1000;
+    query->finish();
+    return qMax(until, now + 1);
+}
+
+bool AccountStore::releaseAttempt(const QString& subject)
+{
+    return run(QStringLiteral("UPDATE sign_in_failures SET failures = failures - 1 WHERE subject = ? AND "
+                              "failures > 0"),
+               {subject});
 }
 
 bool AccountStore::clearSignInFailures(const QString& subject)
@@ -935,4 +948,68 @@ bool AccountStore::purgeSignInFailures(qint64 windowMs)
 {
     return run(QStringLiteral("DELETE FROM sign_in_failures WHERE window_start_ms < ?"),
                {m_clock() - windowMs});
+}
+
+bool AccountStore::rememberSignInAddress(const QString& userId, const QString& address)
+{
+    return run(QStringLiteral("INSERT INTO sign_in_addresses (user_id, address, last_ms) VALUES (?, ?, ?) ON "
+                              "CONFLICT (user_id, address) DO UPDATE SET last_ms = excluded.last_ms"),
+               {userId, address, m_clock()});
+}
+
+std::optional<bool> AccountStore::isKnownSignInAddress(const QString& userId, const QString& address)
+{
+    QSqlQuery* query = nullptr;
+    if (!run(QStringLiteral("SELECT 1 FROM sign_in_addresses WHERE user_id = ? AND address = ?"),
+             {userId, address}, &query)) {
+        return std::nullopt;
+    }
+    const bool known = query->next();
+    query->finish();
+    return known;
+}
+
+bool AccountStore::purgeSignInAddresses(qint64 maxAgeMs)
+{
+    return run(QStringLiteral("DELETE FROM sign_in_addresses WHERE last_ms < ?"), {m_clock() - maxAgeMs});
+}
+
+std::optional<bool> AccountStore::isSelfRegistered(const QString& userId)
+{
+    QSqlQuery* query = nullptr;
+    if (!run(QStringLiteral("SELECT self_registered FROM users WHERE id = ?"), {userId}, &query)) {
+        return std::nullopt;
+    }
+    const bool self = query->next() && query->value(0).toInt() != 0;
+    query->finish();
+    return self;
+}
+
+bool AccountStore::changePassword(const QString& userId, const QString& passwordHash,
+                                  const QByteArray& keepTokenHash)
+{
+    if (!begin()) {
+        return false;
+    }
+    if (!run(QStringLiteral("UPDATE users SET password_hash = ? WHERE id = ?"), {passwordHash, userId}) ||
+        !run(QStringLiteral(
+                 "UPDATE sessions SET ended = 1 WHERE user_id = ? AND token_hash <> ? AND ended = 0"),
+             {userId, QString::fromLatin1(keepTokenHash)}) ||
+        !commit()) {
+        rollback();
+        return false;
+    }
+    return true;
+}
+
+int AccountStore::endUserSessions(const QString& userId)
+{
+    QSqlQuery* query = nullptr;
+    if (!run(QStringLiteral("UPDATE sessions SET ended = 1 WHERE user_id = ? AND ended = 0"), {userId},
+             &query)) {
+        return -1;
+    }
+    const int affected = query->numRowsAffected();
+    query->finish();
+    return affected;
 }

@@ -27,6 +27,9 @@ struct UserRecord
     QString passwordHash; // Argon2id string as crypto_pwhash_str writes it
     bool disabled = false;
     qint64 createdMs = 0;
+    // Made by registration rather than `user add`: its snapshot is held to the quota. Written by
+    // addUser(); the readers of users leave it false (isSelfRegistered() reads it).
+    bool selfRegistered = false;
 };
 
 struct DeviceRecord
@@ -93,7 +96,7 @@ public:
     AccountStore(const AccountStore&) = delete;
     AccountStore& operator=(const AccountStore&) = delete;
 
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
 
     bool open(const ServerConfig& config, QString* error);
     bool isPostgres() const { return m_postgres; }
@@ -111,6 +114,12 @@ public:
     // Disabling also ends every session of the user.
     bool setUserDisabled(const QString& userId, bool disabled);
     std::optional<QList<UserRecord>> users();
+    // Whether the account was made by registration; null when the database cannot be read.
+    std::optional<bool> isSelfRegistered(const QString& userId);
+    // A new password hash, and every session of the user but `keepTokenHash` ends (one transaction).
+    bool changePassword(const QString& userId, const QString& passwordHash, const QByteArray& keepTokenHash);
+    // Ends every session of the user; how many were in force, -1 on failure.
+    int endUserSessions(const QString& userId);
 
     // Sessions: only the SHA-256 of a token is stored. A new session of a device ends the device's
     // earlier ones and binds the device to the user again (also after a removal).
@@ -155,13 +164,21 @@ public:
     bool setUpdate(const UpdateRecord& record);
     bool clearUpdate(const QString& platform);
 
-    // Sign-in throttling, shared by every process on the database: failures counted per subject
-    // ("email:…", "address:…") within a window that starts with the first failure.
-    // Returns the time (ms) until which the subject is refused, 0 when it is not, -1 on failure.
-    qint64 throttledUntil(const QString& subject, int limit, qint64 windowMs);
-    bool recordSignInFailure(const QString& subject, qint64 windowMs);
+    // Attempt counting (sign-ins, registrations), shared by every process on the database: attempts
+    // per subject ("email:…", "address:…", "register:…") within a window that starts with the first.
+    // An attempt is counted before its work is done, in one statement, so parallel requests cannot
+    // all pass one check. Returns 0 when counted, else the time (ms) until which the subject is
+    // refused; -1 on failure.
+    qint64 reserveAttempt(const QString& subject, int limit, qint64 windowMs);
+    // Takes one counted attempt back (a sign-in that succeeded, work that was never queued).
+    bool releaseAttempt(const QString& subject);
     bool clearSignInFailures(const QString& subject);
     bool purgeSignInFailures(qint64 windowMs);
+
+    // Client addresses (IPv4, or an IPv6 /64) a user signed in from with the right password.
+    bool rememberSignInAddress(const QString& userId, const QString& address);
+    std::optional<bool> isKnownSignInAddress(const QString& userId, const QString& address);
+    bool purgeSignInAddresses(qint64 maxAgeMs);
 
 private:
     bool connectSession(QString* error);

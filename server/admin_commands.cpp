@@ -2,6 +2,7 @@
 
 #include "account_server.h"
 #include "account_store.h"
+#include "account_text.h"
 #include "password_hasher.h"
 #include "platform/atomic_file_writer.h"
 #include "server_config.h"
@@ -14,10 +15,13 @@
 #include <QRegularExpression>
 #include <QUuid>
 
+#include <grp.h>
 #include <sodium.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 namespace {
@@ -35,6 +39,7 @@ const QHash<QString, QStringList>& knownOptions()
         {QStringLiteral("user disable"), {QStringLiteral("config"), QStringLiteral("email")}},
         {QStringLiteral("user enable"), {QStringLiteral("config"), QStringLiteral("email")}},
         {QStringLiteral("user list"), {QStringLiteral("config")}},
+        {QStringLiteral("user sign-out"), {QStringLiteral("config"), QStringLiteral("email")}},
         {QStringLiteral("team add-member"),
          {QStringLiteral("config"), QStringLiteral("owner"), QStringLiteral("member")}},
         {QStringLiteral("team remove-member"),
@@ -120,6 +125,79 @@ QString sha256Of(const QString& path, QString* error)
     return QString::fromLatin1(hash.result().toHex());
 }
 
+// The group the service runs as: the group of its configuration file, which it must be able to read
+// (the package's instructions install it root:nimbara-account 0640).
+std::optional<gid_t> serviceGroup(const QString& configPath, QString* error)
+{
+    struct stat info = {};
+    if (::stat(QFile::encodeName(configPath).constData(), &info) != 0) {
+        *error = QStringLiteral("cannot read %1").arg(configPath);
+        return std::nullopt;
+    }
+    return info.st_gid;
+}
+
+QString groupName(gid_t group)
+{
+    const struct group* entry = ::getgrgid(group);
+    return entry ? QString::fromLocal8Bit(entry->gr_name) : QString::number(group);
+}
+
+// Hands `path` to the service's group with at least `mode` for it; the command may run as root (sudo)
+// with umask 077, and the service, another user, would then answer 404 for its own files.
+bool shareWithService(const QString& path, gid_t group, mode_t mode, QString* error)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat info = {};
+    if (::lstat(native.constData(), &info) != 0) {
+        *error = QStringLiteral("cannot read %1").arg(path);
+        return false;
+    }
+    const mode_t forOthers = (mode >> 3) & 07;
+    if ((info.st_mode & forOthers) == forOthers) {
+        return true; // everyone may, the service too
+    }
+    if (info.st_gid != group && ::chown(native.constData(), static_cast<uid_t>(-1), group) != 0) {
+        *error = QStringLiteral("cannot give %1 to the group %2 the service runs as; run the command as "
+                                "root or as a member of %2")
+                     .arg(path, groupName(group));
+        return false;
+    }
+    if ((info.st_mode & mode) != mode && ::chmod(native.constData(), (info.st_mode & 07777) | mode) != 0) {
+        *error = QStringLiteral("cannot make %1 readable by the group %2 the service runs as")
+                     .arg(path, groupName(group));
+        return false;
+    }
+    return true;
+}
+
+// Creates `path` and its missing parents, each readable by the service's group; an existing `path`
+// is opened to that group too.
+bool makeServiceDirectory(const QString& path, gid_t group, QString* error)
+{
+    QStringList missing;
+    for (QString level = QDir::cleanPath(QDir(path).absolutePath()); !QFileInfo::exists(level);
+         level = QFileInfo(level).absolutePath()) {
+        missing.prepend(level);
+        if (level == QLatin1String("/")) {
+            break;
+        }
+    }
+    for (const QString& level : missing) {
+        if (::mkdir(QFile::encodeName(level).constData(), 0750) != 0 && errno != EEXIST) {
+            *error = QStringLiteral("cannot create %1").arg(level);
+            return false;
+        }
+        if (!shareWithService(level, group, 0750, error)) {
+            return false;
+        }
+    }
+    if (missing.isEmpty() && !shareWithService(path, group, S_IRGRP | S_IXGRP, error)) {
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 AdminCommands::AdminCommands(Output out, Output err) : m_out(std::move(out)), m_err(std::move(err)) {}
@@ -131,6 +209,7 @@ QString AdminCommands::usage()
         "  serve\n"
         "  user add --email E --name N          (password from standard input)\n"
         "  user disable --email E | user enable --email E | user list\n"
+        "  user sign-out --email E              (ends every session of the user)\n"
         "  team add-member --owner E --member E | team remove-member --owner E --member E | team list "
         "--owner E\n"
         "  device list --email E | device remove --email E --client-id ID\n"
@@ -270,23 +349,25 @@ int AdminCommands::userCommand(const Options& options)
     if (!openStore(options.values.value(QStringLiteral("config")), &store, &config, &error)) {
         return fail(error);
     }
-    const QString email = options.values.value(QStringLiteral("email")).trimmed();
+    const QString email = AccountText::normalized(options.values.value(QStringLiteral("email")));
     if (options.verb == QLatin1String("add")) {
-        const QString name = options.values.value(QStringLiteral("name")).trimmed();
+        // The rule registration follows: no look-alike entries in `user list`.
+        const std::optional<QString> validEmail = AccountText::email(email);
+        const std::optional<QString> name = AccountText::name(options.values.value(QStringLiteral("name")));
+        if (!validEmail || !name) {
+            return fail(QStringLiteral("a valid e-mail address and a name are required (no control, "
+                                       "tab or invisible characters)"));
+        }
         QByteArray password = readPassword();
         const int length = static_cast<int>(QString::fromUtf8(password).toUcs4().size());
         if (length < 12 || password.size() > 1024) {
             sodium_memzero(password.data(), static_cast<size_t>(password.size()));
             return fail(QStringLiteral("the password must have 12 to 1024 characters"));
         }
-        if (!email.contains(QLatin1Char('@')) || name.isEmpty()) {
-            sodium_memzero(password.data(), static_cast<size_t>(password.size()));
-            return fail(QStringLiteral("a valid e-mail address and a name are required"));
-        }
         UserRecord user;
         user.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
-        user.email = email;
-        user.name = name;
+        user.email = *validEmail;
+        user.name = *name;
         user.passwordHash = PasswordHasher::hashNow(password);
         user.createdMs = store.now();
         sodium_memzero(password.data(), static_cast<size_t>(password.size()));
@@ -326,6 +407,14 @@ int AdminCommands::userCommand(const Options& options)
     const std::optional<UserRecord> user = store.userByEmail(email);
     if (!user) {
         return fail(QStringLiteral("no user with the e-mail address %1").arg(email));
+    }
+    if (options.verb == QLatin1String("sign-out")) {
+        const int ended = store.endUserSessions(user->id);
+        if (ended < 0) {
+            return fail(store.lastError());
+        }
+        m_out(QStringLiteral("ended %1 session(s) of %2").arg(ended).arg(user->email));
+        return 0;
     }
     const bool disable = options.verb == QLatin1String("disable");
     if (!store.setUserDisabled(user->id, disable)) {
@@ -485,13 +574,14 @@ int AdminCommands::updateCommand(const Options& options)
     if (!source.isFile()) {
         return fail(QStringLiteral("no file %1").arg(source.filePath()));
     }
-    static const QRegularExpression safeName(QStringLiteral("^[A-Za-z0-9_+-][A-Za-z0-9._+-]{0,200}$"));
+    static const QRegularExpression safeName(QStringLiteral("\\A[A-Za-z0-9_+-][A-Za-z0-9._+-]{0,200}\\z"));
     record.fileName = source.fileName();
     if (!safeName.match(record.fileName).hasMatch()) {
         return fail(QStringLiteral("the file name may only hold letters, digits, '.', '_', '+' and '-'"));
     }
-    if (!QDir().mkpath(config.updateDirectory)) {
-        return fail(QStringLiteral("cannot create %1").arg(config.updateDirectory));
+    const std::optional<gid_t> group = serviceGroup(options.values.value(QStringLiteral("config")), &error);
+    if (!group || !makeServiceDirectory(config.updateDirectory, *group, &error)) {
+        return fail(error);
     }
     const QString target = QDir(config.updateDirectory).filePath(record.fileName);
     if (QFileInfo(target).canonicalFilePath() != source.canonicalFilePath()) {
@@ -504,6 +594,9 @@ int AdminCommands::updateCommand(const Options& options)
                                      &error)) {
             return fail(QStringLiteral("cannot write %1").arg(target));
         }
+    }
+    if (!shareWithService(target, *group, S_IRGRP, &error)) {
+        return fail(error);
     }
     // The digest of the copy that will be served.
     record.sha256 = sha256Of(target, &error);

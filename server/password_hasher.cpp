@@ -6,8 +6,8 @@
 
 #include <sodium.h>
 
-PasswordHasher::PasswordHasher(int threads, int maxQueued, QObject* parent)
-    : QObject(parent), m_maxQueued(maxQueued)
+PasswordHasher::PasswordHasher(int threads, int maxQueued, int maxQueuedHashes, QObject* parent)
+    : QObject(parent), m_maxQueued(maxQueued), m_maxQueuedHashes(maxQueuedHashes)
 {
     m_pool.setMaxThreadCount(threads);
     QByteArray random(32, Qt::Uninitialized);
@@ -43,32 +43,47 @@ bool PasswordHasher::verifyNow(const QString& hash, const QByteArray& password)
 
 template <typename Result>
 bool PasswordHasher::submit(QByteArray password, QObject* context,
-                            std::function<Result(const QByteArray&)> work, std::function<void(Result)> done)
+                            std::function<Result(const QByteArray&)> work, std::function<void(Result)> done,
+                            bool newHash)
 {
+    if (newHash && m_queuedHashes.fetchAndAddRelaxed(1) >= m_maxQueuedHashes) {
+        m_queuedHashes.fetchAndAddRelaxed(-1);
+        SecureMemory::wipe(password);
+        return false;
+    }
     if (m_queued.fetchAndAddRelaxed(1) >= m_maxQueued) {
         m_queued.fetchAndAddRelaxed(-1);
+        if (newHash) {
+            m_queuedHashes.fetchAndAddRelaxed(-1);
+        }
         SecureMemory::wipe(password);
         return false;
     }
     QPointer<QObject> target(context);
-    m_pool.start([this, password, target, work = std::move(work), done = std::move(done)]() mutable {
-        Result result = work(password);
-        SecureMemory::wipe(password);
-        m_queued.fetchAndAddRelaxed(-1);
-        if (target) {
-            QMetaObject::invokeMethod(target, [target, done, result] {
-                if (target) {
-                    done(result);
-                }
-            });
-        }
-    });
+    const int priority = newHash ? 0 : 1; // verifications first
+    m_pool.start(
+        [this, password, target, newHash, work = std::move(work), done = std::move(done)]() mutable {
+            Result result = work(password);
+            SecureMemory::wipe(password);
+            m_queued.fetchAndAddRelaxed(-1);
+            if (newHash) {
+                m_queuedHashes.fetchAndAddRelaxed(-1);
+            }
+            if (target) {
+                QMetaObject::invokeMethod(target, [target, done, result] {
+                    if (target) {
+                        done(result);
+                    }
+                });
+            }
+        },
+        priority);
     return true;
 }
 
 bool PasswordHasher::hash(QByteArray password, QObject* context, std::function<void(QString)> done)
 {
-    return submit<QString>(std::move(password), context, &PasswordHasher::hashNow, std::move(done));
+    return submit<QString>(std::move(password), context, &PasswordHasher::hashNow, std::move(done), true);
 }
 
 bool PasswordHasher::verify(QString hash, QByteArray password, QObject* context,
@@ -76,5 +91,5 @@ bool PasswordHasher::verify(QString hash, QByteArray password, QObject* context,
 {
     return submit<bool>(
         std::move(password), context, [hash](const QByteArray& bytes) { return verifyNow(hash, bytes); },
-        std::move(done));
+        std::move(done), false);
 }

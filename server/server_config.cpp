@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr qint64 kMaxConfigBytes = 1024 * 1024;
-
 QString text(const toml::table& root, std::string_view section, std::string_view key, bool* wrongType)
 {
     const toml::node* node = root.at_path(std::string(section) + "." + std::string(key)).node();
@@ -88,10 +86,14 @@ bool ServerConfig::load(const QString& path, ServerConfig* config, QString* erro
     if (!file.open(QIODevice::ReadOnly)) {
         return fail(file.errorString());
     }
-    if (file.size() > kMaxConfigBytes) {
-        return fail(QStringLiteral("file too large"));
+    // A device or a pipe has no size to check first: read one byte past the limit at most.
+    const QByteArray content = file.read(kMaxFileBytes + 1);
+    if (content.size() > kMaxFileBytes) {
+        return fail(QStringLiteral("file too large (a configuration has at most 1 MiB)"));
     }
-    const QByteArray content = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        return fail(file.errorString());
+    }
     toml::table root;
     try {
         root = toml::parse(std::string_view(content.constData(), static_cast<size_t>(content.size())));
@@ -136,6 +138,12 @@ bool ServerConfig::load(const QString& path, ServerConfig* config, QString* erro
         static_cast<int>(integer(root, "limits", "request_timeout_seconds", &wrongType).value_or(30));
     result.idleTimeoutSeconds =
         static_cast<int>(integer(root, "limits", "idle_timeout_seconds", &wrongType).value_or(60));
+    result.registrationsPerAddress =
+        static_cast<int>(integer(root, "limits", "registrations_per_address", &wrongType).value_or(10));
+    result.registrationWindowMinutes =
+        static_cast<int>(integer(root, "limits", "registration_window_minutes", &wrongType).value_or(60));
+    result.snapshotQuotaMiB =
+        static_cast<int>(integer(root, "limits", "snapshot_quota_mib", &wrongType).value_or(16));
     if (wrongType) {
         return fail(
             QStringLiteral("a key has the wrong type (texts are quoted, numbers and true/false are not)"));
@@ -189,6 +197,14 @@ bool ServerConfig::load(const QString& path, ServerConfig* config, QString* erro
         result.idleTimeoutSeconds < 1 || result.idleTimeoutSeconds > 3600) {
         return fail(QStringLiteral("[limits] max_connections_per_address must be 1 to 100000, "
                                    "request_timeout_seconds and idle_timeout_seconds 1 to 3600"));
+    }
+    if (result.registrationsPerAddress < 1 || result.registrationWindowMinutes < 1 ||
+        result.registrationWindowMinutes > 24 * 60) {
+        return fail(QStringLiteral("[limits] registrations_per_address must be positive and "
+                                   "registration_window_minutes between 1 and 1440"));
+    }
+    if (result.snapshotQuotaMiB < 1 || result.snapshotQuotaMiB > 64) {
+        return fail(QStringLiteral("[limits] snapshot_quota_mib must be between 1 and 64"));
     }
     *config = result;
     return true;

@@ -14,6 +14,7 @@
 //     [sessions] idle_days, max_days
 //     [limits]   sign_in_failures_per_email, sign_in_failures_per_address, sign_in_window_minutes,
 //                max_connections_per_address, request_timeout_seconds, idle_timeout_seconds
+//                registrations_per_address, registration_window_minutes, snapshot_quota_mib
 //
 // Relative paths are read relative to the file's own directory.
 struct ServerConfig
@@ -40,6 +41,12 @@ struct ServerConfig
     int signInFailuresPerEmail = 5;
     int signInFailuresPerAddress = 50;
     int signInWindowMinutes = 15;
+    // Registrations counted per client address (IPv4, or an IPv6 /64) within their own window.
+    int registrationsPerAddress = 10;
+    int registrationWindowMinutes = 60;
+    // The largest snapshot a self-registered account may keep; accounts made with `user add` have
+    // only the upload limit of 64 MiB.
+    int snapshotQuotaMiB = 16;
 
     // Open connections one client address (IPv6: one /64) may hold; loopback clients are exempt
     // behind a trusted proxy, which carries every client over its own connections.
@@ -50,6 +57,9 @@ struct ServerConfig
     int idleTimeoutSeconds = 60;
 
     bool usesTls() const { return !certificatePath.isEmpty(); }
+
+    // Configuration files are small; anything larger (or endless, /dev/zero) is refused unread.
+    static constexpr qint64 kMaxFileBytes = 1024 * 1024;
 
     // Reads and checks `path`; false with a one-line English reason.
     static bool load(const QString& path, ServerConfig* config, QString* error);

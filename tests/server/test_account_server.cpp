@@ -17,6 +17,10 @@
 
 #include <memory>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 constexpr qint64 kDayMs = 24LL * 60 * 60 * 1000;
@@ -63,6 +67,11 @@ private slots:
     void bodyLimits();
     void signInThrottledPerEmail();
     void signInThrottledPerAddress();
+    void signInAttemptsCountedBeforeHashing();
+    void signInLockOutSparesKnownAddresses();
+    void registrationThrottledAlikeAndBounded();
+    void signInsKeepTheirShareOfHashing();
+    void passwordChangeEndsOtherSessions();
     void restartKeepsEverything();
     void killDuringUploadKeepsSnapshot();
     void updateAnnouncementsAndFiles();
@@ -83,11 +92,17 @@ private:
     QByteArray signIn(const QString& email, const QString& password = kPassword,
                       const QString& clientId = QStringLiteral("client-1"));
     bool startServer(AccountTestServer* server, const QString& database, const QString& extraConfig,
-                     QString* error);
+                     QString* error, bool behindProxy = false);
     qint64 sqlValue(const QString& sql, const QVariantList& values);
     // A TLS connection to the server for requests the HTTP client would not send as they are.
-    std::unique_ptr<QSslSocket> rawConnection();
+    std::unique_ptr<QSslSocket> rawConnection() { return rawConnection(*m_server); }
+    static std::unique_ptr<QSslSocket> rawConnection(const AccountTestServer& server);
     static QByteArray readAnswerHead(QSslSocket* socket);
+    // Every request on a connection of its own, all sent before any answer is read: the statuses.
+    static QList<int> sendAtOnce(const AccountTestServer& server, const QList<QByteArray>& requests);
+    static QByteArray rawPost(const QString& path, const QJsonObject& body,
+                              const QByteArray& forwardedFor = {});
+    QJsonObject registrationBody(const QString& email) const;
     QByteArray storedBytes();
 
     bool m_postgres;
@@ -125,10 +140,11 @@ void AccountServerTest::cleanupTestCase()
 }
 
 bool AccountServerTest::startServer(AccountTestServer* server, const QString& database,
-                                    const QString& extraConfig, QString* error)
+                                    const QString& extraConfig, QString* error, bool behindProxy)
 {
     AccountTestServer::Options options;
     options.extraConfig = extraConfig;
+    options.trustForwardedFor = behindProxy;
     if (m_postgres) {
         if (!m_database->createDatabase(database, error)) {
             return false;
@@ -155,9 +171,9 @@ QJsonObject AccountServerTest::signInBody(const QString& email, const QString& p
 
 QByteArray AccountServerTest::registerUser(const QString& email, const QString& name, const QString& clientId)
 {
-    QJsonObject body = signInBody(email, kPassword, clientId);
+    QJsonObject body = registrationBody(email);
     body.insert(QStringLiteral("name"), name);
-    body.insert(QStringLiteral("accept_terms"), true);
+    body.insert(QStringLiteral("client_id"), clientId);
     const HttpTestClient::Reply reply = m_client->post(api(QStringLiteral("/auth/register")), body);
     if (reply.status != 201) {
         qWarning() << "registration failed:" << reply.status << reply.body << reply.errorString;
@@ -188,11 +204,11 @@ qint64 AccountServerTest::sqlValue(const QString& sql, const QVariantList& value
     return value.toLongLong();
 }
 
-std::unique_ptr<QSslSocket> AccountServerTest::rawConnection()
+std::unique_ptr<QSslSocket> AccountServerTest::rawConnection(const AccountTestServer& server)
 {
     auto socket = std::make_unique<QSslSocket>();
-    socket->setSslConfiguration(m_server->clientConfiguration());
-    socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_server->port());
+    socket->setSslConfiguration(server.clientConfiguration());
+    socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), server.port());
     if (!socket->waitForEncrypted(30000)) {
         qWarning() << "no TLS connection:" << socket->errorString();
     }
@@ -201,11 +217,62 @@ std::unique_ptr<QSslSocket> AccountServerTest::rawConnection()
 
 QByteArray AccountServerTest::readAnswerHead(QSslSocket* socket)
 {
-    QByteArray answer;
+    QByteArray answer = socket->readAll(); // what already arrived raises no readyRead again
     while (!answer.contains("\r\n\r\n") && socket->waitForReadyRead(30000)) {
         answer += socket->readAll();
     }
     return answer;
+}
+
+QList<int> AccountServerTest::sendAtOnce(const AccountTestServer& server, const QList<QByteArray>& requests)
+{
+    // Only the test CA: loading the system's roots for every connection makes it slow. Connected in
+    // groups of 20: the listener completes about 30 handshakes at a time.
+    QSslConfiguration tls = server.clientConfiguration();
+    tls.setCaCertificates(QSslCertificate::fromPath(server.caCertificatePath()));
+    std::vector<std::unique_ptr<QSslSocket>> sockets;
+    for (qsizetype start = 0; start < requests.size(); start += 20) {
+        const qsizetype end = qMin<qsizetype>(start + 20, requests.size());
+        for (qsizetype i = start; i < end; ++i) {
+            sockets.push_back(std::make_unique<QSslSocket>());
+            sockets.back()->setSslConfiguration(tls);
+            sockets.back()->connectToHostEncrypted(QStringLiteral("127.0.0.1"), server.port());
+        }
+        for (qsizetype i = start; i < end; ++i) {
+            QSslSocket* socket = sockets[static_cast<size_t>(i)].get();
+            if (socket->isEncrypted() || socket->waitForEncrypted(30000)) {
+                socket->write(requests.at(i));
+                while (socket->bytesToWrite() > 0 && socket->waitForBytesWritten(30000)) {
+                }
+            }
+        }
+    }
+    QList<int> statuses;
+    for (const auto& socket : sockets) {
+        const QByteArray head = readAnswerHead(socket.get());
+        statuses.append(head.startsWith("HTTP/1.1 ") ? head.mid(9, 3).toInt() : 0);
+    }
+    return statuses;
+}
+
+QByteArray AccountServerTest::rawPost(const QString& path, const QJsonObject& body,
+                                      const QByteArray& forwardedFor)
+{
+    const QByteArray json = QJsonDocument(body).toJson(QJsonDocument::Compact);
+    QByteArray request = "POST " + path.toUtf8() + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    if (!forwardedFor.isEmpty()) {
+        request += "X-Forwarded-For: " + forwardedFor + "\r\n";
+    }
+    return request + "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(json.size()) +
+           "\r\n\r\n" + json;
+}
+
+QJsonObject AccountServerTest::registrationBody(const QString& email) const
+{
+    QJsonObject body = signInBody(email, kPassword, QStringLiteral("client-1"));
+    body.insert(QStringLiteral("name"), QStringLiteral("Tester"));
+    body.insert(QStringLiteral("accept_terms"), true);
+    return body;
 }
 
 // Every byte the database keeps on disk: the SQLite file with its journal, or the whole PostgreSQL
@@ -228,14 +295,15 @@ QByteArray AccountServerTest::storedBytes()
 void AccountServerTest::registrationSignsIn()
 {
     const QString email = uniqueEmail(QStringLiteral("Ann"));
-    const QByteArray token = registerUser(email, QStringLiteral("  Ann Admin  "));
+    // Stored composed (NFC): "Ame\u0301lie" and "Am\u00e9lie" are one name.
+    const QByteArray token = registerUser(email, QStringLiteral("  Ann Ame\u0301lie  "));
     QCOMPARE(token.size(), 43); // 256 bits, URL-safe Base64 without padding
 
     const HttpTestClient::Reply me = m_client->get(api(QStringLiteral("/account/me")), token);
     QCOMPARE(me.status, 200);
     QVERIFY(me.json.value(QStringLiteral("id")).isString());
     QVERIFY(!me.json.value(QStringLiteral("id")).toString().isEmpty());
-    QCOMPARE(me.json.value(QStringLiteral("name")).toString(), QStringLiteral("Ann Admin"));
+    QCOMPARE(me.json.value(QStringLiteral("name")).toString(), QStringLiteral("Ann Am\u00e9lie"));
     QCOMPARE(me.json.value(QStringLiteral("email")).toString(), email);
 
     const HttpTestClient::Reply team = m_client->get(api(QStringLiteral("/account/team")), token);
@@ -275,6 +343,11 @@ void AccountServerTest::registrationRefusals_data()
                                    << "bob@localhost" << kPassword << QJsonValue(true) << 400;
     QTest::newRow("blank in address") << "Bob"
                                       << "b ob@example.com" << kPassword << QJsonValue(true) << 400;
+    QTest::newRow("zero-width space in address")
+        << "Bob"
+        << "bo\u200Bb@example.com" << kPassword << QJsonValue(true) << 400;
+    QTest::newRow("bidirectional override in name") << "Bob\u202Egpj.exe"
+                                                    << "ok" << kPassword << QJsonValue(true) << 400;
     QTest::newRow("terms refused") << "Bob"
                                    << "ok" << kPassword << QJsonValue(false) << 400;
     QTest::newRow("terms missing") << "Bob"
@@ -725,6 +798,14 @@ void AccountServerTest::teamMembersReadOwnersSnapshot()
     result = team({QStringLiteral("list"), QStringLiteral("--owner"), ownerEmail});
     QVERIFY(result.out.contains(memberEmail.toUtf8()));
 
+    // While the owner's account is disabled, its members do not read the snapshot either.
+    for (const QString& verb : {QStringLiteral("disable"), QStringLiteral("enable")}) {
+        result = m_server->admin({QStringLiteral("user"), verb, QStringLiteral("--email"), ownerEmail});
+        QVERIFY2(result.exitCode == 0, result.err.constData());
+        reply = m_client->get(sync, member);
+        QCOMPARE(reply.status, verb == QLatin1String("disable") ? 403 : 200);
+    }
+
     result = team({QStringLiteral("remove-member"), QStringLiteral("--owner"), ownerEmail,
                    QStringLiteral("--member"), memberEmail});
     QVERIFY2(result.exitCode == 0, result.err.constData());
@@ -838,6 +919,197 @@ void AccountServerTest::signInThrottledPerAddress()
     QVERIFY(reply.errorText().contains(QStringLiteral("too many failed sign-ins")));
 }
 
+void AccountServerTest::signInAttemptsCountedBeforeHashing()
+{
+    QCOMPARE(sqlValue(QStringLiteral("DELETE FROM sign_in_failures"), {}), 0);
+    const QString email = uniqueEmail(QStringLiteral("race"));
+    QVERIFY(!registerUser(email).isEmpty());
+    // 20 wrong passwords at once against the limit of 5: only 5 are tried.
+    QList<QByteArray> requests;
+    for (int i = 0; i < 20; ++i) {
+        requests.append(
+            rawPost(QStringLiteral("/api/v1/auth/login"),
+                    signInBody(email, QStringLiteral("wrong password %1").arg(i), QStringLiteral("c"))));
+    }
+    const QList<int> statuses = sendAtOnce(*m_server, requests);
+    QCOMPARE(statuses.count(401), 5);
+    QCOMPARE(statuses.count(429), 15);
+}
+
+void AccountServerTest::signInLockOutSparesKnownAddresses()
+{
+    AccountTestServer proxied;
+    QString error;
+    QVERIFY2(startServer(&proxied, QStringLiteral("accounts_lockout"),
+                         QStringLiteral("[limits]\n"
+                                        "sign_in_failures_per_email = 2\nsign_in_failures_per_address = 3\n"),
+                         &error, true),
+             qPrintable(error));
+    HttpTestClient client(proxied.clientConfiguration());
+    const QUrl login = proxied.url(QStringLiteral("/api/v1/auth/login"));
+    const QString email = uniqueEmail(QStringLiteral("owner"));
+    QVERIFY2(proxied.addUser(email, QStringLiteral("Owner"), kPassword, &error), qPrintable(error));
+    QCOMPARE(client.postFrom("2001:db8:1:2::10", login, signInBody(email, kPassword, QStringLiteral("home")))
+                 .status,
+             200);
+
+    // Someone elsewhere guesses until the address is locked for everyone who is not its owner at home.
+    for (int i = 0; i < 2; ++i) {
+        QCOMPARE(
+            client.postFrom("192.0.2.7", login, signInBody(email, QStringLiteral("guess %1").arg(i), "x"))
+                .status,
+            401);
+    }
+    QCOMPARE(client.postFrom("192.0.2.7", login, signInBody(email, kPassword, QStringLiteral("x"))).status,
+             429);
+    QCOMPARE(client.postFrom("198.51.100.9", login, signInBody(email, kPassword, QStringLiteral("x"))).status,
+             429);
+    // The owner, from another host of the same /64, still gets in.
+    QCOMPARE(client.postFrom("2001:db8:1:2::99", login, signInBody(email, kPassword, QStringLiteral("home")))
+                 .status,
+             200);
+
+    // Addresses of one /64 count as one.
+    QList<int> statuses;
+    for (int host = 1; host <= 4; ++host) {
+        statuses.append(client
+                            .postFrom(QStringLiteral("2001:db8:5:6::%1").arg(host).toLatin1(), login,
+                                      signInBody(uniqueEmail(QStringLiteral("nobody")), kPassword, "x"))
+                            .status);
+    }
+    QCOMPARE(statuses, (QList<int>{401, 401, 401, 429}));
+}
+
+void AccountServerTest::registrationThrottledAlikeAndBounded()
+{
+    AccountTestServer proxied;
+    QString error;
+    QVERIFY2(startServer(&proxied, QStringLiteral("accounts_registration"),
+                         QStringLiteral("[limits]\n"
+                                        "registrations_per_address = 2\nsnapshot_quota_mib = 1\n"),
+                         &error, true),
+             qPrintable(error));
+    HttpTestClient client(proxied.clientConfiguration());
+    const QUrl registration = proxied.url(QStringLiteral("/api/v1/auth/register"));
+    const QString taken = uniqueEmail(QStringLiteral("taken"));
+    QCOMPARE(client.postFrom("192.0.2.1", registration, registrationBody(taken)).status, 201);
+
+    // An address that exists takes as long as a new one (each from an address of its own).
+    QList<qint64> newMs;
+    QList<qint64> takenMs;
+    for (int i = 0; i < 3; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(client
+                     .postFrom(QStringLiteral("192.0.2.%1").arg(10 + i).toLatin1(), registration,
+                               registrationBody(uniqueEmail(QStringLiteral("new"))))
+                     .status,
+                 201);
+        newMs.append(timer.restart());
+        const HttpTestClient::Reply reply =
+            client.postFrom(QStringLiteral("192.0.2.%1").arg(20 + i).toLatin1(), registration,
+                            registrationBody(taken.toUpper()));
+        takenMs.append(timer.elapsed());
+        QCOMPARE(reply.status, 409);
+        QCOMPARE(reply.errorText(), QStringLiteral("email already exists"));
+    }
+    std::sort(newMs.begin(), newMs.end());
+    std::sort(takenMs.begin(), takenMs.end());
+    QVERIFY2(takenMs.at(1) * 2 >= newMs.at(1),
+             qPrintable(QStringLiteral("%1 ms against %2 ms").arg(takenMs.at(1)).arg(newMs.at(1))));
+
+    // Two registrations per address, whether the address is taken or not.
+    QCOMPARE(client.postFrom("192.0.2.1", registration, registrationBody(taken)).status, 409);
+    const HttpTestClient::Reply refused =
+        client.postFrom("192.0.2.1", registration, registrationBody(uniqueEmail(QStringLiteral("third"))));
+    QCOMPARE(refused.status, 429);
+    QVERIFY(refused.errorText().startsWith(QStringLiteral("too many registrations")));
+
+    // A self-registered account keeps at most the quota (1 MiB); one made by the operator more.
+    const QString self = uniqueEmail(QStringLiteral("self"));
+    QCOMPARE(client.postFrom("192.0.2.30", registration, registrationBody(self)).status, 201);
+    const QString made = uniqueEmail(QStringLiteral("made"));
+    QVERIFY2(proxied.addUser(made, QStringLiteral("Made"), kPassword, &error), qPrintable(error));
+    const QJsonObject upload{{QStringLiteral("payload"), QString(1024 * 1024 + 1, QLatin1Char('q'))},
+                             {QStringLiteral("device_count"), 1},
+                             {QStringLiteral("expected_revision"), 0}};
+    const QUrl sync = proxied.url(QStringLiteral("/api/v1/account/host-sync"));
+    const QUrl login = proxied.url(QStringLiteral("/api/v1/auth/login"));
+    const QByteArray selfToken = client.postFrom("192.0.2.30", login, signInBody(self, kPassword, "c"))
+                                     .json.value(QStringLiteral("access_token"))
+                                     .toString()
+                                     .toLatin1();
+    const HttpTestClient::Reply tooLarge = client.put(sync, upload, selfToken);
+    QCOMPARE(tooLarge.status, 413);
+    QCOMPARE(tooLarge.errorText(), QStringLiteral("host data larger than this account's quota of 1 MiB"));
+    const QByteArray madeToken = client.postFrom("192.0.2.31", login, signInBody(made, kPassword, "c"))
+                                     .json.value(QStringLiteral("access_token"))
+                                     .toString()
+                                     .toLatin1();
+    QCOMPARE(client.put(sync, upload, madeToken).status, 200);
+}
+
+void AccountServerTest::signInsKeepTheirShareOfHashing()
+{
+    AccountTestServer proxied;
+    QString error;
+    QVERIFY2(startServer(&proxied, QStringLiteral("accounts_flood"), {}, &error, true), qPrintable(error));
+    const QString email = uniqueEmail(QStringLiteral("steady"));
+    QVERIFY2(proxied.addUser(email, QStringLiteral("Steady"), kPassword, &error), qPrintable(error));
+    // 200 registrations from as many addresses, then one sign-in: it finds room to be checked.
+    QList<QByteArray> requests;
+    for (int i = 0; i < 200; ++i) {
+        requests.append(rawPost(QStringLiteral("/api/v1/auth/register"),
+                                registrationBody(uniqueEmail(QStringLiteral("flood"))),
+                                QStringLiteral("2001:db8:%1::1").arg(i + 1, 0, 16).toLatin1()));
+    }
+    requests.append(
+        rawPost(QStringLiteral("/api/v1/auth/login"), signInBody(email, kPassword, "c"), "198.51.100.1"));
+    const QList<int> statuses = sendAtOnce(proxied, requests);
+    QCOMPARE(statuses.last(), 200);
+    QVERIFY(statuses.count(201) >= 2);
+    QCOMPARE(statuses.count(201) + statuses.count(503), 200);
+}
+
+void AccountServerTest::passwordChangeEndsOtherSessions()
+{
+    const QString email = uniqueEmail(QStringLiteral("pia"));
+    const QByteArray laptop = registerUser(email, QStringLiteral("Pia"), QStringLiteral("laptop"));
+    const QByteArray desk = signIn(email, kPassword, QStringLiteral("desk"));
+    QVERIFY(!laptop.isEmpty() && !desk.isEmpty());
+    const QUrl change = api(QStringLiteral("/account/password"));
+    const QString next = QStringLiteral("Another-Horse-电池-10");
+    auto body = [](const QString& current, const QString& fresh) {
+        return QJsonObject{{QStringLiteral("current_password"), current},
+                           {QStringLiteral("new_password"), fresh}};
+    };
+
+    QCOMPARE(m_client->post(change, body(kPassword, next)).status, 401);
+    QCOMPARE(m_client->post(change, body(kPassword, QStringLiteral("too short")), laptop).status, 400);
+    HttpTestClient::Reply reply =
+        m_client->post(change, body(QStringLiteral("not my password"), next), laptop);
+    QCOMPARE(reply.status, 403);
+    QCOMPARE(reply.errorText(), QStringLiteral("current password is wrong"));
+    QCOMPARE(m_client->get(api(QStringLiteral("/account/me")), desk).status, 200);
+
+    reply = m_client->post(change, body(kPassword, next), laptop);
+    QCOMPARE(reply.status, 200);
+    QCOMPARE(m_client->get(api(QStringLiteral("/account/me")), desk).status, 401);
+    QCOMPARE(m_client->get(api(QStringLiteral("/account/me")), laptop).status, 200);
+    QCOMPARE(m_client->post(api(QStringLiteral("/auth/login")), signInBody(email, kPassword, "desk")).status,
+             401);
+    const QByteArray again = signIn(email, next, QStringLiteral("desk"));
+    QVERIFY(!again.isEmpty());
+
+    // The operator ends every session at once.
+    const AccountTestServer::CommandResult result = m_server->admin(
+        {QStringLiteral("user"), QStringLiteral("sign-out"), QStringLiteral("--email"), email.toUpper()});
+    QVERIFY2(result.exitCode == 0, result.err.constData());
+    QVERIFY2(result.out.contains("ended 2 session(s)"), result.out.constData());
+    QCOMPARE(m_client->get(api(QStringLiteral("/account/me")), laptop).status, 401);
+    QCOMPARE(m_client->get(api(QStringLiteral("/account/me")), again).status, 401);
+}
+
 void AccountServerTest::restartKeepsEverything()
 {
     const QString email = uniqueEmail(QStringLiteral("mia"));
@@ -918,6 +1190,13 @@ void AccountServerTest::updateAnnouncementsAndFiles()
     }
     const QString digest =
         QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
+    // The service reads its files as the group of its configuration; the operator may run the command
+    // as root with umask 077 (sudo), and the update directory is made by it.
+    const gid_t serviceGroup = ::geteuid() == 0 ? 65534 : ::getegid();
+    QCOMPARE(
+        ::chown(QFile::encodeName(m_server->configPath()).constData(), static_cast<uid_t>(-1), serviceGroup),
+        0);
+    QDir(m_server->updateDirectory()).removeRecursively();
 
     AccountTestServer::CommandResult result =
         m_server->admin({QStringLiteral("update"), QStringLiteral("set"), QStringLiteral("--platform"),
@@ -926,6 +1205,10 @@ void AccountServerTest::updateAnnouncementsAndFiles()
                          QStringLiteral("1.2.0"), QStringLiteral("--notes"), QStringLiteral("修复同步问题")});
     QVERIFY2(result.exitCode == 0, result.err.constData());
     QVERIFY(result.out.contains(digest.toLatin1()));
+    struct stat info = {};
+    QCOMPARE(::stat(QFile::encodeName(m_server->updateDirectory()).constData(), &info), 0);
+    QCOMPARE(info.st_gid, serviceGroup);
+    QCOMPARE(info.st_mode & (S_IRGRP | S_IXGRP), static_cast<mode_t>(S_IRGRP | S_IXGRP));
 
     HttpTestClient::Reply reply = m_client->get(api(QStringLiteral("/client/update/linux")));
     QCOMPARE(reply.status, 200);
@@ -947,11 +1230,26 @@ void AccountServerTest::updateAnnouncementsAndFiles()
                  .toBool(true),
              false);
     QCOMPARE(m_client->get(api(QStringLiteral("/client/update/macos"))).status, 404);
+    // A name with a final line break, a link out of the directory: neither is served.
+    {
+        QFile newline(
+            QDir(m_server->updateDirectory()).filePath(QStringLiteral("NIMBARA-1.3.0-amd64.deb\n")));
+        QVERIFY(newline.open(QIODevice::WriteOnly) && newline.write("x") == 1);
+    }
+    QVERIFY(QFile::link(m_server->configPath(),
+                        QDir(m_server->updateDirectory()).filePath(QStringLiteral("link.deb"))));
     for (const QString& path :
          {QStringLiteral("/downloads/%2e%2e%2fserver.toml"), QStringLiteral("/downloads/.hidden"),
-          QStringLiteral("/downloads/missing.deb"), QStringLiteral("/downloads/")}) {
-        QCOMPARE(m_client->get(QUrl(m_server->baseUrl() + path)).status, 404);
+          QStringLiteral("/downloads/missing.deb"), QStringLiteral("/downloads/"),
+          QStringLiteral("/downloads/NIMBARA-1.3.0-amd64.deb%0A"), QStringLiteral("/downloads/link.deb"),
+          QStringLiteral("/downloads/forged%0A2030-01-01T00:00:00.000%20info%20x%1B%5B2J")}) {
+        QCOMPARE(m_client->get(QUrl(m_server->baseUrl() + path, QUrl::StrictMode)).status, 404);
     }
+    // The log keeps one line per request: control characters in a path are written escaped.
+    const QByteArray log = m_server->log();
+    QVERIFY(!log.contains("\n2030-01-01T00:00:00.000 info x"));
+    QVERIFY(!log.contains('\x1b'));
+    QVERIFY(log.contains("GET /downloads/forged\\x0a2030-01-01T00:00:00.000"));
 
     result = m_server->admin({QStringLiteral("update"), QStringLiteral("set"), QStringLiteral("--platform"),
                               QStringLiteral("linux"), QStringLiteral("--version"), QStringLiteral("1 .3"),
@@ -1039,6 +1337,26 @@ void AccountServerTest::commandLineRefusals()
     result = m_server->admin({QStringLiteral("user"), QStringLiteral("list")});
     QCOMPARE(result.exitCode, 0);
     QVERIFY(result.out.contains(email.toUtf8() + "\tPat\t"));
+    // The rule registration follows: a plain address, a name without tabs or invisible characters.
+    for (const auto& [address, name] :
+         {std::pair(QStringLiteral("x@y"), QStringLiteral("Pat")),
+          std::pair(uniqueEmail(QStringLiteral("tab")), QStringLiteral("Pat\tX")),
+          std::pair(uniqueEmail(QStringLiteral("zw")), QStringLiteral("Pa\u200Dt"))}) {
+        QVERIFY2(!m_server->addUser(address, name, kPassword, &error), qPrintable(address + name));
+        QVERIFY(error.contains(QStringLiteral("a valid e-mail address and a name are required")));
+    }
+
+    // An endless configuration (a device) is refused after 1 MiB, not read into memory.
+    QProcess endless;
+    endless.setChildProcessModifier([] {
+        const rlimit memory{512LL * 1024 * 1024, 512LL * 1024 * 1024};
+        ::setrlimit(RLIMIT_AS, &memory);
+    });
+    endless.start(AccountTestServer::programPath(),
+                  {QStringLiteral("user"), QStringLiteral("list"), QStringLiteral("--config"), "/dev/zero"});
+    QVERIFY(endless.waitForFinished(30000));
+    QVERIFY(endless.exitCode() != 0);
+    QVERIFY(endless.readAllStandardError().contains("file too large"));
 
     result = m_server->admin({QStringLiteral("user"), QStringLiteral("frobnicate")});
     QCOMPARE(result.exitCode, 2);

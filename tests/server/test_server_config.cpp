@@ -87,6 +87,9 @@ private slots:
         QCOMPARE(config.signInFailuresPerEmail, defaults.signInFailuresPerEmail);
         QCOMPARE(config.signInFailuresPerAddress, defaults.signInFailuresPerAddress);
         QCOMPARE(config.signInWindowMinutes, defaults.signInWindowMinutes);
+        QCOMPARE(config.registrationsPerAddress, 10);
+        QCOMPARE(config.registrationWindowMinutes, 60);
+        QCOMPARE(config.snapshotQuotaMiB, 16);
     }
 
     void pathsFollowTheFileNotTheWorkingDirectory()
@@ -155,6 +158,8 @@ private slots:
         row("database timeout 0", "storage_timeout_zero.toml", "timeout_seconds");
         row("idle_days past int", "idle_days_huge.toml", "idle_days");
         row("sign-in window over a day", "window_too_long.toml", "[limits]");
+        row("snapshot quota past the upload limit", "snapshot_quota_too_large.toml", "snapshot_quota_mib");
+        row("no registrations", "registrations_zero.toml", "registrations_per_address");
         row("syntax error", "syntax_error.toml", "line 4");
         row("missing file", "missing.toml", "No such file");
         row("public_url with user", "public_url_user.toml", "public_url");

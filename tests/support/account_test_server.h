@@ -38,9 +38,10 @@ public:
         QString publicUrl;
         // [storage] timeout_seconds; 0: the server's default.
         int databaseTimeoutSeconds = 0;
-        // [server] trust_forwarded_for (behind a reverse proxy on loopback).
+        // [server] trust_forwarded_for: the last X-Forwarded-For entry is the client's address.
         bool trustForwardedFor = false;
         // TOML appended to the configuration (say "[limits]\nsign_in_failures_per_email = 2\n").
+        // Registrations are not limited unless it sets [limits] registrations_per_address.
         QString extraConfig;
     };
 

@@ -18,7 +18,8 @@ QByteArray HttpTestClient::Reply::header(const QByteArray& name) const
 HttpTestClient::HttpTestClient(const QSslConfiguration& tls) : m_tls(tls) {}
 
 QNetworkReply* HttpTestClient::send(const QByteArray& method, const QUrl& url, const QByteArray& body,
-                                    const QByteArray& bearer)
+                                    const QByteArray& bearer,
+                                    const QList<QPair<QByteArray, QByteArray>>& headers)
 {
     QNetworkRequest request(url);
     request.setSslConfiguration(m_tls);
@@ -26,6 +27,9 @@ QNetworkReply* HttpTestClient::send(const QByteArray& method, const QUrl& url, c
     request.setRawHeader("Accept", "application/json");
     if (!bearer.isEmpty()) {
         request.setRawHeader("Authorization", "Bearer " + bearer);
+    }
+    for (const auto& [name, value] : headers) {
+        request.setRawHeader(name, value);
     }
     return m_network.sendCustomRequest(request, method, body);
 }
@@ -66,4 +70,11 @@ HttpTestClient::Reply HttpTestClient::post(const QUrl& url, const QJsonObject& b
 HttpTestClient::Reply HttpTestClient::put(const QUrl& url, const QJsonObject& body, const QByteArray& bearer)
 {
     return request("PUT", url, QJsonDocument(body).toJson(QJsonDocument::Compact), bearer);
+}
+
+HttpTestClient::Reply HttpTestClient::postFrom(const QByteArray& address, const QUrl& url,
+                                               const QJsonObject& body)
+{
+    return wait(send("POST", url, QJsonDocument(body).toJson(QJsonDocument::Compact), {},
+                     {{"X-Forwarded-For", address}}));
 }

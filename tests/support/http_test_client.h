@@ -29,13 +29,16 @@ public:
 
     // Sends and returns at once: several requests can be in flight; wait() collects each.
     QNetworkReply* send(const QByteArray& method, const QUrl& url, const QByteArray& body = {},
-                        const QByteArray& bearer = {});
+                        const QByteArray& bearer = {},
+                        const QList<QPair<QByteArray, QByteArray>>& headers = {});
     static Reply wait(QNetworkReply* reply, int timeoutMs = 120000);
 
     Reply request(const QByteArray& method, const QUrl& url, const QByteArray& body = {},
                   const QByteArray& bearer = {});
     Reply get(const QUrl& url, const QByteArray& bearer = {}) { return request("GET", url, {}, bearer); }
     Reply post(const QUrl& url, const QJsonObject& body, const QByteArray& bearer = {});
+    // As a proxy on loopback would forward it for `address` (X-Forwarded-For).
+    Reply postFrom(const QByteArray& address, const QUrl& url, const QJsonObject& body);
     Reply put(const QUrl& url, const QJsonObject& body, const QByteArray& bearer = {});
 
     QNetworkAccessManager& network() { return m_network; }
