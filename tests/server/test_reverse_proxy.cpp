@@ -162,8 +162,9 @@ private slots:
         AccountTestServer::Options options;
         options.tls = false;
         options.trustForwardedFor = true;
+        // The round trip's 20 MiB snapshot is above a self-registered account's default quota.
         options.extraConfig = QStringLiteral("[limits]\nsign_in_failures_per_email = 1000\n"
-                                             "sign_in_failures_per_address = %1\n")
+                                             "sign_in_failures_per_address = %1\nsnapshot_quota_mib = 64\n")
                                   .arg(kFailuresPerAddress);
         QString error;
         QVERIFY2(m_server->start(options, &error), qPrintable(error));
