@@ -197,7 +197,10 @@ int main(int argc, char* argv[])
     }
     AccountTestServer server;
     QString error;
-    if (!server.start(&error)) {
+    // The load generator's 64 connections all come from 127.0.0.1.
+    AccountTestServer::Options options;
+    options.extraConfig = QStringLiteral("[limits]\nmax_connections_per_address = 128\n");
+    if (!server.start(options, &error)) {
         std::fprintf(stderr, "the account server did not start: %s\n", qPrintable(error));
         return 1;
     }
