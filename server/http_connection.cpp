@@ -135,6 +135,8 @@ public:
 
     void abort() override { close(); }
 
+    auto executor() { return StreamOps<Stream>::socket(m_stream).get_executor(); }
+
 private:
     enum class Phase {
         Handshake,
@@ -398,15 +400,15 @@ private:
         m_keepSelf = this->shared_from_this();
         const quint64 sequence = ++m_sequence;
         std::weak_ptr<Connection> weak = this->shared_from_this();
-        auto executor = StreamOps<Stream>::socket(m_stream).get_executor();
-        m_host->admit(request, m_contentLength,
-                      [weak, executor, sequence](std::optional<HttpResponse> refusal) {
-                          if (auto self = weak.lock()) {
-                              asio::post(executor, [self, sequence, refusal = std::move(refusal)]() mutable {
-                                  self->admitted(sequence, std::move(refusal));
-                              });
-                          }
-                      });
+        // No executor is kept in the callback: it may outlive the server's I/O context (a handler that
+        // holds its responder); a connection that still exists means the context does too.
+        m_host->admit(request, m_contentLength, [weak, sequence](std::optional<HttpResponse> refusal) {
+            if (auto self = weak.lock()) {
+                asio::post(self->executor(), [self, sequence, refusal = std::move(refusal)]() mutable {
+                    self->admitted(sequence, std::move(refusal));
+                });
+            }
+        });
         watchWhileWaiting();
     }
 
@@ -466,10 +468,9 @@ private:
         m_keepSelf = this->shared_from_this();
         const quint64 sequence = ++m_sequence;
         std::weak_ptr<Connection> weak = this->shared_from_this();
-        auto executor = StreamOps<Stream>::socket(m_stream).get_executor();
-        m_host->handle(m_request, m_started, m_gone, [weak, executor, sequence](Outgoing outgoing) {
+        m_host->handle(m_request, m_started, m_gone, [weak, sequence](Outgoing outgoing) {
             if (auto self = weak.lock()) {
-                asio::post(executor, [self, sequence, outgoing = std::move(outgoing)]() mutable {
+                asio::post(self->executor(), [self, sequence, outgoing = std::move(outgoing)]() mutable {
                     self->answered(sequence, std::move(outgoing));
                 });
             } else if (outgoing.fileDescriptor >= 0) {
