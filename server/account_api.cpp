@@ -81,21 +81,6 @@ QJsonObject person(const UserRecord& user)
             {QStringLiteral("email"), user.email}};
 }
 
-// IPv4 as it is; IPv6 by its /64, which one subscriber usually has whole.
-QString countingKey(const QHostAddress& address)
-{
-    bool mapped = false;
-    const QHostAddress v4(address.toIPv4Address(&mapped));
-    if (mapped || address.protocol() == QAbstractSocket::IPv4Protocol) {
-        return mapped ? v4.toString() : address.toString();
-    }
-    Q_IPV6ADDR bytes = address.toIPv6Address();
-    for (int i = 8; i < 16; ++i) {
-        bytes[i] = 0;
-    }
-    return QHostAddress(bytes).toString() + QStringLiteral("/64");
-}
-
 QString minutesText(qint64 ms)
 {
     const qint64 minutes = qMax<qint64>(1, (ms + 59999) / 60000);
@@ -272,10 +257,10 @@ QString AccountApi::clientAddress(const HttpRequest& request) const
         }
         const QHostAddress last(QString::fromLatin1(lastLine.mid(lastLine.lastIndexOf(',') + 1).trimmed()));
         if (!last.isNull()) {
-            return countingKey(last);
+            return HttpRequest::clientKey(last);
         }
     }
-    return countingKey(request.peer);
+    return HttpRequest::clientKey(request.peer);
 }
 
 bool AccountApi::readClientFields(const QJsonObject& body, ClientFields* fields, HttpResponse* refusal)

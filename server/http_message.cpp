@@ -12,6 +12,20 @@ QByteArray HttpRequest::header(QByteArrayView lowerName) const
     return {};
 }
 
+QString HttpRequest::clientKey(const QHostAddress& address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (isV4) {
+        return QHostAddress(v4).toString();
+    }
+    Q_IPV6ADDR bytes = address.toIPv6Address();
+    for (int i = 8; i < 16; ++i) {
+        bytes[i] = 0;
+    }
+    return QHostAddress(bytes).toString() + QStringLiteral("/64");
+}
+
 HttpResponse HttpResponse::json(int status, const QJsonObject& object)
 {
     HttpResponse response;

@@ -21,6 +21,10 @@ struct HttpRequest
 
     // The first value of a header (`lowerName` in lower case); empty when absent.
     QByteArray header(QByteArrayView lowerName) const;
+
+    // What clients are counted by (connections, sign-ins, registrations): an IPv4 address as it is
+    // (also when mapped into IPv6), an IPv6 address by its /64, which one subscriber usually has whole.
+    static QString clientKey(const QHostAddress& address);
 };
 
 // One answer. A response with `filePath` set sends that file as its body instead of `body`.

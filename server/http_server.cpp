@@ -26,21 +26,6 @@ namespace {
 
 constexpr int kAcceptPauseMs = 100;
 
-// Connections are counted per address, and per /64 for IPv6 (one subscriber's whole range).
-QString addressKey(const QHostAddress& address)
-{
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    if (isV4) {
-        return QHostAddress(v4).toString();
-    }
-    Q_IPV6ADDR bytes = address.toIPv6Address();
-    for (int i = 8; i < 16; ++i) {
-        bytes[i] = 0;
-    }
-    return QHostAddress(bytes).toString() + QStringLiteral("/64");
-}
-
 qint64 elapsedMs(Clock::time_point started)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
@@ -241,7 +226,7 @@ public:
     void connectionClosed(const HttpConnection* connection, const QHostAddress& peer) override
     {
         m_live.erase(connection);
-        const QString key = addressKey(peer);
+        const QString key = HttpRequest::clientKey(peer);
         const auto it = m_perAddressCount.find(key);
         if (it != m_perAddressCount.end() && --it.value() <= 0) {
             m_perAddressCount.erase(it);
@@ -336,7 +321,7 @@ private:
             perAddress = m_perAddress;
             exemptLoopback = m_exemptLoopback;
         }
-        const QString key = addressKey(peer);
+        const QString key = HttpRequest::clientKey(peer);
         const bool limited = perAddress > 0 && !(exemptLoopback && peer.isLoopback());
         if (m_count.load() >= maxConnections || (limited && m_perAddressCount.value(key) >= perAddress)) {
             socket.close(code);
