@@ -119,6 +119,26 @@ std::shared_ptr<ssl::context> clientTls(const std::string& caPath)
     return tls;
 }
 
+// Opens `stream`'s socket from `local`, connects to 127.0.0.1:`port` and shakes hands; `done` gets the
+// first failure (address_not_available when the socket cannot be opened or bound), or no error once
+// the connection is encrypted. `done` keeps the stream's owner alive.
+template <class Done>
+void connectTls(ssl::stream<tcp::socket>& stream, const std::string& local, quint16 port, Done done)
+{
+    if (!openFrom(stream.next_layer(), local)) {
+        done(boost::system::errc::make_error_code(boost::system::errc::address_not_available));
+        return;
+    }
+    stream.next_layer().async_connect({asio::ip::make_address("127.0.0.1"), port},
+                                      [&stream, done](ErrorCode code) mutable {
+                                          if (code) {
+                                              done(code);
+                                              return;
+                                          }
+                                          stream.async_handshake(ssl::stream_base::client, std::move(done));
+                                      });
+}
+
 // A Boost.Asio event loop on a thread of its own; stopping it destroys every connection still waiting
 // on it (their sockets close).
 class IoThread
@@ -292,25 +312,13 @@ private:
     {
         m_stream.emplace(m_io, *m_tls);
         m_buffer.clear();
-        if (!openFrom(m_stream->next_layer(), m_local)) {
-            retry();
-            return;
-        }
-        auto self = shared_from_this();
-        m_stream->next_layer().async_connect(
-            {asio::ip::make_address("127.0.0.1"), m_port}, [self](ErrorCode code) {
-                if (code) {
-                    self->retry();
-                    return;
-                }
-                self->m_stream->async_handshake(ssl::stream_base::client, [self](ErrorCode error) {
-                    if (error) {
-                        self->retry();
-                    } else {
-                        self->send();
-                    }
-                });
-            });
+        connectTls(*m_stream, m_local, m_port, [self = shared_from_this()](ErrorCode error) {
+            if (error) {
+                self->retry();
+            } else {
+                self->send();
+            }
+        });
     }
 
     void retry()
@@ -537,27 +545,15 @@ public:
     void start()
     {
         m_stream.emplace(m_io, *m_tls);
-        if (!openFrom(m_stream->next_layer(), loopback(4, 1))) {
-            again();
-            return;
-        }
-        auto self = shared_from_this();
-        m_stream->next_layer().async_connect(
-            {asio::ip::make_address("127.0.0.1"), m_port}, [self](ErrorCode code) {
-                if (code) {
-                    self->again();
-                    return;
-                }
-                self->m_stream->async_handshake(ssl::stream_base::client, [self](ErrorCode error) {
-                    if (error) {
-                        self->again();
-                        return;
-                    }
-                    ++self->m_results->connections;
-                    self->m_connected = Clock::now();
-                    self->write();
-                });
-            });
+        connectTls(*m_stream, loopback(4, 1), m_port, [self = shared_from_this()](ErrorCode error) {
+            if (error) {
+                self->again();
+                return;
+            }
+            ++self->m_results->connections;
+            self->m_connected = Clock::now();
+            self->write();
+        });
     }
 
 private:
@@ -772,34 +768,22 @@ public:
     }
     void start()
     {
-        if (!openFrom(m_stream.next_layer(), m_local)) {
-            ++m_results->failed;
-            return;
-        }
-        auto self = shared_from_this();
-        m_stream.next_layer().async_connect(
-            {asio::ip::make_address("127.0.0.1"), m_port}, [self](ErrorCode code) {
-                if (code) {
-                    ++self->m_results->failed;
-                    return;
+        connectTls(m_stream, m_local, m_port, [self = shared_from_this()](ErrorCode failure) {
+            if (failure) {
+                ++self->m_results->failed;
+                return;
+            }
+            ++self->m_results->handshakes;
+            self->m_stream.async_read_some(
+                asio::buffer(self->m_answer),
+                [self](ErrorCode error, size_t count) { self->readSome(error, count); });
+            self->m_timer.expires_after(self->m_firstDelay);
+            self->m_timer.async_wait([self](ErrorCode error) {
+                if (!error) {
+                    self->trickle();
                 }
-                self->m_stream.async_handshake(ssl::stream_base::client, [self](ErrorCode failure) {
-                    if (failure) {
-                        ++self->m_results->failed;
-                        return;
-                    }
-                    ++self->m_results->handshakes;
-                    self->m_stream.async_read_some(
-                        asio::buffer(self->m_answer),
-                        [self](ErrorCode error, size_t count) { self->readSome(error, count); });
-                    self->m_timer.expires_after(self->m_firstDelay);
-                    self->m_timer.async_wait([self](ErrorCode error) {
-                        if (!error) {
-                            self->trickle();
-                        }
-                    });
-                });
             });
+        });
     }
 
 private:
@@ -892,25 +876,13 @@ public:
     {
         m_stream.emplace(m_io, *m_tls);
         m_buffer.clear();
-        if (!openFrom(m_stream->next_layer(), loopback(7, 1))) {
-            again();
-            return;
-        }
-        auto self = shared_from_this();
-        m_stream->next_layer().async_connect(
-            {asio::ip::make_address("127.0.0.1"), m_port}, [self](ErrorCode code) {
-                if (code) {
-                    self->again();
-                    return;
-                }
-                self->m_stream->async_handshake(ssl::stream_base::client, [self](ErrorCode error) {
-                    if (error) {
-                        self->again();
-                    } else {
-                        self->send();
-                    }
-                });
-            });
+        connectTls(*m_stream, loopback(7, 1), m_port, [self = shared_from_this()](ErrorCode error) {
+            if (error) {
+                self->again();
+            } else {
+                self->send();
+            }
+        });
     }
 
 private:
