@@ -13,6 +13,8 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
+
 namespace {
 
 constexpr int kPurgeIntervalMs = 60 * 60 * 1000;
@@ -23,6 +25,11 @@ constexpr rlim_t kReservedDescriptors = 64; // database, log, listener, update f
 // so control, format and separator characters (and the backslash) are written as \x.. / \u{..}.
 std::string loggablePath(const QString& path)
 {
+    // Nearly every path is printable ASCII: written as it is, without looking at each character.
+    if (std::all_of(path.cbegin(), path.cend(),
+                    [](QChar c) { return c.unicode() >= 0x20 && c.unicode() < 0x7f && c != u'\\'; })) {
+        return path.toStdString();
+    }
     QString out;
     out.reserve(path.size());
     for (const char32_t c : path.toUcs4()) {
@@ -141,6 +148,7 @@ bool AccountServer::start(QString* error)
         spdlog::info("{} {} {} {} {} ms", request.peer.toString().toStdString(), request.method.toStdString(),
                      loggablePath(request.path), status, elapsedMs);
     });
+    m_http->setBeforeAnswers([] { spdlog::default_logger_raw()->flush(); });
     if (!m_http->listen(m_config.listenAddress, m_config.listenPort, tls, error)) {
         *error =
             QStringLiteral("cannot listen on %1: %2").arg(m_config.listenText(m_config.listenPort), *error);

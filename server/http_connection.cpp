@@ -5,7 +5,6 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/error.hpp>
@@ -135,8 +134,6 @@ public:
 
     void abort() override { close(); }
 
-    auto executor() { return StreamOps<Stream>::socket(m_stream).get_executor(); }
-
 private:
     enum class Phase {
         Handshake,
@@ -154,20 +151,49 @@ private:
 
     void arm(int ms) { armUntil(Clock::now() + std::chrono::milliseconds(ms)); }
 
+    // Deadlines move on every request; the timer is reset only when one comes earlier than the wait
+    // under way (a wait that ends early waits on for the current deadline): resetting costs a system
+    // call and an allocation each time.
     void armUntil(Clock::time_point deadline)
     {
+        m_deadline = deadline;
+        if (m_timerPending && m_timerExpiry <= deadline) {
+            return;
+        }
+        startTimer(deadline);
+    }
+
+    void startTimer(Clock::time_point at)
+    {
         const quint64 generation = ++m_timerGeneration;
-        m_timer.expires_at(deadline);
+        m_timerPending = true;
+        m_timerExpiry = at;
+        m_timer.expires_at(at); // ends the wait under way, if any
         m_timer.async_wait([self = this->shared_from_this(), generation](const error_code& error) {
-            if (!error && generation == self->m_timerGeneration) {
-                self->onTimeout();
+            if (generation != self->m_timerGeneration) {
+                return; // replaced by a later wait
             }
+            self->m_timerPending = false;
+            if (error || self->m_deadline == Clock::time_point::max()) {
+                return;
+            }
+            if (Clock::now() < self->m_deadline) {
+                self->startTimer(self->m_deadline);
+                return;
+            }
+            self->m_deadline = Clock::time_point::max();
+            self->onTimeout();
         });
     }
 
-    void disarm()
+    // No deadline; a wait under way ends without effect.
+    void disarm() { m_deadline = Clock::time_point::max(); }
+
+    void stopTimer()
     {
+        disarm();
         ++m_timerGeneration;
+        m_timerPending = false;
         m_timer.cancel();
     }
 
@@ -404,7 +430,7 @@ private:
         // holds its responder); a connection that still exists means the context does too.
         m_host->admit(request, m_contentLength, [weak, sequence](std::optional<HttpResponse> refusal) {
             if (auto self = weak.lock()) {
-                asio::post(self->executor(), [self, sequence, refusal = std::move(refusal)]() mutable {
+                self->m_host->toIo([self, sequence, refusal = std::move(refusal)]() mutable {
                     self->admitted(sequence, std::move(refusal));
                 });
             }
@@ -470,7 +496,7 @@ private:
         std::weak_ptr<Connection> weak = this->shared_from_this();
         m_host->handle(m_request, m_started, m_gone, [weak, sequence](Outgoing outgoing) {
             if (auto self = weak.lock()) {
-                asio::post(self->executor(), [self, sequence, outgoing = std::move(outgoing)]() mutable {
+                self->m_host->toIo([self, sequence, outgoing = std::move(outgoing)]() mutable {
                     self->answered(sequence, std::move(outgoing));
                 });
             } else if (outgoing.fileDescriptor >= 0) {
@@ -669,7 +695,7 @@ private:
             return;
         }
         m_phase = Phase::Closed;
-        disarm();
+        stopTimer(); // its wait holds this object
         error_code ignored;
         StreamOps<Stream>::socket(m_stream).close(ignored);
         finish();
@@ -705,6 +731,9 @@ private:
     bool m_readPending = false;
     std::function<void()> m_afterRead;
     quint64 m_timerGeneration = 0;
+    Clock::time_point m_deadline = Clock::time_point::max();
+    Clock::time_point m_timerExpiry;
+    bool m_timerPending = false;
     quint64 m_sequence = 0;
     std::array<char, kReadChunkBytes> m_readBuffer{};
     std::string m_input; // at most one head plus one read beyond what is being worked on

@@ -86,6 +86,9 @@ public:
                         std::shared_ptr<std::atomic<bool>> gone, Deliver deliver) = 0;
     virtual void log(std::shared_ptr<const HttpRequest> request, int status,
                      std::chrono::steady_clock::time_point started) = 0;
+    // Runs `work` on the I/O thread; called on the server's thread. Answers made together go over
+    // in one hand-over.
+    virtual void toIo(std::function<void()> work) = 0;
     virtual void connectionOpened(const std::shared_ptr<HttpConnection>& connection) = 0;
     virtual void connectionClosed(const HttpConnection* connection, const QHostAddress& peer) = 0;
 };

@@ -7,7 +7,6 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -158,6 +157,16 @@ public:
             m_context->stop();
         });
         m_thread.join();
+        // What waited for either thread holds connections, which must go before their I/O context.
+        std::vector<std::function<void()>> toServer;
+        std::vector<std::function<void()>> toIo;
+        {
+            std::lock_guard lock(m_mutex);
+            toServer.swap(m_toServer);
+            toIo.swap(m_toIo);
+        }
+        toServer.clear();
+        toIo.clear();
         m_pauseTimer.reset();
         m_acceptor.reset();
         m_context.reset(); // destroys what was still queued, and with it the last connections
@@ -218,6 +227,23 @@ public:
         });
     }
 
+    void toIo(std::function<void()> work) override
+    {
+        bool wake = false;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_stopped) {
+                return;
+            }
+            wake = m_toIo.empty() && !m_holdToIo;
+            m_toIo.push_back(std::move(work));
+        }
+        if (wake) {
+            beforeAnswers();
+            asio::post(*m_context, [this] { runToIo(); });
+        }
+    }
+
     void connectionOpened(const std::shared_ptr<HttpConnection>& connection) override
     {
         m_live.emplace(connection.get(), connection);
@@ -235,12 +261,76 @@ public:
     }
 
 private:
-    // Runs `work` on the server's thread unless the server has stopped.
-    template <class Work> void post(Work work)
+    // Runs `work` on the server's thread unless the server has stopped. What the I/O thread hands
+    // over in one turn of its loop goes over in one wake-up of the server's thread (the wake-ups, not
+    // the work, cost most under load).
+    void post(std::function<void()> work)
     {
-        std::lock_guard lock(m_mutex);
-        if (!m_stopped) {
-            QMetaObject::invokeMethod(m_server, std::move(work), Qt::QueuedConnection);
+        bool flush = false;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_stopped) {
+                return;
+            }
+            flush = m_toServer.empty();
+            m_toServer.push_back(std::move(work));
+        }
+        if (flush) {
+            // Posted work runs after the completions already queued in this turn.
+            asio::post(*m_context, [this] {
+                std::lock_guard lock(m_mutex);
+                if (!m_stopped) {
+                    QMetaObject::invokeMethod(m_server, [this] { runToServer(); }, Qt::QueuedConnection);
+                }
+            });
+        }
+    }
+
+    // On the server's thread.
+    void runToServer()
+    {
+        std::vector<std::function<void()>> batch;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_stopped) {
+                return;
+            }
+            batch.swap(m_toServer);
+            m_holdToIo = true; // the answers made now go over together, after the batch
+        }
+        for (auto& work : batch) {
+            work();
+        }
+        batch.clear(); // before the answers go: what the work captured is released on this thread
+        bool wake = false;
+        {
+            std::lock_guard lock(m_mutex);
+            m_holdToIo = false;
+            wake = !m_toIo.empty() && !m_stopped;
+        }
+        if (wake) {
+            beforeAnswers();
+            asio::post(*m_context, [this] { runToIo(); });
+        }
+    }
+
+    void beforeAnswers()
+    {
+        if (m_server->m_beforeAnswers) {
+            m_server->m_beforeAnswers();
+        }
+    }
+
+    // On the I/O thread.
+    void runToIo()
+    {
+        std::vector<std::function<void()>> batch;
+        {
+            std::lock_guard lock(m_mutex);
+            batch.swap(m_toIo);
+        }
+        for (auto& work : batch) {
+            work();
         }
     }
 
@@ -278,7 +368,7 @@ private:
     void accept()
     {
         m_acceptor->async_accept(
-            asio::make_strand(*m_context),
+            *m_context, // one thread runs every connection: no strand needed
             [self = shared_from_this()](const error_code& error, asio::ip::tcp::socket socket) {
                 self->accepted(error, std::move(socket));
             });
@@ -337,6 +427,10 @@ private:
     HttpServer* m_server;
     mutable std::mutex m_mutex;
     bool m_stopped = false;
+    // Work waiting for the other thread, each list taken whole by one wake-up.
+    std::vector<std::function<void()>> m_toServer;
+    std::vector<std::function<void()>> m_toIo;
+    bool m_holdToIo = false; // the server's thread is running a batch
     HttpConnection::Limits m_limits;
     int m_maxConnections = 2048;
     int m_perAddress = 0;

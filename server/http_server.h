@@ -25,6 +25,9 @@ public:
     void setHandler(HttpConnection::Handler handler) { m_handler = std::move(handler); }
     void setAdmission(HttpConnection::Admission admission) { m_admission = std::move(admission); }
     void setAccessLog(HttpConnection::AccessLog accessLog) { m_accessLog = std::move(accessLog); }
+    // Called before answers are handed to their connections (after a batch of requests, say): where
+    // a buffered access log is flushed, so that its line never comes after the answer it describes.
+    void setBeforeAnswers(std::function<void()> hook) { m_beforeAnswers = std::move(hook); }
     // Applies to connections accepted from then on.
     void setLimits(const HttpConnection::Limits& limits);
     // Connections past this number are closed at once (file descriptors are finite).
@@ -47,4 +50,5 @@ private:
     HttpConnection::Handler m_handler;
     HttpConnection::Admission m_admission;
     HttpConnection::AccessLog m_accessLog;
+    std::function<void()> m_beforeAnswers;
 };

@@ -1,13 +1,14 @@
 #include "admin_commands.h"
+#include "buffered_log_sink.h"
 
 #include "platform/process_hardening.h"
 
 #include <QCoreApplication>
 
-#include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 
 #include <cstdio>
+#include <unistd.h>
 
 int main(int argc, char* argv[])
 {
@@ -16,9 +17,9 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("nimbara-account-server"));
 
-    auto logger = spdlog::stderr_logger_st("server");
+    auto logger = std::make_shared<spdlog::logger>("server", std::make_shared<BufferedLogSink>(STDERR_FILENO));
     logger->set_pattern("%Y-%m-%dT%H:%M:%S.%e %l %v");
-    logger->flush_on(spdlog::level::info);
+    logger->flush_on(spdlog::level::warn);
     spdlog::set_default_logger(logger);
 
     AdminCommands commands(
