@@ -371,6 +371,7 @@ QSqlQuery* AccountStore::prepared(const QString& sql)
         return query;
     }
     auto* query = new QSqlQuery(m_db);
+    query->setForwardOnly(true); // every result is read once, front to back: no row cache
     if (!watched([&] { return query->prepare(sql); })) {
         fail(query);
         delete query;
