@@ -24,7 +24,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// One TLS record; every connection holds a buffer of this size.
+// One TLS record; every connection that has begun to read holds a buffer of this size.
 constexpr std::size_t kReadChunkBytes = 16 * 1024;
 // A body announced larger grows as it arrives instead of being allocated whole from its head.
 constexpr qsizetype kBodyReserveBytes = 1024 * 1024;
@@ -99,12 +99,14 @@ template <class Stream>
 class Connection final : public HttpConnection, public std::enable_shared_from_this<Connection<Stream>>
 {
 public:
-    template <class... StreamArgs>
-    Connection(const QHostAddress& peer, std::shared_ptr<HttpConnectionHost> host, StreamArgs&&... args)
-        : m_stream(std::forward<StreamArgs>(args)...),
-          m_timer(StreamOps<Stream>::socket(m_stream).get_executor()), m_host(std::move(host)),
-          m_limits(m_host->limits()), m_peer(peer)
+    Connection(const QHostAddress& peer, std::shared_ptr<HttpConnectionHost> host,
+               asio::ip::tcp::socket socket, asio::ssl::context* tls)
+        : m_socket(std::move(socket)), m_tlsContext(tls), m_timer(m_socket.get_executor()),
+          m_host(std::move(host)), m_limits(m_host->limits()), m_peer(peer)
     {
+        if constexpr (std::is_same_v<Stream, asio::ip::tcp::socket>) {
+            m_stream.emplace(std::move(m_socket));
+        }
     }
 
     ~Connection() override { finish(); }
@@ -112,27 +114,42 @@ public:
     void run()
     {
         error_code ignored;
-        StreamOps<Stream>::socket(m_stream).set_option(asio::ip::tcp::no_delay(true), ignored);
+        socket().set_option(asio::ip::tcp::no_delay(true), ignored);
         if constexpr (std::is_same_v<Stream, asio::ip::tcp::socket>) {
             waitForHead();
         } else {
             m_phase = Phase::Handshake;
             arm(m_limits.handshakeTimeoutMs);
-            m_stream.async_handshake(asio::ssl::stream_base::server,
-                                     [self = this->shared_from_this()](const error_code& error) {
-                                         if (self->m_phase != Phase::Handshake) {
-                                             return;
-                                         }
-                                         if (error) {
-                                             self->close();
-                                             return;
-                                         }
-                                         self->waitForHead();
-                                     });
+            // The TLS state and its buffers (some 70 KiB) are made once the client sends something: a
+            // connection that stays silent holds a socket and a timer until its deadline.
+            m_socket.async_wait(
+                asio::socket_base::wait_read, [self = this->shared_from_this()](const error_code& error) {
+                    if (self->m_phase != Phase::Handshake) {
+                        return;
+                    }
+                    if (error) {
+                        self->close();
+                        return;
+                    }
+                    self->m_stream.emplace(std::move(self->m_socket), *self->m_tlsContext);
+                    self->m_stream->async_handshake(asio::ssl::stream_base::server,
+                                                    [self](const error_code& handshakeError) {
+                                                        if (self->m_phase != Phase::Handshake) {
+                                                            return;
+                                                        }
+                                                        if (handshakeError) {
+                                                            self->close();
+                                                            return;
+                                                        }
+                                                        self->waitForHead();
+                                                    });
+                });
         }
     }
 
     void abort() override { close(); }
+
+    asio::ip::tcp::socket& socket() { return m_stream ? StreamOps<Stream>::socket(*m_stream) : m_socket; }
 
 private:
     enum class Phase {
@@ -235,7 +252,7 @@ private:
         m_afterRead = nullptr;
         if (m_readPending) {
             error_code ignored;
-            StreamOps<Stream>::socket(m_stream).cancel(ignored);
+            socket().cancel(ignored);
         }
     }
 
@@ -247,28 +264,32 @@ private:
             return; // a cancelled read still finishing: it picks up the continuation
         }
         m_readPending = true;
-        m_stream.async_read_some(asio::buffer(m_readBuffer), [self = this->shared_from_this()](
-                                                                 const error_code& error, std::size_t count) {
-            self->m_readPending = false;
-            self->m_input.append(self->m_readBuffer.data(), count);
-            if (self->m_phase == Phase::Closed) {
-                return;
-            }
-            std::function<void()> next = std::exchange(self->m_afterRead, nullptr);
-            if (error == asio::error::operation_aborted && count == 0) {
-                if (next) {
-                    self->readMore(std::move(next)); // asked for again after the cancellation
+        if (!m_readBuffer) {
+            m_readBuffer.reset(new std::array<char, kReadChunkBytes>); // no need to clear it
+        }
+        m_stream->async_read_some(
+            asio::buffer(*m_readBuffer),
+            [self = this->shared_from_this()](const error_code& error, std::size_t count) {
+                self->m_readPending = false;
+                self->m_input.append(self->m_readBuffer->data(), count);
+                if (self->m_phase == Phase::Closed) {
+                    return;
                 }
-                return;
-            }
-            if (error) {
-                self->close(); // the client left or broke the connection
-                return;
-            }
-            if (next) {
-                next();
-            }
-        });
+                std::function<void()> next = std::exchange(self->m_afterRead, nullptr);
+                if (error == asio::error::operation_aborted && count == 0) {
+                    if (next) {
+                        self->readMore(std::move(next)); // asked for again after the cancellation
+                    }
+                    return;
+                }
+                if (error) {
+                    self->close(); // the client left or broke the connection
+                    return;
+                }
+                if (next) {
+                    next();
+                }
+            });
     }
 
     // While the handler works, the connection keeps reading to notice a client that leaves, and keeps
@@ -455,7 +476,7 @@ private:
         if (m_expectContinue && static_cast<qint64>(m_input.size()) < m_contentLength) {
             static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
             m_continuePending = true;
-            asio::async_write(m_stream, asio::buffer(kContinue),
+            asio::async_write(*m_stream, asio::buffer(kContinue),
                               [self = this->shared_from_this()](const error_code& error, std::size_t) {
                                   self->m_continuePending = false;
                                   if (error) {
@@ -593,7 +614,7 @@ private:
             return;
         }
         arm(m_limits.stallTimeoutMs);
-        asio::async_write(m_stream, buffers,
+        asio::async_write(*m_stream, buffers,
                           [self = this->shared_from_this()](const error_code& error, std::size_t) {
                               if (self->m_phase != Phase::Writing) {
                                   return;
@@ -630,7 +651,7 @@ private:
             return;
         }
         // The next pipelined request, if any, on the next turn (no deep recursion).
-        asio::post(StreamOps<Stream>::socket(m_stream).get_executor(), [self = this->shared_from_this()] {
+        asio::post(socket().get_executor(), [self = this->shared_from_this()] {
             if (self->m_phase == Phase::Writing) {
                 self->waitForHead();
             }
@@ -662,15 +683,15 @@ private:
         arm(qMin(kLingerMs, m_limits.stallTimeoutMs));
         if constexpr (std::is_same_v<Stream, asio::ip::tcp::socket>) {
             error_code ignored;
-            m_stream.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+            m_stream->shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
             lingerRead();
         } else {
-            m_stream.async_shutdown([self = this->shared_from_this()](const error_code&) {
+            m_stream->async_shutdown([self = this->shared_from_this()](const error_code&) {
                 if (self->m_phase != Phase::Closing) {
                     return;
                 }
                 error_code ignored;
-                self->m_stream.next_layer().shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+                self->m_stream->next_layer().shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
                 self->close();
             });
         }
@@ -697,7 +718,7 @@ private:
         m_phase = Phase::Closed;
         stopTimer(); // its wait holds this object
         error_code ignored;
-        StreamOps<Stream>::socket(m_stream).close(ignored);
+        socket().close(ignored);
         finish();
         m_keepSelf.reset(); // last: may end this object
     }
@@ -716,7 +737,10 @@ private:
         m_host->connectionClosed(this, m_peer);
     }
 
-    Stream m_stream;
+    // The socket until the stream is made of it (a TLS stream once the client has sent something).
+    asio::ip::tcp::socket m_socket;
+    asio::ssl::context* m_tlsContext;
+    std::optional<Stream> m_stream;
     asio::steady_timer m_timer;
     std::shared_ptr<HttpConnectionHost> m_host;
     const Limits m_limits;
@@ -735,7 +759,7 @@ private:
     Clock::time_point m_timerExpiry;
     bool m_timerPending = false;
     quint64 m_sequence = 0;
-    std::array<char, kReadChunkBytes> m_readBuffer{};
+    std::unique_ptr<std::array<char, kReadChunkBytes>> m_readBuffer; // from the first read on
     std::string m_input; // at most one head plus one read beyond what is being worked on
 
     std::shared_ptr<HttpRequest> m_request;
@@ -765,11 +789,12 @@ void HttpConnection::start(asio::ip::tcp::socket socket, asio::ssl::context* tls
 {
     if (tls) {
         using Tls = asio::ssl::stream<asio::ip::tcp::socket>;
-        auto connection = std::make_shared<Connection<Tls>>(peer, host, std::move(socket), *tls);
+        auto connection = std::make_shared<Connection<Tls>>(peer, host, std::move(socket), tls);
         host->connectionOpened(connection);
         connection->run();
     } else {
-        auto connection = std::make_shared<Connection<asio::ip::tcp::socket>>(peer, host, std::move(socket));
+        auto connection =
+            std::make_shared<Connection<asio::ip::tcp::socket>>(peer, host, std::move(socket), nullptr);
         host->connectionOpened(connection);
         connection->run();
     }

@@ -17,7 +17,8 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("nimbara-account-server"));
 
-    auto logger = std::make_shared<spdlog::logger>("server", std::make_shared<BufferedLogSink>(STDERR_FILENO));
+    auto logger =
+        std::make_shared<spdlog::logger>("server", std::make_shared<BufferedLogSink>(STDERR_FILENO));
     logger->set_pattern("%Y-%m-%dT%H:%M:%S.%e %l %v");
     logger->flush_on(spdlog::level::warn);
     spdlog::set_default_logger(logger);
