@@ -7,17 +7,58 @@
 
 #include <QAtomicInteger>
 #include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlRecord>
 
+#include <fcntl.h>
 #include <libpq-fe.h>
 #include <poll.h>
 #include <sodium.h>
 #include <spdlog/spdlog.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace {
+
+// The administration commands may run as root (sudo). A database file they create belongs to the
+// owner of its directory (the service), and so do the journal files SQLite makes beside it later (it
+// gives them the database file's owner when it runs as root): a root-owned file would lock the
+// service out of its own data.
+bool createDatabaseFile(const QString& path, QString* error)
+{
+    const QByteArray native = QFile::encodeName(path);
+    const int descriptor =
+        ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (descriptor < 0) {
+        if (errno == EEXIST) {
+            return true; // made meanwhile: it has an owner already
+        }
+        *error =
+            QStringLiteral("cannot create %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    struct stat directory = {};
+    bool ok = true;
+    if (::geteuid() == 0 &&
+        ::stat(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), &directory) == 0 &&
+        directory.st_uid != 0 && ::fchown(descriptor, directory.st_uid, directory.st_gid) != 0) {
+        *error = QStringLiteral("cannot give %1 to the owner of its directory: %2")
+                     .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        ok = false;
+    }
+    ::close(descriptor);
+    if (!ok) {
+        ::unlink(native.constData());
+    }
+    return ok;
+}
 
 QAtomicInteger<int> g_connectionCounter;
 
@@ -145,6 +186,7 @@ AccountStore::AccountStore(Clock clock)
 AccountStore::~AccountStore()
 {
     m_watchdog.reset();
+    sqlite3_finalize(m_sessionLookup); // before its connection closes
     qDeleteAll(m_statements);
     m_statements.clear();
     if (m_db.isValid()) {
@@ -173,6 +215,9 @@ bool AccountStore::open(const ServerConfig& config, QString* error)
         QString reason;
         if (!QFileInfo::exists(directory) && !AtomicFileWriter::makePrivateDirectory(directory, &reason)) {
             *error = QStringLiteral("cannot create %1").arg(directory);
+            return false;
+        }
+        if (!QFileInfo::exists(config.sqlitePath) && !createDatabaseFile(config.sqlitePath, error)) {
             return false;
         }
         m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
@@ -580,29 +625,121 @@ bool AccountStore::createSession(const QByteArray& tokenHash, const QString& use
     return ok;
 }
 
-SessionInfo AccountStore::authenticate(const QByteArray& tokenHash, qint64 idleMs, qint64 maxMs)
+namespace {
+
+sqlite3* sqliteHandle(const QSqlDatabase& db)
 {
-    SessionInfo info;
+    if (!db.isOpen() || !db.driver()) {
+        return nullptr;
+    }
+    const QVariant handle = db.driver()->handle();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0) {
+        return nullptr;
+    }
+    return *static_cast<sqlite3* const*>(handle.constData());
+}
+
+QString columnText(sqlite3_stmt* statement, int column)
+{
+    return QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement, column)),
+                             sqlite3_column_bytes(statement, column));
+}
+
+} // namespace
+
+bool AccountStore::readSessionSqlite(const QByteArray& tokenHash, std::optional<SessionRow>* row)
+{
+    if (!m_sessionLookup) {
+        sqlite3* handle = sqliteHandle(m_db);
+        if (!handle) {
+            m_lastError = QStringLiteral("the SQLite connection is not open");
+            return false;
+        }
+        if (sqlite3_prepare_v3(handle,
+                               "SELECT s.user_id, s.client_id, s.created_ms, s.last_seen_ms, s.ended, "
+                               "u.disabled, s.token_hash FROM sessions s JOIN users u ON u.id = s.user_id "
+                               "WHERE s.token_hash = ?",
+                               -1, SQLITE_PREPARE_PERSISTENT, &m_sessionLookup, nullptr) != SQLITE_OK) {
+            m_lastError = QString::fromUtf8(sqlite3_errmsg(handle));
+            sqlite3_finalize(m_sessionLookup);
+            m_sessionLookup = nullptr;
+            return false;
+        }
+    }
+    sqlite3_stmt* statement = m_sessionLookup;
+    // Not copied: the digest outlives the statement's use, which ends with the reset below.
+    sqlite3_bind_text(statement, 1, tokenHash.constData(), static_cast<int>(tokenHash.size()), SQLITE_STATIC);
+    const int step = sqlite3_step(statement);
+    if (step == SQLITE_ROW) {
+        SessionRow found;
+        found.userId = columnText(statement, 0);
+        found.clientId = columnText(statement, 1);
+        found.createdMs = sqlite3_column_int64(statement, 2);
+        found.lastSeenMs = sqlite3_column_int64(statement, 3);
+        found.ended = sqlite3_column_int(statement, 4);
+        found.disabled = sqlite3_column_int(statement, 5) != 0;
+        found.storedDigest = QByteArray(reinterpret_cast<const char*>(sqlite3_column_text(statement, 6)),
+                                        sqlite3_column_bytes(statement, 6));
+        *row = std::move(found);
+    } else if (step == SQLITE_DONE) {
+        row->reset();
+    } else {
+        m_lastError = QString::fromUtf8(sqlite3_errmsg(sqlite3_db_handle(statement)));
+    }
+    // Reset at once: a statement left open would hold SQLite's read lock (and its snapshot).
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    return step == SQLITE_ROW || step == SQLITE_DONE;
+}
+
+bool AccountStore::readSession(const QByteArray& tokenHash, std::optional<SessionRow>* row)
+{
+    if (!m_postgres) {
+        return readSessionSqlite(tokenHash, row);
+    }
     QSqlQuery* query = nullptr;
     if (!run(QStringLiteral(
                  "SELECT s.user_id, s.client_id, s.created_ms, s.last_seen_ms, s.ended, u.disabled, "
                  "s.token_hash FROM sessions s JOIN users u ON u.id = s.user_id WHERE s.token_hash = ?"),
              {QString::fromLatin1(tokenHash)}, &query)) {
-        info.state = SessionInfo::State::Failed;
-        return info;
+        return false;
     }
     if (!query->next()) {
         query->finish();
+        row->reset();
+        return true;
+    }
+    SessionRow found;
+    found.userId = query->value(0).toString();
+    found.clientId = query->value(1).toString();
+    found.createdMs = query->value(2).toLongLong();
+    found.lastSeenMs = query->value(3).toLongLong();
+    found.ended = query->value(4).toInt();
+    found.disabled = query->value(5).toInt() != 0;
+    found.storedDigest = query->value(6).toString().toLatin1();
+    query->finish();
+    *row = std::move(found);
+    return true;
+}
+
+SessionInfo AccountStore::authenticate(const QByteArray& tokenHash, qint64 idleMs, qint64 maxMs)
+{
+    SessionInfo info;
+    std::optional<SessionRow> row;
+    if (!readSession(tokenHash, &row)) {
+        info.state = SessionInfo::State::Failed;
         return info;
     }
-    info.userId = query->value(0).toString();
-    info.clientId = query->value(1).toString();
-    const qint64 created = query->value(2).toLongLong();
-    const qint64 lastSeen = query->value(3).toLongLong();
-    const int ended = query->value(4).toInt();
-    const bool disabled = query->value(5).toInt() != 0;
-    const QByteArray stored = query->value(6).toString().toLatin1();
-    query->finish();
+    if (!row) {
+        return info;
+    }
+    info.userId = row->userId;
+    info.clientId = row->clientId;
+    const qint64 created = row->createdMs;
+    const qint64 lastSeen = row->lastSeenMs;
+    const int ended = row->ended;
+    const bool disabled = row->disabled;
+    const QByteArray& stored = row->storedDigest;
     // The row was found by the digest; the digest itself is compared in constant time, so the
     // answer time tells nothing even should a database match loosely (collation, prefix index).
     if (stored.size() != tokenHash.size() ||

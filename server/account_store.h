@@ -17,6 +17,7 @@
 
 class DatabaseWatchdog;
 class QSqlError;
+struct sqlite3_stmt;
 struct ServerConfig;
 
 struct UserRecord
@@ -198,6 +199,19 @@ private:
     bool fail(const QSqlQuery* query);
     bool fail(const QSqlError& error);
     UserRecord readUser(const QSqlQuery& query) const;
+    // One session's row as authenticate() reads it; false when the database cannot be read.
+    struct SessionRow
+    {
+        QString userId;
+        QString clientId;
+        qint64 createdMs = 0;
+        qint64 lastSeenMs = 0;
+        int ended = 0;
+        bool disabled = false;
+        QByteArray storedDigest;
+    };
+    bool readSession(const QByteArray& tokenHash, std::optional<SessionRow>* row);
+    bool readSessionSqlite(const QByteArray& tokenHash, std::optional<SessionRow>* row);
     // `column` is one of the code's own column names, never input.
     std::optional<UserRecord> userWhere(const QString& column, const QString& value, bool* failed);
 
@@ -206,6 +220,10 @@ private:
     QSqlDatabase m_db;
     bool m_postgres = false;
     QHash<QString, QSqlQuery*> m_statements;
+    // SQLite: the session lookup made on every authenticated request, through SQLite's own interface
+    // (the Qt layer rebuilds the columns' descriptions on every execution, which costs more than the
+    // lookup itself).
+    sqlite3_stmt* m_sessionLookup = nullptr;
     QString m_lastError;
 
     int m_timeoutMs = 5000;

@@ -73,6 +73,7 @@ private slots:
     void signInsKeepTheirShareOfHashing();
     void passwordChangeEndsOtherSessions();
     void restartKeepsEverything();
+    void databaseMadeAsRootBelongsToTheService();
     void killDuringUploadKeepsSnapshot();
     void updateAnnouncementsAndFiles();
     void nothingSecretStoredOrLogged();
@@ -1108,6 +1109,34 @@ void AccountServerTest::passwordChangeEndsOtherSessions()
     QVERIFY2(result.out.contains("ended 2 session(s)"), result.out.constData());
     QCOMPARE(m_client->get(api(QStringLiteral("/account/me")), laptop).status, 401);
     QCOMPARE(m_client->get(api(QStringLiteral("/account/me")), again).status, 401);
+}
+
+// The commands are run with sudo (root, umask 077); the service runs as the owner of its state
+// directory and must still be able to open a database the command created.
+void AccountServerTest::databaseMadeAsRootBelongsToTheService()
+{
+    if (m_postgres || ::geteuid() != 0) {
+        QSKIP("a SQLite file made by a command run as root");
+    }
+    AccountTestServer server;
+    QString error;
+    QVERIFY2(server.start(&error), qPrintable(error));
+    server.stop();
+    const QString directory = QFileInfo(server.databasePath()).absolutePath();
+    QVERIFY(QDir(directory).removeRecursively() && QDir().mkpath(directory));
+    constexpr uid_t kService = 65534;
+    QCOMPARE(::chown(QFile::encodeName(directory).constData(), kService, kService), 0);
+
+    const mode_t umask = ::umask(077);
+    const bool added = server.addUser(uniqueEmail(QStringLiteral("root-made")), QStringLiteral("Root"),
+                                      kPassword, &error);
+    ::umask(umask);
+    QVERIFY2(added, qPrintable(error));
+    struct stat info = {};
+    QCOMPARE(::stat(QFile::encodeName(server.databasePath()).constData(), &info), 0);
+    QCOMPARE(info.st_uid, kService);
+    QCOMPARE(info.st_gid, static_cast<gid_t>(kService));
+    QCOMPARE(info.st_mode & 0777, static_cast<mode_t>(0600));
 }
 
 void AccountServerTest::restartKeepsEverything()
