@@ -76,6 +76,7 @@ constexpr auto kHeartbeatInterval = std::chrono::milliseconds(50);
 constexpr auto kSyncInterval = std::chrono::seconds(1);
 constexpr int kLegitimateHeartbeatConnections = 4;
 constexpr int kThroughputConnections = 64;
+constexpr int kThroughputRounds = 3;
 constexpr int kPerAddressCap = 32; // the server's default
 constexpr qint64 kDownloadBytes = 64LL * 1024 * 1024;
 constexpr double kSlowReadBytesPerSecond = 1024.0 * 1024;
@@ -1024,7 +1025,7 @@ void runPhase(int index, const QString& name, Recorder* recorder, MemorySampler*
     std::this_thread::sleep_for(kSettle);
 }
 
-QString secondsRange(const std::vector<double>& values)
+QString valueRange(const std::vector<double>& values)
 {
     if (values.empty()) {
         return QStringLiteral("none");
@@ -1204,29 +1205,37 @@ int main(int argc, char* argv[])
     }
     download = QByteArray();
 
-    // Heartbeat throughput: the server, then nginx with one worker and with one per core.
+    // Heartbeat throughput: the server, nginx with one worker and nginx with one per core, taking turns
+    // (the machine's speed drifts between minutes); each round gives one ratio.
     std::printf("== heartbeat throughput, %d keep-alive connections (load average %s)\n",
                 kThroughputConnections, qPrintable(ProcessFigures::loadAverage()));
-    const double serverRate = throughput(QStringLiteral("account server"), server.port(), caPath, token);
-    double nginxRates[2] = {0, 0};
     const QString workers[2] = {QStringLiteral("1"), QStringLiteral("auto")};
+    NginxPeer nginx[2];
     for (int i = 0; i < 2; ++i) {
-        NginxPeer nginx;
-        if (!nginx.start(workers[i], server.directory() + QStringLiteral("/server.crt"),
-                         server.directory() + QStringLiteral("/server.key"), &error)) {
+        if (!nginx[i].start(workers[i], server.directory() + QStringLiteral("/server.crt"),
+                            server.directory() + QStringLiteral("/server.key"), &error)) {
             std::fprintf(stderr, "%s\n", qPrintable(error));
             return 1;
         }
-        nginxRates[i] = throughput(QStringLiteral("nginx worker_processes %1").arg(workers[i]), nginx.port(),
-                                   caPath, token);
     }
-    const bool throughputMet = nginxRates[0] > 0 && serverRate >= 0.6 * nginxRates[0];
-    ProcessFigures::printSummary(QStringLiteral("server / nginx (1 worker) heartbeat ratio"),
-                                 QString::number(nginxRates[0] > 0 ? serverRate / nginxRates[0] : 0, 'f', 2));
-    ProcessFigures::printSummary(QStringLiteral("server / nginx (auto workers) heartbeat ratio"),
-                                 QString::number(nginxRates[1] > 0 ? serverRate / nginxRates[1] : 0, 'f', 2));
+    std::vector<double> ratios[2];
+    bool throughputFailed = false;
+    for (int round = 0; round < kThroughputRounds; ++round) {
+        const double serverRate = throughput(QStringLiteral("account server"), server.port(), caPath, token);
+        throughputFailed = throughputFailed || serverRate <= 0;
+        for (int i = 0; i < 2; ++i) {
+            const double nginxRate = throughput(QStringLiteral("nginx worker_processes %1").arg(workers[i]),
+                                                nginx[i].port(), caPath, token);
+            ratios[i].push_back(nginxRate > 0 ? serverRate / nginxRate : 0);
+        }
+    }
+    const bool throughputMet = ProcessFigures::percentile(ratios[0], 0.5) >= 0.6;
+    ProcessFigures::printSummary(QStringLiteral("server / nginx (1 worker) heartbeat ratio min / median / max"),
+                                 valueRange(ratios[0]));
+    ProcessFigures::printSummary(QStringLiteral("server / nginx (auto workers) heartbeat ratio min / median / max"),
+                                 valueRange(ratios[1]));
     if (app.arguments().contains(QStringLiteral("--throughput-only"))) {
-        return serverRate > 0 ? 0 : 1; // the attacks are left out
+        return throughputFailed ? 1 : 0; // the attacks are left out
     }
 
     // The legitimate client, on for every phase.
@@ -1275,7 +1284,7 @@ int main(int argc, char* argv[])
     std::printf("%lld connections opened (%lld failed), at most %d open at once, held by the server for %s s "
                 "(min / median / max of %zu)\n",
                 silent->opened, silent->failed, silent->peakOpen,
-                qPrintable(secondsRange(silent->heldSeconds)), silent->heldSeconds.size());
+                qPrintable(valueRange(silent->heldSeconds)), silent->heldSeconds.size());
     ProcessFigures::printSummary(QStringLiteral("2 silent connections: most open at once"),
                                  QString::number(silent->peakOpen));
 
@@ -1288,7 +1297,7 @@ int main(int argc, char* argv[])
         [&] { return pipeliner->cutOffs > 0; }, std::chrono::seconds(45));
     std::printf("%lld connections, %lld bytes of requests taken by the server, %lld cut off (after %s s)\n",
                 pipeliner->connections, pipeliner->bytesWritten, pipeliner->cutOffs.load(),
-                qPrintable(secondsRange(pipeliner->secondsToCutOff)));
+                qPrintable(valueRange(pipeliner->secondsToCutOff)));
     ProcessFigures::printSummary(
         QStringLiteral("3 non-reading pipeliner: request bytes taken, cut off"),
         QStringLiteral("%1, %2").arg(pipeliner->bytesWritten).arg(pipeliner->cutOffs.load()));
@@ -1332,13 +1341,13 @@ int main(int argc, char* argv[])
         "%d heads started, %d connections failed, %d cut off (%d with a 408 answer) after min / median / "
         "max %s s from the head's first byte\n",
         loris->handshakes, loris->failed.load(), loris->cutOff.load(), loris->answered408,
-        qPrintable(secondsRange(loris->secondsToCutOff)));
+        qPrintable(valueRange(loris->secondsToCutOff)));
     ProcessFigures::printSummary(
         QStringLiteral("5 slow-loris: cut off, s from first byte min / median / max"),
         QStringLiteral("%1 of %2, %3")
             .arg(loris->cutOff.load())
             .arg(kSlowLorisConnections)
-            .arg(secondsRange(loris->secondsToCutOff)));
+            .arg(valueRange(loris->secondsToCutOff)));
 
     auto flood = std::make_shared<FloodResults>();
     const std::string prefix = "flood-" + std::to_string(QRandomGenerator::global()->generate()) + "-";
@@ -1371,7 +1380,7 @@ int main(int argc, char* argv[])
                                  verdict(goals.slowReader));
     ProcessFigures::printSummary(QStringLiteral("goal: slow-loris heads cut off within 30 s"),
                                  verdict(goals.slowLoris));
-    ProcessFigures::printSummary(QStringLiteral("goal: server heartbeats >= 0.6 x nginx (1 worker)"),
+    ProcessFigures::printSummary(QStringLiteral("goal: server heartbeats >= 0.6 x nginx (1 worker), median round"),
                                  verdict(throughputMet));
-    return slowComplete && serverRate > 0 ? 0 : 1;
+    return slowComplete && !throughputFailed ? 0 : 1;
 }
