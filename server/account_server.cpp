@@ -148,7 +148,12 @@ bool AccountServer::start(QString* error)
         spdlog::info("{} {} {} {} {} ms", request.peer.toString().toStdString(), request.method.toStdString(),
                      loggablePath(request.path), status, elapsedMs);
     });
-    m_http->setBeforeAnswers([] { spdlog::default_logger_raw()->flush(); });
+    AccountStore* store = m_store.get();
+    m_http->setBatchHooks([store] { store->beginLookupBatch(); },
+                          [store] {
+                              store->endLookupBatch();
+                              spdlog::default_logger_raw()->flush();
+                          });
     if (!m_http->listen(m_config.listenAddress, m_config.listenPort, tls, error)) {
         *error =
             QStringLiteral("cannot listen on %1: %2").arg(m_config.listenText(m_config.listenPort), *error);

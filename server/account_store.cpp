@@ -186,7 +186,9 @@ AccountStore::AccountStore(Clock clock)
 AccountStore::~AccountStore()
 {
     m_watchdog.reset();
+    endLookupBatch();
     sqlite3_finalize(m_sessionLookup); // before its connection closes
+    sqlite3_close(m_lookupDb);
     qDeleteAll(m_statements);
     m_statements.clear();
     if (m_db.isValid()) {
@@ -220,6 +222,7 @@ bool AccountStore::open(const ServerConfig& config, QString* error)
         if (!QFileInfo::exists(config.sqlitePath) && !createDatabaseFile(config.sqlitePath, error)) {
             return false;
         }
+        m_sqlitePath = config.sqlitePath;
         m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
         m_db.setDatabaseName(config.sqlitePath);
         m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
@@ -627,18 +630,6 @@ bool AccountStore::createSession(const QByteArray& tokenHash, const QString& use
 
 namespace {
 
-sqlite3* sqliteHandle(const QSqlDatabase& db)
-{
-    if (!db.isOpen() || !db.driver()) {
-        return nullptr;
-    }
-    const QVariant handle = db.driver()->handle();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0) {
-        return nullptr;
-    }
-    return *static_cast<sqlite3* const*>(handle.constData());
-}
-
 QString columnText(sqlite3_stmt* statement, int column)
 {
     return QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement, column)),
@@ -650,21 +641,31 @@ QString columnText(sqlite3_stmt* statement, int column)
 bool AccountStore::readSessionSqlite(const QByteArray& tokenHash, std::optional<SessionRow>* row)
 {
     if (!m_sessionLookup) {
-        sqlite3* handle = sqliteHandle(m_db);
-        if (!handle) {
-            m_lastError = QStringLiteral("the SQLite connection is not open");
+        // Opened after the schema is in place (the main connection made it), read-only: it only looks.
+        if (!m_lookupDb &&
+            sqlite3_open_v2(QFile::encodeName(m_sqlitePath).constData(), &m_lookupDb,
+                            SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr) != SQLITE_OK) {
+            m_lastError = QStringLiteral("cannot open the database to read sessions: %1")
+                              .arg(QString::fromUtf8(sqlite3_errmsg(m_lookupDb)));
+            sqlite3_close(m_lookupDb);
+            m_lookupDb = nullptr;
             return false;
         }
-        if (sqlite3_prepare_v3(handle,
+        sqlite3_busy_timeout(m_lookupDb, 5000);
+        if (sqlite3_prepare_v3(m_lookupDb,
                                "SELECT s.user_id, s.client_id, s.created_ms, s.last_seen_ms, s.ended, "
                                "u.disabled, s.token_hash FROM sessions s JOIN users u ON u.id = s.user_id "
                                "WHERE s.token_hash = ?",
                                -1, SQLITE_PREPARE_PERSISTENT, &m_sessionLookup, nullptr) != SQLITE_OK) {
-            m_lastError = QString::fromUtf8(sqlite3_errmsg(handle));
+            m_lastError = QString::fromUtf8(sqlite3_errmsg(m_lookupDb));
             sqlite3_finalize(m_sessionLookup);
             m_sessionLookup = nullptr;
             return false;
         }
+    }
+    if (m_lookupBatch && !m_lookupSnapshot &&
+        sqlite3_exec(m_lookupDb, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK) {
+        m_lookupSnapshot = true; // the read itself starts with the first lookup
     }
     sqlite3_stmt* statement = m_sessionLookup;
     // Not copied: the digest outlives the statement's use, which ends with the reset below.
@@ -690,6 +691,17 @@ bool AccountStore::readSessionSqlite(const QByteArray& tokenHash, std::optional<
     sqlite3_reset(statement);
     sqlite3_clear_bindings(statement);
     return step == SQLITE_ROW || step == SQLITE_DONE;
+}
+
+void AccountStore::endLookupBatch()
+{
+    m_lookupBatch = false;
+    if (m_lookupSnapshot) {
+        m_lookupSnapshot = false;
+        if (sqlite3_exec(m_lookupDb, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+            sqlite3_exec(m_lookupDb, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+    }
 }
 
 bool AccountStore::readSession(const QByteArray& tokenHash, std::optional<SessionRow>* row)

@@ -17,6 +17,7 @@
 
 class DatabaseWatchdog;
 class QSqlError;
+struct sqlite3;
 struct sqlite3_stmt;
 struct ServerConfig;
 
@@ -127,6 +128,12 @@ public:
     bool createSession(const QByteArray& tokenHash, const QString& userId, const QString& clientId,
                        const QString& clientName, const QString& clientType);
     SessionInfo authenticate(const QByteArray& tokenHash, qint64 idleMs, qint64 maxMs);
+    // Lookups of requests that arrived together share one read of the database (SQLite: one read
+    // transaction, whose locks cost two system calls, instead of one per request). Requests of one
+    // batch are concurrent: whichever order they are seen in is one the clients could have caused,
+    // and a client's next request, sent once it has its answer, comes in a later batch.
+    void beginLookupBatch() { m_lookupBatch = true; }
+    void endLookupBatch();
     bool endSession(const QByteArray& tokenHash);
     bool purgeSessions(qint64 idleMs, qint64 maxMs);
 
@@ -220,10 +227,14 @@ private:
     QSqlDatabase m_db;
     bool m_postgres = false;
     QHash<QString, QSqlQuery*> m_statements;
-    // SQLite: the session lookup made on every authenticated request, through SQLite's own interface
-    // (the Qt layer rebuilds the columns' descriptions on every execution, which costs more than the
-    // lookup itself).
+    // SQLite: the session lookup made on every authenticated request, on a read-only connection of its
+    // own and through SQLite's own interface (the Qt layer rebuilds the columns' descriptions on every
+    // execution, which costs more than the lookup itself).
+    QString m_sqlitePath;
+    sqlite3* m_lookupDb = nullptr;
     sqlite3_stmt* m_sessionLookup = nullptr;
+    bool m_lookupBatch = false;    // between beginLookupBatch() and endLookupBatch()
+    bool m_lookupSnapshot = false; // the batch's read transaction is open
     QString m_lastError;
 
     int m_timeoutMs = 5000;

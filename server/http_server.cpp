@@ -299,10 +299,14 @@ private:
             batch.swap(m_toServer);
             m_holdToIo = true; // the answers made now go over together, after the batch
         }
+        if (m_server->m_batchStarted) {
+            m_server->m_batchStarted();
+        }
         for (auto& work : batch) {
             work();
         }
-        batch.clear(); // before the answers go: what the work captured is released on this thread
+        batch.clear();   // before the answers go: what the work captured is released on this thread
+        beforeAnswers(); // also without answers: it ends the batch
         bool wake = false;
         {
             std::lock_guard lock(m_mutex);
@@ -310,7 +314,6 @@ private:
             wake = !m_toIo.empty() && !m_stopped;
         }
         if (wake) {
-            beforeAnswers();
             asio::post(*m_context, [this] { runToIo(); });
         }
     }

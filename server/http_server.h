@@ -25,9 +25,16 @@ public:
     void setHandler(HttpConnection::Handler handler) { m_handler = std::move(handler); }
     void setAdmission(HttpConnection::Admission admission) { m_admission = std::move(admission); }
     void setAccessLog(HttpConnection::AccessLog accessLog) { m_accessLog = std::move(accessLog); }
-    // Called before answers are handed to their connections (after a batch of requests, say): where
-    // a buffered access log is flushed, so that its line never comes after the answer it describes.
-    void setBeforeAnswers(std::function<void()> hook) { m_beforeAnswers = std::move(hook); }
+    // Requests that arrive together are handled as one batch on this object's thread: `started` is
+    // called before the first of them, `beforeAnswers` after the last, before their answers are handed
+    // to the connections. `beforeAnswers` is also called before an answer made outside a batch (once a
+    // password hash is done, say) goes out: where a buffered access log is flushed, so that its line
+    // never comes after the answer it describes.
+    void setBatchHooks(std::function<void()> started, std::function<void()> beforeAnswers)
+    {
+        m_batchStarted = std::move(started);
+        m_beforeAnswers = std::move(beforeAnswers);
+    }
     // Applies to connections accepted from then on.
     void setLimits(const HttpConnection::Limits& limits);
     // Connections past this number are closed at once (file descriptors are finite).
@@ -50,5 +57,6 @@ private:
     HttpConnection::Handler m_handler;
     HttpConnection::Admission m_admission;
     HttpConnection::AccessLog m_accessLog;
+    std::function<void()> m_batchStarted;
     std::function<void()> m_beforeAnswers;
 };
