@@ -27,6 +27,9 @@
 
 namespace {
 
+// How long a statement waits for another connection's lock (the command line's, say).
+constexpr int kSqliteBusyTimeoutMs = 5000;
+
 // The administration commands may run as root (sudo). A database file they create belongs to the
 // owner of its directory (the service), and so do the journal files SQLite makes beside it later (it
 // gives them the database file's owner when it runs as root): a root-owned file would lock the
@@ -225,7 +228,7 @@ bool AccountStore::open(const ServerConfig& config, QString* error)
         m_sqlitePath = config.sqlitePath;
         m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
         m_db.setDatabaseName(config.sqlitePath);
-        m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kSqliteBusyTimeoutMs));
     }
     if (!m_db.isValid()) {
         *error = QStringLiteral("the Qt SQL driver for %1 is not installed")
@@ -630,6 +633,11 @@ bool AccountStore::createSession(const QByteArray& tokenHash, const QString& use
 
 namespace {
 
+// One statement for both databases; SQLite runs it through its own interface.
+constexpr char kSessionLookupSql[] =
+    "SELECT s.user_id, s.client_id, s.created_ms, s.last_seen_ms, s.ended, u.disabled, s.token_hash "
+    "FROM sessions s JOIN users u ON u.id = s.user_id WHERE s.token_hash = ?";
+
 QString columnText(sqlite3_stmt* statement, int column)
 {
     return QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement, column)),
@@ -651,12 +659,9 @@ bool AccountStore::readSessionSqlite(const QByteArray& tokenHash, std::optional<
             m_lookupDb = nullptr;
             return false;
         }
-        sqlite3_busy_timeout(m_lookupDb, 5000);
-        if (sqlite3_prepare_v3(m_lookupDb,
-                               "SELECT s.user_id, s.client_id, s.created_ms, s.last_seen_ms, s.ended, "
-                               "u.disabled, s.token_hash FROM sessions s JOIN users u ON u.id = s.user_id "
-                               "WHERE s.token_hash = ?",
-                               -1, SQLITE_PREPARE_PERSISTENT, &m_sessionLookup, nullptr) != SQLITE_OK) {
+        sqlite3_busy_timeout(m_lookupDb, kSqliteBusyTimeoutMs);
+        if (sqlite3_prepare_v3(m_lookupDb, kSessionLookupSql, -1, SQLITE_PREPARE_PERSISTENT, &m_sessionLookup,
+                               nullptr) != SQLITE_OK) {
             m_lastError = QString::fromUtf8(sqlite3_errmsg(m_lookupDb));
             sqlite3_finalize(m_sessionLookup);
             m_sessionLookup = nullptr;
@@ -710,10 +715,7 @@ bool AccountStore::readSession(const QByteArray& tokenHash, std::optional<Sessio
         return readSessionSqlite(tokenHash, row);
     }
     QSqlQuery* query = nullptr;
-    if (!run(QStringLiteral(
-                 "SELECT s.user_id, s.client_id, s.created_ms, s.last_seen_ms, s.ended, u.disabled, "
-                 "s.token_hash FROM sessions s JOIN users u ON u.id = s.user_id WHERE s.token_hash = ?"),
-             {QString::fromLatin1(tokenHash)}, &query)) {
+    if (!run(QString::fromLatin1(kSessionLookupSql), {QString::fromLatin1(tokenHash)}, &query)) {
         return false;
     }
     if (!query->next()) {
