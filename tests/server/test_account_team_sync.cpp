@@ -15,10 +15,15 @@ const QString kPassword = QStringLiteral("Correct-Horse-Battery-9");
 const QByteArray kOwnerMarker = "NIMBARA-SYNC-2.owner-only-inventory";
 const QByteArray kTeamMarker = "NIMBARA-TEAM-2.team-shared-hosts";
 
-QString publicKey(char fill)
+QString base64Url(const QByteArray& bytes)
 {
     return QString::fromLatin1(
-        QByteArray(32, fill).toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+        bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+}
+
+QString publicKey(char fill)
+{
+    return base64Url(QByteArray(32, fill));
 }
 
 QByteArray json(const QJsonObject& object)
@@ -42,6 +47,13 @@ QJsonObject teamUpload(const QJsonArray& sealed, qint64 expected, const QString&
             {QStringLiteral("team_payload"), teamPayload},
             {QStringLiteral("sealed_keys"), sealed},
             {QStringLiteral("device_count"), 2},
+            {QStringLiteral("expected_revision"), expected}};
+}
+
+QJsonObject firstFormUpload(const QString& payload, qint64 expected)
+{
+    return {{QStringLiteral("payload"), payload},
+            {QStringLiteral("device_count"), 1},
             {QStringLiteral("expected_revision"), expected}};
 }
 
@@ -78,7 +90,8 @@ private:
         QString id;
         QByteArray token;
     };
-    Account makeAccount(const QString& prefix);
+    // Registered on `server` (the test's own when null).
+    Account makeAccount(const QString& prefix, AccountTestServer* server = nullptr);
     bool startServer(AccountTestServer* server, const QString& database, QString* error);
     bool team(const char* verb, const Account& owner, const Account& member);
     QUrl api(const QString& path) const { return m_server->url(QStringLiteral("/api/v1") + path); }
@@ -104,18 +117,21 @@ bool AccountTeamSyncTest::startServer(AccountTestServer* server, const QString& 
     return server->start(options, error);
 }
 
-AccountTeamSyncTest::Account AccountTeamSyncTest::makeAccount(const QString& prefix)
+AccountTeamSyncTest::Account AccountTeamSyncTest::makeAccount(const QString& prefix,
+                                                              AccountTestServer* server)
 {
+    server = server ? server : m_server.get();
+    HttpTestClient client(server->clientConfiguration());
     Account account;
     account.email = QStringLiteral("%1-%2@example.com").arg(prefix).arg(++m_counter);
-    const HttpTestClient::Reply reply = m_client->post(
-        api(QStringLiteral("/auth/register")), {{QStringLiteral("email"), account.email},
-                                                {QStringLiteral("password"), kPassword},
-                                                {QStringLiteral("name"), prefix},
-                                                {QStringLiteral("accept_terms"), true},
-                                                {QStringLiteral("client_id"), QStringLiteral("client-1")}});
+    const HttpTestClient::Reply reply = client.post(server->url(QStringLiteral("/api/v1/auth/register")),
+                                                    {{QStringLiteral("email"), account.email},
+                                                     {QStringLiteral("password"), kPassword},
+                                                     {QStringLiteral("name"), prefix},
+                                                     {QStringLiteral("accept_terms"), true},
+                                                     {QStringLiteral("client_id"), QStringLiteral("c")}});
     account.token = reply.json.value(QStringLiteral("access_token")).toString().toLatin1();
-    account.id = m_client->get(api(QStringLiteral("/account/me")), account.token)
+    account.id = client.get(server->url(QStringLiteral("/api/v1/account/me")), account.token)
                      .json.value(QStringLiteral("id"))
                      .toString();
     return account;
@@ -258,15 +274,11 @@ void AccountTeamSyncTest::malformedBodiesStoreNothing_data()
     const QString box = publicKey('b');
     const QString member = m_accounts[QStringLiteral("removed")].id;
     const QString outsider = m_accounts[QStringLiteral("outsider")].id;
-    const QString shortKey = QString::fromLatin1(
-        QByteArray(31, 'b').toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
-    const QString longKey = QString::fromLatin1(
-        QByteArray(33, 'b').toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
     const QString standard =
         QString::fromLatin1(QByteArray(32, '\xfb').toBase64(QByteArray::OmitTrailingEquals));
 
-    QTest::newRow("key of 31 bytes") << keys << json(keysBody(shortKey, box, {}));
-    QTest::newRow("key of 33 bytes") << keys << json(keysBody(box, longKey, {}));
+    QTest::newRow("key of 31 bytes") << keys << json(keysBody(base64Url(QByteArray(31, 'b')), box, {}));
+    QTest::newRow("key of 33 bytes") << keys << json(keysBody(box, base64Url(QByteArray(33, 'b')), {}));
     QTest::newRow("key with padding") << keys << json(keysBody(box + QLatin1Char('='), box, {}));
     QTest::newRow("key in the standard alphabet") << keys << json(keysBody(standard, box, {}));
     QTest::newRow("private keys without prefix")
@@ -290,10 +302,7 @@ void AccountTeamSyncTest::malformedBodiesStoreNothing_data()
     QTest::newRow("sealed key not ASCII")
         << sync << json(teamUpload({sealed(member, QStringLiteral("s\u00e9"))}, 0));
     QTest::newRow("old path, new format")
-        << QStringLiteral("/account/host-sync")
-        << json({{QStringLiteral("payload"), QString::fromLatin1(kOwnerMarker)},
-                 {QStringLiteral("device_count"), 1},
-                 {QStringLiteral("expected_revision"), 0}});
+        << QStringLiteral("/account/host-sync") << json(firstFormUpload(kOwnerMarker, 0));
 }
 
 void AccountTeamSyncTest::malformedBodiesStoreNothing()
@@ -323,9 +332,7 @@ void AccountTeamSyncTest::movingToTeamForm()
     const QUrl sync = api(QStringLiteral("/account/sync"));
     const QUrl keys = api(QStringLiteral("/account/sync-keys"));
     const auto v1 = [](qint64 expected) {
-        return QJsonObject{{QStringLiteral("payload"), QStringLiteral("NIMBARA-SYNC-1.first-form")},
-                           {QStringLiteral("device_count"), 1},
-                           {QStringLiteral("expected_revision"), expected}};
+        return firstFormUpload(QStringLiteral("NIMBARA-SYNC-1.first-form"), expected);
     };
 
     // Before moving, old clients work, and the new path hands members nothing of the owner's.
@@ -397,20 +404,10 @@ void AccountTeamSyncTest::schemaTwoDatabaseIsMigrated()
     QVERIFY2(startServer(&server, QStringLiteral("migrated"), &error), qPrintable(error));
     HttpTestClient client(server.clientConfiguration());
     const QUrl oldPath = server.url(QStringLiteral("/api/v1/account/host-sync"));
-    const QByteArray token = client
-                                 .post(server.url(QStringLiteral("/api/v1/auth/register")),
-                                       {{QStringLiteral("email"), QStringLiteral("old@example.com")},
-                                        {QStringLiteral("password"), kPassword},
-                                        {QStringLiteral("name"), QStringLiteral("Old")},
-                                        {QStringLiteral("accept_terms"), true},
-                                        {QStringLiteral("client_id"), QStringLiteral("c")}})
-                                 .json.value(QStringLiteral("access_token"))
-                                 .toString()
-                                 .toLatin1();
-    const QJsonObject upload{{QStringLiteral("payload"), QStringLiteral("NIMBARA-SYNC-1.kept")},
-                             {QStringLiteral("device_count"), 1},
-                             {QStringLiteral("expected_revision"), 0}};
-    QCOMPARE(client.put(oldPath, upload, token).status, 200);
+    const QUrl sync = server.url(QStringLiteral("/api/v1/account/sync"));
+    const QByteArray token = makeAccount(QStringLiteral("old"), &server).token;
+    QCOMPARE(client.put(oldPath, firstFormUpload(QStringLiteral("NIMBARA-SYNC-1.kept"), 0), token).status,
+             200);
     server.stop();
     // Back to the tables of version 2, with the snapshot in them.
     for (const QString& statement :
@@ -422,17 +419,10 @@ void AccountTeamSyncTest::schemaTwoDatabaseIsMigrated()
                  qPrintable(statement + QLatin1String(": ") + error));
     }
     QVERIFY2(server.restart(&error), qPrintable(error));
-    QVariant version;
-    QVERIFY2(server.execSql(QStringLiteral("SELECT MAX(version) FROM schema_version"), {}, &version, &error),
-             qPrintable(error));
-    QCOMPARE(version.toInt(), 3);
-    HttpTestClient::Reply reply = client.get(oldPath, token);
-    QCOMPARE(reply.status, 200);
-    QCOMPARE(reply.json.value(QStringLiteral("payload")).toString(), QStringLiteral("NIMBARA-SYNC-1.kept"));
-    reply = client.get(server.url(QStringLiteral("/api/v1/account/sync")), token);
-    QVERIFY(reply.body.contains("\"format\":1") && reply.body.contains("NIMBARA-SYNC-1.kept"));
-    QCOMPARE(client.put(server.url(QStringLiteral("/api/v1/account/sync")), teamUpload({}, 1), token).status,
-             200);
+    QVERIFY(client.get(oldPath, token).body.contains("\"payload\":\"NIMBARA-SYNC-1.kept\""));
+    const QByteArray moved = client.get(sync, token).body;
+    QVERIFY(moved.contains("\"format\":1") && moved.contains("NIMBARA-SYNC-1.kept"));
+    QCOMPARE(client.put(sync, teamUpload({}, 1), token).status, 200);
 }
 
 int main(int argc, char* argv[])
