@@ -12,9 +12,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QSet>
 #include <QUuid>
 
 #include <spdlog/spdlog.h>
+
+#include <sodium.h>
 
 #include <memory>
 
@@ -29,6 +32,10 @@ const QString kInvalidRegistration = QStringLiteral("valid email, name and passw
 const QString kUnauthorized = QStringLiteral("unauthorized");
 const QString kBindingRemoved = QStringLiteral("binding was removed");
 const QString kSnapshotChanged = QStringLiteral("cloud snapshot changed");
+const QString kSyncKeysChanged = QStringLiteral("sync keys changed");
+const QString kClientOutdated = QStringLiteral("client update required");
+const QString kOwnerUploadsOnly = QStringLiteral("only the team owner can upload host data");
+const QString kOwnerDisabled = QStringLiteral("the team owner's account is disabled");
 
 constexpr int kMinPasswordLength = 12;
 constexpr int kMaxPasswordBytes = 1024;
@@ -81,6 +88,18 @@ QJsonObject person(const UserRecord& user)
             {QStringLiteral("email"), user.email}};
 }
 
+// A public key as the clients send it: 32 bytes in strict Base64 URL-safe text without padding.
+bool isPublicKey(const QString& text)
+{
+    const QByteArray ascii = text.toLatin1();
+    unsigned char key[32];
+    size_t length = 0;
+    return text.size() == 43 &&
+           sodium_base642bin(key, sizeof key, ascii.constData(), static_cast<size_t>(ascii.size()), nullptr,
+                             &length, nullptr, sodium_base64_VARIANT_URLSAFE_NO_PADDING) == 0 &&
+           length == sizeof key;
+}
+
 QString minutesText(qint64 ms)
 {
     const qint64 minutes = qMax<qint64>(1, (ms + 59999) / 60000);
@@ -110,7 +129,9 @@ HttpResponse AccountApi::storageError() const
 
 std::optional<HttpResponse> AccountApi::admit(const HttpRequest& head, qint64 contentLength)
 {
-    if (head.path == kApi + QStringLiteral("/account/host-sync") && head.method == "PUT") {
+    if ((head.path == kApi + QStringLiteral("/account/host-sync") ||
+         head.path == kApi + QStringLiteral("/account/sync")) &&
+        head.method == "PUT") {
         // Only a caller with a session may send the large body, and it is refused before it is read.
         HttpResponse refusal;
         const std::optional<Caller> caller = authenticate(head, &refusal);
@@ -205,6 +226,36 @@ void AccountApi::handle(const HttpRequest& request, HttpResponder respond)
             HttpResponse response = HttpResponse::error(405, QStringLiteral("method not allowed"));
             response.headers.append({QByteArray("Allow"), QByteArray("GET, PUT")});
             respond(response);
+        }
+    } else if (path == kApi + QStringLiteral("/account/sync")) {
+        if (method == "GET" || method == "PUT") {
+            HttpResponse refusal;
+            const std::optional<Caller> caller = authenticate(request, &refusal);
+            if (!caller) {
+                respond(refusal);
+            } else if (method == "GET") {
+                teamSync(*caller, respond);
+            } else {
+                storeTeamSync(*caller, request, respond);
+            }
+        } else {
+            HttpResponse response = HttpResponse::error(405, QStringLiteral("method not allowed"));
+            response.headers.append({QByteArray("Allow"), QByteArray("GET, PUT")});
+            respond(response);
+        }
+    } else if (path == kApi + QStringLiteral("/account/sync-keys")) {
+        if (method == "GET") {
+            authenticated([this](const Caller& caller) { return syncKeys(caller); });
+        } else if (method == "PUT") {
+            authenticated([this, &request](const Caller& caller) { return storeSyncKeys(caller, request); });
+        } else {
+            HttpResponse response = HttpResponse::error(405, QStringLiteral("method not allowed"));
+            response.headers.append({QByteArray("Allow"), QByteArray("GET, PUT")});
+            respond(response);
+        }
+    } else if (path == kApi + QStringLiteral("/account/team/sync-keys")) {
+        if (only("GET")) {
+            authenticated([this](const Caller& caller) { return teamSyncKeys(caller); });
         }
     } else if (path.startsWith(kApi + QStringLiteral("/client/update/"))) {
         if (only("GET")) {
@@ -629,54 +680,81 @@ HttpResponse AccountApi::team(const Caller& caller)
         200, {{QStringLiteral("role"), QStringLiteral("owner")}, {QStringLiteral("members"), list}});
 }
 
-void AccountApi::hostSync(const Caller& caller, const HttpResponder& respond)
+std::optional<QString> AccountApi::readableOwner(const Caller& caller, HttpResponse* refusal)
 {
-    // A team member reads the owner's inventory, while the owner's account is in use.
+    // A team member reads the owner's data, while the owner's account is in use.
     const std::optional<QString> owner = m_store->ownerOf(caller.userId);
     if (!owner) {
-        respond(storageError());
+        *refusal = storageError();
+        return std::nullopt;
+    }
+    if (owner->isEmpty()) {
+        return caller.userId;
+    }
+    bool failed = false;
+    const std::optional<UserRecord> ownerRecord = m_store->userById(*owner, &failed);
+    if (failed) {
+        *refusal = storageError();
+        return std::nullopt;
+    }
+    if (!ownerRecord || ownerRecord->disabled) {
+        *refusal = HttpResponse::error(403, kOwnerDisabled);
+        return std::nullopt;
+    }
+    return owner;
+}
+
+void AccountApi::hostSync(const Caller& caller, const HttpResponder& respond)
+{
+    HttpResponse refusal;
+    const std::optional<QString> ownerId = readableOwner(caller, &refusal);
+    if (!ownerId) {
+        respond(refusal);
         return;
     }
-    if (!owner->isEmpty()) {
-        bool failed = false;
-        const std::optional<UserRecord> ownerRecord = m_store->userById(*owner, &failed);
-        if (failed) {
-            respond(storageError());
-            return;
-        }
-        if (!ownerRecord || ownerRecord->disabled) {
-            respond(HttpResponse::error(403, QStringLiteral("the team owner's account is disabled")));
-            return;
-        }
-    }
-    const QString ownerId = owner->isEmpty() ? caller.userId : *owner;
-    const std::optional<HostSnapshot> head = m_store->snapshotHead(ownerId);
+    const std::optional<HostSnapshot> head = m_store->snapshotHead(*ownerId);
     if (!head) {
         respond(storageError());
         return;
     }
+    if (head->exists && head->format == 2) {
+        respond(HttpResponse::error(426, kClientOutdated));
+        return;
+    }
+    answerSnapshot(
+        *ownerId, *head, [this, ownerId = *ownerId] { return m_store->snapshot(ownerId); },
+        [](const HostSnapshot& snapshot) { return HostSyncBody::answer(snapshot); }, respond);
+}
+
+void AccountApi::answerSnapshot(const QString& cacheKey, const HostSnapshot& head,
+                                const std::function<std::optional<HostSnapshot>()>& read,
+                                const std::function<QByteArray(const HostSnapshot&)>& encode,
+                                const HttpResponder& respond)
+{
     HttpResponse response;
-    if (!head->exists) {
-        response.body = HostSyncBody::answer(*head);
+    if (!head.exists) {
+        response.body = encode(head);
         respond(response);
         return;
     }
-    const auto cached = m_answerCache.constFind(ownerId);
-    if (cached != m_answerCache.constEnd() && cached->revision == head->revision &&
-        cached->updatedMs == head->updatedMs) {
+    const auto cached = cacheKey.isEmpty() ? m_answerCache.constEnd() : m_answerCache.constFind(cacheKey);
+    if (cached != m_answerCache.constEnd() && cached->revision == head.revision &&
+        cached->updatedMs == head.updatedMs) {
         response.body = cached->body;
         respond(response);
         return;
     }
-    std::optional<HostSnapshot> snapshot = m_store->snapshot(ownerId);
+    std::optional<HostSnapshot> snapshot = read();
     if (!snapshot) {
         respond(storageError());
         return;
     }
-    m_codecPool.start([this, ownerId, snapshot = std::move(*snapshot), respond] {
-        CachedAnswer answer{snapshot.revision, snapshot.updatedMs, HostSyncBody::answer(snapshot)};
-        QMetaObject::invokeMethod(this, [this, ownerId, answer, respond] {
-            cacheAnswer(ownerId, answer);
+    m_codecPool.start([this, cacheKey, snapshot = std::move(*snapshot), encode, respond] {
+        CachedAnswer answer{snapshot.revision, snapshot.updatedMs, encode(snapshot)};
+        QMetaObject::invokeMethod(this, [this, cacheKey, answer, respond] {
+            if (!cacheKey.isEmpty()) {
+                cacheAnswer(cacheKey, answer);
+            }
             HttpResponse encoded;
             encoded.body = answer.body;
             respond(encoded);
@@ -713,8 +791,18 @@ void AccountApi::storeHostSync(const Caller& caller, const HttpRequest& request,
         respond(storageError());
         return;
     }
+    // A client that knows only this path must not replace what newer clients made.
+    const std::optional<HostSnapshot> head = m_store->snapshotHead(owner->isEmpty() ? caller.userId : *owner);
+    if (!head) {
+        respond(storageError());
+        return;
+    }
+    if (head->exists && head->format == 2) {
+        respond(HttpResponse::error(426, kClientOutdated));
+        return;
+    }
     if (!owner->isEmpty()) {
-        respond(HttpResponse::error(403, QStringLiteral("only the team owner can upload host data")));
+        respond(HttpResponse::error(403, kOwnerUploadsOnly));
         return;
     }
     m_codecPool.start([this, caller, body = request.body, respond] {
@@ -740,6 +828,207 @@ void AccountApi::storeHostSync(const Caller& caller, const HttpRequest& request,
             switch (m_store->storeSnapshot(caller.userId, upload->payload,
                                            static_cast<int>(upload->deviceCount), upload->expectedRevision,
                                            caller.userId, &stored)) {
+            case AccountStore::Store::Conflict: {
+                // Moved to the second form meanwhile: this client cannot take part any more.
+                const std::optional<HostSnapshot> now = m_store->snapshotHead(caller.userId);
+                respond(now && now->format == 2 ? HttpResponse::error(426, kClientOutdated)
+                                                : HttpResponse::error(409, kSnapshotChanged));
+                return;
+            }
+            case AccountStore::Store::Failed:
+                respond(storageError());
+                return;
+            case AccountStore::Store::Stored:
+                break;
+            }
+            dropCachedAnswer(caller.userId);
+            dropCachedAnswer(QStringLiteral("sync/") + caller.userId);
+            respond(HttpResponse::json(200, {{QStringLiteral("revision"), stored.revision},
+                                             {QStringLiteral("updated_at"), isoTime(stored.updatedMs)}}));
+        });
+    });
+}
+
+HttpResponse AccountApi::syncKeys(const Caller& caller)
+{
+    bool failed = false;
+    const std::optional<SyncKeys> keys = m_store->syncKeys(caller.userId, &failed);
+    if (failed) {
+        return storageError();
+    }
+    if (!keys) {
+        return HttpResponse::json(200, {{QStringLiteral("exists"), false}});
+    }
+    return HttpResponse::json(200, {{QStringLiteral("exists"), true},
+                                    {QStringLiteral("box_public"), keys->boxPublic},
+                                    {QStringLiteral("sign_public"), keys->signPublic},
+                                    {QStringLiteral("private_keys"), keys->privateKeys},
+                                    {QStringLiteral("updated_at"), isoTime(keys->updatedMs)}});
+}
+
+HttpResponse AccountApi::storeSyncKeys(const Caller& caller, const HttpRequest& request)
+{
+    HttpResponse refusal;
+    const std::optional<QJsonObject> body = parseBody(request, &refusal);
+    if (!body) {
+        return refusal;
+    }
+    SyncKeys keys;
+    keys.userId = caller.userId;
+    keys.boxPublic = body->value(QStringLiteral("box_public")).toString();
+    keys.signPublic = body->value(QStringLiteral("sign_public")).toString();
+    keys.privateKeys = body->value(QStringLiteral("private_keys")).toString();
+    const QJsonValue expected = body->value(QStringLiteral("expected_sign_public"));
+    if (!isPublicKey(keys.boxPublic) || !isPublicKey(keys.signPublic)) {
+        return HttpResponse::error(
+            400, QStringLiteral("box_public and sign_public must be 32 bytes in Base64 URL-safe text"));
+    }
+    if (!HostSyncBody::isPrintableAscii(keys.privateKeys, 4096) ||
+        !keys.privateKeys.startsWith(QLatin1String("NIMBARA-KEYS-2."))) {
+        return HttpResponse::error(400, QStringLiteral("private_keys must be printable ASCII of at most 4096 "
+                                                       "characters beginning with NIMBARA-KEYS-2."));
+    }
+    if (!expected.isString()) {
+        return HttpResponse::error(400, QStringLiteral("expected_sign_public (text) is required"));
+    }
+    qint64 updatedMs = 0;
+    switch (m_store->storeSyncKeys(keys, expected.toString(), &updatedMs)) {
+    case AccountStore::Store::Conflict:
+        return HttpResponse::error(409, kSyncKeysChanged);
+    case AccountStore::Store::Failed:
+        return storageError();
+    case AccountStore::Store::Stored:
+        break;
+    }
+    return HttpResponse::json(200, {{QStringLiteral("updated_at"), isoTime(updatedMs)}});
+}
+
+HttpResponse AccountApi::teamSyncKeys(const Caller& caller)
+{
+    HttpResponse refusal;
+    const std::optional<QString> ownerId = readableOwner(caller, &refusal);
+    if (!ownerId) {
+        return refusal;
+    }
+    const std::optional<QHash<QString, SyncKeys>> keys = m_store->teamPublicKeys(*ownerId);
+    if (!keys) {
+        return storageError();
+    }
+    const auto withKeys = [&keys](const UserRecord& user) {
+        QJsonObject object = person(user);
+        const auto found = keys->constFind(user.id);
+        if (found != keys->constEnd()) {
+            object.insert(QStringLiteral("box_public"), found->boxPublic);
+            object.insert(QStringLiteral("sign_public"), found->signPublic);
+        }
+        return object;
+    };
+    if (*ownerId != caller.userId) {
+        bool failed = false;
+        const std::optional<UserRecord> owner = m_store->userById(*ownerId, &failed);
+        if (!owner) {
+            return failed ? storageError() : HttpResponse::error(403, kOwnerDisabled);
+        }
+        return HttpResponse::json(200, {{QStringLiteral("role"), QStringLiteral("member")},
+                                        {QStringLiteral("owner"), withKeys(*owner)}});
+    }
+    const std::optional<QList<UserRecord>> members = m_store->teamMembers(caller.userId);
+    if (!members) {
+        return storageError();
+    }
+    QJsonArray list;
+    for (const UserRecord& member : *members) {
+        list.append(withKeys(member));
+    }
+    return HttpResponse::json(
+        200, {{QStringLiteral("role"), QStringLiteral("owner")}, {QStringLiteral("members"), list}});
+}
+
+void AccountApi::teamSync(const Caller& caller, const HttpResponder& respond)
+{
+    HttpResponse refusal;
+    const std::optional<QString> ownerId = readableOwner(caller, &refusal);
+    if (!ownerId) {
+        respond(refusal);
+        return;
+    }
+    const std::optional<HostSnapshot> head = m_store->snapshotHead(*ownerId);
+    if (!head) {
+        respond(storageError());
+        return;
+    }
+    if (*ownerId == caller.userId) {
+        answerSnapshot(
+            QStringLiteral("sync/") + *ownerId, *head,
+            [this, ownerId = *ownerId] { return m_store->snapshot(ownerId); },
+            [ownerId = *ownerId](const HostSnapshot& snapshot) {
+                return HostSyncBody::ownerAnswer(snapshot, ownerId);
+            },
+            respond);
+        return;
+    }
+    // Each member's answer holds its own sealed key: never shared.
+    answerSnapshot(
+        {}, *head,
+        [this, ownerId = *ownerId, memberId = caller.userId] {
+            return m_store->teamSnapshot(ownerId, memberId);
+        },
+        [ownerId = *ownerId](const HostSnapshot& snapshot) {
+            return HostSyncBody::memberAnswer(snapshot, ownerId);
+        },
+        respond);
+}
+
+void AccountApi::storeTeamSync(const Caller& caller, const HttpRequest& request, const HttpResponder& respond)
+{
+    const std::optional<QString> owner = m_store->ownerOf(caller.userId);
+    if (!owner) {
+        respond(storageError());
+        return;
+    }
+    if (!owner->isEmpty()) {
+        respond(HttpResponse::error(403, kOwnerUploadsOnly));
+        return;
+    }
+    m_codecPool.start([this, caller, body = request.body, respond] {
+        QString error;
+        std::optional<HostSyncBody::TeamUpload> upload = HostSyncBody::readTeamUpload(body, &error);
+        QMetaObject::invokeMethod(this, [this, caller, upload = std::move(upload), error, respond] {
+            if (!upload) {
+                respond(HttpResponse::error(400, error));
+                return;
+            }
+            const std::optional<QList<UserRecord>> members = m_store->teamMembers(caller.userId);
+            if (!members) {
+                respond(storageError());
+                return;
+            }
+            QSet<QString> memberIds;
+            for (const UserRecord& member : *members) {
+                memberIds.insert(member.id);
+            }
+            for (const SealedKey& key : upload->sealedKeys) {
+                if (!memberIds.contains(key.memberId)) {
+                    respond(HttpResponse::error(400, QStringLiteral("a sealed key is for a user who is not a "
+                                                                    "member of this team")));
+                    return;
+                }
+            }
+            if (upload->payload.size() + upload->teamPayload.size() > snapshotQuotaBytes()) {
+                const std::optional<bool> quota = hasQuota(caller.userId);
+                if (!quota) {
+                    respond(storageError());
+                    return;
+                }
+                if (*quota) {
+                    respond(quotaExceeded());
+                    return;
+                }
+            }
+            HostSnapshot stored;
+            switch (m_store->storeTeamSnapshot(caller.userId, upload->payload, upload->teamPayload,
+                                               upload->sealedKeys, static_cast<int>(upload->deviceCount),
+                                               upload->expectedRevision, &stored)) {
             case AccountStore::Store::Conflict:
                 respond(HttpResponse::error(409, kSnapshotChanged));
                 return;
@@ -750,6 +1039,7 @@ void AccountApi::storeHostSync(const Caller& caller, const HttpRequest& request,
                 break;
             }
             dropCachedAnswer(caller.userId);
+            dropCachedAnswer(QStringLiteral("sync/") + caller.userId);
             respond(HttpResponse::json(200, {{QStringLiteral("revision"), stored.revision},
                                              {QStringLiteral("updated_at"), isoTime(stored.updatedMs)}}));
         });

@@ -67,10 +67,25 @@ private:
     HttpResponse logout(const HttpRequest& request);
     HttpResponse me(const Caller& caller);
     HttpResponse team(const Caller& caller);
+    // The account whose snapshot the caller reads: its own, or its team owner's while that account
+    // is in use. Null with `refusal` set.
+    std::optional<QString> readableOwner(const Caller& caller, HttpResponse* refusal);
     void hostSync(const Caller& caller, const HttpResponder& respond);
     // Whether `userId` is held to the snapshot quota; null when the database cannot be read.
     std::optional<bool> hasQuota(const QString& userId);
     void storeHostSync(const Caller& caller, const HttpRequest& request, const HttpResponder& respond);
+    // The second form of host sync: key pairs per account, the owner's snapshot with a team snapshot
+    // beside it, and the team snapshot's key sealed to each member.
+    HttpResponse syncKeys(const Caller& caller);
+    HttpResponse storeSyncKeys(const Caller& caller, const HttpRequest& request);
+    HttpResponse teamSyncKeys(const Caller& caller);
+    void teamSync(const Caller& caller, const HttpResponder& respond);
+    void storeTeamSync(const Caller& caller, const HttpRequest& request, const HttpResponder& respond);
+    // Answers a read of `ownerId`'s snapshot built off the event loop, kept under `cacheKey`.
+    void answerSnapshot(const QString& cacheKey, const HostSnapshot& head,
+                        const std::function<std::optional<HostSnapshot>()>& read,
+                        const std::function<QByteArray(const HostSnapshot&)>& encode,
+                        const HttpResponder& respond);
     HttpResponse clientUpdate(const QString& platform);
     HttpResponse download(const QString& name);
 

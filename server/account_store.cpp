@@ -173,6 +173,19 @@ QStringList migrationStatements(int version, const QString& blob)
                 "CREATE TABLE sign_in_addresses (user_id TEXT NOT NULL REFERENCES users(id), address TEXT "
                 "NOT NULL, last_ms BIGINT NOT NULL, PRIMARY KEY (user_id, address))"),
         };
+    case 3:
+        // Snapshots from before this version are in format 1.
+        return {
+            QStringLiteral("ALTER TABLE host_snapshots ADD COLUMN format INTEGER NOT NULL DEFAULT 1"),
+            QStringLiteral("ALTER TABLE host_snapshots ADD COLUMN team_payload %1").arg(blob),
+            QStringLiteral(
+                "CREATE TABLE sync_keys (user_id TEXT PRIMARY KEY REFERENCES users(id), box_public TEXT NOT "
+                "NULL, sign_public TEXT NOT NULL, private_keys TEXT NOT NULL, updated_ms BIGINT NOT NULL)"),
+            QStringLiteral(
+                "CREATE TABLE team_keys (owner_id TEXT NOT NULL REFERENCES users(id), member_id TEXT NOT "
+                "NULL REFERENCES users(id), revision BIGINT NOT NULL, sealed TEXT NOT NULL, PRIMARY KEY "
+                "(owner_id, member_id))"),
+        };
     default:
         return {};
     }
@@ -896,14 +909,28 @@ AccountStore::TeamChange AccountStore::addTeamMember(const QString& ownerId, con
 
 AccountStore::TeamChange AccountStore::removeTeamMember(const QString& ownerId, const QString& memberId)
 {
+    if (!begin()) {
+        return TeamChange::Failed;
+    }
     QSqlQuery* query = nullptr;
     if (!run(QStringLiteral("DELETE FROM team_members WHERE owner_id = ? AND member_id = ?"),
              {ownerId, memberId}, &query)) {
+        rollback();
         return TeamChange::Failed;
     }
     const int affected = query->numRowsAffected();
     query->finish();
-    return affected == 1 ? TeamChange::Done : TeamChange::NotMember;
+    if (affected != 1) {
+        rollback();
+        return TeamChange::NotMember;
+    }
+    if (!run(QStringLiteral("DELETE FROM team_keys WHERE owner_id = ? AND member_id = ?"),
+             {ownerId, memberId}) ||
+        !commit()) {
+        rollback();
+        return TeamChange::Failed;
+    }
+    return TeamChange::Done;
 }
 
 std::optional<QString> AccountStore::ownerOf(const QString& memberId)
@@ -937,8 +964,8 @@ std::optional<QList<UserRecord>> AccountStore::teamMembers(const QString& ownerI
 std::optional<HostSnapshot> AccountStore::snapshot(const QString& ownerId)
 {
     QSqlQuery* query = nullptr;
-    if (!run(QStringLiteral("SELECT payload, device_count, revision, updated_ms FROM host_snapshots WHERE "
-                            "owner_id = ?"),
+    if (!run(QStringLiteral("SELECT payload, device_count, revision, updated_ms, format, team_payload FROM "
+                            "host_snapshots WHERE owner_id = ?"),
              {ownerId}, &query)) {
         return std::nullopt;
     }
@@ -949,6 +976,8 @@ std::optional<HostSnapshot> AccountStore::snapshot(const QString& ownerId)
         snapshot.deviceCount = query->value(1).toInt();
         snapshot.revision = query->value(2).toLongLong();
         snapshot.updatedMs = query->value(3).toLongLong();
+        snapshot.format = query->value(4).toInt();
+        snapshot.teamPayload = query->value(5).toByteArray();
     }
     query->finish();
     return snapshot;
@@ -958,7 +987,7 @@ std::optional<HostSnapshot> AccountStore::snapshotHead(const QString& ownerId)
 {
     QSqlQuery* query = nullptr;
     if (!run(QStringLiteral(
-                 "SELECT device_count, revision, updated_ms FROM host_snapshots WHERE owner_id = ?"),
+                 "SELECT device_count, revision, updated_ms, format FROM host_snapshots WHERE owner_id = ?"),
              {ownerId}, &query)) {
         return std::nullopt;
     }
@@ -968,6 +997,32 @@ std::optional<HostSnapshot> AccountStore::snapshotHead(const QString& ownerId)
         snapshot.deviceCount = query->value(0).toInt();
         snapshot.revision = query->value(1).toLongLong();
         snapshot.updatedMs = query->value(2).toLongLong();
+        snapshot.format = query->value(3).toInt();
+    }
+    query->finish();
+    return snapshot;
+}
+
+std::optional<HostSnapshot> AccountStore::teamSnapshot(const QString& ownerId, const QString& memberId)
+{
+    QSqlQuery* query = nullptr;
+    // One statement: the team payload and the sealed key are of one moment.
+    if (!run(QStringLiteral("SELECT s.device_count, s.revision, s.updated_ms, s.format, s.team_payload, "
+                            "k.sealed, k.revision FROM host_snapshots s LEFT JOIN team_keys k ON k.owner_id "
+                            "= s.owner_id AND k.member_id = ? WHERE s.owner_id = ?"),
+             {memberId, ownerId}, &query)) {
+        return std::nullopt;
+    }
+    HostSnapshot snapshot;
+    if (query->next()) {
+        snapshot.exists = true;
+        snapshot.deviceCount = query->value(0).toInt();
+        snapshot.revision = query->value(1).toLongLong();
+        snapshot.updatedMs = query->value(2).toLongLong();
+        snapshot.format = query->value(3).toInt();
+        snapshot.teamPayload = query->value(4).toByteArray();
+        snapshot.sealedKey = query->value(5).toString();
+        snapshot.keyRevision = query->value(6).toLongLong();
     }
     query->finish();
     return snapshot;
@@ -982,7 +1037,7 @@ AccountStore::Store AccountStore::storeSnapshot(const QString& ownerId, const QB
     QSqlQuery* query = nullptr;
     bool ok = false;
     // One statement either way: the database serialises the two writers, and the loser's condition
-    // no longer holds when it runs.
+    // no longer holds when it runs. A snapshot in format 2 is out of this writer's reach.
     if (expectedRevision == 0) {
         ok = run(QStringLiteral(
                      "INSERT INTO host_snapshots (owner_id, payload, device_count, revision, updated_ms, "
@@ -991,7 +1046,7 @@ AccountStore::Store AccountStore::storeSnapshot(const QString& ownerId, const QB
     } else {
         ok = run(QStringLiteral(
                      "UPDATE host_snapshots SET payload = ?, device_count = ?, revision = ?, updated_ms "
-                     "= ?, updated_by = ? WHERE owner_id = ? AND revision = ?"),
+                     "= ?, updated_by = ? WHERE owner_id = ? AND revision = ? AND format = 1"),
                  {payload, deviceCount, revision, now, byUserId, ownerId, expectedRevision}, &query);
     }
     if (!ok) {
@@ -1009,6 +1064,143 @@ AccountStore::Store AccountStore::storeSnapshot(const QString& ownerId, const QB
         stored->updatedMs = now;
     }
     return Store::Stored;
+}
+
+AccountStore::Store AccountStore::storeTeamSnapshot(const QString& ownerId, const QByteArray& payload,
+                                                    const QByteArray& teamPayload,
+                                                    const QList<SealedKey>& sealedKeys, int deviceCount,
+                                                    qint64 expectedRevision, HostSnapshot* stored)
+{
+    const qint64 now = m_clock();
+    const qint64 revision = expectedRevision + 1;
+    if (!begin()) {
+        return Store::Failed;
+    }
+    QSqlQuery* query = nullptr;
+    bool ok = false;
+    if (expectedRevision == 0) {
+        ok = run(QStringLiteral(
+                     "INSERT INTO host_snapshots (owner_id, payload, team_payload, format, device_count, "
+                     "revision, updated_ms, updated_by) VALUES (?, ?, ?, 2, ?, ?, ?, ?) ON CONFLICT "
+                     "(owner_id) DO NOTHING"),
+                 {ownerId, payload, teamPayload, deviceCount, revision, now, ownerId}, &query);
+    } else {
+        ok = run(QStringLiteral("UPDATE host_snapshots SET format = 2, payload = ?, team_payload = ?, "
+                                "device_count = ?, revision = ?, updated_ms = ?, updated_by = ? WHERE "
+                                "owner_id = ? AND revision = ?"),
+                 {payload, teamPayload, deviceCount, revision, now, ownerId, ownerId, expectedRevision},
+                 &query);
+    }
+    if (!ok) {
+        rollback();
+        return Store::Failed;
+    }
+    const int affected = query->numRowsAffected();
+    query->finish();
+    if (affected != 1) {
+        rollback();
+        return Store::Conflict;
+    }
+    if (!run(QStringLiteral("DELETE FROM team_keys WHERE owner_id = ?"), {ownerId})) {
+        rollback();
+        return Store::Failed;
+    }
+    for (const SealedKey& key : sealedKeys) {
+        // Only to a member still in the team when this runs.
+        if (!run(QStringLiteral(
+                     "INSERT INTO team_keys (owner_id, member_id, revision, sealed) SELECT ?, ?, ?, ? "
+                     "WHERE EXISTS (SELECT 1 FROM team_members WHERE owner_id = ? AND member_id = ?)"),
+                 {ownerId, key.memberId, revision, key.sealed, ownerId, key.memberId})) {
+            rollback();
+            return Store::Failed;
+        }
+    }
+    if (!commit()) {
+        rollback();
+        return Store::Failed;
+    }
+    if (stored) {
+        stored->exists = true;
+        stored->format = 2;
+        stored->deviceCount = deviceCount;
+        stored->revision = revision;
+        stored->updatedMs = now;
+    }
+    return Store::Stored;
+}
+
+std::optional<SyncKeys> AccountStore::syncKeys(const QString& userId, bool* failed)
+{
+    QSqlQuery* query = nullptr;
+    const bool ok =
+        run(QStringLiteral("SELECT box_public, sign_public, private_keys, updated_ms FROM sync_keys "
+                           "WHERE user_id = ?"),
+            {userId}, &query);
+    if (failed) {
+        *failed = !ok;
+    }
+    if (!ok) {
+        return std::nullopt;
+    }
+    std::optional<SyncKeys> keys;
+    if (query->next()) {
+        keys = SyncKeys{userId, query->value(0).toString(), query->value(1).toString(),
+                        query->value(2).toString(), query->value(3).toLongLong()};
+    }
+    query->finish();
+    return keys;
+}
+
+AccountStore::Store AccountStore::storeSyncKeys(const SyncKeys& keys, const QString& expectedSignPublic,
+                                                qint64* updatedMs)
+{
+    const qint64 now = m_clock();
+    QSqlQuery* query = nullptr;
+    bool ok = false;
+    if (expectedSignPublic.isEmpty()) {
+        ok = run(QStringLiteral("INSERT INTO sync_keys (user_id, box_public, sign_public, private_keys, "
+                                "updated_ms) VALUES (?, ?, ?, ?, ?) ON CONFLICT (user_id) DO NOTHING"),
+                 {keys.userId, keys.boxPublic, keys.signPublic, keys.privateKeys, now}, &query);
+    } else {
+        ok = run(QStringLiteral("UPDATE sync_keys SET box_public = ?, sign_public = ?, private_keys = ?, "
+                                "updated_ms = ? WHERE user_id = ? AND sign_public = ?"),
+                 {keys.boxPublic, keys.signPublic, keys.privateKeys, now, keys.userId, expectedSignPublic},
+                 &query);
+    }
+    if (!ok) {
+        return Store::Failed;
+    }
+    const int affected = query->numRowsAffected();
+    query->finish();
+    if (affected != 1) {
+        return Store::Conflict;
+    }
+    if (updatedMs) {
+        *updatedMs = now;
+    }
+    return Store::Stored;
+}
+
+std::optional<QHash<QString, SyncKeys>> AccountStore::teamPublicKeys(const QString& ownerId)
+{
+    QSqlQuery* query = nullptr;
+    if (!run(
+            QStringLiteral("SELECT user_id, box_public, sign_public, updated_ms FROM sync_keys WHERE user_id "
+                           "= ? OR user_id IN (SELECT member_id FROM team_members WHERE owner_id = ?)"),
+            {ownerId, ownerId}, &query)) {
+        return std::nullopt;
+    }
+    QHash<QString, SyncKeys> keys;
+    while (query->next()) {
+        const QString userId = query->value(0).toString();
+        keys.insert(userId, SyncKeys{userId,
+                                     query->value(1).toString(),
+                                     query->value(2).toString(),
+                                     {},
+                                     query->value(3).toLongLong()});
+    }
+    query->finish();
+    return keys;
 }
 
 std::optional<UpdateRecord> AccountStore::update(const QString& platform, bool* failed)

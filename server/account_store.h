@@ -62,10 +62,36 @@ struct SessionInfo
 struct HostSnapshot
 {
     bool exists = false;
+    // 1: one payload for the owner and its members alike; 2: the owner's payload, plus a team
+    // payload whose key is sealed to each member.
+    int format = 1;
     QByteArray payload;
+    QByteArray teamPayload;
     int deviceCount = 0;
     qint64 revision = 0;
     qint64 updatedMs = 0;
+    // What one member reads of a format 2 snapshot: its own sealed key and the revision it was
+    // stored with (empty and 0 when the owner sealed none to it).
+    QString sealedKey;
+    qint64 keyRevision = 0;
+};
+
+// An account's key pairs for the team snapshot: the public halves (Base64 URL-safe text) and the
+// private halves encrypted by the client, opaque to the server.
+struct SyncKeys
+{
+    QString userId;
+    QString boxPublic;
+    QString signPublic;
+    QString privateKeys; // empty where only the public halves were read
+    qint64 updatedMs = 0;
+};
+
+// One member's copy of the team snapshot's key, sealed to its public key.
+struct SealedKey
+{
+    QString memberId;
+    QString sealed;
 };
 
 struct UpdateRecord
@@ -98,7 +124,7 @@ public:
     AccountStore(const AccountStore&) = delete;
     AccountStore& operator=(const AccountStore&) = delete;
 
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
 
     bool open(const ServerConfig& config, QString* error);
     bool isPostgres() const { return m_postgres; }
@@ -153,6 +179,7 @@ public:
         Failed
     };
     TeamChange addTeamMember(const QString& ownerId, const QString& memberId);
+    // The member's sealed team key goes with it.
     TeamChange removeTeamMember(const QString& ownerId, const QString& memberId);
     // The owner of `memberId`'s team; empty when the user is in no team as a member.
     std::optional<QString> ownerOf(const QString& memberId);
@@ -164,9 +191,25 @@ public:
     std::optional<HostSnapshot> snapshot(const QString& ownerId);
     // The same without the payload (to tell whether a copy at hand is current).
     std::optional<HostSnapshot> snapshotHead(const QString& ownerId);
+    // The format 2 snapshot as `memberId` may read it: no owner's payload, the team payload and the
+    // member's own sealed key, read together.
+    std::optional<HostSnapshot> teamSnapshot(const QString& ownerId, const QString& memberId);
     enum class Store { Stored, Conflict, Failed };
+    // A format 1 store; a snapshot in format 2 is never replaced by one (Conflict).
     Store storeSnapshot(const QString& ownerId, const QByteArray& payload, int deviceCount,
                         qint64 expectedRevision, const QString& byUserId, HostSnapshot* stored);
+    // A format 2 store, under the same compare-and-set, with every sealed key of the owner replaced
+    // by `sealedKeys` (one transaction). A key for a user who is no member of the team is left out.
+    Store storeTeamSnapshot(const QString& ownerId, const QByteArray& payload, const QByteArray& teamPayload,
+                            const QList<SealedKey>& sealedKeys, int deviceCount, qint64 expectedRevision,
+                            HostSnapshot* stored);
+
+    // Sync keys. A store succeeds only when the stored signing key is `expectedSignPublic` (empty:
+    // none stored yet), in one statement.
+    std::optional<SyncKeys> syncKeys(const QString& userId, bool* failed = nullptr);
+    Store storeSyncKeys(const SyncKeys& keys, const QString& expectedSignPublic, qint64* updatedMs);
+    // The public keys of the owner and of every member of its team (those that have some), by user.
+    std::optional<QHash<QString, SyncKeys>> teamPublicKeys(const QString& ownerId);
 
     std::optional<UpdateRecord> update(const QString& platform, bool* failed = nullptr);
     bool setUpdate(const UpdateRecord& record);

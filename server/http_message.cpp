@@ -68,6 +68,8 @@ QByteArray HttpResponse::reasonPhrase(int status)
         return "Content Too Large";
     case 415:
         return "Unsupported Media Type";
+    case 426:
+        return "Upgrade Required";
     case 429:
         return "Too Many Requests";
     case 431:

@@ -8,6 +8,7 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QNetworkRequest>
 #include <QProcess>
@@ -240,6 +241,16 @@ private slots:
             http.get(proxyUrl(QStringLiteral("/api/v1/account/host-sync")), token);
         QCOMPARE(read.status, 200);
         QVERIFY(read.json.value(QStringLiteral("payload")).toString() == payload);
+
+        // The team form, on its own path, within the same limits.
+        const QJsonObject team{{QStringLiteral("payload"), QStringLiteral("NIMBARA-SYNC-2.") + payload},
+                               {QStringLiteral("team_payload"), QStringLiteral("NIMBARA-TEAM-2.t")},
+                               {QStringLiteral("sealed_keys"), QJsonArray()},
+                               {QStringLiteral("device_count"), 1},
+                               {QStringLiteral("expected_revision"), 1}};
+        const HttpTestClient::Reply moved =
+            http.put(proxyUrl(QStringLiteral("/api/v1/account/sync")), team, token);
+        QVERIFY2(moved.status == 200, moved.body.left(300).constData());
     }
 
     // Runs last: it uses up the failures allowed to 127.0.0.1, the address nginx reports.

@@ -274,11 +274,15 @@ bool AccountTestServer::execSql(const QString& sql, const QVariantList& values, 
             *error = db.lastError().text();
         } else {
             QSqlQuery query(db);
-            query.prepare(sql);
-            for (qsizetype i = 0; i < values.size(); ++i) {
-                query.bindValue(static_cast<int>(i), values.at(i));
+            if (values.isEmpty()) {
+                ok = query.exec(sql); // not prepared: PostgreSQL prepares no schema changes
+            } else {
+                query.prepare(sql);
+                for (qsizetype i = 0; i < values.size(); ++i) {
+                    query.bindValue(static_cast<int>(i), values.at(i));
+                }
+                ok = query.exec();
             }
-            ok = query.exec();
             if (!ok) {
                 *error = query.lastError().text();
             } else if (firstValue) {
