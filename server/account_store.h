@@ -6,6 +6,7 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
+#include <QStringList>
 #include <QVariantList>
 
 #include <QDeadlineTimer>
@@ -74,6 +75,9 @@ struct HostSnapshot
     // stored with (empty and 0 when the owner sealed none to it).
     QString sealedKey;
     qint64 keyRevision = 0;
+    // The owner's read of a format 2 snapshot: the members a team key is sealed to, so that its
+    // computers can tell a team that changed since (ids only).
+    QStringList sealedFor;
 };
 
 // An account's key pairs for the team snapshot: the public halves (Base64 URL-safe text) and the

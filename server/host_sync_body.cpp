@@ -126,6 +126,16 @@ QByteArray HostSyncBody::ownerAnswer(const HostSnapshot& snapshot, const QString
         out.append(",\"payload\":");
         appendJsonString(&out, snapshot.payload);
     }
+    if (snapshot.format == 2) {
+        out.append(",\"sealed_for\":[");
+        for (qsizetype i = 0; i < snapshot.sealedFor.size(); ++i) {
+            if (i > 0) {
+                out.append(',');
+            }
+            appendJsonString(&out, snapshot.sealedFor[i].toUtf8());
+        }
+        out.append(']');
+    }
     out.append('}');
     return out;
 }
