@@ -1,16 +1,19 @@
 #include "cloud/account_client.h"
 
 #include "cloud/service_endpoint.h"
+#include "cloud/signed_snapshot_codec.h"
 #include "logger.h"
 #include "storage/app_config.h"
 #include "storage/crypto_manager.h"
 
 #include <QBuffer>
 #include <QHostAddress>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPointer>
 #include <QSettings>
 #include <QSysInfo>
 #include <QTimer>
@@ -59,7 +62,9 @@ struct ErrorText
     const char* message;
 };
 
-const std::array<ErrorText, 7> kErrorTexts{{
+const std::array<ErrorText, 9> kErrorTexts{{
+    {"sync keys changed", "本账号的同步密钥刚被另一台电脑更新，请重新同步"},
+    {"only the team owner can upload", "团队成员不能上传主机数据"},
     {"invalid email or password", "邮箱或密码错误"},
     {"email already exists", "该邮箱已注册，请直接登录"},
     {"valid email, name and password", "请输入有效邮箱、显示名称和至少 12 位密码"},
@@ -189,6 +194,7 @@ void AccountClient::logout()
         "POST", QStringLiteral("/api/v1/auth/logout"), QJsonObject(), true, [](const QJsonObject&) {},
         [](const QString&) {});
     clearSession();
+    emit signedOut();
 }
 
 void AccountClient::refreshAccount()
@@ -280,6 +286,145 @@ void AccountClient::uploadHostSync(const QString& payload, int deviceCount, qint
                         QDateTime::fromString(response.value(QStringLiteral("updated_at")).toString(),
                                               Qt::ISODateWithMs));
                 });
+}
+
+namespace {
+
+const auto kKeyBase64 = QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals;
+
+QByteArray publicKey(const QJsonObject& object, const QString& name)
+{
+    auto decoded = QByteArray::fromBase64Encoding(object.value(name).toString().toLatin1(),
+                                                  QByteArray::Base64UrlEncoding |
+                                                      QByteArray::AbortOnBase64DecodingErrors);
+    return decoded && decoded.decoded.size() == 32 ? decoded.decoded : QByteArray();
+}
+
+SyncPeer readPeer(const QJsonObject& object)
+{
+    SyncPeer peer{
+        object.value(QStringLiteral("id")).toString(), object.value(QStringLiteral("email")).toString(),
+        object.value(QStringLiteral("name")).toString(), publicKey(object, QStringLiteral("box_public")),
+        publicKey(object, QStringLiteral("sign_public"))};
+    if (peer.boxPublic.isEmpty() || peer.signPublic.isEmpty()) {
+        peer.boxPublic.clear(); // half a key set is no key set
+        peer.signPublic.clear();
+    }
+    return peer;
+}
+
+// `done` runs only while `context` lives.
+template <typename Done> auto guarded(QObject* context, Done done)
+{
+    return [context = QPointer<QObject>(context), done = std::move(done)](const QJsonObject& response) {
+        if (context) {
+            done(response);
+        }
+    };
+}
+
+} // namespace
+
+void AccountClient::fetchSyncKeys(QObject* context, std::function<void(const SyncKeysRecord&)> done)
+{
+    if (m_sessionToken.isEmpty())
+        return;
+    sendRequest("GET", QStringLiteral("/api/v1/account/sync-keys"), QJsonObject(), true,
+                guarded(context, [done](const QJsonObject& response) {
+                    SyncKeysRecord keys;
+                    keys.boxPublic = publicKey(response, QStringLiteral("box_public"));
+                    keys.signPublic = publicKey(response, QStringLiteral("sign_public"));
+                    keys.privateKeys = response.value(QStringLiteral("private_keys")).toString();
+                    keys.exists = response.value(QStringLiteral("exists")).toBool();
+                    done(keys);
+                }));
+}
+
+void AccountClient::storeSyncKeys(const SyncKeysRecord& keys, const QByteArray& expectedSignPublic,
+                                  QObject* context, std::function<void()> done)
+{
+    if (m_sessionToken.isEmpty())
+        return;
+    const QJsonObject body{
+        {QStringLiteral("box_public"), QString::fromLatin1(keys.boxPublic.toBase64(kKeyBase64))},
+        {QStringLiteral("sign_public"), QString::fromLatin1(keys.signPublic.toBase64(kKeyBase64))},
+        {QStringLiteral("private_keys"), keys.privateKeys},
+        {QStringLiteral("expected_sign_public"),
+         QString::fromLatin1(expectedSignPublic.toBase64(kKeyBase64))},
+    };
+    sendRequest("PUT", QStringLiteral("/api/v1/account/sync-keys"), body, true,
+                guarded(context, [done](const QJsonObject&) { done(); }));
+}
+
+void AccountClient::fetchSyncRoster(QObject* context, std::function<void(const SyncRoster&)> done)
+{
+    if (m_sessionToken.isEmpty())
+        return;
+    sendRequest("GET", QStringLiteral("/api/v1/account/team/sync-keys"), QJsonObject(), true,
+                guarded(context, [done](const QJsonObject& response) {
+                    SyncRoster roster;
+                    roster.member =
+                        response.value(QStringLiteral("role")).toString() == QLatin1String("member");
+                    if (roster.member) {
+                        roster.owner = readPeer(response.value(QStringLiteral("owner")).toObject());
+                    }
+                    for (const QJsonValue& value : response.value(QStringLiteral("members")).toArray()) {
+                        roster.members.append(readPeer(value.toObject()));
+                    }
+                    done(roster);
+                }));
+}
+
+void AccountClient::downloadSync(QObject* context, std::function<void(const SyncDownload&)> done)
+{
+    if (m_sessionToken.isEmpty())
+        return;
+    sendRequest("GET", QStringLiteral("/api/v1/account/sync"), QJsonObject(), true,
+                guarded(context,
+                        [done](const QJsonObject& response) {
+                            SyncDownload download;
+                            download.exists = response.value(QStringLiteral("exists")).toBool();
+                            download.format = response.value(QStringLiteral("format")).toInt(1);
+                            download.accountId = response.value(QStringLiteral("account_id")).toString();
+                            download.revision = response.value(QStringLiteral("revision")).toInteger();
+                            download.updatedAt = QDateTime::fromString(
+                                response.value(QStringLiteral("updated_at")).toString(), Qt::ISODateWithMs);
+                            download.payload = response.value(QStringLiteral("payload")).toString();
+                            download.teamPayload = response.value(QStringLiteral("team_payload")).toString();
+                            download.sealedKey = response.value(QStringLiteral("sealed_key")).toString();
+                            for (const QJsonValue& id :
+                                 response.value(QStringLiteral("sealed_for")).toArray()) {
+                                download.sealedFor.append(id.toString());
+                            }
+                            done(download);
+                        }),
+                {}, kMaxSnapshotReplyBytes);
+}
+
+void AccountClient::uploadSync(const QString& payload, const TeamUpload& team, int deviceCount,
+                               qint64 expectedRevision, QObject* context,
+                               std::function<void(qint64, const QDateTime&)> done)
+{
+    if (m_sessionToken.isEmpty())
+        return;
+    QJsonArray keys;
+    for (const SealedTeamKey& key : team.keys) {
+        keys.append(
+            QJsonObject{{QStringLiteral("member_id"), key.memberId}, {QStringLiteral("sealed"), key.sealed}});
+    }
+    const QJsonObject body{
+        {QStringLiteral("payload"), payload},
+        {QStringLiteral("team_payload"), team.container},
+        {QStringLiteral("sealed_keys"), keys},
+        {QStringLiteral("device_count"), deviceCount},
+        {QStringLiteral("expected_revision"), expectedRevision},
+    };
+    sendRequest("PUT", QStringLiteral("/api/v1/account/sync"), body, true,
+                guarded(context, [done](const QJsonObject& response) {
+                    done(response.value(QStringLiteral("revision")).toInteger(),
+                         QDateTime::fromString(response.value(QStringLiteral("updated_at")).toString(),
+                                               Qt::ISODateWithMs));
+                }));
 }
 
 void AccountClient::restoreSession()

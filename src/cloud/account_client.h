@@ -10,6 +10,7 @@
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 #include <functional>
@@ -17,8 +18,50 @@
 
 class CryptoManager;
 class QNetworkAccessManager;
+struct TeamUpload;
 class QTimer;
 struct AppConfig;
+
+// An account's keys as the service keeps them: public keys and the wrapped private part.
+struct SyncKeysRecord
+{
+    bool exists = false;
+    QByteArray boxPublic;
+    QByteArray signPublic;
+    QString privateKeys;
+};
+
+// The other side of a team: the owner (for a member) or one member (for the owner).
+struct SyncPeer
+{
+    QString id;
+    QString email;
+    QString name;
+    QByteArray boxPublic; // empty while the account has no keys
+    QByteArray signPublic;
+};
+
+struct SyncRoster
+{
+    bool member = false; // the caller is a team member; `owner` is set, else `members`
+    SyncPeer owner;
+    QList<SyncPeer> members;
+};
+
+// The cloud copy as the caller may read it: the owner's full container for the owner, the team
+// container and the caller's own sealed team key for a member.
+struct SyncDownload
+{
+    bool exists = false;
+    int format = 1;
+    QString accountId; // the account the snapshot belongs to
+    qint64 revision = 0;
+    QDateTime updatedAt;
+    QString payload;
+    QString teamPayload;
+    QString sealedKey;
+    QStringList sealedFor; // the owner's read: the members the team key is sealed to
+};
 
 // The member account of this program and its requests to the account service: sign-in, registration,
 // the session kept across restarts (sealed in the per-user settings), the profile with its team role,
@@ -51,6 +94,17 @@ public:
     // The address without a trailing slash, or nothing when it may not be used.
     static std::optional<QString> normalizedServiceUrl(const QUrl& url);
 
+    // The team sync. Each answer goes to `done` while `context` lives; a failure is reported by
+    // requestFailed as for every other request.
+    void fetchSyncKeys(QObject* context, std::function<void(const SyncKeysRecord&)> done);
+    // Compare-and-set: `expectedSignPublic` empty means no keys may be stored yet.
+    void storeSyncKeys(const SyncKeysRecord& keys, const QByteArray& expectedSignPublic, QObject* context,
+                       std::function<void()> done);
+    void fetchSyncRoster(QObject* context, std::function<void(const SyncRoster&)> done);
+    void downloadSync(QObject* context, std::function<void(const SyncDownload&)> done);
+    void uploadSync(const QString& payload, const TeamUpload& team, int deviceCount, qint64 expectedRevision,
+                    QObject* context, std::function<void(qint64 revision, const QDateTime& updatedAt)> done);
+
 public slots:
     void login(const QString& email, const QString& password);
     void registerAccount(const QString& name, const QString& email, const QString& password);
@@ -65,6 +119,8 @@ public slots:
 
 signals:
     void busyChanged(bool busy);
+    // The user signed out on this computer (not a session that ended by itself).
+    void signedOut();
     void accountChanged(const MemberAccount& account);
     void loginFailed(const QString& message);
     void registrationFailed(const QString& message);

@@ -3,10 +3,13 @@
 #include "cloud/account_client.h"
 #include "cloud/host_snapshot_codec.h"
 #include "cloud/host_sync_ui.h"
+#include "cloud/signed_snapshot_codec.h"
+#include "logger.h"
 #include "storage/config_manager.h"
 #include "storage/crypto_manager.h"
 #include "storage/database_manager.h"
 
+#include <QCryptographicHash>
 #include <QHash>
 #include <QPair>
 #include <QPointer>
@@ -14,11 +17,37 @@
 #include <QSettings>
 #include <QThreadPool>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
 
 const QString kPassphraseKey = QStringLiteral("sync/passphrase");
+const QString kPassphraseAccountKey = QStringLiteral("sync/passphrase_account");
+const QString kLocalOnly = QString::fromLatin1(DatabaseManager::kLocalOnlyOrigin);
+constexpr int kFormatSigned = 2;
+
+QString acceptedRevisionKey(const QString& account)
+{
+    return QStringLiteral("sync/accepted_revision/") + account;
+}
+
+QString pinKey(const QString& me, const QString& peer)
+{
+    return QStringLiteral("sync/pins/%1/%2").arg(me, peer);
+}
+
+// Never empty, so that "not known" (empty) differs from "sealed to nobody".
+QString recipientsDigest(QStringList memberIds)
+{
+    memberIds.sort();
+    return QStringLiteral("members:") + memberIds.join(QLatin1Char(','));
+}
+
+QString accountNameKey(const QString& account)
+{
+    return QStringLiteral("sync/account_names/") + account;
+}
 
 // One pool for the whole program: a derivation takes 64 MiB, so never more than one at a time.
 QThreadPool& derivationPool()
@@ -42,10 +71,11 @@ HostSyncController::HostSyncController(DatabaseManager* database, ConfigManager*
     m_autoSyncTimer.setSingleShot(true);
     m_autoSyncTimer.setInterval(kAutoSyncDelayMs);
     connect(&m_autoSyncTimer, &QTimer::timeout, this, &HostSyncController::uploadHostSyncNow);
-    connect(m_account, &AccountClient::hostSyncDownloaded, this, &HostSyncController::onHostSyncDownloaded);
-    connect(m_account, &AccountClient::hostSyncUploaded, this, &HostSyncController::onHostSyncUploaded);
     connect(m_account, &AccountClient::requestFailed, this, &HostSyncController::onRequestFailed);
+    connect(m_account, &AccountClient::signedOut, this, &HostSyncController::onSignedOut);
 }
+
+HostSyncController::~HostSyncController() = default;
 
 bool HostSyncController::isSyncAvailable() const
 {
@@ -57,10 +87,21 @@ bool HostSyncController::isMainAccount() const
     return m_account->account().isMainAccount();
 }
 
+QString HostSyncController::accountId() const
+{
+    return m_account->account().id;
+}
+
 QString HostSyncController::storedSyncPassphrase() const
 {
-    const QString sealed = QSettings().value(kPassphraseKey).toString();
+    QSettings settings;
+    const QString sealed = settings.value(kPassphraseKey).toString();
     if (sealed.isEmpty() || !m_crypto) {
+        return {};
+    }
+    // A passphrase set for one account is never used for another that signs in on this computer.
+    const QString owner = settings.value(kPassphraseAccountKey).toString();
+    if (!owner.isEmpty() && isSyncAvailable() && owner != accountId()) {
         return {};
     }
     return m_crypto->sealDecrypt(sealed);
@@ -74,6 +115,11 @@ bool HostSyncController::storeSyncPassphrase(const QString& passphrase)
     }
     QSettings settings;
     settings.setValue(kPassphraseKey, sealed);
+    if (isSyncAvailable()) {
+        settings.setValue(kPassphraseAccountKey, accountId());
+    } else {
+        settings.remove(kPassphraseAccountKey); // taken by the next account that turns sync on here
+    }
     settings.sync();
     return settings.status() == QSettings::NoError;
 }
@@ -83,28 +129,193 @@ bool HostSyncController::promptSyncPassphrase()
     return m_ui->promptSyncPassphrase();
 }
 
-HostSnapshot HostSyncController::localSnapshot() const
+QString HostSyncController::ownFingerprint() const
 {
-    return HostSnapshot{m_db->getGroups(), m_db->getAllRemotes()};
+    return m_identity && m_identityAccount == accountId() ? m_identity->fingerprint() : QString();
 }
 
 void HostSyncController::offThread(std::function<void()> work, std::function<void()> done)
 {
     QPointer<HostSyncController> self(this);
+    const int operation = m_operation;
     m_ui->setSyncBusy(true);
-    m_runner([self, work = std::move(work), done = std::move(done)]() mutable {
+    m_runner([self, operation, work = std::move(work), done = std::move(done)]() mutable {
         work();
         // Queued to the controller's thread; dropped with the controller when it is gone by then.
         QMetaObject::invokeMethod(
             self.data(),
-            [self, done = std::move(done)] {
-                if (self) {
-                    self->m_ui->setSyncBusy(false);
+            [self, operation, done = std::move(done)] {
+                if (!self) {
+                    return;
+                }
+                self->m_ui->setSyncBusy(false);
+                if (self->m_operation == operation) {
                     done();
                 }
             },
             Qt::QueuedConnection);
     });
+}
+
+void HostSyncController::finish()
+{
+    m_syncInProgress = false;
+    m_restoreRequested = false;
+    ++m_operation;
+    emit syncSettled();
+}
+
+void HostSyncController::fail(const QString& title, const QString& text)
+{
+    m_ui->showSyncStatus(QString(), 0);
+    m_ui->showSyncMessage(HostSyncUi::MessageKind::Warning, title, text);
+    finish();
+}
+
+bool HostSyncController::isFresh(const QString& snapshotAccount, qint64 revision)
+{
+    const qint64 accepted = QSettings().value(acceptedRevisionKey(snapshotAccount), 0).toLongLong();
+    if (revision >= accepted) {
+        return true;
+    }
+    m_cloudStateKnown = false;
+    SPDLOG_WARN("云端主机数据版本 {} 早于本机已接受的版本 {}，已拒绝", revision, accepted);
+    fail(QStringLiteral("云端数据已被回退"),
+         QStringLiteral(
+             "服务器提供的云端主机数据是第 %1 版，而本机已接受过第 %2 版。旧版本可能带回已删除的主机或旧"
+             "密码，已拒绝合并，也不会上传。请联系服务管理员。")
+             .arg(revision)
+             .arg(accepted));
+    return false;
+}
+
+void HostSyncController::acceptRevision(const QString& snapshotAccount, qint64 revision)
+{
+    QSettings settings;
+    if (settings.value(acceptedRevisionKey(snapshotAccount), 0).toLongLong() < revision) {
+        settings.setValue(acceptedRevisionKey(snapshotAccount), revision);
+    }
+}
+
+HostSyncController::PeerKey HostSyncController::checkPeer(const QString& id, const QString& email,
+                                                          const QByteArray& boxPublic,
+                                                          const QByteArray& signPublic)
+{
+    PeerKey peer{id, email, QString(), PeerKey::State::NoKeys};
+    if (boxPublic.isEmpty() || signPublic.isEmpty()) {
+        return peer;
+    }
+    peer.fingerprint = SyncIdentity::fingerprint(boxPublic, signPublic);
+    QSettings settings;
+    const QString key = pinKey(accountId(), id);
+    const QString pinned = settings.value(key).toString();
+    if (pinned.isEmpty()) {
+        // Trusted on first use; the fingerprint stays visible in the sync centre for comparison.
+        settings.setValue(key, peer.fingerprint);
+        peer.state = PeerKey::State::FirstSeen;
+    } else {
+        peer.state = pinned == peer.fingerprint ? PeerKey::State::Trusted : PeerKey::State::Changed;
+    }
+    if (!email.isEmpty()) {
+        settings.setValue(accountNameKey(id), email);
+    }
+    return peer;
+}
+
+void HostSyncController::acceptChangedKey(const QString& peerId)
+{
+    for (PeerKey& peer : m_peerKeys) {
+        if (peer.id == peerId && peer.state == PeerKey::State::Changed) {
+            QSettings().setValue(pinKey(accountId(), peerId), peer.fingerprint);
+            peer.state = PeerKey::State::Trusted;
+            m_lastRecipients.clear();
+            if (isMainAccount()) {
+                uploadHostSyncNow();
+            } else {
+                startHostSyncDownload(false);
+            }
+            return;
+        }
+    }
+}
+
+HostSnapshot HostSyncController::uploadSnapshot() const
+{
+    const QString me = accountId();
+    const QHash<QString, QString> origins = m_db->syncOrigins();
+    HostSnapshot snapshot{m_db->getGroups(), {}};
+    for (Remote& remote : m_db->getAllRemotes()) {
+        const QString origin = origins.value(remote.id);
+        if (origin.isEmpty() || origin == me) {
+            snapshot.remotes.append(std::move(remote));
+        }
+    }
+    return snapshot;
+}
+
+void HostSyncController::withIdentity(std::function<void()> next)
+{
+    const QString me = accountId();
+    if (m_identity && m_identityAccount == me) {
+        next();
+        return;
+    }
+    m_identity.reset();
+    const QString passphrase = storedSyncPassphrase();
+    m_account->fetchSyncKeys(
+        this, [this, me, passphrase, next, operation = m_operation](const SyncKeysRecord& keys) {
+            if (operation != m_operation) {
+                return;
+            }
+            auto identity = std::make_shared<std::optional<SyncIdentity>>();
+            auto wrapped = std::make_shared<QString>();
+            auto error = std::make_shared<QString>();
+            if (!keys.exists) {
+                // This account's first computer with sync: its keys are made here.
+                offThread(
+                    [me, passphrase, identity, wrapped, error] {
+                        *identity = SyncIdentity::generate(error.get());
+                        if (*identity) {
+                            *wrapped = (*identity)->wrap(me, passphrase, error.get());
+                        }
+                    },
+                    [this, me, next, identity, wrapped, error] {
+                        if (wrapped->isEmpty()) {
+                            fail(QStringLiteral("云同步失败"), *error);
+                            return;
+                        }
+                        const SyncKeysRecord record{true, (*identity)->boxPublic(), (*identity)->signPublic(),
+                                                    *wrapped};
+                        m_account->storeSyncKeys(record, {}, this,
+                                                 [this, me, next, identity, operation = m_operation] {
+                                                     if (operation != m_operation) {
+                                                         return;
+                                                     }
+                                                     m_identity = *identity;
+                                                     m_identityAccount = me;
+                                                     SPDLOG_INFO("已为本账号生成云同步密钥");
+                                                     next();
+                                                 });
+                    });
+                return;
+            }
+            offThread(
+                [keys, me, passphrase, identity, error] {
+                    *identity = SyncIdentity::unwrap(keys.privateKeys, me, keys.boxPublic, keys.signPublic,
+                                                     passphrase, error.get());
+                },
+                [this, me, next, identity, error] {
+                    if (!*identity) {
+                        m_cloudStateKnown = false;
+                        fail(QStringLiteral("无法解密云端主机"),
+                             *error + QStringLiteral("\n请确认输入的是创建该备份时使用的同步密码。"));
+                        return;
+                    }
+                    m_identity = *identity;
+                    m_identityAccount = me;
+                    next();
+                });
+        });
 }
 
 void HostSyncController::startHostSyncDownload(bool userInitiated)
@@ -115,83 +326,227 @@ void HostSyncController::startHostSyncDownload(bool userInitiated)
     if (storedSyncPassphrase().isEmpty() && !promptSyncPassphrase()) {
         return;
     }
+    ++m_operation;
     m_restoreRequested = userInitiated;
     m_syncInProgress = true;
+    m_earlierHostsHeld = false; // a question left open is asked again, not at every debounced upload
     m_ui->showSyncStatus(QStringLiteral("正在读取加密的云端主机数据…"), 0);
-    m_account->downloadHostSync();
+    m_account->downloadSync(this, [this, operation = m_operation](const SyncDownload& download) {
+        if (operation == m_operation) {
+            handleDownload(download);
+        }
+    });
 }
 
 void HostSyncController::onHostSyncDownloaded(bool exists, const QString& payload, int deviceCount,
                                               qint64 revision, const QDateTime& updatedAt)
 {
     Q_UNUSED(deviceCount)
-    m_syncInProgress = false;
-    m_cloudRevision = revision;
-    m_cloudUpdatedAt = updatedAt;
-    m_cloudStateKnown = true;
-    const AppConfig& config = m_config->config();
-
-    if (!exists) {
-        m_lastSyncedDigest.clear();
-        if (m_restoreRequested) {
-            m_ui->showSyncMessage(
-                HostSyncUi::MessageKind::Information, QStringLiteral("云端暂无数据"),
-                isMainAccount() ? QStringLiteral("当前会员账号还没有主机云备份，将上传本机主机列表。")
-                                : QStringLiteral("主账号尚未创建团队主机云备份，请联系主账号先开启云同步。"));
-        }
-        m_restoreRequested = false;
-        if (isMainAccount() && config.sync_enabled && isSyncAvailable() && m_cloudStateKnown &&
-            !m_syncInProgress && !storedSyncPassphrase().isEmpty()) {
-            encryptAndUpload(localSnapshot());
-            return;
-        }
-        emit syncSettled();
-        return;
-    }
-
-    // Decrypted off the GUI thread; until it is done nothing else may start.
+    ++m_operation;
     m_syncInProgress = true;
-    auto result = std::make_shared<std::pair<bool, HostSnapshot>>();
-    auto error = std::make_shared<QString>();
-    const QString passphrase = storedSyncPassphrase();
-    offThread(
-        [payload, passphrase, result, error] {
-            result->first = decryptHostSnapshot(payload, passphrase, &result->second, error.get());
-        },
-        [this, result, error] {
-            m_syncInProgress = false;
-            if (!result->first) {
-                m_cloudStateKnown = false;
-                m_restoreRequested = false;
-                m_ui->showSyncMessage(HostSyncUi::MessageKind::Warning, QStringLiteral("无法解密云端主机"),
-                                      *error +
-                                          QStringLiteral("\n请确认输入的是创建该备份时使用的同步密码。"));
-                emit syncSettled();
-                return;
-            }
-            m_lastSyncedDigest = snapshotDigest(result->second);
-            merge(result->second);
-            if (m_restoreRequested) {
-                const qsizetype hosts =
-                    m_db->getAllRemotes(DatabaseManager::Passwords::Skip, DatabaseManager::Times::Skip)
-                        .size();
-                m_ui->showSyncMessage(
-                    HostSyncUi::MessageKind::Information, QStringLiteral("云端恢复完成"),
-                    QStringLiteral("已安全合并云端数据，本机独有主机不会被删除。当前共有 %1 台主机。")
-                        .arg(hosts));
-            }
-            m_restoreRequested = false;
-            const AppConfig& current = m_config->config();
-            if (current.sync_enabled && current.auto_sync && m_cloudStateKnown && !m_syncInProgress &&
-                isSyncAvailable() && isMainAccount() &&
-                snapshotDigest(localSnapshot()) != m_lastSyncedDigest) {
-                m_autoSyncTimer.start();
-            }
-            emit syncSettled();
-        });
+    SyncDownload download;
+    download.exists = exists;
+    download.format = 1;
+    download.accountId = accountId();
+    download.revision = revision;
+    download.updatedAt = updatedAt;
+    download.payload = payload;
+    handleDownload(download);
 }
 
-void HostSyncController::merge(const HostSnapshot& cloud)
+void HostSyncController::handleDownload(const SyncDownload& download)
+{
+    if (isSyncAvailable() && !download.accountId.isEmpty()) {
+        QSettings().setValue(accountNameKey(accountId()), m_account->account().email);
+    }
+    if (isMainAccount()) {
+        ownerDownloaded(download);
+    } else {
+        memberDownloaded(download);
+    }
+}
+
+void HostSyncController::ownerDownloaded(const SyncDownload& download)
+{
+    const QString me = accountId();
+    if (!download.exists) {
+        m_cloudRevision = download.revision;
+        m_cloudUpdatedAt = download.updatedAt;
+        m_cloudStateKnown = true;
+        m_lastSyncedDigest.clear();
+        m_lastRecipients.clear();
+        if (m_restoreRequested) {
+            m_ui->showSyncMessage(HostSyncUi::MessageKind::Information, QStringLiteral("云端暂无数据"),
+                                  QStringLiteral("当前会员账号还没有主机云备份，将上传本机主机列表。"));
+        }
+        m_restoreRequested = false;
+        if (m_config->config().sync_enabled && isSyncAvailable() && !storedSyncPassphrase().isEmpty()) {
+            withIdentity([this] { upload(true); });
+            return;
+        }
+        m_ui->showSyncStatus(QString(), 0);
+        finish();
+        return;
+    }
+    // The service answers for the account signed in; a snapshot of another account is never taken.
+    if (download.accountId != me) {
+        m_cloudStateKnown = false;
+        fail(QStringLiteral("无法解密云端主机"),
+             QStringLiteral("服务器返回的云端主机数据不属于当前账号，已拒绝。"));
+        return;
+    }
+    if (!isFresh(me, download.revision)) {
+        return;
+    }
+    auto merged = [this, me, download](const HostSnapshot& snapshot) {
+        m_cloudRevision = download.revision;
+        m_cloudUpdatedAt = download.updatedAt;
+        m_cloudStateKnown = true;
+        acceptRevision(me, download.revision);
+        m_lastSyncedDigest = snapshotDigest(snapshot);
+        merge(snapshot, me, false);
+    };
+    auto result = std::make_shared<std::pair<bool, HostSnapshot>>();
+    auto error = std::make_shared<QString>();
+    if (download.format != kFormatSigned) {
+        // The first form, readable with the passphrase: merged, then moved to the signed form.
+        const QString passphrase = storedSyncPassphrase();
+        offThread(
+            [payload = download.payload, passphrase, result, error] {
+                result->first = decryptHostSnapshot(payload, passphrase, &result->second, error.get());
+            },
+            [this, result, error, merged] {
+                if (!result->first) {
+                    m_cloudStateKnown = false;
+                    fail(QStringLiteral("无法解密云端主机"),
+                         *error + QStringLiteral("\n请确认输入的是创建该备份时使用的同步密码。"));
+                    return;
+                }
+                merged(result->second);
+                m_lastSyncedDigest.clear(); // whatever the inventory, it goes up in the signed form
+                afterMerge();
+            });
+        return;
+    }
+    withIdentity([this, download, result, error, merged, me] {
+        const SyncIdentity identity = *m_identity;
+        offThread(
+            [identity, download, me, result, error] {
+                result->first = openFullSnapshot(download.payload, identity, me, download.revision,
+                                                 &result->second, error.get());
+            },
+            [this, result, error, merged, sealedFor = download.sealedFor] {
+                if (!result->first) {
+                    m_cloudStateKnown = false;
+                    m_identity.reset(); // read again next time: it may have been wrapped anew
+                    fail(QStringLiteral("无法解密云端主机"), *error);
+                    return;
+                }
+                merged(result->second);
+                m_lastRecipients = recipientsDigest(sealedFor);
+                // A member who joined, turned sync on or left since that upload: the team copy is sealed
+                // again (a new key that a member who left cannot open).
+                withRecipients([this](const QList<TeamRecipient>&, const QString& current) {
+                    m_currentRecipients = current;
+                    afterMerge();
+                });
+            });
+    });
+}
+
+void HostSyncController::memberDownloaded(const SyncDownload& download)
+{
+    // A member's own keys come first: the owner can share the team's hosts only once they exist.
+    withIdentity([this, download] {
+        m_cloudRevision = download.revision;
+        m_cloudUpdatedAt = download.updatedAt;
+        if (!download.exists || download.format != kFormatSigned || download.teamPayload.isEmpty()) {
+            m_cloudStateKnown = true;
+            const QString text =
+                download.exists && download.format != kFormatSigned
+                    ? QStringLiteral(
+                          "主账号的云端主机数据还是旧格式，成员无法读取。请主账号更新客户端并同步一次。")
+                    : QStringLiteral("主账号尚未创建团队主机云备份，请联系主账号先开启云同步。");
+            if (m_restoreRequested) {
+                m_ui->showSyncMessage(HostSyncUi::MessageKind::Information, QStringLiteral("云端暂无数据"),
+                                      text);
+                m_ui->showSyncStatus(QString(), 0);
+            } else {
+                m_ui->showSyncStatus(text, 8000);
+            }
+            finish();
+            return;
+        }
+        if (download.sealedKey.isEmpty()) {
+            m_cloudStateKnown = true;
+            const QString text = QStringLiteral(
+                "主账号还没有把团队主机共享给本账号。请主账号在你开启云同步之后同步一次，再从云端恢复。");
+            if (m_restoreRequested) {
+                m_ui->showSyncMessage(HostSyncUi::MessageKind::Information, QStringLiteral("等待主账号共享"),
+                                      text);
+                m_ui->showSyncStatus(QString(), 0);
+            } else {
+                m_ui->showSyncStatus(text, 8000);
+            }
+            finish();
+            return;
+        }
+        if (!isFresh(download.accountId, download.revision)) {
+            return;
+        }
+        m_account->fetchSyncRoster(this, [this, download, operation = m_operation](const SyncRoster& roster) {
+            if (operation != m_operation) {
+                return;
+            }
+            if (!roster.member || roster.owner.id != download.accountId) {
+                fail(QStringLiteral("无法读取团队主机"),
+                     QStringLiteral("服务器返回的团队信息前后不一致，已拒绝。"));
+                return;
+            }
+            const PeerKey owner = checkPeer(roster.owner.id, roster.owner.email, roster.owner.boxPublic,
+                                            roster.owner.signPublic);
+            m_peerKeys = {owner};
+            if (owner.state == PeerKey::State::NoKeys) {
+                fail(QStringLiteral("无法读取团队主机"), QStringLiteral("主账号还没有云同步密钥。"));
+                return;
+            }
+            if (owner.state == PeerKey::State::Changed) {
+                m_cloudStateKnown = false;
+                SPDLOG_WARN("主账号的云同步密钥已变化，已拒绝团队主机数据");
+                fail(QStringLiteral("主账号密钥已变化"),
+                     QStringLiteral(
+                         "主账号 %1 的同步密钥与本机上次信任的不同（新指纹 %2）。请当面或电话与主账号核对"
+                         "指纹；确认无误后在“云同步”中接受新密钥。在此之前不会合并任何团队主机。")
+                         .arg(owner.email, owner.fingerprint));
+                return;
+            }
+            const SyncIdentity identity = *m_identity;
+            const QByteArray ownerKey = roster.owner.signPublic;
+            auto result = std::make_shared<std::pair<bool, HostSnapshot>>();
+            auto error = std::make_shared<QString>();
+            offThread(
+                [identity, ownerKey, download, result, error] {
+                    result->first =
+                        openTeamSnapshot(download.teamPayload, download.sealedKey, identity, ownerKey,
+                                         download.accountId, download.revision, &result->second, error.get());
+                },
+                [this, download, result, error] {
+                    if (!result->first) {
+                        m_cloudStateKnown = false;
+                        SPDLOG_WARN("团队主机数据未通过校验，已拒绝");
+                        fail(QStringLiteral("无法读取团队主机"), *error);
+                        return;
+                    }
+                    m_cloudStateKnown = true;
+                    acceptRevision(download.accountId, download.revision);
+                    merge(result->second, download.accountId, true);
+                    afterMerge();
+                });
+        });
+    });
+}
+
+void HostSyncController::merge(const HostSnapshot& cloud, const QString& origin, bool withdraw)
 {
     QSet<QString> localIds;
     for (const Group& group : m_db->getGroups()) {
@@ -224,7 +579,10 @@ void HostSyncController::merge(const HostSnapshot& cloud)
         localAddresses.insert({local.host, local.port});
     }
     QList<Remote> added;
+    QStringList taken;
+    QSet<QString> inCloud;
     for (Remote remote : cloud.remotes) {
+        inCloud.insert(remote.id);
         if (!localIds.contains(remote.group_id)) {
             remote.group_id = fallbackGroupId;
         }
@@ -235,7 +593,9 @@ void HostSyncController::merge(const HostSnapshot& cloud)
             if (cloudIsNewer) {
                 // With the cloud's time: stamped now, this computer's copy would look newer than an
                 // edit made elsewhere in the meantime and overwrite it at that computer's next restore.
-                m_db->updateRemote(remote, DatabaseManager::UpdatedAt::Keep);
+                if (m_db->updateRemote(remote, DatabaseManager::UpdatedAt::Keep)) {
+                    taken.append(remote.id);
+                }
             }
             continue;
         }
@@ -248,87 +608,345 @@ void HostSyncController::merge(const HostSnapshot& cloud)
         if (remote.updated_at.isNull()) {
             remote.updated_at = remote.created_at;
         }
+        taken.append(remote.id);
         added.append(remote);
     }
-    if (!added.isEmpty()) {
-        m_db->addRemotes(added);
+    if (!added.isEmpty() && !m_db->addRemotes(added)) {
+        for (const Remote& remote : added) {
+            taken.removeOne(remote.id);
+        }
+    }
+    if (!origin.isEmpty()) {
+        const QHash<QString, QString> origins = m_db->syncOrigins();
+        QStringList tagged;
+        for (const QString& id : taken) {
+            if (origins.value(id) != kLocalOnly) {
+                tagged.append(id);
+            }
+        }
+        m_db->setSyncOrigin(tagged, origin);
+        if (withdraw) {
+            // Team hosts the owner no longer shares (made private, deleted, or the member removed from
+            // a host's scope) leave this computer with their passwords.
+            QStringList withdrawn;
+            for (auto it = origins.constBegin(); it != origins.constEnd(); ++it) {
+                if (it.value() == origin && !inCloud.contains(it.key())) {
+                    withdrawn.append(it.key());
+                }
+            }
+            if (!withdrawn.isEmpty() && m_db->deleteRemotes(withdrawn)) {
+                SPDLOG_INFO("主账号已不再共享 {} 台团队主机，已从本机移除", withdrawn.size());
+            }
+        }
     }
     m_ui->reloadInventory();
 }
 
+void HostSyncController::afterMerge()
+{
+    if (m_restoreRequested) {
+        const qsizetype hosts =
+            m_db->getAllRemotes(DatabaseManager::Passwords::Skip, DatabaseManager::Times::Skip).size();
+        m_ui->showSyncMessage(
+            HostSyncUi::MessageKind::Information, QStringLiteral("云端恢复完成"),
+            QStringLiteral("已安全合并云端数据，本机独有主机不会被删除。当前共有 %1 台主机。").arg(hosts));
+    }
+    m_restoreRequested = false;
+    m_ui->showSyncStatus(QString(), 0);
+    finish();
+    const AppConfig& config = m_config->config();
+    if (config.sync_enabled && config.auto_sync && m_cloudStateKnown && isSyncAvailable() &&
+        isMainAccount() &&
+        (m_lastSyncedDigest.isEmpty() || snapshotDigest(uploadSnapshot()) != m_lastSyncedDigest ||
+         m_lastRecipients.isEmpty())) {
+        // Hosts that only exist here, a move to the signed form, or a team not sealed to yet.
+        m_autoSyncTimer.start();
+    }
+}
+
 void HostSyncController::uploadHostSyncNow()
 {
-    if (!m_config->config().sync_enabled || !isSyncAvailable() || !isMainAccount() || !m_cloudStateKnown ||
-        m_syncInProgress) {
+    upload(false);
+}
+
+void HostSyncController::upload(bool force)
+{
+    if (!m_config->config().sync_enabled || !isSyncAvailable() || !isMainAccount() || !m_cloudStateKnown) {
+        if (force) {
+            finish();
+        }
+        return;
+    }
+    if (m_syncInProgress && !force) {
         return;
     }
     if (storedSyncPassphrase().isEmpty()) {
+        if (force) {
+            finish();
+        }
         return;
     }
-    const HostSnapshot snapshot = localSnapshot();
-    if (!m_lastSyncedDigest.isEmpty() && m_lastSyncedDigest == snapshotDigest(snapshot)) {
-        return;
+    if (!force) {
+        ++m_operation;
+        m_syncInProgress = true;
     }
-    encryptAndUpload(snapshot);
-}
-
-void HostSyncController::encryptAndUpload(const HostSnapshot& snapshot)
-{
     // This upload takes the place of a pending debounced one.
     m_autoSyncTimer.stop();
-    m_syncInProgress = true;
-    auto container = std::make_shared<QString>();
-    auto error = std::make_shared<QString>();
-    const QString passphrase = storedSyncPassphrase();
-    const int hosts = static_cast<int>(snapshot.remotes.size());
-    offThread([snapshot, passphrase, container,
-               error] { *container = encryptHostSnapshot(snapshot, passphrase, error.get()); },
-              [this, container, error, hosts] {
-                  if (container->isEmpty()) {
-                      m_syncInProgress = false;
-                      m_ui->showSyncMessage(HostSyncUi::MessageKind::Warning, QStringLiteral("云同步失败"),
-                                            *error);
-                      emit syncSettled();
-                      return;
-                  }
-                  m_ui->showSyncStatus(QStringLiteral("正在端到端加密并上传 %1 台主机…").arg(hosts), 0);
-                  m_account->uploadHostSync(*container, hosts, m_cloudRevision);
-              });
+    withIdentity([this, force] {
+        withRecipients([this, force](const QList<TeamRecipient>& recipients,
+                                     const QString& recipientsDigest) {
+            if (!settleEarlierHosts()) {
+                m_ui->showSyncStatus(QString(), 0);
+                finish();
+                return;
+            }
+            const HostSnapshot snapshot = uploadSnapshot();
+            const QString digest = snapshotDigest(snapshot);
+            if (!force && digest == m_lastSyncedDigest && recipientsDigest == m_lastRecipients) {
+                finish(); // nothing changed
+                return;
+            }
+            const QString me = accountId();
+            const qint64 revision = m_cloudRevision + 1;
+            const int hosts = static_cast<int>(snapshot.remotes.size());
+            const SyncIdentity identity = *m_identity;
+            auto full = std::make_shared<QString>();
+            auto team = std::make_shared<std::optional<TeamUpload>>();
+            auto error = std::make_shared<QString>();
+            QStringList uploadedIds;
+            for (const Remote& remote : snapshot.remotes) {
+                uploadedIds.append(remote.id);
+            }
+            offThread(
+                [snapshot, identity, me, revision, recipients, full, team, error] {
+                    *full = sealFullSnapshot(snapshot, identity, me, revision, error.get());
+                    if (!full->isEmpty()) {
+                        *team = sealTeamSnapshot(teamShare(snapshot), identity, me, revision, recipients,
+                                                 error.get());
+                    }
+                },
+                [this, full, team, error, hosts, me, digest, recipientsDigest, uploadedIds] {
+                    if (full->isEmpty() || !*team) {
+                        fail(QStringLiteral("云同步失败"), *error);
+                        return;
+                    }
+                    m_ui->showSyncStatus(QStringLiteral("正在端到端加密并上传 %1 台主机…").arg(hosts), 0);
+                    m_account->uploadSync(
+                        *full, **team, hosts, m_cloudRevision, this,
+                        [this, me, digest, recipientsDigest, uploadedIds,
+                         operation = m_operation](qint64 stored, const QDateTime& updatedAt) {
+                            if (operation != m_operation) {
+                                return;
+                            }
+                            m_cloudStateKnown = true;
+                            m_cloudRevision = stored;
+                            m_cloudUpdatedAt = updatedAt;
+                            m_lastSyncedDigest = digest;
+                            m_lastRecipients = recipientsDigest;
+                            acceptRevision(me, stored);
+                            // These hosts are this account's now: another account signing in here is
+                            // asked before taking them.
+                            const QHash<QString, QString> origins = m_db->syncOrigins();
+                            QStringList fresh;
+                            for (const QString& id : uploadedIds) {
+                                if (origins.value(id).isEmpty()) {
+                                    fresh.append(id);
+                                }
+                            }
+                            m_db->setSyncOrigin(fresh, me);
+                            m_ui->showSyncStatus(QStringLiteral("主机云同步完成 · 云端版本 %1").arg(stored),
+                                                 6000);
+                            finish();
+                        });
+                });
+        });
+    });
 }
 
-void HostSyncController::onHostSyncUploaded(qint64 revision, const QDateTime& updatedAt)
+void HostSyncController::withRecipients(std::function<void(const QList<TeamRecipient>&, const QString&)> next)
 {
-    m_syncInProgress = false;
-    m_cloudStateKnown = true;
-    m_cloudRevision = revision;
-    m_cloudUpdatedAt = updatedAt;
-    m_lastSyncedDigest = snapshotDigest(localSnapshot());
-    m_ui->showSyncStatus(QStringLiteral("主机云同步完成 · 云端版本 %1").arg(revision), 6000);
-    emit syncSettled();
+    m_account->fetchSyncRoster(this, [this, next, operation = m_operation](const SyncRoster& roster) {
+        if (operation != m_operation) {
+            return;
+        }
+        if (roster.member) {
+            finish(); // a member never uploads
+            return;
+        }
+        QList<TeamRecipient> recipients;
+        QList<PeerKey> peers;
+        QStringList sealedTo;
+        m_currentRecipients.clear();
+        for (const SyncPeer& member : roster.members) {
+            const PeerKey peer = checkPeer(member.id, member.email, member.boxPublic, member.signPublic);
+            peers.append(peer);
+            if (peer.state == PeerKey::State::Trusted || peer.state == PeerKey::State::FirstSeen) {
+                recipients.append({member.id, member.boxPublic});
+                sealedTo.append(member.id);
+            } else if (peer.state == PeerKey::State::Changed) {
+                SPDLOG_WARN("团队成员 {} 的云同步密钥已变化，等待主账号确认前不再向其共享",
+                            member.id.toStdString());
+            }
+        }
+        m_peerKeys = peers;
+        next(recipients, recipientsDigest(sealedTo));
+    });
+}
+
+bool HostSyncController::settleEarlierHosts()
+{
+    const QString me = accountId();
+    const QHash<QString, QString> origins = m_db->syncOrigins();
+    QStringList ids;
+    QSet<QString> accounts;
+    for (auto it = origins.constBegin(); it != origins.constEnd(); ++it) {
+        if (it.value() != me && it.value() != kLocalOnly) {
+            ids.append(it.key());
+            accounts.insert(it.value());
+        }
+    }
+    if (ids.isEmpty()) {
+        return true;
+    }
+    if (m_earlierHostsHeld) {
+        return false;
+    }
+    QSettings settings;
+    QStringList accountNames;
+    for (const QString& account : accounts) {
+        const QString name = settings.value(accountNameKey(account)).toString();
+        accountNames.append(name.isEmpty() ? account : name);
+    }
+    accountNames.sort();
+    QStringList hostNames;
+    const QSet<QString> wanted(ids.cbegin(), ids.cend());
+    for (const Remote& remote :
+         m_db->getAllRemotes(DatabaseManager::Passwords::Skip, DatabaseManager::Times::Skip)) {
+        if (wanted.contains(remote.id) && hostNames.size() < 10) {
+            hostNames.append(remote.name.isEmpty() ? remote.host : remote.name);
+        }
+    }
+    switch (m_ui->askAboutEarlierHosts(accountNames.join(QStringLiteral("、")), hostNames,
+                                       static_cast<int>(ids.size()), m_account->account().email)) {
+    case HostSyncUi::EarlierHostsChoice::KeepInAccount:
+        return m_db->setSyncOrigin(ids, me);
+    case HostSyncUi::EarlierHostsChoice::KeepLocalOnly:
+        return m_db->setSyncOrigin(ids, kLocalOnly);
+    case HostSyncUi::EarlierHostsChoice::Remove: {
+        const bool removed = m_db->deleteRemotes(ids);
+        m_ui->reloadInventory();
+        return removed;
+    }
+    case HostSyncUi::EarlierHostsChoice::Undecided:
+        break;
+    }
+    m_earlierHostsHeld = true;
+    m_ui->showSyncStatus(QStringLiteral("本机有其他账号的主机，尚未决定如何处理，暂不上传"), 8000);
+    return false;
+}
+
+bool HostSyncController::changeSyncPassphrase(const QString& passphrase)
+{
+    if (!m_identity || m_identityAccount != accountId() || m_syncInProgress || !isSyncAvailable()) {
+        m_ui->showSyncMessage(HostSyncUi::MessageKind::Warning, QStringLiteral("更改同步密码"),
+                              QStringLiteral("请先用当前同步密码完成一次云同步，再更改同步密码。"));
+        return false;
+    }
+    ++m_operation;
+    m_syncInProgress = true;
+    const SyncIdentity identity = *m_identity;
+    const QString me = accountId();
+    auto wrapped = std::make_shared<QString>();
+    auto error = std::make_shared<QString>();
+    offThread(
+        [identity, me, passphrase, wrapped, error] { *wrapped = identity.wrap(me, passphrase, error.get()); },
+        [this, identity, passphrase, wrapped, error] {
+            if (wrapped->isEmpty()) {
+                fail(QStringLiteral("更改同步密码"), *error);
+                return;
+            }
+            const SyncKeysRecord record{true, identity.boxPublic(), identity.signPublic(), *wrapped};
+            m_account->storeSyncKeys(
+                record, identity.signPublic(), this, [this, passphrase, operation = m_operation] {
+                    if (operation != m_operation) {
+                        return;
+                    }
+                    if (!storeSyncPassphrase(passphrase)) {
+                        fail(QStringLiteral("无法保存"), QStringLiteral("同步密码本机加密失败。"));
+                        return;
+                    }
+                    m_ui->showSyncStatus(QStringLiteral("同步密码已更改"), 6000);
+                    finish();
+                });
+        });
+    return true;
 }
 
 void HostSyncController::onRequestFailed(const QString& message)
 {
     Q_UNUSED(message) // the window shows it
+    if (!m_syncInProgress) {
+        return;
+    }
+    m_ui->showSyncStatus(QString(), 0);
+    finish();
+}
+
+void HostSyncController::resetCloudState()
+{
+    m_autoSyncTimer.stop();
+    ++m_operation;
     m_syncInProgress = false;
     m_restoreRequested = false;
-    emit syncSettled();
+    m_cloudStateKnown = false;
+    m_cloudRevision = 0;
+    m_cloudUpdatedAt = QDateTime();
+    m_lastSyncedDigest.clear();
+    m_lastRecipients.clear();
+    m_currentRecipients.clear();
+    m_earlierHostsHeld = false;
+    m_peerKeys.clear();
+    m_identity.reset();
+    m_identityAccount.clear();
 }
 
 void HostSyncController::onAccountChanged(const MemberAccount& account)
 {
-    Q_UNUSED(account)
     if (isSyncAvailable()) {
+        if (account.id != m_identityAccount) {
+            resetCloudState();
+        }
+        QSettings settings;
+        if (!settings.value(kPassphraseKey).toString().isEmpty() &&
+            settings.value(kPassphraseAccountKey).toString().isEmpty()) {
+            // Set before signing in: it belongs to the first account that signs in.
+            settings.setValue(kPassphraseAccountKey, account.id);
+        }
         if (m_config->config().sync_enabled && !storedSyncPassphrase().isEmpty()) {
             startHostSyncDownload(false);
         }
         return;
     }
-    m_autoSyncTimer.stop();
-    m_cloudStateKnown = false;
-    m_cloudRevision = 0;
-    m_cloudUpdatedAt = QDateTime();
-    m_lastSyncedDigest.clear();
+    if (m_syncInProgress) {
+        m_ui->showSyncStatus(QString(), 0);
+        emit syncSettled();
+    }
+    resetCloudState();
+}
+
+void HostSyncController::onSignedOut()
+{
+    resetCloudState();
+    QSettings settings;
+    settings.remove(kPassphraseKey);
+    settings.remove(kPassphraseAccountKey);
+    settings.sync();
+    if (m_config->config().sync_enabled) {
+        m_config->setSyncEnabled(false);
+        if (!m_config->save()) {
+            SPDLOG_WARN("退出登录后无法保存关闭云同步的配置");
+        }
+    }
 }
 
 void HostSyncController::scheduleHostSyncUpload()
@@ -338,7 +956,7 @@ void HostSyncController::scheduleHostSyncUpload()
         !isSyncAvailable() || !isMainAccount()) {
         return;
     }
-    if (snapshotDigest(localSnapshot()) != m_lastSyncedDigest) {
+    if (snapshotDigest(uploadSnapshot()) != m_lastSyncedDigest) {
         m_autoSyncTimer.start();
     }
 }

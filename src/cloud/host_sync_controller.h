@@ -2,6 +2,7 @@
 
 #include "cloud/host_snapshot.h"
 #include "cloud/member_account.h"
+#include "cloud/sync_identity.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -9,18 +10,29 @@
 #include <QTimer>
 
 #include <functional>
+#include <optional>
 
 class AccountClient;
 class ConfigManager;
 class CryptoManager;
 class DatabaseManager;
 class HostSyncUi;
+struct SyncDownload;
+struct SyncRoster;
+struct TeamRecipient;
 
-// The end-to-end encrypted host sync of the main window: reads the cloud snapshot and merges it into
-// the local database (never deleting a local host), and uploads the local inventory 1.8 s after it
-// last changed. Only the main account uploads, and only after the cloud state was read, so a wrong
-// passphrase can never overwrite the cloud copy. The 64 MiB key derivation runs on a worker thread;
-// what happens before and after it keeps its order.
+// The end-to-end encrypted host sync of the main window.
+//
+// Each account has its own keys (SyncIdentity), wrapped under its own sync passphrase and kept by the
+// service. The owner of a team uploads its whole inventory signed and encrypted for its own computers,
+// and the hosts shared with the team under a new team key sealed to each member's key; members read
+// only the latter and never upload. Before anything is merged its signature is checked against a key
+// this computer trusts (its own account's, or the owner's as first seen), and a revision older than
+// one already accepted is refused. Merges never delete a local host, except that a member drops team
+// hosts the owner no longer shares. Only the main account uploads, only after the cloud state was read
+// (so a wrong passphrase can never overwrite the cloud copy), and hosts another account's cloud brought
+// here go up only once the user said so. Key derivation and encryption run on a worker thread; what
+// happens before and after keeps its order.
 class HostSyncController : public QObject
 {
     Q_OBJECT
@@ -28,16 +40,31 @@ class HostSyncController : public QObject
 public:
     static constexpr int kAutoSyncDelayMs = 1800;
 
+    // A team peer's key as this computer sees it.
+    struct PeerKey
+    {
+        enum class State { Trusted, FirstSeen, Changed, NoKeys };
+        QString id;
+        QString email;
+        QString fingerprint; // the key the service shows now (empty for NoKeys)
+        State state = State::NoKeys;
+    };
+
     // None of the services is owned; all must outlive the controller.
     HostSyncController(DatabaseManager* database, ConfigManager* config, CryptoManager* crypto,
                        AccountClient* account, HostSyncUi* ui, QObject* parent = nullptr);
+    ~HostSyncController() override;
 
-    // The passphrase kept sealed in the per-user settings; empty when none (or it does not open).
+    // The passphrase kept sealed in the per-user settings for the account signed in; empty when none,
+    // when it does not open, or when it was set for another account.
     QString storedSyncPassphrase() const;
-    // Seals and keeps `passphrase` (taken as typed). False when sealing failed.
+    // Seals and keeps `passphrase` (taken as typed) for the account signed in. False when sealing failed.
     bool storeSyncPassphrase(const QString& passphrase);
     // Asks the user through the window.
     bool promptSyncPassphrase();
+    // Wraps this account's keys under `passphrase` on the service, then keeps it here and uploads
+    // again. False (with a message shown) when the keys are not open yet.
+    bool changeSyncPassphrase(const QString& passphrase);
 
     void startHostSyncDownload(bool userInitiated);
     void uploadHostSyncNow();
@@ -59,12 +86,21 @@ public:
     bool isSyncInProgress() const { return m_syncInProgress; }
     QTimer* autoSyncTimer() { return &m_autoSyncTimer; }
 
-    // Handlers of the account client's signals (connected by the constructor).
+    // This account's key fingerprint (empty until its keys were opened) and the team's keys as last
+    // seen: the members for an owner, the owner for a member.
+    QString ownFingerprint() const;
+    QList<PeerKey> peerKeys() const { return m_peerKeys; }
+    // Trusts the key `peerId` shows now in place of the one trusted before, and syncs again.
+    void acceptChangedKey(const QString& peerId);
+
+    // The answer of the service's first host data form (kept for accounts that have not moved on): a
+    // container readable with the passphrase. Merged, then uploaded again in the signed form.
     void onHostSyncDownloaded(bool exists, const QString& payload, int deviceCount, qint64 revision,
                               const QDateTime& updatedAt);
-    void onHostSyncUploaded(qint64 revision, const QDateTime& updatedAt);
     void onRequestFailed(const QString& message);
     void onAccountChanged(const MemberAccount& account);
+    // The user signed out here: sync off, passphrase and keys forgotten on this computer.
+    void onSignedOut();
 
     // How a key-derivation job reaches a worker thread; tests may run it in place.
     using Runner = std::function<void(std::function<void()> work)>;
@@ -75,11 +111,37 @@ signals:
     void syncSettled();
 
 private:
-    HostSnapshot localSnapshot() const;
-    void encryptAndUpload(const HostSnapshot& snapshot);
-    void merge(const HostSnapshot& cloud);
-    // Runs `work` on the runner, then `done` on this object's thread (not at all once it is gone).
+    QString accountId() const;
+    // The hosts this account may upload: every group; hosts that belong to no account's cloud yet or to
+    // this one's (never "local" ones, nor those of another account).
+    HostSnapshot uploadSnapshot() const;
+    void handleDownload(const SyncDownload& download);
+    void ownerDownloaded(const SyncDownload& download);
+    void memberDownloaded(const SyncDownload& download);
+    // Merges and tags what came in with `origin`; `withdraw` drops hosts of that origin the snapshot no
+    // longer holds (a member's copy of the team hosts).
+    void merge(const HostSnapshot& cloud, const QString& origin, bool withdraw);
+    void afterMerge();
+    // Opens (or makes, for an account's first computer) this account's keys, then runs `next`.
+    void withIdentity(std::function<void()> next);
+    // The members this upload is sealed to, as trusted here, and a digest of that list.
+    void withRecipients(std::function<void(const QList<TeamRecipient>&, const QString&)> next);
+    void upload(bool force);
+    // Asks about hosts of earlier accounts; false when nothing may go up now.
+    bool settleEarlierHosts();
+    // A revision older than one accepted before is a replay: refused with a message.
+    bool isFresh(const QString& snapshotAccount, qint64 revision);
+    void acceptRevision(const QString& snapshotAccount, qint64 revision);
+    // Pins `peer`'s key on first sight; returns its state.
+    PeerKey checkPeer(const QString& id, const QString& email, const QByteArray& boxPublic,
+                      const QByteArray& signPublic);
+    // Ends the operation under way: status cleared, state unblocked, syncSettled.
+    void finish();
+    void fail(const QString& title, const QString& text);
+    // Runs `work` on the runner, then `done` on this object's thread unless the operation was ended or
+    // the controller is gone by then.
     void offThread(std::function<void()> work, std::function<void()> done);
+    void resetCloudState();
 
     DatabaseManager* m_db;
     ConfigManager* m_config;
@@ -88,11 +150,20 @@ private:
     HostSyncUi* m_ui;
     Runner m_runner;
 
+    std::optional<SyncIdentity> m_identity;
+    QString m_identityAccount;
+    QList<PeerKey> m_peerKeys;
+    // Every operation has a number; answers to an ended one are dropped.
+    int m_operation = 0;
+
     qint64 m_cloudRevision = 0;
     QDateTime m_cloudUpdatedAt;
     QString m_lastSyncedDigest;
+    QString m_lastRecipients;    // the members the cloud's team copy is sealed to
+    QString m_currentRecipients; // the members it would be sealed to now
     bool m_cloudStateKnown = false;
     bool m_syncInProgress = false;
     bool m_restoreRequested = false;
+    bool m_earlierHostsHeld = false; // the question about them was left open: no upload until the next sync
     QTimer m_autoSyncTimer;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // What the host sync needs from the window: the passphrase dialog, message boxes, the status bar, a
 // redraw of the inventory after a merge, and a busy indication while a key is derived. The main window
@@ -9,6 +10,9 @@ class HostSyncUi
 {
 public:
     enum class MessageKind { Information, Warning };
+    // What becomes of hosts that an earlier account's cloud brought to this computer, before the
+    // account now signed in uploads anything.
+    enum class EarlierHostsChoice { Undecided, KeepInAccount, KeepLocalOnly, Remove };
 
     virtual ~HostSyncUi() = default;
 
@@ -20,4 +24,16 @@ public:
     // The group tree and the host table read the database again.
     virtual void reloadInventory() = 0;
     virtual void setSyncBusy(bool busy) = 0;
+    // `earlierAccounts` names the accounts (e-mail addresses where known), `hostNames` the hosts (a
+    // few of them), `count` how many there are. Undecided (the default) uploads nothing this time.
+    virtual EarlierHostsChoice askAboutEarlierHosts(const QString& earlierAccounts,
+                                                    const QStringList& hostNames, int count,
+                                                    const QString& currentAccount)
+    {
+        Q_UNUSED(earlierAccounts)
+        Q_UNUSED(hostNames)
+        Q_UNUSED(count)
+        Q_UNUSED(currentAccount)
+        return EarlierHostsChoice::Undecided;
+    }
 };

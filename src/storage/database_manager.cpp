@@ -317,6 +317,14 @@ bool DatabaseManager::createTables()
 
     {
         QSqlQuery query(m_db);
+        if (!query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS sync_origins (  remote_id TEXT PRIMARY "
+                                       "KEY,  account_id TEXT NOT NULL)"))) {
+            SPDLOG_ERROR("创建 sync_origins 表失败: {}", query.lastError().text());
+            return false;
+        }
+    }
+    {
+        QSqlQuery query(m_db);
         if (!query.exec(
                 QStringLiteral("CREATE TABLE IF NOT EXISTS agent_credential_profiles (  profile_id TEXT "
                                "PRIMARY KEY,  username TEXT NOT NULL,  password TEXT NOT NULL,  "
@@ -511,6 +519,47 @@ bool DatabaseManager::deleteRemotes(const QStringList& ids)
         QSqlQuery query(m_db);
         query.prepare(QStringLiteral("DELETE FROM remotes WHERE id=?"));
         query.addBindValue(nonNullText(id));
+        QSqlQuery origin(m_db);
+        origin.prepare(QStringLiteral("DELETE FROM sync_origins WHERE remote_id=?"));
+        origin.addBindValue(nonNullText(id));
+        if (!query.exec() || !origin.exec()) {
+            return rollbackAndFail(m_db);
+        }
+    }
+    return commitOrRollback(m_db);
+}
+
+QHash<QString, QString> DatabaseManager::syncOrigins()
+{
+    QHash<QString, QString> origins;
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    if (m_db.isOpen() && query.exec(QStringLiteral("SELECT remote_id, account_id FROM sync_origins"))) {
+        while (query.next()) {
+            origins.insert(query.value(0).toString(), query.value(1).toString());
+        }
+    }
+    return origins;
+}
+
+bool DatabaseManager::setSyncOrigin(const QStringList& ids, const QString& origin)
+{
+    if (ids.isEmpty()) {
+        return true;
+    }
+    if (!m_db.isOpen() || !m_db.transaction()) {
+        return false;
+    }
+    QSqlQuery query(m_db);
+    query.prepare(
+        origin.isEmpty()
+            ? QStringLiteral("DELETE FROM sync_origins WHERE remote_id=?")
+            : QStringLiteral("INSERT OR REPLACE INTO sync_origins (remote_id, account_id) VALUES (?, ?)"));
+    for (const QString& id : ids) {
+        query.bindValue(0, nonNullText(id));
+        if (!origin.isEmpty()) {
+            query.bindValue(1, origin);
+        }
         if (!query.exec()) {
             return rollbackAndFail(m_db);
         }
@@ -667,7 +716,10 @@ bool DatabaseManager::replaceVantrelRemotes(const QList<Remote>& remotes)
         QSqlQuery query(m_db);
         query.prepare(QStringLiteral("DELETE FROM remotes WHERE id=?"));
         query.addBindValue(nonNullText(id));
-        if (!query.exec()) {
+        QSqlQuery origin(m_db);
+        origin.prepare(QStringLiteral("DELETE FROM sync_origins WHERE remote_id=?"));
+        origin.addBindValue(nonNullText(id));
+        if (!query.exec() || !origin.exec()) {
             return rollbackAndFail(m_db);
         }
     }

@@ -3,6 +3,7 @@
 #include "storage/group.h"
 #include "storage/remote.h"
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QSqlDatabase>
@@ -62,6 +63,14 @@ public:
                                     Times times = Times::Read);
     // Exact, case-sensitive match of the stored host text and port.
     bool remoteExists(const QString& host, int port);
+
+    // Which account's cloud a host belongs to: the account whose cloud brought it or took it up, "local"
+    // for hosts the user chose to keep on this computer only; hosts never synced have none. The sync
+    // asks before an account uploads hosts that belong to another, and keeps "local" ones here.
+    static constexpr const char* kLocalOnlyOrigin = "local";
+    QHash<QString, QString> syncOrigins();
+    // One transaction; an empty `origin` forgets it.
+    bool setSyncOrigin(const QStringList& ids, const QString& origin);
     int countManualRemotes();
     int countVantrelRemotes();
     // Makes the partner-portal hosts exactly `remotes` (updating, inserting and deleting by id);

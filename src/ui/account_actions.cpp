@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPushButton>
 
 AccountActions::AccountActions(QWidget* window, AccountClient* account, DatabaseManager* database,
                                ConfigManager* config, CryptoManager* crypto,
@@ -116,7 +117,25 @@ void AccountActions::showCloudSyncCenter()
     status.cloudUpdatedAt = m_sync->cloudUpdatedAt();
     status.localHosts =
         m_db->getAllRemotes(DatabaseManager::Passwords::Skip, DatabaseManager::Times::Skip).size();
+    status.ownFingerprint = m_sync->ownFingerprint();
+    status.member = !m_sync->isMainAccount();
+    for (const HostSyncController::PeerKey& peer : m_sync->peerKeys()) {
+        status.peers.append({peer.email, peer.fingerprint, peer.state});
+    }
     switch (SyncCenter::choose(m_window, status)) {
+    case SyncCenter::Action::AcceptChangedKeys:
+        if (QMessageBox::warning(
+                m_window, QStringLiteral("接受已变化的密钥"),
+                QStringLiteral("只有在当面或电话核对过对方显示的新指纹后才应接受。\n%1\n继续吗？")
+                    .arg(SyncCenter::keysText(status)),
+                QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes) {
+            for (const HostSyncController::PeerKey& peer : m_sync->peerKeys()) {
+                if (peer.state == HostSyncController::PeerKey::State::Changed) {
+                    m_sync->acceptChangedKey(peer.id);
+                }
+            }
+        }
+        break;
     case SyncCenter::Action::UploadNow:
         if (m_sync->isCloudStateKnown()) {
             m_sync->uploadHostSyncNow();
@@ -135,13 +154,13 @@ void AccountActions::showCloudSyncCenter()
     case SyncCenter::Action::ChangePassphrase:
         if (QMessageBox::warning(
                 m_window, QStringLiteral("更改同步密码"),
-                QStringLiteral("更改后将用新密码重新加密并覆盖云端快照。其他电脑也必须改用新密码。继续吗？"),
-                QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes &&
-            m_sync->promptSyncPassphrase()) {
-            m_sync->forgetSyncedDigest();
-            if (m_sync->isCloudStateKnown()) {
-                m_sync->uploadHostSyncNow();
-            }
+                QStringLiteral(
+                    "更改后将用新密码重新加密本账号保存在云端的同步密钥。本账号的其他电脑下次打开云同步时"
+                    "必须输入新密码。继续吗？"),
+                QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes) {
+            SyncPassphraseDialog::run(m_window, [this](const QString& passphrase) {
+                return m_sync->changeSyncPassphrase(passphrase);
+            });
         }
         break;
     case SyncCenter::Action::Close:
@@ -172,6 +191,37 @@ void AccountActions::showSyncStatus(const QString& text, int timeoutMs)
 void AccountActions::reloadInventory()
 {
     m_reload();
+}
+
+HostSyncUi::EarlierHostsChoice AccountActions::askAboutEarlierHosts(const QString& earlierAccounts,
+                                                                    const QStringList& hostNames, int count,
+                                                                    const QString& currentAccount)
+{
+    QMessageBox box(QMessageBox::Question, QStringLiteral("其他账号的主机"),
+                    QStringLiteral("本机有 %1 台主机来自账号 %2 的云端，而现在登录的是 %3。")
+                        .arg(count)
+                        .arg(earlierAccounts, currentAccount),
+                    QMessageBox::NoButton, m_window);
+    box.setInformativeText(QStringLiteral("例如：%1\n\n在你决定之前，它们不会上传到当前账号。")
+                               .arg(hostNames.join(QStringLiteral("、"))));
+    QPushButton* keep = box.addButton(QStringLiteral("保留并同步到当前账号"), QMessageBox::AcceptRole);
+    QPushButton* local = box.addButton(QStringLiteral("仅保留在本机"), QMessageBox::ActionRole);
+    QPushButton* remove = box.addButton(QStringLiteral("从本机删除"), QMessageBox::DestructiveRole);
+    box.addButton(QStringLiteral("稍后决定"), QMessageBox::RejectRole);
+    box.exec();
+    if (box.clickedButton() == keep) {
+        return EarlierHostsChoice::KeepInAccount;
+    }
+    if (box.clickedButton() == local) {
+        return EarlierHostsChoice::KeepLocalOnly;
+    }
+    if (box.clickedButton() == remove &&
+        QMessageBox::warning(m_window, QStringLiteral("从本机删除"),
+                             QStringLiteral("确定从本机删除这 %1 台主机及其保存的密码吗？").arg(count),
+                             QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes) {
+        return EarlierHostsChoice::Remove;
+    }
+    return EarlierHostsChoice::Undecided;
 }
 
 void AccountActions::setSyncBusy(bool busy)

@@ -39,6 +39,8 @@ public:
     void showSyncStatus(const QString& text, int timeoutMs) override;
     void reloadInventory() override;
     void setSyncBusy(bool busy) override;
+    EarlierHostsChoice askAboutEarlierHosts(const QString& earlierAccounts, const QStringList& hostNames,
+                                            int count, const QString& currentAccount) override;
 
 public slots:
     void showLogin();

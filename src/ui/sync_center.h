@@ -1,6 +1,9 @@
 #pragma once
 
+#include "cloud/host_sync_controller.h"
+
 #include <QDateTime>
+#include <QList>
 #include <QString>
 
 class QWidget;
@@ -9,7 +12,16 @@ class QWidget;
 class SyncCenter
 {
 public:
-    enum class Action { Close, UploadNow, Restore, ChangePassphrase };
+    enum class Action { Close, UploadNow, Restore, ChangePassphrase, AcceptChangedKeys };
+
+    // A team peer's key as the sync centre lists it.
+    struct Peer
+    {
+        using State = HostSyncController::PeerKey::State;
+        QString email;
+        QString fingerprint;
+        State state = State::NoKeys;
+    };
 
     struct Status
     {
@@ -17,7 +29,15 @@ public:
         qint64 cloudRevision = 0;
         QDateTime cloudUpdatedAt;
         qsizetype localHosts = 0;
+        // This account's key fingerprint (empty until its keys were opened) and the other side of
+        // the team: the members for an owner, the owner for a member.
+        QString ownFingerprint;
+        bool member = false;
+        QList<Peer> peers;
     };
+
+    // The keys part of the box: fingerprints to compare, and which keys changed.
+    static QString keysText(const Status& status);
 
     static QString informativeText(const Status& status);
     static Action choose(QWidget* parent, const Status& status);

@@ -22,6 +22,7 @@
 #include <QUuid>
 
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -52,7 +53,15 @@ public:
     void showSyncStatus(const QString& text, int) override { statuses.append(text); }
     void reloadInventory() override { ++reloads; }
     void setSyncBusy(bool busy) override { busyNow = busy; }
+    EarlierHostsChoice askAboutEarlierHosts(const QString& accounts, const QStringList& names, int count,
+                                            const QString&) override
+    {
+        questions.append(QStringLiteral("%1:%2:%3").arg(accounts).arg(count).arg(names.join(u',')));
+        return earlierHostsAnswer;
+    }
 
+    EarlierHostsChoice earlierHostsAnswer = EarlierHostsChoice::Undecided;
+    QStringList questions;
     int prompts = 0;
     int reloads = 0;
     bool busyNow = false;
@@ -74,7 +83,8 @@ public:
     }
 
     Remote addHost(const QString& name, const QString& host, const QString& password,
-                   const QDateTime& time = QDateTime::currentDateTimeUtc())
+                   const QDateTime& time = QDateTime::currentDateTimeUtc(),
+                   const QString& scope = QStringLiteral("owner"))
     {
         Remote remote;
         remote.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
@@ -85,6 +95,7 @@ public:
         remote.group_id = database->getGroups().first().id;
         remote.created_at = time;
         remote.updated_at = time;
+        remote.access_scope = scope;
         database->addRemote(remote);
         return remote;
     }
@@ -311,49 +322,197 @@ private slots:
         QCOMPARE(c.hostNames(), QStringList{"only-c"});
     }
 
-    void teamMemberMergesButNeverUploads()
+    // An owner, the owner's second computer and two members, each member with a passphrase of its own.
+    void teamMembersReadOnlyTeamHosts()
     {
+        const QString ownerEmail = uniqueEmail("lead");
+        const QString memberEmails[] = {uniqueEmail("night-shift"), uniqueEmail("day-shift")};
+        const QString memberPassphrases[] = {QStringLiteral("夜班自己的同步密码 night-1"),
+                                             QStringLiteral("day shift's own phrase")};
+        m_secrets << "P-host-secret-1"
+                  << "10.66.0.9"
+                  << "T-host-secret-1"
+                  << "T-host-secret-2";
         Computer owner(*m_server, QStringLiteral("总部"));
         QVERIFY(owner.sync->storeSyncPassphrase(kPassphrase));
-        const QString ownerEmail = uniqueEmail("lead");
-        const QString memberEmail = uniqueEmail("night-shift");
-        // The owner signs in with sync off, so the cloud stays empty for now.
-        owner.config.setSyncEnabled(false);
+        owner.addHost(QStringLiteral("team-web"), QStringLiteral("10.0.5.1"),
+                      QStringLiteral("T-host-secret-1"), QDateTime::currentDateTimeUtc(),
+                      QStringLiteral("team"));
+        owner.addHost(QStringLiteral("private-db"), QStringLiteral("10.66.0.9"),
+                      QStringLiteral("P-host-secret-1"));
+        owner.config.setSyncEnabled(false); // nothing goes up before the team exists
         QVERIFY(signIn(owner, ownerEmail, true));
 
-        Computer member(*m_server, QStringLiteral("值班室"));
-        QVERIFY(member.sync->storeSyncPassphrase(kPassphrase));
-        member.addHost(QStringLiteral("member-own"), QStringLiteral("10.0.4.1"),
-                       QStringLiteral("M-host-secret-1"));
-        member.use();
-        QString error;
-        QVERIFY2(m_server->addUser(memberEmail, QStringLiteral("Night"), kPassword, &error),
-                 qPrintable(error));
-        const AccountTestServer::CommandResult joined =
-            m_server->admin({QStringLiteral("team"), QStringLiteral("add-member"), QStringLiteral("--owner"),
-                             ownerEmail, QStringLiteral("--member"), memberEmail});
-        QVERIFY2(joined.exitCode == 0, joined.err.constData());
+        std::vector<std::unique_ptr<Computer>> members;
+        for (int i = 0; i < 2; ++i) {
+            QString error;
+            QVERIFY2(m_server->addUser(memberEmails[i], QStringLiteral("Shift"), kPassword, &error),
+                     qPrintable(error));
+            const AccountTestServer::CommandResult joined = m_server->admin(
+                {QStringLiteral("team"), QStringLiteral("add-member"), QStringLiteral("--owner"), ownerEmail,
+                 QStringLiteral("--member"), memberEmails[i]});
+            QVERIFY2(joined.exitCode == 0, joined.err.constData());
+            members.push_back(std::make_unique<Computer>(*m_server, QStringLiteral("值班室")));
+            Computer& member = *members.back();
+            QVERIFY(member.sync->storeSyncPassphrase(memberPassphrases[i]));
+            member.addHost(QStringLiteral("member-own"), QStringLiteral("10.0.4.%1").arg(i + 1),
+                           QStringLiteral("M-host-secret"));
+            // Signing in makes the member's keys; nothing is shared with it yet, and it is told why.
+            QVERIFY(signIn(member, memberEmails[i], false));
+            QCOMPARE(member.account->account().role, QStringLiteral("member"));
+            QVERIFY2(member.ui.statuses.join(u'|').contains(QStringLiteral("主账号尚未创建团队主机云备份")),
+                     qPrintable(member.ui.statuses.join(u'|') + (member.ui.messages.isEmpty() ? QString() : member.ui.messages.last().text)));
+            QVERIFY(!member.sync->ownFingerprint().isEmpty());
+        }
+        Computer& m1 = *members[0];
+        Computer& m2 = *members[1];
 
-        // Empty cloud: the member is told (when it asked) and uploads nothing.
-        QVERIFY(signIn(member, memberEmail, false));
-        QCOMPARE(member.account->account().role, QStringLiteral("member"));
-        QVERIFY(download(member, true));
-        QCOMPARE(member.ui.messages.last().text,
-                 QStringLiteral("主账号尚未创建团队主机云备份，请联系主账号先开启云同步。"));
-        QCOMPARE(serverRevision(ownerEmail), 0);
-
-        // The owner uploads; the member merges it and still never uploads.
+        // The owner turns sync on: its full inventory for itself, the team host sealed to both members.
         owner.use();
         owner.config.setSyncEnabled(true);
-        owner.addHost(QStringLiteral("team-host"), QStringLiteral("10.0.5.1"),
-                      QStringLiteral("T-host-secret-1"));
         QVERIFY(download(owner, false));
         QTRY_COMPARE_WITH_TIMEOUT(serverRevision(ownerEmail), 1, kWaitMs);
-        QVERIFY(download(member, false));
-        QCOMPARE(member.hostNames(), (QStringList{"member-own", "team-host"}));
-        QVERIFY(!member.sync->autoSyncTimer()->isActive());
-        QVERIFY(upload(member));
+        QVERIFY(settle(owner));
+        QCOMPARE(owner.sync->peerKeys().size(), 2);
+        for (const HostSyncController::PeerKey& peer : owner.sync->peerKeys()) {
+            QCOMPARE(peer.state, HostSyncController::PeerKey::State::FirstSeen);
+        }
+        // What the owner shows for a member is what the member shows for itself.
+        QCOMPARE(owner.sync->peerKeys().first().fingerprint, m2.sync->ownFingerprint()); // sorted by e-mail
+
+        // Members read the team host with its password, and nothing of the owner's private one.
+        for (Computer* member : {&m1, &m2}) {
+            QVERIFY(download(*member, true));
+            QCOMPARE(member->hostNames(), (QStringList{"member-own", "team-web"}));
+            QCOMPARE(member->ui.messages.last().title, QStringLiteral("云端恢复完成"));
+            QCOMPARE(member->sync->peerKeys().first().fingerprint, owner.sync->ownFingerprint());
+        }
+        const Remote teamWeb = m1.database->getAllRemotes().last();
+        QCOMPARE(teamWeb.password, QStringLiteral("T-host-secret-1"));
+        QVERIFY(upload(m1));
         QCOMPARE(serverRevision(ownerEmail), 1);
+
+        // The owner's second computer has everything.
+        Computer second(*m_server, QStringLiteral("分部"));
+        QVERIFY(second.sync->storeSyncPassphrase(kPassphrase));
+        QVERIFY(signIn(second, ownerEmail, false));
+        QCOMPARE(second.hostNames(), (QStringList{"private-db", "team-web"}));
+
+        // The server (or anyone with its database) alters the team snapshot: refused, nothing merged.
+        auto ownerRow =
+            QStringLiteral("(SELECT id FROM users WHERE email_key = '%1')").arg(ownerEmail.toLower());
+        QVariant stored;
+        QString error;
+        QVERIFY(m_server->execSql(
+            QStringLiteral("SELECT team_payload FROM host_snapshots WHERE owner_id = ") + ownerRow, {},
+            &stored, &error));
+        const QByteArray original = stored.toByteArray();
+        QByteArray tampered = original;
+        tampered[tampered.size() / 2] = tampered[tampered.size() / 2] == 'A' ? 'B' : 'A';
+        QVERIFY2(
+            m_server->execSql(QStringLiteral("UPDATE host_snapshots SET team_payload = ? WHERE owner_id = ") +
+                                  ownerRow,
+                              {tampered}, nullptr, &error),
+            qPrintable(error));
+        QVERIFY(download(m1, false));
+        QCOMPARE(m1.ui.messages.last().title, QStringLiteral("无法读取团队主机"));
+        QVERIFY(!m1.sync->isCloudStateKnown());
+        QVERIFY(m_server->execSql(
+            QStringLiteral("UPDATE host_snapshots SET team_payload = ? WHERE owner_id = ") + ownerRow,
+            {original}, nullptr, &error));
+        QVariant oldSealed;
+        QVERIFY(
+            m_server->execSql(QStringLiteral("SELECT sealed FROM team_keys WHERE member_id = (SELECT id FROM "
+                                             "users WHERE email_key = '%1')")
+                                  .arg(memberEmails[0].toLower()),
+                              {}, &oldSealed, &error));
+
+        // The owner removes a member and shares a new host: the removed member cannot read it (and is
+        // told), the remaining one can; the server keeps no key for the removed one.
+        const AccountTestServer::CommandResult removed = m_server->admin(
+            {QStringLiteral("team"), QStringLiteral("remove-member"), QStringLiteral("--owner"), ownerEmail,
+             QStringLiteral("--member"), memberEmails[1]});
+        QVERIFY2(removed.exitCode == 0, removed.err.constData());
+        owner.use();
+        owner.addHost(QStringLiteral("team-new"), QStringLiteral("10.0.5.2"),
+                      QStringLiteral("T-host-secret-2"), QDateTime::currentDateTimeUtc(),
+                      QStringLiteral("team"));
+        QVERIFY(upload(owner));
+        QCOMPARE(serverRevision(ownerEmail), 2);
+        QVariant keyCount;
+        QVERIFY(
+            m_server->execSql(QStringLiteral("SELECT COUNT(*) FROM team_keys WHERE owner_id = ") + ownerRow,
+                              {}, &keyCount, &error));
+        QCOMPARE(keyCount.toInt(), 1);
+        QVERIFY(download(m2, true));
+        QVERIFY(!m2.hostNames().contains(QStringLiteral("team-new")));
+        QVERIFY(m2.ui.messages.last().text.contains(QStringLiteral("主账号尚未创建团队主机云备份")));
+        QVERIFY(download(m1, false));
+        QVERIFY(m1.sync->isCloudStateKnown());
+        QCOMPARE(m1.hostNames(), (QStringList{"member-own", "team-new", "team-web"}));
+
+        // The server replays the previous revision (its container and sealed key): refused.
+        QVERIFY(
+            m_server->execSql(QStringLiteral("UPDATE host_snapshots SET team_payload = ?, revision = 1 WHERE "
+                                             "owner_id = ") +
+                                  ownerRow,
+                              {original}, nullptr, &error));
+        QVERIFY(m_server->execSql(QStringLiteral("UPDATE team_keys SET sealed = ?, revision = 1"),
+                                  {oldSealed}, nullptr, &error));
+        QVERIFY(download(m1, false));
+        QCOMPARE(m1.ui.messages.last().title, QStringLiteral("云端数据已被回退"));
+        QCOMPARE(m1.hostNames(), (QStringList{"member-own", "team-new", "team-web"}));
+
+        // Signing out ends sync on the member's computer; its files never held the private host.
+        m1.use();
+        m1.account->logout();
+        QVERIFY(!m1.config.config().sync_enabled);
+        QVERIFY(m1.sync->storedSyncPassphrase().isEmpty());
+        QVERIFY(!QSettings().contains(QStringLiteral("sync/passphrase")));
+        m_secrets << memberPassphrases[0].toUtf8();
+        for (Computer* member : {&m1, &m2}) {
+            checkNoSecrets(*member, {"P-host-secret-1", "10.66.0.9", "private-db", kPassphrase.toUtf8()});
+        }
+    }
+
+    // Another account signs in where an earlier one synced: nothing goes up until the user decides.
+    void accountSwitchAsksFirst()
+    {
+        Computer computer(*m_server, QStringLiteral("共用电脑"));
+        QVERIFY(computer.sync->storeSyncPassphrase(kPassphrase));
+        computer.addHost(QStringLiteral("first-own"), QStringLiteral("10.0.7.1"),
+                         QStringLiteral("F-host-secret"));
+        const QString first = uniqueEmail("first");
+        QVERIFY(signIn(computer, first, true));
+        QTRY_COMPARE_WITH_TIMEOUT(serverRevision(first), 1, kWaitMs);
+        QVERIFY(settle(computer));
+        computer.account->logout();
+
+        // The next account turns sync on with its own passphrase and has no cloud copy yet.
+        const QString second = uniqueEmail("second");
+        computer.config.setSyncEnabled(true);
+        QVERIFY(computer.sync->storeSyncPassphrase(QStringLiteral("the second one's phrase")));
+        computer.addHost(QStringLiteral("second-own"), QStringLiteral("10.0.7.2"),
+                         QStringLiteral("S-host-secret"));
+        QVERIFY(signIn(computer, second, true));
+        QCOMPARE(computer.ui.questions, QStringList{first + QStringLiteral(":1:first-own")});
+        QCOMPARE(serverRevision(second), 0);
+        QVERIFY(upload(computer));
+        QCOMPARE(serverRevision(second), 0); // left open: not asked again, nothing sent
+
+        computer.ui.earlierHostsAnswer = HostSyncUi::EarlierHostsChoice::KeepLocalOnly;
+        computer.sync->startHostSyncDownload(false);
+        QVERIFY(settle(computer));
+        QCOMPARE(computer.ui.questions.size(), 2); // asked again by the next sync started
+        QVariant hosts;
+        QString error;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            m_server->execSql(QStringLiteral("SELECT s.device_count FROM host_snapshots s JOIN users "
+                                             "u ON u.id = s.owner_id WHERE u.email_key = ?"),
+                              {second.toLower()}, &hosts, &error) &&
+                hosts.toInt() == 1,
+            kWaitMs);
+        QCOMPARE(computer.hostNames(), (QStringList{"first-own", "second-own"}));
     }
 
     void cleanupTestCase()
@@ -371,7 +530,7 @@ private slots:
                 serverBytes += file.readAll();
             }
         }
-        QVERIFY(serverBytes.contains("NIMBARA-SYNC-1.")); // the containers are there
+        QVERIFY(serverBytes.contains("NIMBARA-SYNC-2.")); // the containers are there
         for (const QByteArray& secret : m_secrets) {
             QVERIFY2(!secret.isEmpty() && !serverBytes.contains(secret), secret.constData());
         }
@@ -379,7 +538,7 @@ private slots:
 
 private:
     // Every file of a computer: database, settings, key. Passwords and tokens only sealed.
-    void checkNoSecrets(const Computer& computer)
+    void checkNoSecrets(const Computer& computer, const QList<QByteArray>& alsoAbsent = {})
     {
         QByteArray bytes;
         QDirIterator it(computer.home.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
@@ -389,8 +548,8 @@ private:
                 bytes += file.readAll();
             }
         }
-        QVERIFY(bytes.contains("sync/passphrase") || bytes.contains("passphrase"));
-        for (const QByteArray& secret : m_secrets) {
+        QVERIFY(bytes.contains("remotes")); // the database was read
+        for (const QByteArray& secret : m_secrets + alsoAbsent) {
             QVERIFY2(!secret.isEmpty() && !bytes.contains(secret), secret.constData());
         }
     }
