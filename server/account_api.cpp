@@ -173,6 +173,26 @@ void AccountApi::handle(const HttpRequest& request, HttpResponder respond)
         respond(response);
         return false;
     };
+    // A snapshot path: GET reads, PUT writes, both answered later (off the event loop).
+    auto readOrWrite =
+        [&](void (AccountApi::*read)(const Caller&, const HttpResponder&),
+            void (AccountApi::*write)(const Caller&, const HttpRequest&, const HttpResponder&)) {
+            if (method != "GET" && method != "PUT") {
+                HttpResponse response = HttpResponse::error(405, QStringLiteral("method not allowed"));
+                response.headers.append({QByteArray("Allow"), QByteArray("GET, PUT")});
+                respond(response);
+                return;
+            }
+            HttpResponse refusal;
+            const std::optional<Caller> caller = authenticate(request, &refusal);
+            if (!caller) {
+                respond(refusal);
+            } else if (method == "GET") {
+                (this->*read)(*caller, respond);
+            } else {
+                (this->*write)(*caller, request, respond);
+            }
+        };
     auto authenticated = [&](const std::function<HttpResponse(const Caller&)>& action) {
         HttpResponse refusal;
         const std::optional<Caller> caller = authenticate(request, &refusal);
@@ -212,37 +232,9 @@ void AccountApi::handle(const HttpRequest& request, HttpResponder respond)
             });
         }
     } else if (path == kApi + QStringLiteral("/account/host-sync")) {
-        if (method == "GET" || method == "PUT") {
-            HttpResponse refusal;
-            const std::optional<Caller> caller = authenticate(request, &refusal);
-            if (!caller) {
-                respond(refusal);
-            } else if (method == "GET") {
-                hostSync(*caller, respond);
-            } else {
-                storeHostSync(*caller, request, respond);
-            }
-        } else {
-            HttpResponse response = HttpResponse::error(405, QStringLiteral("method not allowed"));
-            response.headers.append({QByteArray("Allow"), QByteArray("GET, PUT")});
-            respond(response);
-        }
+        readOrWrite(&AccountApi::hostSync, &AccountApi::storeHostSync);
     } else if (path == kApi + QStringLiteral("/account/sync")) {
-        if (method == "GET" || method == "PUT") {
-            HttpResponse refusal;
-            const std::optional<Caller> caller = authenticate(request, &refusal);
-            if (!caller) {
-                respond(refusal);
-            } else if (method == "GET") {
-                teamSync(*caller, respond);
-            } else {
-                storeTeamSync(*caller, request, respond);
-            }
-        } else {
-            HttpResponse response = HttpResponse::error(405, QStringLiteral("method not allowed"));
-            response.headers.append({QByteArray("Allow"), QByteArray("GET, PUT")});
-            respond(response);
-        }
+        readOrWrite(&AccountApi::teamSync, &AccountApi::storeTeamSync);
     } else if (path == kApi + QStringLiteral("/account/sync-keys")) {
         if (method == "GET") {
             authenticated([this](const Caller& caller) { return syncKeys(caller); });

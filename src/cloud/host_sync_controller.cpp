@@ -454,6 +454,18 @@ void HostSyncController::ownerDownloaded(const SyncDownload& download)
     });
 }
 
+void HostSyncController::tellMember(const QString& title, const QString& text)
+{
+    // Asked for: a box. At sign-in: the status bar, so that nothing interrupts the start.
+    if (m_restoreRequested) {
+        m_ui->showSyncMessage(HostSyncUi::MessageKind::Information, title, text);
+        m_ui->showSyncStatus(QString(), 0);
+    } else {
+        m_ui->showSyncStatus(text, 8000);
+    }
+    finish();
+}
+
 void HostSyncController::memberDownloaded(const SyncDownload& download)
 {
     // A member's own keys come first: the owner can share the team's hosts only once they exist.
@@ -467,28 +479,14 @@ void HostSyncController::memberDownloaded(const SyncDownload& download)
                     ? QStringLiteral(
                           "主账号的云端主机数据还是旧格式，成员无法读取。请主账号更新客户端并同步一次。")
                     : QStringLiteral("主账号尚未创建团队主机云备份，请联系主账号先开启云同步。");
-            if (m_restoreRequested) {
-                m_ui->showSyncMessage(HostSyncUi::MessageKind::Information, QStringLiteral("云端暂无数据"),
-                                      text);
-                m_ui->showSyncStatus(QString(), 0);
-            } else {
-                m_ui->showSyncStatus(text, 8000);
-            }
-            finish();
+            tellMember(QStringLiteral("云端暂无数据"), text);
             return;
         }
         if (download.sealedKey.isEmpty()) {
             m_cloudStateKnown = true;
             const QString text = QStringLiteral(
                 "主账号还没有把团队主机共享给本账号。请主账号在你开启云同步之后同步一次，再从云端恢复。");
-            if (m_restoreRequested) {
-                m_ui->showSyncMessage(HostSyncUi::MessageKind::Information, QStringLiteral("等待主账号共享"),
-                                      text);
-                m_ui->showSyncStatus(QString(), 0);
-            } else {
-                m_ui->showSyncStatus(text, 8000);
-            }
-            finish();
+            tellMember(QStringLiteral("等待主账号共享"), text);
             return;
         }
         if (!isFresh(download.accountId, download.revision)) {

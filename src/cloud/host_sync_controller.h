@@ -118,6 +118,8 @@ private:
     void handleDownload(const SyncDownload& download);
     void ownerDownloaded(const SyncDownload& download);
     void memberDownloaded(const SyncDownload& download);
+    // Why a member has nothing to merge; ends the operation.
+    void tellMember(const QString& title, const QString& text);
     // Merges and tags what came in with `origin`; `withdraw` drops hosts of that origin the snapshot no
     // longer holds (a member's copy of the team hosts).
     void merge(const HostSnapshot& cloud, const QString& origin, bool withdraw);
