@@ -17,6 +17,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QMetaObject>
 #include <QThread>
 
@@ -27,6 +28,8 @@
 
 #if !defined(_WIN32)
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -165,6 +168,9 @@ void initializeOpenSsl()
 void shutdownTransportSockets(rdpContext* context)
 {
 #if !defined(_WIN32)
+    // freerdp_get_event_handles reads the transport's BIOs, which a connect that has just failed frees
+    // before its return: called then, it reads freed memory. Only a worker that sits in a read or a
+    // wait is certain to leave them alone (the caller checks that first).
     HANDLE handles[kMaxEventHandles] = {};
     const DWORD count = freerdp_get_event_handles(context, handles, kMaxEventHandles);
     for (DWORD i = 0; i < count && i < kMaxEventHandles; ++i) {
@@ -180,6 +186,43 @@ void shutdownTransportSockets(rdpContext* context)
     }
 #else
     (void)context;
+#endif
+}
+
+// Whether thread `threadId` of this process is blocked in a read or a wait (not running FreeRDP's code),
+// from the kernel's view of it.
+bool threadWaitsInRead(long threadId)
+{
+#if defined(__linux__)
+    if (threadId <= 0) {
+        return false;
+    }
+    QFile file(QStringLiteral("/proc/self/task/%1/syscall").arg(threadId));
+    if (!file.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    bool ok = false;
+    const long number = QString::fromLatin1(file.readLine(64)).section(u' ', 0, 0).toLong(&ok);
+    if (!ok) {
+        return false; // "running", or unreadable
+    }
+    static const long waits[] = {
+        SYS_read,
+        SYS_recvfrom,
+        SYS_recvmsg,
+        SYS_ppoll,
+        SYS_pselect6,
+        SYS_epoll_pwait,
+#if defined(SYS_poll)
+        SYS_poll,
+        SYS_select,
+        SYS_epoll_wait,
+#endif
+    };
+    return std::find(std::begin(waits), std::end(waits), number) != std::end(waits);
+#else
+    (void)threadId;
+    return true;
 #endif
 }
 
@@ -262,6 +305,9 @@ struct FreeRdpSession::Engine
 void FreeRdpSession::Engine::run(std::shared_ptr<FreeRdpSessionState> statePointer)
 {
     FreeRdpSessionState& state = *statePointer;
+#if defined(__linux__)
+    state.workerThreadId.store(static_cast<long>(::syscall(SYS_gettid)));
+#endif
 
     freerdp* instance = freerdp_new();
     if (!instance) {
@@ -845,7 +891,7 @@ void FreeRdpSession::abortConnectAttempt(bool shutdownSocket)
         state.abortIssued = true;
         freerdp_compat::abortConnect(instance->context);
     }
-    if (shutdownSocket) {
+    if (shutdownSocket && threadWaitsInRead(state.workerThreadId.load())) {
         shutdownTransportSockets(instance->context);
     }
 }

@@ -69,6 +69,9 @@ struct FreeRdpSessionState
     std::mutex connectMutex;
     bool connecting = false;
     bool abortIssued = false;
+    // The worker's thread id (Linux): its socket is shut down only while it waits in a read, never while
+    // FreeRDP may be tearing the transport down.
+    std::atomic<long> workerThreadId{0};
 
     // The session the worker reports to; null once the session is gone. Guarded by the process-wide
     // link lock of the implementation.
