@@ -92,15 +92,6 @@ std::optional<SyncIdentity> SyncIdentity::generate(QString* error)
     return identity;
 }
 
-bool SyncIdentity::renewVaultKey()
-{
-    if (sodium_init() < 0) {
-        return false;
-    }
-    randombytes_buf(m_vault.data(), m_vault.size());
-    return true;
-}
-
 QByteArray SyncIdentity::boxPublic() const
 {
     return QByteArray(reinterpret_cast<const char*>(m_boxPublic.data()), kPublicKeyBytes);

@@ -34,9 +34,6 @@ public:
 
     // The private part under `passphrase` (at least 12 characters), bound to `accountId`.
     QString wrap(const QString& accountId, const QString& passphrase, QString* error) const;
-    // A new vault key (a passphrase change: what the old passphrase opened no longer opens the next
-    // upload); the key pairs stay, so members need not compare fingerprints again.
-    bool renewVaultKey();
 
     QByteArray boxPublic() const;
     QByteArray signPublic() const;
