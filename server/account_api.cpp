@@ -805,16 +805,10 @@ void AccountApi::storeHostSync(const Caller& caller, const HttpRequest& request,
                 respond(HttpResponse::error(400, error));
                 return;
             }
-            if (upload->payload.size() > snapshotQuotaBytes()) {
-                const std::optional<bool> quota = hasQuota(caller.userId);
-                if (!quota) {
-                    respond(storageError());
-                    return;
-                }
-                if (*quota) {
-                    respond(quotaExceeded());
-                    return;
-                }
+            if (const std::optional<HttpResponse> refusal =
+                    quotaRefusal(caller.userId, upload->payload.size())) {
+                respond(*refusal);
+                return;
             }
             HostSnapshot stored;
             switch (m_store->storeSnapshot(caller.userId, upload->payload,
@@ -1006,16 +1000,10 @@ void AccountApi::storeTeamSync(const Caller& caller, const HttpRequest& request,
                     return;
                 }
             }
-            if (upload->payload.size() + upload->teamPayload.size() > snapshotQuotaBytes()) {
-                const std::optional<bool> quota = hasQuota(caller.userId);
-                if (!quota) {
-                    respond(storageError());
-                    return;
-                }
-                if (*quota) {
-                    respond(quotaExceeded());
-                    return;
-                }
+            if (const std::optional<HttpResponse> refusal =
+                    quotaRefusal(caller.userId, upload->payload.size() + upload->teamPayload.size())) {
+                respond(*refusal);
+                return;
             }
             HostSnapshot stored;
             switch (m_store->storeTeamSnapshot(caller.userId, upload->payload, upload->teamPayload,
@@ -1036,6 +1024,21 @@ void AccountApi::storeTeamSync(const Caller& caller, const HttpRequest& request,
                                              {QStringLiteral("updated_at"), isoTime(stored.updatedMs)}}));
         });
     });
+}
+
+std::optional<HttpResponse> AccountApi::quotaRefusal(const QString& userId, qint64 payloadBytes)
+{
+    if (payloadBytes <= snapshotQuotaBytes()) {
+        return std::nullopt;
+    }
+    const std::optional<bool> quota = hasQuota(userId);
+    if (!quota) {
+        return storageError();
+    }
+    if (*quota) {
+        return quotaExceeded();
+    }
+    return std::nullopt;
 }
 
 std::optional<bool> AccountApi::hasQuota(const QString& userId)

@@ -73,6 +73,9 @@ private:
     void hostSync(const Caller& caller, const HttpResponder& respond);
     // Whether `userId` is held to the snapshot quota; null when the database cannot be read.
     std::optional<bool> hasQuota(const QString& userId);
+    // The refusal (413, or 503 when the database cannot be read) of a stored payload of
+    // `payloadBytes` by `userId`; none when it may be kept.
+    std::optional<HttpResponse> quotaRefusal(const QString& userId, qint64 payloadBytes);
     void storeHostSync(const Caller& caller, const HttpRequest& request, const HttpResponder& respond);
     // The second form of host sync: key pairs per account, the owner's snapshot with a team snapshot
     // beside it, and the team snapshot's key sealed to each member.
