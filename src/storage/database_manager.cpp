@@ -80,6 +80,25 @@ bool execStatement(QSqlDatabase& db, const QString& statement)
     return query.exec(statement);
 }
 
+// Deletes the hosts `ids` and what the sync knew of them, inside the caller's transaction.
+bool deleteRemoteRows(QSqlDatabase& db, const QStringList& ids)
+{
+    QSqlQuery remote(db);
+    QSqlQuery origin(db);
+    if (!remote.prepare(QStringLiteral("DELETE FROM remotes WHERE id=?")) ||
+        !origin.prepare(QStringLiteral("DELETE FROM sync_origins WHERE remote_id=?"))) {
+        return false;
+    }
+    for (const QString& id : ids) {
+        remote.bindValue(0, nonNullText(id));
+        origin.bindValue(0, nonNullText(id));
+        if (!remote.exec() || !origin.exec()) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool rollbackAndFail(QSqlDatabase& db)
 {
     db.rollback();
@@ -515,16 +534,8 @@ bool DatabaseManager::deleteRemotes(const QStringList& ids)
     if (!m_db.isOpen() || !m_db.transaction()) {
         return false;
     }
-    for (const QString& id : ids) {
-        QSqlQuery query(m_db);
-        query.prepare(QStringLiteral("DELETE FROM remotes WHERE id=?"));
-        query.addBindValue(nonNullText(id));
-        QSqlQuery origin(m_db);
-        origin.prepare(QStringLiteral("DELETE FROM sync_origins WHERE remote_id=?"));
-        origin.addBindValue(nonNullText(id));
-        if (!query.exec() || !origin.exec()) {
-            return rollbackAndFail(m_db);
-        }
+    if (!deleteRemoteRows(m_db, ids)) {
+        return rollbackAndFail(m_db);
     }
     return commitOrRollback(m_db);
 }
@@ -712,16 +723,8 @@ bool DatabaseManager::replaceVantrelRemotes(const QList<Remote>& remotes)
         }
     }
 
-    for (const QString& id : staleIds) {
-        QSqlQuery query(m_db);
-        query.prepare(QStringLiteral("DELETE FROM remotes WHERE id=?"));
-        query.addBindValue(nonNullText(id));
-        QSqlQuery origin(m_db);
-        origin.prepare(QStringLiteral("DELETE FROM sync_origins WHERE remote_id=?"));
-        origin.addBindValue(nonNullText(id));
-        if (!query.exec() || !origin.exec()) {
-            return rollbackAndFail(m_db);
-        }
+    if (!deleteRemoteRows(m_db, staleIds)) {
+        return rollbackAndFail(m_db);
     }
     return commitOrRollback(m_db);
 }
