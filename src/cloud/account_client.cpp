@@ -330,14 +330,16 @@ void AccountClient::fetchSyncKeys(QObject* context, std::function<void(const Syn
     if (m_sessionToken.isEmpty())
         return;
     sendRequest("GET", QStringLiteral("/api/v1/account/sync-keys"), QJsonObject(), true,
-                guarded(context, [done](const QJsonObject& response) {
-                    SyncKeysRecord keys;
-                    keys.boxPublic = publicKey(response, QStringLiteral("box_public"));
-                    keys.signPublic = publicKey(response, QStringLiteral("sign_public"));
-                    keys.privateKeys = response.value(QStringLiteral("private_keys")).toString();
-                    keys.exists = response.value(QStringLiteral("exists")).toBool();
-                    done(keys);
-                }));
+                guarded(context,
+                        [done](const QJsonObject& response) {
+                            SyncKeysRecord keys;
+                            keys.boxPublic = publicKey(response, QStringLiteral("box_public"));
+                            keys.signPublic = publicKey(response, QStringLiteral("sign_public"));
+                            keys.privateKeys = response.value(QStringLiteral("private_keys")).toString();
+                            keys.exists = response.value(QStringLiteral("exists")).toBool();
+                            done(keys);
+                        }),
+                syncFailure());
 }
 
 void AccountClient::storeSyncKeys(const SyncKeysRecord& keys, const QByteArray& expectedSignPublic,
@@ -353,7 +355,7 @@ void AccountClient::storeSyncKeys(const SyncKeysRecord& keys, const QByteArray& 
          QString::fromLatin1(expectedSignPublic.toBase64(kKeyBase64))},
     };
     sendRequest("PUT", QStringLiteral("/api/v1/account/sync-keys"), body, true,
-                guarded(context, [done](const QJsonObject&) { done(); }));
+                guarded(context, [done](const QJsonObject&) { done(); }), syncFailure());
 }
 
 void AccountClient::fetchSyncRoster(QObject* context, std::function<void(const SyncRoster&)> done)
@@ -361,18 +363,21 @@ void AccountClient::fetchSyncRoster(QObject* context, std::function<void(const S
     if (m_sessionToken.isEmpty())
         return;
     sendRequest("GET", QStringLiteral("/api/v1/account/team/sync-keys"), QJsonObject(), true,
-                guarded(context, [done](const QJsonObject& response) {
-                    SyncRoster roster;
-                    roster.member =
-                        response.value(QStringLiteral("role")).toString() == QLatin1String("member");
-                    if (roster.member) {
-                        roster.owner = readPeer(response.value(QStringLiteral("owner")).toObject());
-                    }
-                    for (const QJsonValue& value : response.value(QStringLiteral("members")).toArray()) {
-                        roster.members.append(readPeer(value.toObject()));
-                    }
-                    done(roster);
-                }));
+                guarded(context,
+                        [done](const QJsonObject& response) {
+                            SyncRoster roster;
+                            roster.member =
+                                response.value(QStringLiteral("role")).toString() == QLatin1String("member");
+                            if (roster.member) {
+                                roster.owner = readPeer(response.value(QStringLiteral("owner")).toObject());
+                            }
+                            for (const QJsonValue& value :
+                                 response.value(QStringLiteral("members")).toArray()) {
+                                roster.members.append(readPeer(value.toObject()));
+                            }
+                            done(roster);
+                        }),
+                syncFailure());
 }
 
 void AccountClient::downloadSync(QObject* context, std::function<void(const SyncDownload&)> done)
@@ -398,7 +403,7 @@ void AccountClient::downloadSync(QObject* context, std::function<void(const Sync
                             }
                             done(download);
                         }),
-                {}, kMaxSnapshotReplyBytes);
+                syncFailure(), kMaxSnapshotReplyBytes);
 }
 
 void AccountClient::uploadSync(const QString& payload, const TeamUpload& team, int deviceCount,
@@ -420,11 +425,14 @@ void AccountClient::uploadSync(const QString& payload, const TeamUpload& team, i
         {QStringLiteral("expected_revision"), expectedRevision},
     };
     sendRequest("PUT", QStringLiteral("/api/v1/account/sync"), body, true,
-                guarded(context, [done](const QJsonObject& response) {
-                    done(response.value(QStringLiteral("revision")).toInteger(),
-                         QDateTime::fromString(response.value(QStringLiteral("updated_at")).toString(),
-                                               Qt::ISODateWithMs));
-                }));
+                guarded(context,
+                        [done](const QJsonObject& response) {
+                            done(
+                                response.value(QStringLiteral("revision")).toInteger(),
+                                QDateTime::fromString(response.value(QStringLiteral("updated_at")).toString(),
+                                                      Qt::ISODateWithMs));
+                        }),
+                syncFailure());
 }
 
 void AccountClient::restoreSession()
@@ -531,6 +539,7 @@ void AccountClient::sendRequest(const QByteArray& method, const QString& path, c
                                 status, raw);
                     if (status == 401 && !m_sessionToken.isEmpty())
                         clearSession();
+                    m_lastFailureStatus = tooLarge ? 0 : status;
                     if (onFailure)
                         onFailure(message);
                     else
@@ -540,6 +549,13 @@ void AccountClient::sendRequest(const QByteArray& method, const QString& path, c
                 if (onSuccess)
                     onSuccess(object);
             });
+}
+
+std::function<void(const QString&)> AccountClient::syncFailure()
+{
+    return [this](const QString& message) {
+        emit syncRequestFailed(message, m_lastFailureStatus);
+    };
 }
 
 void AccountClient::clearSession()

@@ -126,6 +126,9 @@ signals:
     void registrationFailed(const QString& message);
     void registered(const QString& name);
     void requestFailed(const QString& message);
+    // A host sync request failed; `httpStatus` is 0 when no answer came (unreachable, timed out). The
+    // sync decides what the user sees.
+    void syncRequestFailed(const QString& message, int httpStatus);
     void hostSyncDownloaded(bool exists, const QString& encryptedPayload, int deviceCount, qint64 revision,
                             const QDateTime& updatedAt);
     void hostSyncUploaded(qint64 revision, const QDateTime& updatedAt);
@@ -139,6 +142,8 @@ protected:
                      SuccessHandler onSuccess, FailureHandler onFailure = {},
                      qint64 maxReplyBytes = kMaxReplyBytes);
     void clearSession();
+    // Routes a failed sync request to syncRequestFailed instead of a message box.
+    std::function<void(const QString&)> syncFailure();
     void setAccount(const MemberAccount& account);
     void storeSessionToken();
     QString clientId();
@@ -162,6 +167,7 @@ private:
     QList<QSslCertificate> m_extraCaCertificates;
     // Set only when extra roots are configured; otherwise Qt's default applies.
     std::optional<QSslConfiguration> m_tls;
+    int m_lastFailureStatus = 0; // HTTP status of the request that failed last
 };
 
 // Points `client` at the account service given by [account] service_url and ca_certificates of the

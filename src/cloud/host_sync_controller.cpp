@@ -71,8 +71,13 @@ HostSyncController::HostSyncController(DatabaseManager* database, ConfigManager*
     m_autoSyncTimer.setSingleShot(true);
     m_autoSyncTimer.setInterval(kAutoSyncDelayMs);
     connect(&m_autoSyncTimer, &QTimer::timeout, this, &HostSyncController::uploadHostSyncNow);
-    connect(m_account, &AccountClient::requestFailed, this, &HostSyncController::onRequestFailed);
+    m_retryTimer.setSingleShot(true);
+    connect(&m_retryTimer, &QTimer::timeout, this, &HostSyncController::retryNow);
+    connect(&m_fetchTimer, &QTimer::timeout, this, &HostSyncController::fetchInBackground);
+    connect(m_account, &AccountClient::syncRequestFailed, this, &HostSyncController::onSyncRequestFailed);
     connect(m_account, &AccountClient::signedOut, this, &HostSyncController::onSignedOut);
+    connect(m_config, &ConfigManager::configChanged, this, &HostSyncController::applyConfig);
+    applyConfig();
 }
 
 HostSyncController::~HostSyncController() = default;
@@ -124,11 +129,6 @@ bool HostSyncController::storeSyncPassphrase(const QString& passphrase)
     return settings.status() == QSettings::NoError;
 }
 
-bool HostSyncController::promptSyncPassphrase()
-{
-    return m_ui->promptSyncPassphrase();
-}
-
 QString HostSyncController::ownFingerprint() const
 {
     return m_identity && m_identityAccount == accountId() ? m_identity->fingerprint() : QString();
@@ -157,18 +157,31 @@ void HostSyncController::offThread(std::function<void()> work, std::function<voi
     });
 }
 
-void HostSyncController::finish()
+void HostSyncController::finish(const QString& text, int timeoutMs)
 {
+    const bool upload = m_uploadAfterFetch && m_cloudStateKnown && !m_uploading;
     m_syncInProgress = false;
     m_restoreRequested = false;
+    m_uploading = false;
+    m_enabling = false;
+    m_uploadAfterFetch = false;
     ++m_operation;
+    // Whatever the outcome, the progress text ends with the operation.
+    m_ui->showSyncStatus(text, timeoutMs);
+    recountPending();
     emit syncSettled();
+    if (upload && m_pendingChanges > 0) {
+        // A refused upload was followed by a fetch and merge: what changed here goes up now.
+        QTimer::singleShot(0, this, &HostSyncController::uploadHostSyncNow);
+    }
 }
 
 void HostSyncController::fail(const QString& title, const QString& text)
 {
+    m_problem = text;
     m_ui->showSyncStatus(QString(), 0);
     m_ui->showSyncMessage(HostSyncUi::MessageKind::Warning, title, text);
+    m_uploadAfterFetch = false;
     finish();
 }
 
@@ -262,80 +275,220 @@ void HostSyncController::withIdentity(std::function<void()> next)
     }
     m_identity.reset();
     const QString passphrase = storedSyncPassphrase();
-    m_account->fetchSyncKeys(
-        this, [this, me, passphrase, next, operation = m_operation](const SyncKeysRecord& keys) {
-            if (operation != m_operation) {
-                return;
-            }
-            auto identity = std::make_shared<std::optional<SyncIdentity>>();
-            auto wrapped = std::make_shared<QString>();
-            auto error = std::make_shared<QString>();
-            if (!keys.exists) {
-                // This account's first computer with sync: its keys are made here.
-                offThread(
-                    [me, passphrase, identity, wrapped, error] {
-                        *identity = SyncIdentity::generate(error.get());
-                        if (*identity) {
-                            *wrapped = (*identity)->wrap(me, passphrase, error.get());
-                        }
-                    },
-                    [this, me, next, identity, wrapped, error] {
-                        if (wrapped->isEmpty()) {
-                            fail(QStringLiteral("云同步失败"), *error);
-                            return;
-                        }
-                        const SyncKeysRecord record{true, (*identity)->boxPublic(), (*identity)->signPublic(),
-                                                    *wrapped};
-                        m_account->storeSyncKeys(record, {}, this,
-                                                 [this, me, next, identity, operation = m_operation] {
-                                                     if (operation != m_operation) {
-                                                         return;
-                                                     }
-                                                     m_identity = *identity;
-                                                     m_identityAccount = me;
-                                                     SPDLOG_INFO("已为本账号生成云同步密钥");
-                                                     next();
-                                                 });
-                    });
-                return;
-            }
+    m_account->fetchSyncKeys(this, [this, me, passphrase, next,
+                                    operation = m_operation](const SyncKeysRecord& keys) {
+        if (operation != m_operation) {
+            return;
+        }
+        auto identity = std::make_shared<std::optional<SyncIdentity>>();
+        auto wrapped = std::make_shared<QString>();
+        auto error = std::make_shared<QString>();
+        if (!keys.exists) {
+            // This account's first computer with sync: its keys are made here.
             offThread(
-                [keys, me, passphrase, identity, error] {
-                    *identity = SyncIdentity::unwrap(keys.privateKeys, me, keys.boxPublic, keys.signPublic,
-                                                     passphrase, error.get());
+                [me, passphrase, identity, wrapped, error] {
+                    *identity = SyncIdentity::generate(error.get());
+                    if (*identity) {
+                        *wrapped = (*identity)->wrap(me, passphrase, error.get());
+                    }
                 },
-                [this, me, next, identity, error] {
-                    if (!*identity) {
-                        m_cloudStateKnown = false;
-                        fail(QStringLiteral("无法解密云端主机"),
-                             *error + QStringLiteral("\n请确认输入的是创建该备份时使用的同步密码。"));
+                [this, me, next, identity, wrapped, error] {
+                    if (wrapped->isEmpty()) {
+                        fail(QStringLiteral("云同步失败"), *error);
                         return;
                     }
-                    m_identity = *identity;
-                    m_identityAccount = me;
-                    next();
+                    const SyncKeysRecord record{true, (*identity)->boxPublic(), (*identity)->signPublic(),
+                                                *wrapped};
+                    m_account->storeSyncKeys(record, {}, this,
+                                             [this, me, next, identity, operation = m_operation] {
+                                                 if (operation != m_operation) {
+                                                     return;
+                                                 }
+                                                 m_identity = *identity;
+                                                 m_identityAccount = me;
+                                                 SPDLOG_INFO("已为本账号生成云同步密钥");
+                                                 next();
+                                             });
                 });
-        });
+            return;
+        }
+        offThread(
+            [keys, me, passphrase, identity, error] {
+                *identity = SyncIdentity::unwrap(keys.privateKeys, me, keys.boxPublic, keys.signPublic,
+                                                 passphrase, error.get());
+            },
+            [this, me, next, identity, error] {
+                if (!*identity) {
+                    // A wrong passphrase (or one changed on another computer since) is not kept: the
+                    // user is asked again, and a cancel leaves sync waiting for the right one.
+                    m_cloudStateKnown = false;
+                    SPDLOG_WARN("同步密码无法打开本账号的云同步密钥");
+                    forgetPassphrase();
+                    withPassphrase(
+                        true,
+                        QStringLiteral("同步密码不正确，或已在其他电脑上更改。请输入本账号当前的同步密码。"),
+                        [this, next] { withIdentity(next); },
+                        [this] {
+                            m_problem = QStringLiteral("同步密码不正确，尚未读取云端数据");
+                            finish(m_problem, 8000);
+                        });
+                    return;
+                }
+                m_identity = *identity;
+                m_identityAccount = me;
+                next();
+            });
+    });
 }
 
 void HostSyncController::startHostSyncDownload(bool userInitiated)
 {
+    startDownload(userInitiated ? Trigger::User : Trigger::Auto);
+}
+
+void HostSyncController::fetchInBackground()
+{
+    if (!m_config->config().sync_enabled || storedSyncPassphrase().isEmpty()) {
+        return;
+    }
+    startDownload(Trigger::Background);
+}
+
+void HostSyncController::onWindowActivated()
+{
+    if (m_sinceFetch.isValid() && !m_sinceFetch.hasExpired(kActivationFetchGapMs)) {
+        return;
+    }
+    fetchInBackground();
+}
+
+void HostSyncController::startDownload(Trigger trigger)
+{
     if (!isSyncAvailable() || m_syncInProgress) {
         return;
     }
-    if (storedSyncPassphrase().isEmpty() && !promptSyncPassphrase()) {
-        return;
-    }
     ++m_operation;
-    m_restoreRequested = userInitiated;
+    m_trigger = trigger;
+    m_restoreRequested = trigger == Trigger::User;
     m_syncInProgress = true;
     m_earlierHostsHeld = false; // a question left open is asked again, not at every debounced upload
-    m_ui->showSyncStatus(QStringLiteral("正在读取加密的云端主机数据…"), 0);
-    m_account->downloadSync(this, [this, operation = m_operation](const SyncDownload& download) {
-        if (operation == m_operation) {
-            handleDownload(download);
+    m_sinceFetch.start();
+    if (trigger != Trigger::Background) {
+        m_ui->showSyncStatus(QStringLiteral("正在读取加密的云端主机数据…"), 0);
+    }
+    withPassphrase(
+        trigger != Trigger::Background, QString(),
+        [this] {
+            m_account->downloadSync(this, [this, operation = m_operation](const SyncDownload& download) {
+                if (operation == m_operation) {
+                    handleDownload(download);
+                }
+            });
+        },
+        [this] {
+            m_problem = QStringLiteral("尚未输入同步密码");
+            if (m_enabling) {
+                // Turning sync on was cancelled at the passphrase: it stays off.
+                m_config->setSyncEnabled(false);
+                if (!m_config->save()) {
+                    SPDLOG_WARN("无法保存关闭云同步的配置");
+                }
+                m_problem.clear();
+            }
+            finish();
+        });
+}
+
+void HostSyncController::withPassphrase(bool mayAsk, const QString& problem, std::function<void()> next,
+                                        std::function<void()> cancelled)
+{
+    if (!storedSyncPassphrase().isEmpty()) {
+        next();
+        return;
+    }
+    if (!mayAsk) {
+        cancelled();
+        return;
+    }
+    // Whether this account has keys already decides what the user is asked: to choose a passphrase, or
+    // to enter the one chosen on the first computer.
+    m_account->fetchSyncKeys(this, [this, problem, next, cancelled,
+                                    operation = m_operation](const SyncKeysRecord& keys) {
+        if (operation != m_operation) {
+            return;
         }
+        const auto mode = keys.exists ? HostSyncUi::PassphraseMode::Enter : HostSyncUi::PassphraseMode::Set;
+        m_ui->showSyncStatus(QString(), 0);
+        std::optional<QString> typed = m_ui->askSyncPassphrase(mode, problem);
+        if (operation != m_operation) {
+            return; // signed out while the dialog was open
+        }
+        if (!typed) {
+            cancelled();
+            return;
+        }
+        const bool stored = storeSyncPassphrase(*typed);
+        typed->fill(QChar(u'\0')); // not left in a freed buffer
+        if (!stored) {
+            fail(QStringLiteral("无法保存"), QStringLiteral("同步密码本机加密失败。"));
+            return;
+        }
+        if (m_trigger != Trigger::Background) {
+            m_ui->showSyncStatus(QStringLiteral("正在读取加密的云端主机数据…"), 0);
+        }
+        next();
     });
+}
+
+void HostSyncController::forgetPassphrase()
+{
+    QSettings settings;
+    settings.remove(kPassphraseKey);
+    settings.remove(kPassphraseAccountKey);
+    settings.sync();
+}
+
+void HostSyncController::enableSync()
+{
+    if (!isSyncAvailable()) {
+        return;
+    }
+    m_config->setSyncEnabled(true);
+    m_config->setAutoSync(true);
+    if (!m_config->save()) {
+        // On for this run either way; only the next start would not know it.
+        m_ui->showSyncMessage(HostSyncUi::MessageKind::Warning, QStringLiteral("保存失败"),
+                              QStringLiteral("无法写入全局配置文件，云同步只在本次运行中开启。"));
+    }
+    applyConfig();
+    if (m_syncInProgress) {
+        return; // the download under way reads the cloud copy
+    }
+    startDownload(Trigger::Auto);
+    m_enabling = m_syncInProgress;
+}
+
+void HostSyncController::disableSync()
+{
+    resetCloudState();
+    forgetPassphrase();
+    m_problem.clear();
+    m_ui->showSyncState(QString());
+    applyConfig();
+}
+
+void HostSyncController::applyConfig()
+{
+    const AppConfig& config = m_config->config();
+    if (!config.sync_enabled) {
+        m_fetchTimer.stop();
+        m_retryTimer.stop();
+        return;
+    }
+    const int minutes = std::clamp(config.sync_interval, 1, 24 * 60);
+    if (!m_fetchTimer.isActive() || m_fetchTimer.interval() != minutes * 60000) {
+        m_fetchTimer.start(minutes * 60000);
+    }
 }
 
 void HostSyncController::onHostSyncDownloaded(bool exists, const QString& payload, int deviceCount,
@@ -373,7 +526,6 @@ void HostSyncController::ownerDownloaded(const SyncDownload& download)
         m_cloudRevision = download.revision;
         m_cloudUpdatedAt = download.updatedAt;
         m_cloudStateKnown = true;
-        m_lastSyncedDigest.clear();
         m_lastRecipients.clear();
         if (m_restoreRequested) {
             m_ui->showSyncMessage(HostSyncUi::MessageKind::Information, QStringLiteral("云端暂无数据"),
@@ -384,7 +536,6 @@ void HostSyncController::ownerDownloaded(const SyncDownload& download)
             withIdentity([this] { upload(true); });
             return;
         }
-        m_ui->showSyncStatus(QString(), 0);
         finish();
         return;
     }
@@ -398,13 +549,20 @@ void HostSyncController::ownerDownloaded(const SyncDownload& download)
     if (!isFresh(me, download.revision)) {
         return;
     }
+    if (download.format == kFormatSigned && m_cloudStateKnown && download.revision == m_cloudRevision &&
+        m_identity && m_identityAccount == me && !m_restoreRequested) {
+        // Nothing new since this computer last read or wrote it: no decryption, no merge.
+        m_lastSyncedHere = QDateTime::currentDateTimeUtc();
+        m_problem.clear();
+        finish();
+        return;
+    }
     auto merged = [this, me, download](const HostSnapshot& snapshot) {
         m_cloudRevision = download.revision;
         m_cloudUpdatedAt = download.updatedAt;
         m_cloudStateKnown = true;
         acceptRevision(me, download.revision);
-        m_lastSyncedDigest = snapshotDigest(snapshot);
-        merge(snapshot, me, false);
+        mergeOwn(snapshot);
     };
     auto result = std::make_shared<std::pair<bool, HostSnapshot>>();
     auto error = std::make_shared<QString>();
@@ -423,7 +581,7 @@ void HostSyncController::ownerDownloaded(const SyncDownload& download)
                     return;
                 }
                 merged(result->second);
-                m_lastSyncedDigest.clear(); // whatever the inventory, it goes up in the signed form
+                m_forceUpload = true; // whatever the inventory, it goes up in the signed form
                 afterMerge();
             });
         return;
@@ -452,6 +610,66 @@ void HostSyncController::ownerDownloaded(const SyncDownload& download)
                 });
             });
     });
+}
+
+void HostSyncController::mergeOwn(const HostSnapshot& cloud)
+{
+    const QString me = accountId();
+    const std::optional<SyncBaseline::Digests> base = m_db->syncBaseline(me);
+    const HostSnapshot local = uploadSnapshot();
+    const SyncBaseline::Digests localDigests = SyncBaseline::digests(local);
+    const SyncBaseline::Digests cloudDigests = SyncBaseline::digests(cloud);
+    QHash<QString, const Remote*> localHosts;
+    for (const Remote& remote : local.remotes) {
+        localHosts.insert(remote.id, &remote);
+    }
+    // Hosts changed on both sides since the last agreement: the only question a merge asks.
+    QList<HostSyncUi::Conflict> conflicts;
+    QSet<QString> conflicted;
+    for (const Remote& remote : cloud.remotes) {
+        const QString key = SyncBaseline::hostKey(remote.id);
+        const auto own = localDigests.constFind(key);
+        if (own == localDigests.constEnd()) {
+            continue;
+        }
+        if (SyncBaseline::decide(base, key, &*own, cloudDigests.value(key), false) ==
+            SyncBaseline::Decision::Conflict) {
+            conflicts.append({*localHosts.value(remote.id), remote});
+            conflicted.insert(remote.id);
+        }
+    }
+    const bool takeCloud =
+        !conflicts.isEmpty() && m_ui->resolveConflicts(conflicts) == HostSyncUi::ConflictChoice::TakeCloud;
+    // Groups renamed or reordered on another computer (and not here) follow.
+    if (base) {
+        for (const Group& group : cloud.groups) {
+            const QString key = SyncBaseline::groupKey(group.id);
+            const auto own = localDigests.constFind(key);
+            if (own != localDigests.constEnd() &&
+                SyncBaseline::decide(base, key, &*own, cloudDigests.value(key), false) ==
+                    SyncBaseline::Decision::TakeCloud) {
+                m_db->updateGroup(group);
+            }
+        }
+    }
+    merge(cloud, me, false, [&](const Remote& remote, bool localExists, bool cloudIsNewer) {
+        const QString key = SyncBaseline::hostKey(remote.id);
+        const auto own = localDigests.constFind(key);
+        if (localExists && own == localDigests.constEnd()) {
+            // Kept on this computer only, or another account's: the later edit wins, as always.
+            return cloudIsNewer ? SyncBaseline::Decision::TakeCloud : SyncBaseline::Decision::KeepLocal;
+        }
+        if (conflicted.contains(remote.id)) {
+            return takeCloud ? SyncBaseline::Decision::TakeCloud : SyncBaseline::Decision::KeepLocal;
+        }
+        return SyncBaseline::decide(base, key, own == localDigests.constEnd() ? nullptr : &*own,
+                                    cloudDigests.value(key), cloudIsNewer);
+    });
+    const SyncBaseline::Digests next =
+        SyncBaseline::afterMerge(base, cloudDigests, SyncBaseline::digests(uploadSnapshot()));
+    storeBaseline(next);
+    m_lastSyncedHere = QDateTime::currentDateTimeUtc();
+    m_problem.clear();
 }
 
 void HostSyncController::tellMember(const QString& title, const QString& text)
@@ -537,14 +755,19 @@ void HostSyncController::memberDownloaded(const SyncDownload& download)
                     }
                     m_cloudStateKnown = true;
                     acceptRevision(download.accountId, download.revision);
-                    merge(result->second, download.accountId, true);
+                    merge(result->second, download.accountId, true,
+                          [](const Remote&, bool localExists, bool cloudIsNewer) {
+                              using D = SyncBaseline::Decision;
+                              return !localExists ? D::AddCloud : cloudIsNewer ? D::TakeCloud : D::KeepLocal;
+                          });
                     afterMerge();
                 });
         });
     });
 }
 
-void HostSyncController::merge(const HostSnapshot& cloud, const QString& origin, bool withdraw)
+void HostSyncController::merge(const HostSnapshot& cloud, const QString& origin, bool withdraw,
+                               const Decide& decide)
 {
     QSet<QString> localIds;
     for (const Group& group : m_db->getGroups()) {
@@ -585,10 +808,15 @@ void HostSyncController::merge(const HostSnapshot& cloud, const QString& origin,
             remote.group_id = fallbackGroupId;
         }
         const auto local = localUpdated.constFind(remote.id);
-        if (local != localUpdated.constEnd()) {
-            const bool cloudIsNewer =
-                local->isNull() || (!remote.updated_at.isNull() && remote.updated_at > *local);
-            if (cloudIsNewer) {
+        const bool localExists = local != localUpdated.constEnd();
+        const bool cloudIsNewer =
+            localExists && (local->isNull() || (!remote.updated_at.isNull() && remote.updated_at > *local));
+        const SyncBaseline::Decision decision = decide(remote, localExists, cloudIsNewer);
+        if (decision == SyncBaseline::Decision::SkipCloud) {
+            continue; // removed here; the removal goes up with the next upload
+        }
+        if (localExists) {
+            if (decision == SyncBaseline::Decision::TakeCloud) {
                 // With the cloud's time: stamped now, this computer's copy would look newer than an
                 // edit made elsewhere in the meantime and overwrite it at that computer's next restore.
                 if (m_db->updateRemote(remote, DatabaseManager::UpdatedAt::Keep)) {
@@ -643,21 +871,26 @@ void HostSyncController::merge(const HostSnapshot& cloud, const QString& origin,
 void HostSyncController::afterMerge()
 {
     if (m_restoreRequested) {
-        const qsizetype hosts =
-            m_db->getAllRemotes(DatabaseManager::Passwords::Skip, DatabaseManager::Times::Skip).size();
         m_ui->showSyncMessage(
             HostSyncUi::MessageKind::Information, QStringLiteral("云端恢复完成"),
-            QStringLiteral("已安全合并云端数据，本机独有主机不会被删除。当前共有 %1 台主机。").arg(hosts));
+            QStringLiteral("已安全合并云端数据，本机独有主机不会被删除。当前共有 %1 台主机。")
+                .arg(visibleHostCount()));
     }
-    m_restoreRequested = false;
-    m_ui->showSyncStatus(QString(), 0);
+    const bool force = m_forceUpload || m_lastRecipients.isEmpty() ||
+                       (!m_currentRecipients.isEmpty() && m_currentRecipients != m_lastRecipients);
+    const bool uploadNow = m_uploadAfterFetch;
+    m_lastSyncedHere = QDateTime::currentDateTimeUtc();
+    m_problem.clear();
+    m_uploadAfterFetch = false;
     finish();
     const AppConfig& config = m_config->config();
-    if (config.sync_enabled && config.auto_sync && m_cloudStateKnown && isSyncAvailable() &&
-        isMainAccount() &&
-        (m_lastSyncedDigest.isEmpty() || snapshotDigest(uploadSnapshot()) != m_lastSyncedDigest ||
-         m_lastRecipients.isEmpty())) {
-        // Hosts that only exist here, a move to the signed form, or a team not sealed to yet.
+    if (!config.sync_enabled || !m_cloudStateKnown || !isSyncAvailable() || !isMainAccount()) {
+        return;
+    }
+    if (uploadNow && (m_pendingChanges > 0 || force)) {
+        uploadHostSyncNow(); // a refused upload goes up again at once, merged
+    } else if (config.auto_sync && (m_pendingChanges > 0 || force)) {
+        // Changes made here, a move to the signed form, or a team not sealed to yet.
         m_autoSyncTimer.start();
     }
 }
@@ -687,77 +920,87 @@ void HostSyncController::upload(bool force)
     if (!force) {
         ++m_operation;
         m_syncInProgress = true;
+        m_trigger = Trigger::Auto;
     }
-    // This upload takes the place of a pending debounced one.
+    m_uploading = true;
+    // This upload takes the place of a pending debounced one or a retry.
     m_autoSyncTimer.stop();
+    m_retryTimer.stop();
     withIdentity([this, force] {
-        withRecipients([this, force](const QList<TeamRecipient>& recipients,
-                                     const QString& recipientsDigest) {
-            if (!settleEarlierHosts()) {
-                m_ui->showSyncStatus(QString(), 0);
-                finish();
-                return;
-            }
-            const HostSnapshot snapshot = uploadSnapshot();
-            const QString digest = snapshotDigest(snapshot);
-            if (!force && digest == m_lastSyncedDigest && recipientsDigest == m_lastRecipients) {
-                finish(); // nothing changed
-                return;
-            }
-            const QString me = accountId();
-            const qint64 revision = m_cloudRevision + 1;
-            const int hosts = static_cast<int>(snapshot.remotes.size());
-            const SyncIdentity identity = *m_identity;
-            auto full = std::make_shared<QString>();
-            auto team = std::make_shared<std::optional<TeamUpload>>();
-            auto error = std::make_shared<QString>();
-            QStringList uploadedIds;
-            for (const Remote& remote : snapshot.remotes) {
-                uploadedIds.append(remote.id);
-            }
-            offThread(
-                [snapshot, identity, me, revision, recipients, full, team, error] {
-                    *full = sealFullSnapshot(snapshot, identity, me, revision, error.get());
-                    if (!full->isEmpty()) {
-                        *team = sealTeamSnapshot(teamShare(snapshot), identity, me, revision, recipients,
-                                                 error.get());
-                    }
-                },
-                [this, full, team, error, hosts, me, digest, recipientsDigest, uploadedIds] {
-                    if (full->isEmpty() || !*team) {
-                        fail(QStringLiteral("云同步失败"), *error);
-                        return;
-                    }
-                    m_ui->showSyncStatus(QStringLiteral("正在端到端加密并上传 %1 台主机…").arg(hosts), 0);
-                    m_account->uploadSync(
-                        *full, **team, hosts, m_cloudRevision, this,
-                        [this, me, digest, recipientsDigest, uploadedIds,
-                         operation = m_operation](qint64 stored, const QDateTime& updatedAt) {
-                            if (operation != m_operation) {
-                                return;
-                            }
-                            m_cloudStateKnown = true;
-                            m_cloudRevision = stored;
-                            m_cloudUpdatedAt = updatedAt;
-                            m_lastSyncedDigest = digest;
-                            m_lastRecipients = recipientsDigest;
-                            acceptRevision(me, stored);
-                            // These hosts are this account's now: another account signing in here is
-                            // asked before taking them.
-                            const QHash<QString, QString> origins = m_db->syncOrigins();
-                            QStringList fresh;
-                            for (const QString& id : uploadedIds) {
-                                if (origins.value(id).isEmpty()) {
-                                    fresh.append(id);
+        withRecipients(
+            [this, force](const QList<TeamRecipient>& recipients, const QString& recipientsDigest) {
+                if (!settleEarlierHosts()) {
+                    finish();
+                    return;
+                }
+                const HostSnapshot snapshot = uploadSnapshot();
+                SyncBaseline::Digests digests = SyncBaseline::digests(snapshot);
+                const bool changedHere = !m_baseline || m_baselineAccount != accountId() ||
+                                         !SyncBaseline::changes(*m_baseline, digests).isEmpty();
+                if (!force && !m_forceUpload && !changedHere && recipientsDigest == m_lastRecipients) {
+                    finish(); // nothing changed here
+                    return;
+                }
+                const QString me = accountId();
+                const qint64 revision = m_cloudRevision + 1;
+                const int hosts = static_cast<int>(snapshot.remotes.size());
+                const SyncIdentity identity = *m_identity;
+                auto full = std::make_shared<QString>();
+                auto team = std::make_shared<std::optional<TeamUpload>>();
+                auto error = std::make_shared<QString>();
+                QStringList uploadedIds;
+                for (const Remote& remote : snapshot.remotes) {
+                    uploadedIds.append(remote.id);
+                }
+                offThread(
+                    [snapshot, identity, me, revision, recipients, full, team, error] {
+                        *full = sealFullSnapshot(snapshot, identity, me, revision, error.get());
+                        if (!full->isEmpty()) {
+                            *team = sealTeamSnapshot(teamShare(snapshot), identity, me, revision, recipients,
+                                                     error.get());
+                        }
+                    },
+                    [this, full, team, error, hosts, me, digests = std::move(digests), recipientsDigest,
+                     uploadedIds] {
+                        if (full->isEmpty() || !*team) {
+                            fail(QStringLiteral("云同步失败"), *error);
+                            return;
+                        }
+                        m_ui->showSyncStatus(QStringLiteral("正在端到端加密并上传 %1 台主机…").arg(hosts), 0);
+                        m_account->uploadSync(
+                            *full, **team, hosts, m_cloudRevision, this,
+                            [this, me, digests, recipientsDigest, uploadedIds,
+                             operation = m_operation](qint64 stored, const QDateTime& updatedAt) {
+                                if (operation != m_operation) {
+                                    return;
                                 }
-                            }
-                            m_db->setSyncOrigin(fresh, me);
-                            m_ui->showSyncStatus(QStringLiteral("主机云同步完成 · 云端版本 %1").arg(stored),
-                                                 6000);
-                            finish();
-                        });
-                });
-        });
+                                m_cloudStateKnown = true;
+                                m_cloudRevision = stored;
+                                m_cloudUpdatedAt = updatedAt;
+                                m_lastRecipients = recipientsDigest;
+                                m_forceUpload = false;
+                                m_conflictRetries = 0;
+                                m_retryDelayMs = m_firstRetryMs;
+                                m_lastSyncedHere = QDateTime::currentDateTimeUtc();
+                                m_problem.clear();
+                                storeBaseline(digests);
+                                acceptRevision(me, stored);
+                                // These hosts are this account's now: another account signing in here is
+                                // asked before taking them.
+                                const QHash<QString, QString> origins = m_db->syncOrigins();
+                                QStringList fresh;
+                                for (const QString& id : uploadedIds) {
+                                    if (origins.value(id).isEmpty()) {
+                                        fresh.append(id);
+                                    }
+                                }
+                                m_db->setSyncOrigin(fresh, me);
+                                finish(QStringLiteral("主机云同步完成 · 云端版本 %1").arg(stored), 6000);
+                                // Edits made while this one was on its way go up next.
+                                scheduleHostSyncUpload();
+                            });
+                    });
+            });
     });
 }
 
@@ -843,19 +1086,26 @@ bool HostSyncController::settleEarlierHosts()
     return false;
 }
 
-bool HostSyncController::changeSyncPassphrase(const QString& passphrase)
+bool HostSyncController::changeSyncPassphrase()
 {
     if (!m_identity || m_identityAccount != accountId() || m_syncInProgress || !isSyncAvailable()) {
         m_ui->showSyncMessage(HostSyncUi::MessageKind::Warning, QStringLiteral("更改同步密码"),
                               QStringLiteral("请先用当前同步密码完成一次云同步，再更改同步密码。"));
         return false;
     }
+    std::optional<QString> typed = m_ui->askSyncPassphrase(HostSyncUi::PassphraseMode::Change, QString());
+    if (!typed || m_syncInProgress || !m_identity) {
+        return false;
+    }
+    const QString passphrase = *typed;
+    typed->fill(QChar(u'\0'));
     ++m_operation;
     m_syncInProgress = true;
     const SyncIdentity identity = *m_identity;
     const QString me = accountId();
     auto wrapped = std::make_shared<QString>();
     auto error = std::make_shared<QString>();
+    m_ui->showSyncStatus(QStringLiteral("正在用新同步密码重新加密本账号的同步密钥…"), 0);
     offThread(
         [identity, me, passphrase, wrapped, error] { *wrapped = identity.wrap(me, passphrase, error.get()); },
         [this, identity, passphrase, wrapped, error] {
@@ -873,39 +1123,40 @@ bool HostSyncController::changeSyncPassphrase(const QString& passphrase)
                         fail(QStringLiteral("无法保存"), QStringLiteral("同步密码本机加密失败。"));
                         return;
                     }
-                    m_ui->showSyncStatus(QStringLiteral("同步密码已更改"), 6000);
-                    finish();
+                    finish(QStringLiteral("同步密码已更改；本账号的其他电脑下次同步时会要求输入新密码"),
+                           8000);
                 });
         });
     return true;
 }
 
-void HostSyncController::onRequestFailed(const QString& message)
-{
-    Q_UNUSED(message) // the window shows it
-    if (!m_syncInProgress) {
-        return;
-    }
-    m_ui->showSyncStatus(QString(), 0);
-    finish();
-}
-
 void HostSyncController::resetCloudState()
 {
     m_autoSyncTimer.stop();
+    m_retryTimer.stop();
     ++m_operation;
     m_syncInProgress = false;
     m_restoreRequested = false;
+    m_uploading = false;
+    m_uploadAfterFetch = false;
+    m_forceUpload = false;
+    m_enabling = false;
+    m_conflictRetries = 0;
+    m_retryDelayMs = m_firstRetryMs;
     m_cloudStateKnown = false;
     m_cloudRevision = 0;
     m_cloudUpdatedAt = QDateTime();
-    m_lastSyncedDigest.clear();
+    m_lastSyncedHere = QDateTime();
     m_lastRecipients.clear();
     m_currentRecipients.clear();
     m_earlierHostsHeld = false;
     m_peerKeys.clear();
     m_identity.reset();
     m_identityAccount.clear();
+    m_baseline.reset();
+    m_baselineAccount.clear();
+    m_pendingChanges = -1;
+    m_sinceFetch.invalidate();
 }
 
 void HostSyncController::onAccountChanged(const MemberAccount& account)
@@ -913,6 +1164,7 @@ void HostSyncController::onAccountChanged(const MemberAccount& account)
     if (isSyncAvailable()) {
         if (account.id != m_identityAccount) {
             resetCloudState();
+            m_problem.clear();
         }
         QSettings settings;
         if (!settings.value(kPassphraseKey).toString().isEmpty() &&
@@ -920,8 +1172,13 @@ void HostSyncController::onAccountChanged(const MemberAccount& account)
             // Set before signing in: it belongs to the first account that signs in.
             settings.setValue(kPassphraseAccountKey, account.id);
         }
-        if (m_config->config().sync_enabled && !storedSyncPassphrase().isEmpty()) {
+        applyConfig();
+        if (m_config->config().sync_enabled) {
+            recountPending();
+            // Asks for the passphrase when none is kept for this account (its first sign-in here).
             startHostSyncDownload(false);
+        } else {
+            offerSyncHere();
         }
         return;
     }
@@ -930,37 +1187,161 @@ void HostSyncController::onAccountChanged(const MemberAccount& account)
         emit syncSettled();
     }
     resetCloudState();
+    m_problem.clear();
+    m_fetchTimer.stop();
+    m_ui->showSyncState(QString());
+}
+
+void HostSyncController::offerSyncHere()
+{
+    const QString me = accountId();
+    const QString offeredKey = QStringLiteral("sync/offered/") + me;
+    if (QSettings().value(offeredKey).toBool()) {
+        return;
+    }
+    // Sync is on for this account on another computer when its keys exist: say so once, and how to
+    // join, instead of leaving this computer silently apart.
+    m_account->fetchSyncKeys(this, [this, me, offeredKey](const SyncKeysRecord& keys) {
+        if (!keys.exists || accountId() != me || m_config->config().sync_enabled) {
+            return;
+        }
+        QSettings().setValue(offeredKey, true);
+        if (m_ui->offerSync(m_account->account().email)) {
+            enableSync();
+        }
+    });
 }
 
 void HostSyncController::onSignedOut()
 {
     resetCloudState();
-    QSettings settings;
-    settings.remove(kPassphraseKey);
-    settings.remove(kPassphraseAccountKey);
-    settings.sync();
+    forgetPassphrase();
+    m_problem.clear();
+    m_ui->showSyncState(QString());
     if (m_config->config().sync_enabled) {
         m_config->setSyncEnabled(false);
         if (!m_config->save()) {
             SPDLOG_WARN("退出登录后无法保存关闭云同步的配置");
         }
     }
+    applyConfig();
 }
 
 void HostSyncController::scheduleHostSyncUpload()
 {
+    recountPending();
     const AppConfig& config = m_config->config();
     if (!config.sync_enabled || !config.auto_sync || !m_cloudStateKnown || m_syncInProgress ||
-        !isSyncAvailable() || !isMainAccount()) {
+        !isSyncAvailable() || !isMainAccount() || m_retryTimer.isActive()) {
         return;
     }
-    if (snapshotDigest(uploadSnapshot()) != m_lastSyncedDigest) {
+    if (m_pendingChanges > 0) {
         m_autoSyncTimer.start();
     }
 }
 
-void HostSyncController::stopAutoSync()
+qsizetype HostSyncController::visibleHostCount() const
 {
-    m_autoSyncTimer.stop();
-    m_cloudStateKnown = false;
+    const QList<Remote> hosts =
+        m_db->getAllRemotes(DatabaseManager::Passwords::Skip, DatabaseManager::Times::Skip);
+    if (isSyncAvailable() && !isMainAccount()) {
+        return std::count_if(hosts.cbegin(), hosts.cend(), [](const Remote& remote) {
+            return remote.access_scope == QLatin1String("team");
+        });
+    }
+    return hosts.size();
+}
+
+void HostSyncController::recountPending()
+{
+    const QString me = accountId();
+    if (!m_config->config().sync_enabled || !isSyncAvailable() || !isMainAccount()) {
+        m_pendingChanges = -1;
+        m_ui->showSyncState(QString());
+        return;
+    }
+    if (m_baselineAccount != me || !m_baseline) {
+        m_baseline = m_db->syncBaseline(me);
+        m_baselineAccount = me;
+    }
+    m_pendingChanges =
+        m_baseline ? static_cast<int>(
+                         SyncBaseline::changes(*m_baseline, SyncBaseline::digests(uploadSnapshot())).size())
+                   : -1;
+    m_ui->showSyncState(m_pendingChanges > 0 ? QStringLiteral("%1 处更改尚未上传").arg(m_pendingChanges)
+                                             : QString());
+}
+
+void HostSyncController::storeBaseline(const SyncBaseline::Digests& baseline)
+{
+    const QString me = accountId();
+    if (!m_db->setSyncBaseline(me, baseline)) {
+        // Kept in memory for this run; the next start counts from the last one kept.
+        SPDLOG_WARN("无法保存云同步基线");
+    }
+    m_baseline = baseline;
+    m_baselineAccount = me;
+}
+
+void HostSyncController::onSyncRequestFailed(const QString& message, int httpStatus)
+{
+    if (!m_syncInProgress) {
+        return;
+    }
+    const bool uploading = m_uploading;
+    const bool transient = httpStatus == 0 || httpStatus == 429 || httpStatus >= 500;
+    SPDLOG_WARN("云同步请求失败 (HTTP {}): {}", httpStatus, message);
+    if (uploading && httpStatus == 409 && ++m_conflictRetries <= 3) {
+        // Another computer uploaded first: read its copy, merge, and go up again, without a question
+        // unless the same host changed on both sides.
+        finish();
+        m_uploadAfterFetch = true;
+        startDownload(Trigger::Background);
+        return;
+    }
+    if (transient && (uploading || m_pendingChanges > 0)) {
+        // Kept: the changes stay in the database and go up when the service answers again.
+        scheduleRetry(message);
+        return;
+    }
+    m_problem = message;
+    if (m_trigger == Trigger::User || (!transient && httpStatus != 401)) {
+        fail(uploading ? QStringLiteral("云同步失败") : QStringLiteral("无法读取云端主机"), message);
+        return;
+    }
+    // A quiet fetch that found no service: said in the status bar, tried again at the next one.
+    finish(QStringLiteral("云同步暂时无法完成：%1").arg(message), 8000);
+}
+
+void HostSyncController::scheduleRetry(const QString& problem)
+{
+    m_problem = problem;
+    const int delay = m_retryDelayMs;
+    m_retryDelayMs = std::min(m_retryDelayMs * 2, m_maxRetryMs);
+    m_conflictRetries = 0;
+    finish(QStringLiteral("云同步暂时无法完成（%1），%2 秒后重试").arg(problem).arg((delay + 999) / 1000),
+           8000);
+    m_retryTimer.start(delay);
+}
+
+void HostSyncController::retryNow()
+{
+    if (m_syncInProgress) {
+        m_retryTimer.start(m_retryDelayMs);
+        return;
+    }
+    if (m_cloudStateKnown) {
+        uploadHostSyncNow();
+    } else {
+        // The cloud copy must be read first; what changed here follows it up.
+        startDownload(Trigger::Background);
+        m_uploadAfterFetch = m_syncInProgress;
+    }
+}
+
+void HostSyncController::setRetryDelays(int firstMs, int maxMs)
+{
+    m_firstRetryMs = firstMs;
+    m_maxRetryMs = maxMs;
+    m_retryDelayMs = firstMs;
 }

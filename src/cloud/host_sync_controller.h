@@ -2,9 +2,11 @@
 
 #include "cloud/host_snapshot.h"
 #include "cloud/member_account.h"
+#include "cloud/sync_baseline.h"
 #include "cloud/sync_identity.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -39,6 +41,11 @@ class HostSyncController : public QObject
 
 public:
     static constexpr int kAutoSyncDelayMs = 1800;
+    // Pauses before a failed upload is tried again: doubled each time up to the last.
+    static constexpr int kFirstRetryMs = 15000;
+    static constexpr int kMaxRetryMs = 300000;
+    // Window activations closer together than this fetch once.
+    static constexpr qint64 kActivationFetchGapMs = 60000;
 
     // A team peer's key as this computer sees it.
     struct PeerKey
@@ -60,21 +67,26 @@ public:
     QString storedSyncPassphrase() const;
     // Seals and keeps `passphrase` (taken as typed) for the account signed in. False when sealing failed.
     bool storeSyncPassphrase(const QString& passphrase);
-    // Asks the user through the window.
-    bool promptSyncPassphrase();
-    // Wraps this account's keys under `passphrase` on the service, then keeps it here and uploads
-    // again. False (with a message shown) when the keys are not open yet.
-    bool changeSyncPassphrase(const QString& passphrase);
+    // Asks for a new passphrase, wraps this account's keys under it on the service, then keeps it here.
+    // False (with a message shown) when the keys are not open yet.
+    bool changeSyncPassphrase();
+
+    // Turns sync on here: asks for the passphrase in the form that fits (set on the account's first
+    // computer, entered on the others), then syncs. Cancelling leaves sync off.
+    void enableSync();
+    // Turns sync off here: nothing pending, passphrase and keys forgotten, so turning it on asks afresh.
+    void disableSync();
 
     void startHostSyncDownload(bool userInitiated);
+    // A quiet fetch (the periodic one, a window activation): never asks for a passphrase first.
+    void fetchInBackground();
+    void onWindowActivated();
     void uploadHostSyncNow();
-    // After every refresh of the host table: uploads 1.8 s later when the inventory differs from the
-    // cloud copy.
+    // After every refresh of the host table: counts the changes made here and uploads 1.8 s later when
+    // there are any.
     void scheduleHostSyncUpload();
-    // Sync switched off: no pending upload, and none until the cloud state was read again.
-    void stopAutoSync();
-    // After a passphrase change: the next upload re-encrypts even an unchanged inventory.
-    void forgetSyncedDigest() { m_lastSyncedDigest.clear(); }
+    // [sync] settings changed: the periodic fetch follows sync_interval.
+    void applyConfig();
 
     // Signed in to the account service (not the partner mode).
     bool isSyncAvailable() const;
@@ -84,7 +96,18 @@ public:
     QDateTime cloudUpdatedAt() const { return m_cloudUpdatedAt; }
     bool isCloudStateKnown() const { return m_cloudStateKnown; }
     bool isSyncInProgress() const { return m_syncInProgress; }
+    // Changes made here that the cloud does not have yet (hosts and groups), -1 before the first sync.
+    int pendingChanges() const { return m_pendingChanges; }
+    // Why the last sync did not go through; empty after a good one.
+    QString lastProblem() const { return m_problem; }
+    // When this computer last agreed with the cloud copy.
+    QDateTime lastSyncedHere() const { return m_lastSyncedHere; }
+    // The hosts the host table shows this account (a member sees the team's).
+    qsizetype visibleHostCount() const;
     QTimer* autoSyncTimer() { return &m_autoSyncTimer; }
+    QTimer* retryTimer() { return &m_retryTimer; }
+    QTimer* fetchTimer() { return &m_fetchTimer; }
+    void setRetryDelays(int firstMs, int maxMs);
 
     // This account's key fingerprint (empty until its keys were opened) and the team's keys as last
     // seen: the members for an owner, the owner for a member.
@@ -97,7 +120,7 @@ public:
     // container readable with the passphrase. Merged, then uploaded again in the signed form.
     void onHostSyncDownloaded(bool exists, const QString& payload, int deviceCount, qint64 revision,
                               const QDateTime& updatedAt);
-    void onRequestFailed(const QString& message);
+    void onSyncRequestFailed(const QString& message, int httpStatus);
     void onAccountChanged(const MemberAccount& account);
     // The user signed out here: sync off, passphrase and keys forgotten on this computer.
     void onSignedOut();
@@ -115,14 +138,30 @@ private:
     // The hosts this account may upload: every group; hosts that belong to no account's cloud yet or to
     // this one's (never "local" ones, nor those of another account).
     HostSnapshot uploadSnapshot() const;
+    enum class Trigger { User, Auto, Background };
+    void startDownload(Trigger trigger);
+    // Runs `next` once a passphrase is stored for this account, asking first when none is (unless
+    // `mayAsk` is false); `cancelled` when there is none.
+    void withPassphrase(bool mayAsk, const QString& problem, std::function<void()> next,
+                        std::function<void()> cancelled);
+    void forgetPassphrase();
     void handleDownload(const SyncDownload& download);
+    // Merges the account's own cloud copy against the baseline, asking about hosts changed on both sides.
+    void mergeOwn(const HostSnapshot& cloud);
+    void recountPending();
+    void storeBaseline(const SyncBaseline::Digests& baseline);
+    void scheduleRetry(const QString& problem);
+    void retryNow();
+    void offerSyncHere();
     void ownerDownloaded(const SyncDownload& download);
     void memberDownloaded(const SyncDownload& download);
     // Why a member has nothing to merge; ends the operation.
     void tellMember(const QString& title, const QString& text);
     // Merges and tags what came in with `origin`; `withdraw` drops hosts of that origin the snapshot no
     // longer holds (a member's copy of the team hosts).
-    void merge(const HostSnapshot& cloud, const QString& origin, bool withdraw);
+    using Decide =
+        std::function<SyncBaseline::Decision(const Remote& cloud, bool localExists, bool cloudIsNewer)>;
+    void merge(const HostSnapshot& cloud, const QString& origin, bool withdraw, const Decide& decide);
     void afterMerge();
     // Opens (or makes, for an account's first computer) this account's keys, then runs `next`.
     void withIdentity(std::function<void()> next);
@@ -137,8 +176,9 @@ private:
     // Pins `peer`'s key on first sight; returns its state.
     PeerKey checkPeer(const QString& id, const QString& email, const QByteArray& boxPublic,
                       const QByteArray& signPublic);
-    // Ends the operation under way: status cleared, state unblocked, syncSettled.
-    void finish();
+    // Ends the operation under way: its progress text replaced by `text` (none: cleared), state
+    // unblocked, syncSettled.
+    void finish(const QString& text = QString(), int timeoutMs = 0);
     void fail(const QString& title, const QString& text);
     // Runs `work` on the runner, then `done` on this object's thread unless the operation was ended or
     // the controller is gone by then.
@@ -160,7 +200,21 @@ private:
 
     qint64 m_cloudRevision = 0;
     QDateTime m_cloudUpdatedAt;
-    QString m_lastSyncedDigest;
+    std::optional<SyncBaseline::Digests> m_baseline; // of m_baselineAccount, as kept in the database
+    QString m_baselineAccount;
+    int m_pendingChanges = -1;
+    QString m_problem;
+    QDateTime m_lastSyncedHere;
+    Trigger m_trigger = Trigger::Auto;
+    bool m_uploading = false;
+    bool m_uploadAfterFetch = false; // a refused or failed upload: the fetch that follows uploads again
+    bool m_forceUpload = false;      // moving to the signed form uploads even an unchanged inventory
+    bool m_enabling = false;
+    int m_conflictRetries = 0;
+    int m_firstRetryMs = kFirstRetryMs;
+    int m_maxRetryMs = kMaxRetryMs;
+    int m_retryDelayMs = kFirstRetryMs;
+    QElapsedTimer m_sinceFetch;
     QString m_lastRecipients;    // the members the cloud's team copy is sealed to
     QString m_currentRecipients; // the members it would be sealed to now
     bool m_cloudStateKnown = false;
@@ -168,4 +222,6 @@ private:
     bool m_restoreRequested = false;
     bool m_earlierHostsHeld = false; // the question about them was left open: no upload until the next sync
     QTimer m_autoSyncTimer;
+    QTimer m_retryTimer;
+    QTimer m_fetchTimer;
 };

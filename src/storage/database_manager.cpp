@@ -345,6 +345,16 @@ bool DatabaseManager::createTables()
     {
         QSqlQuery query(m_db);
         if (!query.exec(
+                QStringLiteral("CREATE TABLE IF NOT EXISTS sync_baseline (  account_id TEXT NOT NULL,  "
+                               "item_id TEXT NOT NULL,  digest TEXT NOT NULL,  PRIMARY KEY "
+                               "(account_id, item_id))"))) {
+            SPDLOG_ERROR("创建 sync_baseline 表失败: {}", query.lastError().text());
+            return false;
+        }
+    }
+    {
+        QSqlQuery query(m_db);
+        if (!query.exec(
                 QStringLiteral("CREATE TABLE IF NOT EXISTS agent_credential_profiles (  profile_id TEXT "
                                "PRIMARY KEY,  username TEXT NOT NULL,  password TEXT NOT NULL,  "
                                "created_at TEXT NOT NULL)"))) {
@@ -572,6 +582,68 @@ bool DatabaseManager::setSyncOrigin(const QStringList& ids, const QString& origi
             query.bindValue(1, origin);
         }
         if (!query.exec()) {
+            return rollbackAndFail(m_db);
+        }
+    }
+    return commitOrRollback(m_db);
+}
+
+std::optional<QHash<QString, QString>> DatabaseManager::syncBaseline(const QString& account)
+{
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    if (!m_db.isOpen() ||
+        !query.prepare(QStringLiteral("SELECT item_id, digest FROM sync_baseline WHERE account_id=?"))) {
+        return std::nullopt;
+    }
+    query.addBindValue(nonNullText(account));
+    if (!query.exec()) {
+        return std::nullopt;
+    }
+    QHash<QString, QString> baseline;
+    bool recorded = false;
+    while (query.next()) {
+        const QString item = query.value(0).toString();
+        if (item == QLatin1String(kBaselineMarker)) {
+            recorded = true;
+        } else {
+            baseline.insert(item, query.value(1).toString());
+        }
+    }
+    if (!recorded) {
+        return std::nullopt;
+    }
+    return baseline;
+}
+
+bool DatabaseManager::setSyncBaseline(const QString& account, const QHash<QString, QString>& baseline)
+{
+    if (!m_db.isOpen() || !m_db.transaction()) {
+        return false;
+    }
+    QSqlQuery clear(m_db);
+    QSqlQuery insert(m_db);
+    if (!clear.prepare(QStringLiteral("DELETE FROM sync_baseline WHERE account_id=?")) ||
+        !insert.prepare(
+            QStringLiteral("INSERT INTO sync_baseline (account_id, item_id, digest) VALUES (?, ?, ?)"))) {
+        return rollbackAndFail(m_db);
+    }
+    clear.addBindValue(nonNullText(account));
+    if (!clear.exec()) {
+        return rollbackAndFail(m_db);
+    }
+    // The marker tells "agreed on nothing" apart from "never synced here".
+    const auto write = [&](const QString& item, const QString& digest) {
+        insert.bindValue(0, nonNullText(account));
+        insert.bindValue(1, item);
+        insert.bindValue(2, nonNullText(digest));
+        return insert.exec();
+    };
+    if (!write(QString::fromLatin1(kBaselineMarker), QString())) {
+        return rollbackAndFail(m_db);
+    }
+    for (auto it = baseline.constBegin(); it != baseline.constEnd(); ++it) {
+        if (!write(it.key(), it.value())) {
             return rollbackAndFail(m_db);
         }
     }

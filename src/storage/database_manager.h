@@ -68,9 +68,14 @@ public:
     // for hosts the user chose to keep on this computer only; hosts never synced have none. The sync
     // asks before an account uploads hosts that belong to another, and keeps "local" ones here.
     static constexpr const char* kLocalOnlyOrigin = "local";
+    static constexpr const char* kBaselineMarker = "#";
     QHash<QString, QString> syncOrigins();
     // One transaction; an empty `origin` forgets it.
     bool setSyncOrigin(const QStringList& ids, const QString& origin);
+    // What this computer and `account`'s cloud copy agreed on at the last sync, item by item; nullopt
+    // when this computer never synced with that account. Written whole, in one transaction.
+    std::optional<QHash<QString, QString>> syncBaseline(const QString& account);
+    bool setSyncBaseline(const QString& account, const QHash<QString, QString>& baseline);
     int countManualRemotes();
     int countVantrelRemotes();
     // Makes the partner-portal hosts exactly `remotes` (updating, inserting and deleting by id);

@@ -10,8 +10,10 @@
 #include "ui/sync_passphrase_dialog.h"
 
 #include <QApplication>
+
 #include <QMessageBox>
 #include <QPushButton>
+#include <algorithm>
 
 AccountActions::AccountActions(QWidget* window, AccountClient* account, DatabaseManager* database,
                                ConfigManager* config, CryptoManager* crypto,
@@ -21,6 +23,8 @@ AccountActions::AccountActions(QWidget* window, AccountClient* account, Database
       m_status(std::move(status)), m_reload(std::move(reload))
 {
     m_sync = new HostSyncController(database, config, crypto, account, this, this);
+    // The account card follows what the sync did (turned on, or left off after a cancel).
+    connect(m_sync, &HostSyncController::syncSettled, this, &AccountActions::syncSwitched);
     connect(m_account, &AccountClient::loginFailed, this, [this](const QString& message) {
         QMessageBox::warning(m_window, QStringLiteral("登录失败"), message);
     });
@@ -89,34 +93,35 @@ void AccountActions::showCloudSyncCenter()
         showLogin();
         return;
     }
+    if (m_account->isPartnerMode()) {
+        QMessageBox::information(
+            m_window, QStringLiteral("主机云同步"),
+            QStringLiteral("云同步需要登录 NIMBARA 会员账号；合作云账号只导入其服务器，不提供云同步。"));
+        return;
+    }
     if (!m_config->config().sync_enabled) {
         const auto answer = QMessageBox::question(
             m_window, QStringLiteral("开启主机云同步"),
-            QStringLiteral("是否开启端到端加密主机云同步？\n服务器只保存密文，开启后需要设置独立同步密码。"),
+            QStringLiteral(
+                "是否开启端到端加密主机云同步？\n服务器只保存密文。本账号第一次开启时需要设置同步密码；"
+                "已在其他电脑开启过的，输入当时设置的同步密码。"),
             QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
-        if (answer != QMessageBox::Yes) {
-            return;
-        }
-        if (m_sync->storedSyncPassphrase().isEmpty() && !m_sync->promptSyncPassphrase()) {
-            return;
-        }
-        m_config->setSyncEnabled(true);
-        m_config->setAutoSync(true);
-        if (m_config->save()) {
+        if (answer == QMessageBox::Yes) {
+            m_sync->enableSync();
             emit syncSwitched();
-            m_sync->startHostSyncDownload(false);
-        } else {
-            QMessageBox::critical(m_window, QStringLiteral("保存失败"),
-                                  QStringLiteral("无法写入全局配置文件。"));
         }
         return;
     }
     SyncCenter::Status status;
     status.cloudStateKnown = m_sync->isCloudStateKnown();
+    status.inProgress = m_sync->isSyncInProgress();
+    status.autoSync = m_config->config().auto_sync;
+    status.passphraseMissing = m_sync->storedSyncPassphrase().isEmpty();
     status.cloudRevision = m_sync->cloudRevision();
-    status.cloudUpdatedAt = m_sync->cloudUpdatedAt();
-    status.localHosts =
-        m_db->getAllRemotes(DatabaseManager::Passwords::Skip, DatabaseManager::Times::Skip).size();
+    status.lastSyncedHere = m_sync->lastSyncedHere();
+    status.localHosts = m_sync->visibleHostCount();
+    status.pendingChanges = std::max(0, m_sync->pendingChanges());
+    status.problem = m_sync->lastProblem();
     status.ownFingerprint = m_sync->ownFingerprint();
     status.member = !m_sync->isMainAccount();
     for (const HostSyncController::PeerKey& peer : m_sync->peerKeys()) {
@@ -143,6 +148,9 @@ void AccountActions::showCloudSyncCenter()
             m_sync->startHostSyncDownload(false); // the cloud state must be read first
         }
         break;
+    case SyncCenter::Action::EnterPassphrase:
+        m_sync->startHostSyncDownload(false);
+        break;
     case SyncCenter::Action::Restore:
         if (QMessageBox::question(
                 m_window, QStringLiteral("从云端恢复"),
@@ -155,12 +163,10 @@ void AccountActions::showCloudSyncCenter()
         if (QMessageBox::warning(
                 m_window, QStringLiteral("更改同步密码"),
                 QStringLiteral(
-                    "更改后将用新密码重新加密本账号保存在云端的同步密钥。本账号的其他电脑下次打开云同步时"
-                    "必须输入新密码。继续吗？"),
+                    "更改后将用新密码重新加密本账号保存在云端的同步密钥。本账号的其他电脑下次同步时"
+                    "会要求输入新密码。继续吗？"),
                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes) {
-            SyncPassphraseDialog::run(m_window, [this](const QString& passphrase) {
-                return m_sync->changeSyncPassphrase(passphrase);
-            });
+            m_sync->changeSyncPassphrase();
         }
         break;
     case SyncCenter::Action::Close:
@@ -168,10 +174,64 @@ void AccountActions::showCloudSyncCenter()
     }
 }
 
-bool AccountActions::promptSyncPassphrase()
+std::optional<QString> AccountActions::askSyncPassphrase(PassphraseMode mode, const QString& problem)
 {
-    return SyncPassphraseDialog::run(
-        m_window, [this](const QString& passphrase) { return m_sync->storeSyncPassphrase(passphrase); });
+    return SyncPassphraseDialog::ask(m_window, mode, problem);
+}
+
+void AccountActions::showSyncState(const QString& text)
+{
+    if (m_syncState) {
+        m_syncState(text);
+    }
+}
+
+HostSyncUi::ConflictChoice AccountActions::resolveConflicts(const QList<Conflict>& conflicts)
+{
+    const auto describe = [](const Remote& remote) {
+        return QStringLiteral("%1  %2:%3  用户 %4  备注“%5”  修改于 %6")
+            .arg(remote.name, remote.host)
+            .arg(remote.port)
+            .arg(remote.username, remote.remark,
+                 remote.updated_at.isValid()
+                     ? remote.updated_at.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                     : QStringLiteral("未知"));
+    };
+    QStringList lines;
+    for (const Conflict& conflict : conflicts) {
+        lines.append(QStringLiteral("【%1】").arg(conflict.local.name.isEmpty() ? conflict.local.host
+                                                                                : conflict.local.name));
+        lines.append(QStringLiteral("  本机：%1").arg(describe(conflict.local)));
+        lines.append(QStringLiteral("  云端：%1").arg(describe(conflict.cloud)));
+        lines.append(conflict.local.password != conflict.cloud.password
+                         ? QStringLiteral("  两边保存的密码不同")
+                         : QStringLiteral("  两边保存的密码相同"));
+    }
+    QMessageBox box(QMessageBox::Question, QStringLiteral("同步冲突"),
+                    QStringLiteral("%1 台主机在本机和另一台电脑上都被修改过，请选择保留哪一边的版本。")
+                        .arg(conflicts.size()),
+                    QMessageBox::NoButton, m_window);
+    // The first five in the box, all of them in the details.
+    box.setInformativeText(lines.mid(0, 4 * 5).join(QLatin1Char('\n')) +
+                           (conflicts.size() > 5 ? QStringLiteral("\n……（完整列表见详细信息）") : QString()));
+    box.setDetailedText(lines.join(QLatin1Char('\n')));
+    QPushButton* local = box.addButton(QStringLiteral("保留本机版本"), QMessageBox::AcceptRole);
+    QPushButton* cloud = box.addButton(QStringLiteral("使用云端版本"), QMessageBox::ActionRole);
+    box.setDefaultButton(local);
+    box.exec();
+    return box.clickedButton() == cloud ? ConflictChoice::TakeCloud : ConflictChoice::KeepLocal;
+}
+
+bool AccountActions::offerSync(const QString& email)
+{
+    return QMessageBox::question(
+               m_window, QStringLiteral("云端已有本账号的主机"),
+               QStringLiteral(
+                   "账号 %1 已在其他电脑上开启主机云同步，云端保存着加密的主机列表。\n"
+                   "要在这台电脑上开启云同步并读取这些主机吗？需要输入在第一台电脑上设置的同步密码；"
+                   "本机已有的主机不会被删除。")
+                   .arg(email),
+               QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) == QMessageBox::Yes;
 }
 
 void AccountActions::showSyncMessage(MessageKind kind, const QString& title, const QString& text)

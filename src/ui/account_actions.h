@@ -33,8 +33,14 @@ public:
     // The portal client the sign-in dialog offers; without one only the account service is offered.
     void setPortal(VantrelClient* portal) { m_portal = portal; }
 
+    // Where the lasting sync state ("N 处更改尚未上传") is shown.
+    void setSyncStateView(std::function<void(const QString&)> view) { m_syncState = std::move(view); }
+
     // HostSyncUi
-    bool promptSyncPassphrase() override;
+    std::optional<QString> askSyncPassphrase(PassphraseMode mode, const QString& problem) override;
+    void showSyncState(const QString& text) override;
+    ConflictChoice resolveConflicts(const QList<Conflict>& conflicts) override;
+    bool offerSync(const QString& email) override;
     void showSyncMessage(MessageKind kind, const QString& title, const QString& text) override;
     void showSyncStatus(const QString& text, int timeoutMs) override;
     void reloadInventory() override;
@@ -61,5 +67,6 @@ private:
     VantrelClient* m_portal = nullptr;
     std::function<void(const QString&, int)> m_status;
     std::function<void()> m_reload;
+    std::function<void(const QString&)> m_syncState;
     bool m_busyCursor = false;
 };

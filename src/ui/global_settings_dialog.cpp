@@ -180,9 +180,6 @@ void GlobalSettingsDialog::updateSizeBoxes()
 void GlobalSettingsDialog::save()
 {
     const bool syncOn = m_cloudSync && m_sync->isChecked();
-    if (syncOn && !m_cloudSync->ensurePassphrase()) {
-        return;
-    }
 
     const auto kernel = static_cast<RdpKernel>(m_kernel->currentData().toInt());
     m_config->setDefaultKernel(kernel);

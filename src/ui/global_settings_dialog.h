@@ -22,9 +22,8 @@ public:
     // What the sync row needs from the host cloud sync of a signed-in member.
     struct CloudSync
     {
-        // True when a sync passphrase is stored or the user has just set one; false aborts the save.
-        std::function<bool()> ensurePassphrase;
-        // Called after a successful save: true starts the download, false drops a pending upload.
+        // Called after a successful save: true turns sync on (asking for the passphrase where none is
+        // kept), false turns it off.
         std::function<void(bool enabled)> applied;
     };
 

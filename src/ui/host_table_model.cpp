@@ -24,6 +24,18 @@ QString HostTableModel::portalHostNote()
                           "本机对它的修改会在下次同步时被覆盖。");
 }
 
+QString HostTableModel::teamHostNote()
+{
+    return QStringLiteral(
+        "此主机由主账号通过团队共享（只读）：成员可以连接，但不能编辑或删除；如需修改请联系主账号。");
+}
+
+bool HostTableModel::anyReadOnly(const QList<Remote>& hosts) const
+{
+    return std::any_of(hosts.cbegin(), hosts.cend(),
+                       [this](const Remote& remote) { return m_readOnly.contains(remote.id); });
+}
+
 HostTableModel::HostTableModel(DatabaseManager* database, QObject* parent)
     : QAbstractTableModel(parent), m_db(database)
 {
@@ -41,8 +53,17 @@ void HostTableModel::reload(bool teamMemberOnly)
     beginResetModel();
     // The table shows neither passwords nor times: both are left unread.
     m_hosts = m_db->getAllRemotes(DatabaseManager::Passwords::Skip, DatabaseManager::Times::Skip);
+    m_readOnly.clear();
     if (teamMemberOnly) {
         m_hosts.removeIf([](const Remote& remote) { return remote.access_scope != QLatin1String("team"); });
+        // Hosts a cloud brought here belong to the account that shares them.
+        const QHash<QString, QString> origins = m_db->syncOrigins();
+        for (const Remote& remote : std::as_const(m_hosts)) {
+            const QString origin = origins.value(remote.id);
+            if (!origin.isEmpty() && origin != QLatin1String(DatabaseManager::kLocalOnlyOrigin)) {
+                m_readOnly.insert(remote.id);
+            }
+        }
     }
     m_groups = m_db->getGroups();
     m_groupNames.clear();
@@ -153,8 +174,14 @@ QVariant HostTableModel::data(const QModelIndex& index, int role) const
         const Remote& remote = m_hosts.at(row);
         if (column == RemarkColumn) {
             const QString tip = remarkToolTip(remote.remark);
+            if (isReadOnly(row)) {
+                return teamHostNote();
+            }
             return remote.isFromPortal() ? QVariant(tip + QStringLiteral("\n\n") + portalHostNote())
                                          : QVariant(tip);
+        }
+        if (isReadOnly(row)) {
+            return teamHostNote();
         }
         return remote.isFromPortal() ? QVariant(portalHostNote()) : QVariant();
     }
@@ -233,7 +260,7 @@ Qt::ItemFlags HostTableModel::flags(const QModelIndex& index) const
         return Qt::ItemIsSelectable | Qt::ItemIsUserCheckable | Qt::ItemIsEnabled;
     }
     const Qt::ItemFlags plain = Qt::ItemIsSelectable | Qt::ItemIsEnabled | Qt::ItemIsDragEnabled;
-    return index.column() == RemarkColumn ? plain | Qt::ItemIsEditable : plain;
+    return index.column() == RemarkColumn && !isReadOnly(index.row()) ? plain | Qt::ItemIsEditable : plain;
 }
 
 QVariant HostTableModel::headerData(int section, Qt::Orientation orientation, int role) const

@@ -6,6 +6,7 @@
 #include <QAbstractTableModel>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -58,6 +59,11 @@ public:
 
     // What a host read from the partner portal is, said where the user looks at or edits one.
     static QString portalHostNote();
+    // Why a team member cannot change a host the owner shares.
+    static QString teamHostNote();
+    // A host the team's owner shares with this member: it can be opened, not changed.
+    bool isReadOnly(int row) const { return m_readOnly.contains(m_hosts.at(row).id); }
+    bool anyReadOnly(const QList<Remote>& hosts) const;
 
     // The text of a cell as the table shows it; the sort key of every column but the check column.
     QString text(int row, int column) const;
@@ -89,4 +95,5 @@ private:
     int m_windowsCount = 0;
     std::vector<bool> m_checked;
     int m_checkedCount = 0;
+    QSet<QString> m_readOnly;
 };

@@ -212,9 +212,9 @@ void MainWindow::buildUi()
     auto* exportButton = makeStyledButton(central, "exportButton", QStringLiteral("导出主机"));
     connect(exportButton, &QPushButton::clicked, this, &MainWindow::exportHosts);
     row1->addWidget(exportButton);
-    auto* editButton = makeStyledButton(central, "editButton", QStringLiteral("编辑"));
-    connect(editButton, &QPushButton::clicked, this, &MainWindow::editSelected);
-    row1->addWidget(editButton);
+    m_editButton = makeStyledButton(central, "editButton", QStringLiteral("编辑"));
+    connect(m_editButton, &QPushButton::clicked, this, &MainWindow::editSelected);
+    row1->addWidget(m_editButton);
     m_selectAllButton = makeStyledButton(central, "selectAllButton", QStringLiteral("一键全选"),
                                          QStringLiteral("勾选并高亮当前列表中的全部可见主机"));
     connect(m_selectAllButton, &QPushButton::clicked, this, [this] { m_table->checkAll(); });
@@ -254,10 +254,9 @@ void MainWindow::buildUi()
         makeStyledButton(central, "disconnectAllButton", QStringLiteral("批量关闭远程"));
     connect(disconnectAllButton, &QPushButton::clicked, this, &MainWindow::disconnectAllSessions);
     row2->addWidget(disconnectAllButton);
-    auto* deleteButton =
-        makeStyledButton(central, "deleteButton", QStringLiteral("删除"), QString(), "danger");
-    connect(deleteButton, &QPushButton::clicked, this, &MainWindow::deleteSelected);
-    row2->addWidget(deleteButton);
+    m_deleteButton = makeStyledButton(central, "deleteButton", QStringLiteral("删除"), QString(), "danger");
+    connect(m_deleteButton, &QPushButton::clicked, this, &MainWindow::deleteSelected);
+    row2->addWidget(m_deleteButton);
     row2->addStretch();
     m_accelerationLabel = new QLabel(QStringLiteral("未加速"), central);
     m_accelerationLabel->setObjectName(QStringLiteral("accelerationLabel"));
@@ -328,6 +327,17 @@ void MainWindow::buildUi()
     m_statusSummary = new QLabel(statusBar());
     m_statusSummary->setObjectName(QStringLiteral("statusSummary"));
     statusBar()->addPermanentWidget(m_statusSummary);
+    // Lasting, unlike the status messages that come and go: changes not uploaded yet.
+    m_syncState = new QLabel(statusBar());
+    m_syncState->setObjectName(QStringLiteral("syncState"));
+    m_syncState->setVisible(false);
+    statusBar()->addPermanentWidget(m_syncState);
+    m_accountActions->setSyncStateView([this](const QString& text) {
+        m_syncState->setText(text);
+        m_syncState->setVisible(!text.isEmpty());
+    });
+    connect(m_table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &MainWindow::updateEditControls);
 
     connect(m_groupFilter, &QComboBox::currentIndexChanged, this, [this] {
         m_protocolFilter.clear();
@@ -383,6 +393,33 @@ void MainWindow::updateCheckControls()
     m_clearSelectionButton->setText(checked == 0 ? QStringLiteral("取消选择")
                                                  : QStringLiteral("取消选择 (%1)").arg(checked));
     m_clearSelectionButton->setEnabled(checked > 0);
+    updateEditControls();
+}
+
+void MainWindow::updateEditControls()
+{
+    bool readOnly = false;
+    if (isTeamMember()) {
+        const QStringList ids = m_table->chosenIds();
+        const QSet<QString> chosen(ids.cbegin(), ids.cend());
+        for (int row = 0; row < m_hostModel->rowCount() && !readOnly; ++row) {
+            readOnly = m_hostModel->isReadOnly(row) && chosen.contains(m_hostModel->host(row).id);
+        }
+    }
+    const QString why = readOnly ? HostTableModel::teamHostNote() : QString();
+    for (QPushButton* button : {m_editButton, m_deleteButton}) {
+        button->setEnabled(!readOnly);
+        button->setToolTip(why);
+    }
+}
+
+bool MainWindow::requireChangeable(const QList<Remote>& chosen, const QString& title)
+{
+    if (!isTeamMember() || !m_hostModel->anyReadOnly(chosen)) {
+        return true;
+    }
+    QMessageBox::information(this, title, HostTableModel::teamHostNote());
+    return false;
 }
 
 void MainWindow::updateAccountCard()
@@ -396,6 +433,12 @@ void MainWindow::updateAccountCard()
     const QString name = !account.name.isEmpty()    ? account.name
                          : !account.email.isEmpty() ? account.email
                                                     : account.id;
+    if (m_accountClient->isPartnerMode()) {
+        // A partner-cloud sign-in imports servers; it is no member account and has no cloud sync.
+        m_heroCard->cloudSyncButton()->setVisible(false);
+        m_heroCard->setMemberText(QStringLiteral("%1 · Vantrelnet 账号").arg(name));
+        return;
+    }
     m_heroCard->setMemberText(QStringLiteral("%1 · %2").arg(
         name, account.isMainAccount() ? QStringLiteral("主账号") : QStringLiteral("子账号")));
 }
@@ -504,9 +547,12 @@ void MainWindow::showContextMenu(const QPoint& position)
     if (!m_table->selectionModel()->isRowSelected(index.row(), QModelIndex())) {
         m_table->selectRow(index.row());
     }
-    const qsizetype chosen = chosenHosts().size();
+    const QList<Remote> chosenList = chosenHosts();
+    const qsizetype chosen = chosenList.size();
+    const bool readOnly = isTeamMember() && m_hostModel->anyReadOnly(chosenList);
 
     QMenu menu(this);
+    menu.setToolTipsVisible(true);
     menu.setObjectName(QStringLiteral("hostContextMenu"));
     QList<std::pair<QAction*, std::function<void()>>> entries;
     const auto add = [&](const QString& text, std::function<void()> run) {
@@ -514,19 +560,25 @@ void MainWindow::showContextMenu(const QPoint& position)
         entries.append({action, std::move(run)});
         return action;
     };
-    add(QStringLiteral("编辑主机"), [this] { editSelected(); })->setEnabled(chosen == 1);
+    const auto changing = [&](QAction* action, bool enabled) {
+        action->setEnabled(enabled && !readOnly);
+        if (readOnly) {
+            action->setToolTip(HostTableModel::teamHostNote());
+        }
+    };
+    changing(add(QStringLiteral("编辑主机"), [this] { editSelected(); }), chosen == 1);
     add(QStringLiteral("远程连接"), [this] { connectSelected(); });
     add(QStringLiteral("SSH 连接"), [this] { connectSsh(); });
     menu.addSeparator();
-    add(QStringLiteral("移动到分组"), [this] { showMoveDialog(); });
+    changing(add(QStringLiteral("移动到分组"), [this] { showMoveDialog(); }), true);
     add(QStringLiteral("设置访问权限"), [this] {
         setSelectedPermission();
     })->setEnabled(m_accountClient->isSignedIn() && !isTeamMember());
-    add(QStringLiteral("批量修改备注"), [this] { batchEditRemark(); });
+    changing(add(QStringLiteral("批量修改备注"), [this] { batchEditRemark(); }), true);
     add(QStringLiteral("导出所选主机"), [this] { exportHosts(); });
     add(QStringLiteral("批量功能"), [this] { showBatchOperations(); });
     menu.addSeparator();
-    add(QStringLiteral("删除"), [this] { deleteSelected(); });
+    changing(add(QStringLiteral("删除"), [this] { deleteSelected(); }), true);
 
     QAction* picked = menu.exec(m_table->viewport()->mapToGlobal(position));
     for (const auto& [action, run] : entries) {
@@ -592,6 +644,9 @@ void MainWindow::editSelected()
         QMessageBox::information(this, QStringLiteral("编辑"), QStringLiteral("请先选中要编辑的主机。"));
         return;
     }
+    if (!requireChangeable({*existing}, QStringLiteral("编辑"))) {
+        return;
+    }
     const bool showScope = m_accountClient->isSignedIn() && !isTeamMember();
     const std::optional<Remote> remote =
         HostEditorDialog::edit(this, m_db->getGroups(), existing->group_id, existing, showScope);
@@ -604,7 +659,8 @@ void MainWindow::editSelected()
 void MainWindow::deleteSelected()
 {
     const QList<Remote> chosen = chosenHosts();
-    if (requireChosen(chosen, QStringLiteral("删除"), QStringLiteral("请先勾选或选中要删除的主机。"))) {
+    if (requireChosen(chosen, QStringLiteral("删除"), QStringLiteral("请先勾选或选中要删除的主机。")) &&
+        requireChangeable(chosen, QStringLiteral("删除"))) {
         m_hostActions->remove(chosen);
     }
 }
@@ -612,7 +668,8 @@ void MainWindow::deleteSelected()
 void MainWindow::showMoveDialog()
 {
     const QList<Remote> chosen = chosenHosts();
-    if (requireChosen(chosen, QStringLiteral("移动主机"), QStringLiteral("请先勾选或选中要移动的主机。"))) {
+    if (requireChosen(chosen, QStringLiteral("移动主机"), QStringLiteral("请先勾选或选中要移动的主机。")) &&
+        requireChangeable(chosen, QStringLiteral("移动主机"))) {
         m_hostActions->chooseGroupAndMove(chosen);
     }
 }
@@ -621,7 +678,8 @@ void MainWindow::batchEditRemark()
 {
     const QList<Remote> chosen = chosenHosts();
     if (requireChosen(chosen, QStringLiteral("批量修改备注"),
-                      QStringLiteral("请先勾选或选中要修改备注的主机。"))) {
+                      QStringLiteral("请先勾选或选中要修改备注的主机。")) &&
+        requireChangeable(chosen, QStringLiteral("批量修改备注"))) {
         m_hostActions->editRemarks(chosen);
     }
 }
@@ -1220,17 +1278,25 @@ void MainWindow::showGlobalSettings()
     dialog.setAccountServiceAddress(m_accountClient->serviceUrl());
     HostSyncController* sync = m_accountActions->sync();
     if (sync->isSyncAvailable()) {
-        dialog.enableCloudSync(GlobalSettingsDialog::CloudSync{
-            [sync] { return !sync->storedSyncPassphrase().isEmpty() || sync->promptSyncPassphrase(); },
-            [sync](bool enabled) {
-                if (enabled) {
-                    sync->startHostSyncDownload(false);
-                } else {
-                    sync->stopAutoSync();
-                }
-            }});
+        const bool wasOn = m_config->config().sync_enabled;
+        dialog.enableCloudSync(GlobalSettingsDialog::CloudSync{[sync, wasOn](bool enabled) {
+            if (enabled && !wasOn) {
+                sync->enableSync();
+            } else if (!enabled && wasOn) {
+                sync->disableSync();
+            }
+        }});
     }
     dialog.exec();
+}
+
+void MainWindow::changeEvent(QEvent* event)
+{
+    QMainWindow::changeEvent(event);
+    // Coming back to the window is when the user expects what other computers changed.
+    if (event->type() == QEvent::ActivationChange && isActiveWindow()) {
+        m_accountActions->sync()->onWindowActivated();
+    }
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)

@@ -122,6 +122,7 @@ protected:
     virtual QString chooseExportFile();
 
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void buildUi();
@@ -132,6 +133,10 @@ private:
     void onTreeSelectionChanged();
     void onTableDoubleClicked(const QModelIndex& index);
     void updateCheckControls();
+    // Edit and delete are off, with the reason, while a team member has the owner's hosts chosen.
+    void updateEditControls();
+    // False (with the reason shown) when `chosen` holds a host this member may not change.
+    bool requireChangeable(const QList<Remote>& chosen, const QString& title);
 
     QList<Remote> chosenHosts();
     // True when `chosen` holds a host; else tells the user with `text` and returns false.
@@ -178,6 +183,9 @@ private:
     GroupDropTreeWidget* m_tree = nullptr;
     HostTableView* m_table = nullptr;
     QLabel* m_statusSummary = nullptr;
+    QLabel* m_syncState = nullptr;
+    QPushButton* m_editButton = nullptr;
+    QPushButton* m_deleteButton = nullptr;
 
     // Set only from the navigation tree: "rdp", "ssh" or empty.
     QString m_protocolFilter;

@@ -12,7 +12,7 @@ class QWidget;
 class SyncCenter
 {
 public:
-    enum class Action { Close, UploadNow, Restore, ChangePassphrase, AcceptChangedKeys };
+    enum class Action { Close, UploadNow, Restore, ChangePassphrase, AcceptChangedKeys, EnterPassphrase };
 
     // A team peer's key as the sync centre lists it.
     struct Peer
@@ -26,9 +26,14 @@ public:
     struct Status
     {
         bool cloudStateKnown = false;
+        bool inProgress = false;
+        bool autoSync = true;
+        bool passphraseMissing = false;
         qint64 cloudRevision = 0;
-        QDateTime cloudUpdatedAt;
-        qsizetype localHosts = 0;
+        QDateTime lastSyncedHere; // this computer's last agreement with the cloud copy
+        qsizetype localHosts = 0; // as the host table shows them
+        int pendingChanges = 0;
+        QString problem; // why the last sync did not go through
         // This account's key fingerprint (empty until its keys were opened) and the other side of
         // the team: the members for an owner, the owner for a member.
         QString ownFingerprint;
@@ -39,6 +44,7 @@ public:
     // The keys part of the box: fingerprints to compare, and which keys changed.
     static QString keysText(const Status& status);
 
+    static QString headline(const Status& status);
     static QString informativeText(const Status& status);
     static Action choose(QWidget* parent, const Status& status);
 };

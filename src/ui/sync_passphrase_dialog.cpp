@@ -4,55 +4,90 @@
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
 
-SyncPassphraseDialog::SyncPassphraseDialog(QWidget* parent) : QDialog(parent)
+SyncPassphraseDialog::SyncPassphraseDialog(Mode mode, const QString& problem, QWidget* parent)
+    : QDialog(parent), m_mode(mode)
 {
-    setWindowTitle(QStringLiteral("设置主机云同步密码"));
+    const bool entering = mode == Mode::Enter;
+    setWindowTitle(entering               ? QStringLiteral("输入同步密码")
+                   : mode == Mode::Change ? QStringLiteral("更改同步密码")
+                                          : QStringLiteral("设置主机云同步密码"));
     setMinimumWidth(480);
     auto* layout = new QVBoxLayout(this);
+    if (entering) {
+        auto* intro =
+            new QLabel(QStringLiteral("本账号已在其他电脑上开启云同步，云端有加密的主机数据。请输入在第一"
+                                      "台电脑上设置的同步密码，本机即可读取并合并这些主机。"),
+                       this);
+        intro->setWordWrap(true);
+        layout->addWidget(intro);
+    }
+    m_problem = new QLabel(problem, this);
+    m_problem->setObjectName(QStringLiteral("passphraseProblem"));
+    m_problem->setWordWrap(true);
+    m_problem->setStyleSheet(QStringLiteral("color: #c0392b;"));
+    m_problem->setVisible(!problem.isEmpty());
+    layout->addWidget(m_problem);
     auto* form = new QFormLayout;
     m_passphrase = new QLineEdit(this);
     m_passphrase->setEchoMode(QLineEdit::Password);
-    m_passphrase->setPlaceholderText(QStringLiteral("至少 12 个字符"));
-    m_confirmation = new QLineEdit(this);
-    m_confirmation->setEchoMode(QLineEdit::Password);
-    m_confirmation->setPlaceholderText(QStringLiteral("再次输入同步密码"));
-    form->addRow(QStringLiteral("同步密码"), m_passphrase);
-    form->addRow(QStringLiteral("确认密码"), m_confirmation);
+    m_passphrase->setPlaceholderText(entering ? QStringLiteral("第一台电脑上设置的同步密码")
+                                              : QStringLiteral("至少 12 个字符"));
+    form->addRow(mode == Mode::Change ? QStringLiteral("新同步密码") : QStringLiteral("同步密码"),
+                 m_passphrase);
+    if (!entering) {
+        m_confirmation = new QLineEdit(this);
+        m_confirmation->setEchoMode(QLineEdit::Password);
+        m_confirmation->setPlaceholderText(QStringLiteral("再次输入同步密码"));
+        form->addRow(QStringLiteral("确认密码"), m_confirmation);
+    }
     layout->addLayout(form);
-    auto* note = new QLabel(QStringLiteral("该密码只在本机使用，服务器无法解密你的主机地址、用户名和密码。换"
-                                           "电脑恢复时必须输入同一个同步密码；"
-                                           "遗失后无法找回云端密文。"),
-                            this);
+    auto* note = new QLabel(
+        mode == Mode::Change
+            ? QStringLiteral(
+                  "新密码将重新加密本账号保存在云端的同步密钥；本账号的其他电脑下次同步时会要求输入新密码。"
+                  "遗失后无法找回云端密文。")
+            : QStringLiteral(
+                  "该密码只在本机使用，服务器无法解密你的主机地址、用户名和密码。换电脑恢复时必须输入同一个"
+                  "同步密码；遗失后无法找回云端密文。"),
+        this);
     note->setWordWrap(true);
     layout->addWidget(note);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Save | QDialogButtonBox::Cancel, this);
-    buttons->button(QDialogButtonBox::Save)->setText(QStringLiteral("保存同步密码"));
+    buttons->button(QDialogButtonBox::Save)
+        ->setText(entering ? QStringLiteral("确定") : QStringLiteral("保存同步密码"));
     buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("取消"));
     connect(buttons, &QDialogButtonBox::accepted, this, &SyncPassphraseDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &SyncPassphraseDialog::reject);
     layout->addWidget(buttons);
 }
 
-bool SyncPassphraseDialog::run(QWidget* parent, const std::function<bool(const QString&)>& store)
+void SyncPassphraseDialog::accept()
 {
-    SyncPassphraseDialog dialog(parent);
-    if (dialog.exec() != QDialog::Accepted) {
-        return false;
-    }
     // Taken exactly as typed: blanks are part of a passphrase.
-    const QString passphrase = dialog.m_passphrase->text();
-    if (passphrase.size() < 12 || passphrase != dialog.m_confirmation->text()) {
-        QMessageBox::warning(parent, QStringLiteral("无法保存"),
-                             QStringLiteral("同步密码至少需要 12 个字符，并且两次输入必须一致。"));
-        return false;
+    const QString passphrase = m_passphrase->text();
+    QString problem;
+    if (passphrase.size() < 12) {
+        problem = QStringLiteral("同步密码至少需要 12 个字符。");
+    } else if (m_confirmation && passphrase != m_confirmation->text()) {
+        problem = QStringLiteral("两次输入的同步密码不一致。");
     }
-    if (!store(passphrase)) {
-        QMessageBox::critical(parent, QStringLiteral("无法保存"), QStringLiteral("同步密码本机加密失败。"));
-        return false;
+    if (!problem.isEmpty()) {
+        m_problem->setText(problem);
+        m_problem->setVisible(true);
+        m_passphrase->setFocus();
+        return;
     }
-    return true;
+    QDialog::accept();
+}
+
+std::optional<QString> SyncPassphraseDialog::ask(QWidget* parent, Mode mode, const QString& problem)
+{
+    SyncPassphraseDialog dialog(mode, problem, parent);
+    if (dialog.exec() != QDialog::Accepted) {
+        return std::nullopt;
+    }
+    return dialog.m_passphrase->text();
 }

@@ -25,7 +25,7 @@ const QString kPassphrase = QStringLiteral("a passphrase of some length");
 class RecordingUi : public HostSyncUi
 {
 public:
-    bool promptSyncPassphrase() override { return false; }
+    std::optional<QString> askSyncPassphrase(PassphraseMode, const QString&) override { return std::nullopt; }
     void showSyncMessage(MessageKind, const QString& title, const QString& text) override
     {
         titles.append(title);

@@ -41,10 +41,24 @@ struct Seen
 class RecordingSyncUi : public HostSyncUi
 {
 public:
-    bool promptSyncPassphrase() override
+    std::optional<QString> askSyncPassphrase(PassphraseMode mode, const QString& problem) override
     {
-        ++prompts;
-        return false;
+        asked.append({mode, problem});
+        if (passphraseAnswers.isEmpty()) {
+            return std::nullopt;
+        }
+        return passphraseAnswers.takeFirst();
+    }
+    void showSyncState(const QString& text) override { syncState = text; }
+    ConflictChoice resolveConflicts(const QList<Conflict>& list) override
+    {
+        conflicts += list;
+        return conflictAnswer;
+    }
+    bool offerSync(const QString& email) override
+    {
+        offers.append(email);
+        return acceptOffer;
     }
     void showSyncMessage(MessageKind kind, const QString& title, const QString& text) override
     {
@@ -62,7 +76,13 @@ public:
 
     EarlierHostsChoice earlierHostsAnswer = EarlierHostsChoice::Undecided;
     QStringList questions;
-    int prompts = 0;
+    QList<std::pair<PassphraseMode, QString>> asked;
+    QStringList passphraseAnswers; // what the user types, in turn; none left: cancel
+    QList<Conflict> conflicts;
+    ConflictChoice conflictAnswer = ConflictChoice::KeepLocal;
+    QStringList offers;
+    bool acceptOffer = false;
+    QString syncState;
     int reloads = 0;
     bool busyNow = false;
     QList<Seen> messages;
@@ -242,52 +262,88 @@ private slots:
         QVERIFY(upload(b));
         QCOMPARE(serverRevision(email), 2);
 
-        // A's upload comes after B's: refused, nothing is overwritten.
+        // A's upload comes after B's: the service refuses it, and A reads B's copy, merges and goes up
+        // again by itself. Nobody is asked: no host changed on both sides.
         a.use();
         a.sync->scheduleHostSyncUpload();
         QVERIFY(a.sync->autoSyncTimer()->isActive());
-        QSignalSpy failed(a.account.get(), &AccountClient::requestFailed);
-        QVERIFY(upload(a));
-        QCOMPARE(failed.count(), 1);
-        QCOMPARE(failed.first().first().toString(),
-                 QStringLiteral("云端主机数据已发生变化，请先从云端恢复后再上传"));
-        QCOMPARE(serverRevision(email), 2);
-
-        // Restore, then upload again: both edits survive.
-        QVERIFY(download(a, true));
-        QCOMPARE(a.ui.messages.last().title, QStringLiteral("云端恢复完成"));
-        QCOMPARE(a.ui.messages.last().text,
-                 QStringLiteral("已安全合并云端数据，本机独有主机不会被删除。当前共有 3 台主机。"));
-        QCOMPARE(a.hostNames(), (QStringList{"a-db", "a-web", "b-app"}));
-        QCOMPARE(a.database->getRemote(aDb.id)->remark, QStringLiteral("changed on A"));
+        QCOMPARE(a.ui.syncState, QStringLiteral("1 处更改尚未上传"));
         QVERIFY(upload(a));
         QCOMPARE(serverRevision(email), 3);
+        QVERIFY(a.ui.messages.isEmpty());
+        QVERIFY(a.ui.conflicts.isEmpty());
+        QCOMPARE(a.hostNames(), (QStringList{"a-db", "a-web", "b-app"}));
+        QCOMPARE(a.database->getRemote(aDb.id)->remark, QStringLiteral("changed on A"));
+        QCOMPARE(a.ui.syncState, QString());
+        // Progress texts end with the operation.
+        QVERIFY(!a.ui.statuses.last().startsWith(QStringLiteral("正在")));
 
+        // B takes A's edit: changed only in the cloud.
         QVERIFY(download(b, false));
         QCOMPARE(b.database->getRemote(aDb.id)->remark, QStringLiteral("changed on A"));
-        // The test drives A's uploads by hand from here: a debounced upload of B firing while A is
-        // driven (on a slow machine) would move the revisions these checks count.
-        b.sync->autoSyncTimer()->stop();
+        QVERIFY(!b.sync->autoSyncTimer()->isActive());
 
-        // Deleting on A never deletes on B.
+        // Deleting on A never deletes on B, and B does not send it back either.
         a.use();
         QVERIFY(a.database->deleteRemotes({aDb.id}));
         QVERIFY(upload(a));
         QCOMPARE(serverRevision(email), 4);
         QVERIFY(download(b, false));
         QVERIFY(b.database->getRemote(aDb.id).has_value());
-        b.sync->autoSyncTimer()->stop();
+        QVERIFY(!b.sync->autoSyncTimer()->isActive());
 
         // Nothing changed since: no upload.
         QVERIFY(upload(a));
         QCOMPARE(serverRevision(email), 4);
-        // After an upload the debounce stays idle until something changes.
         a.sync->scheduleHostSyncUpload();
         QVERIFY(!a.sync->autoSyncTimer()->isActive());
+
+        // The same host changed on both computers: A is asked, with both versions, and keeps B's.
+        const Remote aWeb = a.database->getAllRemotes().first(); // a-web, by name
+        QCOMPARE(aWeb.name, QStringLiteral("a-web"));
+        for (Computer* computer : {&a, &b}) {
+            computer->use();
+            Remote edited = *computer->database->getRemote(aWeb.id);
+            edited.remark = computer == &a ? QStringLiteral("A's remark") : QStringLiteral("B's remark");
+            QVERIFY(computer->database->updateRemote(edited));
+        }
         a.addHost(QStringLiteral("a-new"), QStringLiteral("10.0.0.3"), QStringLiteral("A-host-secret-3"));
-        a.sync->scheduleHostSyncUpload();
-        QVERIFY(a.sync->autoSyncTimer()->isActive());
-        a.sync->autoSyncTimer()->stop();
+        QVERIFY(upload(b));
+        QCOMPARE(serverRevision(email), 5);
+        a.ui.conflictAnswer = HostSyncUi::ConflictChoice::TakeCloud;
+        QVERIFY(upload(a));
+        QCOMPARE(a.ui.conflicts.size(), 1);
+        QCOMPARE(a.ui.conflicts.first().local.remark, QStringLiteral("A's remark"));
+        QCOMPARE(a.ui.conflicts.first().cloud.remark, QStringLiteral("B's remark"));
+        QCOMPARE(a.database->getRemote(aWeb.id)->remark, QStringLiteral("B's remark"));
+        QCOMPARE(serverRevision(email), 6); // a-new went up with the merge
+        QVERIFY(a.ui.messages.isEmpty());
+
+        // B starting again with nothing changed reads the cloud copy and uploads nothing.
+        b.restart(*m_server);
+        QTRY_VERIFY_WITH_TIMEOUT(b.account->isSignedIn(), kWaitMs);
+        QVERIFY(settle(b));
+        QVERIFY(b.database->getRemote(aWeb.id).has_value());
+        QVERIFY(b.hostNames().contains(QStringLiteral("a-new")));
+        QVERIFY(!b.sync->autoSyncTimer()->isActive());
+        QCOMPARE(serverRevision(email), 6);
+
+        // The service goes away: A's change is kept, said, and goes up once it is back.
+        a.use();
+        a.sync->setRetryDelays(50, 400);
+        m_server->stop();
+        a.addHost(QStringLiteral("a-offline"), QStringLiteral("10.0.0.4"), QStringLiteral("A-host-secret-4"));
+        QVERIFY(upload(a));
+        QVERIFY(a.ui.messages.isEmpty());
+        QCOMPARE(a.ui.syncState, QStringLiteral("1 处更改尚未上传"));
+        QVERIFY(a.ui.statuses.last().contains(QStringLiteral("后重试")));
+        QVERIFY(a.sync->retryTimer()->isActive());
+        QString error;
+        QVERIFY2(m_server->restart(&error), qPrintable(error));
+        QTRY_COMPARE_WITH_TIMEOUT(serverRevision(email), 7, kWaitMs);
+        QVERIFY(settle(a));
+        QCOMPARE(a.ui.syncState, QString());
+        QVERIFY(a.ui.messages.isEmpty());
 
         a.use();
         m_secrets << QSettings().value(QStringLiteral("account/session_token")).toString().toUtf8();
@@ -296,7 +352,7 @@ private slots:
         checkNoSecrets(b);
     }
 
-    void wrongPassphraseNeverUploads()
+    void wrongPassphraseIsAskedAgain()
     {
         Computer a(*m_server, QStringLiteral("机房A"));
         QVERIFY(a.sync->storeSyncPassphrase(kPassphrase));
@@ -305,21 +361,48 @@ private slots:
         QVERIFY(signIn(a, email, true));
         QTRY_COMPARE_WITH_TIMEOUT(serverRevision(email), 1, kWaitMs);
 
+        // A wrong passphrase is not kept: the user is asked again and told why; a cancel leaves the
+        // cloud copy unread and nothing goes up.
         Computer c(*m_server, QStringLiteral("机房C"));
         QVERIFY(c.sync->storeSyncPassphrase(QStringLiteral("another passphrase!")));
         c.addHost(QStringLiteral("only-c"), QStringLiteral("10.0.3.1"), QStringLiteral("C-host-secret-1"));
         QVERIFY(signIn(c, email, false));
-        QCOMPARE(c.ui.messages.size(), 1);
-        QCOMPARE(c.ui.messages.first().title, QStringLiteral("无法解密云端主机"));
-        QCOMPARE(
-            c.ui.messages.first().text,
-            QStringLiteral("同步密码错误，或云端数据已被修改\n请确认输入的是创建该备份时使用的同步密码。"));
+        QVERIFY(c.ui.messages.isEmpty());
+        QCOMPARE(c.ui.asked.size(), 1);
+        QCOMPARE(c.ui.asked.first().first, HostSyncUi::PassphraseMode::Enter);
+        QVERIFY(c.ui.asked.first().second.startsWith(QStringLiteral("同步密码不正确")));
+        QVERIFY(c.sync->storedSyncPassphrase().isEmpty());
         QVERIFY(!c.sync->isCloudStateKnown());
-        c.sync->scheduleHostSyncUpload();
-        QVERIFY(!c.sync->autoSyncTimer()->isActive());
+        QVERIFY(!c.sync->lastProblem().isEmpty());
         QVERIFY(upload(c));
         QCOMPARE(serverRevision(email), 1);
         QCOMPARE(c.hostNames(), QStringList{"only-c"});
+
+        // Syncing again asks afresh ("输入同步密码", the one set on the first computer); the right one
+        // reads A's hosts and C's own go up.
+        c.ui.passphraseAnswers = {kPassphrase};
+        QVERIFY(download(c, false));
+        QCOMPARE(c.ui.asked.size(), 2);
+        QCOMPARE(c.ui.asked.last().first, HostSyncUi::PassphraseMode::Enter);
+        QCOMPARE(c.hostNames(), (QStringList{"only-a", "only-c"}));
+        QVERIFY(upload(c));
+        QCOMPARE(serverRevision(email), 2);
+
+        // Turning sync off forgets the passphrase; another computer that signs in with sync off is told
+        // the account has a cloud copy, and joins with the passphrase.
+        c.sync->disableSync();
+        QVERIFY(c.sync->storedSyncPassphrase().isEmpty());
+        Computer d(*m_server, QStringLiteral("机房D"));
+        d.config.setSyncEnabled(false);
+        d.ui.acceptOffer = true;
+        d.ui.passphraseAnswers = {kPassphrase};
+        QVERIFY(signIn(d, email, false));
+        QTRY_COMPARE_WITH_TIMEOUT(d.ui.offers, QStringList{email}, kWaitMs);
+        QVERIFY(settle(d));
+        QCOMPARE(d.ui.asked.size(), 1);
+        QCOMPARE(d.ui.asked.first().first, HostSyncUi::PassphraseMode::Enter);
+        QVERIFY(d.config.config().sync_enabled);
+        QCOMPARE(d.hostNames(), (QStringList{"only-a", "only-c"}));
     }
 
     // An owner, the owner's second computer and two members, each member with a passphrase of its own.
@@ -361,7 +444,8 @@ private slots:
             QVERIFY(signIn(member, memberEmails[i], false));
             QCOMPARE(member.account->account().role, QStringLiteral("member"));
             QVERIFY2(member.ui.statuses.join(u'|').contains(QStringLiteral("主账号尚未创建团队主机云备份")),
-                     qPrintable(member.ui.statuses.join(u'|') + (member.ui.messages.isEmpty() ? QString() : member.ui.messages.last().text)));
+                     qPrintable(member.ui.statuses.join(u'|') +
+                                (member.ui.messages.isEmpty() ? QString() : member.ui.messages.last().text)));
             QVERIFY(!member.sync->ownFingerprint().isEmpty());
         }
         Computer& m1 = *members[0];

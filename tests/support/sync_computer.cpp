@@ -15,6 +15,11 @@ SyncComputer::SyncComputer(const AccountTestServer& server, std::unique_ptr<Host
     database->initialize(home.filePath(QStringLiteral("data.db")), crypto.get());
     config.setSyncEnabled(true);
     config.setAutoSync(true);
+    wire(server);
+}
+
+void SyncComputer::wire(const AccountTestServer& server)
+{
     account = std::make_unique<AccountClient>(crypto.get());
     AppConfig endpoint;
     endpoint.account_service_url = server.baseUrl();
@@ -25,6 +30,15 @@ SyncComputer::SyncComputer(const AccountTestServer& server, std::unique_ptr<Host
     // As the window does: the sync reacts to every change of the account.
     QObject::connect(account.get(), &AccountClient::accountChanged, sync.get(),
                      [this](const MemberAccount& member) { sync->onAccountChanged(member); });
+}
+
+void SyncComputer::restart(const AccountTestServer& server)
+{
+    use();
+    sync.reset();
+    account.reset();
+    wire(server);
+    account->restoreSession();
 }
 
 SyncComputer::~SyncComputer() = default;

@@ -25,6 +25,8 @@ public:
 
     // Per-user settings written from now on belong to this computer.
     void use() const;
+    // As the program starting again: a new account client and sync, the kept session signed in again.
+    void restart(const AccountTestServer& server);
 
     template <typename Ui> Ui& uiAs() { return static_cast<Ui&>(*ui); }
 
@@ -35,4 +37,7 @@ public:
     std::unique_ptr<AccountClient> account;
     std::unique_ptr<HostSyncUi> ui;
     std::unique_ptr<HostSyncController> sync;
+
+private:
+    void wire(const AccountTestServer& server);
 };

@@ -41,6 +41,7 @@ private slots:
     void registrationChecksInOrder();
     void passphraseDialog_data();
     void passphraseDialog();
+    void syncCenterText_data();
     void syncCenterText();
 };
 
@@ -305,80 +306,123 @@ void TestAccountDialogs::registrationChecksInOrder()
 
 void TestAccountDialogs::passphraseDialog_data()
 {
+    QTest::addColumn<int>("mode");
     QTest::addColumn<QString>("passphrase");
     QTest::addColumn<QString>("confirmation");
-    QTest::addColumn<bool>("storeWorks");
     QTest::addColumn<QString>("title");
-    QTest::addColumn<QString>("message"); // empty: saved
+    QTest::addColumn<QString>("problem"); // empty: taken
 
-    const QString rule = QStringLiteral("同步密码至少需要 12 个字符，并且两次输入必须一致。");
-    QTest::newRow("11 characters") << "12345678901"
-                                   << "12345678901" << true << "无法保存" << rule;
-    QTest::newRow("different") << "123456789012"
-                               << "123456789013" << true << "无法保存" << rule;
-    QTest::newRow("sealing fails") << "123456789012"
-                                   << "123456789012" << false << "无法保存"
-                                   << "同步密码本机加密失败。";
-    QTest::newRow("saved with blanks") << " 12345678901 "
-                                       << " 12345678901 " << true << ""
-                                       << "";
+    const int set = int(SyncPassphraseDialog::Mode::Set);
+    const int enter = int(SyncPassphraseDialog::Mode::Enter);
+    const int change = int(SyncPassphraseDialog::Mode::Change);
+    const QString setTitle = QStringLiteral("设置主机云同步密码");
+    QTest::newRow("11 characters") << set << "12345678901"
+                                   << "12345678901" << setTitle << "同步密码至少需要 12 个字符。";
+    QTest::newRow("different") << set << "123456789012"
+                               << "123456789013" << setTitle << "两次输入的同步密码不一致。";
+    QTest::newRow("taken with blanks") << set << " 12345678901 "
+                                       << " 12345678901 " << setTitle << "";
+    QTest::newRow("entered once") << enter << "the first computer's one" << QString()
+                                  << QStringLiteral("输入同步密码") << "";
+    QTest::newRow("entered too short")
+        << enter << "short" << QString() << QStringLiteral("输入同步密码") << "同步密码至少需要 12 个字符。";
+    QTest::newRow("changed") << change << "a new passphrase 1"
+                             << "a new passphrase 1" << QStringLiteral("更改同步密码") << "";
 }
 
 void TestAccountDialogs::passphraseDialog()
 {
+    QFETCH(int, mode);
     QFETCH(QString, passphrase);
     QFETCH(QString, confirmation);
-    QFETCH(bool, storeWorks);
     QFETCH(QString, title);
-    QFETCH(QString, message);
+    QFETCH(QString, problem);
 
     ModalDriver driver;
+    QString seenTitle;
+    QString seenProblem;
+    bool stayedOpen = false;
     driver.then([&](QWidget* widget) {
         auto* dialog = qobject_cast<SyncPassphraseDialog*>(widget);
         QVERIFY(dialog);
-        QCOMPARE(dialog->windowTitle(), QStringLiteral("设置主机云同步密码"));
+        seenTitle = dialog->windowTitle();
+        // Entering asks once; choosing asks twice.
+        QCOMPARE(dialog->confirmationEdit() == nullptr, mode == int(SyncPassphraseDialog::Mode::Enter));
         dialog->passphraseEdit()->setText(passphrase);
-        dialog->confirmationEdit()->setText(confirmation);
+        if (dialog->confirmationEdit()) {
+            dialog->confirmationEdit()->setText(confirmation);
+        }
         dialog->accept();
+        // A refusal keeps the dialog and what was typed, and says why.
+        stayedOpen = dialog->isVisible();
+        seenProblem = dialog->problemLabel()->isVisible() ? dialog->problemLabel()->text() : QString();
+        if (stayedOpen) {
+            QCOMPARE(dialog->passphraseEdit()->text(), passphrase);
+            dialog->reject();
+        }
     });
-    SeenBox seen;
-    if (!message.isEmpty()) {
-        driver.answer(QMessageBox::Ok, &seen);
-    }
-    QString stored;
-    const bool saved = SyncPassphraseDialog::run(nullptr, [&](const QString& value) {
-        stored = value;
-        return storeWorks;
-    });
-    QCOMPARE(saved, message.isEmpty());
-    if (message.isEmpty()) {
-        QCOMPARE(stored, passphrase); // exactly as typed
-    } else {
-        QCOMPARE(seen.title, title);
-        QCOMPARE(seen.text, message);
-    }
+    const std::optional<QString> typed =
+        SyncPassphraseDialog::ask(nullptr, static_cast<SyncPassphraseDialog::Mode>(mode), QString());
     QVERIFY(driver.done());
+    QCOMPARE(seenTitle, title);
+    QCOMPARE(seenProblem, problem);
+    QCOMPARE(stayedOpen, !problem.isEmpty());
+    QCOMPARE(typed.has_value(), problem.isEmpty());
+    if (typed) {
+        QCOMPARE(*typed, passphrase); // exactly as typed
+    }
+}
 
-    // Cancel stores nothing.
-    driver.then([](QWidget* widget) { qobject_cast<QDialog*>(widget)->reject(); });
-    bool called = false;
-    QVERIFY(!SyncPassphraseDialog::run(nullptr, [&](const QString&) { return called = true; }));
-    QVERIFY(!called);
+void TestAccountDialogs::syncCenterText_data()
+{
+    QTest::addColumn<bool>("known");
+    QTest::addColumn<bool>("inProgress");
+    QTest::addColumn<bool>("member");
+    QTest::addColumn<int>("pending");
+    QTest::addColumn<QString>("problem");
+    QTest::addColumn<QString>("headline");
+    QTest::addColumn<QString>("text");
+
+    const QString tail = QStringLiteral("\n\n自动同步已开启；服务器无法查看主机地址、用户名或密码。");
+    QTest::newRow("reading") << false << true << false << 0 << QString()
+                             << QStringLiteral("端到端加密云同步已开启，正在读取云端数据")
+                             << QStringLiteral(
+                                    "云端版本：正在读取\n本机最近同步：尚未同步\n本机主机：42 台") +
+                                    tail;
+    // Never "正在读取" once nothing is under way, and the reason is said.
+    QTest::newRow("failed")
+        << false << false << false << 3 << QStringLiteral("连接被拒绝")
+        << QStringLiteral("端到端加密云同步已开启，但本机尚未读取云端数据")
+        << QStringLiteral("云端版本：未知\n本机最近同步：尚未同步\n本机主机：42 台\n3 处更改尚未上传\n"
+                          "上次同步未完成：连接被拒绝") +
+               tail;
+    QTest::newRow("member")
+        << true << false << true << 0 << QString() << QStringLiteral("端到端加密云同步已开启")
+        << QStringLiteral("云端版本：17\n本机最近同步：尚未同步\n团队主机：42 台（主账号共享，只读）") + tail;
 }
 
 void TestAccountDialogs::syncCenterText()
 {
+    QFETCH(bool, known);
+    QFETCH(bool, inProgress);
+    QFETCH(bool, member);
+    QFETCH(int, pending);
+    QFETCH(QString, problem);
+    QFETCH(QString, headline);
+    QFETCH(QString, text);
     SyncCenter::Status status;
     status.localHosts = 42;
-    QCOMPARE(SyncCenter::informativeText(status),
-             QStringLiteral("云端版本：正在读取\n最近同步：尚未同步\n本机主机：42 "
-                            "台\n\n自动同步已开启；服务器无法查看主机地址、用户名或密码。"));
-    status.cloudStateKnown = true;
+    status.cloudStateKnown = known;
+    status.inProgress = inProgress;
+    status.member = member;
+    status.pendingChanges = pending;
+    status.problem = problem;
     status.cloudRevision = 17;
+    QCOMPARE(SyncCenter::headline(status), headline);
+    QCOMPARE(SyncCenter::informativeText(status), text);
     const QDateTime local(QDate(2026, 12, 8), QTime(9, 5, 30), Qt::LocalTime);
-    status.cloudUpdatedAt = local.toUTC();
-    const QString text = SyncCenter::informativeText(status);
-    QVERIFY2(text.startsWith(QStringLiteral("云端版本：17\n最近同步：2026-12-08 09:05\n")), qPrintable(text));
+    status.lastSyncedHere = local.toUTC();
+    QVERIFY(SyncCenter::informativeText(status).contains(QStringLiteral("本机最近同步：2026-12-08 09:05\n")));
 }
 
 QTEST_MAIN(TestAccountDialogs)

@@ -130,7 +130,8 @@ private slots:
             dialog->accept();
         });
         button("cloudSyncButton")->click();
-        QVERIFY(driver.done());
+        // The passphrase is asked once the service said this account has no keys yet: choose one.
+        QTRY_VERIFY_WITH_TIMEOUT(driver.done(), kWaitMs);
         QCOMPARE(question.title, QStringLiteral("开启主机云同步"));
         QVERIFY(m_config->config().sync_enabled);
         // The switch is in the file, and the inventory goes up (the cloud was empty).

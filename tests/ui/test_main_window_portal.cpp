@@ -152,9 +152,12 @@ private slots:
         QCOMPARE(m_site->refusedRequests(), 0);
         QCOMPARE(m_site->requestCount("POST", QStringLiteral("/login")), 1);
 
-        // The account card shows the portal account; acceleration takes the portal's session.
+        // The account card shows the portal account, which is no member account: no cloud sync offered.
+        // Acceleration takes the portal's session.
         QVERIFY(m_window->accountClient()->isSignedIn());
-        QCOMPARE(memberText(), QString::fromUtf8(TestPortalSite::kUserName) + QStringLiteral(" · 主账号"));
+        QCOMPARE(memberText(),
+                 QString::fromUtf8(TestPortalSite::kUserName) + QStringLiteral(" · Vantrelnet 账号"));
+        QVERIFY(!button("cloudSyncButton")->isVisible());
         QCOMPARE(portal()->jwt(), QString::fromLatin1(jwt));
         QVERIFY(portal()->cookieHeader().contains(TestPortalSite::kSessionCookie));
         m_bed->service().setSession(portal()->cookieHeader(), jwt);
