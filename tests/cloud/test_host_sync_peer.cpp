@@ -303,9 +303,9 @@ private slots:
         QCOMPARE(aWeb.name, QStringLiteral("a-web"));
         for (Computer* computer : {&a, &b}) {
             computer->use();
-            Remote edited = *computer->database->getRemote(aWeb.id);
-            edited.remark = computer == &a ? QStringLiteral("A's remark") : QStringLiteral("B's remark");
-            QVERIFY(computer->database->updateRemote(edited));
+            Remote both = *computer->database->getRemote(aWeb.id);
+            both.remark = computer == &a ? QStringLiteral("A's remark") : QStringLiteral("B's remark");
+            QVERIFY(computer->database->updateRemote(both));
         }
         a.addHost(QStringLiteral("a-new"), QStringLiteral("10.0.0.3"), QStringLiteral("A-host-secret-3"));
         QVERIFY(upload(b));
