@@ -10,6 +10,7 @@
 #include "support/modal_driver.h"
 #include "ui/account_actions.h"
 #include "ui/global_settings_dialog.h"
+#include "ui/host_table_model.h"
 #include "ui/main_window.h"
 #include "ui/registration_dialog.h"
 #include "ui/sign_in_dialog.h"
@@ -23,6 +24,7 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QStatusBar>
+#include <QTableView>
 #include <QTest>
 
 #include <memory>
@@ -230,6 +232,69 @@ private slots:
         QCOMPARE(failure.title, QStringLiteral("登录失败"));
         QCOMPARE(failure.text, QStringLiteral("邮箱或密码错误"));
         QVERIFY(!m_window->accountClient()->isSignedIn());
+    }
+
+    // A team member opens the hosts the owner shares but cannot change them, and is told why.
+    void memberSeesTheOwnersHostsReadOnly()
+    {
+        QString error;
+        QVERIFY2(m_server->addUser(QStringLiteral("night@example.com"), QStringLiteral("Night"), kPassword,
+                                   &error),
+                 qPrintable(error));
+        const AccountTestServer::CommandResult joined =
+            m_server->admin({QStringLiteral("team"), QStringLiteral("add-member"), QStringLiteral("--owner"),
+                             QStringLiteral("ops@example.com"), QStringLiteral("--member"),
+                             QStringLiteral("night@example.com")});
+        QVERIFY2(joined.exitCode == 0, joined.err.constData());
+        const Group group = m_inventory.db->getGroups().first();
+        HostFields team;
+        team.scope = QStringLiteral("team");
+        const Remote shared =
+            storeHost(*m_inventory.db, QStringLiteral("team-web"), QStringLiteral("192.0.2.20"), group, team);
+        const Remote own =
+            storeHost(*m_inventory.db, QStringLiteral("own-box"), QStringLiteral("192.0.2.21"), group, team);
+        QVERIFY(m_inventory.db->setSyncOrigin({shared.id}, QStringLiteral("owner-account-id")));
+        QVERIFY(
+            m_inventory.db->setSyncOrigin({own.id}, QString::fromLatin1(DatabaseManager::kLocalOnlyOrigin)));
+
+        ModalDriver driver;
+        driver.then([](QWidget* widget) {
+            auto* dialog = qobject_cast<SignInDialog*>(widget);
+            QVERIFY(dialog);
+            dialog->accountEdit()->setText(QStringLiteral("night@example.com"));
+            dialog->passwordEdit()->setText(kPassword);
+            dialog->accept();
+        });
+        button("signInButton")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(memberText(), QStringLiteral("Night · 子账号"), kWaitMs);
+
+        auto* table = m_window->findChild<QTableView*>(QStringLiteral("hostTable"));
+        QVERIFY(table);
+        const auto select = [&](const QString& name) {
+            for (int row = 0; row < table->model()->rowCount(); ++row) {
+                if (table->model()->index(row, HostTableModel::NameColumn).data().toString() == name) {
+                    table->selectionModel()->setCurrentIndex(
+                        table->model()->index(row, HostTableModel::NameColumn),
+                        QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+                    return true;
+                }
+            }
+            return false;
+        };
+        QVERIFY(select(QStringLiteral("team-web")));
+        for (const char* name : {"editButton", "deleteButton"}) {
+            QVERIFY2(!button(name)->isEnabled(), name);
+            QCOMPARE(button(name)->toolTip(), HostTableModel::teamHostNote());
+        }
+        // The remark cell of a shared host does not open for editing.
+        const QModelIndex remark =
+            table->model()->index(table->currentIndex().row(), HostTableModel::RemarkColumn);
+        QVERIFY(!(table->model()->flags(remark) & Qt::ItemIsEditable));
+        button("clearSelectionButton")->click(); // selected rows stay checked until then
+        QVERIFY(select(QStringLiteral("own-box")));
+        QVERIFY(button("editButton")->isEnabled());
+        QVERIFY(button("deleteButton")->isEnabled());
+        QVERIFY(m_inventory.db->getRemote(shared.id).has_value());
     }
 };
 
