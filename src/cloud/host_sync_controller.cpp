@@ -996,8 +996,10 @@ void HostSyncController::upload(bool force)
                                 }
                                 m_db->setSyncOrigin(fresh, me);
                                 finish(QStringLiteral("主机云同步完成 · 云端版本 %1").arg(stored), 6000);
-                                // Edits made while this one was on its way go up next.
-                                scheduleHostSyncUpload();
+                                // Edits made while this one was on its way (counted by finish) go up next.
+                                if (m_pendingChanges > 0 && m_config->config().auto_sync) {
+                                    m_autoSyncTimer.start();
+                                }
                             });
                     });
             });
