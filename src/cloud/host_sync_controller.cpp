@@ -1125,7 +1125,7 @@ bool HostSyncController::changeSyncPassphrase()
                         fail(QStringLiteral("无法保存"), QStringLiteral("同步密码本机加密失败。"));
                         return;
                     }
-                    finish(QStringLiteral("同步密码已更改；本账号的其他电脑下次同步时会要求输入新密码"),
+                    finish(QStringLiteral("同步密码已更改；本账号的其他电脑下次启动或登录后会要求输入新密码"),
                            8000);
                 });
         });

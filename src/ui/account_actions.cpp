@@ -160,12 +160,11 @@ void AccountActions::showCloudSyncCenter()
         }
         break;
     case SyncCenter::Action::ChangePassphrase:
-        if (QMessageBox::warning(
-                m_window, QStringLiteral("更改同步密码"),
-                QStringLiteral(
-                    "更改后将用新密码重新加密本账号保存在云端的同步密钥。本账号的其他电脑下次同步时"
-                    "会要求输入新密码。继续吗？"),
-                QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes) {
+        if (QMessageBox::warning(m_window, QStringLiteral("更改同步密码"),
+                                 QStringLiteral("更改后将用新密码重新加密本账号保存在云端的同步密钥。本账号的"
+                                                "其他电脑下次启动或登录后同步时"
+                                                "会要求输入新密码。继续吗？"),
+                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes) {
             m_sync->changeSyncPassphrase();
         }
         break;

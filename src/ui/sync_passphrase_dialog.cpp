@@ -46,9 +46,9 @@ SyncPassphraseDialog::SyncPassphraseDialog(Mode mode, const QString& problem, QW
     layout->addLayout(form);
     auto* note = new QLabel(
         mode == Mode::Change
-            ? QStringLiteral(
-                  "新密码将重新加密本账号保存在云端的同步密钥；本账号的其他电脑下次同步时会要求输入新密码。"
-                  "遗失后无法找回云端密文。")
+            ? QStringLiteral("新密码将重新加密本账号保存在云端的同步密钥；本账号的其他电脑下次启动或登录后同"
+                             "步时会要求输入新密码。"
+                             "遗失后无法找回云端密文。")
             : QStringLiteral(
                   "该密码只在本机使用，服务器无法解密你的主机地址、用户名和密码。换电脑恢复时必须输入同一个"
                   "同步密码；遗失后无法找回云端密文。"),
