@@ -249,7 +249,8 @@ void TestDatabaseManager::newDatabaseHasSchema()
     QStringList tables =
         raw.texts(QStringLiteral("SELECT name FROM sqlite_master WHERE type='table' ORDER BY name"));
     QCOMPARE(tables, QStringList({QStringLiteral("agent_credential_profiles"), QStringLiteral("groups"),
-                                  QStringLiteral("remotes"), QStringLiteral("sync_origins")}));
+                                  QStringLiteral("remotes"), QStringLiteral("sync_baseline"),
+                                  QStringLiteral("sync_origins")}));
     QStringList indices = raw.texts(QStringLiteral(
         "SELECT name FROM sqlite_master WHERE type='index' AND name LIKE 'idx_%' ORDER BY name"));
     QCOMPARE(indices, QStringList({QStringLiteral("idx_remotes_group"), QStringLiteral("idx_remotes_host")}));
