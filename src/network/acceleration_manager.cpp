@@ -22,6 +22,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -91,8 +92,9 @@ QList<AccelerationNode> parseNodeList(const QByteArray& document)
         node.host = object.value(QStringLiteral("host")).toString().trimmed();
         const QJsonValue portValue = object.value(QStringLiteral("port"));
         const double port = portValue.isUndefined() ? 443.0 : portValue.toDouble(-1.0);
-        if (!hostPattern.match(node.host).hasMatch() || port != static_cast<int>(port) || port < 1 ||
-            port > 65535 || node.id.isEmpty()) {
+        // The range first: converting a double outside int's range is undefined.
+        if (!hostPattern.match(node.host).hasMatch() || !(port >= 1 && port <= 65535) ||
+            port != std::floor(port) || node.id.isEmpty()) {
             continue;
         }
         node.port = static_cast<quint16>(port);
