@@ -105,9 +105,14 @@ int main(int argc, char* argv[])
 
     auto instanceGuard = std::make_unique<SingleInstanceGuard>(SingleInstanceGuard::keyForCurrentUser());
     if (!instanceGuard->tryAcquire()) {
+#ifdef Q_OS_WIN
+        const QString user = QStringLiteral("同一 Windows 登录用户");
+#else
+        const QString user = QStringLiteral("同一系统登录用户");
+#endif
         showInformation(QStringLiteral("NIMBARA 已在运行"),
-                        QStringLiteral("同一 Windows 登录用户只允许打开一个 NIMBARA 主控端。\n"
-                                       "请切换到已打开的窗口后继续管理主机。"));
+                        user + QStringLiteral("只允许打开一个 NIMBARA 主控端。\n"
+                                              "请切换到已打开的窗口后继续管理主机。"));
         return 0;
     }
 

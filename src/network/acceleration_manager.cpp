@@ -22,6 +22,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -38,6 +39,9 @@ constexpr qint64 kReadChunk = 32768;
 // How long a tunnel whose client has left waits for the host to take the client's last bytes.
 constexpr int kLingerMs = 30000;
 constexpr qsizetype kMaxHandshakeBytes = 8192;
+// A node that could not be reached is left out of new tunnels for this long, so that connections after
+// a relay died neither wait for it nor fail on it.
+constexpr qint64 kDeadNodeMs = 60000;
 
 const char kUserAgent[] = "NIMBARA-Vantrel-Acceleration/1";
 
@@ -91,8 +95,9 @@ QList<AccelerationNode> parseNodeList(const QByteArray& document)
         node.host = object.value(QStringLiteral("host")).toString().trimmed();
         const QJsonValue portValue = object.value(QStringLiteral("port"));
         const double port = portValue.isUndefined() ? 443.0 : portValue.toDouble(-1.0);
-        if (!hostPattern.match(node.host).hasMatch() || port != static_cast<int>(port) || port < 1 ||
-            port > 65535 || node.id.isEmpty()) {
+        // The range first: converting a double outside int's range is undefined.
+        if (!hostPattern.match(node.host).hasMatch() || !(port >= 1 && port <= 65535) ||
+            port != std::floor(port) || node.id.isEmpty()) {
             continue;
         }
         node.port = static_cast<quint16>(port);
@@ -118,8 +123,16 @@ public:
         int nodeTimeoutMs = AccelerationManager::kNodeTimeoutMs;
     };
 
-    Tunnel(QTcpSocket* client, Route route, std::function<void()> onFailure, QObject* parent)
-        : QObject(parent), m_client(client), m_route(std::move(route)), m_onFailure(std::move(onFailure))
+    struct Reports
+    {
+        // A node's TLS connection failed or it did not answer in time.
+        std::function<void(const QString& nodeId)> nodeDown;
+        // The direct connection was tried (it connected or failed): no node carried this one.
+        std::function<void()> wentDirect;
+    };
+
+    Tunnel(QTcpSocket* client, Route route, Reports reports, QObject* parent)
+        : QObject(parent), m_client(client), m_route(std::move(route)), m_reports(std::move(reports))
     {
         m_client->setParent(this);
         m_client->setReadBufferSize(kBufferLimit);
@@ -164,25 +177,40 @@ private:
             else
                 readHandshake();
         });
-        connect(socket, &QAbstractSocket::errorOccurred, this, [this, attempt] {
+        connect(socket, &QAbstractSocket::errorOccurred, this, [this, attempt, id = node.id] {
             if (attempt != m_attempt)
                 return;
-            if (m_established)
+            if (m_established) {
                 closeClient();
-            else
-                tryNextNode();
+                return;
+            }
+            reportNodeDown(id);
+            tryNextNode();
         });
-        QTimer::singleShot(m_route.nodeTimeoutMs, this, [this, attempt] {
-            if (attempt == m_attempt && !m_established)
+        QTimer::singleShot(m_route.nodeTimeoutMs, this, [this, attempt, id = node.id] {
+            if (attempt == m_attempt && !m_established) {
+                reportNodeDown(id);
                 tryNextNode();
+            }
         });
         socket->connectToHostEncrypted(node.host, node.port);
     }
 
+    void reportNodeDown(const QString& nodeId)
+    {
+        if (m_reports.nodeDown)
+            m_reports.nodeDown(nodeId);
+    }
+
+    // Said once the direct connection was really tried, not before.
+    void reportDirect()
+    {
+        if (m_reports.wentDirect)
+            std::exchange(m_reports.wentDirect, nullptr)();
+    }
+
     void connectDirectly()
     {
-        if (m_onFailure)
-            m_onFailure();
         auto* socket = new QTcpSocket(this);
         socket->setReadBufferSize(kBufferLimit);
         connect(socket, &QAbstractSocket::connected, socket,
@@ -194,11 +222,14 @@ private:
                 return;
             m_established = true;
             startRelaying();
+            reportDirect();
         });
         connect(socket, &QTcpSocket::readyRead, this, [this] { pump(m_upstream, m_client); });
         connect(socket, &QAbstractSocket::errorOccurred, this, [this, attempt] {
-            if (attempt == m_attempt)
-                closeClient();
+            if (attempt != m_attempt)
+                return;
+            reportDirect();
+            closeClient();
         });
         socket->connectToHost(m_route.host, m_route.port);
     }
@@ -295,7 +326,7 @@ private:
     QPointer<QTcpSocket> m_upstream;
     Route m_route;
     QByteArray m_handshake;
-    std::function<void()> m_onFailure;
+    Reports m_reports;
     int m_nextNodeIndex = 0;
     quint32 m_attempt = 0;
     bool m_established = false;
@@ -525,6 +556,8 @@ void AccelerationManager::disableAcceleration()
     m_nodes.clear();
     m_directRemoteIds.clear();
     m_nodeIndexByRemote.clear();
+    m_nodeDownUntilMs.clear();
+    m_remotesBehindDeadNodes.clear();
     if (m_enabled) {
         m_enabled = false;
         emit enabledChanged(false);
@@ -568,22 +601,42 @@ void AccelerationManager::acceptConnections(QTcpServer* listener, const QString&
         Tunnel::Route route;
         route.host = host;
         route.port = port;
-        if (!m_directRemoteIds.contains(remoteId))
+        if (!m_directRemoteIds.contains(remoteId)) {
             route.candidates =
                 m_nodes.mid(std::min<qsizetype>(m_nodeIndexByRemote.value(remoteId, 0), m_nodes.size()));
+            route.candidates.removeIf([this](const AccelerationNode& node) { return isNodeDown(node.id); });
+        }
         route.token = m_token;
         route.tls = m_tls.value_or(QSslConfiguration::defaultConfiguration());
         route.nodeTimeoutMs = m_nodeTimeoutMs;
-        auto* tunnel = new Tunnel(
-            client, std::move(route),
-            [manager = QPointer<AccelerationManager>(this), remoteId, remoteName] {
-                if (manager)
-                    manager->markDirect(remoteId, remoteName);
-            },
-            this);
+        const QPointer<AccelerationManager> manager(this);
+        const quint32 generation = m_generation;
+        Tunnel::Reports reports;
+        reports.nodeDown = [manager, generation, remoteId](const QString& nodeId) {
+            if (manager && manager->m_generation == generation)
+                manager->markNodeDown(nodeId, remoteId);
+        };
+        reports.wentDirect = [manager, generation, remoteId, remoteName] {
+            if (manager && manager->m_generation == generation)
+                manager->markDirect(remoteId, remoteName);
+        };
+        auto* tunnel = new Tunnel(client, std::move(route), std::move(reports), this);
         m_tunnels.insert(tunnel);
         connect(tunnel, &QObject::destroyed, this, [this, tunnel] { m_tunnels.remove(tunnel); });
     }
+}
+
+void AccelerationManager::markNodeDown(const QString& nodeId, const QString& remoteId)
+{
+    if (!isNodeDown(nodeId))
+        SPDLOG_WARN("加速节点 {} 无法连接，{} 秒内不再使用", nodeId, kDeadNodeMs / 1000);
+    m_nodeDownUntilMs.insert(nodeId, QDateTime::currentMSecsSinceEpoch() + kDeadNodeMs);
+    m_remotesBehindDeadNodes.insert(remoteId);
+}
+
+bool AccelerationManager::isNodeDown(const QString& nodeId) const
+{
+    return m_nodeDownUntilMs.value(nodeId, 0) > QDateTime::currentMSecsSinceEpoch();
 }
 
 void AccelerationManager::markDirect(const QString& remoteId, const QString& remoteName)
@@ -603,22 +656,28 @@ bool AccelerationManager::handleConnectionFailure(const QString& remoteId, const
         return std::any_of(words.begin(), words.end(),
                            [&lower](const char* word) { return lower.contains(QString::fromUtf8(word)); });
     };
-    // An authentication or security problem: another node would fail the same way.
-    if (mentions({"password", "logon", "login", "authentication", "credential", "certificate", "credssp",
-                  "tls", "security", "密码", "登录", "身份", "凭据", "证书", "安全"})) {
-        return false;
+    // A tunnel of this host found its relay dead: whatever the session made of the broken stream (a
+    // failed TLS handshake reads as a certificate or security error), the path is at fault.
+    const bool relayDied = m_remotesBehindDeadNodes.remove(remoteId);
+    if (!relayDied) {
+        // An authentication or security problem: another node would fail the same way.
+        if (mentions({"password", "logon", "login", "authentication", "credential", "certificate", "credssp",
+                      "tls", "security", "密码", "登录", "身份", "凭据", "证书", "安全"})) {
+            return false;
+        }
+        if (!mentions({"transport", "network", "timeout", "connect", "socket", "网络", "超时", "无法连接",
+                       "连接失败"}))
+            return false;
     }
-    if (!mentions(
-            {"transport", "network", "timeout", "connect", "socket", "网络", "超时", "无法连接", "连接失败"}))
-        return false;
     const int next = m_nodeIndexByRemote.value(remoteId, 0) + 1;
     m_nodeIndexByRemote.insert(remoteId, next);
     if (next < m_nodes.size()) {
         emit statusChanged(text("“%1”正在尝试其他加速节点…").arg(remoteName));
         return true;
     }
+    // Nothing has been tried yet: the session reconnects directly, and says so once it has.
     m_directRemoteIds.insert(remoteId);
-    emit fallbackToDirect(remoteId, remoteName);
+    emit statusChanged(text("“%1”的加速节点均不可用，正在直接连接…").arg(remoteName));
     return true;
 }
 

@@ -92,6 +92,9 @@ private:
     void acceptConnections(QTcpServer* listener, const QString& host, quint16 port, const QString& remoteId,
                            const QString& remoteName);
     void markDirect(const QString& remoteId, const QString& remoteName);
+    // A tunnel of `remoteId` could not reach node `nodeId`: new tunnels leave the node out for a while.
+    void markNodeDown(const QString& nodeId, const QString& remoteId);
+    bool isNodeDown(const QString& nodeId) const;
 
     QNetworkAccessManager* m_network;
     QTimer* m_reauthTimer;
@@ -103,6 +106,8 @@ private:
     QSet<QObject*> m_tunnels;
     QSet<QString> m_directRemoteIds;
     QHash<QString, int> m_nodeIndexByRemote;
+    QHash<QString, qint64> m_nodeDownUntilMs;
+    QSet<QString> m_remotesBehindDeadNodes;
     quint32 m_generation = 0;
     int m_pendingProbes = 0;
     bool m_busy = false;

@@ -113,7 +113,8 @@ void VantrelClient::prepareLogin(const QString& account)
 
 void VantrelClient::readLoginToken(bool afterFailedSignIn)
 {
-    get(portalUrl(QStringLiteral("/login")),
+    get(
+        portalUrl(QStringLiteral("/login")),
         [this, afterFailedSignIn](const QByteArray& body, const QUrl&, int) {
             const QString token = VantrelPageReader::loginToken(QString::fromUtf8(body));
             if (afterFailedSignIn) {
@@ -136,7 +137,8 @@ void VantrelClient::readLoginToken(bool afterFailedSignIn)
                 fetchCaptcha();
             else
                 emit prepared(false);
-        });
+        },
+        kMaxSignInPageBytes);
 }
 
 void VantrelClient::refreshCaptcha()
@@ -172,7 +174,7 @@ void VantrelClient::fetchCaptcha()
 void VantrelClient::login(const QString& account, const QString& password, const QString& captcha)
 {
     if (m_loginToken.isEmpty() || !m_network) {
-        fail(text("登录会话尚未准备好，请等待图片验证码加载完成。"));
+        fail(text("登录会话尚未准备好，请等待图片验证码加载完成。"), false);
         return;
     }
     m_account = account.trimmed();
@@ -317,36 +319,39 @@ void VantrelClient::fetchDetailBundle(const QString& serverId)
 {
     QUrl url = portalUrl(QStringLiteral("/servicedetail"));
     url.setQuery(QUrlQuery{{QStringLiteral("id"), serverId}});
-    get(url, [this, serverId](const QByteArray& body, const QUrl& finalUrl, int status) {
-        --m_inFlight;
-        const bool readable = status >= 0 && !body.isEmpty() && !startsWithLogin(portalPath(finalUrl));
-        Remote record;
-        if (readable) {
-            const auto hint = m_listHints.constFind(serverId);
-            record =
-                VantrelPageReader::detailRecord(serverId, body, hint == m_listHints.cend() ? nullptr : &*hint,
-                                                QDateTime::currentDateTimeUtc());
-        }
-        // A server without an address cannot be connected to, and writing it would replace the
-        // address an earlier sync stored: it counts as unreadable.
-        if (record.id.isEmpty() || record.host.isEmpty()) {
-            ++m_failedDetails;
-            SPDLOG_WARN("Vantrelnet服务器 {} 详情读取失败 (HTTP {}{})", serverId, status,
-                        readable ? "，页面中没有地址" : "");
-        } else {
-            m_remotes.append(record);
-        }
-        const quint64 generation = m_generation;
-        emit syncProgress(text("正在同步服务器详情：%1/%2")
-                              .arg(m_remotes.size() + m_failedDetails)
-                              .arg(m_detailIds.size()));
-        if (generation != m_generation)
-            return;
-        if (m_nextDetail >= m_detailIds.size() && m_inFlight == 0)
-            finish();
-        else
-            startDetails();
-    });
+    get(
+        url,
+        [this, serverId](const QByteArray& body, const QUrl& finalUrl, int status) {
+            --m_inFlight;
+            const bool readable = status >= 0 && !body.isEmpty() && !startsWithLogin(portalPath(finalUrl));
+            Remote record;
+            if (readable) {
+                const auto hint = m_listHints.constFind(serverId);
+                record = VantrelPageReader::detailRecord(serverId, body,
+                                                         hint == m_listHints.cend() ? nullptr : &*hint,
+                                                         QDateTime::currentDateTimeUtc());
+            }
+            // A server without an address cannot be connected to, and writing it would replace the
+            // address an earlier sync stored: it counts as unreadable.
+            if (record.id.isEmpty() || record.host.isEmpty()) {
+                ++m_failedDetails;
+                SPDLOG_WARN("Vantrelnet服务器 {} 详情读取失败 (HTTP {}{})", serverId, status,
+                            readable ? "，页面中没有地址" : "");
+            } else {
+                m_remotes.append(record);
+            }
+            const quint64 generation = m_generation;
+            emit syncProgress(text("正在同步服务器详情：%1/%2")
+                                  .arg(m_remotes.size() + m_failedDetails)
+                                  .arg(m_detailIds.size()));
+            if (generation != m_generation)
+                return;
+            if (m_nextDetail >= m_detailIds.size() && m_inFlight == 0)
+                finish();
+            else
+                startDetails();
+        },
+        kMaxDetailPageBytes);
 }
 
 void VantrelClient::finish()
@@ -404,7 +409,8 @@ void VantrelClient::post(const QUrl& url, const QByteArray& form, ReplyHandler h
         if (!sent.isEmpty())
             sodium_memzero(const_cast<char*>(sent.constData()), static_cast<size_t>(sent.size()));
     });
-    track(reply, std::move(handler), kMaxPageBytes);
+    // Only the sign-in form is posted: its answer is a sign-in page (or the user centre).
+    track(reply, std::move(handler), kMaxSignInPageBytes);
 }
 
 void VantrelClient::track(QNetworkReply* reply, ReplyHandler handler, qint64 maxBytes)
@@ -480,10 +486,17 @@ QString VantrelClient::portalPath(const QUrl& url) const
     return !basePath.isEmpty() && path.startsWith(basePath) ? path.mid(basePath.size()) : path;
 }
 
-void VantrelClient::fail(const QString& message)
+void VantrelClient::fail(const QString& message, bool namesServer)
 {
-    SPDLOG_WARN("Vantrelnet同步失败: {}", message);
-    emit failed(message);
+    // A staging portal set in the configuration fails with its own address, so the user sees which
+    // server did not answer.
+    const QString shown =
+        namesServer
+            ? message + text("（服务器：%1）")
+                            .arg(m_baseUrl.toDisplayString(QUrl::RemoveUserInfo | QUrl::StripTrailingSlash))
+            : message;
+    SPDLOG_WARN("Vantrelnet同步失败: {}", shown);
+    emit failed(shown);
 }
 
 bool applyPortalConfig(VantrelClient& client, const AppConfig& config)

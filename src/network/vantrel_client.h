@@ -38,6 +38,10 @@ public:
     static constexpr int kRequestTimeoutMs = 20000;
     static constexpr int kMaxRedirects = 10;
     static constexpr qint64 kMaxPageBytes = 8LL * 1024 * 1024;
+    // Sign-in and detail pages are read on the GUI thread by many patterns each: a tighter bound keeps
+    // a hostile page from holding the window up. The sign-in answer may be the user centre.
+    static constexpr qint64 kMaxSignInPageBytes = 2LL * 1024 * 1024;
+    static constexpr qint64 kMaxDetailPageBytes = 1024 * 1024;
     static constexpr qint64 kMaxCaptchaBytes = 1024 * 1024;
     static constexpr int kMaxServers = 20000;
 
@@ -93,7 +97,8 @@ private:
     QUrl portalUrl(const QString& path) const;
     // The path of a reply's address below the portal address ("/login" for ".../login?x").
     QString portalPath(const QUrl& url) const;
-    void fail(const QString& message);
+    // Reports a failed run; `namesServer` adds the portal's address to the message.
+    void fail(const QString& message, bool namesServer = true);
 
     QNetworkAccessManager* m_network = nullptr;
     QNetworkCookieJar* m_cookieJar = nullptr;

@@ -38,6 +38,7 @@ enum class Pattern {
     TokenNameFirst,
     TokenValueFirst,
     AlertMessage,
+    AlertEnd,
     DataMessage,
     UserId,
     DisplayName,
@@ -85,6 +86,12 @@ struct PatternText
 
 // Runs that may cross tags or attributes are bounded (2000 characters, 8192 for tokens): unbounded,
 // a page repeating a pattern's beginning without its end made each start scan to the page's end.
+// Bounded is not enough: a page of starts 20 characters apart still made each one scan its 2000, about
+// a second per MiB. So a run that must end at a fixed character is possessive ("++", it never gives
+// back what it took) and followed by (*SKIP): when the rest fails, the next attempt starts where the
+// run ended instead of one character after the start. Starts inside the run would stop at the same
+// character and fail the same way (only a run cut off by its bound could end differently, which no
+// real page has). Each character is then read by a bounded number of attempts.
 // Where a label may stand after a letter ("Paid:", "Support"), it is not the label.
 const std::array<PatternText, static_cast<size_t>(Pattern::Count)> kPatterns{{
     {Pattern::SpaceRun, R"(\s+)", QRegularExpression::NoPatternOption},
@@ -96,57 +103,73 @@ const std::array<PatternText, static_cast<size_t>(Pattern::Count)> kPatterns{{
     {Pattern::JwtAssignment, R"(["'](?:jwt|access_token|accessToken)["']\s*[:=]\s*["']([^"']{1,8192})["'])",
      kDefault},
     {Pattern::JwtAuthorization, R"(Authorization\s*[:=]\s*["']Bearer\s+([^"']{1,8192})["'])", kDefault},
-    {Pattern::TokenNameFirst, R"(name=["']token["'][^>]{0,2000}value=["']([^"']{1,2000})["'])", kDefault},
-    {Pattern::TokenValueFirst, R"(value=["']([^"']{1,2000})["'][^>]{0,2000}name=["']token["'])", kDefault},
-    {Pattern::AlertMessage,
-     R"(class=["'][^"']{0,2000}(?:alert|error)[^"']{0,2000}["'][^>]{0,2000}>(.{0,2000}?)</(?:div|p|span|li|td|section)\s*>)",
+    // The rest of the tag is taken whole (capture 2), and the token's value is looked for in it by
+    // tokenInTag(): searched for by the pattern, each start repeated in a tag read the tag again.
+    {Pattern::TokenNameFirst, R"(()name=["']token["']([^>]{0,2000}+))", kDefault},
+    {Pattern::TokenValueFirst, R"(value=["']([^"']{1,2000})["']([^>]{0,2000}+))", kDefault},
+    // The element's start only: signInError() finds where its text ends (a bounded search from every
+    // start read the same text again and again).
+    {Pattern::AlertMessage, R"(class=["'][^"']{0,2000}(?:alert|error)[^"']{0,2000}["'][^>]{0,2000}+(*SKIP)>)",
      kDefault},
+    {Pattern::AlertEnd, R"(</(?:div|p|span|li|td|section)\s*+>)", kDefault},
     {Pattern::DataMessage, R"(data-message=["']([^"']{1,2000})["'])", kDefault},
     // Between label and value only whole tags may stand, or the digits would be taken for one; short
     // ones, as every "ID:" of a page is a start.
-    {Pattern::UserId, R"((?<![A-Za-z])(?:用户ID|ID)\s*[：:]\s*(?:<[^>]{0,500}>\s*)*([A-Za-z0-9_-]+))",
-     kDefault},
+    {Pattern::UserId,
+     R"((?<![A-Za-z])(?:用户ID|ID)\s*+[：:]\s*+(?:<[^>]{0,500}+(*SKIP)>\s*+)*+([A-Za-z0-9_-]+))", kDefault},
     {Pattern::DisplayName,
-     R"(class=["'][^"']{0,2000}user-center_name[^"']{0,2000}["'][^>]{0,2000}>([^<]{1,2000}))", kDefault},
-    {Pattern::GroupLink, R"((?:/)?service\?[^"'<>]{0,2000}?groupid(?:=|%3[Dd])(\d+))", kCaseOnly},
+     R"(class=["'][^"']{0,2000}user-center_name[^"']{0,2000}["'][^>]{0,2000}+(*SKIP)>([^<]{1,2000}))",
+     kDefault},
+    // A link's query is read once up to the first "groupid=<digits>" (or the link's end).
+    {Pattern::GroupLink,
+     R"((?:/)?service\?(?:[^"'<>g]++|g(?!roupid(?:=|%3[Dd])\d))*+(*SKIP)groupid(?:=|%3[Dd])(\d+))",
+     kCaseOnly},
     {Pattern::TableRow, R"(<tr\b[^>]{0,2000}>(.*?)</tr>)", kDefault},
     // Without "." these read the same with or without dot-matches-all, so rows and list pages share them.
-    {Pattern::DetailQueryLink, R"(servicedetail\s*\?[^"'<>]{0,2000}?\bid(?:=|%3[Dd])(\d+))", kCaseOnly},
+    {Pattern::DetailQueryLink,
+     R"(servicedetail\s*+\?(?:[^"'<>i]++|\Bi|i(?!d(?:=|%3[Dd])\d))*+(*SKIP)\bid(?:=|%3[Dd])(\d+))",
+     kCaseOnly},
     {Pattern::DetailPathLink, R"(servicedetail/(\d+))", kCaseOnly},
     {Pattern::HostIdField, R"(["']host_id["']\s*[:=]\s*["']?(\d+))", kCaseOnly},
     {Pattern::RowSmallName,
-     R"(<small[^>]{0,2000}class=["'][^"']{0,2000}text-muted[^"']{0,2000}["'][^>]{0,2000}>(.{0,2000}?)</small>)",
+     R"(<small[^>]{0,2000}class=["'][^"']{0,2000}text-muted[^"']{0,2000}["'][^>]{0,2000}+(*SKIP)>(.{0,2000}?)</small>)",
      kDefault},
     {Pattern::RowDomainName, R"((?:hostname|domain)["']?\s*[:=]\s*["']([^"']{1,2000}))", kDefault},
     {Pattern::Ipv4, R"(\b((?:(?:25[0-5]|2[0-4]\d|1?\d?\d)\.){3}(?:25[0-5]|2[0-4]\d|1?\d?\d))\b)", kDefault},
     {Pattern::Date, R"(\b((?:20\d{2})[-/]\d{1,2}[-/]\d{1,2}(?:\s+\d{1,2}:\d{2}(?::\d{2})?)?)\b)", kDefault},
-    {Pattern::HostCopyOne, R"(id=["']copyOneIp["'][^>]{0,2000}>\s*((?:\d{1,3}\.){3}\d{1,3})\s*</)", kDefault},
-    {Pattern::HostCopyContent, R"(id=["']copyIPContent["'][^>]{0,2000}>\s*((?:\d{1,3}\.){3}\d{1,3}))",
+    {Pattern::HostCopyOne, R"(id=["']copyOneIp["'][^>]{0,2000}+(*SKIP)>\s*((?:\d{1,3}\.){3}\d{1,3})\s*</)",
+     kDefault},
+    {Pattern::HostCopyContent, R"(id=["']copyIPContent["'][^>]{0,2000}+(*SKIP)>\s*((?:\d{1,3}\.){3}\d{1,3}))",
      kDefault},
     {Pattern::HostLabel, R"((?:IP地址|独立IP|Dedicated\s*IP)[^0-9]{0,160}((?:\d{1,3}\.){3}\d{1,3}))",
      kDefault},
     {Pattern::NameAfterStatus,
-     R"((?:已激活|已暂停|Activated|Suspended)\s*</span>\s*</section>\s*<section[^>]{0,2000}>\s*<span[^>]{0,2000}>([^<]{1,2000})</span>)",
+     R"((?:已激活|已暂停|Activated|Suspended)\s*</span>\s*</section>\s*<section[^>]{0,2000}+(*SKIP)>\s*<span[^>]{0,2000}+(*SKIP)>([^<]{1,2000}+)</span>)",
      kDefault},
     {Pattern::NameSection,
-     R"(<section[^>]{0,2000}>\s*<span[^>]{0,2000}>(qly[0-9A-Za-z_-]+)</span>\s*</section>)", kDefault},
-    {Pattern::NameWord, R"(\b(qly[0-9A-Za-z_-]{4,})\b)", kDefault},
-    {Pattern::NameLabel, R"((?:产品名称|服务名称)[^>]{0,2000}>\s*([^<]{1,2000}))", kDefault},
-    {Pattern::UserLabel, R"((?:用户名|Username)\s*[：:]\s*([^<\s]+))", kDefault},
-    {Pattern::UserCell, R"((?:用户名|Username)[^<]{0,30}</[^>]{1,2000}>\s*<[^>]{1,2000}>\s*([^<]{1,2000}))",
+     R"(<section[^>]{0,2000}+(*SKIP)>\s*<span[^>]{0,2000}+(*SKIP)>(qly[0-9A-Za-z_-]++)</span>\s*</section>)",
      kDefault},
-    {Pattern::PasswordCopy, R"(id=["']copyPwdContent["'][^>]{0,2000}>([^<]{1,2000}))", kDefault},
+    {Pattern::NameWord, R"(\b(qly[0-9A-Za-z_-]{4,})\b)", kDefault},
+    {Pattern::NameLabel, R"((?:产品名称|服务名称)[^>]{0,2000}+(*SKIP)>\s*([^<]{1,2000}))", kDefault},
+    {Pattern::UserLabel, R"((?:用户名|Username)\s*[：:]\s*([^<\s]+))", kDefault},
+    {Pattern::UserCell,
+     R"((?:用户名|Username)[^<]{0,30}+</[^>]{1,2000}+(*SKIP)>\s*<[^>]{1,2000}+(*SKIP)>\s*([^<]{1,2000}))",
+     kDefault},
+    {Pattern::PasswordCopy, R"(id=["']copyPwdContent["'][^>]{0,2000}+(*SKIP)>([^<]{1,2000}))", kDefault},
     {Pattern::PasswordLabel, R"((?:密码|Password)\s*[：:]\s*([^<\s]+))", kDefault},
     // Bounded: an unlabelled system field must not reach a heading far down the page (the footer).
     {Pattern::OsHeading,
-     R"((?:操作系统|Operating System|OS)</span>[\s\S]{0,400}?<h5[^>]{0,2000}>([^<]{1,2000})</h5>)", kDefault},
+     R"((?:操作系统|Operating System|OS)</span>(?:[^<]|<(?!h5)){0,400}+(*SKIP)<h5[^>]{0,2000}+(*SKIP)>([^<]{1,2000}+)</h5>)",
+     kDefault},
     {Pattern::OsCell,
-     R"((?:操作系统|Operating System|OS)[^<]{0,40}</[^>]{1,2000}>\s*<[^>]{1,2000}>\s*([^<]{1,2000}))",
+     R"((?:操作系统|Operating System|OS)[^<]{0,40}+</[^>]{1,2000}+(*SKIP)>\s*<[^>]{1,2000}+(*SKIP)>\s*([^<]{1,2000}))",
      kDefault},
     {Pattern::PortLabel, R"((?<![A-Za-z])(?:远程端口|SSH端口|RDP端口|端口|Port)\s*[：:]\s*(\d{2,5})\s*<)",
      kDefault},
-    {Pattern::ExpiryLabel, R"((?:到期时间|下次到期|Due Date)\s*[：:]\s*([^<]{1,2000})</)", kDefault},
-    {Pattern::OrderLabel, R"((?:订购日期|开通时间|Order Date)\s*[：:]\s*([^<]{1,2000})</)", kDefault},
+    {Pattern::ExpiryLabel, R"((?:到期时间|下次到期|Due Date)\s*+[：:]\s*+([^<]{1,2000}+)(*SKIP)</)",
+     kDefault},
+    {Pattern::OrderLabel, R"((?:订购日期|开通时间|Order Date)\s*+[：:]\s*+([^<]{1,2000}+)(*SKIP)</)",
+     kDefault},
     {Pattern::RawUsername, R"(["']username["']\s*[:=]\s*["']([^"']{1,2000})["'])", kDefault},
     {Pattern::RawPassword, R"(["'](?:password|passwd)["']\s*[:=]\s*["']([^"']{1,2000})["'])", kDefault},
     {Pattern::RawPort, R"((?<![A-Za-z])(?:远程端口|SSH端口|RDP端口|Port)\s*[：:]?[^0-9]{0,80}(\d{2,5}))",
@@ -196,12 +219,33 @@ private:
     QElapsedTimer m_timer;
 };
 
-enum class Cleanup { Decode, Strip };
+// Decode trims: names, addresses and ids stand in template white space. Exact keeps the blanks of the
+// text as the portal shows it, for passwords and user names, where a blank may belong to the value.
+enum class Cleanup { Decode, Exact, Strip };
 
 QString cleaned(const QString& capture, Cleanup cleanup)
 {
-    return cleanup == Cleanup::Strip ? VantrelPageReader::stripTags(capture)
-                                     : VantrelPageReader::decodeEntities(capture).trimmed();
+    switch (cleanup) {
+    case Cleanup::Strip:
+        return VantrelPageReader::stripTags(capture);
+    case Cleanup::Exact: {
+        // Line breaks and tabs around the value are the page's layout; blanks may be the value's own.
+        const QString text = VantrelPageReader::decodeEntities(capture);
+        const auto layout = [](QChar c) {
+            return c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QLatin1Char('\t');
+        };
+        qsizetype begin = 0;
+        qsizetype end = text.size();
+        while (begin < end && layout(text.at(begin)))
+            ++begin;
+        while (end > begin && layout(text.at(end - 1)))
+            --end;
+        return text.mid(begin, end - begin);
+    }
+    case Cleanup::Decode:
+        break;
+    }
+    return VantrelPageReader::decodeEntities(capture).trimmed();
 }
 
 // Capture 1 of the first match of the patterns in turn whose cleaned text is not empty.
@@ -265,11 +309,11 @@ QString expiryRemark(const QString& expiry)
     return QStringLiteral("到期时间：%1").arg(expiry);
 }
 
-// A JSON scalar as text: strings trimmed, whole numbers without a fraction.
-QString jsonText(const QJsonValue& value)
+// A JSON scalar as text: strings trimmed unless `cleanup` is Exact, whole numbers without a fraction.
+QString jsonText(const QJsonValue& value, Cleanup cleanup)
 {
     if (value.isString())
-        return value.toString().trimmed();
+        return cleanup == Cleanup::Exact ? value.toString() : value.toString().trimmed();
     if (value.isDouble()) {
         const double number = value.toDouble();
         if (std::isfinite(number) && number == std::floor(number) && std::fabs(number) < 9.0e15)
@@ -298,26 +342,27 @@ QJsonObject nestedObject(const QJsonValue& value)
 }
 
 // The value of `key` in `object` or, failing that, in its nested objects, depth first.
-QString findJsonValue(const QJsonObject& object, const QString& key, int depth)
+QString findJsonValue(const QJsonObject& object, const QString& key, int depth, Cleanup cleanup)
 {
-    const QString own = jsonText(object.value(key));
+    const QString own = jsonText(object.value(key), cleanup);
     if (!own.isEmpty() || depth >= kMaxJsonDepth)
         return own;
     for (const char* name : kNestedObjects) {
         const QJsonObject nested = nestedObject(object.value(QLatin1String(name)));
         if (nested.isEmpty())
             continue;
-        const QString value = findJsonValue(nested, key, depth + 1);
+        const QString value = findJsonValue(nested, key, depth + 1, cleanup);
         if (!value.isEmpty())
             return value;
     }
     return {};
 }
 
-QString jsonValue(const QJsonObject& root, std::initializer_list<const char*> keys)
+QString jsonValue(const QJsonObject& root, std::initializer_list<const char*> keys,
+                  Cleanup cleanup = Cleanup::Decode)
 {
     for (const char* key : keys) {
-        const QString value = findJsonValue(root, QString::fromLatin1(key), 0);
+        const QString value = findJsonValue(root, QString::fromLatin1(key), 0, cleanup);
         if (!value.isEmpty())
             return value;
     }
@@ -384,12 +429,12 @@ DetailFields jsonDetail(const QJsonObject& root, const QString& page)
                                QStringLiteral("yyyy-MM-dd HH:mm"));
     fields.name = VantrelPageReader::stripTags(jsonValue(root, {"hostname", "host_name", "domain"}));
     fields.port = jsonValue(root, {"port", "remote_port", "ssh_port", "rdp_port"});
-    fields.username = jsonValue(root, {"username", "user", "login_name"});
-    fields.password = jsonValue(root, {"password", "passwd"});
+    fields.username = jsonValue(root, {"username", "user", "login_name"}, Cleanup::Exact);
+    fields.password = jsonValue(root, {"password", "passwd"}, Cleanup::Exact);
     if (fields.username.isEmpty())
-        fields.username = firstMatch(page, {Pattern::RawUsername});
+        fields.username = firstMatch(page, {Pattern::RawUsername}, Cleanup::Exact);
     if (fields.password.isEmpty())
-        fields.password = firstMatch(page, {Pattern::PasswordCopy, Pattern::RawPassword});
+        fields.password = firstMatch(page, {Pattern::PasswordCopy, Pattern::RawPassword}, Cleanup::Exact);
     if (portNumber(fields.port) == 0)
         fields.port = firstMatch(page, {Pattern::RawPort});
     return fields;
@@ -402,8 +447,10 @@ DetailFields htmlDetail(const QString& page)
     fields.name = firstMatch(
         page, {Pattern::NameAfterStatus, Pattern::NameSection, Pattern::NameWord, Pattern::NameLabel},
         Cleanup::Strip);
+    // A label's value ends at the first blank and a table cell is laid out with white space; the copy
+    // field holds the password alone.
     fields.username = firstMatch(page, {Pattern::UserLabel, Pattern::UserCell});
-    fields.password = firstMatch(page, {Pattern::PasswordCopy, Pattern::PasswordLabel});
+    fields.password = firstMatch(page, {Pattern::PasswordCopy, Pattern::PasswordLabel}, Cleanup::Exact);
     fields.os = firstMatch(page, {Pattern::OsHeading, Pattern::OsCell});
     fields.port = firstMatch(page, {Pattern::PortLabel});
     fields.expiry = firstMatch(page, {Pattern::ExpiryLabel});
@@ -570,7 +617,32 @@ QByteArray VantrelPageReader::signInForm(const QString& token, const QString& ac
 QString VantrelPageReader::loginToken(const QString& page)
 {
     MatchingClock clock;
-    return firstMatch(page, {Pattern::TokenNameFirst, Pattern::TokenValueFirst});
+    // Both patterns take the rest of the tag (capture 2) whole; what they need of it is looked for in
+    // that piece alone, so no part of the page is read twice. With the name first, the last value of
+    // the rest counts (as a search that backtracked from the tag's end would have found it).
+    static const QRegularExpression valueAttribute(QStringLiteral(R"(value=["']([^"']{1,2000})["'])"),
+                                                   kDefault);
+    static const QRegularExpression tokenName(QStringLiteral(R"(name=["']token["'])"), kDefault);
+    QRegularExpressionMatchIterator names = regex(Pattern::TokenNameFirst).globalMatch(page);
+    while (names.hasNext()) {
+        QRegularExpressionMatchIterator values = valueAttribute.globalMatch(names.next().captured(2));
+        QString value;
+        while (values.hasNext())
+            value = values.next().captured(1);
+        value = cleaned(value, Cleanup::Decode);
+        if (!value.isEmpty())
+            return value;
+    }
+    QRegularExpressionMatchIterator valuesFirst = regex(Pattern::TokenValueFirst).globalMatch(page);
+    while (valuesFirst.hasNext()) {
+        const QRegularExpressionMatch match = valuesFirst.next();
+        if (!tokenName.match(match.captured(2)).hasMatch())
+            continue;
+        const QString value = cleaned(match.captured(1), Cleanup::Decode);
+        if (!value.isEmpty())
+            return value;
+    }
+    return {};
 }
 
 bool VantrelPageReader::asksForPassword(const QString& page)
@@ -584,7 +656,26 @@ QString VantrelPageReader::signInError(const QString& page)
     // The message runs to the end of the element that carries the class, so an icon or a bold
     // prefix inside it does not hide the text; an empty element yields nothing, and the next
     // candidate is read instead.
-    QString message = firstMatch(page, {Pattern::AlertMessage}, Cleanup::Strip);
+    QString message;
+    // The first closing tag at or after a position; starts only move forward, so the page is searched
+    // for closing tags once.
+    qsizetype end = -1;
+    qsizetype searchedFrom = -1;
+    const auto endFrom = [&](qsizetype from) {
+        if (end >= from || (end < 0 && searchedFrom >= 0 && searchedFrom <= from))
+            return end;
+        const QRegularExpressionMatch match = regex(Pattern::AlertEnd).match(page, from);
+        searchedFrom = from;
+        end = match.hasMatch() ? match.capturedStart(0) : -1;
+        return end;
+    };
+    QRegularExpressionMatchIterator starts = regex(Pattern::AlertMessage).globalMatch(page);
+    while (message.isEmpty() && starts.hasNext()) {
+        const qsizetype textStart = starts.next().capturedEnd(0);
+        const qsizetype textEnd = endFrom(textStart);
+        if (textEnd >= 0 && textEnd - textStart <= 2000)
+            message = stripTags(page.mid(textStart, textEnd - textStart));
+    }
     if (message.isEmpty())
         message = firstMatch(page, {Pattern::DataMessage});
     return message.isEmpty() ? QStringLiteral("账号、密码或图片验证码不正确。") : message;

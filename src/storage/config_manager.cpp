@@ -541,19 +541,21 @@ bool samePath(const QString& a, const QString& b)
 ConfigManager::ConfigManager(QObject* parent) : QObject(parent)
 {
     connect(&m_watcher, &QFileSystemWatcher::fileChanged, this, &ConfigManager::onFileChanged);
+    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &ConfigManager::onDirectoryChanged);
 }
 
 bool ConfigManager::load(const QString& path)
 {
     m_configPath = path;
-    // Only the remembered file is of interest; a file loaded before no longer is.
-    const QStringList watched = m_watcher.files();
-    for (const QString& file : watched) {
-        if (file != path)
-            m_watcher.removePath(file);
-    }
+    const bool parsed = readConfigFile();
+    // Whatever the outcome: after a file that did not parse, the next edit must still be read.
+    watchConfigFile();
+    return parsed;
+}
 
-    QFile file(path);
+bool ConfigManager::readConfigFile()
+{
+    QFile file(m_configPath);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return true;
 
@@ -589,8 +591,6 @@ bool ConfigManager::load(const QString& path)
         return fail("未知错误");
     }
     m_config = std::move(updated);
-
-    watchConfigFile();
     return true;
 }
 
@@ -674,11 +674,30 @@ void ConfigManager::onFileChanged(const QString& path)
     emit configChanged();
 }
 
+void ConfigManager::onDirectoryChanged()
+{
+    // A file at the path that is not watched appeared since the last load (an editor removed it and
+    // wrote it anew, or it did not exist yet): it has not been read.
+    if (!m_configPath.isEmpty() && !m_watcher.files().contains(m_configPath) &&
+        QFileInfo(m_configPath).isFile())
+        onFileChanged(m_configPath);
+}
+
 void ConfigManager::watchConfigFile()
 {
-    // Only the current file is watched; re-adding attaches the watch to the file now at the path.
-    const QStringList watched = m_watcher.files();
-    if (!watched.isEmpty())
-        m_watcher.removePaths(watched);
-    m_watcher.addPath(m_configPath);
+    // Only the current file is watched; re-adding attaches the watch to the file now at the path. Its
+    // folder is watched too, for a file that is not there while the watch is armed.
+    const QStringList files = m_watcher.files();
+    if (!files.isEmpty())
+        m_watcher.removePaths(files);
+    const QFileInfo info(m_configPath);
+    const QString folder = info.absolutePath();
+    for (const QString& directory : m_watcher.directories()) {
+        if (directory != folder)
+            m_watcher.removePath(directory);
+    }
+    if (!m_watcher.directories().contains(folder) && QFileInfo(folder).isDir())
+        m_watcher.addPath(folder);
+    if (info.isFile())
+        m_watcher.addPath(m_configPath);
 }

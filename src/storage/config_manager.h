@@ -15,9 +15,10 @@ class ConfigManager : public QObject
 public:
     explicit ConfigManager(QObject* parent = nullptr);
 
-    // Remembers `path`, applies the keys it holds and watches it. A file that cannot be opened
-    // keeps the current values and counts as success; one that does not parse (or is too large
-    // or too deeply nested to parse safely) keeps them and returns false.
+    // Remembers `path`, applies the keys it holds and watches it (also after a failure, and its folder
+    // for a file that is replaced or not there yet). A file that cannot be opened keeps the current
+    // values and counts as success; one that does not parse (or is too large or too deeply nested to
+    // parse safely) keeps them and returns false.
     bool load(const QString& path);
     // Writes all settings to `path`, replacing the file atomically.
     bool save(const QString& path);
@@ -60,6 +61,8 @@ public slots:
     void onFileChanged(const QString& path);
 
 private:
+    bool readConfigFile();
+    void onDirectoryChanged();
     void watchConfigFile();
 
     QString m_configPath;

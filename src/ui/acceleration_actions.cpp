@@ -4,6 +4,7 @@
 #include "network/acceleration_manager.h"
 #include "wall/screen_wall_window.h"
 
+#include <QApplication>
 #include <QMessageBox>
 
 namespace {
@@ -27,13 +28,14 @@ AccelerationActions::AccelerationActions(QWidget* window, AccountClient* account
     });
     connect(m_manager, &AccelerationManager::availabilityFailed, this, [this](const QString& message) {
         emit stateTextChanged(QStringLiteral("加速不可用"));
-        QMessageBox::warning(m_window, kTitle, message);
+        QMessageBox::warning(noticeParent(), kTitle, message);
     });
     connect(m_manager, &AccelerationManager::fallbackToDirect, this,
             [this](const QString&, const QString& remoteName) {
                 const QString text = QStringLiteral("加速功能失败：“%1”已尝试直接连接").arg(remoteName);
                 emit stateTextChanged(text);
                 emit statusMessage(text, kFallbackStatusMs);
+                showNotice(text);
             });
     // The portal session belongs to a partner account; any other account must not use it.
     connect(m_account, &AccountClient::accountChanged, this, [this] {
@@ -41,6 +43,28 @@ AccelerationActions::AccelerationActions(QWidget* window, AccountClient* account
             m_manager->clearPartnerSession();
         }
     });
+}
+
+QWidget* AccelerationActions::noticeParent() const
+{
+    // A full-screen session window in front would hide a box that belongs to the main window.
+    QWidget* active = QApplication::activeWindow();
+    return active ? active : m_window.data();
+}
+
+void AccelerationActions::showNotice(const QString& text)
+{
+    // One box that does not block: sessions go on while it is shown, and a later fallback updates it.
+    if (!m_notice) {
+        m_notice = new QMessageBox(QMessageBox::Information, kTitle, text, QMessageBox::Ok, noticeParent());
+        m_notice->setObjectName(QStringLiteral("accelerationNotice"));
+        m_notice->setAttribute(Qt::WA_DeleteOnClose);
+        m_notice->setModal(false);
+    }
+    m_notice->setText(text);
+    m_notice->show();
+    m_notice->raise();
+    m_notice->activateWindow();
 }
 
 int AccelerationActions::embeddedSessionCount() const
@@ -55,7 +79,8 @@ int AccelerationActions::embeddedSessionCount() const
 void AccelerationActions::toggle()
 {
     if (!m_account->isSignedIn()) {
-        QMessageBox::information(m_window, kTitle, QStringLiteral("登陆后使用"));
+        QMessageBox::information(noticeParent(), kTitle,
+                                 QStringLiteral("登录后使用：远程加速需要使用合作云账号登录。"));
         return;
     }
     if (m_manager->isBusy()) {
@@ -78,7 +103,7 @@ void AccelerationActions::toggle()
     if (m_account->isPartnerMode()) {
         m_manager->checkAvailability();
     } else {
-        QMessageBox::information(m_window, kTitle, QStringLiteral("请先使用Vantrel账号登录。"));
+        QMessageBox::information(noticeParent(), kTitle, QStringLiteral("请先使用Vantrel账号登录。"));
     }
 }
 

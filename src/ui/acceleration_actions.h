@@ -10,6 +10,7 @@
 class AccelerationManager;
 class AccountClient;
 class ScreenWallWindow;
+class QMessageBox;
 class QWidget;
 
 // The main window's side of remote acceleration: the button's click, the confirmations before the
@@ -44,8 +45,13 @@ private:
     // Disconnects the embedded sessions and reconnects them one after the other over all windows, so
     // that they take the route that holds from now on.
     void reconnectEmbeddedSessions();
+    // Message boxes go to the active window (a session window may cover the main one).
+    QWidget* noticeParent() const;
+    // Shows `text` in a box that does not block, in front of the active window.
+    void showNotice(const QString& text);
 
     QPointer<QWidget> m_window;
+    QPointer<QMessageBox> m_notice;
     AccountClient* m_account;
     AccelerationManager* m_manager;
     std::function<QList<ScreenWallWindow*>()> m_sessionWindows;

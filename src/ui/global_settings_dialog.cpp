@@ -1,5 +1,6 @@
 #include "ui/global_settings_dialog.h"
 
+#include "cloud/service_endpoint.h"
 #include "platform/process_launcher.h"
 #include "ssh/terminal_launcher.h"
 #include "storage/config_manager.h"
@@ -12,6 +13,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QUrl>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -67,14 +69,32 @@ GlobalSettingsDialog::GlobalSettingsDialog(ConfigManager* config, const Terminal
                      {{QStringLiteral("自动混合（推荐）"), static_cast<int>(RdpKernel::Auto)},
                       {QStringLiteral("极速模式（FreeRDP）"), static_cast<int>(RdpKernel::FreeRdp)},
                       {QStringLiteral("兼容模式（系统 RDP 客户端）"), static_cast<int>(RdpKernel::Mstsc)}});
-    m_kernel->setToolTip(
-        QStringLiteral("自动混合：屏幕墙优先使用 FreeRDP，遇到协议兼容问题时仅将失败主机切换到"
-                       "系统 RDP 客户端。"));
     selectValue(m_kernel, static_cast<int>(current.default_kernel));
+    // The tip describes the mode that is selected, and follows the choice.
+    const auto describeKernel = [this] {
+        switch (static_cast<RdpKernel>(m_kernel->currentData().toInt())) {
+        case RdpKernel::FreeRdp:
+            m_kernel->setToolTip(QStringLiteral("极速模式：屏幕墙的主机全部使用内嵌的 FreeRDP，"
+                                                "不切换到系统 RDP 客户端。"));
+            return;
+        case RdpKernel::Mstsc:
+            m_kernel->setToolTip(
+                QStringLiteral("兼容模式：屏幕墙的主机全部使用系统 RDP 客户端（xfreerdp）。"));
+            return;
+        case RdpKernel::Auto:
+            break;
+        }
+        m_kernel->setToolTip(QStringLiteral("自动混合：屏幕墙优先使用 FreeRDP，遇到协议兼容问题时仅将失败"
+                                            "主机切换到系统 RDP 客户端。"));
+    };
+    describeKernel();
+    connect(m_kernel, &QComboBox::currentIndexChanged, this, describeKernel);
     form->addRow(QStringLiteral("屏幕墙连接模式"), m_kernel);
 
-    auto* kernelNote = new QLabel(
-        QStringLiteral("单台“远程连接”始终使用系统 RDP 客户端；此选项只控制屏幕墙和多屏打开。"), this);
+    // Two short sentences on lines of their own: wrapped as one, a word broke across the lines.
+    auto* kernelNote = new QLabel(QStringLiteral("此选项只控制屏幕墙与多屏打开的会话。\n"
+                                                 "单台“远程连接”始终使用系统 RDP 客户端。"),
+                                  this);
     kernelNote->setObjectName(QStringLiteral("kernelNote"));
     kernelNote->setWordWrap(true);
     form->addRow(kernelNote);
@@ -144,7 +164,17 @@ GlobalSettingsDialog::GlobalSettingsDialog(ConfigManager* config, const Terminal
 
 void GlobalSettingsDialog::setAccountServiceAddress(const QString& address)
 {
-    m_serviceAddress->setText(address);
+    // The client takes its address from the configuration at start only: one changed in the file
+    // since is named as the address of the next start.
+    const QString next = accountServiceEndpoint(m_config->config()).baseUrl;
+    const auto same = [](const QString& a, const QString& b) {
+        return QUrl(a).adjusted(QUrl::StripTrailingSlash) == QUrl(b).adjusted(QUrl::StripTrailingSlash);
+    };
+    if (address.isEmpty() || next.isEmpty() || same(address, next)) {
+        m_serviceAddress->setText(address);
+        return;
+    }
+    m_serviceAddress->setText(QStringLiteral("%1\n已改为 %2，下次启动时生效。").arg(address, next));
 }
 
 void GlobalSettingsDialog::enableCloudSync(CloudSync sync)

@@ -97,8 +97,9 @@ private slots:
         QVERIFY(second->waitForFinished(20000));
         QCOMPARE(second->exitStatus(), QProcess::NormalExit);
         QCOMPARE(second->exitCode(), 0);
-        QVERIFY(
-            QString::fromUtf8(second->readAllStandardError()).contains(QStringLiteral("NIMBARA 已在运行")));
+        QVERIFY(QString::fromUtf8(second->readAllStandardError())
+                    .contains(
+                        QStringLiteral("NIMBARA 已在运行: 同一系统登录用户只允许打开一个 NIMBARA 主控端。")));
         QCOMPARE(first->state(), QProcess::Running);
 
         stop(*first);

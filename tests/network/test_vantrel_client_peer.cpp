@@ -123,6 +123,14 @@ private:
         QCOMPARE(remote.access_scope, QStringLiteral("owner"));
     }
 
+    // A failure message of the portal run, which names the portal's address.
+    QString atServer(const QString& message) const
+    {
+        return message +
+               QStringLiteral("（服务器：%1）")
+                   .arg(m_site->baseUrl().toDisplayString(QUrl::RemoveUserInfo | QUrl::StripTrailingSlash));
+    }
+
 private slots:
     void initTestCase()
     {
@@ -347,7 +355,7 @@ private slots:
         Session session(*m_site, *m_ca);
         QVERIFY(signInByPhone(session));
         QCOMPARE(session.lastFailure(),
-                 QStringLiteral("有 1 台服务器详情读取失败，本次未更新本机列表，以免误删旧数据。"));
+                 atServer(QStringLiteral("有 1 台服务器详情读取失败，本次未更新本机列表，以免误删旧数据。")));
         QCOMPARE(session.finished.size(), 0);
         QCOMPARE(session.failed.size(), 1);
         verifyReadOnly();
@@ -363,7 +371,7 @@ private slots:
         Session session(*m_site, *m_ca);
         QVERIFY(signInByPhone(session));
         QCOMPARE(session.lastFailure(),
-                 QStringLiteral("有 1 台服务器详情读取失败，本次未更新本机列表，以免误删旧数据。"));
+                 atServer(QStringLiteral("有 1 台服务器详情读取失败，本次未更新本机列表，以免误删旧数据。")));
         QCOMPARE(session.finished.size(), 0);
         verifyReadOnly();
     }
@@ -470,7 +478,8 @@ private slots:
         QVERIFY(signInByPhone(session));
         const qint64 growth = PrivateMemory::bytes() - before;
         QCOMPARE(session.finished.size(), 0);
-        QCOMPARE(session.lastFailure(), QStringLiteral("Vantrelnet产品导航读取失败，本次未更新本机数据。"));
+        QCOMPARE(session.lastFailure(),
+                 atServer(QStringLiteral("Vantrelnet产品导航读取失败，本次未更新本机数据。")));
         QVERIFY2(growth < kAllowedGrowth, qPrintable(QString::number(growth)));
         QVERIFY(!session.client.isBusy());
         if (fault == int(TestPortalSite::Fault::EndlessRedirect))
@@ -535,7 +544,8 @@ private slots:
         session.client.prepareLogin(kPhone);
         QVERIFY(session.waitPrepared());
         QCOMPARE(session.prepared.size(), 0);
-        QCOMPARE(session.lastFailure(), QStringLiteral("无法取得Vantrelnet登录令牌，请检查网站是否可访问。"));
+        QCOMPARE(session.lastFailure(),
+                 atServer(QStringLiteral("无法取得Vantrelnet登录令牌，请检查网站是否可访问。")));
         QVERIFY(!session.client.isBusy());
         QCOMPARE(m_site->requestCount("GET", QStringLiteral("/login")), 1);
 
@@ -548,7 +558,7 @@ private slots:
         QVERIFY(signInByPhone(details));
         QCOMPARE(details.finished.size(), 0);
         QCOMPARE(details.lastFailure(),
-                 QStringLiteral("有 6 台服务器详情读取失败，本次未更新本机列表，以免误删旧数据。"));
+                 atServer(QStringLiteral("有 6 台服务器详情读取失败，本次未更新本机列表，以免误删旧数据。")));
         QVERIFY(!details.client.isBusy());
         verifyReadOnly();
     }

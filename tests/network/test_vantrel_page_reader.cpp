@@ -480,6 +480,43 @@ private slots:
         QCOMPARE(remote.access_scope, u("owner"));
     }
 
+    // Passwords and user names are taken as the portal shows them; names and addresses lose the blanks
+    // of the page's layout.
+    void detailRecordKeepsBlanksOfCredentials_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("username");
+        QTest::addColumn<QString>("password");
+        QTest::newRow("json") << QByteArray(
+                                     R"({"data": {"hostname": "  web-7 ", "dedicate_ip": " 192.0.2.7 ",)"
+                                     R"( "username": " admin ", "password": " lead"}})")
+                              << u("web-7") << u("192.0.2.7") << u(" admin ") << u(" lead");
+        QTest::newRow("json, raw text")
+            << QByteArray(R"({"data": {"dedicate_ip": "192.0.2.7"},)"
+                          R"( "x": "'username': 'root ', 'password': 'trail  '"})")
+            << u("192.0.2.7") << u("192.0.2.7") << u("root ") << u("trail  ");
+        QTest::newRow("html copy field")
+            << QByteArray("<p>IP地址：<span id=\"copyOneIp\"> 192.0.2.8 </span></p><p>用户名：root</p>"
+                          "<p>密码：<span id=\"copyPwdContent\"> both &amp; </span></p>")
+            << u("192.0.2.8") << u("192.0.2.8") << u("root") << u(" both & ");
+    }
+
+    void detailRecordKeepsBlanksOfCredentials()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(QString, name);
+        QFETCH(QString, host);
+        QFETCH(QString, username);
+        QFETCH(QString, password);
+        const Remote remote = VantrelPageReader::detailRecord(u("9"), body, nullptr, kNow);
+        QCOMPARE(remote.name, name);
+        QCOMPARE(remote.host, host);
+        QCOMPARE(remote.username, username);
+        QCOMPARE(remote.password, password);
+    }
+
     void detailRecordFillsGapsFromHint()
     {
         QHash<QString, Remote> hints = VantrelPageReader::listHints(page(u("clientarea.html")));
@@ -604,6 +641,54 @@ private slots:
         QCOMPARE(remote.id, u("vantrel-1"));
         QVERIFY(remote.port > 0 && remote.port <= 65535);
         QVERIFY(!remote.name.isEmpty());
+    }
+
+    // Pages of 8 MiB that repeat one pattern's beginning: each function reads them in linear time (the
+    // reader runs on the GUI thread). Rescanning every start took 4 to 16 s on such pages; linear
+    // reading takes 0.1 to 1 s even on a busy machine.
+    void craftedPagesAreReadInLinearTime_data()
+    {
+        QTest::addColumn<QString>("page");
+        const auto add = [](const char* name, const char* piece) {
+            const QString unit = u(piece);
+            QTest::newRow(name) << unit.repeated(8 * 1024 * 1024 / qsizetype(qstrlen(piece)));
+        };
+        add("alert openings", "<div class=\"alert\">");
+        add("token names", "name=\"token\" ");
+        add("token values", "value=\"x\" ");
+        add("id labels", "用户ID：<a ");
+        add("display names", "class=\"user-center_name\" ");
+        add("copy fields", "id=\"copyPwdContent\" id=\"copyOneIp\" ");
+        add("user cells", "用户名</td ");
+        add("labels", "到期时间：订购日期：产品名称 <section ");
+        add("links", "servicedetail?a=1 service?groupid ");
+    }
+
+    void craftedPagesAreReadInLinearTime()
+    {
+        QFETCH(QString, page);
+        const QByteArray body = page.toUtf8();
+        // The reader's own clock, read and reset after each function.
+        const auto milliseconds = [] {
+            const qint64 ms = VantrelPageReader::matchingNanoseconds() / 1000000;
+            VantrelPageReader::resetMatchingTime();
+            return ms;
+        };
+        milliseconds();
+        VantrelPageReader::loginToken(page);
+        QVERIFY2(milliseconds() < 2500, "loginToken");
+        VantrelPageReader::signInError(page);
+        QVERIFY2(milliseconds() < 2500, "signInError");
+        VantrelPageReader::userId(page);
+        QVERIFY2(milliseconds() < 2500, "userId");
+        VantrelPageReader::displayName(page);
+        QVERIFY2(milliseconds() < 2500, "displayName");
+        VantrelPageReader::groupIds(page);
+        QVERIFY2(milliseconds() < 2500, "groupIds");
+        VantrelPageReader::serverIds(page);
+        QVERIFY2(milliseconds() < 2500, "serverIds");
+        VantrelPageReader::detailRecord(u("1"), body, nullptr, kNow);
+        QVERIFY2(milliseconds() < 2500, "detailRecord");
     }
 
     void matchingTimeIsCounted()

@@ -148,7 +148,8 @@ private slots:
         m_processes->addProgram(QStringLiteral("konsole"), QStringLiteral("/usr/bin/konsole"));
         loadConfig("default_kernel = \"mstsc\"\ndefault_resolution = \"custom\"\ncustom_width = 2560\n"
                    "custom_height = 1440\ncolor_depth = 24\nconnect_timeout = 45\n",
-                   "[sync]\nenabled = true\n[ssh]\nterminal = \"xterm\"\n");
+                   "[sync]\nenabled = true\n[ssh]\nterminal = \"xterm\"\n"
+                   "[account]\nservice_url = \"https://accounts.example.org:8443\"\n");
         GlobalSettingsDialog dialog(m_config.get(), *m_terminals);
 
         QCOMPARE(dialog.windowTitle(), QStringLiteral("全局设置"));
@@ -182,12 +183,20 @@ private slots:
                  QStringList({"自动混合（推荐）", "极速模式（FreeRDP）", "兼容模式（系统 RDP 客户端）"}));
         QCOMPARE(itemValues(kernel), QVariantList({2, 0, 1}));
         QCOMPARE(kernel->currentData(), QVariant(1));
-        QCOMPARE(kernel->toolTip(),
-                 QStringLiteral("自动混合：屏幕墙优先使用 FreeRDP，遇到协议兼容问题时仅将失败"
-                                "主机切换到系统 RDP 客户端。"));
+        // The tip describes the selected mode and follows the choice.
+        const QStringList tips{QStringLiteral("自动混合：屏幕墙优先使用 FreeRDP，遇到协议兼容问题时仅将失败"
+                                              "主机切换到系统 RDP 客户端。"),
+                               QStringLiteral("极速模式：屏幕墙的主机全部使用内嵌的 FreeRDP，"
+                                              "不切换到系统 RDP 客户端。"),
+                               QStringLiteral("兼容模式：屏幕墙的主机全部使用系统 RDP 客户端（xfreerdp）。")};
+        QCOMPARE(kernel->toolTip(), tips.at(2));
+        for (const int index : {0, 1, 2}) {
+            kernel->setCurrentIndex(index);
+            QCOMPARE(kernel->toolTip(), tips.at(index));
+        }
         auto* note = child<QLabel>(&dialog, "kernelNote");
-        QCOMPARE(note->text(),
-                 QStringLiteral("单台“远程连接”始终使用系统 RDP 客户端；此选项只控制屏幕墙和多屏打开。"));
+        QCOMPARE(note->text(), QStringLiteral("此选项只控制屏幕墙与多屏打开的会话。\n"
+                                              "单台“远程连接”始终使用系统 RDP 客户端。"));
         QVERIFY(note->wordWrap());
 
         auto* resolution = child<QComboBox>(&dialog, "resolutionBox");
@@ -232,6 +241,29 @@ private slots:
 
         QCOMPARE(dialogButton(&dialog, QDialogButtonBox::Save)->text(), QStringLiteral("保存全局设置"));
         QVERIFY(dialogButton(&dialog, QDialogButtonBox::Cancel) != nullptr);
+    }
+
+    void serviceAddressNamesTheOneOfTheNextStart_data()
+    {
+        QTest::addColumn<QByteArray>("configured");
+        QTest::addColumn<QString>("shown");
+        const QString inUse = QStringLiteral("https://accounts.example.org:8443");
+        QTest::newRow("unchanged") << QByteArray("https://accounts.example.org:8443") << inUse;
+        QTest::newRow("unchanged, trailing slash")
+            << QByteArray("https://accounts.example.org:8443/") << inUse;
+        QTest::newRow("changed") << QByteArray("https://sync.example.net")
+                                 << inUse +
+                                        QStringLiteral("\n已改为 https://sync.example.net，下次启动时生效。");
+    }
+
+    void serviceAddressNamesTheOneOfTheNextStart()
+    {
+        QFETCH(QByteArray, configured);
+        QFETCH(QString, shown);
+        loadConfig({}, "[account]\nservice_url = \"" + configured + "\"\n");
+        GlobalSettingsDialog dialog(m_config.get(), *m_terminals);
+        dialog.setAccountServiceAddress(QStringLiteral("https://accounts.example.org:8443"));
+        QCOMPARE(child<QLabel>(&dialog, "accountServiceAddress")->text(), shown);
     }
 
     void unlistedValuesSelectTheFirstItemAndSizeFollowsTheMode()

@@ -394,7 +394,7 @@ private slots:
         SeenBox seen;
         driver.answer(QMessageBox::Ok, &seen);
         button("accelerationButton")->click();
-        QCOMPARE(seen.text, QStringLiteral("登陆后使用"));
+        QCOMPARE(seen.text, QStringLiteral("登录后使用：远程加速需要使用合作云账号登录。"));
         QString settingsTitle;
         driver.then([&settingsTitle](QWidget* dialog) {
             settingsTitle = dialog->windowTitle();

@@ -228,7 +228,8 @@ private slots:
 
         seen = clickAnswering(driver, QMessageBox::Ok);
         QVERIFY(driver.done());
-        compareBox(seen, QStringLiteral("远程加速"), QStringLiteral("登陆后使用"), QMessageBox::Information);
+        compareBox(seen, QStringLiteral("远程加速"),
+                   QStringLiteral("登录后使用：远程加速需要使用合作云账号登录。"), QMessageBox::Information);
 
         // A member account of the program's own service is no partner account.
         signInMember(account());
@@ -451,12 +452,12 @@ private slots:
             QCOMPARE(tile->starts.last().target.port, listener);
         }
 
-        // The last node failed too: the host goes direct and says so.
+        // The last node failed too: the host goes direct and says so, as under way.
         emit tile->session()->errorOccurred(lost, 0x0002000D, RdpFailure::ConnectionLost);
-        const QString direct = QStringLiteral("加速功能失败：“win-5”已尝试直接连接");
+        const QString direct = QStringLiteral("“win-5”的加速节点均不可用，正在直接连接…");
         QCOMPARE(label(), direct);
         QCOMPARE(statusBarText(), direct);
-        QCOMPARE(status.last(), (QVariantList{direct, AccelerationActions::kFallbackStatusMs}));
+        QCOMPARE(status.last(), (QVariantList{direct, AccelerationActions::kStatusMs}));
         QVERIFY(manager()->directRemoteIds().contains(QStringLiteral("id-5")));
         QCOMPARE(runReconnects({wall}), QList<int>{250});
         QCOMPARE(tile->starts.last().target.host, QStringLiteral("192.0.2.5"));

@@ -96,6 +96,14 @@ private:
         return QTest::qWaitFor([&] { return statusText() == text; }, kWaitMs);
     }
 
+    // A failure message of the portal run, which names the portal's address.
+    QString atServer(const QString& message) const
+    {
+        return message +
+               QStringLiteral("（服务器：%1）")
+                   .arg(m_site->baseUrl().toDisplayString(QUrl::RemoveUserInfo | QUrl::StripTrailingSlash));
+    }
+
 private slots:
     void initTestCase()
     {
@@ -210,7 +218,7 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return driver.done(); }, kWaitMs));
         QCOMPARE(seen.title, kFailureTitle);
         QCOMPARE(seen.text,
-                 QStringLiteral("有 1 台服务器详情读取失败，本次未更新本机列表，以免误删旧数据。"));
+                 atServer(QStringLiteral("有 1 台服务器详情读取失败，本次未更新本机列表，以免误删旧数据。")));
         QCOMPARE(m_inventory.db->getAllRemotes(), before);
         m_site->setFailingDetail(QString());
         QVERIFY2(driver.unexpected.isEmpty(), qPrintable(driver.unexpected.join('\n')));
