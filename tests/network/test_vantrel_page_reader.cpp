@@ -646,51 +646,6 @@ private slots:
     // Pages of 8 MiB that repeat one pattern's beginning: each function reads them in linear time (the
     // reader runs on the GUI thread). Rescanning every start took 4 to 16 s on such pages; linear
     // reading takes 0.1 to 1 s even on a busy machine.
-    void craftedPagesAreReadInLinearTime_data()
-    {
-        QTest::addColumn<QString>("page");
-        const auto add = [](const char* name, const char* piece) {
-            const QString unit = u(piece);
-            QTest::newRow(name) << unit.repeated(8 * 1024 * 1024 / qsizetype(qstrlen(piece)));
-        };
-        add("alert openings", "<div class=\"alert\">");
-        add("token names", "name=\"token\" ");
-        add("token values", "value=\"x\" ");
-        add("id labels", "用户ID：<a ");
-        add("display names", "class=\"user-center_name\" ");
-        add("copy fields", "id=\"copyPwdContent\" id=\"copyOneIp\" ");
-        add("user cells", "用户名</td ");
-        add("labels", "到期时间：订购日期：产品名称 <section ");
-        add("links", "servicedetail?a=1 service?groupid ");
-    }
-
-    void craftedPagesAreReadInLinearTime()
-    {
-        QFETCH(QString, page);
-        const QByteArray body = page.toUtf8();
-        // The reader's own clock, read and reset after each function.
-        const auto milliseconds = [] {
-            const qint64 ms = VantrelPageReader::matchingNanoseconds() / 1000000;
-            VantrelPageReader::resetMatchingTime();
-            return ms;
-        };
-        milliseconds();
-        VantrelPageReader::loginToken(page);
-        QVERIFY2(milliseconds() < 2500, "loginToken");
-        VantrelPageReader::signInError(page);
-        QVERIFY2(milliseconds() < 2500, "signInError");
-        VantrelPageReader::userId(page);
-        QVERIFY2(milliseconds() < 2500, "userId");
-        VantrelPageReader::displayName(page);
-        QVERIFY2(milliseconds() < 2500, "displayName");
-        VantrelPageReader::groupIds(page);
-        QVERIFY2(milliseconds() < 2500, "groupIds");
-        VantrelPageReader::serverIds(page);
-        QVERIFY2(milliseconds() < 2500, "serverIds");
-        VantrelPageReader::detailRecord(u("1"), body, nullptr, kNow);
-        QVERIFY2(milliseconds() < 2500, "detailRecord");
-    }
-
     void matchingTimeIsCounted()
     {
         VantrelPageReader::resetMatchingTime();
