@@ -45,6 +45,7 @@ class NoPrompter : public IUpdatePrompter
 public:
     bool confirmUpdate(const QString&, const QString&) override { return false; }
     bool offerRetry(const QString&) override { return false; }
+    bool offerManualInstall(const QString&, bool) override { return false; }
     void beginDownload(const QString&, std::function<void()>) override {}
     void setDownloadProgress(int) override {}
     void endDownload() override {}

@@ -14,6 +14,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSysInfo>
 #include <QTimer>
@@ -29,9 +30,6 @@ namespace {
 const QString kTokenKey = QStringLiteral("account/session_token");
 const QString kClientIdKey = QStringLiteral("account/client_id");
 const QString kIdentityVersionKey = QStringLiteral("account/client_identity_version");
-
-// A silent service would otherwise keep the client busy for ever.
-constexpr int kTransferTimeoutMs = 60000;
 
 // Marks a reply cut off for its size.
 constexpr const char* kTooLarge = "nimbaraTooLarge";
@@ -59,12 +57,17 @@ public:
 struct ErrorText
 {
     const char* key;
+    // May hold %1: the wait of a "too many" answer, else the first number in the service's text.
     const char* message;
 };
 
-const std::array<ErrorText, 9> kErrorTexts{{
+// Every error text the account service sends, in the order they are matched (the first key found in
+// the text wins, so the longer of two similar texts comes first).
+const std::array<ErrorText, 36> kErrorTexts{{
     {"sync keys changed", "本账号的同步密钥刚被另一台电脑更新，请重新同步"},
     {"only the team owner can upload", "团队成员不能上传主机数据"},
+    {"team owner's account is disabled", "团队所有者的账号已被停用，暂时无法同步团队主机数据"},
+    {"account is disabled", "该账号已被停用，请联系会员服务管理员"},
     {"invalid email or password", "邮箱或密码错误"},
     {"email already exists", "该邮箱已注册，请直接登录"},
     {"valid email, name and password", "请输入有效邮箱、显示名称和至少 12 位密码"},
@@ -72,8 +75,79 @@ const std::array<ErrorText, 9> kErrorTexts{{
     {"client update required", "客户端版本过旧，请下载并登录最新版本后继续使用"},
     {"binding was removed", "此电脑已从用户后台移除，请重新登录以绑定设备"},
     {"cloud snapshot changed", "云端主机数据已发生变化，请先从云端恢复后再上传"},
+    {"registration is disabled", "此会员服务已关闭注册，请联系管理员开通账号"},
+    {"too many failed sign-ins", "登录失败次数过多，请在 %1 后重试"},
+    {"too many registrations", "注册次数过多，请在 %1 后重试"},
+    {"server busy", "会员服务繁忙，请稍后重试"},
+    {"storage unavailable", "会员服务的数据存储暂时不可用，请稍后重试"},
+    {"current password is wrong", "当前密码错误"},
+    {"new_password must have", "新密码至少需要 12 个字符"},
+    {"quota of", "主机数据超过本账号 %1 MiB 的云端配额，无法上传"},
+    {"host data larger than", "主机数据超过 %1 MiB，无法上传"},
+    {"request body too large", "请求数据过大，会员服务拒绝接收"},
+    {"request timed out", "请求发送过慢，会员服务已断开连接，请检查网络后重试"},
+    {"unknown platform", "会员服务不提供本平台的客户端更新"},
+    // Requests this client never sends as such: the address leads to another service or version.
+    {"not a JSON object", "会员服务不接受本程序的请求，请确认会员服务地址并使客户端与服务版本一致"},
+    {"client_type", "会员服务不接受本程序的请求，请确认会员服务地址并使客户端与服务版本一致"},
+    {"sign_public", "会员服务不接受本程序的请求，请确认会员服务地址并使客户端与服务版本一致"},
+    {"private_keys must", "会员服务不接受本程序的请求，请确认会员服务地址并使客户端与服务版本一致"},
+    {"sealed key", "会员服务不接受本程序的请求，请确认会员服务地址并使客户端与服务版本一致"},
+    {"payload", "会员服务不接受本程序的请求，请确认会员服务地址并使客户端与服务版本一致"},
+    {"method not allowed", "会员服务不接受本程序的请求，请确认会员服务地址并使客户端与服务版本一致"},
+    {"not found", "会员服务不接受本程序的请求，请确认会员服务地址并使客户端与服务版本一致"},
+    {"malformed", "会员服务不接受本程序的请求，请确认会员服务地址并使客户端与服务版本一致"},
+    {"Content-Length", "会员服务不接受本程序的请求，请确认会员服务地址并使客户端与服务版本一致"},
+    {"header field", "会员服务不接受本程序的请求，请确认会员服务地址并使客户端与服务版本一致"},
+    {"request head too large", "会员服务不接受本程序的请求，请确认会员服务地址并使客户端与服务版本一致"},
+    {"HTTP version not supported", "会员服务不接受本程序的请求，请确认会员服务地址并使客户端与服务版本一致"},
 }};
 
+// "45 秒" or "15 分钟" (rounded up); "一段时间" when the wait is not known.
+QString waitText(qint64 seconds)
+{
+    if (seconds <= 0)
+        return QStringLiteral("一段时间");
+    if (seconds < 60)
+        return QStringLiteral("%1 秒").arg(seconds);
+    return QStringLiteral("%1 分钟").arg((seconds + 59) / 60);
+}
+
+// The wait of a "too many" answer: its Retry-After seconds, else the minutes of its text; -1 when
+// neither says.
+qint64 retryWaitSeconds(const QByteArray& retryAfter, const QString& text)
+{
+    bool ok = false;
+    const qint64 seconds = retryAfter.trimmed().toLongLong(&ok);
+    if (ok && seconds > 0)
+        return seconds;
+    static const QRegularExpression minutes(QStringLiteral("in (\\d{1,6}) minute"));
+    const QRegularExpressionMatch match = minutes.match(text);
+    return match.hasMatch() ? match.captured(1).toLongLong() * 60 : -1;
+}
+
+// Why no answer came: the service unreachable, silent, or not trusted.
+QString networkFailureText(QNetworkReply::NetworkError error, const QString& serviceUrl, int timeoutMs)
+{
+    switch (error) {
+    case QNetworkReply::OperationCanceledError:
+    case QNetworkReply::TimeoutError:
+        return QStringLiteral(
+                   "会员服务 %1 无响应（%2 秒内没有回答），已放弃本次请求。请确认会员服务正在运行，"
+                   "或稍后重试。")
+            .arg(serviceUrl)
+            .arg(qMax(1, timeoutMs / 1000));
+    case QNetworkReply::SslHandshakeFailedError:
+        return QStringLiteral(
+                   "无法与会员服务 %1 建立安全连接（证书不受信任或无效）。请检查设置中的会员服务地址和"
+                   "CA 证书。")
+            .arg(serviceUrl);
+    default:
+        return QStringLiteral("无法连接会员服务 %1。请检查设置中的会员服务地址、本机网络连接，以及防火墙是否"
+                              "放行该地址。")
+            .arg(serviceUrl);
+    }
+}
 } // namespace
 
 AccountClient::AccountClient(CryptoManager* crypto, QObject* parent)
@@ -81,7 +155,7 @@ AccountClient::AccountClient(CryptoManager* crypto, QObject* parent)
       m_heartbeatTimer(new QTimer(this))
 {
     MemberAccount::registerMetaType();
-    m_network->setTransferTimeout(kTransferTimeoutMs);
+    m_network->setTransferTimeout(m_transferTimeoutMs);
     connect(m_heartbeatTimer, &QTimer::timeout, this, &AccountClient::heartbeat);
     m_heartbeatTimer->setInterval(kHeartbeatIntervalMs);
 }
@@ -522,21 +596,31 @@ void AccountClient::sendRequest(const QByteArray& method, const QString& path, c
                 const QNetworkReply::NetworkError error = reply->error();
                 const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
                 const QString errorString = reply->errorString();
+                const QByteArray retryAfter = reply->rawHeader("Retry-After");
                 reply->deleteLater();
 
                 if (m_pendingRequests > 0 && --m_pendingRequests == 0)
                     emit busyChanged(false);
 
                 if (error != QNetworkReply::NoError || tooLarge) {
-                    const QString raw = object.value(QStringLiteral("error")).toString(errorString);
-                    QString message = mapServerError(raw);
-                    if (tooLarge)
+                    const QString serviceText = object.value(QStringLiteral("error")).toString();
+                    QString message;
+                    if (tooLarge) {
                         message = QStringLiteral("会员服务返回的数据过大（超过 %1 MiB），已停止接收")
                                       .arg(maxReplyBytes / (1024 * 1024));
-                    else if (error == QNetworkReply::InsecureRedirectError)
+                    } else if (error == QNetworkReply::InsecureRedirectError) {
                         message = QStringLiteral("会员服务要求跳转到其他地址，已拒绝");
+                    } else if (status > 0) {
+                        message = mapServerError(serviceText, retryWaitSeconds(retryAfter, serviceText));
+                        if (message.isEmpty()) {
+                            SPDLOG_WARN("会员服务返回未知错误 (HTTP {}): {}", status, serviceText);
+                            message = QStringLiteral("会员服务返回错误（HTTP %1）").arg(status);
+                        }
+                    } else {
+                        message = networkFailureText(error, m_serviceUrl, m_transferTimeoutMs);
+                    }
                     SPDLOG_WARN("会员服务请求失败: {} {} (HTTP {}): {}", QString::fromLatin1(method), path,
-                                status, raw);
+                                status, serviceText.isEmpty() ? errorString : serviceText);
                     if (status == 401 && !m_sessionToken.isEmpty())
                         clearSession();
                     m_lastFailureStatus = tooLarge ? 0 : status;
@@ -603,15 +687,28 @@ QString AccountClient::clientId()
     return id;
 }
 
-QString AccountClient::mapServerError(const QString& rawText)
+QString AccountClient::mapServerError(const QString& rawText, qint64 waitSeconds)
 {
     if (rawText.isEmpty())
-        return QStringLiteral("网络请求失败");
+        return {};
     for (const ErrorText& entry : kErrorTexts) {
-        if (rawText.contains(QLatin1String(entry.key), Qt::CaseInsensitive))
-            return QString::fromUtf8(entry.message);
+        if (!rawText.contains(QLatin1String(entry.key), Qt::CaseInsensitive))
+            continue;
+        QString message = QString::fromUtf8(entry.message);
+        if (!message.contains(QLatin1String("%1")))
+            return message;
+        if (QLatin1String(entry.key).startsWith(QLatin1String("too many")))
+            return message.arg(waitText(waitSeconds));
+        static const QRegularExpression number(QStringLiteral("\\d+"));
+        return message.arg(number.match(rawText).captured());
     }
-    return rawText;
+    return {};
+}
+
+void AccountClient::setTransferTimeout(int milliseconds)
+{
+    m_transferTimeoutMs = milliseconds;
+    m_network->setTransferTimeout(milliseconds);
 }
 
 bool applyAccountServiceConfig(AccountClient& client, const AppConfig& config)

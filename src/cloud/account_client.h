@@ -91,6 +91,10 @@ public:
     QString serviceUrl() const { return m_serviceUrl; }
     QList<QSslCertificate> extraCaCertificates() const { return m_extraCaCertificates; }
 
+    // A service that accepts the connection and then stays silent is given up after this long.
+    static constexpr int kTransferTimeoutMs = 60000;
+    void setTransferTimeout(int milliseconds);
+
     // The address without a trailing slash, or nothing when it may not be used.
     static std::optional<QString> normalizedServiceUrl(const QUrl& url);
 
@@ -147,8 +151,9 @@ protected:
     void setAccount(const MemberAccount& account);
     void storeSessionToken();
     QString clientId();
-    // The Chinese message for an error text of the service or the network layer.
-    static QString mapServerError(const QString& rawText);
+    // The Chinese message for an error text of the service, with the wait of a "too many" answer
+    // (seconds, -1: not known); empty for a text the service is not known to send.
+    static QString mapServerError(const QString& rawText, qint64 waitSeconds = -1);
 
 private:
     void loadTeamRole(MemberAccount account);
@@ -162,6 +167,7 @@ private:
     QTimer* m_heartbeatTimer = nullptr;
     quint32 m_pendingRequests = 0;
     bool m_partnerMode = false;
+    int m_transferTimeoutMs = kTransferTimeoutMs;
 
     QString m_serviceUrl = QString::fromLatin1(kDefaultServiceUrl);
     QList<QSslCertificate> m_extraCaCertificates;

@@ -115,6 +115,23 @@ QString UpdateChecker::requiredUpdateText(const QString& version, const QString&
         .arg(version, notes.isEmpty() ? QStringLiteral("此版本包含必要的服务兼容更新。") : notes);
 }
 
+QString UpdateChecker::manualInstallText(const QString& version, const QString& instruction,
+                                         const QString& running, const QString& minimum, bool mayContinue)
+{
+    QString text = QStringLiteral("NIMBARA %1 更新包已下载并通过校验，但无法自动启动安装程序。\n\n%2\n\n")
+                       .arg(version, instruction);
+    if (!mayContinue)
+        text += QStringLiteral("当前版本 %1 低于会员服务要求的最低版本 %2，安装完成后才能继续使用。")
+                    .arg(running, minimum);
+    else if (minimum.isEmpty())
+        text += QStringLiteral("当前版本 %1 仍可继续使用，安装后重新启动即可。").arg(running);
+    else
+        text += QStringLiteral(
+                    "当前版本 %1 不低于会员服务要求的最低版本 %2，可以先继续使用，安装后重新启动即可。")
+                    .arg(running, minimum);
+    return text;
+}
+
 QJsonObject UpdateChecker::fetchJson(const QUrl& url, int timeoutMs, bool* ok)
 {
     QNetworkAccessManager network;
@@ -180,8 +197,23 @@ bool UpdateChecker::checkForUpdateAtStartup()
             return false;
         }
         QString error;
-        if (downloadAndInstallUpdate(info, &error))
+        QString packagePath;
+        switch (downloadAndInstallUpdate(info, &error, &packagePath)) {
+        case InstallResult::Started:
             return false;
+        case InstallResult::Cancelled:
+            continue; // the user's own choice needs no message: the required-update box comes again
+        case InstallResult::InstallerFailed: {
+            // The verified file stays; a version the service still accepts may go on without it.
+            const bool mayContinue = !belowMinimum;
+            const QString text =
+                manualInstallText(info.latestVersion, m_installer.manualInstruction(packagePath),
+                                  m_runningVersion, info.minimumVersion, mayContinue);
+            return m_prompter.offerManualInstall(text, mayContinue) && mayContinue;
+        }
+        case InstallResult::Failed:
+            break;
+        }
         SPDLOG_WARN("更新失败: {}", error);
         if (!m_prompter.offerRetry(error))
             return false;
@@ -197,12 +229,13 @@ QString UpdateChecker::downloadDirectory() const
     return downloads.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::TempLocation) : downloads;
 }
 
-bool UpdateChecker::downloadAndInstallUpdate(const UpdateInfo& info, QString* error)
+UpdateChecker::InstallResult UpdateChecker::downloadAndInstallUpdate(const UpdateInfo& info, QString* error,
+                                                                     QString* packagePath)
 {
     const auto fail = [error](const QString& text) {
         if (error)
             *error = text;
-        return false;
+        return InstallResult::Failed;
     };
     const QUrl url(info.downloadUrl);
     if (!url.isValid() || url.scheme() != QLatin1String("https"))
@@ -255,6 +288,11 @@ bool UpdateChecker::downloadAndInstallUpdate(const UpdateInfo& info, QString* er
     const QString replyError = writeError.isEmpty() ? reply->errorString() : writeError;
     reply->deleteLater();
     m_prompter.endDownload();
+    if (cancelled) {
+        QFile::remove(partialPath);
+        SPDLOG_INFO("已取消下载更新包");
+        return InstallResult::Cancelled;
+    }
     if (!downloaded) {
         QFile::remove(partialPath);
         return fail(QStringLiteral("更新包下载失败：%1").arg(replyError));
@@ -286,8 +324,11 @@ bool UpdateChecker::downloadAndInstallUpdate(const UpdateInfo& info, QString* er
     QString startError;
     if (!m_installer.start(installerPath, &startError)) {
         SPDLOG_WARN("无法启动更新安装程序 {}: {}", installerPath, startError);
-        return fail(QStringLiteral("无法启动更新安装程序。"));
+        if (packagePath)
+            *packagePath = installerPath;
+        fail(QStringLiteral("无法启动更新安装程序。"));
+        return InstallResult::InstallerFailed;
     }
     SPDLOG_INFO("更新安装程序已启动: {}", installerPath);
-    return true;
+    return InstallResult::Started;
 }

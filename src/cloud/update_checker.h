@@ -40,8 +40,14 @@ public:
     // quit).
     bool checkForUpdateAtStartup();
     UpdateInfo fetchUpdateInfo();
-    // True when the installer was started.
-    bool downloadAndInstallUpdate(const UpdateInfo& info, QString* error);
+    enum class InstallResult {
+        Started,
+        Cancelled,       // by the user, in the progress dialog
+        Failed,          // `error` says why; nothing was kept
+        InstallerFailed, // the verified package is at `packagePath`, but no installer could start
+    };
+    InstallResult downloadAndInstallUpdate(const UpdateInfo& info, QString* error,
+                                           QString* packagePath = nullptr);
     // A GET that waits in a local event loop for at most `timeoutMs`.
     QJsonObject fetchJson(const QUrl& url, int timeoutMs, bool* ok);
 
@@ -50,6 +56,9 @@ public:
     // The announcement `object`, validated against the account service host.
     static UpdateInfo parseUpdateInfo(const QJsonObject& object, const QString& serviceHost);
     static QString requiredUpdateText(const QString& version, const QString& notes);
+    // Where the verified package is, how to install it, and whether this version may go on.
+    static QString manualInstallText(const QString& version, const QString& instruction,
+                                     const QString& running, const QString& minimum, bool mayContinue);
 
     QUrl updateEndpoint() const;
     // Seams for the tests: shorter waits, another download folder (empty: the user's).

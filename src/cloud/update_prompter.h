@@ -15,6 +15,9 @@ public:
     virtual bool confirmUpdate(const QString& version, const QString& text) = 0;
     // The failure box: true for "重试".
     virtual bool offerRetry(const QString& error) = 0;
+    // The verified package could not be handed to an installer: `text` says where it is and how to
+    // install it. True to go on with this version, which only `mayContinue` allows.
+    virtual bool offerManualInstall(const QString& text, bool mayContinue) = 0;
     // The progress dialog, shown until endDownload; `cancel` aborts the download.
     virtual void beginDownload(const QString& label, std::function<void()> cancel) = 0;
     virtual void setDownloadProgress(int percent) = 0;

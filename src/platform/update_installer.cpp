@@ -2,6 +2,7 @@
 
 #include "platform/process_launcher.h"
 
+#include <QDir>
 #include <QProcessEnvironment>
 #include <QStringList>
 
@@ -27,6 +28,17 @@ QString UpdateInstaller::fileName(const QString& version) const
 {
     return m_kind == Kind::WindowsSetup ? QStringLiteral("NIMBARA-%1-x64-Setup.exe").arg(version)
                                         : QStringLiteral("NIMBARA-%1-amd64.deb").arg(version);
+}
+
+QString UpdateInstaller::manualInstruction(const QString& path) const
+{
+    if (m_kind == Kind::WindowsSetup)
+        return QStringLiteral("请双击运行该安装程序：\n%1").arg(QDir::toNativeSeparators(path));
+    // Quoted for the shell: the folder may hold blanks or quotes.
+    QString quoted = path;
+    quoted.replace(QLatin1String("'"), QLatin1String("'\\''"));
+    return QStringLiteral("本机没有可用的 pkexec 或 xdg-open。请在终端中运行：\nsudo apt-get install '%1'")
+        .arg(quoted);
 }
 
 bool UpdateInstaller::start(const QString& path, QString* error)

@@ -25,6 +25,8 @@ public:
     QString fileName(const QString& version) const;
     // Starts the installer on `path`; false with `error` (for the log) when nothing could be started.
     bool start(const QString& path, QString* error);
+    // What the user does by hand with the package at `path` when start() cannot.
+    QString manualInstruction(const QString& path) const;
 
 private:
     IProcessLauncher& m_launcher;

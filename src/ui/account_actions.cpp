@@ -25,15 +25,17 @@ AccountActions::AccountActions(QWidget* window, AccountClient* account, Database
     m_sync = new HostSyncController(database, config, crypto, account, this, this);
     // The account card follows what the sync did (turned on, or left off after a cancel).
     connect(m_sync, &HostSyncController::syncSettled, this, &AccountActions::syncSwitched);
-    connect(m_account, &AccountClient::loginFailed, this, [this](const QString& message) {
-        QMessageBox::warning(m_window, QStringLiteral("登录失败"), message);
-    });
-    connect(m_account, &AccountClient::registrationFailed, this, [this](const QString& message) {
-        QMessageBox::warning(m_window, QStringLiteral("注册失败"), message);
-    });
-    connect(m_account, &AccountClient::requestFailed, this, [this](const QString& message) {
-        QMessageBox::warning(m_window, QStringLiteral("会员服务"), message);
-    });
+    // Over the sign-in or registration dialog while one is open: it stays, with what was typed.
+    const auto warn = [this](const QString& title, const QString& message) {
+        QWidget* modal = QApplication::activeModalWidget();
+        QMessageBox::warning(modal ? modal : m_window.data(), title, message);
+    };
+    connect(m_account, &AccountClient::loginFailed, this,
+            [warn](const QString& message) { warn(QStringLiteral("登录失败"), message); });
+    connect(m_account, &AccountClient::registrationFailed, this,
+            [warn](const QString& message) { warn(QStringLiteral("注册失败"), message); });
+    connect(m_account, &AccountClient::requestFailed, this,
+            [warn](const QString& message) { warn(QStringLiteral("会员服务"), message); });
     connect(m_account, &AccountClient::registered, this, [this](const QString& name) {
         m_status(QStringLiteral("已注册会员账号 %1，并已自动登录。").arg(name), 7000);
     });
@@ -47,13 +49,11 @@ AccountActions::~AccountActions()
 void AccountActions::showLogin()
 {
     SignInDialog dialog(m_portal, m_window);
+    dialog.setAccountClient(m_account); // the dialog signs in and closes once signed in
     bool toRegistration = false;
     connect(&dialog, &SignInDialog::registrationRequested, this,
             [&toRegistration] { toRegistration = true; });
-    // A portal sign-in was started by the dialog itself.
-    if (dialog.exec() == QDialog::Accepted && !dialog.isPortalMode()) {
-        m_account->login(dialog.email(), dialog.password());
-    }
+    dialog.exec();
     if (toRegistration) {
         showRegister();
     }
@@ -62,11 +62,10 @@ void AccountActions::showLogin()
 void AccountActions::showRegister()
 {
     RegistrationDialog dialog(m_window);
+    dialog.setAccountClient(m_account); // the dialog registers and closes once signed in
     bool toSignIn = false;
     connect(&dialog, &RegistrationDialog::signInRequested, this, [&toSignIn] { toSignIn = true; });
-    if (dialog.exec() == QDialog::Accepted) {
-        m_account->registerAccount(dialog.name(), dialog.email(), dialog.password());
-    }
+    dialog.exec();
     if (toSignIn) {
         showLogin();
     }

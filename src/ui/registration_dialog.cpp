@@ -1,6 +1,7 @@
 #include "ui/registration_dialog.h"
 
-#include <QCheckBox>
+#include "cloud/account_client.h"
+
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QLabel>
@@ -31,8 +32,6 @@ RegistrationDialog::RegistrationDialog(QWidget* parent) : QDialog(parent)
     form->addRow(QStringLiteral("邮箱"), m_email);
     form->addRow(QStringLiteral("密码"), m_password);
     form->addRow(QStringLiteral("确认密码"), m_confirmation);
-    m_terms = new QCheckBox(QStringLiteral("我已阅读并同意服务条款和隐私说明"), this);
-    form->addRow(m_terms);
     layout->addLayout(form);
 
     auto* note = new QLabel(QStringLiteral("注册成功后会自动登录该账号；主机数据默认只保存在本机，开启主机云"
@@ -40,10 +39,12 @@ RegistrationDialog::RegistrationDialog(QWidget* parent) : QDialog(parent)
                             this);
     note->setWordWrap(true);
     layout->addWidget(note);
+    m_status = new QLabel(this);
+    layout->addWidget(m_status);
 
     auto* buttons = new QDialogButtonBox(this);
-    QPushButton* create = buttons->addButton(QStringLiteral("创建免费账户"), QDialogButtonBox::AcceptRole);
-    create->setDefault(true);
+    m_create = buttons->addButton(QStringLiteral("创建免费账户"), QDialogButtonBox::AcceptRole);
+    m_create->setDefault(true);
     QPushButton* signIn =
         buttons->addButton(QStringLiteral("已有账户，去登录"), QDialogButtonBox::ActionRole);
     connect(buttons, &QDialogButtonBox::accepted, this, &RegistrationDialog::accept);
@@ -69,8 +70,35 @@ QString RegistrationDialog::password() const
     return m_password->text();
 }
 
+void RegistrationDialog::setAccountClient(AccountClient* account)
+{
+    m_accountClient = account;
+    // The client's own refusal box tells why; the dialog only keeps what was typed for the next try.
+    const auto refused = [this] {
+        if (m_waiting)
+            setWaiting(false);
+    };
+    connect(account, &AccountClient::registrationFailed, this, refused);
+    connect(account, &AccountClient::requestFailed, this, refused);
+    connect(account, &AccountClient::accountChanged, this, [this](const MemberAccount& member) {
+        if (m_waiting && member.signedIn)
+            QDialog::accept();
+    });
+}
+
+void RegistrationDialog::setWaiting(bool waiting)
+{
+    m_waiting = waiting;
+    m_status->setText(waiting ? QStringLiteral("正在创建账户…") : QString());
+    m_create->setEnabled(!waiting);
+    for (QLineEdit* edit : {m_name, m_email, m_password, m_confirmation})
+        edit->setReadOnly(waiting);
+}
+
 void RegistrationDialog::accept()
 {
+    if (m_waiting)
+        return;
     auto refuse = [this](const QString& text) {
         QMessageBox::warning(this, QStringLiteral("无法注册"), text);
     };
@@ -82,9 +110,10 @@ void RegistrationDialog::accept()
         refuse(QStringLiteral("两次输入的密码不一致。"));
         return;
     }
-    if (!m_terms->isChecked()) {
-        refuse(QStringLiteral("请先阅读并同意服务条款和隐私说明。"));
+    if (!m_accountClient) {
+        QDialog::accept();
         return;
     }
-    QDialog::accept();
+    setWaiting(true);
+    m_accountClient->registerAccount(name(), email(), password());
 }

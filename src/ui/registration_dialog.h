@@ -3,11 +3,15 @@
 #include <QDialog>
 #include <QString>
 
-class QCheckBox;
+class AccountClient;
+class QLabel;
 class QLineEdit;
+class QPushButton;
 
-// "免费注册": display name, e-mail, password twice and the terms. Checks them in order and stays
-// open on the first problem; the caller registers with the values once it is accepted.
+// "免费注册": display name, e-mail and password twice. Checks them in order and stays open on the first
+// problem. With an account client it registers itself and stays open, everything typed kept, until
+// the account service has accepted the registration; else the caller registers once it is accepted.
+// (The account service publishes no terms text, so there is no terms box to tick.)
 class RegistrationDialog : public QDialog
 {
     Q_OBJECT
@@ -24,7 +28,11 @@ public:
     QLineEdit* emailEdit() const { return m_email; }
     QLineEdit* passwordEdit() const { return m_password; }
     QLineEdit* confirmationEdit() const { return m_confirmation; }
-    QCheckBox* termsBox() const { return m_terms; }
+    QPushButton* createButton() const { return m_create; }
+    QLabel* statusLabel() const { return m_status; }
+    bool isWaiting() const { return m_waiting; }
+
+    void setAccountClient(AccountClient* account);
 
 signals:
     // "已有账户，去登录" was pressed; the dialog has closed.
@@ -38,5 +46,10 @@ private:
     QLineEdit* m_email = nullptr;
     QLineEdit* m_password = nullptr;
     QLineEdit* m_confirmation = nullptr;
-    QCheckBox* m_terms = nullptr;
+    void setWaiting(bool waiting);
+
+    QPushButton* m_create = nullptr;
+    QLabel* m_status = nullptr;
+    AccountClient* m_accountClient = nullptr;
+    bool m_waiting = false;
 };

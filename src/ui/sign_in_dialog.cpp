@@ -1,5 +1,6 @@
 #include "ui/sign_in_dialog.h"
 
+#include "cloud/account_client.h"
 #include "network/vantrel_client.h"
 
 #include <QComboBox>
@@ -21,8 +22,11 @@ constexpr int kMinPasswordLength = 12;
 SignInDialog::SignInDialog(VantrelClient* portal, QWidget* parent) : QDialog(parent), m_portal(portal)
 {
     setWindowTitle(QStringLiteral("账号登录"));
-    setMinimumWidth(520);
     auto* layout = new QVBoxLayout(this);
+    // The layout's minimum, not a fixed one, so the dialog grows with the captcha row (a minimum width
+    // set on the dialog would stop the layout from raising its minimum height).
+    layout->setSizeConstraint(QLayout::SetMinimumSize);
+    layout->addStrut(480);
     auto* form = new QFormLayout;
 
     m_mode = new QComboBox(this);
@@ -49,7 +53,8 @@ SignInDialog::SignInDialog(VantrelClient* portal, QWidget* parent) : QDialog(par
     m_captchaEdit->setPlaceholderText(QStringLiteral("输入图片验证码"));
     captchaLayout->addWidget(m_captchaEdit, 1);
     m_captchaImage = new QLabel(QStringLiteral("等待加载"), m_captchaRow);
-    m_captchaImage->setMinimumSize(130, 42);
+    // Room for the largest image showCaptcha makes.
+    m_captchaImage->setMinimumSize(140, 46);
     m_captchaImage->setAlignment(Qt::AlignCenter);
     captchaLayout->addWidget(m_captchaImage);
     m_refresh = new QPushButton(QStringLiteral("刷新图片"), m_captchaRow);
@@ -57,6 +62,10 @@ SignInDialog::SignInDialog(VantrelClient* portal, QWidget* parent) : QDialog(par
     m_captchaLabel = new QLabel(QStringLiteral("验证码"), this);
     form->addRow(m_captchaLabel, m_captchaRow);
     layout->addLayout(form);
+
+    m_status = new QLabel(this);
+    m_status->setWordWrap(true);
+    layout->addWidget(m_status);
 
     auto* note = new QLabel(
         QStringLiteral(
@@ -67,7 +76,8 @@ SignInDialog::SignInDialog(VantrelClient* portal, QWidget* parent) : QDialog(par
     layout->addWidget(note);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-    buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("登录"));
+    m_signIn = buttons->button(QDialogButtonBox::Ok);
+    m_signIn->setText(QStringLiteral("登录"));
     buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("取消"));
     QPushButton* registration = buttons->addButton(QStringLiteral("免费注册"), QDialogButtonBox::ActionRole);
     connect(buttons, &QDialogButtonBox::accepted, this, &SignInDialog::accept);
@@ -87,6 +97,22 @@ SignInDialog::SignInDialog(VantrelClient* portal, QWidget* parent) : QDialog(par
             m_captchaImage->setText(QStringLiteral("加载失败，请重试"));
         });
         connect(m_refresh, &QPushButton::clicked, m_portal, &VantrelClient::refreshCaptcha);
+        // The portal's own refusal box tells why; here only the typed values stay for the next try.
+        connect(m_portal, &VantrelClient::failed, this, [this] {
+            if (!m_waiting || !isPortalMode())
+                return;
+            setWaiting(false);
+            m_captchaEdit->clear();
+            (mode() == QLatin1String(kPortalPhoneMode) ? m_captchaEdit : m_password)->setFocus();
+        });
+        connect(m_portal, &VantrelClient::syncProgress, this, [this](const QString& message) {
+            if (m_waiting && isPortalMode())
+                m_status->setText(message);
+        });
+        connect(m_portal, &VantrelClient::syncFinished, this, [this] {
+            if (m_waiting && isPortalMode())
+                QDialog::accept();
+        });
     }
     connect(m_mode, &QComboBox::currentIndexChanged, this, [this] {
         updateMode();
@@ -94,6 +120,35 @@ SignInDialog::SignInDialog(VantrelClient* portal, QWidget* parent) : QDialog(par
             preparePortal();
     });
     updateMode();
+}
+
+void SignInDialog::setAccountClient(AccountClient* account)
+{
+    m_accountClient = account;
+    const auto refused = [this] {
+        if (!m_waiting || isPortalMode())
+            return;
+        setWaiting(false);
+        m_password->setFocus();
+        m_password->selectAll();
+    };
+    connect(account, &AccountClient::loginFailed, this, refused);
+    connect(account, &AccountClient::requestFailed, this, refused);
+    connect(account, &AccountClient::accountChanged, this, [this](const MemberAccount& member) {
+        if (m_waiting && !isPortalMode() && member.signedIn)
+            QDialog::accept();
+    });
+}
+
+void SignInDialog::setWaiting(bool waiting, const QString& status)
+{
+    m_waiting = waiting;
+    m_status->setText(status);
+    m_signIn->setEnabled(!waiting);
+    m_mode->setEnabled(!waiting);
+    m_account->setReadOnly(waiting);
+    m_password->setReadOnly(waiting);
+    m_captchaEdit->setReadOnly(waiting);
 }
 
 QString SignInDialog::mode() const
@@ -129,6 +184,14 @@ void SignInDialog::updateMode()
                                           : QStringLiteral("至少 12 位密码"));
     m_captchaRow->setVisible(phone);
     m_captchaLabel->setVisible(phone);
+    // The minimum height a layout gives a window leaves out how tall the wrapped note becomes at
+    // the window's width, so the rows above it would be squeezed under it: the window grows instead.
+    if (isVisible()) {
+        layout()->activate();
+        const int needed = layout()->totalHeightForWidth(width());
+        if (height() < needed)
+            resize(width(), needed);
+    }
     m_prepared = false;
 }
 
@@ -156,9 +219,10 @@ void SignInDialog::showCaptcha(const QByteArray& imageData)
 
 void SignInDialog::accept()
 {
+    if (m_waiting)
+        return;
     if (isPortalMode()) {
-        if (acceptPortal())
-            QDialog::accept();
+        acceptPortal();
         return;
     }
     if (email().isEmpty() || password().size() < kMinPasswordLength) {
@@ -166,7 +230,12 @@ void SignInDialog::accept()
                              QStringLiteral("请输入有效邮箱和至少 12 位密码。"));
         return;
     }
-    QDialog::accept();
+    if (!m_accountClient) {
+        QDialog::accept();
+        return;
+    }
+    setWaiting(true, QStringLiteral("正在登录…"));
+    m_accountClient->login(email(), password());
 }
 
 bool SignInDialog::acceptPortal()
@@ -195,6 +264,7 @@ bool SignInDialog::acceptPortal()
                                  QStringLiteral("登录会话正在准备，请等待验证码图片显示后再登录。"));
         return false;
     }
+    setWaiting(true, QStringLiteral("正在登录 Vantrelnet…"));
     m_portal->login(account, password(), phone ? captcha : QString());
     return true;
 }

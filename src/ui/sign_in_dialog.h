@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QString>
 
+class AccountClient;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -11,9 +12,11 @@ class QWidget;
 class VantrelClient;
 
 // "账号登录": the sign-in method, the account and password, the captcha row of the partner portal's
-// phone sign-in, and a way over to the registration. In the account-service mode the caller signs in
-// with email() and password() once it is accepted; in a portal mode the dialog prepares the portal
-// session, shows the captcha and starts the portal sign-in itself before it closes.
+// phone sign-in, and a way over to the registration. In a portal mode the dialog prepares the portal
+// session, shows the captcha and signs in itself; with an account client it signs in to the account
+// service itself, else the caller does so with email() and password() once it is accepted. A sign-in
+// the dialog started keeps it open until it succeeds: a refusal leaves everything typed in place (the
+// captcha, which the portal renews, excepted).
 class SignInDialog : public QDialog
 {
     Q_OBJECT
@@ -40,7 +43,12 @@ public:
     QLineEdit* captchaEdit() const { return m_captchaEdit; }
     QLabel* captchaImage() const { return m_captchaImage; }
     QPushButton* refreshButton() const { return m_refresh; }
+    QPushButton* signInButton() const { return m_signIn; }
+    QLabel* statusLabel() const { return m_status; }
     bool isPrepared() const { return m_prepared; }
+    bool isWaiting() const { return m_waiting; }
+
+    void setAccountClient(AccountClient* account);
 
 signals:
     // "免费注册" was pressed; the dialog has closed.
@@ -54,6 +62,7 @@ private:
     void preparePortal();
     void showCaptcha(const QByteArray& imageData);
     bool acceptPortal();
+    void setWaiting(bool waiting, const QString& status = {});
 
     QComboBox* m_mode = nullptr;
     QLineEdit* m_account = nullptr;
@@ -63,6 +72,10 @@ private:
     QLabel* m_captchaImage = nullptr;
     QLineEdit* m_captchaEdit = nullptr;
     QPushButton* m_refresh = nullptr;
+    QPushButton* m_signIn = nullptr;
+    QLabel* m_status = nullptr;
     VantrelClient* m_portal = nullptr;
+    AccountClient* m_accountClient = nullptr;
     bool m_prepared = false;
+    bool m_waiting = false;
 };

@@ -42,6 +42,24 @@ bool UpdateDialogs::offerRetry(const QString& error)
     return box.clickedButton() == retry;
 }
 
+bool UpdateDialogs::offerManualInstall(const QString& text, bool mayContinue)
+{
+    if (m_headless) {
+        std::fprintf(stderr, "无法自动安装更新: %s\n", text.toUtf8().constData());
+        return mayContinue;
+    }
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("请手动安装更新"), text);
+    // The path and the command are copied from here.
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse);
+    QPushButton* go = nullptr;
+    if (mayContinue)
+        go = box.addButton(QStringLiteral("继续使用当前版本"), QMessageBox::AcceptRole);
+    QPushButton* quit = box.addButton(QStringLiteral("退出软件"), QMessageBox::RejectRole);
+    box.setDefaultButton(go ? go : quit);
+    box.exec();
+    return go && box.clickedButton() == go;
+}
+
 void UpdateDialogs::beginDownload(const QString& label, std::function<void()> cancel)
 {
     delete m_progress;

@@ -17,6 +17,7 @@ public:
 
     bool confirmUpdate(const QString& version, const QString& text) override;
     bool offerRetry(const QString& error) override;
+    bool offerManualInstall(const QString& text, bool mayContinue) override;
     void beginDownload(const QString& label, std::function<void()> cancel) override;
     void setDownloadProgress(int percent) override;
     void endDownload() override;

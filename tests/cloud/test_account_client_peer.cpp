@@ -17,6 +17,7 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QSslSocket>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -444,6 +445,78 @@ private slots:
         QVERIFY(loginFailed.wait(kWaitMs));
         QVERIFY(!loginFailed.at(0).at(0).toString().isEmpty());
         QCOMPARE(busy.last().at(0).toBool(), false);
+    }
+
+    // The real service's refusals reach the user in Chinese, the wait of a lock-out included; a service
+    // that cannot be reached or stays silent is named with what to check.
+    void refusalsAreTold()
+    {
+        AccountTestServer closed;
+        AccountTestServer::Options options;
+        options.allowRegistration = false;
+        options.extraConfig = QStringLiteral("[limits]\nsign_in_failures_per_email = 1\n");
+        QString error;
+        QVERIFY2(closed.start(options, &error), qPrintable(error));
+        const QString locked = uniqueEmail("locked");
+        const QString disabled = uniqueEmail("disabled");
+        QVERIFY2(closed.addUser(locked, QStringLiteral("L"), kPassword, &error), qPrintable(error));
+        QVERIFY2(closed.addUser(disabled, QStringLiteral("D"), kPassword, &error), qPrintable(error));
+        QCOMPARE(closed
+                     .admin({QStringLiteral("user"), QStringLiteral("disable"), QStringLiteral("--email"),
+                             disabled})
+                     .exitCode,
+                 0);
+
+        QTcpServer silent; // accepts and never answers
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        QTcpServer gone;
+        QVERIFY(gone.listen(QHostAddress::LocalHost));
+        const QString goneUrl = QStringLiteral("http://127.0.0.1:%1").arg(gone.serverPort());
+        gone.close();
+        const QString silentUrl = QStringLiteral("http://127.0.0.1:%1").arg(silent.serverPort());
+
+        struct Case
+        {
+            QString url;
+            std::function<void(AccountClient&)> request;
+            QString message;
+        };
+        const QString wrong = QStringLiteral("wrong password 12");
+        const QList<Case> cases{
+            {closed.baseUrl(),
+             [](AccountClient& c) {
+                 c.registerAccount(QStringLiteral("R"), uniqueEmail("closed"), kPassword);
+             },
+             QStringLiteral("此会员服务已关闭注册，请联系管理员开通账号")},
+            {closed.baseUrl(), [&](AccountClient& c) { c.login(locked, wrong); },
+             QStringLiteral("邮箱或密码错误")},
+            {closed.baseUrl(), [&](AccountClient& c) { c.login(locked, kPassword); },
+             QStringLiteral("登录失败次数过多，请在 15 分钟 后重试")},
+            {closed.baseUrl(), [&](AccountClient& c) { c.login(disabled, kPassword); },
+             QStringLiteral("该账号已被停用，请联系会员服务管理员")},
+            {goneUrl, [](AccountClient& c) { c.login(uniqueEmail("gone"), kPassword); },
+             QStringLiteral(
+                 "无法连接会员服务 %1。请检查设置中的会员服务地址、本机网络连接，以及防火墙是否放行该地址。")
+                 .arg(goneUrl)},
+            {silentUrl, [](AccountClient& c) { c.login(uniqueEmail("silent"), kPassword); },
+             QStringLiteral(
+                 "会员服务 %1 无响应（1 秒内没有回答），已放弃本次请求。请确认会员服务正在运行，或稍后重试。")
+                 .arg(silentUrl)},
+        };
+        for (const Case& c : cases) {
+            Computer pc;
+            AccountClient account(pc.crypto.get());
+            account.setTransferTimeout(1000);
+            QVERIFY(account.setServiceEndpoint(QUrl(c.url),
+                                               QSslCertificate::fromPath(closed.caCertificatePath())));
+            QSignalSpy loginFailed(&account, &AccountClient::loginFailed);
+            QSignalSpy registrationFailed(&account, &AccountClient::registrationFailed);
+            c.request(account);
+            QVERIFY(QTest::qWaitFor([&] { return !loginFailed.isEmpty() || !registrationFailed.isEmpty(); },
+                                    kWaitMs));
+            const QSignalSpy& failed = loginFailed.isEmpty() ? registrationFailed : loginFailed;
+            QCOMPARE(failed.at(0).at(0).toString(), c.message);
+        }
     }
 
     void untrustedCertificateIsRefused()

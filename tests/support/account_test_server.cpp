@@ -89,6 +89,9 @@ bool AccountTestServer::writeConfig(QString* error)
     if (m_options.trustForwardedFor) {
         text += QStringLiteral("trust_forwarded_for = true\n");
     }
+    if (!m_options.allowRegistration) {
+        text += QStringLiteral("allow_registration = false\n");
+    }
     text += QStringLiteral("\n[storage]\n");
     const QString sqlite =
         m_options.sqlitePath.isEmpty() ? QStringLiteral("data/accounts.db") : m_options.sqlitePath;

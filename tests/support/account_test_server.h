@@ -40,6 +40,8 @@ public:
         int databaseTimeoutSeconds = 0;
         // [server] trust_forwarded_for: the last X-Forwarded-For entry is the client's address.
         bool trustForwardedFor = false;
+        // [server] allow_registration.
+        bool allowRegistration = true;
         // TOML appended to the configuration (say "[limits]\nsign_in_failures_per_email = 2\n").
         // Registrations are not limited unless it sets [limits] registrations_per_address.
         QString extraConfig;

@@ -1803,6 +1803,33 @@ private slots:
         QVERIFY(driver.done());
         QCOMPARE(m_db->getAllRemotes().size(), 3);
 
+        // Text without a host is refused over the dialog, which keeps it for mending.
+        QApplication::clipboard()->setText(QStringLiteral("not a host"));
+        QPointer<QDialog> pasted;
+        QString kept;
+        SeenBox refused;
+        driver.then([&](QWidget* widget) {
+            pasted = qobject_cast<QDialog*>(widget);
+            // Outside this handler, so the driver sees the box the click opens.
+            QTimer::singleShot(0, widget->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok),
+                               &QAbstractButton::click);
+        });
+        driver.then([&](QWidget* widget) {
+            auto* box = qobject_cast<QMessageBox*>(widget);
+            QVERIFY(box);
+            refused.title = box->windowTitle();
+            const bool open = pasted && pasted->isVisible();
+            kept = open ? pasted->findChild<QPlainTextEdit*>()->toPlainText() : QString();
+            box->button(QMessageBox::Ok)->click();
+            if (open)
+                QTimer::singleShot(0, pasted, &QDialog::reject);
+        });
+        m_window->importFromClipboard();
+        QVERIFY(driver.done());
+        QCOMPARE(refused.title, QStringLiteral("导入失败"));
+        QCOMPARE(kept, QStringLiteral("not a host"));
+        QCOMPARE(m_db->getAllRemotes().size(), 3);
+
         SeenBox help;
         driver.answer(QMessageBox::Ok, &help);
         m_window->showImportFormatHelp();

@@ -21,11 +21,14 @@
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTableView>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 
@@ -107,7 +110,6 @@ private slots:
             dialog->emailEdit()->setText(QStringLiteral("ops@example.com"));
             dialog->passwordEdit()->setText(kPassword);
             dialog->confirmationEdit()->setText(kPassword);
-            dialog->termsBox()->setChecked(true);
             dialog->accept();
         });
         button("registerButton")->click();
@@ -218,19 +220,35 @@ private slots:
     void wrongPasswordIsExplained()
     {
         ModalDriver driver;
-        driver.then([](QWidget* widget) {
-            auto* dialog = qobject_cast<SignInDialog*>(widget);
+        QPointer<SignInDialog> dialog;
+        driver.then([&dialog](QWidget* widget) {
+            dialog = qobject_cast<SignInDialog*>(widget);
             QVERIFY(dialog);
             dialog->accountEdit()->setText(QStringLiteral("ops@example.com"));
             dialog->passwordEdit()->setText(QStringLiteral("not the password!"));
             dialog->accept();
         });
+        // The refusal comes over the dialog, which stays open with what was typed.
         SeenBox failure;
-        driver.answer(QMessageBox::Ok, &failure);
+        QStringList typed;
+        driver.then([&](QWidget* widget) {
+            auto* box = qobject_cast<QMessageBox*>(widget);
+            QVERIFY(box);
+            failure.title = box->windowTitle();
+            failure.text = box->text();
+            const bool open = dialog && dialog->isVisible();
+            if (open)
+                typed = QStringList{dialog->accountEdit()->text(), dialog->passwordEdit()->text()};
+            box->button(QMessageBox::Ok)->click();
+            if (open)
+                QTimer::singleShot(0, dialog, &QDialog::reject);
+        });
         button("signInButton")->click();
         QTRY_VERIFY_WITH_TIMEOUT(driver.done(), kWaitMs);
         QCOMPARE(failure.title, QStringLiteral("登录失败"));
         QCOMPARE(failure.text, QStringLiteral("邮箱或密码错误"));
+        QCOMPARE(typed,
+                 (QStringList{QStringLiteral("ops@example.com"), QStringLiteral("not the password!")}));
         QVERIFY(!m_window->accountClient()->isSignedIn());
     }
 

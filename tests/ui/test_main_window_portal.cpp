@@ -18,9 +18,12 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 
@@ -62,11 +65,16 @@ private:
     }
 
     // Opens "账号登录", chooses the phone sign-in, waits for the captcha as a user would, and signs in
-    // with what the captcha image shows (or `captcha` when given).
-    void signInByPhone(ModalDriver& driver, const QString& captcha = QString())
+    // with what the captcha image shows (or `captcha` when given). With `refusal`, the failure box is
+    // recorded there and the dialog, which stays open for another try, is then closed; `kept` tells
+    // whether it still held the phone number and the password.
+    void signInByPhone(ModalDriver& driver, const QString& captcha = QString(), SeenBox* refusal = nullptr,
+                       bool* kept = nullptr)
     {
-        driver.then([this, captcha](QWidget* widget) {
+        auto signIn = std::make_shared<QPointer<SignInDialog>>();
+        driver.then([this, captcha, signIn](QWidget* widget) {
             auto* dialog = qobject_cast<SignInDialog*>(widget);
+            *signIn = dialog;
             QVERIFY(dialog);
             dialog->modeBox()->setCurrentIndex(dialog->modeBox()->findData(QStringLiteral("vantrel_phone")));
             QVERIFY(QTest::qWaitFor([dialog] { return dialog->isPrepared(); }, kWaitMs));
@@ -76,6 +84,21 @@ private:
             dialog->captchaEdit()->setText(captcha.isEmpty() ? m_site->captchaCode() : captcha);
             dialog->accept();
         });
+        if (refusal) {
+            driver.then([signIn, refusal, kept](QWidget* widget) {
+                auto* box = qobject_cast<QMessageBox*>(widget);
+                QVERIFY(box);
+                refusal->title = box->windowTitle();
+                refusal->text = box->text();
+                SignInDialog* dialog = *signIn;
+                *kept = dialog && dialog->isVisible() &&
+                        dialog->accountEdit()->text() == QLatin1String(TestPortalSite::kPhone) &&
+                        dialog->passwordEdit()->text() == QLatin1String(TestPortalSite::kPassword);
+                box->button(QMessageBox::Ok)->click();
+                if (dialog)
+                    QTimer::singleShot(0, dialog, &QDialog::reject);
+            });
+        }
         button("signInButton")->click();
     }
 
@@ -204,17 +227,17 @@ private slots:
         signOut();
         ModalDriver driver;
         SeenBox seen;
-        signInByPhone(driver, QStringLiteral("wrong"));
-        driver.answer(QMessageBox::Ok, &seen);
+        bool kept = false;
+        signInByPhone(driver, QStringLiteral("wrong"), &seen, &kept);
         QVERIFY(QTest::qWaitFor([&] { return driver.done(); }, kWaitMs));
         QCOMPARE(seen.title, kFailureTitle);
         QCOMPARE(seen.text, QStringLiteral("图片验证码错误"));
+        QVERIFY(kept); // no choosing the method and typing everything again
         QVERIFY(!m_window->accountClient()->isSignedIn());
 
         // One unreadable detail page of 29: nothing is written.
         m_site->setFailingDetail(m_site->servers().at(3).id);
-        signInByPhone(driver);
-        driver.answer(QMessageBox::Ok, &seen);
+        signInByPhone(driver, QString(), &seen, &kept);
         QVERIFY(QTest::qWaitFor([&] { return driver.done(); }, kWaitMs));
         QCOMPARE(seen.title, kFailureTitle);
         QCOMPARE(seen.text,

@@ -96,6 +96,40 @@ private slots:
         QVERIFY(!dialogs.offerRetry(QStringLiteral("x")));
     }
 
+    // The path and the command can be copied; going on is offered only where it is allowed.
+    void manualInstallBox_data()
+    {
+        QTest::addColumn<bool>("mayContinue");
+        QTest::addColumn<QStringList>("buttons");
+        QTest::newRow("may continue")
+            << true << QStringList{QStringLiteral("继续使用当前版本"), QStringLiteral("退出软件")};
+        QTest::newRow("must quit") << false << QStringList{QStringLiteral("退出软件")};
+    }
+
+    void manualInstallBox()
+    {
+        QFETCH(bool, mayContinue);
+        QFETCH(QStringList, buttons);
+        UpdateDialogs dialogs(false);
+        ModalDriver driver;
+        QStringList shown;
+        bool selectable = false;
+        driver.then([&](QWidget* widget) {
+            auto* box = qobject_cast<QMessageBox*>(widget);
+            QVERIFY(box);
+            shown = buttonTexts(box);
+            selectable = box->textInteractionFlags().testFlag(Qt::TextSelectableByMouse);
+            buttonNamed(box, mayContinue ? QStringLiteral("继续使用当前版本") : QStringLiteral("退出软件"))
+                ->click();
+        });
+        QCOMPARE(dialogs.offerManualInstall(QStringLiteral("sudo apt-get install '/tmp/x.deb'"), mayContinue),
+                 mayContinue);
+        shown.sort();
+        buttons.sort();
+        QCOMPARE(shown, buttons);
+        QVERIFY(selectable);
+    }
+
     void progressDialogCancels()
     {
         UpdateDialogs dialogs(false);
