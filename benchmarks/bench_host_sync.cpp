@@ -67,7 +67,7 @@ double ms(qint64 ns)
 class TimingSyncUi : public HostSyncUi
 {
 public:
-    bool promptSyncPassphrase() override { return false; }
+    std::optional<QString> askSyncPassphrase(PassphraseMode, const QString&) override { return std::nullopt; }
     void showSyncMessage(MessageKind kind, const QString& title, const QString& text) override
     {
         if (kind == MessageKind::Warning) {

@@ -157,7 +157,7 @@ void HostSyncController::offThread(std::function<void()> work, std::function<voi
     });
 }
 
-void HostSyncController::finish(const QString& text, int timeoutMs)
+void HostSyncController::finish(const QString& text, int timeoutMs, bool recount)
 {
     const bool upload = m_uploadAfterFetch && m_cloudStateKnown && !m_uploading;
     m_syncInProgress = false;
@@ -168,7 +168,12 @@ void HostSyncController::finish(const QString& text, int timeoutMs)
     ++m_operation;
     // Whatever the outcome, the progress text ends with the operation.
     m_ui->showSyncStatus(text, timeoutMs);
-    recountPending();
+    if (recount || m_touchedDuringSync) {
+        recountPending();
+    } else {
+        showPending();
+    }
+    m_touchedDuringSync = false;
     emit syncSettled();
     if (upload && m_pendingChanges > 0) {
         // A refused upload was followed by a fetch and merge: what changed here goes up now.
@@ -665,9 +670,10 @@ void HostSyncController::mergeOwn(const HostSnapshot& cloud)
         return SyncBaseline::decide(base, key, own == localDigests.constEnd() ? nullptr : &*own,
                                     cloudDigests.value(key), cloudIsNewer);
     });
-    const SyncBaseline::Digests next =
-        SyncBaseline::afterMerge(base, cloudDigests, SyncBaseline::digests(uploadSnapshot()));
+    const SyncBaseline::Digests localAfter = SyncBaseline::digests(uploadSnapshot());
+    const SyncBaseline::Digests next = SyncBaseline::afterMerge(base, cloudDigests, localAfter);
     storeBaseline(next);
+    m_pendingChanges = static_cast<int>(SyncBaseline::changes(next, localAfter).size());
     m_lastSyncedHere = QDateTime::currentDateTimeUtc();
     m_problem.clear();
 }
@@ -882,7 +888,7 @@ void HostSyncController::afterMerge()
     m_lastSyncedHere = QDateTime::currentDateTimeUtc();
     m_problem.clear();
     m_uploadAfterFetch = false;
-    finish();
+    finish(QString(), 0, !isMainAccount()); // mergeOwn counted the changes
     const AppConfig& config = m_config->config();
     if (!config.sync_enabled || !m_cloudStateKnown || !isSyncAvailable() || !isMainAccount()) {
         return;
@@ -927,82 +933,83 @@ void HostSyncController::upload(bool force)
     m_autoSyncTimer.stop();
     m_retryTimer.stop();
     withIdentity([this, force] {
-        withRecipients(
-            [this, force](const QList<TeamRecipient>& recipients, const QString& recipientsDigest) {
-                if (!settleEarlierHosts()) {
-                    finish();
-                    return;
-                }
-                const HostSnapshot snapshot = uploadSnapshot();
-                SyncBaseline::Digests digests = SyncBaseline::digests(snapshot);
-                const bool changedHere = !m_baseline || m_baselineAccount != accountId() ||
-                                         !SyncBaseline::changes(*m_baseline, digests).isEmpty();
-                if (!force && !m_forceUpload && !changedHere && recipientsDigest == m_lastRecipients) {
-                    finish(); // nothing changed here
-                    return;
-                }
-                const QString me = accountId();
-                const qint64 revision = m_cloudRevision + 1;
-                const int hosts = static_cast<int>(snapshot.remotes.size());
-                const SyncIdentity identity = *m_identity;
-                auto full = std::make_shared<QString>();
-                auto team = std::make_shared<std::optional<TeamUpload>>();
-                auto error = std::make_shared<QString>();
-                QStringList uploadedIds;
-                for (const Remote& remote : snapshot.remotes) {
-                    uploadedIds.append(remote.id);
-                }
-                offThread(
-                    [snapshot, identity, me, revision, recipients, full, team, error] {
-                        *full = sealFullSnapshot(snapshot, identity, me, revision, error.get());
-                        if (!full->isEmpty()) {
-                            *team = sealTeamSnapshot(teamShare(snapshot), identity, me, revision, recipients,
-                                                     error.get());
-                        }
-                    },
-                    [this, full, team, error, hosts, me, digests = std::move(digests), recipientsDigest,
-                     uploadedIds] {
-                        if (full->isEmpty() || !*team) {
-                            fail(QStringLiteral("云同步失败"), *error);
-                            return;
-                        }
-                        m_ui->showSyncStatus(QStringLiteral("正在端到端加密并上传 %1 台主机…").arg(hosts), 0);
-                        m_account->uploadSync(
-                            *full, **team, hosts, m_cloudRevision, this,
-                            [this, me, digests, recipientsDigest, uploadedIds,
-                             operation = m_operation](qint64 stored, const QDateTime& updatedAt) {
-                                if (operation != m_operation) {
-                                    return;
+        withRecipients([this, force](const QList<TeamRecipient>& recipients,
+                                     const QString& recipientsDigest) {
+            if (!settleEarlierHosts()) {
+                finish();
+                return;
+            }
+            const HostSnapshot snapshot = uploadSnapshot();
+            SyncBaseline::Digests digests = SyncBaseline::digests(snapshot);
+            const bool changedHere = !m_baseline || m_baselineAccount != accountId() ||
+                                     !SyncBaseline::changes(*m_baseline, digests).isEmpty();
+            if (!force && !m_forceUpload && !changedHere && recipientsDigest == m_lastRecipients) {
+                finish(); // nothing changed here
+                return;
+            }
+            const QString me = accountId();
+            const qint64 revision = m_cloudRevision + 1;
+            const int hosts = static_cast<int>(snapshot.remotes.size());
+            const SyncIdentity identity = *m_identity;
+            auto full = std::make_shared<QString>();
+            auto team = std::make_shared<std::optional<TeamUpload>>();
+            auto error = std::make_shared<QString>();
+            QStringList uploadedIds;
+            for (const Remote& remote : snapshot.remotes) {
+                uploadedIds.append(remote.id);
+            }
+            offThread(
+                [snapshot, identity, me, revision, recipients, full, team, error] {
+                    *full = sealFullSnapshot(snapshot, identity, me, revision, error.get());
+                    if (!full->isEmpty()) {
+                        *team = sealTeamSnapshot(teamShare(snapshot), identity, me, revision, recipients,
+                                                 error.get());
+                    }
+                },
+                [this, full, team, error, hosts, me, digests = std::move(digests), recipientsDigest,
+                 uploadedIds] {
+                    if (full->isEmpty() || !*team) {
+                        fail(QStringLiteral("云同步失败"), *error);
+                        return;
+                    }
+                    m_ui->showSyncStatus(QStringLiteral("正在端到端加密并上传 %1 台主机…").arg(hosts), 0);
+                    m_account->uploadSync(
+                        *full, **team, hosts, m_cloudRevision, this,
+                        [this, me, digests, recipientsDigest, uploadedIds,
+                         operation = m_operation](qint64 stored, const QDateTime& updatedAt) {
+                            if (operation != m_operation) {
+                                return;
+                            }
+                            m_cloudStateKnown = true;
+                            m_cloudRevision = stored;
+                            m_cloudUpdatedAt = updatedAt;
+                            m_lastRecipients = recipientsDigest;
+                            m_forceUpload = false;
+                            m_conflictRetries = 0;
+                            m_retryDelayMs = m_firstRetryMs;
+                            m_lastSyncedHere = QDateTime::currentDateTimeUtc();
+                            m_problem.clear();
+                            storeBaseline(digests);
+                            acceptRevision(me, stored);
+                            // These hosts are this account's now: another account signing in here is
+                            // asked before taking them.
+                            const QHash<QString, QString> origins = m_db->syncOrigins();
+                            QStringList fresh;
+                            for (const QString& id : uploadedIds) {
+                                if (origins.value(id).isEmpty()) {
+                                    fresh.append(id);
                                 }
-                                m_cloudStateKnown = true;
-                                m_cloudRevision = stored;
-                                m_cloudUpdatedAt = updatedAt;
-                                m_lastRecipients = recipientsDigest;
-                                m_forceUpload = false;
-                                m_conflictRetries = 0;
-                                m_retryDelayMs = m_firstRetryMs;
-                                m_lastSyncedHere = QDateTime::currentDateTimeUtc();
-                                m_problem.clear();
-                                storeBaseline(digests);
-                                acceptRevision(me, stored);
-                                // These hosts are this account's now: another account signing in here is
-                                // asked before taking them.
-                                const QHash<QString, QString> origins = m_db->syncOrigins();
-                                QStringList fresh;
-                                for (const QString& id : uploadedIds) {
-                                    if (origins.value(id).isEmpty()) {
-                                        fresh.append(id);
-                                    }
-                                }
-                                m_db->setSyncOrigin(fresh, me);
-                                finish(QStringLiteral("主机云同步完成 · 云端版本 %1").arg(stored), 6000);
-                                // Edits made while this one was on its way (counted by finish) go up next.
-                                if (m_pendingChanges > 0 && m_config->config().auto_sync) {
-                                    m_autoSyncTimer.start();
-                                }
-                            });
-                    });
-            });
+                            }
+                            m_db->setSyncOrigin(fresh, me);
+                            m_pendingChanges = 0; // what went up is the baseline now
+                            finish(QStringLiteral("主机云同步完成 · 云端版本 %1").arg(stored), 6000, false);
+                            // Edits made while this one was on its way (counted by finish) go up next.
+                            if (m_pendingChanges > 0 && m_config->config().auto_sync) {
+                                m_autoSyncTimer.start();
+                            }
+                        });
+                });
+        });
     });
 }
 
@@ -1231,6 +1238,10 @@ void HostSyncController::onSignedOut()
 
 void HostSyncController::scheduleHostSyncUpload()
 {
+    if (m_syncInProgress) {
+        m_touchedDuringSync = true; // counted when the operation ends
+        return;
+    }
     recountPending();
     const AppConfig& config = m_config->config();
     if (!config.sync_enabled || !config.auto_sync || !m_cloudStateKnown || m_syncInProgress ||
@@ -1270,8 +1281,15 @@ void HostSyncController::recountPending()
         m_baseline ? static_cast<int>(
                          SyncBaseline::changes(*m_baseline, SyncBaseline::digests(uploadSnapshot())).size())
                    : -1;
-    m_ui->showSyncState(m_pendingChanges > 0 ? QStringLiteral("%1 处更改尚未上传").arg(m_pendingChanges)
-                                             : QString());
+    showPending();
+}
+
+void HostSyncController::showPending()
+{
+    const bool counts = m_config->config().sync_enabled && isSyncAvailable() && isMainAccount();
+    m_ui->showSyncState(counts && m_pendingChanges > 0
+                            ? QStringLiteral("%1 处更改尚未上传").arg(m_pendingChanges)
+                            : QString());
 }
 
 void HostSyncController::storeBaseline(const SyncBaseline::Digests& baseline)

@@ -149,6 +149,7 @@ private:
     // Merges the account's own cloud copy against the baseline, asking about hosts changed on both sides.
     void mergeOwn(const HostSnapshot& cloud);
     void recountPending();
+    void showPending();
     void storeBaseline(const SyncBaseline::Digests& baseline);
     void scheduleRetry(const QString& problem);
     void retryNow();
@@ -178,7 +179,8 @@ private:
                       const QByteArray& signPublic);
     // Ends the operation under way: its progress text replaced by `text` (none: cleared), state
     // unblocked, syncSettled.
-    void finish(const QString& text = QString(), int timeoutMs = 0);
+    // `recount` false: m_pendingChanges was just set by the caller (and nothing changed since).
+    void finish(const QString& text = QString(), int timeoutMs = 0, bool recount = true);
     void fail(const QString& title, const QString& text);
     // Runs `work` on the runner, then `done` on this object's thread unless the operation was ended or
     // the controller is gone by then.
@@ -210,6 +212,7 @@ private:
     bool m_uploadAfterFetch = false; // a refused or failed upload: the fetch that follows uploads again
     bool m_forceUpload = false;      // moving to the signed form uploads even an unchanged inventory
     bool m_enabling = false;
+    bool m_touchedDuringSync = false; // the inventory changed while an operation was under way
     int m_conflictRetries = 0;
     int m_firstRetryMs = kFirstRetryMs;
     int m_maxRetryMs = kMaxRetryMs;
