@@ -756,39 +756,43 @@ void MainWindow::importHosts()
 
 void MainWindow::importFromClipboard()
 {
-    ClipboardImportDialog dialog(QApplication::clipboard()->text(), this);
-    if (dialog.exec() != QDialog::Accepted) {
-        return;
+    QString text = QApplication::clipboard()->text();
+    // A paste that could not be written comes back with what the user pasted and edited.
+    for (;;) {
+        ClipboardImportDialog dialog(text, this);
+        if (dialog.exec() != QDialog::Accepted) {
+            return;
+        }
+        text = dialog.text();
+        if (text.trimmed().isEmpty() ||
+            importBytes(text.toUtf8(), QStringLiteral("剪贴板")) != HostImporter::Status::WriteFailed) {
+            return;
+        }
     }
-    const QString text = dialog.text();
-    if (text.trimmed().isEmpty()) {
-        return;
-    }
-    importBytes(text.toUtf8(), QStringLiteral("剪贴板"));
 }
 
-void MainWindow::importBytes(const QByteArray& bytes, const QString& sourceName)
+HostImporter::Status MainWindow::importBytes(const QByteArray& bytes, const QString& sourceName)
 {
     if (m_db->getGroups().isEmpty()) {
-        return;
+        return HostImporter::Status::NoGroups;
     }
     // A group chosen in the filter (or the tree) takes every host; with all hosts shown, the
     // file's group column decides.
     const HostImporter::Outcome outcome = HostImporter::run(m_db, bytes, currentGroupId(), isTeamMember());
     switch (outcome.status) {
     case HostImporter::Status::NoGroups:
-        return;
+        return outcome.status;
     case HostImporter::Status::NothingParsed:
         QMessageBox::warning(this, QStringLiteral("导入失败"), outcome.errors.join(QLatin1Char('\n')));
-        return;
+        return outcome.status;
     case HostImporter::Status::AllDuplicates:
         QMessageBox::information(this, QStringLiteral("无需导入"),
                                  QStringLiteral("导入内容中的主机已经存在。"));
-        return;
+        return outcome.status;
     case HostImporter::Status::WriteFailed:
         QMessageBox::critical(this, QStringLiteral("导入失败"),
                               QStringLiteral("资产未写入，数据库事务已回滚"));
-        return;
+        return outcome.status;
     case HostImporter::Status::Imported:
         break;
     }
@@ -811,6 +815,7 @@ void MainWindow::importBytes(const QByteArray& bytes, const QString& sourceName)
         text += QStringLiteral("\n已自动跳过 %1 台重复主机。").arg(outcome.duplicates);
     }
     QMessageBox::information(this, QStringLiteral("导入完成"), text);
+    return outcome.status;
 }
 
 void MainWindow::showImportFormatHelp()

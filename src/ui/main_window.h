@@ -1,5 +1,6 @@
 #pragma once
 
+#include "import/host_importer.h"
 #include "rdp/rdp_engine.h"
 #include "storage/app_config.h"
 #include "storage/group.h"
@@ -151,7 +152,7 @@ private:
     void showMoveDialog();
     void batchEditRemark();
     void launchBatchSsh();
-    void importBytes(const QByteArray& bytes, const QString& sourceName);
+    HostImporter::Status importBytes(const QByteArray& bytes, const QString& sourceName);
     void openScreenWallWith(RdpKernel kernel);
     void openMultiScreenWith(RdpKernel kernel);
     bool confirmConnectionCount(int count);

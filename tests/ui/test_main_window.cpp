@@ -1830,6 +1830,27 @@ private slots:
         QCOMPARE(kept, QStringLiteral("not a host"));
         QCOMPARE(m_db->getAllRemotes().size(), 3);
 
+        // A paste the database refuses to take comes back in the dialog, as pasted.
+        execOnSecondConnection(QStringLiteral("CREATE TRIGGER refuse_insert BEFORE INSERT ON remotes "
+                                              "BEGIN SELECT RAISE(ABORT, 'full'); END"));
+        QApplication::clipboard()->setText(QStringLiteral("10.0.0.9,3389,admin"));
+        SeenBox failed;
+        QString reopened;
+        driver.then([](QWidget* widget) {
+            widget->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+        });
+        driver.answer(QMessageBox::Ok, &failed);
+        driver.then([&](QWidget* widget) {
+            reopened = widget->findChild<QPlainTextEdit*>()->toPlainText();
+            qobject_cast<QDialog*>(widget)->reject();
+        });
+        m_window->importFromClipboard();
+        QVERIFY(driver.done());
+        QCOMPARE(failed.title, QStringLiteral("导入失败"));
+        QCOMPARE(reopened, QStringLiteral("10.0.0.9,3389,admin"));
+        QCOMPARE(m_db->getAllRemotes().size(), 3);
+        execOnSecondConnection(QStringLiteral("DROP TRIGGER refuse_insert"));
+
         SeenBox help;
         driver.answer(QMessageBox::Ok, &help);
         m_window->showImportFormatHelp();
