@@ -184,6 +184,7 @@ void HostSyncController::finish(const QString& text, int timeoutMs, bool recount
 void HostSyncController::fail(const QString& title, const QString& text)
 {
     m_problem = text;
+    m_conflictRetries = 0; // given up and said: the next upload may try again
     m_ui->showSyncStatus(QString(), 0);
     m_ui->showSyncMessage(HostSyncUi::MessageKind::Warning, title, text);
     m_uploadAfterFetch = false;
