@@ -793,7 +793,7 @@ void HostSyncController::merge(const HostSnapshot& cloud, const QString& origin,
     }
     const QList<Group> groups = m_db->getGroups();
     if (groups.isEmpty()) {
-        m_ui->reloadInventory();
+        reloadInventory();
         return;
     }
     const QString fallbackGroupId = groups.first().id;
@@ -872,7 +872,7 @@ void HostSyncController::merge(const HostSnapshot& cloud, const QString& origin,
             }
         }
     }
-    m_ui->reloadInventory();
+    reloadInventory();
 }
 
 void HostSyncController::afterMerge()
@@ -1085,7 +1085,7 @@ bool HostSyncController::settleEarlierHosts()
         return m_db->setSyncOrigin(ids, kLocalOnly);
     case HostSyncUi::EarlierHostsChoice::Remove: {
         const bool removed = m_db->deleteRemotes(ids);
-        m_ui->reloadInventory();
+        reloadInventory();
         return removed;
     }
     case HostSyncUi::EarlierHostsChoice::Undecided:
@@ -1237,8 +1237,20 @@ void HostSyncController::onSignedOut()
     applyConfig();
 }
 
+void HostSyncController::reloadInventory()
+{
+    // The window refreshes and calls scheduleHostSyncUpload: what the sync itself wrote is no change of
+    // the user's, and the operation counts it when it ends.
+    m_reloading = true;
+    m_ui->reloadInventory();
+    m_reloading = false;
+}
+
 void HostSyncController::scheduleHostSyncUpload()
 {
+    if (m_reloading) {
+        return;
+    }
     if (m_syncInProgress) {
         m_touchedDuringSync = true; // counted when the operation ends
         return;

@@ -150,6 +150,7 @@ private:
     void mergeOwn(const HostSnapshot& cloud);
     void recountPending();
     void showPending();
+    void reloadInventory();
     void storeBaseline(const SyncBaseline::Digests& baseline);
     void scheduleRetry(const QString& problem);
     void retryNow();
@@ -213,6 +214,7 @@ private:
     bool m_forceUpload = false;      // moving to the signed form uploads even an unchanged inventory
     bool m_enabling = false;
     bool m_touchedDuringSync = false; // the inventory changed while an operation was under way
+    bool m_reloading = false;         // the window is redrawing what the sync wrote
     int m_conflictRetries = 0;
     int m_firstRetryMs = kFirstRetryMs;
     int m_maxRetryMs = kMaxRetryMs;
