@@ -9,3 +9,16 @@ void SecureMemory::wipe(QByteArray& bytes)
     }
     bytes.clear();
 }
+
+void SecureMemory::wipe(QString& text)
+{
+    // data() would detach a shared string and wipe only the fresh copy: a shared one is released.
+    if (!text.isEmpty() && !text.isDetached()) {
+        text.clear();
+        return;
+    }
+    if (!text.isEmpty()) {
+        sodium_memzero(text.data(), static_cast<size_t>(text.size()) * sizeof(QChar));
+    }
+    text.clear();
+}

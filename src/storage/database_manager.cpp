@@ -518,7 +518,18 @@ bool DatabaseManager::updateRemote(const Remote& remote, UpdatedAt updatedAt)
         return false;
     }
     bool sealed = false;
-    const QString password = sealPassword(remote.password, &sealed);
+    QString password;
+    if (remote.password.isEmpty() && m_crypto != nullptr && m_crypto->isLocked()) {
+        // A record read while the program is locked carries no password: keep the sealed one
+        // instead of erasing it.
+        QSqlQuery stored(m_db);
+        stored.prepare(QStringLiteral("SELECT password FROM remotes WHERE id=?"));
+        stored.addBindValue(nonNullText(remote.id));
+        sealed = stored.exec();
+        password = sealed && stored.next() ? stored.value(0).toString() : QStringLiteral("");
+    } else {
+        password = sealPassword(remote.password, &sealed);
+    }
     if (!sealed) {
         return false;
     }
@@ -534,6 +545,15 @@ bool DatabaseManager::updateRemote(const Remote& remote, UpdatedAt updatedAt)
     bindFlagColumns(query, remote);
     query.addBindValue(nonNullText(remote.id));
     return query.exec();
+}
+
+bool DatabaseManager::clearPasswords()
+{
+    if (!m_db.isOpen()) {
+        return false;
+    }
+    QSqlQuery query(m_db);
+    return query.exec(QStringLiteral("UPDATE remotes SET password='' WHERE password<>''"));
 }
 
 bool DatabaseManager::deleteRemotes(const QStringList& ids)

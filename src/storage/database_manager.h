@@ -52,6 +52,9 @@ public:
     bool updateRemote(const Remote& remote, UpdatedAt updatedAt = UpdatedAt::Now);
     bool deleteRemotes(const QStringList& ids);
     std::optional<Remote> getRemote(const QString& id);
+    // Empties every stored host password (all or nothing): after the device key is replaced they
+    // could never be opened again.
+    bool clearPasswords();
     // Listing thousands of hosts need not open every sealed password: with SkipPasswords the
     // records carry an empty password (re-read a host by id when its password is needed).
     enum class Passwords { Open, Skip };
