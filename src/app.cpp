@@ -2,6 +2,7 @@
 
 #include "logger.h"
 #include "platform/platform_adapter.h"
+#include "storage/app_lock.h"
 #include "ssh/terminal_launcher.h"
 #include "storage/config_manager.h"
 #include "storage/crypto_manager.h"
@@ -19,6 +20,7 @@ App::App(QObject* parent) : QObject(parent) {}
 App::~App()
 {
     shutdown();
+    m_lock.reset();
     m_database.reset();
     m_crypto.reset();
     m_config.reset();
@@ -60,7 +62,8 @@ bool App::initialize()
         SPDLOG_ERROR("设备凭据密钥初始化失败");
         return false;
     }
-    SPDLOG_INFO("设备凭据密钥初始化完成");
+    SPDLOG_INFO("设备凭据密钥初始化完成{}", m_crypto->isLocked() ? "（主密码保护，等待解锁）" : "");
+    m_lock = std::make_unique<AppLock>(m_crypto.get());
 
     m_database = std::make_unique<DatabaseManager>();
     const QString dbPath = dataDir + QStringLiteral("/data.db");

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+class AppLock;
 class IPlatformAdapter;
 class ConfigManager;
 class CryptoManager;
@@ -25,6 +26,7 @@ public:
     ConfigManager* config() const { return m_config.get(); }
     CryptoManager* crypto() const { return m_crypto.get(); }
     DatabaseManager* database() const { return m_database.get(); }
+    AppLock* lock() const { return m_lock.get(); }
 
 private:
     // Qt's own texts (standard buttons, file dialog) in the configured language, when Qt has them.
@@ -37,4 +39,5 @@ private:
     std::unique_ptr<ConfigManager> m_config;
     std::unique_ptr<CryptoManager> m_crypto;
     std::unique_ptr<DatabaseManager> m_database;
+    std::unique_ptr<AppLock> m_lock;
 };

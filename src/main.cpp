@@ -128,6 +128,7 @@ int main(int argc, char* argv[])
     }
 
     auto window = std::make_unique<MainWindow>(app->database(), app->config(), app->crypto());
+    window->setAppLock(app->lock());
     window->show();
     if (!hardened) {
         SPDLOG_WARN("进程保护未完全生效: {}", hardeningError);

@@ -84,7 +84,14 @@ HostSyncController::~HostSyncController() = default;
 
 bool HostSyncController::isSyncAvailable() const
 {
-    return m_account->isSignedIn() && !m_account->isPartnerMode();
+    // Locked, the passphrase and every host password stay closed: nothing starts until the unlock.
+    return m_account->isSignedIn() && !m_account->isPartnerMode() && !(m_crypto && m_crypto->isLocked());
+}
+
+void HostSyncController::resumeAfterUnlock()
+{
+    fetchInBackground();
+    scheduleHostSyncUpload();
 }
 
 bool HostSyncController::isMainAccount() const

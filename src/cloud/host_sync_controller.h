@@ -81,6 +81,8 @@ public:
     // A quiet fetch (the periodic one, a window activation): never asks for a passphrase first.
     void fetchInBackground();
     void onWindowActivated();
+    // What waited while the program was locked: a fetch and the upload of changes made before.
+    void resumeAfterUnlock();
     void uploadHostSyncNow();
     // After every refresh of the host table: counts the changes made here and uploads 1.8 s later when
     // there are any.

@@ -69,6 +69,11 @@ HeroCard::HeroCard(const QString& editionName, QWidget* parent) : QFrame(parent)
                                         QStringLiteral("连接、显示、云同步和智能转发设置"));
     heroLayout->addWidget(m_settingsButton, 0, Qt::AlignVCenter);
 
+    m_lockButton = makeStyledButton(this, "lockButton", QStringLiteral("锁定"),
+                                    QStringLiteral("需要先在“设置”中设置主密码。"));
+    m_lockButton->setEnabled(false);
+    heroLayout->addWidget(m_lockButton, 0, Qt::AlignVCenter);
+
     m_accelerationButton =
         makeStyledButton(this, "accelerationButton", QStringLiteral("启动远程加速"),
                          QStringLiteral("Vantrel用户专享；检测香港节点后加速 RDP 与 SSH 连接"), "accent");

@@ -23,6 +23,7 @@ public:
     QPushButton* cloudSyncButton() const { return m_cloudSyncButton; }
     QPushButton* signOutButton() const { return m_signOutButton; }
     QPushButton* settingsButton() const { return m_settingsButton; }
+    QPushButton* lockButton() const { return m_lockButton; }
     QPushButton* accelerationButton() const { return m_accelerationButton; }
 
 private:
@@ -31,6 +32,7 @@ private:
     QPushButton* m_registerButton = nullptr;
     QPushButton* m_cloudSyncButton = nullptr;
     QPushButton* m_signOutButton = nullptr;
+    QPushButton* m_lockButton = nullptr;
     QPushButton* m_settingsButton = nullptr;
     QPushButton* m_accelerationButton = nullptr;
 };

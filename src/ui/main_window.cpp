@@ -13,7 +13,9 @@
 #include "ssh/batch_ssh_dialog.h"
 #include "ssh/ssh_command.h"
 #include "ssh/terminal_launcher.h"
+#include "storage/app_lock.h"
 #include "storage/config_manager.h"
+#include "storage/crypto_manager.h"
 #include "storage/database_manager.h"
 #include "ui/acceleration_actions.h"
 #include "ui/account_actions.h"
@@ -27,11 +29,13 @@
 #include "ui/host_filter_model.h"
 #include "ui/host_table_model.h"
 #include "ui/host_table_view.h"
+#include "ui/lock_screen_controller.h"
 #include "ui/main_window_style.h"
 #include "ui/portal_sync_actions.h"
 #include "wall/screen_wall_window.h"
 
 #include <QAbstractItemView>
+#include <QAction>
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
@@ -44,6 +48,7 @@
 #include <QHBoxLayout>
 #include <QHash>
 #include <QInputDialog>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -112,8 +117,48 @@ MainWindow::MainWindow(DatabaseManager* database, ConfigManager* config, CryptoM
     });
     // The group reload ends with the one read of the hosts.
     reloadGroups();
-    // A session kept from the last run signs in again without a dialog.
-    m_accountClient->restoreSession();
+    // A session kept from the last run signs in again without a dialog (after the unlock when the
+    // program starts locked).
+    if (m_crypto && m_crypto->isLocked()) {
+        m_restoreAfterUnlock = true;
+    } else {
+        m_accountClient->restoreSession();
+    }
+}
+
+void MainWindow::setAppLock(AppLock* lock)
+{
+    m_appLock = lock;
+    m_lockScreens = new LockScreenController(lock, this);
+    m_lockAction = new QAction(QStringLiteral("锁定"), this);
+    m_lockAction->setObjectName(QStringLiteral("lockAction"));
+    m_lockAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    // From every window of the program, the screen wall included.
+    m_lockAction->setShortcutContext(Qt::ApplicationShortcut);
+    addAction(m_lockAction);
+    connect(m_lockAction, &QAction::triggered, lock, &AppLock::lock);
+    m_heroCard->lockButton()->setToolTip(QStringLiteral("锁定程序（Ctrl+L）"));
+    connect(m_heroCard->lockButton(), &QPushButton::clicked, lock, &AppLock::lock);
+    updateLockAvailability();
+    connect(lock, &AppLock::unlocked, this, [this] {
+        updateLockAvailability();
+        if (m_restoreAfterUnlock) {
+            m_restoreAfterUnlock = false;
+            m_accountClient->restoreSession();
+        }
+        m_accountActions->sync()->resumeAfterUnlock();
+    });
+}
+
+void MainWindow::updateLockAvailability()
+{
+    const bool available = m_appLock && m_appLock->isAvailable();
+    const QString why = QStringLiteral("需要先在“设置”中设置主密码。");
+    if (m_lockAction) {
+        m_lockAction->setEnabled(available);
+    }
+    m_heroCard->lockButton()->setEnabled(available);
+    m_heroCard->lockButton()->setToolTip(available ? QStringLiteral("锁定程序（Ctrl+L）") : why);
 }
 
 MainWindow::~MainWindow() = default;

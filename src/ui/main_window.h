@@ -18,6 +18,9 @@
 #include <functional>
 
 class AccelerationActions;
+class AppLock;
+class LockScreenController;
+class QAction;
 class AccountActions;
 class PortalSyncActions;
 class VantrelClient;
@@ -60,6 +63,12 @@ public:
     // Whether closing the window while session windows are open asks first. A termination request
     // turns the question off: the program then closes without waiting for an answer.
     void setAskBeforeClosing(bool ask) { m_askBeforeClosing = ask; }
+
+    // The program's lock (not owned): a lock screen over every window while locked, the "锁定"
+    // action, and what waited for the unlock (the stored sign-in, the sync).
+    void setAppLock(AppLock* lock);
+    LockScreenController* lockScreens() const { return m_lockScreens; }
+    QAction* lockAction() const { return m_lockAction; }
 
     // Where the multi-screen window of host `index` goes on a screen with the available geometry
     // `available`, with `screenCount` screens taking the hosts in turn: each further pass over the
@@ -127,6 +136,7 @@ protected:
 
 private:
     void buildUi();
+    void updateLockAvailability();
     void reloadGroups();
     bool isTeamMember() const;
     void updateAccountCard();
@@ -164,6 +174,11 @@ private:
     DatabaseManager* m_db = nullptr;
     ConfigManager* m_config = nullptr;
     CryptoManager* m_crypto = nullptr;
+    AppLock* m_appLock = nullptr;
+    LockScreenController* m_lockScreens = nullptr;
+    QAction* m_lockAction = nullptr;
+    // Started locked: the stored sign-in needs the secret key, so it waits for the unlock.
+    bool m_restoreAfterUnlock = false;
     AccountClient* m_accountClient = nullptr;
     AccountActions* m_accountActions = nullptr;
     VantrelClient* m_portal = nullptr;
