@@ -115,6 +115,9 @@ void LockScreen::focusPassword()
 
 bool LockScreen::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == parentWidget() && event->type() == QEvent::WindowActivate && m_password->isEnabled()) {
+        focusPassword();
+    }
     if (watched == parentWidget() &&
         (event->type() == QEvent::Resize || event->type() == QEvent::ChildAdded)) {
         // Widgets added to the window later would otherwise be stacked above the cover.

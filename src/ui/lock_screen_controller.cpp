@@ -9,6 +9,17 @@
 
 #include <algorithm>
 
+namespace {
+
+constexpr const char* kTitleBeforeLock = "nimbaraTitleBeforeLock";
+
+} // namespace
+
+QString LockScreenController::lockedTitle()
+{
+    return QStringLiteral("NIMBARA（已锁定）");
+}
+
 LockScreenController::LockScreenController(AppLock* lock, QObject* parent) : QObject(parent), m_lock(lock)
 {
     m_waitTimer.setInterval(250);
@@ -68,6 +79,9 @@ void LockScreenController::cover(QWidget* window)
         return;
     }
     auto* screen = new LockScreen(window);
+    // The title may name hosts; the taskbar shows the lock instead.
+    window->setProperty(kTitleBeforeLock, window->windowTitle());
+    window->setWindowTitle(lockedTitle());
     // A native child (an embedded client's window) is stacked above anything drawn by Qt: the cover
     // must be a native window too to lie above it.
     const QList<QWidget*> children = window->findChildren<QWidget*>();
@@ -137,6 +151,11 @@ void LockScreenController::onUnlocked()
         m_filtering = false;
     }
     for (LockScreen* screen : lockScreens()) {
+        QWidget* window = screen->parentWidget();
+        if (window->windowTitle() == lockedTitle()) {
+            window->setWindowTitle(window->property(kTitleBeforeLock).toString());
+        }
+        window->setProperty(kTitleBeforeLock, QVariant());
         screen->hide();
         screen->deleteLater();
     }

@@ -27,6 +27,8 @@ public:
     void setForgottenHandler(std::function<void(QWidget*)> handler) { m_forgotten = std::move(handler); }
 
     QList<LockScreen*> lockScreens() const;
+    // The title of every covered window while locked.
+    static QString lockedTitle();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -86,6 +86,7 @@ private slots:
         field->setFocus();
         QTRY_COMPARE(QApplication::focusWidget(), field);
         const QRect editorGeometry = editor.geometry();
+        editor.setWindowTitle(QStringLiteral("编辑主机 web-01"));
 
         QSignalSpy locked(&lock, &AppLock::locked);
         window.lockAction()->trigger();
@@ -96,6 +97,7 @@ private slots:
             QVERIFY2(cover && cover->isVisible(), qPrintable(top->metaObject()->className()));
             QCOMPARE(cover->geometry(), top->rect());
         }
+        QCOMPARE(editor.windowTitle(), LockScreenController::lockedTitle());
         // A window that opens while locked is covered as well.
         QDialog later;
         later.show();
@@ -138,6 +140,7 @@ private slots:
         QVERIFY(editor.isVisible() && session.isVisible() && window.isVisible());
         QCOMPARE(editor.geometry(), editorGeometry);
         QCOMPARE(field->text(), QStringLiteral("typed before"));
+        QCOMPARE(editor.windowTitle(), QStringLiteral("编辑主机 web-01"));
         QCOMPARE(QApplication::focusWidget(), field);
         QTest::keyClick(surface, Qt::Key_A);
         QCOMPARE(surface->events, 1);
