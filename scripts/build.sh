@@ -20,7 +20,7 @@ PACKAGES=(
     freerdp2-dev freerdp2-x11 freerdp2-shadow-x11 winpr-utils libxtst-dev libx11-dev libxdamage-dev x11-utils
     xvfb xauth util-linux mount
     openssh-client openssh-server xterm pssh openssl postgresql libpq-dev
-    python3 dpkg-dev lintian desktop-file-utils adduser
+    python3 dpkg-dev lintian desktop-file-utils adduser dbus-daemon
     libboost-dev nginx-light
 )
 
