@@ -14,6 +14,7 @@
 #include "ssh/ssh_command.h"
 #include "ssh/terminal_launcher.h"
 #include "storage/config_manager.h"
+#include "storage/crypto_manager.h"
 #include "storage/database_manager.h"
 #include "ui/acceleration_actions.h"
 #include "ui/account_actions.h"
@@ -28,6 +29,7 @@
 #include "ui/host_table_model.h"
 #include "ui/host_table_view.h"
 #include "ui/main_window_style.h"
+#include "ui/master_password_actions.h"
 #include "ui/portal_sync_actions.h"
 #include "wall/screen_wall_window.h"
 
@@ -628,7 +630,7 @@ void MainWindow::addRemote()
     const QString groupId = filter.isEmpty() ? groups.first().id : filter;
     const bool showScope = m_accountClient->isSignedIn() && !isTeamMember();
     const std::optional<Remote> remote =
-        HostEditorDialog::edit(this, groups, groupId, std::nullopt, showScope);
+        HostEditorDialog::edit(this, groups, groupId, std::nullopt, showScope, passwordReveal());
     if (remote && !m_db->addRemote(*remote)) {
         QMessageBox::critical(this, QStringLiteral("保存失败"), QStringLiteral("无法保存远程主机"));
     }
@@ -648,8 +650,8 @@ void MainWindow::editSelected()
         return;
     }
     const bool showScope = m_accountClient->isSignedIn() && !isTeamMember();
-    const std::optional<Remote> remote =
-        HostEditorDialog::edit(this, m_db->getGroups(), existing->group_id, existing, showScope);
+    const std::optional<Remote> remote = HostEditorDialog::edit(this, m_db->getGroups(), existing->group_id,
+                                                                existing, showScope, passwordReveal());
     if (remote && !m_db->updateRemote(*remote)) {
         QMessageBox::critical(this, QStringLiteral("保存失败"), QStringLiteral("无法更新远程主机"));
     }
@@ -868,6 +870,10 @@ void MainWindow::exportHosts()
         if (confirmed != QMessageBox::Yes) {
             return;
         }
+        if (!confirmForSecret(this)) {
+            statusBar()->showMessage(QStringLiteral("未通过主密码验证，没有导出任何文件。"), 8000);
+            return;
+        }
     }
 
     QHash<QString, QString> groupNames;
@@ -884,6 +890,26 @@ void MainWindow::exportHosts()
                                  .arg(hosts.size())
                                  .arg(withPasswords ? QStringLiteral("文件包含明文密码，请妥善保管。")
                                                     : QStringLiteral("密码列已留空。")));
+}
+
+void MainWindow::setMasterPasswordActions(MasterPasswordActions* actions)
+{
+    m_masterPasswordActions = actions;
+}
+
+bool MainWindow::confirmForSecret(QWidget* parent)
+{
+    if (m_masterPasswordActions) {
+        return m_masterPasswordActions->confirmForSecret(parent);
+    }
+    return m_crypto == nullptr || !m_crypto->hasMasterPassword();
+}
+
+HostPasswordReveal MainWindow::passwordReveal()
+{
+    return {m_config && m_config->config().show_password, [this](QWidget* parent) {
+                return confirmForSecret(parent);
+            }};
 }
 
 bool MainWindow::confirmConnectionCount(int count)
@@ -1281,6 +1307,7 @@ void MainWindow::showGlobalSettings()
     GlobalSettingsDialog dialog(m_config, TerminalLauncher::system(), this);
     connect(&dialog, &GlobalSettingsDialog::settingsSaved, this, &MainWindow::updateAccountCard);
     dialog.setAccountServiceAddress(m_accountClient->serviceUrl());
+    dialog.setMasterPasswordActions(m_masterPasswordActions);
     HostSyncController* sync = m_accountActions->sync();
     if (sync->isSyncAvailable()) {
         const bool wasOn = m_config->config().sync_enabled;

@@ -37,6 +37,8 @@ class HostActions;
 class HostFilterModel;
 class HostTableModel;
 class HostTableView;
+class MasterPasswordActions;
+struct HostPasswordReveal;
 class QModelIndex;
 class ScreenWallWindow;
 
@@ -60,6 +62,10 @@ public:
     // Whether closing the window while session windows are open asks first. A termination request
     // turns the question off: the program then closes without waiting for an answer.
     void setAskBeforeClosing(bool ask) { m_askBeforeClosing = ask; }
+
+    // What guards stored passwords (the editor's "显示", export with passwords). Without it a stored
+    // password is shown only when no master password is set.
+    void setMasterPasswordActions(MasterPasswordActions* actions);
 
     // Where the multi-screen window of host `index` goes on a screen with the available geometry
     // `available`, with `screenCount` screens taking the hosts in turn: each further pass over the
@@ -160,6 +166,8 @@ private:
     void closeSessionWindows();
     void storeLegacyFlag(const QString& remoteId);
     void storeTrustedFingerprint(const QString& remoteId, const QString& fingerprint);
+    bool confirmForSecret(QWidget* parent);
+    HostPasswordReveal passwordReveal();
 
     DatabaseManager* m_db = nullptr;
     ConfigManager* m_config = nullptr;
@@ -169,6 +177,7 @@ private:
     VantrelClient* m_portal = nullptr;
     PortalSyncActions* m_portalActions = nullptr;
     AccelerationActions* m_accelerationActions = nullptr;
+    QPointer<MasterPasswordActions> m_masterPasswordActions;
 
     HeroCard* m_heroCard = nullptr;
     QPushButton* m_accelerationButton = nullptr;
