@@ -9,8 +9,10 @@
 #include "platform/unix_signal_watcher.h"
 #include "platform/update_installer.h"
 #include "single_instance_guard.h"
+#include "storage/app_lock.h"
 #include "storage/config_manager.h"
 #include "ui/main_window.h"
+#include "ui/master_password_actions.h"
 #include "ui/update_dialogs.h"
 
 #include <QApplication>
@@ -127,8 +129,19 @@ int main(int argc, char* argv[])
         return 1;
     }
 
+    auto masterPassword =
+        std::make_unique<MasterPasswordActions>(app->crypto(), app->config(), app->database(), app->lock());
+    if (isHeadless()) {
+        // Nobody could answer the offer; automated starts go on without a master password.
+        masterPassword->adoptKeyFileState();
+        SPDLOG_INFO("无显示环境，跳过主密码设置提示");
+    } else {
+        masterPassword->offerInitialSetup(nullptr);
+    }
+
     auto window = std::make_unique<MainWindow>(app->database(), app->config(), app->crypto());
     window->setAppLock(app->lock());
+    window->setMasterPasswordActions(masterPassword.get());
     window->show();
     if (!hardened) {
         SPDLOG_WARN("进程保护未完全生效: {}", hardeningError);
@@ -137,6 +150,7 @@ int main(int argc, char* argv[])
 
     const int result = QApplication::exec();
     window.reset();
+    masterPassword.reset();
     app.reset();
     instanceGuard.reset();
     return result;

@@ -663,6 +663,26 @@ void ConfigManager::setSshTerminal(const QString& program)
     m_config.ssh_terminal = program.trimmed();
 }
 
+void ConfigManager::setMasterPasswordEnabled(bool enabled)
+{
+    m_config.master_password = enabled;
+}
+
+void ConfigManager::setAutoLock(bool enabled)
+{
+    m_config.auto_lock = enabled;
+}
+
+void ConfigManager::setAutoLockTimeout(int seconds)
+{
+    m_config.auto_lock_timeout = std::clamp(seconds, kMinAutoLockTimeout, kMaxAutoLockTimeout);
+}
+
+void ConfigManager::setShowPassword(bool shown)
+{
+    m_config.show_password = shown;
+}
+
 void ConfigManager::onFileChanged(const QString& path)
 {
     SPDLOG_INFO("配置文件变化，热加载: {}", path);

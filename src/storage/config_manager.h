@@ -40,6 +40,11 @@ public:
     void setConnectTimeout(int seconds);
     // A program name or path; surrounding white space is dropped, empty means automatic choice.
     void setSshTerminal(const QString& program);
+    void setMasterPasswordEnabled(bool enabled);
+    void setAutoLock(bool enabled);
+    // Clamped to kMinAutoLockTimeout…kMaxAutoLockTimeout seconds.
+    void setAutoLockTimeout(int seconds);
+    void setShowPassword(bool shown);
 
     static constexpr int kMinCustomWidth = 640;
     static constexpr int kMaxCustomWidth = 7680;
@@ -47,6 +52,8 @@ public:
     static constexpr int kMaxCustomHeight = 4320;
     static constexpr int kMinConnectTimeout = 5;
     static constexpr int kMaxConnectTimeout = 300;
+    static constexpr int kMinAutoLockTimeout = 30;
+    static constexpr int kMaxAutoLockTimeout = 86400;
 
     // Larger files are refused unread; the real file is a few hundred bytes.
     static constexpr qint64 kMaxFileSize = 4 * 1024 * 1024;

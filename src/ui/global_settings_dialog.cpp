@@ -4,11 +4,14 @@
 #include "platform/process_launcher.h"
 #include "ssh/terminal_launcher.h"
 #include "storage/config_manager.h"
+#include "ui/master_password_actions.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -23,6 +26,7 @@
 namespace {
 
 const QString kSyncNeedsMember = QStringLiteral("登录会员账号后可开启主机云同步。");
+const QString kLockNeedsMasterPassword = QStringLiteral("需要先设置主密码：没有主密码时锁定后无法验证身份。");
 
 QComboBox* makeComboBox(QWidget* parent, const char* objectName,
                         std::initializer_list<std::pair<QString, int>> items)
@@ -156,10 +160,85 @@ GlobalSettingsDialog::GlobalSettingsDialog(ConfigManager* config, const Terminal
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(form);
+    addSecurityGroup(layout);
     layout->addWidget(buttons);
 
     connect(m_resolution, &QComboBox::currentIndexChanged, this, &GlobalSettingsDialog::updateSizeBoxes);
     updateSizeBoxes();
+}
+
+void GlobalSettingsDialog::addSecurityGroup(QLayout* layout)
+{
+    const AppConfig& current = m_config->config();
+    auto* group = new QGroupBox(QStringLiteral("安全"), this);
+    group->setObjectName(QStringLiteral("securityGroup"));
+    auto* form = new QFormLayout(group);
+
+    auto* masterRow = new QHBoxLayout;
+    m_masterPasswordState = new QLabel(group);
+    m_masterPasswordState->setObjectName(QStringLiteral("masterPasswordState"));
+    masterRow->addWidget(m_masterPasswordState);
+    masterRow->addStretch();
+    const auto addButton = [&](const char* name, const QString& text,
+                               bool (MasterPasswordActions::*act)(QWidget*)) {
+        auto* button = new QPushButton(text, group);
+        button->setObjectName(QLatin1String(name));
+        connect(button, &QPushButton::clicked, this, [this, act] {
+            if (m_masterPassword) {
+                (m_masterPassword->*act)(this);
+                updateSecurityRows();
+            }
+        });
+        masterRow->addWidget(button);
+        return button;
+    };
+    m_setMasterPassword =
+        addButton("setMasterPasswordButton", QStringLiteral("设置…"), &MasterPasswordActions::setOrChange);
+    m_changeMasterPassword =
+        addButton("changeMasterPasswordButton", QStringLiteral("更改…"), &MasterPasswordActions::setOrChange);
+    m_removeMasterPassword =
+        addButton("removeMasterPasswordButton", QStringLiteral("移除…"), &MasterPasswordActions::remove);
+    form->addRow(QStringLiteral("主密码"), masterRow);
+
+    m_autoLock = new QCheckBox(QStringLiteral("空闲时自动锁定"), group);
+    m_autoLock->setObjectName(QStringLiteral("autoLockBox"));
+    m_autoLock->setChecked(current.auto_lock);
+    form->addRow(QStringLiteral("自动锁定"), m_autoLock);
+
+    m_autoLockTimeout = makeSpinBox(group, "autoLockTimeoutBox", ConfigManager::kMinAutoLockTimeout,
+                                    ConfigManager::kMaxAutoLockTimeout, current.auto_lock_timeout);
+    m_autoLockTimeout->setSuffix(QStringLiteral(" 秒"));
+    m_autoLockTimeout->setToolTip(QStringLiteral("无人操作多长时间后锁定。"));
+    form->addRow(QStringLiteral("锁定等待"), m_autoLockTimeout);
+
+    m_showPassword = new QCheckBox(QStringLiteral("编辑主机时直接显示密码"), group);
+    m_showPassword->setObjectName(QStringLiteral("showPasswordBox"));
+    m_showPassword->setChecked(current.show_password);
+    form->addRow(QStringLiteral("显示密码"), m_showPassword);
+
+    connect(m_autoLock, &QCheckBox::toggled, this, &GlobalSettingsDialog::updateSecurityRows);
+    layout->addWidget(group);
+    updateSecurityRows();
+}
+
+void GlobalSettingsDialog::setMasterPasswordActions(MasterPasswordActions* actions)
+{
+    m_masterPassword = actions;
+    updateSecurityRows();
+}
+
+void GlobalSettingsDialog::updateSecurityRows()
+{
+    const bool usable = m_masterPassword != nullptr;
+    const bool set = usable && m_masterPassword->hasMasterPassword();
+    m_masterPasswordState->setText(set ? QStringLiteral("已设置") : QStringLiteral("未设置"));
+    m_setMasterPassword->setVisible(!set);
+    m_setMasterPassword->setEnabled(usable);
+    m_changeMasterPassword->setVisible(set);
+    m_removeMasterPassword->setVisible(set);
+    m_autoLock->setEnabled(set);
+    m_autoLock->setToolTip(set ? QString() : kLockNeedsMasterPassword);
+    m_autoLockTimeout->setEnabled(set && m_autoLock->isChecked());
 }
 
 void GlobalSettingsDialog::setAccountServiceAddress(const QString& address)
@@ -223,6 +302,9 @@ void GlobalSettingsDialog::save()
     }
     m_config->setConnectTimeout(m_timeout->value());
     m_config->setSshTerminal(m_terminal->currentData().toString());
+    m_config->setAutoLock(m_autoLock->isChecked());
+    m_config->setAutoLockTimeout(m_autoLockTimeout->value());
+    m_config->setShowPassword(m_showPassword->isChecked());
 
     // The values are in effect for this run either way; a failed save only loses them at exit. The
     // dialog closes so that Cancel cannot suggest they were taken back.

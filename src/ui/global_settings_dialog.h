@@ -6,14 +6,17 @@
 #include <optional>
 
 class ConfigManager;
+class MasterPasswordActions;
 class TerminalLauncher;
 class QCheckBox;
 class QLabel;
 class QComboBox;
+class QPushButton;
 class QSpinBox;
 
 // Modal editor of the settings changed most often: the screen wall engine, the default session size
-// and colour depth, the connection time-out, the SSH terminal and the host cloud sync. Save applies
+// and colour depth, the connection time-out, the SSH terminal, the host cloud sync and the security
+// group (master password, auto-lock, showing passwords). Save applies
 // them to the configuration and writes the file; Cancel changes nothing.
 class GlobalSettingsDialog : public QDialog
 {
@@ -35,6 +38,8 @@ public:
     void enableCloudSync(CloudSync sync);
     // Shown read-only under the sync switch.
     void setAccountServiceAddress(const QString& address);
+    // Makes the master password buttons usable; they act at once, not on Save.
+    void setMasterPasswordActions(MasterPasswordActions* actions);
 
 signals:
     // The file was written; emitted before the confirmation is shown.
@@ -43,6 +48,8 @@ signals:
 private:
     void addTerminalChoices(const TerminalLauncher& terminals, const QString& stored);
     void updateSizeBoxes();
+    void addSecurityGroup(QLayout* layout);
+    void updateSecurityRows();
     void save();
 
     ConfigManager* m_config;
@@ -56,4 +63,12 @@ private:
     QComboBox* m_terminal = nullptr;
     QCheckBox* m_sync = nullptr;
     QLabel* m_serviceAddress = nullptr;
+    MasterPasswordActions* m_masterPassword = nullptr;
+    QLabel* m_masterPasswordState = nullptr;
+    QPushButton* m_setMasterPassword = nullptr;
+    QPushButton* m_changeMasterPassword = nullptr;
+    QPushButton* m_removeMasterPassword = nullptr;
+    QCheckBox* m_autoLock = nullptr;
+    QSpinBox* m_autoLockTimeout = nullptr;
+    QCheckBox* m_showPassword = nullptr;
 };

@@ -8,8 +8,11 @@
 #include <QDateTime>
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
+#include <QSignalBlocker>
 #include <QSpinBox>
 #include <QStyle>
 #include <QUuid>
@@ -48,8 +51,9 @@ void selectByData(QComboBox* combo, const QString& data)
 } // namespace
 
 HostEditorDialog::HostEditorDialog(QWidget* parent, const QList<Group>& groups, const QString& groupId,
-                                   const std::optional<Remote>& existing, bool showScope)
-    : QDialog(parent), m_existing(existing)
+                                   const std::optional<Remote>& existing, bool showScope,
+                                   PasswordReveal reveal)
+    : QDialog(parent), m_existing(existing), m_revealRule(std::move(reveal))
 {
     setWindowTitle(existing ? QStringLiteral("编辑远程主机") : QStringLiteral("添加远程主机"));
     setModal(true);
@@ -80,8 +84,17 @@ HostEditorDialog::HostEditorDialog(QWidget* parent, const QList<Group>& groups, 
     form->addRow(QStringLiteral("用户名"), m_username);
 
     m_password = makeLineEdit(this, "hostPasswordEdit", existing ? existing->password : QString());
-    m_password->setEchoMode(QLineEdit::Password);
-    form->addRow(QStringLiteral("密码（可留空）"), m_password);
+    m_password->setEchoMode(m_revealRule.shown ? QLineEdit::Normal : QLineEdit::Password);
+    m_reveal = new QPushButton(m_revealRule.shown ? QStringLiteral("隐藏") : QStringLiteral("显示"), this);
+    m_reveal->setObjectName(QStringLiteral("hostPasswordReveal"));
+    m_reveal->setCheckable(true);
+    m_reveal->setChecked(m_revealRule.shown);
+    m_reveal->setAutoDefault(false);
+    connect(m_reveal, &QPushButton::toggled, this, &HostEditorDialog::onRevealToggled);
+    auto* passwordRow = new QHBoxLayout;
+    passwordRow->addWidget(m_password);
+    passwordRow->addWidget(m_reveal);
+    form->addRow(QStringLiteral("密码（可留空）"), passwordRow);
 
     m_remark = makeLineEdit(this, "hostRemarkEdit", existing ? existing->remark : QString());
     form->addRow(QStringLiteral("备注"), m_remark);
@@ -158,6 +171,18 @@ void HostEditorDialog::onProtocolChanged()
         m_port->setValue(ssh ? kSshPort : kRdpPort);
     }
     m_legacy->setEnabled(!ssh);
+}
+
+void HostEditorDialog::onRevealToggled(bool reveal)
+{
+    // Hiding needs nothing; showing a stored password may need the master password first.
+    if (reveal && m_revealRule.confirm && !m_revealRule.confirm(this)) {
+        const QSignalBlocker blocker(m_reveal);
+        m_reveal->setChecked(false);
+        return;
+    }
+    m_password->setEchoMode(reveal ? QLineEdit::Normal : QLineEdit::Password);
+    m_reveal->setText(reveal ? QStringLiteral("隐藏") : QStringLiteral("显示"));
 }
 
 void HostEditorDialog::accept()
@@ -255,9 +280,9 @@ std::optional<Remote> HostEditorDialog::result() const
 
 std::optional<Remote> HostEditorDialog::edit(QWidget* parent, const QList<Group>& groups,
                                              const QString& groupId, const std::optional<Remote>& existing,
-                                             bool showScope)
+                                             bool showScope, PasswordReveal reveal)
 {
-    HostEditorDialog dialog(parent, groups, groupId, existing, showScope);
+    HostEditorDialog dialog(parent, groups, groupId, existing, showScope, std::move(reveal));
     // The dialog closes with Accepted only on valid input, which result() then returns.
     if (dialog.exec() != QDialog::Accepted) {
         return std::nullopt;

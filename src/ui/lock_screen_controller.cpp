@@ -92,8 +92,11 @@ void LockScreenController::cover(QWidget* window)
     }
     connect(screen, &LockScreen::unlockRequested, this, &LockScreenController::requestUnlock);
     connect(screen, &LockScreen::forgotRequested, this, [this, screen] {
-        if (m_forgotten) {
+        if (m_forgotten && !m_inForgotten) {
+            // Its questions are modal windows of their own: they must not be covered or blocked.
+            m_inForgotten = true;
             m_forgotten(screen->window());
+            m_inForgotten = false;
         }
     });
     m_screens.append(screen);
@@ -208,7 +211,7 @@ bool LockScreenController::isInputEvent(int type)
 
 bool LockScreenController::eventFilter(QObject* watched, QEvent* event)
 {
-    if (!m_lock->isLocked()) {
+    if (!m_lock->isLocked() || m_inForgotten) {
         return false;
     }
     if (event->type() == QEvent::Show && watched->isWidgetType()) {

@@ -50,4 +50,5 @@ private:
     QTimer m_waitTimer;
     std::function<void(QWidget*)> m_forgotten;
     bool m_filtering = false;
+    bool m_inForgotten = false;
 };

@@ -8,12 +8,15 @@
 #include "logger.h"
 #include "network/acceleration_manager.h"
 #include "network/vantrel_client.h"
+#include "platform/desktop_lock_monitor.h"
+#include "platform/idle_lock_timer.h"
 #include "rdp/rdp_tile.h"
 #include "ssh/batch_command_dialog.h"
 #include "ssh/batch_ssh_dialog.h"
 #include "ssh/ssh_command.h"
 #include "ssh/terminal_launcher.h"
 #include "storage/app_lock.h"
+#include "storage/auto_lock.h"
 #include "storage/config_manager.h"
 #include "storage/crypto_manager.h"
 #include "storage/database_manager.h"
@@ -31,6 +34,7 @@
 #include "ui/host_table_view.h"
 #include "ui/lock_screen_controller.h"
 #include "ui/main_window_style.h"
+#include "ui/master_password_actions.h"
 #include "ui/portal_sync_actions.h"
 #include "wall/screen_wall_window.h"
 
@@ -139,6 +143,12 @@ void MainWindow::setAppLock(AppLock* lock)
     connect(m_lockAction, &QAction::triggered, lock, &AppLock::lock);
     m_heroCard->lockButton()->setToolTip(QStringLiteral("锁定程序（Ctrl+L）"));
     connect(m_heroCard->lockButton(), &QPushButton::clicked, lock, &AppLock::lock);
+    if (m_config) {
+        auto* idle = new IdleLockTimer(nullptr, this);
+        IDesktopLockMonitor* desktop = createDesktopLockMonitor().release();
+        desktop->setParent(this);
+        m_autoLock = new AutoLock(lock, m_config, idle, desktop, this);
+    }
     updateLockAvailability();
     connect(lock, &AppLock::unlocked, this, [this] {
         updateLockAvailability();
@@ -158,6 +168,9 @@ void MainWindow::updateLockAvailability()
         m_lockAction->setEnabled(available);
     }
     m_heroCard->lockButton()->setEnabled(available);
+    if (m_autoLock) {
+        m_autoLock->apply();
+    }
     m_heroCard->lockButton()->setToolTip(available ? QStringLiteral("锁定程序（Ctrl+L）") : why);
 }
 
@@ -673,7 +686,7 @@ void MainWindow::addRemote()
     const QString groupId = filter.isEmpty() ? groups.first().id : filter;
     const bool showScope = m_accountClient->isSignedIn() && !isTeamMember();
     const std::optional<Remote> remote =
-        HostEditorDialog::edit(this, groups, groupId, std::nullopt, showScope);
+        HostEditorDialog::edit(this, groups, groupId, std::nullopt, showScope, passwordReveal());
     if (remote && !m_db->addRemote(*remote)) {
         QMessageBox::critical(this, QStringLiteral("保存失败"), QStringLiteral("无法保存远程主机"));
     }
@@ -693,8 +706,8 @@ void MainWindow::editSelected()
         return;
     }
     const bool showScope = m_accountClient->isSignedIn() && !isTeamMember();
-    const std::optional<Remote> remote =
-        HostEditorDialog::edit(this, m_db->getGroups(), existing->group_id, existing, showScope);
+    const std::optional<Remote> remote = HostEditorDialog::edit(this, m_db->getGroups(), existing->group_id,
+                                                                existing, showScope, passwordReveal());
     if (remote && !m_db->updateRemote(*remote)) {
         QMessageBox::critical(this, QStringLiteral("保存失败"), QStringLiteral("无法更新远程主机"));
     }
@@ -913,6 +926,10 @@ void MainWindow::exportHosts()
         if (confirmed != QMessageBox::Yes) {
             return;
         }
+        if (!confirmForSecret(this)) {
+            statusBar()->showMessage(QStringLiteral("未通过主密码验证，没有导出任何文件。"), 8000);
+            return;
+        }
     }
 
     QHash<QString, QString> groupNames;
@@ -929,6 +946,37 @@ void MainWindow::exportHosts()
                                  .arg(hosts.size())
                                  .arg(withPasswords ? QStringLiteral("文件包含明文密码，请妥善保管。")
                                                     : QStringLiteral("密码列已留空。")));
+}
+
+void MainWindow::setMasterPasswordActions(MasterPasswordActions* actions)
+{
+    m_masterPasswordActions = actions;
+    connect(actions, &MasterPasswordActions::masterPasswordChanged, this,
+            &MainWindow::updateLockAvailability);
+    if (m_lockScreens) {
+        m_lockScreens->setForgottenHandler([this](QWidget* parent) {
+            // Whoever cannot give the master password must not go on with the account signed in
+            // here: its session and sync keys are still in memory.
+            if (m_masterPasswordActions->resetForgotten(parent)) {
+                m_accountClient->logout();
+            }
+        });
+    }
+}
+
+bool MainWindow::confirmForSecret(QWidget* parent)
+{
+    if (m_masterPasswordActions) {
+        return m_masterPasswordActions->confirmForSecret(parent);
+    }
+    return m_crypto == nullptr || !m_crypto->hasMasterPassword();
+}
+
+HostPasswordReveal MainWindow::passwordReveal()
+{
+    return {m_config && m_config->config().show_password, [this](QWidget* parent) {
+                return confirmForSecret(parent);
+            }};
 }
 
 bool MainWindow::confirmConnectionCount(int count)
@@ -1326,6 +1374,7 @@ void MainWindow::showGlobalSettings()
     GlobalSettingsDialog dialog(m_config, TerminalLauncher::system(), this);
     connect(&dialog, &GlobalSettingsDialog::settingsSaved, this, &MainWindow::updateAccountCard);
     dialog.setAccountServiceAddress(m_accountClient->serviceUrl());
+    dialog.setMasterPasswordActions(m_masterPasswordActions);
     HostSyncController* sync = m_accountActions->sync();
     if (sync->isSyncAvailable()) {
         const bool wasOn = m_config->config().sync_enabled;

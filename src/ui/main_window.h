@@ -19,6 +19,7 @@
 
 class AccelerationActions;
 class AppLock;
+class AutoLock;
 class LockScreenController;
 class QAction;
 class AccountActions;
@@ -40,6 +41,8 @@ class HostActions;
 class HostFilterModel;
 class HostTableModel;
 class HostTableView;
+class MasterPasswordActions;
+struct HostPasswordReveal;
 class QModelIndex;
 class ScreenWallWindow;
 
@@ -69,6 +72,9 @@ public:
     void setAppLock(AppLock* lock);
     LockScreenController* lockScreens() const { return m_lockScreens; }
     QAction* lockAction() const { return m_lockAction; }
+    // What guards stored passwords (the editor's "显示", export with passwords). Without it a stored
+    // password is shown only when no master password is set.
+    void setMasterPasswordActions(MasterPasswordActions* actions);
 
     // Where the multi-screen window of host `index` goes on a screen with the available geometry
     // `available`, with `screenCount` screens taking the hosts in turn: each further pass over the
@@ -170,12 +176,15 @@ private:
     void closeSessionWindows();
     void storeLegacyFlag(const QString& remoteId);
     void storeTrustedFingerprint(const QString& remoteId, const QString& fingerprint);
+    bool confirmForSecret(QWidget* parent);
+    HostPasswordReveal passwordReveal();
 
     DatabaseManager* m_db = nullptr;
     ConfigManager* m_config = nullptr;
     CryptoManager* m_crypto = nullptr;
     AppLock* m_appLock = nullptr;
     LockScreenController* m_lockScreens = nullptr;
+    AutoLock* m_autoLock = nullptr;
     QAction* m_lockAction = nullptr;
     // Started locked: the stored sign-in needs the secret key, so it waits for the unlock.
     bool m_restoreAfterUnlock = false;
@@ -184,6 +193,7 @@ private:
     VantrelClient* m_portal = nullptr;
     PortalSyncActions* m_portalActions = nullptr;
     AccelerationActions* m_accelerationActions = nullptr;
+    QPointer<MasterPasswordActions> m_masterPasswordActions;
 
     HeroCard* m_heroCard = nullptr;
     QPushButton* m_accelerationButton = nullptr;
