@@ -348,6 +348,7 @@ void FreeRdpSession::Engine::run(std::shared_ptr<FreeRdpSessionState> statePoint
         const Credentials creds(state.remote);
         ok = applySettings(context->settings, state, creds);
     }
+    SecureMemory::wipe(state.remote.password);
 
     if (ok) {
         {
@@ -386,6 +387,7 @@ void FreeRdpSession::Engine::run(std::shared_ptr<FreeRdpSessionState> statePoint
         gdi_free(instance);
     }
     wipeSettingsPassword(context->settings);
+    state.passwordHeld.store(false);
     {
         std::shared_lock lock(linkMutex());
         state.instance.store(nullptr);
@@ -526,6 +528,10 @@ void FreeRdpSession::Engine::runEventLoop(FreeRdpSessionState& state, rdpContext
         ResetEvent(state.wakeEvent);
         if (state.stopRequested.load() || freerdp_compat::shallDisconnect(context)) {
             break;
+        }
+        if (state.wipeRequested.exchange(false)) {
+            wipeSettingsPassword(context->settings);
+            state.passwordHeld.store(false);
         }
         std::deque<InputEvent> events;
         {
@@ -790,6 +796,10 @@ bool FreeRdpSession::start(const Remote& remote, QSize desktopSize, bool ignoreC
 
     FreeRdpSessionState& state = *m_state;
     state.remote = remote;
+    // A copy shared with the caller's could not be wiped in place by the worker.
+    state.remote.password = QString(remote.password.constData(), remote.password.size());
+    state.passwordHeld.store(!remote.password.isEmpty());
+    state.wipeRequested.store(false);
     state.desktopSize = desktopSize.expandedTo(QSize(kMinDesktopWidth, kMinDesktopHeight));
     state.ignoreCertificate = ignoreCertificate;
     state.legacySecurity = legacySecurity;
@@ -840,6 +850,20 @@ void FreeRdpSession::stop()
     SPDLOG_INFO("FreeRDP 会话停止: {}", m_state->remote.name);
     if (!finishWorker()) {
         SPDLOG_WARN("FreeRDP 工作线程未能及时结束: {}", m_state->remote.name);
+    }
+}
+
+void FreeRdpSession::wipePassword()
+{
+    if (!m_worker) {
+        // No worker, so nothing else touches the state.
+        SecureMemory::wipe(m_state->remote.password);
+        m_state->passwordHeld.store(false);
+        return;
+    }
+    m_state->wipeRequested.store(true);
+    if (m_state->wakeEvent) {
+        SetEvent(m_state->wakeEvent);
     }
 }
 
