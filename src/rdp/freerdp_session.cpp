@@ -22,9 +22,15 @@
 #include <QThread>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <shared_mutex>
 #include <utility>
+#include <vector>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #if !defined(_WIN32)
 #include <sys/socket.h>
@@ -237,6 +243,37 @@ void wipeSettingsPassword(rdpSettings* settings)
     }
 }
 
+// While connecting, WinPR's NTLM and FreeRDP copy the password (the signed copy of the CredSSP
+// credentials, the Client Info PDU's UTF-16 password) and free the copies without clearing them, out of
+// reach of this program. They were freed on this thread, so they wait in its malloc cache: taking the
+// small blocks the cache and the fast bins hold, clearing and returning them overwrites them.
+// (glibc's M_PERTURB would not: it leaves blocks that go to the per-thread cache untouched.) About a
+// thousand small blocks, once per connection attempt.
+void clearFreedSmallBlocks()
+{
+#if defined(__GLIBC__)
+    constexpr size_t kSmallest = 24;
+    constexpr size_t kLargest = 1032; // the largest request the per-thread cache serves
+    constexpr size_t kStep = 16;
+    constexpr size_t kPerSize = 16; // the cache holds 7 of a size; the rest come from the fast bins
+    std::vector<void*> blocks;
+    blocks.reserve(((kLargest - kSmallest) / kStep + 1) * kPerSize);
+    for (size_t size = kSmallest; size <= kLargest; size += kStep) {
+        for (size_t i = 0; i < kPerSize; ++i) {
+            void* block = std::malloc(size);
+            if (!block) {
+                break;
+            }
+            sodium_memzero(block, malloc_usable_size(block));
+            blocks.push_back(block);
+        }
+    }
+    for (void* block : blocks) {
+        std::free(block);
+    }
+#endif
+}
+
 int clampCoordinate(int value)
 {
     return std::clamp(value, 0, kMaxCoordinate);
@@ -348,6 +385,7 @@ void FreeRdpSession::Engine::run(std::shared_ptr<FreeRdpSessionState> statePoint
         const Credentials creds(state.remote);
         ok = applySettings(context->settings, state, creds);
     }
+    SecureMemory::wipe(state.remote.password);
 
     if (ok) {
         {
@@ -360,6 +398,7 @@ void FreeRdpSession::Engine::run(std::shared_ptr<FreeRdpSessionState> statePoint
             std::lock_guard lock(state.connectMutex);
             state.connecting = false;
         }
+        clearFreedSmallBlocks();
     }
 
     if (!ok) {
@@ -386,6 +425,7 @@ void FreeRdpSession::Engine::run(std::shared_ptr<FreeRdpSessionState> statePoint
         gdi_free(instance);
     }
     wipeSettingsPassword(context->settings);
+    state.passwordHeld.store(false);
     {
         std::shared_lock lock(linkMutex());
         state.instance.store(nullptr);
@@ -526,6 +566,10 @@ void FreeRdpSession::Engine::runEventLoop(FreeRdpSessionState& state, rdpContext
         ResetEvent(state.wakeEvent);
         if (state.stopRequested.load() || freerdp_compat::shallDisconnect(context)) {
             break;
+        }
+        if (state.wipeRequested.exchange(false)) {
+            wipeSettingsPassword(context->settings);
+            state.passwordHeld.store(false);
         }
         std::deque<InputEvent> events;
         {
@@ -790,6 +834,10 @@ bool FreeRdpSession::start(const Remote& remote, QSize desktopSize, bool ignoreC
 
     FreeRdpSessionState& state = *m_state;
     state.remote = remote;
+    // A copy shared with the caller's could not be wiped in place by the worker.
+    state.remote.password = QString(remote.password.constData(), remote.password.size());
+    state.passwordHeld.store(!remote.password.isEmpty());
+    state.wipeRequested.store(false);
     state.desktopSize = desktopSize.expandedTo(QSize(kMinDesktopWidth, kMinDesktopHeight));
     state.ignoreCertificate = ignoreCertificate;
     state.legacySecurity = legacySecurity;
@@ -840,6 +888,20 @@ void FreeRdpSession::stop()
     SPDLOG_INFO("FreeRDP 会话停止: {}", m_state->remote.name);
     if (!finishWorker()) {
         SPDLOG_WARN("FreeRDP 工作线程未能及时结束: {}", m_state->remote.name);
+    }
+}
+
+void FreeRdpSession::wipePassword()
+{
+    if (!m_worker) {
+        // No worker, so nothing else touches the state.
+        SecureMemory::wipe(m_state->remote.password);
+        m_state->passwordHeld.store(false);
+        return;
+    }
+    m_state->wipeRequested.store(true);
+    if (m_state->wakeEvent) {
+        SetEvent(m_state->wakeEvent);
     }
 }
 

@@ -30,6 +30,7 @@ struct FreeRdpSessionState
     FreeRdpSessionState(const FreeRdpSessionState&) = delete;
     FreeRdpSessionState& operator=(const FreeRdpSessionState&) = delete;
 
+    // Its password is a copy of its own, wiped by the worker once FreeRDP's settings hold it.
     Remote remote;
     QSize desktopSize{1280, 720};
     bool ignoreCertificate = false;
@@ -41,6 +42,10 @@ struct FreeRdpSessionState
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> connectTimedOut{false};
     std::atomic<bool> certificateRejected{false};
+    // The worker is to wipe the password in FreeRDP's settings (which only it may touch).
+    std::atomic<bool> wipeRequested{false};
+    // A plaintext password is in the state or in FreeRDP's settings.
+    std::atomic<bool> passwordHeld{false};
     // The time-out of the current attempt, for the text that reports it.
     int connectTimeoutSeconds = 0;
 
@@ -111,6 +116,11 @@ public:
     void sendText(const QString& text);
 
     bool isRunning() const { return m_running.load(); }
+
+    // Has the worker wipe every copy of the password it holds, without ending the session; it does so
+    // at once when it waits for the server, or as soon as a connection attempt under way returns.
+    void wipePassword();
+    bool holdsPassword() const { return m_state->passwordHeld.load(); }
 
     // Where `next` can differ from `previous`: the area painted between the two when they are frames
     // this session handed over one after the other, otherwise all of `next`.

@@ -60,6 +60,9 @@ public:
     virtual quint32 lastErrorCode() const = 0;
     // What the last failure means, where the control can tell; Other when it cannot.
     virtual RdpFailure lastFailure() const { return RdpFailure::Other; }
+    // Wipes the password a control keeps for its next "Connect()"; a session it runs goes on.
+    virtual void forgetPassword() {}
+    virtual bool holdsPassword() const { return false; }
     // Seconds a connection attempt may take; controls that keep no time of their own ignore it.
     virtual void setConnectTimeout(int seconds) { Q_UNUSED(seconds); }
 

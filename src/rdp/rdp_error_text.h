@@ -69,6 +69,8 @@ public:
     static QString reason(RdpFailure failure, int timeoutSeconds = 0, quint32 code = 0);
     // What the user can do about it; empty when there is nothing useful to say.
     static QString advice(RdpFailure failure);
+    // Why a connection whose password was wiped at the program's lock does not start.
+    static QString lockedReason() { return QStringLiteral("程序已锁定，解锁后再重新连接"); }
 
     static bool isFailure(RdpFailure failure)
     {

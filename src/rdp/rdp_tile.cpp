@@ -2,6 +2,7 @@
 
 #include "logger.h"
 #include "network/acceleration_manager.h"
+#include "platform/secure_memory.h"
 #include "rdp/key_translator.h"
 #include "rdp/rdp_surface.h"
 #include "rdp/system_rdp_session.h"
@@ -135,7 +136,7 @@ RdpTile::~RdpTile()
 
 void RdpTile::connectSession()
 {
-    if (isActive()) {
+    if (isActive() || !reopenPassword()) {
         return;
     }
     m_failureReported = false;
@@ -168,6 +169,46 @@ void RdpTile::connectSession()
         setStatus(QStringLiteral("无法启动"), kColorFailed);
         setButton(QStringLiteral("连接"));
     }
+}
+
+bool RdpTile::reopenPassword()
+{
+    if (!m_passwordWiped) {
+        return true;
+    }
+    std::optional<QString> password = m_passwordSource ? m_passwordSource(m_remote.id) : std::nullopt;
+    if (!password) {
+        // Never an attempt with an empty password: the server would only count a failed logon.
+        SPDLOG_INFO("程序已锁定，不重新连接: {}", m_remote.name);
+        m_compatRetryPending = false;
+        m_systemSwitchPending = false;
+        setStatus(QStringLiteral("已锁定"), kColorFailed);
+        m_statusLabel->setToolTip(RdpErrorText::lockedReason());
+        setButton(QStringLiteral("连接"));
+        showSurfaceText(RdpErrorText::lockedReason());
+        return false;
+    }
+    m_remote.password = std::move(*password);
+    m_passwordWiped = false;
+    return true;
+}
+
+void RdpTile::wipePassword()
+{
+    SecureMemory::wipe(m_remote.password);
+    m_passwordWiped = true;
+    if (m_freeRdp) {
+        m_freeRdp->wipePassword();
+    }
+    if (m_system) {
+        m_system->wipePassword();
+    }
+}
+
+bool RdpTile::holdsPassword() const
+{
+    return !m_remote.password.isEmpty() || (m_freeRdp && m_freeRdp->holdsPassword()) ||
+           (m_system && m_system->holdsPassword());
 }
 
 void RdpTile::disconnectSession()

@@ -33,6 +33,8 @@ class RdpTile : public QFrame
 public:
     // Makes the system session when it is first needed; null means the platform's own control.
     using SystemSessionFactory = std::function<SystemRdpSession*(QWidget* parent)>;
+    // Opens a host's stored password again; nothing while the program is locked.
+    using PasswordSource = std::function<std::optional<QString>(const QString& hostId)>;
 
     RdpTile(const Remote& remote, QSize desktopSize, int colorDepth, QWidget* parent = nullptr,
             RdpEngine engine = RdpEngine::FreeRdp, bool autoMixed = false,
@@ -50,6 +52,12 @@ public:
     void setZoomAllowed(bool allowed) { m_zoomAllowed = allowed; }
     // Seconds a connection attempt may take, with either engine.
     void setConnectTimeout(int seconds);
+    void setPasswordSource(PasswordSource source) { m_passwordSource = std::move(source); }
+    // Wipes every copy of the password this tile and its sessions hold; a running session keeps
+    // running. The next connection (a retry as well) takes the password from the source again.
+    void wipePassword();
+    // The tile or one of its sessions still holds the password in plain text.
+    bool holdsPassword() const;
 
     // Tiles keep the remote desktop's aspect ratio: the height that lets the picture fill `width`.
     bool hasHeightForWidth() const override { return true; }
@@ -107,6 +115,8 @@ private:
     void clearSurfaceText();
     void showSurface(bool surfaceVisible);
     void reportFailure(const QString& message);
+    // After a wipe: the password again from the source; false (and the tile says why) without it.
+    bool reopenPassword();
 
     void onFreeRdpConnected();
     void onFreeRdpDisconnected();
@@ -128,6 +138,8 @@ private:
     void handleDrop(QDropEvent* event);
 
     Remote m_remote;
+    PasswordSource m_passwordSource;
+    bool m_passwordWiped = false;
     FreeRdpSession* m_freeRdp = nullptr;
     SystemRdpSession* m_system = nullptr;
     SystemSessionFactory m_systemSessionFactory;

@@ -1,6 +1,7 @@
 #include "rdp/system_rdp_session.h"
 
 #include "logger.h"
+#include "platform/secure_memory.h"
 #include "rdp/key_translator.h"
 #include "rdp/xfreerdp_control.h"
 
@@ -356,6 +357,17 @@ void SystemRdpSession::onControlEvent(const QString& name, const QVariantList& a
 #endif
         SPDLOG_ERROR("系统 RDP 报告错误: {} ({})", event, message);
         reportError(message, controlFailure());
+    }
+}
+
+void SystemRdpSession::wipePassword()
+{
+    SecureMemory::wipe(m_pending.password);
+    m_control->forgetPassword();
+    if (m_probe && m_connecting) {
+        stopProbe();
+        m_pending = Remote();
+        refuse(RdpErrorText::lockedReason(), RdpFailure::Cancelled);
     }
 }
 

@@ -46,6 +46,10 @@ public:
     bool connectTo(const Remote& remote, QSize desktopSize, int colorDepth);
     void disconnectSession();
     bool isActive() const;
+    // Wipes the password of the attempt under way and the control's copy; a running session goes on.
+    // An attempt still checking the certificate would go on without a password: it ends instead.
+    void wipePassword();
+    bool holdsPassword() const { return !m_pending.password.isEmpty() || m_control->holdsPassword(); }
 
     // Windows virtual-key codes, pressed in list order and released in reverse order.
     bool sendKeys(const QList<int>& virtualKeys);

@@ -42,6 +42,8 @@ public:
     QVariant dynamicCall(const QString& method) override;
     std::unique_ptr<IRdpControlObject> querySubObject(const QString& name) override;
     IRdpKeySender* queryKeySender() override;
+    void forgetPassword() override { wipePassword(); }
+    bool holdsPassword() const override { return !m_password.isEmpty(); }
     quint32 lastErrorCode() const override { return m_lastError; }
     RdpFailure lastFailure() const override { return m_lastFailure; }
 

@@ -210,19 +210,22 @@ void BatchSshDialog::startHost(const QString& ssh, const Remote& host)
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     });
 
+    // What is kept while ssh runs needs no password: the helper has its own sealed copy.
+    Remote shown = host;
+    shown.password.clear();
     auto run = std::make_unique<Run>();
-    run->host = host;
+    run->host = shown;
     run->withPassword = withPassword;
     m_runs.emplace(process, std::move(run));
     ++m_running;
 
     connect(process, &QProcess::readyReadStandardOutput, this, [this, process] { collect(process, false); });
     connect(process, &QProcess::readyReadStandardError, this, [this, process] { collect(process, true); });
-    connect(process, &QProcess::finished, this, [this, process, host] { onProcessDone(process, host); });
-    connect(process, &QProcess::errorOccurred, this, [this, process, host](QProcess::ProcessError error) {
+    connect(process, &QProcess::finished, this, [this, process, shown] { onProcessDone(process, shown); });
+    connect(process, &QProcess::errorOccurred, this, [this, process, shown](QProcess::ProcessError error) {
         // Other errors are followed by finished().
         if (error == QProcess::FailedToStart) {
-            onProcessDone(process, host);
+            onProcessDone(process, shown);
         }
     });
     process->start(ssh, arguments, QIODevice::ReadWrite);

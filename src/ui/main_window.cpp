@@ -1168,13 +1168,26 @@ ScreenWallWindow* MainWindow::createSessionWindow(const QList<Remote>& hosts, QS
                                                   int colorDepth, bool autoMixed, RdpEngine engine)
 {
     const int timeout = m_config->config().connect_timeout;
-    return new ScreenWallWindow(hosts, desktopSize, colorDepth, autoMixed, engine, nullptr,
-                                [timeout](const Remote& remote, QSize size, int depth, QWidget* parent,
-                                          RdpEngine tileEngine, bool mixed) {
-                                    auto* tile = new RdpTile(remote, size, depth, parent, tileEngine, mixed);
-                                    tile->setConnectTimeout(timeout);
-                                    return tile;
-                                });
+    auto* window = new ScreenWallWindow(hosts, desktopSize, colorDepth, autoMixed, engine, nullptr,
+                                        [timeout](const Remote& remote, QSize size, int depth,
+                                                  QWidget* parent, RdpEngine tileEngine, bool mixed) {
+                                            auto* tile =
+                                                new RdpTile(remote, size, depth, parent, tileEngine, mixed);
+                                            tile->setConnectTimeout(timeout);
+                                            return tile;
+                                        });
+    // A session whose password was wiped at a lock reads it from the database again when it reconnects.
+    window->setPasswordSource([this, guard = QPointer<MainWindow>(this)](const QString& id) {
+        std::optional<QString> password;
+        if (!guard || (m_crypto && m_crypto->isLocked())) {
+            return password;
+        }
+        if (std::optional<Remote> remote = m_db->getRemote(id)) {
+            password = std::move(remote->password);
+        }
+        return password;
+    });
+    return window;
 }
 
 void MainWindow::schedule(int delayMs, std::function<void()> task)

@@ -1,7 +1,9 @@
 #include "wall/screen_wall_window.h"
 
 #include "network/acceleration_manager.h"
+#include "platform/secure_memory.h"
 #include "rdp/rdp_tile.h"
+#include "storage/app_lock.h"
 #include "wall/batch_text_dialog.h"
 #include "wall/custom_shortcut_dialog.h"
 #include "wall/soft_keyboard_dialog.h"
@@ -115,6 +117,39 @@ ScreenWallWindow::ScreenWallWindow(const QList<Remote>& remotes, QSize desktopSi
 }
 
 ScreenWallWindow::~ScreenWallWindow() = default;
+
+void ScreenWallWindow::setAppLock(AppLock* appLock)
+{
+    if (m_appLock) {
+        m_appLock->disconnect(this);
+    }
+    m_appLock = appLock;
+    if (appLock) {
+        connect(appLock, &AppLock::locked, this, &ScreenWallWindow::wipePasswords);
+        if (appLock->isLocked()) {
+            wipePasswords();
+        }
+    }
+}
+
+void ScreenWallWindow::wipePasswords()
+{
+    for (Remote& remote : m_remotes) {
+        SecureMemory::wipe(remote.password);
+    }
+    m_passwordsWiped = true;
+    for (RdpTile* tile : tiles()) {
+        tile->wipePassword();
+    }
+}
+
+std::optional<QString> ScreenWallWindow::openPassword(const QString& hostId) const
+{
+    if ((m_appLock && m_appLock->isLocked()) || !m_passwordSource) {
+        return std::nullopt;
+    }
+    return m_passwordSource(hostId);
+}
 
 QString ScreenWallWindow::wallTitle(RdpEngine engine, bool autoMixed, int hostCount)
 {
@@ -288,6 +323,10 @@ void ScreenWallWindow::buildTiles()
         RdpTile* tile =
             m_tileFactory(m_remotes.at(i), m_desktopSize, m_colorDepth, m_container, m_engine, m_autoMixed);
         connectTile(tile);
+        tile->setPasswordSource([this](const QString& hostId) { return openPassword(hostId); });
+        if (m_passwordsWiped) {
+            tile->wipePassword();
+        }
         m_grid->addWidget(tile, i / c, i % c);
         tile->show();
         tile->connectSession();

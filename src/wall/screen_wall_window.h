@@ -11,7 +11,9 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 
+class AppLock;
 class QAction;
 class QCloseEvent;
 class QComboBox;
@@ -31,11 +33,21 @@ public:
     using TileFactory = std::function<RdpTile*(const Remote& remote, QSize desktopSize, int colorDepth,
                                                QWidget* parent, RdpEngine engine, bool autoMixed)>;
 
+    using PasswordSource = RdpTile::PasswordSource;
+
     ScreenWallWindow(const QList<Remote>& remotes, QSize desktopSize, int colorDepth, bool autoMixed,
                      RdpEngine engine, QWidget* parent = nullptr, TileFactory tileFactory = {});
     ~ScreenWallWindow() override;
 
     static constexpr int kReconnectSpacingMs = 120;
+
+    // On the lock's locked() every tile and this window wipe the host passwords they hold; sessions
+    // keep running. A later connection takes its password from the source, which the window asks
+    // only while the program is unlocked. Without a lock nothing changes.
+    void setAppLock(AppLock* appLock);
+    void setPasswordSource(PasswordSource source) { m_passwordSource = std::move(source); }
+    // Wipes the passwords of this window and of every tile, as on locked().
+    void wipePasswords();
 
     // Disconnects every active tile and reconnects tile i after initialDelayMs + 120 × i ms.
     // Returns how many were scheduled.
@@ -96,7 +108,14 @@ private:
     void sendToAll(const QString& label, bool confirm, const std::function<void(RdpTile*)>& send);
     void showStatus(const QString& text, int milliseconds);
 
+    // The password a tile asks for after a wipe: from the source, and nothing while locked.
+    std::optional<QString> openPassword(const QString& hostId) const;
+
     QList<Remote> m_remotes;
+    QPointer<AppLock> m_appLock;
+    PasswordSource m_passwordSource;
+    // The passwords in m_remotes were wiped: tiles built from them ask the source.
+    bool m_passwordsWiped = false;
     QSize m_desktopSize;
     int m_colorDepth = 32;
     bool m_autoMixed = false;
