@@ -8,6 +8,8 @@
 
 #include "app.h"
 #include "import/host_importer.h"
+#include "platform/platform_adapter.h"
+#include "storage/config_manager.h"
 #include "storage/database_manager.h"
 #include "support/rdp_test_server.h"
 #include "support/test_environment.h"
@@ -104,6 +106,11 @@ bool seedHome(const QString& root, int hostCount)
     isolateProcess(env, root);
     App app;
     if (!app.initialize()) {
+        return false;
+    }
+    // No master password: the start would otherwise stop at the offer to set one.
+    app.config()->setMasterPasswordEnabled(false);
+    if (!app.config()->save(app.platform()->configFilePath())) {
         return false;
     }
     const QList<Group> groups = app.database()->getGroups();

@@ -80,7 +80,10 @@ QProcessEnvironment homeFor(const QString& root, const QString& serviceUrl, cons
 {
     const QString data = root + QStringLiteral("/home/.local/share/NIMBARA/NIMBARA");
     QDir().mkpath(data);
-    QString config = QStringLiteral("[account]\nservice_url = \"%1\"\n").arg(serviceUrl);
+    // No master password: the first start would otherwise stop at the offer to set one.
+    QString config =
+        QStringLiteral("[security]\nmaster_password = false\n\n[account]\nservice_url = \"%1\"\n")
+            .arg(serviceUrl);
     if (!caPath.isEmpty())
         config += QStringLiteral("ca_certificates = \"%1\"\n").arg(caPath);
     writeFile(data + QStringLiteral("/config.toml"), config.toUtf8());

@@ -1336,6 +1336,10 @@ void MainWindow::closeSessionWindows()
 void MainWindow::registerSessionWindow(ScreenWallWindow* window)
 {
     m_sessionWindows.append({window, QPointer<ScreenWallWindow>(window)});
+    if (m_appLock) {
+        // Its sessions drop the passwords they keep for reconnecting when the program locks.
+        window->setAppLock(m_appLock);
+    }
     connect(window, &ScreenWallWindow::controllerWindowRequested, this, [this] {
         if (isMinimized()) {
             showNormal();
