@@ -16,6 +16,7 @@
 #include "storage/master_key_record.h"
 #include "support/rdp_test_server.h"
 #include "support/test_environment.h"
+#include "window_start.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -29,10 +30,7 @@
 #undef KeyPress
 #undef KeyRelease
 #include <csignal>
-#include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -102,27 +100,6 @@ QString windowTitle(Display* display, Window window)
     return title;
 }
 
-unsigned long windowPid(Display* display, Window window)
-{
-    const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", True);
-    Atom type = None;
-    int format = 0;
-    unsigned long items = 0;
-    unsigned long after = 0;
-    unsigned char* data = nullptr;
-    unsigned long pid = 0;
-    if (pidAtom != None &&
-        XGetWindowProperty(display, window, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &items, &after,
-                           &data) == Success &&
-        data != nullptr && items == 1 && format == 32) {
-        pid = *reinterpret_cast<unsigned long*>(data);
-    }
-    if (data != nullptr) {
-        XFree(data);
-    }
-    return pid;
-}
-
 // Blocks until `accept` takes an event, or the time runs out; false then.
 template <typename Accept> bool waitForEvent(Display* display, Accept accept)
 {
@@ -155,26 +132,9 @@ void typeKey(Display* display, KeySym symbol)
 // One start: milliseconds from Enter to the window's own title, or -1.
 double unlockOnce(Display* display, const QProcessEnvironment& environment)
 {
-    std::vector<QByteArray> envBytes;
-    for (const QString& entry : environment.toStringList()) {
-        envBytes.push_back(entry.toLocal8Bit());
-    }
-    std::vector<char*> envp;
-    for (QByteArray& entry : envBytes) {
-        envp.push_back(entry.data());
-    }
-    envp.push_back(nullptr);
-    QByteArray program(NIMBARA_PROGRAM);
-    char* argv[] = {program.data(), nullptr};
     XSync(display, True);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, program.constData(), &actions, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
+    const pid_t pid = spawnQuietly(NIMBARA_PROGRAM, environment);
+    if (pid < 0) {
         return -1;
     }
     Window window = 0;

@@ -16,10 +16,7 @@
 
 #include <vector>
 
-namespace {
-
-// The program's process id stored on a window, 0 when there is none.
-unsigned long windowPid(Display* display, Window window)
+unsigned long windowPid(Display* display, unsigned long window)
 {
     const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", True);
     if (pidAtom == None) {
@@ -42,10 +39,7 @@ unsigned long windowPid(Display* display, Window window)
     return pid;
 }
 
-} // namespace
-
-double timeToMappedWindow(Display* display, const QByteArray& programPath,
-                          const QProcessEnvironment& environment, int timeoutMs)
+pid_t spawnQuietly(const QByteArray& programPath, const QProcessEnvironment& environment)
 {
     std::vector<QByteArray> envBytes;
     for (const QString& entry : environment.toStringList()) {
@@ -58,10 +52,6 @@ double timeToMappedWindow(Display* display, const QByteArray& programPath,
     envp.push_back(nullptr);
     QByteArray program(programPath);
     char* argv[] = {program.data(), nullptr};
-
-    XSync(display, True); // drop events of earlier rounds
-    QElapsedTimer timer;
-    timer.start();
     // The program's own output (its log lines) would only interleave with the figures.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -70,7 +60,17 @@ double timeToMappedWindow(Display* display, const QByteArray& programPath,
     pid_t pid = 0;
     const int spawned = posix_spawn(&pid, program.constData(), &actions, nullptr, argv, envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
+    return spawned == 0 ? pid : -1;
+}
+
+double timeToMappedWindow(Display* display, const QByteArray& programPath,
+                          const QProcessEnvironment& environment, int timeoutMs)
+{
+    XSync(display, True); // drop events of earlier rounds
+    QElapsedTimer timer;
+    timer.start();
+    const pid_t pid = spawnQuietly(programPath, environment);
+    if (pid < 0) {
         return -1;
     }
     const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));

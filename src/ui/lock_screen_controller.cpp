@@ -1,5 +1,6 @@
 #include "ui/lock_screen_controller.h"
 
+#include "platform/idle_lock_timer.h"
 #include "storage/app_lock.h"
 #include "ui/lock_screen.h"
 
@@ -182,30 +183,18 @@ bool LockScreenController::isInsideLockScreen(QObject* object)
 
 bool LockScreenController::isInputEvent(int type)
 {
+    // What the user does to a widget, besides the input that also keeps the program awake.
     switch (type) {
-    case QEvent::KeyPress:
-    case QEvent::KeyRelease:
     case QEvent::ShortcutOverride:
     case QEvent::Shortcut:
     case QEvent::InputMethod:
-    case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonRelease:
-    case QEvent::MouseButtonDblClick:
-    case QEvent::MouseMove:
-    case QEvent::Wheel:
-    case QEvent::TouchBegin:
-    case QEvent::TouchUpdate:
-    case QEvent::TouchEnd:
-    case QEvent::TabletPress:
-    case QEvent::TabletMove:
-    case QEvent::TabletRelease:
     case QEvent::ContextMenu:
     case QEvent::DragEnter:
     case QEvent::DragMove:
     case QEvent::Drop:
         return true;
     default:
-        return false;
+        return IdleLockTimer::isUserInput(type);
     }
 }
 
