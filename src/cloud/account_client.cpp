@@ -27,7 +27,6 @@
 
 namespace {
 
-const QString kTokenKey = QStringLiteral("account/session_token");
 const QString kClientIdKey = QStringLiteral("account/client_id");
 const QString kIdentityVersionKey = QStringLiteral("account/client_identity_version");
 
@@ -514,12 +513,12 @@ void AccountClient::restoreSession()
     if (!m_crypto)
         return;
     QSettings settings;
-    const QString stored = settings.value(kTokenKey).toString();
+    const QString stored = settings.value(kSessionTokenKey).toString();
     if (stored.isEmpty())
         return;
     if (!settings.value(kIdentityVersionKey).toBool()) {
         // Stored before this installation had a client id; the service could not bind it.
-        settings.remove(kTokenKey);
+        settings.remove(kSessionTokenKey);
         return;
     }
     m_sessionToken = m_crypto->sealDecrypt(stored);
@@ -535,7 +534,7 @@ void AccountClient::activatePartnerAccount(const QString& id, const QString& nam
 {
     m_heartbeatTimer->stop();
     m_sessionToken.clear();
-    QSettings().remove(kTokenKey);
+    QSettings().remove(kSessionTokenKey);
 
     MemberAccount account;
     account.signedIn = true;
@@ -647,7 +646,7 @@ void AccountClient::clearSession()
     m_heartbeatTimer->stop();
     m_sessionToken.clear();
     m_partnerMode = false;
-    QSettings().remove(kTokenKey);
+    QSettings().remove(kSessionTokenKey);
     m_account = MemberAccount();
     emit accountChanged(m_account);
 }
@@ -669,10 +668,10 @@ void AccountClient::storeSessionToken()
     if (sealed.isEmpty()) {
         // Never the plain token: this run stays signed in, the next one starts signed out.
         SPDLOG_WARN("会员登录凭据无法加密保存，下次启动需重新登录");
-        settings.remove(kTokenKey);
+        settings.remove(kSessionTokenKey);
         return;
     }
-    settings.setValue(kTokenKey, sealed);
+    settings.setValue(kSessionTokenKey, sealed);
 }
 
 QString AccountClient::clientId()

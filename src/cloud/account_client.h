@@ -75,6 +75,8 @@ public:
     // Used unless the configuration names another address.
     static constexpr const char* kDefaultServiceUrl = "https://account.nimbara.net";
     static constexpr int kHeartbeatIntervalMs = 180000;
+    // The per-user settings key of the sealed session token.
+    static constexpr const char* kSessionTokenKey = "account/session_token";
     // The most of an answer that is read: the host snapshot carries up to 64 MiB of JSON (the
     // service's limit), every other answer is small.
     static constexpr qint64 kMaxReplyBytes = 1024 * 1024;

@@ -22,8 +22,6 @@
 
 namespace {
 
-const QString kPassphraseKey = QStringLiteral("sync/passphrase");
-const QString kPassphraseAccountKey = QStringLiteral("sync/passphrase_account");
 const QString kLocalOnly = QString::fromLatin1(DatabaseManager::kLocalOnlyOrigin);
 constexpr int kFormatSigned = 2;
 

@@ -46,6 +46,9 @@ public:
     static constexpr int kMaxRetryMs = 300000;
     // Window activations closer together than this fetch once.
     static constexpr qint64 kActivationFetchGapMs = 60000;
+    // The per-user settings keys of the sealed sync passphrase and the account it belongs to.
+    static constexpr const char* kPassphraseKey = "sync/passphrase";
+    static constexpr const char* kPassphraseAccountKey = "sync/passphrase_account";
 
     // A team peer's key as this computer sees it.
     struct PeerKey

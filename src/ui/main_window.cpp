@@ -141,7 +141,6 @@ void MainWindow::setAppLock(AppLock* lock)
     m_lockAction->setShortcutContext(Qt::ApplicationShortcut);
     addAction(m_lockAction);
     connect(m_lockAction, &QAction::triggered, lock, &AppLock::lock);
-    m_heroCard->lockButton()->setToolTip(QStringLiteral("锁定程序（Ctrl+L）"));
     connect(m_heroCard->lockButton(), &QPushButton::clicked, lock, &AppLock::lock);
     if (m_config) {
         auto* idle = new IdleLockTimer(nullptr, this);

@@ -1,5 +1,7 @@
 #include "ui/master_password_actions.h"
 
+#include "cloud/account_client.h"
+#include "cloud/host_sync_controller.h"
 #include "logger.h"
 #include "storage/app_lock.h"
 #include "storage/config_manager.h"
@@ -12,11 +14,11 @@
 
 namespace {
 
-// The per-user settings sealed to the device key (see AccountClient and HostSyncController): after the
-// key is replaced they could never be opened again.
-const QStringList kSealedSettings = {QStringLiteral("account/session_token"),
-                                     QStringLiteral("sync/passphrase"),
-                                     QStringLiteral("sync/passphrase_account")};
+// The per-user settings sealed to the device key: after the key is replaced they could never be
+// opened again.
+constexpr const char* kSealedSettings[] = {AccountClient::kSessionTokenKey,
+                                           HostSyncController::kPassphraseKey,
+                                           HostSyncController::kPassphraseAccountKey};
 
 } // namespace
 
@@ -146,7 +148,7 @@ bool MasterPasswordActions::resetForgotten(QWidget* parent)
         return false;
     }
     QSettings settings;
-    for (const QString& key : kSealedSettings) {
+    for (const char* key : kSealedSettings) {
         settings.remove(key);
     }
     settings.sync();
