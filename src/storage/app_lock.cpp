@@ -1,11 +1,11 @@
 #include "storage/app_lock.h"
 
 #include "logger.h"
+#include "platform/clock.h"
 #include "platform/secure_memory.h"
 #include "storage/crypto_manager.h"
 #include "storage/master_key_record.h"
 
-#include <QElapsedTimer>
 #include <QThread>
 
 #include <algorithm>
@@ -19,18 +19,9 @@ constexpr qint64 kLongestDelayMs = 30000;
 
 } // namespace
 
-AppLock::AppLock(CryptoManager* crypto, Clock clock, QObject* parent)
-    : QObject(parent), m_crypto(crypto), m_clock(std::move(clock))
+AppLock::AppLock(CryptoManager* crypto, const IClock* clock, QObject* parent)
+    : QObject(parent), m_crypto(crypto), m_clock(clock ? clock : &steadyClock())
 {
-    if (!m_clock) {
-        m_clock = [] {
-            static QElapsedTimer timer;
-            if (!timer.isValid()) {
-                timer.start();
-            }
-            return timer.elapsed();
-        };
-    }
     m_locked = m_crypto && m_crypto->isLocked();
 }
 
@@ -45,7 +36,7 @@ AppLock::~AppLock()
 
 qint64 AppLock::now() const
 {
-    return m_clock();
+    return m_clock->nowMs();
 }
 
 bool AppLock::isAvailable() const

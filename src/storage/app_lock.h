@@ -4,9 +4,8 @@
 #include <QPointer>
 #include <QString>
 
-#include <functional>
-
 class CryptoManager;
+class IClock;
 class QThread;
 
 // Whether the program is locked. Locking wipes the device secret key, so no sealed secret can be
@@ -20,10 +19,8 @@ class AppLock : public QObject
     Q_OBJECT
 
 public:
-    // Milliseconds on a steady clock; the default is the system's monotonic clock.
-    using Clock = std::function<qint64()>;
-
-    explicit AppLock(CryptoManager* crypto, Clock clock = {}, QObject* parent = nullptr);
+    // `clock` must outlive the lock; nullptr means the system's steady clock.
+    explicit AppLock(CryptoManager* crypto, const IClock* clock = nullptr, QObject* parent = nullptr);
     ~AppLock() override;
 
     // A master password is set, so the program can lock.
@@ -70,7 +67,7 @@ private:
     qint64 now() const;
 
     CryptoManager* m_crypto;
-    Clock m_clock;
+    const IClock* m_clock;
     bool m_locked = false;
     int m_failures = 0;
     qint64 m_retryAt = 0;

@@ -1,5 +1,6 @@
 #include "platform/clock.h"
 #include "platform/idle_lock_timer.h"
+#include "support/manual_clock.h"
 
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -8,13 +9,6 @@
 #include <QTest>
 
 namespace {
-
-class FakeClock : public IClock
-{
-public:
-    qint64 nowMs() const override { return now; }
-    qint64 now = 0;
-};
 
 // One step of a scenario, at a time in milliseconds: an event sent to a window's object, or a setting.
 struct Step
@@ -105,7 +99,7 @@ private slots:
     {
         QFETCH(Steps, steps);
         QFETCH(Times, expected);
-        FakeClock clock;
+        ManualClock clock;
         IdleLockTimer timer(&clock);
         QSignalSpy spy(&timer, &IdleLockTimer::idleTimeoutReached);
         QObject window;
@@ -137,7 +131,7 @@ private slots:
     // Without check() calls: the timer's own wake-up notices that the (fake) time has passed.
     void wakesUpByItself()
     {
-        FakeClock clock;
+        ManualClock clock;
         IdleLockTimer timer(&clock);
         QSignalSpy spy(&timer, &IdleLockTimer::idleTimeoutReached);
         timer.setTimeoutSeconds(1);

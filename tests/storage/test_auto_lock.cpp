@@ -7,23 +7,13 @@
 #include "storage/master_key_record.h"
 #include "support/fake_data_protection.h"
 #include "support/fake_desktop_lock_monitor.h"
+#include "support/manual_clock.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <sodium.h>
-
-namespace {
-
-class TestClock : public IClock
-{
-public:
-    qint64 nowMs() const override { return now; }
-    qint64 now = 0;
-};
-
-} // namespace
 
 // When the program locks by itself: which settings and which source lead to a lock.
 class TestAutoLock : public QObject
@@ -63,8 +53,8 @@ private slots:
         if (masterPassword) {
             QVERIFY(crypto.setMasterPassword({}, QStringLiteral("auto lock 1"), nullptr));
         }
-        TestClock clock;
-        AppLock lock(&crypto, [&clock] { return clock.now; });
+        ManualClock clock;
+        AppLock lock(&crypto, &clock);
         ConfigManager config;
         config.setAutoLock(autoLock);
         config.setAutoLockTimeout(120);
@@ -89,8 +79,8 @@ private slots:
         QTemporaryDir dir;
         QVERIFY(crypto.initialize(dir.filePath(QStringLiteral("credential.key"))));
         QVERIFY(crypto.setMasterPassword({}, QStringLiteral("auto lock 2"), nullptr));
-        TestClock clock;
-        AppLock lock(&crypto, [&clock] { return clock.now; });
+        ManualClock clock;
+        AppLock lock(&crypto, &clock);
         ConfigManager config;
         config.setAutoLockTimeout(600);
         IdleLockTimer idle(&clock);

@@ -3,6 +3,7 @@
 #include "storage/crypto_manager.h"
 #include "storage/database_manager.h"
 #include "storage/master_key_record.h"
+#include "support/manual_clock.h"
 #include "support/test_environment.h"
 
 #include <QDir>
@@ -229,8 +230,9 @@ private slots:
         CryptoManager crypto(protectionFor(dir));
         QVERIFY(crypto.initialize(keyFile));
         const QString sealed = crypto.sealEncrypt(QStringLiteral("secret"));
-        qint64 clock = 1000;
-        AppLock lock(&crypto, [&clock] { return clock; });
+        ManualClock clock;
+        clock.now = 1000;
+        AppLock lock(&crypto, &clock);
         QVERIFY(!lock.isAvailable());
         lock.lock(); // nothing to lock with yet
         QVERIFY(!lock.isLocked());
@@ -251,10 +253,10 @@ private slots:
             const qint64 expectedDelay = qint64(1000) << (attempt - 1);
             QCOMPARE(failed.last().at(0).toLongLong(), expectedDelay);
             // Even the right password is not taken before the wait has passed.
-            clock += expectedDelay - 1;
+            clock.now += expectedDelay - 1;
             QVERIFY(!lock.unlock(QStringLiteral("right one")));
             QCOMPARE(lock.confirm(QStringLiteral("right one")), AppLock::Confirmation::Waiting);
-            clock += 1;
+            clock.now += 1;
         }
         QVERIFY(lock.isLocked());
         QVERIFY(lock.unlock(QStringLiteral("right one")));
@@ -265,11 +267,11 @@ private slots:
 
         // A stored password may be shown for a minute after the unlock, then the password is asked.
         QVERIFY(lock.recentlyConfirmed());
-        clock += AppLock::kConfirmationValidMs;
+        clock.now += AppLock::kConfirmationValidMs;
         QVERIFY(!lock.recentlyConfirmed());
         QCOMPARE(lock.confirm(QStringLiteral("wrong")), AppLock::Confirmation::Wrong);
         QCOMPARE(lock.retryDelayMs(), qint64(1000));
-        clock += 1000;
+        clock.now += 1000;
         QCOMPARE(lock.confirm(QStringLiteral("right one")), AppLock::Confirmation::Confirmed);
         QVERIFY(lock.recentlyConfirmed());
     }

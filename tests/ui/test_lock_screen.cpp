@@ -5,6 +5,7 @@
 #include "storage/config_manager.h"
 #include "storage/master_key_record.h"
 #include "support/inventory_records.h"
+#include "support/manual_clock.h"
 #include "ui/lock_screen.h"
 #include "ui/lock_screen_controller.h"
 #include "ui/main_window.h"
@@ -60,8 +61,8 @@ private slots:
         TestInventory inventory;
         QVERIFY(inventory.open());
         QVERIFY(inventory.crypto->setMasterPassword({}, kMasterPassword, nullptr));
-        qint64 clock = 0;
-        AppLock lock(inventory.crypto.get(), [&clock] { return clock; });
+        ManualClock clock;
+        AppLock lock(inventory.crypto.get(), &clock);
         ConfigManager config;
         MainWindow window(inventory.db.get(), &config, inventory.crypto.get());
         window.setAppLock(&lock);
@@ -128,7 +129,7 @@ private slots:
             QVERIFY2(screen->messageLabel()->text().contains(QStringLiteral("1 秒后重试")),
                      qPrintable(screen->messageLabel()->text()));
         }
-        clock += 1000;
+        clock.now += 1000;
         QTRY_VERIFY_WITH_TIMEOUT(cover->passwordEdit()->isEnabled(), kWaitMs);
 
         QSignalSpy unlocked(&lock, &AppLock::unlocked);

@@ -3,6 +3,7 @@
 #include "storage/master_key_record.h"
 #include "support/fake_data_protection.h"
 #include "support/inventory_records.h"
+#include "support/manual_clock.h"
 #include "support/modal_driver.h"
 #include "support/test_environment.h"
 #include "ui/host_editor_dialog.h"
@@ -50,7 +51,7 @@ struct Rig
 {
     TestInventory inventory;
     ConfigManager config;
-    qint64 now = 1000;
+    ManualClock clock;
     std::unique_ptr<AppLock> lock;
     std::unique_ptr<MasterPasswordActions> actions;
     QList<Answer> answers;
@@ -63,7 +64,8 @@ struct Rig
         config.load(configPath());
         config.setMasterPasswordEnabled(configFlag);
         QVERIFY(config.save());
-        lock = std::make_unique<AppLock>(inventory.crypto.get(), [this] { return now; });
+        clock.now = 1000;
+        lock = std::make_unique<AppLock>(inventory.crypto.get(), &clock);
         actions = std::make_unique<MasterPasswordActions>(inventory.crypto.get(), &config, inventory.db.get(),
                                                           lock.get());
         actions->setDialogRunner([this](MasterPasswordDialog& dialog) { return answer(dialog); });
@@ -94,7 +96,7 @@ struct Rig
             dialog.problemLabel()->isVisibleTo(&dialog) ? dialog.problemLabel()->text() : QString();
         if (!dialog.okButton()->isEnabled()) {
             seen.coreWaits = lock->confirm(kPassword) == AppLock::Confirmation::Waiting;
-            now += lock->retryDelayMs();
+            clock.now += lock->retryDelayMs();
             seen.reenabled = QTest::qWaitFor([&] { return dialog.okButton()->isEnabled(); }, 2000);
         }
         return dialog.result();
