@@ -133,7 +133,8 @@ bool measureEmbedded(TestXDisplay& display, quint16 port, const Options& options
     QEventLoop waiting;
     QColor awaited = kIdleColour;
     qint64 shownNs = 0;
-    QObject::connect(&session, &FreeRdpSession::frameReady, [&](const QImage& frame) {
+    QObject::connect(&session, &FreeRdpSession::frameReady, [&] {
+        const QImage& frame = session.frame();
         if (awaited.isValid() && !frame.isNull() && near(QColor(frame.pixel(kProbe)), awaited)) {
             shownNs = monotonicNs();
             awaited = QColor();

@@ -1,6 +1,7 @@
 #include "rdp/freerdp_session.h"
 
 #include "logger.h"
+#include "platform/memory_release.h"
 #include "platform/secure_memory.h"
 #include "rdp/freerdp_compat.h"
 #include "rdp/rdp_certificate_probe.h"
@@ -47,8 +48,8 @@ constexpr DWORD kMaxEventHandles = 64;
 // FreeRDP's handles signal every arrival and the wake event every request, so the wait only times out to
 // look for data that TLS may have buffered without a signal; a rare look keeps idle sessions asleep.
 constexpr DWORD kEventWaitMs = 500;
-// A session that delivered no frame for this long keeps one image instead of two.
-constexpr int kSpareFrameMs = 1500;
+// A session that delivered no frame for this long has come to rest.
+constexpr int kQuietMs = 1500;
 // Beyond this many rectangles a painted area is kept as its bounding rectangle.
 constexpr int kMaxDirtyRects = 32;
 // stop() and the destructor give the worker this long in all; the rest of the second is left for them.
@@ -101,26 +102,6 @@ void addDirty(QRegion& region, const QRegion& area)
     region += area;
     if (region.rectCount() > kMaxDirtyRects) {
         region = region.boundingRect();
-    }
-}
-
-// Copies `area` of `source` into the same place of `target`; both are 32-bit images.
-void copyArea(QImage& target, const QImage& source, const QRegion& area)
-{
-    const QRegion clipped = area & target.rect() & source.rect();
-    if (clipped.isEmpty()) {
-        return;
-    }
-    uchar* bits = target.bits();
-    const qsizetype targetStride = target.bytesPerLine();
-    const uchar* from = source.constBits();
-    const qsizetype sourceStride = source.bytesPerLine();
-    for (const QRect& rect : clipped) {
-        const qsizetype offset = qsizetype(rect.left()) * 4;
-        const size_t bytes = size_t(rect.width()) * 4;
-        for (int y = rect.top(); y <= rect.bottom(); ++y) {
-            std::memcpy(bits + y * targetStride + offset, from + y * sourceStride + offset, bytes);
-        }
     }
 }
 
@@ -785,7 +766,7 @@ FreeRdpSessionState::~FreeRdpSessionState()
 }
 
 FreeRdpSession::FreeRdpSession(QObject* parent)
-    : QObject(parent), m_state(std::make_shared<FreeRdpSessionState>())
+    : QObject(parent), m_state(std::make_shared<FreeRdpSessionState>()), m_clock(&steadyClock())
 {
     m_state->owner = this;
     initializeOpenSsl();
@@ -802,9 +783,9 @@ FreeRdpSession::FreeRdpSession(QObject* parent)
     m_frameTimer.setSingleShot(true);
     m_frameTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_frameTimer, &QTimer::timeout, this, &FreeRdpSession::deliverFrame);
-    m_spareTimer.setSingleShot(true);
-    m_spareTimer.setInterval(kSpareFrameMs);
-    connect(&m_spareTimer, &QTimer::timeout, this, &FreeRdpSession::releaseSpareFrame);
+    m_quietTimer.setSingleShot(true);
+    m_quietTimer.setInterval(kQuietMs);
+    connect(&m_quietTimer, &QTimer::timeout, this, &FreeRdpSession::onQuiet);
 }
 
 FreeRdpSession::~FreeRdpSession()
@@ -854,10 +835,6 @@ bool FreeRdpSession::start(const Remote& remote, QSize desktopSize, bool ignoreC
         state.framePending = false;
     }
     m_frameTimer.stop();
-    m_current = -1;
-    m_stale[0] = m_stale[1] = QRegion();
-    m_lastChange = QRegion();
-    m_lastKey = m_previousKey = 0;
     state.stopRequested.store(false);
     if (state.wakeEvent) {
         ResetEvent(state.wakeEvent);
@@ -1061,28 +1038,19 @@ void FreeRdpSession::storeFrame(const QImage& image, const QRect& dirty)
 
 void FreeRdpSession::scheduleFrameDelivery()
 {
-    if (!m_frameTimer.isActive()) {
-        m_frameTimer.start(kFrameIntervalMs);
+    if (m_frameTimer.isActive()) {
+        return;
+    }
+    const qint64 since = m_lastDeliveryMs ? m_clock->nowMs() - *m_lastDeliveryMs : kFrameIntervalMs;
+    if (since >= kFrameIntervalMs || since < 0) {
+        deliverFrame();
+    } else {
+        m_frameTimer.start(int(kFrameIntervalMs - since));
     }
 }
 
 void FreeRdpSession::deliverFrame()
 {
-    // Receivers keep only the latest frame, so the image handed over before it is normally free again: it
-    // catches up with the current frame where it lags behind, then takes the area painted since from the
-    // source. An image someone still holds is never written to; a copy of the current frame replaces it.
-    const int target = m_current < 0 ? 0 : 1 - m_current;
-    QImage& frame = m_frames[target];
-    if (m_current >= 0) {
-        const QImage& current = m_frames[m_current];
-        if (frame.size() != current.size() || frame.format() != current.format() || !frame.isDetached()) {
-            frame = current.copy();
-        } else {
-            copyArea(frame, current, m_stale[target]);
-        }
-        m_stale[target] = QRegion();
-    }
-
     FreeRdpSessionState& state = *m_state;
     std::unique_lock lock(state.frameMutex, std::try_to_lock);
     if (!lock.owns_lock()) {
@@ -1096,45 +1064,47 @@ void FreeRdpSession::deliverFrame()
     if (source.isNull() || dirty.isEmpty()) {
         return;
     }
-    if (m_current < 0 || frame.size() != source.size()) {
-        frame = source.format() == QImage::Format_RGB32 ? source.copy()
-                                                        : source.convertToFormat(QImage::Format_RGB32);
-        dirty = frame.rect();
-    } else {
-        copyArea(frame, source, dirty);
+    if (source.size() != m_frameSize) {
+        m_frameSize = source.size();
+        dirty = source.rect();
     }
-    lock.unlock();
-
-    const int other = 1 - target;
-    addDirty(m_stale[other], dirty);
-    m_previousKey = m_current >= 0 ? m_frames[m_current].cacheKey() : 0;
-    m_current = target;
-    m_lastChange = dirty;
-    m_lastKey = frame.cacheKey();
-    m_spareTimer.start();
-    emit frameReady(frame);
+    m_lastDeliveryMs = m_clock->nowMs();
+    m_quietTimer.start();
+    // Receivers take what they need from the one frame buffer while the worker cannot paint into it:
+    // no copy of the whole frame is made or kept on this side.
+    m_reading = &source;
+    emit frameReady(dirty);
+    m_reading = nullptr;
 }
 
-void FreeRdpSession::releaseSpareFrame()
+const QImage& FreeRdpSession::frame() const
 {
-    if (m_current < 0) {
-        return;
+    static const QImage none;
+    return m_reading ? *m_reading : none;
+}
+
+void FreeRdpSession::requestFullFrame()
+{
+    FreeRdpSessionState& state = *m_state;
+    bool schedule = false;
+    {
+        std::lock_guard lock(state.frameMutex);
+        if (state.frameSource.isNull()) {
+            return;
+        }
+        state.frameDirty = state.frameSource.rect();
+        schedule = !std::exchange(state.framePending, true);
     }
-    // Taken back only when no receiver holds it; the next frame then starts from a copy of the current.
-    const int spare = 1 - m_current;
-    if (m_frames[spare].isDetached()) {
-        m_frames[spare] = QImage();
-        m_stale[spare] = QRegion();
+    if (schedule) {
+        scheduleFrameDelivery();
     }
 }
 
-QRegion FreeRdpSession::changedArea(const QImage& previous, const QImage& next) const
+void FreeRdpSession::onQuiet()
 {
-    if (!next.isNull() && !previous.isNull() && next.cacheKey() == m_lastKey &&
-        previous.cacheKey() == m_previousKey && previous.size() == next.size()) {
-        return m_lastChange;
-    }
-    return QRegion(next.rect());
+    // While it changed, the session's decoders and the picture's updates freed memory that the C library
+    // keeps for reuse; at rest it goes back to the system.
+    MemoryRelease::releaseFreed();
 }
 
 quint32 FreeRdpSession::checkCertificate(const QString& host, const QString& subject, const QString& issuer,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/clock.h"
 #include "rdp/freerdp_input.h"
 #include "rdp/rdp_error_text.h"
 #include "storage/remote.h"
@@ -16,6 +17,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 class FreeRdpSession;
 class QThread;
@@ -122,14 +124,23 @@ public:
     void wipePassword();
     bool holdsPassword() const { return m_state->passwordHeld.load(); }
 
-    // Where `next` can differ from `previous`: the area painted between the two when they are frames
-    // this session handed over one after the other, otherwise all of `next`.
-    QRegion changedArea(const QImage& previous, const QImage& next) const;
+    // The remote desktop as painted so far, readable only while frameReady is emitted (null otherwise):
+    // it is FreeRDP's own buffer, which the worker cannot paint into meanwhile. copy() what must be kept.
+    const QImage& frame() const;
+    // The size of the frame last handed over; empty before the first.
+    QSize frameSize() const { return m_frameSize; }
+    // The next delivery covers the whole frame (a receiver changed its size and must redo its picture).
+    void requestFullFrame();
+    // The time source of the delivery limit; a test sets one it moves by hand.
+    void setClock(const IClock* clock) { m_clock = clock; }
 
 signals:
     void connected();
     void disconnected();
-    void frameReady(const QImage& frame);
+    // The frame changed within `changed` (all of it for the first frame and after a size change); read
+    // it with frame() while this signal runs. Emitted on the first change at once, then at most once
+    // per kFrameIntervalMs, so receivers must be connected directly.
+    void frameReady(const QRegion& changed);
     void certificateRejected(const QString& host, const QString& subject, const QString& issuer,
                              const QString& fingerprint);
     void certificateTrusted(const QString& remoteId, const QString& fingerprint);
@@ -152,7 +163,7 @@ private:
     void onWorkerFinished(QThread* thread);
     void scheduleFrameDelivery();
     void deliverFrame();
-    void releaseSpareFrame();
+    void onQuiet();
 
     // A test: `dirty` (all of it when invalid) of the frame `image` has been painted; schedules its
     // delivery. The image is referenced, not copied: the areas gathered until the delivery are taken
@@ -172,15 +183,13 @@ private:
     QTimer m_abortTimer;
     int m_abortRetries = 0;
 
-    // Frames handed over alternate between two images, so that the one the receivers have let go of
-    // can be brought up to date in place; each one's stale area is what it lacks of the latest frame.
+    // Deliveries: the first change goes out at once, later ones no sooner than kFrameIntervalMs after
+    // the one before, measured on the clock (Qt's coarse timers may be several per cent off).
     QTimer m_frameTimer;
-    // A session that has stopped changing gives the second image back.
-    QTimer m_spareTimer;
-    QImage m_frames[2];
-    QRegion m_stale[2];
-    int m_current = -1;
-    QRegion m_lastChange;
-    qint64 m_lastKey = 0;
-    qint64 m_previousKey = 0;
+    const IClock* m_clock;
+    std::optional<qint64> m_lastDeliveryMs;
+    const QImage* m_reading = nullptr;
+    QSize m_frameSize;
+    // Runs out once a session has stopped changing, so memory freed while it changed goes back.
+    QTimer m_quietTimer;
 };

@@ -12,7 +12,7 @@ namespace {
 const QColor kBackground(0x09, 0x0f, 0x18);
 // Laid over a picture that is no longer live: most of the background colour, a little of the picture.
 const QColor kDimming(0x09, 0x0f, 0x18, 190);
-// Beyond this many rectangles the area still to be scaled is kept as its bounding rectangle.
+// A change of more rectangles than this is scaled as its bounding rectangle.
 constexpr int kMaxStaleRects = 16;
 
 // Scales `source` to the size of `target`, for the pixels of `area` of target only. Unsmoothed, so that
@@ -44,41 +44,60 @@ void scaleNearest(QImage& target, const QImage& source, const QRect& area)
 
 RdpSurface::RdpSurface(QWidget* parent) : QLabel(parent) {}
 
-void RdpSurface::setImage(const QImage& image)
+void RdpSurface::showFrame(const QImage& frame, const QRegion& changed)
 {
-    // The same frame again (after a resize, say) keeps what is scaled already.
-    if (image.isNull() || image.cacheKey() != m_image.cacheKey()) {
-        m_image = image;
-        m_scaledValid = false;
-        m_stale = QRegion();
-        if (m_image.isNull()) {
-            m_scaled = QImage();
-        }
-    }
-    update();
-}
-
-void RdpSurface::setImage(const QImage& image, const QRegion& changed)
-{
-    if (!m_scaledValid || m_image.isNull() || image.isNull() || image.size() != m_image.size()) {
-        setImage(image);
+    if (frame.isNull()) {
         return;
     }
-    m_image = image;
-    const QRegion area = changed & image.rect();
+    const bool newFrame = frame.size() != m_frameSize;
+    m_frameSize = frame.size();
+    const QSize pixels = pictureSize();
+    if (pixels.isEmpty()) {
+        return;
+    }
+    // Scaled here, on arrival: the frame is the session's own buffer and is not there at paint time.
+    const bool whole = newFrame || m_scaled.size() != pixels;
+    QRegion area;
+    if (whole) {
+        if (m_scaled.size() != pixels) {
+            m_scaled = QImage(pixels, QImage::Format_RGB32);
+        }
+        area = QRect(QPoint(0, 0), pixels);
+    } else {
+        const QRegion clipped = changed & frame.rect();
+        if (clipped.rectCount() > kMaxStaleRects) {
+            area = scaledArea(clipped.boundingRect(), pixels);
+        } else {
+            for (const QRect& rect : clipped) {
+                area += scaledArea(rect, pixels);
+            }
+        }
+    }
     if (area.isEmpty()) {
         return;
     }
-    m_stale += area;
-    if (m_stale.rectCount() > kMaxStaleRects) {
-        m_stale = m_stale.boundingRect();
+    const QImage source =
+        frame.format() == QImage::Format_RGB32 ? frame : frame.convertToFormat(QImage::Format_RGB32);
+    const qreal ratio = devicePixelRatioF();
+    m_scaled.setDevicePixelRatio(1);
+    for (const QRect& rect : area) {
+        scaleNearest(m_scaled, source, rect);
     }
-    // Only the widget area that shows the change is repainted; it is scaled when painted, so a tile
-    // out of view costs nothing.
-    const QRect target = imageRect(size(), m_image.size());
+    m_scaled.setDevicePixelRatio(ratio);
+    // Opaque from now on: Qt paints nothing under it (the style sheet's background least of all).
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    if (whole) {
+        update();
+        return;
+    }
+    // Only the widget area that shows the change is repainted.
+    const QRect target = imageRect(size(), m_frameSize);
     QRegion repaint;
     for (const QRect& rect : area) {
-        repaint += scaledArea(rect, target.size()).translated(target.topLeft());
+        const QRect logical(
+            QPoint(int(std::floor(rect.left() / ratio)), int(std::floor(rect.top() / ratio))),
+            QPoint(int(std::ceil((rect.right() + 1) / ratio)), int(std::ceil((rect.bottom() + 1) / ratio))));
+        repaint += logical.translated(target.topLeft());
     }
     update(repaint);
 }
@@ -111,51 +130,39 @@ QRect RdpSurface::imageRect(QSize widgetSize, QSize imageSize)
             scaled};
 }
 
+QSize RdpSurface::pictureSize() const
+{
+    const QRect target = imageRect(size(), m_frameSize);
+    const qreal ratio = devicePixelRatioF();
+    return {qRound(target.width() * ratio), qRound(target.height() * ratio)};
+}
+
 QRect RdpSurface::scaledArea(const QRect& area, QSize pixels) const
 {
-    const qreal sx = qreal(pixels.width()) / m_image.width();
-    const qreal sy = qreal(pixels.height()) / m_image.height();
+    const qreal sx = qreal(pixels.width()) / m_frameSize.width();
+    const qreal sy = qreal(pixels.height()) / m_frameSize.height();
     const QRect scaled(
         QPoint(int(std::floor(area.left() * sx)) - 1, int(std::floor(area.top() * sy)) - 1),
         QPoint(int(std::ceil((area.right() + 1) * sx)), int(std::ceil((area.bottom() + 1) * sy))));
     return scaled & QRect(QPoint(0, 0), pixels);
 }
 
-void RdpSurface::updateScaled(QSize pixels, qreal ratio)
+void RdpSurface::resizeEvent(QResizeEvent* event)
 {
-    QRegion area;
-    if (!m_scaledValid || m_scaled.size() != pixels) {
-        if (m_scaled.size() != pixels) {
-            m_scaled = QImage(pixels, QImage::Format_RGB32);
-        }
-        area = QRect(QPoint(0, 0), pixels);
-    } else {
-        for (const QRect& rect : m_stale) {
-            area += scaledArea(rect, pixels);
-        }
+    QLabel::resizeEvent(event);
+    if (!m_scaled.isNull() && m_scaled.size() != pictureSize()) {
+        emit wholeFrameNeeded();
     }
-    m_stale = QRegion();
-    m_scaledValid = true;
-    if (area.isEmpty()) {
-        return;
-    }
-    const QImage source =
-        m_image.format() == QImage::Format_RGB32 ? m_image : m_image.convertToFormat(QImage::Format_RGB32);
-    m_scaled.setDevicePixelRatio(1);
-    for (const QRect& rect : area) {
-        scaleNearest(m_scaled, source, rect);
-    }
-    m_scaled.setDevicePixelRatio(ratio);
 }
 
 void RdpSurface::paintEvent(QPaintEvent* event)
 {
-    if (m_image.isNull()) {
+    if (m_scaled.isNull()) {
         QLabel::paintEvent(event);
         return;
     }
     QPainter painter(this);
-    const QRect target = imageRect(size(), m_image.size());
+    const QRect target = imageRect(size(), m_frameSize);
     // The letterbox bars: whatever of the repainted area the frame does not cover.
     for (const QRect& bar : event->region() - target) {
         painter.fillRect(bar, kBackground);
@@ -163,10 +170,13 @@ void RdpSurface::paintEvent(QPaintEvent* event)
     if (target.isEmpty()) {
         return;
     }
-    const qreal ratio = devicePixelRatioF();
-    const QSize pixels(qRound(target.width() * ratio), qRound(target.height() * ratio));
-    updateScaled(pixels, ratio);
-    painter.drawImage(target.topLeft(), m_scaled);
+    if (m_scaled.size() == pictureSize()) {
+        painter.drawImage(target.topLeft(), m_scaled);
+    } else {
+        // Scaled for another size: stretched until the whole frame comes again (or for good, once the
+        // session has ended).
+        painter.drawImage(target, m_scaled);
+    }
     if (m_dimmed) {
         painter.fillRect(target, kDimming);
         painter.setPen(palette().color(foregroundRole()));

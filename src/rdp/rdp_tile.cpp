@@ -95,7 +95,7 @@ RdpTile::RdpTile(const Remote& remote, QSize desktopSize, int colorDepth, QWidge
     m_surface->installEventFilter(this);
     m_layout->addWidget(m_surface, 1);
     m_input = RdpInputForwarder(
-        m_surface, [this] { return m_frame.size(); },
+        m_surface, [this] { return m_surface->frameSize(); },
         [this](const InputEvent& event) { sendFreeRdpInput(event); });
 
     setStatus(QStringLiteral("未连接"), nullptr);
@@ -107,6 +107,7 @@ RdpTile::RdpTile(const Remote& remote, QSize desktopSize, int colorDepth, QWidge
         connect(m_freeRdp, &FreeRdpSession::connected, this, &RdpTile::onFreeRdpConnected);
         connect(m_freeRdp, &FreeRdpSession::disconnected, this, &RdpTile::onFreeRdpDisconnected);
         connect(m_freeRdp, &FreeRdpSession::frameReady, this, &RdpTile::onFreeRdpFrame);
+        connect(m_surface, &RdpSurface::wholeFrameNeeded, m_freeRdp, &FreeRdpSession::requestFullFrame);
         connect(m_freeRdp, &FreeRdpSession::certificateRejected, this, &RdpTile::onCertificateRejected);
         connect(m_freeRdp, &FreeRdpSession::certificateTrusted, this, &RdpTile::onCertificateTrusted);
         connect(m_freeRdp, &FreeRdpSession::errorOccurred, this, &RdpTile::onFreeRdpError);
@@ -145,7 +146,7 @@ void RdpTile::connectSession()
     m_endReason.clear();
     setStatus(QStringLiteral("连接中"), kColorBusy);
     setButton(QStringLiteral("取消"));
-    if (!m_frame.isNull()) {
+    if (hasPicture()) {
         showSurfaceText(QStringLiteral("正在连接…"));
     }
 
@@ -282,7 +283,7 @@ void RdpTile::setEngine(RdpEngine engine, bool reconnect)
     m_engine = engine;
     if (m_engine == RdpEngine::FreeRdp) {
         showSurface(true);
-        if (m_frame.isNull()) {
+        if (!hasPicture()) {
             showSurfaceText(QStringLiteral("等待 FreeRDP 连接…"));
         } else {
             showFrame();
@@ -423,19 +424,14 @@ void RdpTile::showEnded(const QString& connectText)
     } else if (!m_endReason.isEmpty()) {
         m_statusLabel->setToolTip(m_endReason);
         showSurfaceText(QStringLiteral("会话已结束\n%1").arg(m_endReason));
-    } else if (!m_frame.isNull()) {
+    } else if (hasPicture()) {
         showSurfaceText(QStringLiteral("已断开连接"));
     }
 }
 
-void RdpTile::onFreeRdpFrame(const QImage& frame)
+void RdpTile::onFreeRdpFrame(const QRegion& changed)
 {
-    // While the surface shows the previous frame, only what the session painted since needs redoing.
-    const bool follows = !m_frame.isNull() && m_surface->image().cacheKey() == m_frame.cacheKey();
-    const QRegion changed =
-        follows && m_freeRdp ? m_freeRdp->changedArea(m_frame, frame) : QRegion(frame.rect());
-    m_frame = frame;
-    m_surface->setImage(m_frame, changed);
+    m_surface->showFrame(m_freeRdp->frame(), changed);
     m_surface->setDimmed(false);
     clearSurfaceText();
 }
@@ -583,16 +579,19 @@ void RdpTile::setConnectedStatus()
 void RdpTile::showSurfaceText(const QString& text)
 {
     // Over the last picture, faded: it is no longer live.
-    m_surface->setImage(m_frame);
-    m_surface->setDimmed(!m_frame.isNull());
+    m_surface->setDimmed(hasPicture());
     m_surface->setText(text);
 }
 
 void RdpTile::showFrame()
 {
-    m_surface->setImage(m_frame);
     m_surface->setDimmed(false);
     clearSurfaceText();
+}
+
+bool RdpTile::hasPicture() const
+{
+    return !m_surface->picture().isNull();
 }
 
 void RdpTile::clearSurfaceText()
@@ -615,7 +614,7 @@ void RdpTile::resizeEvent(QResizeEvent* event)
 {
     QFrame::resizeEvent(event);
     // A text over the faded frame stays until the next frame.
-    if (!m_frame.isNull() && !m_surface->isDimmed()) {
+    if (hasPicture() && !m_surface->isDimmed()) {
         showFrame();
     }
 }

@@ -112,6 +112,7 @@ private:
     void setConnectedStatus();
     void showSurfaceText(const QString& text);
     void showFrame();
+    bool hasPicture() const;
     void clearSurfaceText();
     void showSurface(bool surfaceVisible);
     void reportFailure(const QString& message);
@@ -120,7 +121,7 @@ private:
 
     void onFreeRdpConnected();
     void onFreeRdpDisconnected();
-    void onFreeRdpFrame(const QImage& frame);
+    void onFreeRdpFrame(const QRegion& changed);
     void onFreeRdpError(const QString& message, quint32 code, RdpFailure failure);
     void onFreeRdpRemoteEnded(const QString& reason);
     // Status and picture for a session that has ended: cancelled, ended by the remote side or disconnected.
@@ -151,7 +152,6 @@ private:
     QPushButton* m_actionButton = nullptr;
     RdpSurface* m_surface = nullptr;
 
-    QImage m_frame;
     QSize m_desktopSize;
     int m_colorDepth = 32;
     RdpInputForwarder m_input;

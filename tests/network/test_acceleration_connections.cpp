@@ -40,7 +40,7 @@ bool showsTheDesktop(const RdpTile& tile, const QString& status)
     const auto* surface = tile.findChild<RdpSurface*>();
     return QTest::qWaitFor(
         [&] {
-            const QImage image = surface->image();
+            const QImage image = surface->picture();
             return statusText(tile) == status && !image.isNull() &&
                    closeTo(image.pixel(image.rect().center()), kDesktopColour);
         },

@@ -1,5 +1,6 @@
 #include "rdp/freerdp_session.h"
 
+#include "support/manual_clock.h"
 #include "support/rdp_test_server.h"
 #include "support/test_environment.h"
 
@@ -60,7 +61,12 @@ public:
         session.storeFrame(image, dirty);
     }
 
-    static void releaseSpareFrame(FreeRdpSession& session) { session.releaseSpareFrame(); }
+    // What the frame timer does when it runs out.
+    static void runOutFrameTimer(FreeRdpSession& session)
+    {
+        session.m_frameTimer.stop();
+        session.deliverFrame();
+    }
 
     static quint32 checkCertificate(FreeRdpSession& session, const QString& fingerprint)
     {
@@ -130,6 +136,8 @@ struct SessionWatch
         QObject::connect(&session, &FreeRdpSession::disconnected, &session,
                          [this] { order << "disconnected"; });
         QObject::connect(&session, &FreeRdpSession::errorOccurred, &session, [this] { order << "error"; });
+        QObject::connect(&session, &FreeRdpSession::frameReady, &session,
+                         [this, &session] { latest = session.frame().copy(); });
     }
 
     QString lastError() const { return errors.isEmpty() ? QString() : errors.last().at(0).toString(); }
@@ -145,6 +153,8 @@ struct SessionWatch
     QSignalSpy trusted;
     QSignalSpy errors;
     QStringList order;
+    // The frame as the last delivery showed it.
+    QImage latest;
 };
 
 // Accepts TCP connections and never answers: a server that hangs in the connection sequence.
@@ -445,119 +455,110 @@ private slots:
 
     // --- frames ---
 
-    void framesAreCoalesced()
+    void deliveryLimit_data()
     {
+        // Paints at the given times (ms, on the session's clock); what goes out: a frame at once ('F'),
+        // a frame timer started for the given rest of the interval ('T<ms>'), nothing ('-').
+        QTest::addColumn<QList<int>>("paints");
+        QTest::addColumn<QStringList>("outcomes");
+        QTest::newRow("the first change at once") << QList<int>{0} << QStringList{"F"};
+        QTest::newRow("the next within the interval waits for its rest")
+            << QList<int>{0, 10} << QStringList{"F", "T40"};
+        QTest::newRow("paints while one waits go out with it")
+            << QList<int>{0, 10, 30, 45} << QStringList{"F", "T40", "-", "-"};
+        QTest::newRow("after the interval at once again")
+            << QList<int>{0, 50, 120} << QStringList{"F", "F", "F"};
+        QTest::newRow("just inside the interval") << QList<int>{100, 149} << QStringList{"F", "T1"};
+    }
+
+    void deliveryLimit()
+    {
+        QFETCH(QList<int>, paints);
+        QFETCH(QStringList, outcomes);
+        ManualClock clock;
         FreeRdpSession session;
-        QSignalSpy frames(&session, &FreeRdpSession::frameReady);
-        Access::storeFrame(session, solidImage(QSize(64, 48), qRgb(255, 0, 0)), QRect(0, 0, 64, 48));
-        Access::storeFrame(session, solidImage(QSize(64, 48), qRgb(0, 0, 255)), QRect(0, 0, 64, 48));
-        // The paints schedule one delivery, a frame interval later, and nothing goes out before it.
-        QCoreApplication::sendPostedEvents(&session, QEvent::MetaCall);
+        session.setClock(&clock);
+        QList<QRegion> delivered;
+        connect(&session, &FreeRdpSession::frameReady, this, [&](const QRegion& changed) {
+            QVERIFY(!session.frame().isNull());
+            delivered.append(changed);
+        });
+        const QImage image = solidImage(QSize(64, 48), qRgb(255, 0, 0));
         const QTimer& frameTimer = Access::frameTimer(session);
-        QVERIFY(frameTimer.isActive());
-        QVERIFY(frameTimer.isSingleShot());
-        QCOMPARE(frameTimer.interval(), FreeRdpSession::kFrameIntervalMs);
-        QVERIFY(frames.isEmpty());
-        // Both paints go out as one frame that shows the second.
-        QTRY_COMPARE_WITH_TIMEOUT(frames.size(), 1, 5000);
-        QCOMPARE(frames.at(0).at(0).value<QImage>().pixel(10, 10), qRgb(0, 0, 255));
-        QVERIFY(!Access::framePending(session));
-        QVERIFY(!frameTimer.isActive());
+        QRegion waiting;
+        for (int i = 0; i < paints.size(); ++i) {
+            clock.now = paints.at(i);
+            const QRect dirty(i, i, 2, 2);
+            const qsizetype before = delivered.size();
+            Access::storeFrame(session, image, dirty);
+            QCoreApplication::sendPostedEvents(&session, QEvent::MetaCall);
+            const QString& outcome = outcomes.at(i);
+            if (outcome == QLatin1String("F")) {
+                QCOMPARE(delivered.size(), before + 1);
+                QVERIFY(!frameTimer.isActive());
+                // The first frame is all new; later ones carry what was painted.
+                QCOMPARE(delivered.last(), i == 0 ? QRegion(image.rect()) : QRegion(dirty));
+            } else {
+                QCOMPARE(delivered.size(), before);
+                QVERIFY(frameTimer.isActive());
+                waiting += dirty;
+                if (outcome != QLatin1String("-")) {
+                    QCOMPARE(frameTimer.interval(), outcome.mid(1).toInt());
+                }
+            }
+        }
+        if (frameTimer.isActive()) {
+            // The waiting paints go out together when the timer runs out.
+            Access::runOutFrameTimer(session);
+            QCOMPARE(delivered.last(), waiting);
+            QVERIFY(!Access::framePending(session));
+        }
+        // Nothing can be read outside a delivery.
+        QVERIFY(session.frame().isNull());
+    }
+
+    void deliveriesCarryTheChangedArea()
+    {
+        ManualClock clock;
+        FreeRdpSession session;
+        session.setClock(&clock);
+        QList<QRegion> changes;
+        QImage seen;
+        connect(&session, &FreeRdpSession::frameReady, this, [&](const QRegion& changed) {
+            changes.append(changed);
+            seen = session.frame().copy();
+        });
+        const auto paint = [&](const QImage& image, const QRect& dirty) {
+            clock.now += FreeRdpSession::kFrameIntervalMs;
+            Access::storeFrame(session, image, dirty);
+            QCoreApplication::sendPostedEvents(&session, QEvent::MetaCall);
+        };
+        QImage image = solidImage(QSize(64, 48), qRgb(255, 0, 0));
+        paint(image, QRect(0, 0, 1, 1));
+        QCOMPARE(changes, QList<QRegion>{QRegion(image.rect())});
+
+        image.fill(qRgb(0, 255, 0));
+        paint(image, QRect(10, 5, 20, 10));
+        QCOMPARE(changes.last(), QRegion(QRect(10, 5, 20, 10)));
+        QCOMPARE(seen.pixel(10, 5), qRgb(0, 255, 0));
+        QCOMPARE(session.frameSize(), QSize(64, 48));
 
         // Outside the image nothing is stored and nothing scheduled.
-        Access::storeFrame(session, solidImage(QSize(64, 48), qRgb(0, 255, 0)), QRect(100, 100, 5, 5));
+        paint(image, QRect(100, 100, 5, 5));
+        QCOMPARE(changes.size(), 2);
         QVERIFY(!Access::framePending(session));
-        QCOMPARE(frames.size(), 1);
-    }
 
-    void frameStoreCopiesTheDirtyArea()
-    {
-        FreeRdpSession session;
-        QSignalSpy frames(&session, &FreeRdpSession::frameReady);
-        Access::storeFrame(session, solidImage(QSize(64, 48), qRgb(255, 0, 0)), QRect());
-        QTRY_COMPARE_WITH_TIMEOUT(frames.size(), 1, 5000);
+        // A receiver of a new size asks for all of it again.
+        clock.now += FreeRdpSession::kFrameIntervalMs;
+        session.requestFullFrame();
+        QCOMPARE(changes.last(), QRegion(image.rect()));
+        QCOMPARE(changes.size(), 3);
 
-        Access::storeFrame(session, solidImage(QSize(64, 48), qRgb(0, 255, 0)), QRect(10, 5, 20, 10));
-        QTRY_COMPARE_WITH_TIMEOUT(frames.size(), 2, 5000);
-        const QImage partial = frames.at(1).at(0).value<QImage>();
-        QCOMPARE(partial.format(), QImage::Format_RGB32);
-        QCOMPARE(partial.pixel(10, 5), qRgb(0, 255, 0));
-        QCOMPARE(partial.pixel(29, 14), qRgb(0, 255, 0));
-        QCOMPARE(partial.pixel(30, 14), qRgb(255, 0, 0));
-        QCOMPARE(partial.pixel(10, 15), qRgb(255, 0, 0));
-        QCOMPARE(partial.pixel(9, 5), qRgb(255, 0, 0));
-
-        // A new size replaces the frame whole, whatever the dirty area.
-        Access::storeFrame(session, solidImage(QSize(80, 60), qRgb(0, 0, 255)), QRect(0, 0, 1, 1));
-        QTRY_COMPARE_WITH_TIMEOUT(frames.size(), 3, 5000);
-        const QImage resized = frames.at(2).at(0).value<QImage>();
-        QCOMPARE(resized.size(), QSize(80, 60));
-        QCOMPARE(resized.pixel(79, 59), qRgb(0, 0, 255));
-    }
-
-    void framesNoLongerHeldAreUpdatedInPlace()
-    {
-        FreeRdpSession session;
-        // Keeps only the latest frame, as a tile does, and the change the session reports for it.
-        QImage latest;
-        QRegion change;
-        int delivered = 0;
-        connect(&session, &FreeRdpSession::frameReady, this, [&](const QImage& frame) {
-            change = session.changedArea(latest, frame);
-            latest = frame;
-            ++delivered;
-        });
-        const QSize size(64, 48);
-        const QRect first(10, 5, 20, 10);
-        const QRect second(40, 30, 8, 8);
-        const QRect third(0, 40, 64, 8);
-
-        Access::storeFrame(session, solidImage(size, qRgb(255, 0, 0)), QRect());
-        QTRY_COMPARE_WITH_TIMEOUT(delivered, 1, 5000);
-        QCOMPARE(change, QRegion(QRect(QPoint(0, 0), size)));
-        const uchar* const firstBuffer = latest.constBits();
-
-        Access::storeFrame(session, solidImage(size, qRgb(0, 255, 0)), first);
-        QTRY_COMPARE_WITH_TIMEOUT(delivered, 2, 5000);
-        QCOMPARE(change, QRegion(first));
-        QVERIFY(latest.constBits() != firstBuffer);
-
-        // The first image is free again and reused: it must catch up on the first change (from the
-        // frame shown, not from the new image) and take the second.
-        Access::storeFrame(session, solidImage(size, qRgb(0, 0, 255)), second);
-        QTRY_COMPARE_WITH_TIMEOUT(delivered, 3, 5000);
-        QCOMPARE(latest.constBits(), firstBuffer);
-        QCOMPARE(change, QRegion(second));
-        QCOMPARE(latest.pixel(first.topLeft()), qRgb(0, 255, 0));
-        QCOMPARE(latest.pixel(first.bottomRight()), qRgb(0, 255, 0));
-        QCOMPARE(latest.pixel(second.topLeft()), qRgb(0, 0, 255));
-        QCOMPARE(latest.pixel(second.bottomRight()), qRgb(0, 0, 255));
-        QCOMPARE(latest.pixel(first.right() + 1, first.top()), qRgb(255, 0, 0));
-        QCOMPARE(latest.pixel(63, 0), qRgb(255, 0, 0));
-
-        // A frame someone still holds is never written to.
-        const QImage held = latest;
-        Access::storeFrame(session, solidImage(size, qRgb(255, 255, 0)), third);
-        QTRY_COMPARE_WITH_TIMEOUT(delivered, 4, 5000);
-        Access::storeFrame(session, solidImage(size, qRgb(0, 255, 255)), QRect(0, 0, 4, 4));
-        QTRY_COMPARE_WITH_TIMEOUT(delivered, 5, 5000);
-        QCOMPARE(held.pixel(third.topLeft()), qRgb(255, 0, 0));
-        QCOMPARE(held.pixel(0, 0), qRgb(255, 0, 0));
-        QCOMPARE(latest.pixel(0, 0), qRgb(0, 255, 255));
-        QCOMPARE(latest.pixel(third.bottomRight()), qRgb(255, 255, 0));
-        QCOMPARE(latest.pixel(second.topLeft()), qRgb(0, 0, 255));
-        QCOMPARE(session.changedArea(held, latest), QRegion(latest.rect()));
-
-        // Without its second image the session starts the next frame from a copy of the current one.
-        Access::releaseSpareFrame(session);
-        Access::storeFrame(session, solidImage(size, qRgb(255, 255, 255)), QRect(60, 0, 4, 4));
-        QTRY_COMPARE_WITH_TIMEOUT(delivered, 6, 5000);
-        QCOMPARE(latest.pixel(61, 1), qRgb(255, 255, 255));
-        QCOMPARE(latest.pixel(0, 0), qRgb(0, 255, 255));
-        QCOMPARE(latest.pixel(third.bottomRight()), qRgb(255, 255, 0));
-        QCOMPARE(latest.pixel(first.topLeft()), qRgb(0, 255, 0));
-        QCOMPARE(latest.pixel(second.topLeft()), qRgb(0, 0, 255));
-        QCOMPARE(latest.pixel(30, 20), qRgb(255, 0, 0));
+        // A new size is all new, whatever the painted area.
+        paint(solidImage(QSize(80, 60), qRgb(0, 0, 255)), QRect(0, 0, 1, 1));
+        QCOMPARE(changes.last(), QRegion(QRect(0, 0, 80, 60)));
+        QCOMPARE(seen.size(), QSize(80, 60));
+        QCOMPARE(session.frameSize(), QSize(80, 60));
     }
 
     // --- certificates ---
@@ -739,19 +740,16 @@ private slots:
         QVERIFY(!watch.trusted.at(0).at(1).toString().isEmpty());
 
         // The server shares its own 1024 x 768 screen although 1280 x 720 was asked for.
-        QTRY_VERIFY_WITH_TIMEOUT(
-            !watch.frames.isEmpty() &&
-                closeTo(watch.frames.last().at(0).value<QImage>().pixel(512, 384), Qt::red),
-            kPeerTimeoutMs);
-        const QImage frame = watch.frames.last().at(0).value<QImage>();
+        QTRY_VERIFY_WITH_TIMEOUT(!watch.frames.isEmpty() && closeTo(watch.latest.pixel(512, 384), Qt::red),
+                                 kPeerTimeoutMs);
+        const QImage frame = watch.latest;
         QCOMPARE(frame.size(), QSize(1024, 768));
         QCOMPARE(frame.format(), QImage::Format_RGB32);
         QVERIFY(closeTo(frame.pixel(0, 0), Qt::red));
         QVERIFY(closeTo(frame.pixel(1023, 767), Qt::red));
 
         QVERIFY(m_display.paint(QColor(0, 0, 255)));
-        QTRY_VERIFY_WITH_TIMEOUT(closeTo(watch.frames.last().at(0).value<QImage>().pixel(512, 384), Qt::blue),
-                                 kPeerTimeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(closeTo(watch.latest.pixel(512, 384), Qt::blue), kPeerTimeoutMs);
 
         stopAndWait(session, watch);
         QCOMPARE(watch.order, QStringList({"connected", "disconnected"}));
@@ -865,42 +863,26 @@ private slots:
         QVERIFY(connectTo(session, watch, makeRemote(rdp->port())));
         QTRY_VERIFY_WITH_TIMEOUT(!watch.frames.isEmpty(), kPeerTimeoutMs);
 
-        // What happens, in order: 'F' a frame handed over, 'T' the frame timer ran out (reported after
-        // the frame it brought), 'R' it ran out during a paint and was started again to retry. And the
-        // timer's interval as each frame went out.
-        const QTimer& frameTimer = Access::frameTimer(session);
-        QString events;
-        QList<int> waits;
-        connect(&session, &FreeRdpSession::frameReady, this, [&] {
-            events += QLatin1Char('F');
-            waits.append(frameTimer.interval());
-        });
-        connect(&frameTimer, &QTimer::timeout, this,
-                [&] { events += QLatin1Char(frameTimer.isActive() ? 'R' : 'T'); });
+        // The times at which frames go out, as the session read them from its clock.
+        struct : IClock
+        {
+            qint64 nowMs() const override { return last = steadyClock().nowMs(); }
+            mutable qint64 last = 0;
+        } clock;
+        session.setClock(&clock);
+        QList<qint64> times;
+        connect(&session, &FreeRdpSession::frameReady, this, [&] { times.append(clock.last); });
         QTimer repaint;
         int turn = 0;
         connect(&repaint, &QTimer::timeout, this,
                 [&] { m_display.paint(++turn % 2 ? QColor(0, 200, 0) : QColor(200, 0, 200)); });
         repaint.start(5);
-        // Paints that never stop still bring frames.
-        QTRY_VERIFY_WITH_TIMEOUT(waits.size() >= 10, kPeerTimeoutMs);
+        // Paints that never stop still bring frames, and never two within the frame interval.
+        QTRY_VERIFY_WITH_TIMEOUT(times.size() >= 10, kPeerTimeoutMs);
         repaint.stop();
-
-        // Every frame went out when the timer ran out, after the frame interval (or the short retry
-        // that a paint in progress asked for), never straight from a paint.
-        qsizetype frame = 0;
-        for (qsizetype i = 0; i < events.size(); ++i) {
-            if (events.at(i) != QLatin1Char('F')) {
-                continue;
-            }
-            QVERIFY2(events.mid(i + 1, 1) == QLatin1String("T"), qPrintable(events));
-            const int wait = waits.at(frame++);
-            if (i == 0) { // the timer may have run out before it was watched
-                QVERIFY(wait == FreeRdpSession::kFrameRetryMs || wait == FreeRdpSession::kFrameIntervalMs);
-                continue;
-            }
-            const bool retried = events.at(i - 1) == QLatin1Char('R');
-            QCOMPARE(wait, retried ? FreeRdpSession::kFrameRetryMs : FreeRdpSession::kFrameIntervalMs);
+        for (qsizetype i = 1; i < times.size(); ++i) {
+            QVERIFY2(times.at(i) - times.at(i - 1) >= FreeRdpSession::kFrameIntervalMs,
+                     qPrintable(QString::number(times.at(i) - times.at(i - 1))));
         }
         stopAndWait(session, watch);
     }

@@ -2,21 +2,12 @@
 
 #include "rdp/freerdp_session.h"
 #include "rdp/rdp_tile.h"
+#include "support/session_frames.h"
 
 #include <QPainter>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
-
-// Hands frames to a session the way its worker does.
-class FreeRdpSessionTestAccess
-{
-public:
-    static void storeFrame(FreeRdpSession& session, const QImage& image, const QRect& dirty)
-    {
-        session.storeFrame(image, dirty);
-    }
-};
 
 namespace {
 
@@ -54,7 +45,7 @@ QImage reference(QSize widgetSize, const QImage& frame)
 {
     RdpSurface surface;
     surface.resize(widgetSize);
-    surface.setImage(frame);
+    surface.showFrame(frame, frame.rect());
     return rendered(surface);
 }
 
@@ -91,7 +82,7 @@ private slots:
         RdpSurface surface;
         surface.resize(widget);
         QImage current = noise(frame, 1);
-        surface.setImage(current);
+        surface.showFrame(current, QRect(0, 0, 1, 1));
         const QImage whole = rendered(surface);
         QCOMPARE(whole, reference(widget, current));
         const QRect target = RdpSurface::imageRect(widget, frame);
@@ -110,7 +101,7 @@ private slots:
         quint32 seed = 2;
         for (const QRect& change : changes) {
             current = patched(current, noise(frame, seed++), change);
-            surface.setImage(current, change);
+            surface.showFrame(current, change);
             QCOMPARE(rendered(surface), reference(widget, current));
         }
 
@@ -118,27 +109,30 @@ private slots:
         const QRect first(5, 5, 40, 40);
         const QRect second(frame.width() - 30, 200, 60, 60);
         current = patched(current, noise(frame, seed++), first);
-        surface.setImage(current, first);
+        surface.showFrame(current, first);
         current = patched(current, noise(frame, seed++), second);
-        surface.setImage(current, second);
+        surface.showFrame(current, second);
         QCOMPARE(rendered(surface), reference(widget, current));
     }
 
-    void aResizeRedoesTheWholeScaledFrame()
+    void aResizeAsksForTheWholeFrame()
     {
         RdpSurface surface;
         surface.resize(317, 178);
+        QSignalSpy wanted(&surface, &RdpSurface::wholeFrameNeeded);
         QImage current = noise(QSize(1280, 720), 7);
-        surface.setImage(current);
-        (void)rendered(surface);
+        surface.showFrame(current, current.rect());
+        QCOMPARE(rendered(surface), reference(QSize(317, 178), current));
+        QCOMPARE(wanted.size(), 0);
 
+        // Meanwhile the old picture is shown stretched; the next frame, whatever it changed, redoes all.
         surface.resize(640, 360);
-        QCOMPARE(rendered(surface), reference(QSize(640, 360), current));
-        // The same frame again keeps the scaled one; a change after it is still applied.
-        surface.setImage(current);
+        (void)rendered(surface);
+        QVERIFY(!wanted.isEmpty());
         const QRect change(600, 300, 100, 100);
         current = patched(current, noise(current.size(), 8), change);
-        surface.setImage(current, change);
+        surface.showFrame(current, change);
+        QCOMPARE(surface.picture().size(), QSize(640, 360));
         QCOMPARE(rendered(surface), reference(QSize(640, 360), current));
     }
 
@@ -151,16 +145,16 @@ private slots:
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QImage current = noise(QSize(1280, 720), 11);
-        surface->setImage(current);
+        surface->showFrame(current, current.rect());
         QCOMPARE(rendered(*surface), reference(surface->size(), current));
 
         surface->hide();
         const QRect first(0, 0, 300, 200);
         const QRect second(900, 500, 380, 220);
         current = patched(current, noise(current.size(), 12), first);
-        surface->setImage(current, first);
+        surface->showFrame(current, first);
         current = patched(current, noise(current.size(), 13), second);
-        surface->setImage(current, second);
+        surface->showFrame(current, second);
         surface->show();
         QCOMPARE(rendered(*surface), reference(surface->size(), current));
     }
@@ -188,12 +182,17 @@ private slots:
         for (const QRect& change : changes) {
             const QImage painted = noise(current.size(), seed++);
             current = patched(current, painted, change);
-            FreeRdpSessionTestAccess::storeFrame(*session, painted, change);
+            FreeRdpSessionTestAccess::storeFrame(*session, current, change);
             QTRY_COMPARE_WITH_TIMEOUT(frames.size(), 1, 5000);
             frames.clear();
-            QCOMPARE(surface->image(), current);
             QCOMPARE(rendered(*surface), reference(surface->size(), current));
         }
+
+        // A larger tile gets the whole frame again, although nothing was painted.
+        tile.resize(720, 520);
+        QTRY_COMPARE_WITH_TIMEOUT(frames.size(), 1, 5000);
+        QCOMPARE(frames.at(0).at(0).value<QRegion>(), QRegion(current.rect()));
+        QCOMPARE(rendered(*surface), reference(surface->size(), current));
     }
 };
 

@@ -6,6 +6,7 @@
 #include "support/fake_certificate_probe.h"
 #include "support/fake_rdp_control.h"
 #include "support/recording_tile.h"
+#include "support/session_frames.h"
 
 #include <QDir>
 #include <QDropEvent>
@@ -620,9 +621,9 @@ private slots:
 
         QImage frame(800, 200, QImage::Format_RGB32);
         frame.fill(QColor(200, 30, 40));
-        emit tile.session()->frameReady(frame);
+        QVERIFY(deliverFrame(*tile.session(), frame));
         RdpSurface* view = surface(tile);
-        QCOMPARE(view->image().size(), frame.size());
+        QCOMPARE(view->frameSize(), frame.size());
         QVERIFY(view->text().isEmpty());
 
         const QRect target = RdpSurface::imageRect(view->size(), frame.size());
@@ -643,7 +644,7 @@ private slots:
 
         QImage frame(800, 200, QImage::Format_RGB32);
         frame.fill(Qt::darkGreen);
-        emit tile.session()->frameReady(frame);
+        QVERIFY(deliverFrame(*tile.session(), frame));
         const QRect target = RdpSurface::imageRect(view->size(), frame.size());
 
         // Idle: the surface keeps its events.
@@ -703,7 +704,7 @@ private slots:
         RdpSurface* view = surface(tile);
         QImage frame(640, 480, QImage::Format_RGB32);
         frame.fill(Qt::gray);
-        emit tile.session()->frameReady(frame);
+        QVERIFY(deliverFrame(*tile.session(), frame));
         tile.connectSession();
 
         const QPoint point = RdpSurface::imageRect(view->size(), frame.size()).center();
@@ -732,7 +733,7 @@ private slots:
         RdpSurface* view = surface(tile);
         QImage frame(640, 480, QImage::Format_RGB32);
         frame.fill(Qt::gray);
-        emit tile.session()->frameReady(frame);
+        QVERIFY(deliverFrame(*tile.session(), frame));
         tile.connectSession();
         QSignalSpy focus(&tile, &RdpTile::focusRequested);
         const QPointF point = RdpSurface::imageRect(view->size(), frame.size()).center();

@@ -85,10 +85,10 @@ private slots:
         tile.connectSession();
         QTRY_COMPARE_WITH_TIMEOUT(statusText(tile), QStringLiteral("已连接"), kPeerTimeoutMs);
         QTRY_VERIFY_WITH_TIMEOUT(
-            !surface->image().isNull() &&
-                closeTo(surface->image().pixel(surface->image().rect().center()), QColor(0, 160, 255)),
+            !surface->picture().isNull() &&
+                closeTo(surface->picture().pixel(surface->picture().rect().center()), QColor(0, 160, 255)),
             kPeerTimeoutMs);
-        const QSize frameSize = surface->image().size();
+        const QSize frameSize = surface->frameSize();
         const QRect target = RdpSurface::imageRect(surface->size(), frameSize);
         const QImage painted = surface->grab().toImage();
         QVERIFY(closeTo(painted.pixel(target.center() * painted.devicePixelRatio()), QColor(0, 160, 255)));

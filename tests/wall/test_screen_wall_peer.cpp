@@ -71,9 +71,10 @@ FreeRdpSession* sessionOf(const RdpTile* tile)
     return tile->findChild<FreeRdpSession*>();
 }
 
+// The tile's picture: the frame as scaled for it.
 QImage frameOf(const RdpTile* tile)
 {
-    return tile->findChild<RdpSurface*>()->image();
+    return tile->findChild<RdpSurface*>()->picture();
 }
 
 // A failed attempt ends as "已断开"; the reason stays on the surface and in the status tooltip.
@@ -82,7 +83,7 @@ bool showsFailure(const RdpTile* tile, const QString& reason)
     const auto* status = tile->findChild<QLabel*>(QStringLiteral("statusLabel"));
     const auto* surface = tile->findChild<RdpSurface*>();
     return !tile->isActive() && status->text() == QStringLiteral("已断开") && status->toolTip() == reason &&
-           surface->text().startsWith(QStringLiteral("连接失败\n") + reason) && surface->image().isNull();
+           surface->text().startsWith(QStringLiteral("连接失败\n") + reason) && surface->picture().isNull();
 }
 
 bool shows(const RdpTile* tile, QColor color)
@@ -359,7 +360,7 @@ private slots:
         QCOMPARE(wall->connectedCount(), kHosts);
         for (RdpTile* tile : wall->tiles()) {
             // The shadow server shares its display as it is, whatever size the wall asked for.
-            QCOMPARE(frameOf(tile).size(), kDisplaySize);
+            QCOMPARE(tile->findChild<RdpSurface*>()->frameSize(), kDisplaySize);
         }
         QVERIFY(threadCount() >= threadsBefore + kHosts);
         const std::list<QSignalSpy> ends = spyEach(sessionsOf(wall->tiles()), &FreeRdpSession::disconnected);
@@ -447,7 +448,7 @@ private slots:
         for (RdpTile* tile : wall->tiles()) {
             QVERIFY(!oldTiles.contains(tile));
             QCOMPARE(static_cast<ProbeTile*>(tile)->startedSizes, QList<QSize>{QSize(1024, 768)});
-            QCOMPARE(frameOf(tile).size(), kDisplaySize);
+            QCOMPARE(tile->findChild<RdpSurface*>()->frameSize(), kDisplaySize);
         }
         // One worker per session, as before: none of the old ones is left behind.
         QTRY_COMPARE_WITH_TIMEOUT(threadCount(), threadsConnected, kWorkerExitTimeoutMs);

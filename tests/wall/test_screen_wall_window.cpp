@@ -7,6 +7,7 @@
 #include "support/modal_driver.h"
 #include "support/recording_tile.h"
 #include "support/scheduled_tasks.h"
+#include "support/session_frames.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -700,7 +701,7 @@ private slots:
         QImage frame(QSize(1280, 720), QImage::Format_RGB32);
         frame.fill(QColor(250, 40, 40));
         tile->connectNow();
-        emit tile->session()->frameReady(frame);
+        QVERIFY(deliverFrame(*tile->session(), frame));
         const auto centre = [picture] {
             const QImage shot = picture->grab().toImage();
             return shot.pixelColor(shot.width() / 2, shot.height() / 4);
@@ -718,7 +719,7 @@ private slots:
         // The next frame is live again.
         tile->connectSession();
         tile->connectNow();
-        emit tile->session()->frameReady(frame);
+        QVERIFY(deliverFrame(*tile->session(), frame));
         QTRY_COMPARE(centre(), QColor(250, 40, 40));
     }
 
