@@ -2,7 +2,7 @@
 // the system client xfreerdp against the same server, measured the same way: time to the first frame,
 // idle CPU, memory, and the time from a paint on the server's display to the frame that shows it.
 //
-//     bench_rdp_session [--idle-seconds N, default 30] [--xfreerdp-gfx]
+//     bench_rdp_session [--idle-seconds N, default 30] [--xfreerdp-gfx] [--xfreerdp-first]
 //
 // Both sides start at the same moment and stop at the equivalent point. First frame: the embedded
 // session from start() to the first frameReady that shows the server's colour, xfreerdp from its process
@@ -56,6 +56,8 @@ struct Options
 {
     int idleSeconds = 30;
     bool xfreerdpGfx = false;
+    // Interleaved runs alternate which side goes first.
+    bool xfreerdpFirst = false;
 };
 
 // What both sides report.
@@ -281,6 +283,8 @@ Options parseOptions(const QStringList& arguments)
             options.idleSeconds = std::max(1, arguments.at(++i).toInt());
         } else if (arguments.at(i) == QLatin1String("--xfreerdp-gfx")) {
             options.xfreerdpGfx = true;
+        } else if (arguments.at(i) == QLatin1String("--xfreerdp-first")) {
+            options.xfreerdpFirst = true;
         }
     }
     return options;
@@ -311,8 +315,11 @@ int main(int argc, char* argv[])
                 options.xfreerdpGfx ? "with its default graphics pipeline" : "-gfx (bitmap updates)");
     Figures embedded;
     Figures xfreerdp;
+    bool xfreerdpOk = options.xfreerdpFirst && measureXfreerdp(display, server.port(), options, xfreerdp);
     const bool embeddedOk = measureEmbedded(display, server.port(), options, embedded);
-    const bool xfreerdpOk = measureXfreerdp(display, server.port(), options, xfreerdp);
+    if (!options.xfreerdpFirst) {
+        xfreerdpOk = measureXfreerdp(display, server.port(), options, xfreerdp);
+    }
     if (embeddedOk) {
         report("embedded", options, embedded);
     }

@@ -5,6 +5,7 @@
 //
 //   bench_screen_wall [session counts, default 16 32] [--per-server N, default 32]
 //                     [--paint WxH|full, default 320x180] [--no-wall] [--no-xfreerdp] [--xfreerdp-gfx]
+//                     [--xfreerdp-first]
 //
 // While busy, every server display has an area in its middle repainted in another colour every 50 ms;
 // the servers share the two cores with the clients, so it is kept small by default.
@@ -60,6 +61,8 @@ using namespace ProcessFigures;
 const QSize kDesktop(1280, 720);
 constexpr int kMeasureSeconds = 10;
 constexpr int kSettleMs = 3000;
+// How long after the busy period memory is to be back at its idle figure.
+constexpr int kRestMs = 5000;
 constexpr int kFirstFrameTimeoutMs = 90000;
 constexpr int kPaintIntervalMs = 50;
 constexpr int kLatencyTimerMs = 10;
@@ -80,6 +83,8 @@ struct Options
     bool wall = true;
     bool xfreerdp = true;
     bool xfreerdpGfx = false;
+    // Interleaved runs alternate which side goes first.
+    bool xfreerdpFirst = false;
 };
 
 void runEventLoopFor(int ms)
@@ -352,6 +357,16 @@ QString percentOfCore(double cpuNs, int sessions)
         .arg(percentPerSession(cpuNs, 1), 0, 'f', 2);
 }
 
+// The client's CPU with what its X server spent drawing for it, in percent of a core for all sessions.
+void reportTotalCpu(const char* who, int sessions, const Sample& window)
+{
+    summary(who, sessions, QStringLiteral("busy CPU with its X server, all sessions"),
+            QStringLiteral("%1 % of a core (client %2 %, X server %3 %)")
+                .arg(percentPerSession(window.cpuNs + window.displayCpuNs, 1), 0, 'f', 1)
+                .arg(percentPerSession(window.cpuNs, 1), 0, 'f', 1)
+                .arg(percentPerSession(window.displayCpuNs, 1), 0, 'f', 1));
+}
+
 QString serverSummary(const Sample& window)
 {
     return QStringLiteral("servers %1 % of a core, client display %2 %")
@@ -370,10 +385,10 @@ QString memoryPerSession(const Memory& whole, int sessions)
 void reportMemoryAfterBusy(const char* who, int sessions, const Memory& busy, const Memory& rested)
 {
     printLine(who, sessions,
-              QStringLiteral("memory per session after the busy period %1; once idle again %2")
+              QStringLiteral("memory per session after the busy period %1; 5 s after it %2")
                   .arg(memoryPerSession(busy, sessions))
                   .arg(memoryPerSession(rested, sessions)));
-    summary(who, sessions, QStringLiteral("memory per session after busy / idle again (PSS)"),
+    summary(who, sessions, QStringLiteral("memory per session after busy / 5 s later (PSS)"),
             QStringLiteral("%1 / %2 MiB")
                 .arg(busy.pss / sessions, 0, 'f', 1)
                 .arg(rested.pss / sessions, 0, 'f', 1));
@@ -430,7 +445,7 @@ protected:
             return false;
         }
         const auto index = m_surfaces.indexOf(static_cast<RdpSurface*>(watched));
-        if (index >= 0 && !m_surfaces.at(index)->image().isNull()) {
+        if (index >= 0 && !m_surfaces.at(index)->picture().isNull()) {
             ++m_paints;
             m_paintedWidth[index] = m_surfaces.at(index)->width();
             m_paintedAt[index] = monotonicNs();
@@ -582,6 +597,7 @@ int runWall(int sessions, const Options& options, qint64 launchedNs)
     printLine("wall", sessions, QStringLiteral("busy %1").arg(serverSummary(busy)));
     summary("wall", sessions, QStringLiteral("busy CPU per session"),
             QStringLiteral("%1 % of a core").arg(percentPerSession(busy.cpuNs, sessions), 0, 'f', 2));
+    reportTotalCpu("wall", sessions, busy);
     summary("wall", sessions, QStringLiteral("busy GUI thread"),
             QStringLiteral("%1 % of a core").arg(percentPerSession(gui, 1), 0, 'f', 1));
     summary("wall", sessions, QStringLiteral("busy frames per session"),
@@ -665,7 +681,7 @@ int runWall(int sessions, const Options& options, qint64 launchedNs)
                 .arg(maximum(restoreAnswers), 0, 'f', 1));
     const Memory busyMemory = memory(self);
     farm.stopPainting();
-    runEventLoopFor(kSettleMs);
+    runEventLoopFor(kRestMs);
     const Memory restedMemory = memory(self);
     reportMemoryAfterBusy("wall", sessions, busyMemory, restedMemory);
 
@@ -847,11 +863,12 @@ int runXfreerdp(int sessions, const Options& options)
         printLine("xfreerdp", sessions, QStringLiteral("busy %1").arg(serverSummary(busy)));
         summary("xfreerdp", sessions, QStringLiteral("busy CPU per session"),
                 QStringLiteral("%1 % of a core").arg(percentPerSession(busy.cpuNs, sessions), 0, 'f', 2));
+        reportTotalCpu("xfreerdp", sessions, busy);
         summary("xfreerdp", sessions, QStringLiteral("busy frames per session"),
                 QStringLiteral("%1 /s").arg(framesPerSecond, 0, 'f', 1));
         const Memory busyMemory = totalMemory();
         farm.stopPainting();
-        watchFor(kSettleMs);
+        watchFor(kRestMs);
         const Memory restedMemory = totalMemory();
         reportMemoryAfterBusy("xfreerdp", sessions, busyMemory, restedMemory);
     }
@@ -886,6 +903,8 @@ Options parseOptions(const QStringList& arguments)
             options.xfreerdp = false;
         } else if (argument == QLatin1String("--xfreerdp-gfx")) {
             options.xfreerdpGfx = true;
+        } else if (argument == QLatin1String("--xfreerdp-first")) {
+            options.xfreerdpFirst = true;
         } else if (argument.toInt() > 0) {
             options.counts.append(argument.toInt());
         }
@@ -974,8 +993,11 @@ int main(int argc, char* argv[])
 
     int failures = 0;
     for (const int sessions : options.counts) {
-        const QList<QPair<QString, bool>> runs{{QStringLiteral("wall"), options.wall},
-                                               {QStringLiteral("xfreerdp"), options.xfreerdp}};
+        QList<QPair<QString, bool>> runs{{QStringLiteral("wall"), options.wall},
+                                         {QStringLiteral("xfreerdp"), options.xfreerdp}};
+        if (options.xfreerdpFirst) {
+            std::swap(runs[0], runs[1]);
+        }
         for (const auto& [what, enabled] : runs) {
             if (enabled && !runMeasurement(what, sessions, options, arguments.mid(1))) {
                 std::printf("%s %2d: run failed\n", qPrintable(what), sessions);

@@ -4,6 +4,7 @@
 class MemoryRelease
 {
 public:
-    // Cheap to call often: it does the work at most once a second and only where the C library can.
-    static void releaseFreed();
+    // Asks for a release once things have settled: one second after the last request, on the calling
+    // thread's event loop, so that many sessions coming to rest together cause one release.
+    static void releaseFreedSoon();
 };

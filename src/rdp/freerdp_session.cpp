@@ -1061,6 +1061,9 @@ void FreeRdpSession::deliverFrame()
     state.framePending = false;
     QRegion dirty = std::exchange(state.frameDirty, QRegion());
     const QImage& source = state.frameSource;
+    if (std::exchange(m_wholeFrameWanted, false) && !source.isNull()) {
+        dirty = source.rect();
+    }
     if (source.isNull() || dirty.isEmpty()) {
         return;
     }
@@ -1085,26 +1088,17 @@ const QImage& FreeRdpSession::frame() const
 
 void FreeRdpSession::requestFullFrame()
 {
-    FreeRdpSessionState& state = *m_state;
-    bool schedule = false;
-    {
-        std::lock_guard lock(state.frameMutex);
-        if (state.frameSource.isNull()) {
-            return;
-        }
-        state.frameDirty = state.frameSource.rect();
-        schedule = !std::exchange(state.framePending, true);
-    }
-    if (schedule) {
-        scheduleFrameDelivery();
-    }
+    // Noted on this side, so that the GUI thread never waits for a paint in progress (a wall restored
+    // from a zoomed tile asks this of every session at once).
+    m_wholeFrameWanted = true;
+    scheduleFrameDelivery();
 }
 
 void FreeRdpSession::onQuiet()
 {
     // While it changed, the session's decoders and the picture's updates freed memory that the C library
     // keeps for reuse; at rest it goes back to the system.
-    MemoryRelease::releaseFreed();
+    MemoryRelease::releaseFreedSoon();
 }
 
 quint32 FreeRdpSession::checkCertificate(const QString& host, const QString& subject, const QString& issuer,

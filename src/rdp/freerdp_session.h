@@ -190,6 +190,7 @@ private:
     std::optional<qint64> m_lastDeliveryMs;
     const QImage* m_reading = nullptr;
     QSize m_frameSize;
+    bool m_wholeFrameWanted = false;
     // Runs out once a session has stopped changing, so memory freed while it changed goes back.
     QTimer m_quietTimer;
 };

@@ -18,9 +18,11 @@
 #include <winpr/synch.h>
 
 #include <cstdint>
+#include <future>
 #include <limits>
 #include <map>
 #include <memory>
+#include <thread>
 #include <vector>
 
 // The session's internals that the queue, frame and certificate rules are observed through.
@@ -548,9 +550,23 @@ private slots:
         QCOMPARE(changes.size(), 2);
         QVERIFY(!Access::framePending(session));
 
-        // A receiver of a new size asks for all of it again.
+        // A receiver of a new size asks for all of it again, without waiting for a paint in progress.
         clock.now += FreeRdpSession::kFrameIntervalMs;
+        std::promise<void> locked;
+        std::promise<void> release;
+        std::thread painter([&] {
+            std::lock_guard painting(Access::state(session).frameMutex);
+            locked.set_value();
+            release.get_future().wait();
+        });
+        locked.get_future().wait();
         session.requestFullFrame();
+        QCOMPARE(changes.size(), 2);
+        QVERIFY(Access::frameTimer(session).isActive());
+        QCOMPARE(Access::frameTimer(session).interval(), FreeRdpSession::kFrameRetryMs);
+        release.set_value();
+        painter.join();
+        Access::runOutFrameTimer(session);
         QCOMPARE(changes.last(), QRegion(image.rect()));
         QCOMPARE(changes.size(), 3);
 
