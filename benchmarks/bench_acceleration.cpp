@@ -1,6 +1,8 @@
 // Measures one acceleration tunnel against an OpenSSH local forward (`ssh -N -L`), the tool an
 // administrator would otherwise use: a 1 GiB transfer, and 1,000 request/response exchanges of 64
-// bytes compared with the same exchanges made directly to the target.
+// bytes compared with the same exchanges made directly to the target. ssh runs twice: on its default
+// cipher (chacha20-poly1305), and on the AES-GCM cipher matching the one the tunnel's TLS negotiates,
+// so that one pair compares like with like.
 //
 // What runs where: this process holds the client (a thread of its own on blocking sockets) and the
 // AccelerationManager on the main thread's event loop, as in the program. The acceleration service and
@@ -9,10 +11,11 @@
 // Each measurement counts from the client's first byte written to its last byte received, after the
 // path stands end to end (the target's greeting byte has arrived). Memory of the forwarding process
 // (this one, or ssh) is sampled alike from /proc/<pid>/smaps_rollup by a thread that sleeps between
-// samples. Prints one line per round and summary lines.
+// samples. Prints the negotiated ciphers, one line per transfer and summary lines.
 //
 //     bench_acceleration [rounds, default 5]      (needs root for the test sshd)
 
+#include "cloud/service_endpoint.h"
 #include "network/acceleration_manager.h"
 #include "peer_process.h"
 #include "process_figures.h"
@@ -25,8 +28,11 @@
 #include <QEventLoop>
 #include <QHostAddress>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSslCertificate>
+#include <QSslCipher>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -275,12 +281,18 @@ struct SshForward
     quint16 sourcePort = 0;
     quint16 echoPort = 0;
 
-    bool start(const TestSshServer& server, quint16 source, quint16 echo, const QString& logPath,
-               QString* error)
+    QString logPath;
+
+    // `cipher` empty: ssh's default.
+    bool start(const TestSshServer& server, quint16 source, quint16 echo, const QString& cipher,
+               const QString& log, QString* error)
     {
+        logPath = log;
         sourcePort = freeLoopbackPort();
         echoPort = freeLoopbackPort();
         QStringList arguments = server.clientOptions(TestSshServer::ClientAuth::Key);
+        if (!cipher.isEmpty())
+            arguments << QStringLiteral("-c") << cipher;
         arguments << QStringLiteral("-v") << QStringLiteral("-N") << QStringLiteral("-o")
                   << QStringLiteral("ExitOnForwardFailure=yes") << QStringLiteral("-o")
                   << QStringLiteral("StrictHostKeyChecking=accept-new") << QStringLiteral("-o")
@@ -314,12 +326,43 @@ struct SshForward
         }
         return true;
     }
+    // The cipher the session runs on, from ssh's debug output.
+    QString negotiatedCipher() const
+    {
+        static const QRegularExpression kex(QStringLiteral("kex: server->client cipher: (\\S+)"));
+        return kex.match(QString::fromLocal8Bit(readFile(logPath))).captured(1);
+    }
     ~SshForward()
     {
         process.terminate();
         process.waitForFinished(5000);
     }
 };
+
+// The TLS cipher suite the manager's tunnels negotiate with `node`: a connection with the same TLS
+// configuration as theirs (the service's extra roots trusted besides the system's).
+QString tunnelCipher(const AccelerationNode& node, const QList<QSslCertificate>& ca)
+{
+    QSslSocket socket;
+    socket.setSslConfiguration(tlsConfigurationTrusting(ca));
+    socket.connectToHostEncrypted(node.host, node.port);
+    if (!socket.waitForEncrypted(kStartTimeoutMs))
+        return {};
+    const QSslCipher cipher = socket.sessionCipher();
+    return cipher.name() + QStringLiteral(" (") + cipher.protocolString() + QLatin1Char(')');
+}
+
+// The SSH cipher of the same algorithm and key length as a TLS 1.3 suite, empty if none.
+QString sshCipherLike(const QString& tlsCipher)
+{
+    if (tlsCipher.startsWith(QStringLiteral("TLS_AES_256_GCM")))
+        return QStringLiteral("aes256-gcm@openssh.com");
+    if (tlsCipher.startsWith(QStringLiteral("TLS_AES_128_GCM")))
+        return QStringLiteral("aes128-gcm@openssh.com");
+    if (tlsCipher.startsWith(QStringLiteral("TLS_CHACHA20_POLY1305")))
+        return QStringLiteral("chacha20-poly1305@openssh.com");
+    return {};
+}
 
 // Figures of one path over all rounds.
 struct PathFigures
@@ -334,6 +377,15 @@ struct PathFigures
     std::vector<double> pssBefore;
     std::vector<double> pssPeak;
     std::vector<double> roundTripUs;
+};
+
+struct Path
+{
+    QString name;
+    quint16 sourcePort = 0;
+    quint16 echoPort = 0;
+    SshForward* ssh = nullptr; // null: the tunnel
+    PathFigures figures;
 };
 
 } // namespace
@@ -397,47 +449,71 @@ int main(int argc, char** argv)
     const auto tunnelSourcePort = static_cast<quint16>(manager.route(source).port);
     const auto tunnelEchoPort = static_cast<quint16>(manager.route(echo).port);
 
+    const QString tlsCipher = tunnelCipher(manager.nodes().value(0), ca);
+    const QString likeCipher = sshCipherLike(tlsCipher);
+    if (likeCipher.isEmpty()) {
+        std::fprintf(stderr, "the tunnel's cipher is unknown: \"%s\"\n", qPrintable(tlsCipher));
+        return 1;
+    }
+
     TestSshServer sshd;
     if (!sshd.start(&error)) {
         std::fprintf(stderr, "sshd: %s\n", qPrintable(error));
         return 1;
     }
-    SshForward ssh;
-    if (!ssh.start(sshd, sourcePort, echoPort, root.filePath(QStringLiteral("ssh.log")), &error)) {
+    SshForward sshDefault;
+    SshForward sshLike;
+    if (!sshDefault.start(sshd, sourcePort, echoPort, {}, root.filePath(QStringLiteral("ssh-default.log")),
+                          &error) ||
+        !sshLike.start(sshd, sourcePort, echoPort, likeCipher, root.filePath(QStringLiteral("ssh-like.log")),
+                       &error)) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;
     }
     const qint64 self = QCoreApplication::applicationPid();
-    const qint64 sshPid = ssh.process.processId();
     qint64 sshdPid = 0;
     for (const qint64 child : childProcesses()) {
-        if (child != sshPid && child != relay.pid() && child != targets.pid()) {
+        if (child != sshDefault.process.processId() && child != sshLike.process.processId() &&
+            child != relay.pid() && child != targets.pid()) {
             sshdPid = child;
         }
     }
     const auto relayCpu = [&] {
         return CpuReading{cpuNanoseconds(self), 0, cpuNanoseconds(relay.pid())};
     };
-    const auto sshCpu = [&] {
+    const auto sshCpu = [&](qint64 sshPid) {
         return CpuReading{cpuNanoseconds(self), cpuNanoseconds(sshPid),
                           cpuNanoseconds(descendants(sshdPid) << sshdPid)};
     };
 
-    PathFigures tunnel;
-    PathFigures forward;
+    std::vector<Path> paths(3);
+    paths[0].name = QStringLiteral("tunnel");
+    paths[0].sourcePort = tunnelSourcePort;
+    paths[0].echoPort = tunnelEchoPort;
+    paths[1].name = QStringLiteral("ssh -L ") + sshDefault.negotiatedCipher();
+    paths[1].ssh = &sshDefault;
+    paths[2].name = QStringLiteral("ssh -L ") + sshLike.negotiatedCipher();
+    paths[2].ssh = &sshLike;
+    for (Path* path : {&paths[1], &paths[2]}) {
+        path->sourcePort = path->ssh->sourcePort;
+        path->echoPort = path->ssh->echoPort;
+    }
     std::vector<double> directUs;
-    const auto measureTransfer = [&](bool viaTunnel) {
-        PathFigures& figures = viaTunnel ? tunnel : forward;
-        MemorySampler sampler(viaTunnel ? self : sshPid);
+    const auto measureTransfer = [&](Path& path) {
+        PathFigures& figures = path.figures;
+        const bool viaTunnel = path.ssh == nullptr;
+        const qint64 forwarderPid = viaTunnel ? self : path.ssh->process.processId();
+        MemorySampler sampler(forwarderPid);
         Transfer result;
         runClient([&] {
-            result = transfer(viaTunnel ? tunnelSourcePort : ssh.sourcePort,
-                              viaTunnel ? std::function<CpuReading()>(relayCpu) : sshCpu);
+            result = transfer(
+                path.sourcePort,
+                viaTunnel ? std::function<CpuReading()>(relayCpu) : [&] { return sshCpu(forwarderPid); });
         });
         sampler.stop();
         if (!result.ok) {
-            std::fprintf(stderr, "%s: %lld of %lld bytes arrived\n", viaTunnel ? "tunnel" : "ssh -L",
-                         result.received, kTransferBytes);
+            std::fprintf(stderr, "%s: %lld of %lld bytes arrived\n", qPrintable(path.name), result.received,
+                         kTransferBytes);
             return false;
         }
         // This process runs the client and the sampler too; the manager's share is what remains.
@@ -453,10 +529,10 @@ int main(int argc, char** argv)
         figures.privatePeak.push_back(sampler.peak().privateMiB);
         figures.pssBefore.push_back(sampler.before().pss);
         figures.pssPeak.push_back(sampler.peak().pss);
-        std::printf("  %-8s 1 GiB in %6.2f s = %7.1f MiB/s, set-up %5.1f ms, CPU forwarder %5.2f s far side "
+        std::printf("  %-38s 1 GiB in %6.2f s = %7.1f MiB/s, set-up %5.1f ms, CPU forwarder %5.2f s far side "
                     "%5.2f s client %5.2f s, private %5.1f → %5.1f MiB, PSS %5.1f → %5.1f MiB\n",
-                    viaTunnel ? "tunnel" : "ssh -L", result.seconds, figures.mibPerSecond.back(),
-                    result.setupMs, forwarderNs / 1e9, figures.farSideCpuS.back(), figures.clientCpuS.back(),
+                    qPrintable(path.name), result.seconds, figures.mibPerSecond.back(), result.setupMs,
+                    forwarderNs / 1e9, figures.farSideCpuS.back(), figures.clientCpuS.back(),
                     sampler.before().privateMiB, sampler.peak().privateMiB, sampler.before().pss,
                     sampler.peak().pss);
         return true;
@@ -468,74 +544,88 @@ int main(int argc, char** argv)
         return result.ok;
     };
 
-    std::printf("1 GiB download and %d × %d-byte ping/pong; %d rounds alternating which path goes first\n",
-                kExchanges, kMessageBytes, rounds);
+    std::printf("1 GiB download and %d × %d-byte ping/pong; %d rounds, each path first in turn\n", kExchanges,
+                kMessageBytes, rounds);
+    std::printf("tunnel TLS cipher: %s; ssh like it: %s\n", qPrintable(tlsCipher), qPrintable(likeCipher));
     printSummary(QStringLiteral("acceleration load average at start"), loadAverage());
+    printSummary(QStringLiteral("acceleration tunnel TLS cipher"), tlsCipher);
+    printSummary(QStringLiteral("acceleration ssh -L ciphers"),
+                 paths[1].name + QStringLiteral(", ") + paths[2].name);
     for (int round = 0; round < rounds; ++round) {
         std::printf("round %d (load %s)\n", round + 1, qPrintable(loadAverage()));
-        const bool tunnelFirst = round % 2 == 0;
-        bool ok = measureTransfer(tunnelFirst) && measureTransfer(!tunnelFirst);
-        ok = ok && measureExchanges(echoPort, &directUs);
-        ok = ok && measureExchanges(tunnelFirst ? tunnelEchoPort : ssh.echoPort,
-                                    tunnelFirst ? &tunnel.roundTripUs : &forward.roundTripUs);
-        ok = ok && measureExchanges(tunnelFirst ? ssh.echoPort : tunnelEchoPort,
-                                    tunnelFirst ? &forward.roundTripUs : &tunnel.roundTripUs);
+        bool ok = measureExchanges(echoPort, &directUs);
+        for (size_t i = 0; i < paths.size(); ++i) {
+            Path& path = paths[(i + static_cast<size_t>(round)) % paths.size()];
+            ok = ok && measureTransfer(path) && measureExchanges(path.echoPort, &path.figures.roundTripUs);
+        }
         if (!ok || !direct.isEmpty()) {
             std::fprintf(stderr, "a measurement failed%s\n",
                          direct.isEmpty() ? "" : " (the tunnel fell back to a direct connection)");
             return 1;
         }
+        std::printf("  tunnel / %s %.2f, tunnel / %s %.2f\n", qPrintable(paths[1].name),
+                    paths[0].figures.mibPerSecond.back() / paths[1].figures.mibPerSecond.back(),
+                    qPrintable(paths[2].name),
+                    paths[0].figures.mibPerSecond.back() / paths[2].figures.mibPerSecond.back());
     }
 
-    const auto summary = [](const char* figure, const QString& value) {
-        printSummary(QString::fromUtf8(figure), value);
+    const auto summary = [](const QString& figure, const QString& value) {
+        printSummary(figure, value);
     };
-    summary("acceleration tunnel 1 GiB, MiB/s", rangeOf(tunnel.mibPerSecond, 0));
+    const PathFigures& tunnel = paths[0].figures;
+    summary(QStringLiteral("acceleration tunnel 1 GiB, MiB/s"), rangeOf(tunnel.mibPerSecond, 0));
     // The first tunnels of a process have run slower than later ones: reported apart.
-    summary("acceleration tunnel 1 GiB, first transfer of the process, MiB/s",
+    summary(QStringLiteral("acceleration tunnel 1 GiB, first transfer of the process, MiB/s"),
             QString::number(tunnel.mibPerSecond.front(), 'f', 0));
-    summary("acceleration ssh -L 1 GiB, MiB/s", rangeOf(forward.mibPerSecond, 0));
-    summary("acceleration tunnel / ssh -L throughput (medians)",
-            QString::number(percentile(tunnel.mibPerSecond, 0.5) / percentile(forward.mibPerSecond, 0.5), 'f',
-                            2));
-    summary("acceleration tunnel CPU of the manager per GiB, s", rangeOf(tunnel.forwarderCpuS, 2));
-    summary("acceleration ssh -L CPU of the ssh client per GiB, s", rangeOf(forward.forwarderCpuS, 2));
-    summary("acceleration tunnel CPU of the relay node per GiB, s", rangeOf(tunnel.farSideCpuS, 2));
-    summary("acceleration ssh -L CPU of sshd per GiB, s", rangeOf(forward.farSideCpuS, 2));
-    summary("acceleration client CPU per GiB (both paths), s",
+    for (const Path* ssh : {&paths[1], &paths[2]}) {
+        const PathFigures& figures = ssh->figures;
+        summary(QStringLiteral("acceleration %1 1 GiB, MiB/s").arg(ssh->name),
+                rangeOf(figures.mibPerSecond, 0));
+        // Pairs of the same round: the load of the machine moves both alike.
+        std::vector<double> pairs;
+        for (size_t i = 0; i < figures.mibPerSecond.size(); ++i)
+            pairs.push_back(tunnel.mibPerSecond[i] / figures.mibPerSecond[i]);
+        summary(QStringLiteral("acceleration tunnel / %1 throughput, per round").arg(ssh->name),
+                rangeOf(pairs, 2));
+    }
+    const auto perPath = [&](const QString& figure, const std::function<QString(const PathFigures&)>& value) {
+        for (const Path& path : paths)
+            summary(QStringLiteral("acceleration %1 %2").arg(path.name, figure), value(path.figures));
+    };
+    perPath(QStringLiteral("CPU of the forwarder (manager / ssh client) per GiB, s"),
+            [](const PathFigures& f) { return rangeOf(f.forwarderCpuS, 2); });
+    perPath(QStringLiteral("CPU of the far side (relay node / sshd) per GiB, s"),
+            [](const PathFigures& f) { return rangeOf(f.farSideCpuS, 2); });
+    summary(QStringLiteral("acceleration client CPU per GiB (all paths), s"),
             rangeOf(
                 [&] {
-                    std::vector<double> all = tunnel.clientCpuS;
-                    all.insert(all.end(), forward.clientCpuS.begin(), forward.clientCpuS.end());
+                    std::vector<double> all;
+                    for (const Path& path : paths)
+                        all.insert(all.end(), path.figures.clientCpuS.begin(), path.figures.clientCpuS.end());
                     return all;
                 }(),
                 2));
-    summary("acceleration tunnel private memory of this process before → peak, MiB",
-            rangeOf(tunnel.privateBefore, 1) + QStringLiteral(" → ") + rangeOf(tunnel.privatePeak, 1));
-    summary("acceleration ssh -L private memory of ssh before → peak, MiB",
-            rangeOf(forward.privateBefore, 1) + QStringLiteral(" → ") + rangeOf(forward.privatePeak, 1));
-    summary("acceleration tunnel PSS of this process before → peak, MiB",
-            rangeOf(tunnel.pssBefore, 1) + QStringLiteral(" → ") + rangeOf(tunnel.pssPeak, 1));
-    summary("acceleration ssh -L PSS of ssh before → peak, MiB",
-            rangeOf(forward.pssBefore, 1) + QStringLiteral(" → ") + rangeOf(forward.pssPeak, 1));
-    summary("acceleration tunnel connection set-up (connect to greeting), ms", rangeOf(tunnel.setupMs, 1));
-    summary("acceleration ssh -L connection set-up (connect to greeting), ms", rangeOf(forward.setupMs, 1));
+    perPath(QStringLiteral("private memory of the forwarding process before → peak, MiB"),
+            [](const PathFigures& f) {
+                return rangeOf(f.privateBefore, 1) + QStringLiteral(" → ") + rangeOf(f.privatePeak, 1);
+            });
+    perPath(QStringLiteral("PSS of the forwarding process before → peak, MiB"), [](const PathFigures& f) {
+        return rangeOf(f.pssBefore, 1) + QStringLiteral(" → ") + rangeOf(f.pssPeak, 1);
+    });
+    perPath(QStringLiteral("connection set-up (connect to greeting), ms"),
+            [](const PathFigures& f) { return rangeOf(f.setupMs, 1); });
 
-    const auto roundTrip = [&](const char* path, const std::vector<double>& values) {
-        summary(path, QStringLiteral("median %1 µs, p99 %2 µs")
-                          .arg(percentile(values, 0.5), 0, 'f', 0)
-                          .arg(percentile(values, 0.99), 0, 'f', 0));
+    const auto percentiles = [](const std::vector<double>& values, double offset50, double offset99) {
+        return QStringLiteral("median %1 µs, p99 %2 µs")
+            .arg(percentile(values, 0.5) - offset50, 0, 'f', 0)
+            .arg(percentile(values, 0.99) - offset99, 0, 'f', 0);
     };
-    roundTrip("acceleration round trip direct", directUs);
-    roundTrip("acceleration round trip tunnel", tunnel.roundTripUs);
-    roundTrip("acceleration round trip ssh -L", forward.roundTripUs);
-    const auto added = [&](const char* path, const std::vector<double>& values) {
-        summary(path, QStringLiteral("median %1 µs, p99 %2 µs")
-                          .arg(percentile(values, 0.5) - percentile(directUs, 0.5), 0, 'f', 0)
-                          .arg(percentile(values, 0.99) - percentile(directUs, 0.99), 0, 'f', 0));
-    };
-    added("acceleration round trip added by the tunnel", tunnel.roundTripUs);
-    added("acceleration round trip added by ssh -L", forward.roundTripUs);
-    summary("acceleration load average at end", loadAverage());
+    summary(QStringLiteral("acceleration round trip direct"), percentiles(directUs, 0, 0));
+    perPath(QStringLiteral("round trip"),
+            [&](const PathFigures& f) { return percentiles(f.roundTripUs, 0, 0); });
+    perPath(QStringLiteral("round trip added"), [&](const PathFigures& f) {
+        return percentiles(f.roundTripUs, percentile(directUs, 0.5), percentile(directUs, 0.99));
+    });
+    summary(QStringLiteral("acceleration load average at end"), loadAverage());
     return 0;
 }

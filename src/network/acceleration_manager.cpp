@@ -22,10 +22,16 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <functional>
 #include <optional>
 #include <utility>
+#include <vector>
+
+#ifdef Q_OS_UNIX
+#include <sys/socket.h>
+#endif
 
 namespace {
 
@@ -33,9 +39,9 @@ constexpr qint64 kMaxNodeListBytes = 65536;
 constexpr qint64 kMaxTokenReplyBytes = 4096;
 constexpr qsizetype kMaxTokenBytes = 512;
 constexpr int kMaxNodes = 20;
-// Bounds of the relay: each socket buffers at most this much, reads move at most kReadChunk at once.
+// Bound of the relay: each socket buffers at most this much, and one read moves at most the room
+// left in the other socket's queue.
 constexpr qint64 kBufferLimit = 262144;
-constexpr qint64 kReadChunk = 32768;
 // How long a tunnel whose client has left waits for the host to take the client's last bytes.
 constexpr int kLingerMs = 30000;
 constexpr qsizetype kMaxHandshakeBytes = 8192;
@@ -63,6 +69,34 @@ qint64 pendingWrite(const QAbstractSocket* socket)
     if (const auto* tls = qobject_cast<const QSslSocket*>(socket))
         pending += tls->encryptedBytesToWrite();
     return pending;
+}
+
+// Hands `size` bytes to `socket`. On a plain TCP socket with nothing queued, what the kernel takes at
+// once is sent straight from `data`: no copy into the socket's queue, no wait for the event loop's
+// next pass. The rest is queued in blocks of at most kQueueBlock, which the heap reuses, where one
+// block of a whole read would be mapped and unmapped each time.
+bool writeThrough(QAbstractSocket* socket, const char* data, qint64 size)
+{
+    constexpr qint64 kQueueBlock = 65536;
+#ifdef Q_OS_UNIX
+    if (!qobject_cast<QSslSocket*>(socket) && socket->bytesToWrite() == 0 &&
+        socket->socketDescriptor() >= 0) {
+        const ssize_t sent = ::send(static_cast<int>(socket->socketDescriptor()), data,
+                                    static_cast<size_t>(size), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent > 0) {
+            data += sent;
+            size -= sent;
+        }
+    }
+#endif
+    while (size > 0) {
+        const qint64 block = std::min(size, kQueueBlock);
+        if (socket->write(data, block) != block)
+            return false;
+        data += block;
+        size -= block;
+    }
+    return true;
 }
 
 // The reply body if the reply counts: no network error, status 200, at most `limit` bytes.
@@ -173,7 +207,7 @@ private:
         connect(socket, &QSslSocket::encrypted, this, &Tunnel::sendConnectRequest);
         connect(socket, &QSslSocket::readyRead, this, [this] {
             if (m_established)
-                pump(m_upstream, m_client);
+                pumpSoon(Direction::Down);
             else
                 readHandshake();
         });
@@ -224,7 +258,7 @@ private:
             startRelaying();
             reportDirect();
         });
-        connect(socket, &QTcpSocket::readyRead, this, [this] { pump(m_upstream, m_client); });
+        connect(socket, &QTcpSocket::readyRead, this, [this] { pump(Direction::Down); });
         connect(socket, &QAbstractSocket::errorOccurred, this, [this, attempt] {
             if (attempt != m_attempt)
                 return;
@@ -269,21 +303,21 @@ private:
 
     void startRelaying()
     {
-        connect(m_client, &QTcpSocket::readyRead, this, [this] { pump(m_client, m_upstream); });
-        connect(m_upstream, &QTcpSocket::bytesWritten, this, [this] { pump(m_client, m_upstream); });
+        connect(m_client, &QTcpSocket::readyRead, this, [this] { pump(Direction::Up); });
+        connect(m_upstream, &QTcpSocket::bytesWritten, this, [this] { pump(Direction::Up); });
         if (auto* tls = qobject_cast<QSslSocket*>(m_upstream.data()))
-            connect(tls, &QSslSocket::encryptedBytesWritten, this, [this] { pump(m_client, m_upstream); });
-        connect(m_client, &QTcpSocket::bytesWritten, this, [this] { pump(m_upstream, m_client); });
+            connect(tls, &QSslSocket::encryptedBytesWritten, this, [this] { pump(Direction::Up); });
+        connect(m_client, &QTcpSocket::bytesWritten, this, [this] { pump(Direction::Down); });
         connect(m_upstream, &QTcpSocket::disconnected, this, &Tunnel::closeClient);
-        pump(m_client, m_upstream);
-        pump(m_upstream, m_client);
+        pump(Direction::Up);
+        pump(Direction::Down);
     }
 
     // The host is done: everything it sent still reaches the client (at most the read buffer beyond
     // the limit), and the connection closes once the client has taken it.
     void closeClient()
     {
-        pump(m_upstream, m_client, Limit::None);
+        pump(Direction::Down, Limit::None);
         if (m_client)
             m_client->disconnectFromHost();
     }
@@ -295,7 +329,7 @@ private:
             deleteLater();
             return;
         }
-        pump(m_client, m_upstream, Limit::None);
+        pump(Direction::Up, Limit::None);
         connect(m_upstream, &QAbstractSocket::disconnected, this, &QObject::deleteLater);
         m_upstream->disconnectFromHost();
         if (m_upstream && m_upstream->state() == QAbstractSocket::UnconnectedState)
@@ -305,21 +339,47 @@ private:
     }
 
     enum class Limit { Buffer, None };
+    enum Direction { Up, Down }; // Up: client to host
 
-    static void pump(QAbstractSocket* from, QAbstractSocket* to, Limit limit = Limit::Buffer)
+    // TLS emits readyRead for every 4 KiB it decrypts: moving the bytes once the socket has decrypted
+    // all it holds (in the next pass of the event loop) takes them in one read and one write.
+    void pumpSoon(Direction direction)
     {
-        if (!from || !to || to->state() != QAbstractSocket::ConnectedState)
+        if (std::exchange(m_pumpQueued[direction], true))
             return;
-        // One buffer for every read: a fresh allocation per chunk made the heap grow and shrink
+        QMetaObject::invokeMethod(
+            this,
+            [this, direction] {
+                m_pumpQueued[direction] = false;
+                pump(direction);
+            },
+            Qt::QueuedConnection);
+    }
+
+    // Moves what one end holds to the other while the other's queue has room (at most the read buffer
+    // beyond it with Limit::None), and hands it to the network at once rather than one 16 KiB block
+    // per pass of the event loop.
+    void pump(Direction direction, Limit limit = Limit::Buffer)
+    {
+        QAbstractSocket* from = direction == Up ? m_client.data() : m_upstream.data();
+        QAbstractSocket* to = direction == Up ? m_upstream.data() : m_client.data();
+        // A flush below emits bytesWritten, which lands here again: the loop below goes on anyway.
+        if (!from || !to || m_pumping[direction])
+            return;
+        m_pumping[direction] = true;
+        // One buffer for every read: a fresh allocation per block made the heap grow and shrink
         // through a whole transfer.
-        static thread_local char buffer[kReadChunk];
-        while (from->bytesAvailable() > 0) {
-            if (limit == Limit::Buffer && pendingWrite(to) >= kBufferLimit)
-                return;
-            const qint64 read = from->read(buffer, kReadChunk);
-            if (read <= 0 || to->write(buffer, read) != read)
-                return;
+        thread_local std::vector<char> buffer(kBufferLimit);
+        while (from->bytesAvailable() > 0 && to->state() == QAbstractSocket::ConnectedState) {
+            const qint64 room = limit == Limit::None ? kBufferLimit : kBufferLimit - pendingWrite(to);
+            if (room <= 0)
+                break;
+            const qint64 read = from->read(buffer.data(), room);
+            if (read <= 0 || !writeThrough(to, buffer.data(), read))
+                break;
+            to->flush();
         }
+        m_pumping[direction] = false;
     }
 
     QPointer<QTcpSocket> m_client;
@@ -330,6 +390,8 @@ private:
     int m_nextNodeIndex = 0;
     quint32 m_attempt = 0;
     bool m_established = false;
+    std::array<bool, 2> m_pumping{};
+    std::array<bool, 2> m_pumpQueued{};
 };
 
 } // namespace
