@@ -77,6 +77,7 @@ private slots:
     void signInsKeepTheirShareOfHashing();
     void passwordChangeEndsOtherSessions();
     void restartKeepsEverything();
+    void cleanStopWritesEveryLogLine();
     void databaseMadeAsRootBelongsToTheService();
     void killDuringUploadKeepsSnapshot();
     void updateAnnouncementsAndFiles();
@@ -1201,6 +1202,23 @@ void AccountServerTest::restartKeepsEverything()
     QCOMPARE(reply.json.value(QStringLiteral("payload")).toString(), QStringLiteral("kept"));
     QCOMPARE(reply.json.value(QStringLiteral("revision")).toInteger(), 1);
     QVERIFY(!signIn(email).isEmpty());
+}
+
+// SIGTERM stops the server in order: every line it logged, to its last, is in the file.
+void AccountServerTest::cleanStopWritesEveryLogLine()
+{
+    AccountTestServer server;
+    QString error;
+    QVERIFY2(startServer(&server, QStringLiteral("clean_stop"), {}, &error), qPrintable(error));
+    HttpTestClient client(server.clientConfiguration());
+    for (int i = 0; i < 20; ++i) {
+        QCOMPARE(client.get(server.url(QStringLiteral("/api/v1/health"))).status, 200);
+    }
+    server.stop();
+    const QByteArray log = server.log();
+    QCOMPARE(log.count("GET /api/v1/health 200"), 20);
+    QVERIFY2(log.contains(" info stopping (signal 15)\n") && log.endsWith(" info stopped\n"),
+             log.right(500).constData());
 }
 
 void AccountServerTest::killDuringUploadKeepsSnapshot()
