@@ -280,9 +280,9 @@ private:
     QSqlDatabase m_db;
     bool m_postgres = false;
     QHash<QString, QSqlQuery*> m_statements;
-    // SQLite: the session lookup made on every authenticated request, on a read-only connection of its
-    // own and through SQLite's own interface (the Qt layer rebuilds the columns' descriptions on every
-    // execution, which costs more than the lookup itself).
+    // SQLite: the session lookup made on every authenticated request (and the snapshot read into its
+    // answer), on a read-only connection of its own and through SQLite's own interface (the Qt layer rebuilds
+    // the columns' descriptions on every execution, which costs more than the lookup itself).
     QString m_sqlitePath;
     sqlite3* m_lookupDb = nullptr;
     sqlite3_stmt* m_sessionLookup = nullptr;
