@@ -5,10 +5,14 @@
 //     one was answered, for 10 s after a 2 s warm-up; heartbeats per second and the latency
 //     percentiles. Twice: sessions seen within the last minute (the server records nothing), and
 //     sessions last seen minutes ago, so every heartbeat records the time (30,000 sessions in turn).
+//     The first case again against nginx answering the same body over TLS (same certificate, same
+//     connections, same 10 s), with the CPU time each spends per answer.
 //  2. Host sync: GET and PUT of a 4 MiB snapshot on one keep-alive connection, 20 of each, time from
-//     sending the request to the last byte of the answer.
+//     sending the request to the last byte of the answer. Then cold: the server restarted with the
+//     snapshot in its database, and the first GET timed, five times.
 //
 // The load generator shares the machine's cores with the server; it is one thread.
+#include "nginx_peer.h"
 #include "process_figures.h"
 #include "support/account_test_server.h"
 #include "support/http_test_client.h"
@@ -26,6 +30,7 @@
 #include <sodium.h>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -35,6 +40,8 @@ constexpr int kConnections = 64;
 constexpr int kWarmupMs = 2000;
 constexpr int kMeasureMs = 10000;
 constexpr int kSnapshotRounds = 20;
+constexpr int kColdRounds = 5;
+const QString kHeartbeatPath = QStringLiteral("/api/v1/account/session/heartbeat");
 const QString kPassword = QStringLiteral("bench-password-1234");
 
 QByteArray randomToken()
@@ -49,15 +56,16 @@ QByteArray randomToken()
 class HeartbeatClient : public QObject
 {
 public:
-    HeartbeatClient(const AccountTestServer& server, const std::vector<QByteArray>* tokens, int first,
-                    int stride, std::vector<double>* latencies, const bool* measuring, qint64* answered)
+    HeartbeatClient(const QSslConfiguration& tls, quint16 port, const std::vector<QByteArray>* tokens,
+                    int first, int stride, std::vector<double>* latencies, const bool* measuring,
+                    qint64* answered)
         : m_tokens(tokens), m_next(first), m_stride(stride), m_latencies(latencies), m_measuring(measuring),
           m_answered(answered)
     {
-        m_socket.setSslConfiguration(server.clientConfiguration());
+        m_socket.setSslConfiguration(tls);
         connect(&m_socket, &QSslSocket::encrypted, this, &HeartbeatClient::send);
         connect(&m_socket, &QSslSocket::readyRead, this, &HeartbeatClient::read);
-        m_socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), server.port());
+        m_socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
     }
 
     int failures() const { return m_failures; }
@@ -145,46 +153,68 @@ bool insertSessions(const QString& databasePath, const QString& userId, const st
     return ok;
 }
 
-bool heartbeatRun(const AccountTestServer& server, const std::vector<QByteArray>& tokens,
-                  const QString& label)
+struct HeartbeatFigures
+{
+    bool ok = false;
+    double perSecond = 0;
+    double cpuMicroseconds = 0; // the peer's CPU time per answer
+};
+
+// 64 connections against `port` for the warm-up and the counted 10 s; `processes` gives the processes
+// answering (looked up as the count starts, once every worker runs), whose CPU time over the counted
+// window is divided among the answers.
+HeartbeatFigures heartbeatRun(const QSslConfiguration& tls, quint16 port,
+                              const std::function<QList<qint64>()>& processes,
+                              const std::vector<QByteArray>& tokens, const QString& label)
 {
     std::vector<double> latencies;
     bool measuring = false;
     qint64 answered = 0;
     std::vector<std::unique_ptr<HeartbeatClient>> clients;
     for (int i = 0; i < kConnections; ++i) {
-        clients.push_back(std::make_unique<HeartbeatClient>(server, &tokens, i, kConnections, &latencies,
+        clients.push_back(std::make_unique<HeartbeatClient>(tls, port, &tokens, i, kConnections, &latencies,
                                                             &measuring, &answered));
     }
     QElapsedTimer window;
+    double cpuBefore = 0;
+    QList<qint64> pids = processes();
     QTimer::singleShot(kWarmupMs, [&] {
         measuring = true;
         window.start();
+        pids = processes();
+        cpuBefore = ProcessFigures::cpuNanoseconds(pids);
     });
     QEventLoop loop;
     QTimer::singleShot(kWarmupMs + kMeasureMs, &loop, &QEventLoop::quit);
-    const ProcessFigures::Memory before = ProcessFigures::memory(server.processId());
+    const ProcessFigures::Memory before = ProcessFigures::memory(pids.value(0));
     loop.exec();
     measuring = false;
+    const double cpu = ProcessFigures::cpuNanoseconds(pids) - cpuBefore;
     const double seconds = static_cast<double>(window.nsecsElapsed()) / 1e9;
     int failures = 0;
     for (const auto& client : clients) {
         failures += client->failures();
     }
-    const ProcessFigures::Memory after = ProcessFigures::memory(server.processId());
+    const ProcessFigures::Memory after = ProcessFigures::memory(pids.value(0));
     clients.clear();
-    std::printf("%s: %lld heartbeats in %.2f s, %d not answered with 200; server PSS %.1f -> %.1f MiB\n",
-                qPrintable(label), static_cast<long long>(answered), seconds, failures, before.pss,
-                after.pss);
+    HeartbeatFigures figures;
+    figures.ok = failures == 0 && answered > 0;
+    figures.perSecond = static_cast<double>(answered) / seconds;
+    figures.cpuMicroseconds = answered > 0 ? cpu / 1e3 / static_cast<double>(answered) : 0;
+    std::printf("%s: %lld heartbeats in %.2f s, %d not answered with 200; %.1f µs CPU each (load average "
+                "%s); PSS %.1f -> %.1f MiB\n",
+                qPrintable(label), static_cast<long long>(answered), seconds, failures,
+                figures.cpuMicroseconds, qPrintable(ProcessFigures::loadAverage()), before.pss, after.pss);
     ProcessFigures::printSummary(label + QStringLiteral(" heartbeats/s"),
-                                 QString::number(static_cast<double>(answered) / seconds, 'f', 0));
+                                 QString::number(figures.perSecond, 'f', 0));
+    ProcessFigures::printSummary(label + QStringLiteral(" CPU µs per answer"),
+                                 QString::number(figures.cpuMicroseconds, 'f', 1));
     ProcessFigures::printSummary(label + QStringLiteral(" p50 ms"),
                                  QString::number(ProcessFigures::percentile(latencies, 0.50), 'f', 2));
     ProcessFigures::printSummary(label + QStringLiteral(" p99 ms"),
                                  QString::number(ProcessFigures::percentile(latencies, 0.99), 'f', 2));
-    ProcessFigures::printSummary(label + QStringLiteral(" server PSS MiB"),
-                                 QString::number(after.pss, 'f', 1));
-    return failures == 0;
+    ProcessFigures::printSummary(label + QStringLiteral(" PSS MiB"), QString::number(after.pss, 'f', 1));
+    return figures;
 }
 
 } // namespace
@@ -222,6 +252,10 @@ int main(int argc, char* argv[])
         return 1;
     }
 
+    const auto serverProcess = [&server] {
+        return QList<qint64>{server.processId()};
+    };
+
     // 1a. 64 sessions seen just now.
     std::vector<QByteArray> recent;
     for (int i = 0; i < kConnections; ++i) {
@@ -232,7 +266,26 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "cannot add sessions: %s\n", qPrintable(error));
         return 1;
     }
-    bool ok = heartbeatRun(server, recent, QStringLiteral("heartbeat, seen this minute"));
+    const HeartbeatFigures seen = heartbeatRun(server.clientConfiguration(), server.port(), serverProcess,
+                                               recent, QStringLiteral("heartbeat, seen this minute"));
+    bool ok = seen.ok;
+
+    // 1a'. nginx answering the same body, driven alike.
+    NginxPeer nginx;
+    if (!nginx.start(QStringLiteral("1"), server.directory() + QStringLiteral("/server.crt"),
+                     server.directory() + QStringLiteral("/server.key"), kHeartbeatPath,
+                     QByteArrayLiteral("{\"ok\":true}"), &error)) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 1;
+    }
+    const HeartbeatFigures reference = heartbeatRun(
+        server.clientConfiguration(), nginx.port(), [&nginx] { return nginx.processIds(); }, recent,
+        QStringLiteral("nginx, 1 worker"));
+    ok = reference.ok && ok;
+    ProcessFigures::printSummary(QStringLiteral("server / nginx heartbeats per second"),
+                                 QString::number(seen.perSecond / reference.perSecond, 'f', 2));
+    ProcessFigures::printSummary(QStringLiteral("server / nginx CPU per answer"),
+                                 QString::number(seen.cpuMicroseconds / reference.cpuMicroseconds, 'f', 2));
 
     // 1b. 30,000 sessions last seen ten minutes ago: every heartbeat records the time.
     std::vector<QByteArray> stale;
@@ -243,7 +296,10 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "cannot add sessions: %s\n", qPrintable(error));
         return 1;
     }
-    ok = heartbeatRun(server, stale, QStringLiteral("heartbeat, recording the time")) && ok;
+    ok = heartbeatRun(server.clientConfiguration(), server.port(), serverProcess, stale,
+                      QStringLiteral("heartbeat, recording the time"))
+             .ok &&
+         ok;
 
     // 2. A 4 MiB snapshot (about 10,000 hosts, encrypted and Base64-encoded).
     QByteArray random(3 * 1024 * 1024, Qt::Uninitialized);
@@ -288,5 +344,33 @@ int main(int argc, char* argv[])
                                  QString::number(ProcessFigures::maximum(gets), 'f', 1));
     ProcessFigures::printSummary(QStringLiteral("server PSS after snapshots MiB"),
                                  QString::number(ProcessFigures::memory(server.processId()).pss, 'f', 1));
+
+    // 3. Cold: a fresh server process whose database holds the snapshot; its first GET. The connection
+    // is made (and the server's first request served) by a health check before.
+    std::vector<double> coldMs;
+    std::vector<double> coldCpuMs;
+    for (int round = 0; round < kColdRounds; ++round) {
+        if (!server.restart(&error)) {
+            std::fprintf(stderr, "the account server did not restart: %s\n", qPrintable(error));
+            return 1;
+        }
+        HttpTestClient fresh(server.clientConfiguration());
+        const HttpTestClient::Reply health = fresh.get(server.url(QStringLiteral("/api/v1/health")));
+        const double cpuBefore = ProcessFigures::cpuNanoseconds(server.processId());
+        QElapsedTimer clock;
+        clock.start();
+        const HttpTestClient::Reply get = fresh.get(sync, mainToken);
+        coldMs.push_back(static_cast<double>(clock.nsecsElapsed()) / 1e6);
+        coldCpuMs.push_back((ProcessFigures::cpuNanoseconds(server.processId()) - cpuBefore) / 1e6);
+        if (health.status != 200 || get.status != 200 || get.body.size() < payload.size()) {
+            std::fprintf(stderr, "cold round %d failed: %d %d\n", round, health.status, get.status);
+            ok = false;
+        }
+        std::printf("cold GET %d: %.1f ms, server CPU %.1f ms\n", round + 1, coldMs.back(), coldCpuMs.back());
+    }
+    ProcessFigures::printSummary(QStringLiteral("4 MiB snapshot GET cold ms"),
+                                 ProcessFigures::rangeOf(coldMs, 1));
+    ProcessFigures::printSummary(QStringLiteral("4 MiB snapshot GET cold server CPU ms"),
+                                 ProcessFigures::rangeOf(coldCpuMs, 1));
     return ok ? 0 : 1;
 }

@@ -21,20 +21,17 @@
 //
 // Clients use Boost.Asio and Boost.Beast, each group on a thread of its own; the server's memory is
 // sampled every 100 ms by a thread of its own. Loopback only; every wait is bounded.
+#include "nginx_peer.h"
 #include "process_figures.h"
 #include "support/account_test_server.h"
 #include "support/http_test_client.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
-#include <QProcess>
 #include <QRandomGenerator>
-#include <QTcpServer>
-#include <QTemporaryDir>
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
@@ -1066,77 +1063,6 @@ double throughput(const QString& label, quint16 port, const std::string& caPath,
     return samples.heartbeatFailures == 0 ? rate : 0;
 }
 
-// nginx answering the heartbeat path with a static {"ok":true} over TLS with the server's certificate,
-// in the foreground as a child of this process, with private paths.
-class NginxPeer
-{
-public:
-    ~NginxPeer()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.terminate();
-            if (!m_process.waitForFinished(10000)) {
-                m_process.kill();
-                m_process.waitForFinished(10000);
-            }
-        }
-    }
-
-    bool start(const QString& workers, const QString& certificate, const QString& key, QString* error)
-    {
-        QTcpServer probe; // a free port, given back at once
-        probe.listen(QHostAddress::LocalHost);
-        m_port = probe.serverPort();
-        probe.close();
-        const QString dir = m_directory.path();
-        const QString config =
-            QStringLiteral(
-                "%1worker_processes %2;\npid %3/nginx.pid;\nerror_log stderr notice;\n"
-                "events { worker_connections 1024; }\n"
-                "http {\n    access_log %3/access.log;\n"
-                "    client_body_temp_path %3/body;\n    proxy_temp_path %3/proxy;\n"
-                "    fastcgi_temp_path %3/fastcgi;\n    uwsgi_temp_path %3/uwsgi;\n"
-                "    scgi_temp_path %3/scgi;\n"
-                "    keepalive_requests 100000000;\n    keepalive_timeout 60s;\n"
-                "    server {\n        listen 127.0.0.1:%4 ssl;\n"
-                "        ssl_certificate %5;\n        ssl_certificate_key %6;\n"
-                "        location = /api/v1/account/session/heartbeat {\n"
-                "            default_type application/json;\n            return 200 '{\"ok\":true}';\n"
-                "        }\n    }\n}\n")
-                .arg(::geteuid() == 0 ? QStringLiteral("user root;\n") : QString(), workers, dir)
-                .arg(m_port)
-                .arg(certificate, key);
-        QFile file(dir + QStringLiteral("/nginx.conf"));
-        if (!m_directory.isValid() || !file.open(QIODevice::WriteOnly) || file.write(config.toUtf8()) < 0 ||
-            !file.flush()) {
-            *error = QStringLiteral("cannot write the nginx configuration");
-            return false;
-        }
-        file.close();
-        m_process.setProcessChannelMode(QProcess::MergedChannels);
-        m_process.start(QStringLiteral("/usr/sbin/nginx"),
-                        {QStringLiteral("-p"), dir, QStringLiteral("-c"), file.fileName(),
-                         QStringLiteral("-e"), QStringLiteral("stderr"), QStringLiteral("-g"),
-                         QStringLiteral("daemon off;")});
-        QByteArray output;
-        const QDeadlineTimer deadline(20000);
-        while (!output.contains("start worker process") && m_process.state() != QProcess::NotRunning &&
-               !deadline.hasExpired()) {
-            m_process.waitForReadyRead(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
-            output += m_process.readAll();
-        }
-        *error = QStringLiteral("nginx did not start: ") + QString::fromUtf8(output);
-        return output.contains("start worker process") && m_process.state() == QProcess::Running;
-    }
-
-    quint16 port() const { return m_port; }
-
-private:
-    QTemporaryDir m_directory;
-    QProcess m_process;
-    quint16 m_port = 0;
-};
-
 QString verdict(bool met)
 {
     return met ? QStringLiteral("met") : QStringLiteral("MISSED");
@@ -1213,7 +1139,9 @@ int main(int argc, char* argv[])
     NginxPeer nginx[2];
     for (int i = 0; i < 2; ++i) {
         if (!nginx[i].start(workers[i], server.directory() + QStringLiteral("/server.crt"),
-                            server.directory() + QStringLiteral("/server.key"), &error)) {
+                            server.directory() + QStringLiteral("/server.key"),
+                            QStringLiteral("/api/v1/account/session/heartbeat"),
+                            QByteArrayLiteral("{\"ok\":true}"), &error)) {
             std::fprintf(stderr, "%s\n", qPrintable(error));
             return 1;
         }
@@ -1230,10 +1158,12 @@ int main(int argc, char* argv[])
         }
     }
     const bool throughputMet = ProcessFigures::percentile(ratios[0], 0.5) >= 0.6;
-    ProcessFigures::printSummary(QStringLiteral("server / nginx (1 worker) heartbeat ratio min / median / max"),
-                                 valueRange(ratios[0]));
-    ProcessFigures::printSummary(QStringLiteral("server / nginx (auto workers) heartbeat ratio min / median / max"),
-                                 valueRange(ratios[1]));
+    ProcessFigures::printSummary(
+        QStringLiteral("server / nginx (1 worker) heartbeat ratio min / median / max"),
+        valueRange(ratios[0]));
+    ProcessFigures::printSummary(
+        QStringLiteral("server / nginx (auto workers) heartbeat ratio min / median / max"),
+        valueRange(ratios[1]));
     if (app.arguments().contains(QStringLiteral("--throughput-only"))) {
         return throughputFailed ? 1 : 0; // the attacks are left out
     }
@@ -1283,8 +1213,8 @@ int main(int argc, char* argv[])
              });
     std::printf("%lld connections opened (%lld failed), at most %d open at once, held by the server for %s s "
                 "(min / median / max of %zu)\n",
-                silent->opened, silent->failed, silent->peakOpen,
-                qPrintable(valueRange(silent->heldSeconds)), silent->heldSeconds.size());
+                silent->opened, silent->failed, silent->peakOpen, qPrintable(valueRange(silent->heldSeconds)),
+                silent->heldSeconds.size());
     ProcessFigures::printSummary(QStringLiteral("2 silent connections: most open at once"),
                                  QString::number(silent->peakOpen));
 
@@ -1380,7 +1310,8 @@ int main(int argc, char* argv[])
                                  verdict(goals.slowReader));
     ProcessFigures::printSummary(QStringLiteral("goal: slow-loris heads cut off within 30 s"),
                                  verdict(goals.slowLoris));
-    ProcessFigures::printSummary(QStringLiteral("goal: server heartbeats >= 0.6 x nginx (1 worker), median round"),
-                                 verdict(throughputMet));
+    ProcessFigures::printSummary(
+        QStringLiteral("goal: server heartbeats >= 0.6 x nginx (1 worker), median round"),
+        verdict(throughputMet));
     return slowComplete && !throughputFailed ? 0 : 1;
 }

@@ -713,19 +713,36 @@ void AccountApi::hostSync(const Caller& caller, const HttpResponder& respond)
         respond(HttpResponse::error(426, kClientOutdated));
         return;
     }
+    // The answer is built around the stored bytes: the read leaves the answer's beginning and the
+    // payload in `payload`, which the encoding completes (off the event loop).
     answerSnapshot(
-        *ownerId, *head, [this, ownerId = *ownerId] { return m_store->snapshot(ownerId); },
-        [](const HostSnapshot& snapshot) { return HostSyncBody::answer(snapshot); }, respond);
+        *ownerId, *head,
+        [this, ownerId = *ownerId]() -> std::optional<HostSnapshot> {
+            QByteArray begun(HostSyncBody::kAnswerPrefix);
+            std::optional<HostSnapshot> read = m_store->snapshotInto(ownerId, &begun);
+            if (read) {
+                read->payload = std::move(begun);
+            }
+            return read;
+        },
+        [](HostSnapshot& read) {
+            QByteArray body = std::move(read.payload);
+            read.payload.clear();
+            HostSyncBody::finishAnswer(read, &body);
+            return body;
+        },
+        respond);
 }
 
 void AccountApi::answerSnapshot(const QString& cacheKey, const HostSnapshot& head,
                                 const std::function<std::optional<HostSnapshot>()>& read,
-                                const std::function<QByteArray(const HostSnapshot&)>& encode,
+                                const std::function<QByteArray(HostSnapshot&)>& encode,
                                 const HttpResponder& respond)
 {
     HttpResponse response;
     if (!head.exists) {
-        response.body = encode(head);
+        HostSnapshot none = head;
+        response.body = encode(none);
         respond(response);
         return;
     }
@@ -741,7 +758,7 @@ void AccountApi::answerSnapshot(const QString& cacheKey, const HostSnapshot& hea
         respond(storageError());
         return;
     }
-    m_codecPool.start([this, cacheKey, snapshot = std::move(*snapshot), encode, respond] {
+    m_codecPool.start([this, cacheKey, snapshot = std::move(*snapshot), encode, respond]() mutable {
         CachedAnswer answer{snapshot.revision, snapshot.updatedMs, encode(snapshot)};
         QMetaObject::invokeMethod(this, [this, cacheKey, answer, respond] {
             if (!cacheKey.isEmpty()) {

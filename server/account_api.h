@@ -84,11 +84,11 @@ private:
     HttpResponse teamSyncKeys(const Caller& caller);
     void teamSync(const Caller& caller, const HttpResponder& respond);
     void storeTeamSync(const Caller& caller, const HttpRequest& request, const HttpResponder& respond);
-    // Answers a read of `ownerId`'s snapshot built off the event loop, kept under `cacheKey`.
+    // Answers a read of `ownerId`'s snapshot built off the event loop, kept under `cacheKey`. `encode`
+    // may take the read's buffers.
     void answerSnapshot(const QString& cacheKey, const HostSnapshot& head,
                         const std::function<std::optional<HostSnapshot>()>& read,
-                        const std::function<QByteArray(const HostSnapshot&)>& encode,
-                        const HttpResponder& respond);
+                        const std::function<QByteArray(HostSnapshot&)>& encode, const HttpResponder& respond);
     HttpResponse clientUpdate(const QString& platform);
     HttpResponse download(const QString& name);
 

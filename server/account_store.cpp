@@ -204,6 +204,7 @@ AccountStore::~AccountStore()
     m_watchdog.reset();
     endLookupBatch();
     sqlite3_finalize(m_sessionLookup); // before its connection closes
+    sqlite3_finalize(m_snapshotRow);
     sqlite3_close(m_lookupDb);
     qDeleteAll(m_statements);
     m_statements.clear();
@@ -662,17 +663,9 @@ QString columnText(sqlite3_stmt* statement, int column)
 bool AccountStore::readSessionSqlite(const QByteArray& tokenHash, std::optional<SessionRow>* row)
 {
     if (!m_sessionLookup) {
-        // Opened after the schema is in place (the main connection made it), read-only: it only looks.
-        if (!m_lookupDb &&
-            sqlite3_open_v2(QFile::encodeName(m_sqlitePath).constData(), &m_lookupDb,
-                            SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr) != SQLITE_OK) {
-            m_lastError = QStringLiteral("cannot open the database to read sessions: %1")
-                              .arg(QString::fromUtf8(sqlite3_errmsg(m_lookupDb)));
-            sqlite3_close(m_lookupDb);
-            m_lookupDb = nullptr;
+        if (!openLookupConnection()) {
             return false;
         }
-        sqlite3_busy_timeout(m_lookupDb, kSqliteBusyTimeoutMs);
         if (sqlite3_prepare_v3(m_lookupDb, kSessionLookupSql, -1, SQLITE_PREPARE_PERSISTENT, &m_sessionLookup,
                                nullptr) != SQLITE_OK) {
             m_lastError = QString::fromUtf8(sqlite3_errmsg(m_lookupDb));
@@ -709,6 +702,78 @@ bool AccountStore::readSessionSqlite(const QByteArray& tokenHash, std::optional<
     sqlite3_reset(statement);
     sqlite3_clear_bindings(statement);
     return step == SQLITE_ROW || step == SQLITE_DONE;
+}
+
+bool AccountStore::openLookupConnection()
+{
+    if (m_lookupDb) {
+        return true;
+    }
+    // Opened after the schema is in place (the main connection made it), read-only: it only looks.
+    if (sqlite3_open_v2(QFile::encodeName(m_sqlitePath).constData(), &m_lookupDb,
+                        SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr) != SQLITE_OK) {
+        m_lastError = QStringLiteral("cannot open the database to read sessions: %1")
+                          .arg(QString::fromUtf8(sqlite3_errmsg(m_lookupDb)));
+        sqlite3_close(m_lookupDb);
+        m_lookupDb = nullptr;
+        return false;
+    }
+    sqlite3_busy_timeout(m_lookupDb, kSqliteBusyTimeoutMs);
+    // Pages read through a mapping of the file: a snapshot's megabytes are copied from it once, not
+    // read page by page into the page cache and copied again. (An I/O error under a mapping ends the
+    // process instead of failing one read; the database is a local file of the service's own.)
+    sqlite3_exec(m_lookupDb, "PRAGMA mmap_size = 268435456", nullptr, nullptr, nullptr);
+    return true;
+}
+
+bool AccountStore::readSnapshotSqlite(const QString& ownerId, QByteArray* out, HostSnapshot* snapshot)
+{
+    if (!openLookupConnection() ||
+        (!m_snapshotRow &&
+         sqlite3_prepare_v3(m_lookupDb,
+                            "SELECT rowid, device_count, revision, updated_ms, format FROM "
+                            "host_snapshots WHERE owner_id = ?",
+                            -1, SQLITE_PREPARE_PERSISTENT, &m_snapshotRow, nullptr) != SQLITE_OK)) {
+        return false;
+    }
+    // The row and its payload from one read: inside the batch's, or in one of its own.
+    const bool ownRead = !m_lookupSnapshot;
+    if (ownRead && sqlite3_exec(m_lookupDb, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        return false;
+    }
+    const QByteArray owner = ownerId.toUtf8();
+    sqlite3_bind_text(m_snapshotRow, 1, owner.constData(), static_cast<int>(owner.size()), SQLITE_STATIC);
+    const int step = sqlite3_step(m_snapshotRow);
+    bool ok = step == SQLITE_DONE;
+    if (step == SQLITE_ROW && sqlite3_column_int(m_snapshotRow, 4) == 1) {
+        snapshot->exists = true;
+        snapshot->deviceCount = sqlite3_column_int(m_snapshotRow, 1);
+        snapshot->revision = sqlite3_column_int64(m_snapshotRow, 2);
+        snapshot->updatedMs = sqlite3_column_int64(m_snapshotRow, 3);
+        sqlite3_blob* blob = nullptr;
+        if (sqlite3_blob_open(m_lookupDb, "main", "host_snapshots", "payload",
+                              sqlite3_column_int64(m_snapshotRow, 0), 0, &blob) == SQLITE_OK) {
+            const int size = sqlite3_blob_bytes(blob);
+            const qsizetype start = out->size();
+            out->reserve(start + size + 256); // and room for what a caller appends after it
+            out->resize(start + size);
+            ok = sqlite3_blob_read(blob, out->data() + start, size, 0) == SQLITE_OK;
+            if (!ok) {
+                out->truncate(start);
+            }
+        }
+        sqlite3_blob_close(blob);
+    }
+    sqlite3_reset(m_snapshotRow); // a statement left open would hold the read lock
+    sqlite3_clear_bindings(m_snapshotRow);
+    if (ownRead) {
+        if (m_lookupBatch && sqlite3_get_autocommit(m_lookupDb) == 0) {
+            m_lookupSnapshot = true; // the batch's later lookups read the same
+        } else {
+            sqlite3_exec(m_lookupDb, "COMMIT", nullptr, nullptr, nullptr);
+        }
+    }
+    return ok;
 }
 
 void AccountStore::endLookupBatch()
@@ -992,6 +1057,21 @@ std::optional<HostSnapshot> AccountStore::snapshot(const QString& ownerId)
         query->finish();
     }
     return snapshot;
+}
+
+std::optional<HostSnapshot> AccountStore::snapshotInto(const QString& ownerId, QByteArray* out)
+{
+    HostSnapshot read;
+    if (!m_postgres && readSnapshotSqlite(ownerId, out, &read)) {
+        return read;
+    }
+    // PostgreSQL, a format 2 snapshot or a failed read: the general path (which reports outages).
+    std::optional<HostSnapshot> general = snapshot(ownerId);
+    if (general) {
+        out->append(general->payload);
+        general->payload.clear();
+    }
+    return general;
 }
 
 std::optional<HostSnapshot> AccountStore::snapshotHead(const QString& ownerId)

@@ -193,6 +193,9 @@ public:
     // is the stored revision (0: no snapshot yet), in one statement, so of two writers with the
     // same expectation exactly one wins.
     std::optional<HostSnapshot> snapshot(const QString& ownerId);
+    // The same with the payload appended to `out` instead of put in the result, so that an answer can
+    // be built around it: SQLite copies a format 1 payload from its pages straight into `out`.
+    std::optional<HostSnapshot> snapshotInto(const QString& ownerId, QByteArray* out);
     // The same without the payload (to tell whether a copy at hand is current).
     std::optional<HostSnapshot> snapshotHead(const QString& ownerId);
     // The format 2 snapshot as `memberId` may read it: no owner's payload, the team payload and the
@@ -265,6 +268,9 @@ private:
         QByteArray storedDigest;
     };
     bool readSession(const QByteArray& tokenHash, std::optional<SessionRow>* row);
+    bool openLookupConnection();
+    // snapshotInto() for a format 1 snapshot in SQLite; false (nothing appended) when it cannot.
+    bool readSnapshotSqlite(const QString& ownerId, QByteArray* out, HostSnapshot* snapshot);
     bool readSessionSqlite(const QByteArray& tokenHash, std::optional<SessionRow>* row);
     // `column` is one of the code's own column names, never input.
     std::optional<UserRecord> userWhere(const QString& column, const QString& value, bool* failed);
@@ -274,12 +280,13 @@ private:
     QSqlDatabase m_db;
     bool m_postgres = false;
     QHash<QString, QSqlQuery*> m_statements;
-    // SQLite: the session lookup made on every authenticated request, on a read-only connection of its
-    // own and through SQLite's own interface (the Qt layer rebuilds the columns' descriptions on every
-    // execution, which costs more than the lookup itself).
+    // SQLite: the session lookup made on every authenticated request (and the snapshot read into its
+    // answer), on a read-only connection of its own and through SQLite's own interface (the Qt layer rebuilds
+    // the columns' descriptions on every execution, which costs more than the lookup itself).
     QString m_sqlitePath;
     sqlite3* m_lookupDb = nullptr;
     sqlite3_stmt* m_sessionLookup = nullptr;
+    sqlite3_stmt* m_snapshotRow = nullptr;
     bool m_lookupBatch = false;    // between beginLookupBatch() and endLookupBatch()
     bool m_lookupSnapshot = false; // the batch's read transaction is open
     QString m_lastError;

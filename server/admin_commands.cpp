@@ -202,6 +202,8 @@ bool makeServiceDirectory(const QString& path, gid_t group, QString* error)
 
 AdminCommands::AdminCommands(Output out, Output err) : m_out(std::move(out)), m_err(std::move(err)) {}
 
+AdminCommands::~AdminCommands() = default;
+
 QString AdminCommands::usage()
 {
     return QStringLiteral(
@@ -318,15 +320,15 @@ int AdminCommands::serve(const Options& options)
     if (!ServerConfig::load(options.values.value(QStringLiteral("config")), &config, &error)) {
         return fail(error);
     }
-    // Lives as long as the process: the caller runs the event loop next.
-    auto* server = new AccountServer(config);
-    if (!server->start(&error)) {
-        delete server;
+    // Runs while the caller runs the event loop, and stops with this object.
+    m_server = std::make_unique<AccountServer>(config);
+    if (!m_server->start(&error)) {
+        m_server.reset();
         return fail(error);
     }
     m_out(QStringLiteral("nimbara-account-server listening on %1://%2 (public address %3)")
               .arg(config.usesTls() ? QStringLiteral("https") : QStringLiteral("http"),
-                   config.listenText(server->port()), server->publicBase()));
+                   config.listenText(m_server->port()), m_server->publicBase()));
     m_serving = true;
     return 0;
 }

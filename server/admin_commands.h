@@ -6,6 +6,9 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
+
+class AccountServer;
 
 // The command line: `serve` and the operator's commands on users, teams, devices and update
 // announcements. Every command prints one line of English on failure and returns non-zero.
@@ -16,6 +19,7 @@ public:
     using Output = std::function<void(const QString& line)>;
 
     AdminCommands(Output out, Output err);
+    ~AdminCommands(); // stops a server that `serve` started
 
     // `arguments` without the program name. Returns the exit code; `serve` returns only when the
     // server could not start (the caller runs the event loop otherwise, see wantsEventLoop()).
@@ -43,4 +47,5 @@ private:
     Output m_out;
     Output m_err;
     bool m_serving = false;
+    std::unique_ptr<AccountServer> m_server;
 };

@@ -35,6 +35,14 @@ public:
 
     // The JSON answer to a read: exists, payload, device_count, revision, updated_at.
     static QByteArray answer(const HostSnapshot& snapshot);
+    // The same answer built around the stored bytes: `out` holds kAnswerPrefix and the payload (an
+    // existing snapshot's, as AccountStore::snapshotInto() leaves it), and only the rest is appended.
+    // Stored bytes that would need escaping (clients store Base64 text, which never does) make the
+    // answer anew on the escaping path, so the answer is valid JSON whatever was stored.
+    static constexpr char kAnswerPrefix[] = "{\"exists\":true,\"payload\":\"";
+    static void finishAnswer(const HostSnapshot& snapshot, QByteArray* out);
+    // A quote, a backslash or a control character: bytes a JSON string cannot hold as they are.
+    static bool needsEscaping(const char* data, qsizetype size);
     // The owner's answer on the second path: exists, format, account_id, revision, updated_at,
     // device_count and the payload (whichever format it is in) when there is one.
     static QByteArray ownerAnswer(const HostSnapshot& snapshot, const QString& accountId);

@@ -2,6 +2,8 @@
 #include "support/http_test_client.h"
 #include "support/test_postgres_server.h"
 
+#include "host_sync_body.h"
+
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDirIterator>
@@ -59,6 +61,8 @@ private slots:
     void sessionsEnd();
     void removedDeviceSession();
     void hostSyncRevisions();
+    void hostSyncAnswerAroundStoredBytes_data();
+    void hostSyncAnswerAroundStoredBytes();
     void hostSyncBodyRefusals_data();
     void hostSyncBodyRefusals();
     void concurrentUploadsOneWins();
@@ -73,6 +77,7 @@ private slots:
     void signInsKeepTheirShareOfHashing();
     void passwordChangeEndsOtherSessions();
     void restartKeepsEverything();
+    void cleanStopWritesEveryLogLine();
     void databaseMadeAsRootBelongsToTheService();
     void killDuringUploadKeepsSnapshot();
     void updateAnnouncementsAndFiles();
@@ -606,6 +611,44 @@ void AccountServerTest::hostSyncRevisions()
     QCOMPARE(reply.json.value(QStringLiteral("device_count")).toInteger(-1), 0);
 }
 
+void AccountServerTest::hostSyncAnswerAroundStoredBytes_data()
+{
+    QTest::addColumn<QString>("payload");
+    QTest::newRow("Base64 text") << QStringLiteral("NIMBARA-SYNC-1.") +
+                                        QString::fromLatin1(QByteArray(200000, '\xa7')
+                                                                .toBase64(QByteArray::Base64UrlEncoding |
+                                                                          QByteArray::OmitTrailingEquals));
+    QTest::newRow("beyond ASCII") << QStringLiteral("NIMBARA-SYNC-1.主机 🖥 é");
+    QTest::newRow("needs escaping") << QStringLiteral("NIMBARA-SYNC-1.\"q\"\\b\nl\u0001\u001f");
+}
+
+// The answer is built around the stored bytes: the same bytes as the escaping path gives, and valid
+// JSON with the payload as it was stored whatever the payload holds.
+void AccountServerTest::hostSyncAnswerAroundStoredBytes()
+{
+    QFETCH(QString, payload);
+    const QByteArray token = registerUser(uniqueEmail(QStringLiteral("hana")));
+    const QUrl url = api(QStringLiteral("/account/host-sync"));
+    const HttpTestClient::Reply stored = m_client->put(url,
+                                                       {{QStringLiteral("payload"), payload},
+                                                        {QStringLiteral("device_count"), 12},
+                                                        {QStringLiteral("expected_revision"), 0}},
+                                                       token);
+    QCOMPARE(stored.status, 200);
+    const HttpTestClient::Reply read = m_client->get(url, token);
+    QCOMPARE(read.status, 200);
+    QCOMPARE(read.json.value(QStringLiteral("payload")).toString(), payload);
+    HostSnapshot expected;
+    expected.exists = true;
+    expected.payload = payload.toUtf8();
+    expected.deviceCount = 12;
+    expected.revision = 1;
+    expected.updatedMs =
+        QDateTime::fromString(stored.json.value(QStringLiteral("updated_at")).toString(), Qt::ISODateWithMs)
+            .toMSecsSinceEpoch();
+    QCOMPARE(read.body, HostSyncBody::answer(expected));
+}
+
 void AccountServerTest::hostSyncBodyRefusals_data()
 {
     QTest::addColumn<QByteArray>("body");
@@ -1128,8 +1171,8 @@ void AccountServerTest::databaseMadeAsRootBelongsToTheService()
     QCOMPARE(::chown(QFile::encodeName(directory).constData(), kService, kService), 0);
 
     const mode_t umask = ::umask(077);
-    const bool added = server.addUser(uniqueEmail(QStringLiteral("root-made")), QStringLiteral("Root"),
-                                      kPassword, &error);
+    const bool added =
+        server.addUser(uniqueEmail(QStringLiteral("root-made")), QStringLiteral("Root"), kPassword, &error);
     ::umask(umask);
     QVERIFY2(added, qPrintable(error));
     struct stat info = {};
@@ -1159,6 +1202,23 @@ void AccountServerTest::restartKeepsEverything()
     QCOMPARE(reply.json.value(QStringLiteral("payload")).toString(), QStringLiteral("kept"));
     QCOMPARE(reply.json.value(QStringLiteral("revision")).toInteger(), 1);
     QVERIFY(!signIn(email).isEmpty());
+}
+
+// SIGTERM stops the server in order: every line it logged, to its last, is in the file.
+void AccountServerTest::cleanStopWritesEveryLogLine()
+{
+    AccountTestServer server;
+    QString error;
+    QVERIFY2(startServer(&server, QStringLiteral("clean_stop"), {}, &error), qPrintable(error));
+    HttpTestClient client(server.clientConfiguration());
+    for (int i = 0; i < 20; ++i) {
+        QCOMPARE(client.get(server.url(QStringLiteral("/api/v1/health"))).status, 200);
+    }
+    server.stop();
+    const QByteArray log = server.log();
+    QCOMPARE(log.count("GET /api/v1/health 200"), 20);
+    QVERIFY2(log.contains(" info stopping (signal 15)\n") && log.endsWith(" info stopped\n"),
+             log.right(500).constData());
 }
 
 void AccountServerTest::killDuringUploadKeepsSnapshot()
