@@ -157,8 +157,10 @@ void HostTableView::selectionChanged(const QItemSelection& selected, const QItem
 void HostTableView::layOutNow()
 {
     executeDelayedItemsLayout();
-    // A scroll bar that came or went resizes the viewport: that too before the paint, not after it.
+    // A scroll bar that came or went resizes the viewport, which lays the rows out again: that too
+    // before the paint, not during it.
     QCoreApplication::sendPostedEvents(this, QEvent::LayoutRequest);
+    executeDelayedItemsLayout();
 }
 
 void HostTableView::fitColumns()

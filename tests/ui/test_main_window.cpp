@@ -428,13 +428,14 @@ private slots:
     }
 
     // A keystroke in the search field lays the table out once and paints it once, whether the list
-    // narrows, widens or stays.
+    // narrows, widens, empties (its scroll bar goes) or stays.
     void keystrokePaintsTableOnce_data()
     {
         QTest::addColumn<QString>("before");
         QTest::addColumn<int>("key");
         QTest::newRow("narrows") << QString() << int(Qt::Key_7);
         QTest::newRow("widens") << QStringLiteral("7") << int(Qt::Key_Backspace);
+        QTest::newRow("empties") << QStringLiteral("host") << int(Qt::Key_Z);
         QTest::newRow("keeps") << QStringLiteral("hos") << int(Qt::Key_T);
     }
 
