@@ -10,10 +10,12 @@
 //     from startHostSyncDownload(false) until syncSettled.
 //  4. The same computer downloads again: every host is already there, so the merge compares them all.
 //
-// None of 2-4 derives a key (the account's keys are opened at sign-in). During each operation a 10 ms
-// timer on the GUI thread measures the longest time the thread did not run its event loop. The
-// controller's busy indication splits the time into the GUI thread's part before the worker, the
-// worker (JSON, encryption, signatures), and the GUI thread's part after it.
+// None of 2-4 derives a key (the account's keys are opened at sign-in). Each computer's window is the
+// real host table (model, filter, view; offscreen), refreshed as the main window refreshes it when the
+// sync changed the inventory, and painted by the event loop. During each operation a 10 ms timer on the
+// GUI thread measures the longest time the thread did not run its event loop. The controller's busy
+// indication (on while a worker job runs) splits the time into the GUI thread's part before the first
+// job, the time worker jobs ran, and the rest (the GUI thread between and after the jobs, the network).
 #include "process_figures.h"
 
 #include "cloud/account_client.h"
@@ -28,7 +30,11 @@
 #include "support/fake_data_protection.h"
 #include "support/sync_computer.h"
 
-#include <QCoreApplication>
+#include "ui/host_filter_model.h"
+#include "ui/host_table_model.h"
+#include "ui/host_table_view.h"
+
+#include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QSettings>
@@ -63,10 +69,21 @@ double ms(qint64 ns)
     return static_cast<double>(ns) / 1e6;
 }
 
-// The window side: records when the worker phase starts and ends, on the operation's clock.
+// The window side: the real host table, refreshed as the main window does after a sync; records when
+// worker jobs run, on the operation's clock.
 class TimingSyncUi : public HostSyncUi
 {
 public:
+    void attach(DatabaseManager* database, std::function<bool()> teamMember)
+    {
+        m_teamMember = std::move(teamMember);
+        m_model = std::make_unique<HostTableModel>(database);
+        m_filter = std::make_unique<HostFilterModel>(m_model.get());
+        m_view = std::make_unique<HostTableView>(m_filter.get());
+        m_view->resize(1200, 800);
+        m_view->show();
+        reloadInventory();
+    }
     std::optional<QString> askSyncPassphrase(PassphraseMode, const QString&) override { return std::nullopt; }
     void showSyncMessage(MessageKind kind, const QString& title, const QString& text) override
     {
@@ -75,18 +92,48 @@ public:
         }
     }
     void showSyncStatus(const QString&, int) override {}
-    void reloadInventory() override {}
+    // MainWindow::refresh: the one read of the hosts, the filter, the columns fitted; the paint follows
+    // from the event loop.
+    void reloadInventory() override
+    {
+        if (!m_model) {
+            return;
+        }
+        m_model->reload(m_teamMember());
+        m_filter->setFilter(QString(), QString(), QString());
+        m_view->fitColumns();
+        ++reloads;
+    }
     void setSyncBusy(bool busy) override
     {
-        if (clock && clock->isValid()) {
-            (busy ? busyOnNs : busyOffNs) = clock->nsecsElapsed();
+        if (!clock || !clock->isValid()) {
+            return;
+        }
+        const qint64 now = clock->nsecsElapsed();
+        if (busy) {
+            if (firstBusyNs < 0) {
+                firstBusyNs = now;
+            }
+            busySinceNs = now;
+        } else if (busySinceNs >= 0) {
+            busyNs += now - busySinceNs;
+            busySinceNs = -1;
         }
     }
+    int shownRows() const { return m_filter ? m_filter->rowCount() : 0; }
 
     const QElapsedTimer* clock = nullptr;
-    qint64 busyOnNs = -1;
-    qint64 busyOffNs = -1;
+    qint64 firstBusyNs = -1;
+    qint64 busySinceNs = -1;
+    qint64 busyNs = 0;
+    int reloads = 0;
     QStringList warnings;
+
+private:
+    std::function<bool()> m_teamMember;
+    std::unique_ptr<HostTableModel> m_model;
+    std::unique_ptr<HostFilterModel> m_filter;
+    std::unique_ptr<HostTableView> m_view;
 };
 
 // One installation (see SyncComputer) whose window records the worker phase.
@@ -96,6 +143,8 @@ public:
     explicit Computer(const AccountTestServer& server)
         : SyncComputer(server, std::make_unique<TimingSyncUi>()), ui(uiAs<TimingSyncUi>())
     {
+        ui.attach(database.get(),
+                  [this] { return account->isSignedIn() && !account->account().isMainAccount(); });
     }
 
     qsizetype hostCount()
@@ -203,6 +252,7 @@ struct Timing
     double beforeWorkerMs = 0;
     double workerMs = 0;
     double afterWorkerMs = 0;
+    int reloads = 0;
 };
 
 // Runs `begin` and waits for the controller's syncSettled; false when it never settled or warned.
@@ -211,7 +261,9 @@ bool measure(Computer& computer, const std::function<void()>& begin, Timing* tim
     computer.use();
     QElapsedTimer clock;
     computer.ui.clock = &clock;
-    computer.ui.busyOnNs = computer.ui.busyOffNs = -1;
+    computer.ui.firstBusyNs = computer.ui.busySinceNs = -1;
+    computer.ui.busyNs = 0;
+    computer.ui.reloads = 0;
     computer.ui.warnings.clear();
     StallWatch stalls(&clock);
     QEventLoop loop;
@@ -229,11 +281,13 @@ bool measure(Computer& computer, const std::function<void()>& begin, Timing* tim
     if (!settled && computer.sync->isSyncInProgress()) {
         loop.exec();
     }
+    // The refresh's paint, which the window does right after: part of what the user waits for.
+    QCoreApplication::processEvents();
     const qint64 total = clock.nsecsElapsed();
     const qint64 stall = stalls.stop();
     QObject::disconnect(connection);
     computer.ui.clock = nullptr;
-    if (!settled || computer.ui.busyOnNs < 0 || computer.ui.busyOffNs < 0) {
+    if (!settled || computer.ui.firstBusyNs < 0 || computer.ui.busySinceNs >= 0) {
         std::fprintf(stderr, "the operation did not run to its end (settled %d)\n", settled ? 1 : 0);
         return false;
     }
@@ -243,9 +297,10 @@ bool measure(Computer& computer, const std::function<void()>& begin, Timing* tim
     }
     timing->totalMs = ms(total);
     timing->stallMs = ms(stall);
-    timing->beforeWorkerMs = ms(computer.ui.busyOnNs);
-    timing->workerMs = ms(computer.ui.busyOffNs - computer.ui.busyOnNs);
-    timing->afterWorkerMs = ms(total - computer.ui.busyOffNs);
+    timing->beforeWorkerMs = ms(computer.ui.firstBusyNs);
+    timing->workerMs = ms(computer.ui.busyNs);
+    timing->afterWorkerMs = ms(total - computer.ui.firstBusyNs - computer.ui.busyNs);
+    timing->reloads = computer.ui.reloads;
     return true;
 }
 
@@ -288,19 +343,19 @@ QString medianAndRange(const std::vector<double>& values)
 // Prints every repetition and the summary lines of one operation; true when the target is met.
 bool report(const QString& label, const std::vector<Timing>& timings)
 {
-    std::printf("\n%s\nrep   total ms  GUI before worker  worker  GUI after worker  longest GUI stall\n",
+    std::printf("\n%s\nrep   total ms  GUI before worker  worker  rest  longest GUI stall  table refreshes\n",
                 qPrintable(label));
     std::vector<double> totals;
     for (size_t i = 0; i < timings.size(); ++i) {
         const Timing& t = timings[i];
         totals.push_back(t.totalMs);
-        std::printf("%3zu %10.1f %18.1f %7.1f %17.1f %18.1f\n", i + 1, t.totalMs, t.beforeWorkerMs,
-                    t.workerMs, t.afterWorkerMs, t.stallMs);
+        std::printf("%3zu %10.1f %18.1f %7.1f %5.1f %18.1f %16d\n", i + 1, t.totalMs, t.beforeWorkerMs,
+                    t.workerMs, t.afterWorkerMs, t.stallMs, t.reloads);
     }
     const double netMedian = ProcessFigures::percentile(totals, 0.5);
     ProcessFigures::printSummary(label + QStringLiteral(" ms (target < 2000)"), medianAndRange(totals));
     ProcessFigures::printSummary(
-        label + QStringLiteral(" ms, GUI before worker / worker / GUI after"),
+        label + QStringLiteral(" ms, GUI before worker / worker jobs / rest"),
         QStringLiteral("%1 / %2 / %3")
             .arg(ProcessFigures::percentile(field(timings, &Timing::beforeWorkerMs), 0.5), 0, 'f', 0)
             .arg(ProcessFigures::percentile(field(timings, &Timing::workerMs), 0.5), 0, 'f', 0)
@@ -314,7 +369,11 @@ bool report(const QString& label, const std::vector<Timing>& timings)
 
 int main(int argc, char* argv[])
 {
-    QCoreApplication app(argc, argv);
+    // The host table is real widgets; no display needed.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("NIMBARA"));
     QCoreApplication::setApplicationName(QStringLiteral("NIMBARA"));
     if (sodium_init() < 0) {
@@ -464,9 +523,9 @@ int main(int argc, char* argv[])
             Timing timing;
             if (!measure(
                     other, [&] { other.sync->startHostSyncDownload(false); }, &timing) ||
-                other.hostCount() != kHosts) {
-                std::fprintf(stderr, "member download %d failed (%lld hosts)\n", i + 1,
-                             static_cast<long long>(other.hostCount()));
+                other.hostCount() != kHosts || other.ui.shownRows() != kHosts) {
+                std::fprintf(stderr, "member download %d failed (%lld hosts, %d in the table)\n", i + 1,
+                             static_cast<long long>(other.hostCount()), other.ui.shownRows());
                 return 1;
             }
             figures->push_back(timing);

@@ -47,6 +47,15 @@ QString accountNameKey(const QString& account)
     return QStringLiteral("sync/account_names/") + account;
 }
 
+// Written only when it changed: every write makes the settings file be saved again (and synced to disk)
+// on the GUI thread, and an owner sees every member's name at every upload.
+void keepAccountName(QSettings& settings, const QString& account, const QString& email)
+{
+    if (!email.isEmpty() && settings.value(accountNameKey(account)).toString() != email) {
+        settings.setValue(accountNameKey(account), email);
+    }
+}
+
 // One pool for the whole program: a derivation takes 64 MiB, so never more than one at a time.
 QThreadPool& derivationPool()
 {
@@ -56,6 +65,235 @@ QThreadPool& derivationPool()
         return created;
     }();
     return *pool;
+}
+
+// The hosts `me` may upload (see uploadSnapshot), read over `db`.
+HostSnapshot readUploadSnapshot(DatabaseManager& db, const QString& me)
+{
+    const QHash<QString, QString> origins = db.syncOrigins();
+    HostSnapshot snapshot{db.getGroups(), {}};
+    for (Remote& remote : db.getAllRemotes()) {
+        const QString origin = origins.value(remote.id);
+        if (origin.isEmpty() || origin == me) {
+            snapshot.remotes.append(std::move(remote));
+        }
+    }
+    return snapshot;
+}
+
+// Passwords read on a worker since `locksBefore` may have come out empty: the program locked meanwhile
+// (even if it was unlocked again since).
+bool lockedSince(const CryptoManager* crypto, quint64 locksBefore)
+{
+    return crypto != nullptr && (crypto->isLocked() || crypto->lockCount() != locksBefore);
+}
+
+using Decide =
+    std::function<SyncBaseline::Decision(const Remote& cloud, bool localExists, bool cloudIsNewer)>;
+
+// Merges `cloud` over `db` and tags what came in with `origin`; `withdraw` drops hosts of that origin the
+// snapshot no longer holds (a member's copy of the team hosts). Run inside the caller's transaction:
+// false when any write failed, and the caller rolls all of it back.
+bool mergeInto(DatabaseManager& db, const HostSnapshot& cloud, const QString& origin, bool withdraw,
+               const Decide& decide)
+{
+    QSet<QString> localIds;
+    for (const Group& group : db.getGroups()) {
+        localIds.insert(group.id);
+    }
+    for (Group group : cloud.groups) {
+        if (localIds.contains(group.id)) {
+            continue; // a local group keeps its name and place
+        }
+        if (group.created_at.isNull()) {
+            group.created_at = QDateTime::currentDateTimeUtc();
+        }
+        if (!db.addGroup(group)) {
+            return false;
+        }
+        localIds.insert(group.id);
+    }
+    const QList<Group> groups = db.getGroups();
+    if (groups.isEmpty()) {
+        return true;
+    }
+    const QString fallbackGroupId = groups.first().id;
+    // One read of the local hosts instead of two look-ups per cloud host. The sets do not change during
+    // the loop (new hosts are written together at the end), so the answers are the same.
+    QHash<QString, QDateTime> localUpdated;
+    QSet<QPair<QString, int>> localAddresses;
+    for (const Remote& local : db.getAllRemotes(DatabaseManager::Passwords::Skip)) {
+        localUpdated.insert(local.id, local.updated_at);
+        localAddresses.insert({local.host, local.port});
+    }
+    QList<Remote> added;
+    QStringList taken;
+    QSet<QString> inCloud;
+    for (Remote remote : cloud.remotes) {
+        inCloud.insert(remote.id);
+        if (!localIds.contains(remote.group_id)) {
+            remote.group_id = fallbackGroupId;
+        }
+        const auto local = localUpdated.constFind(remote.id);
+        const bool localExists = local != localUpdated.constEnd();
+        const bool cloudIsNewer =
+            localExists && (local->isNull() || (!remote.updated_at.isNull() && remote.updated_at > *local));
+        const SyncBaseline::Decision decision = decide(remote, localExists, cloudIsNewer);
+        if (decision == SyncBaseline::Decision::SkipCloud) {
+            continue; // removed here; the removal goes up with the next upload
+        }
+        if (localExists) {
+            if (decision == SyncBaseline::Decision::TakeCloud) {
+                // With the cloud's time: stamped now, this computer's copy would look newer than an
+                // edit made elsewhere in the meantime and overwrite it at that computer's next restore.
+                if (!db.updateRemote(remote, DatabaseManager::UpdatedAt::Keep)) {
+                    return false;
+                }
+                taken.append(remote.id);
+            }
+            continue;
+        }
+        if (localAddresses.contains({remote.host, remote.port})) {
+            continue; // the same machine under another id
+        }
+        if (remote.created_at.isNull()) {
+            remote.created_at = QDateTime::currentDateTimeUtc();
+        }
+        if (remote.updated_at.isNull()) {
+            remote.updated_at = remote.created_at;
+        }
+        taken.append(remote.id);
+        added.append(remote);
+    }
+    if (!added.isEmpty() && !db.addRemotes(added)) {
+        return false;
+    }
+    if (origin.isEmpty()) {
+        return true;
+    }
+    const QHash<QString, QString> origins = db.syncOrigins();
+    QStringList tagged;
+    for (const QString& id : taken) {
+        if (origins.value(id) != kLocalOnly) {
+            tagged.append(id);
+        }
+    }
+    if (!db.setSyncOrigin(tagged, origin)) {
+        return false;
+    }
+    if (withdraw) {
+        // Team hosts the owner no longer shares (made private, deleted, or the member removed from a
+        // host's scope) leave this computer with their passwords.
+        QStringList withdrawn;
+        for (auto it = origins.constBegin(); it != origins.constEnd(); ++it) {
+            if (it.value() == origin && !inCloud.contains(it.key())) {
+                withdrawn.append(it.key());
+            }
+        }
+        if (!withdrawn.isEmpty()) {
+            if (!db.deleteRemotes(withdrawn)) {
+                return false;
+            }
+            SPDLOG_INFO("主账号已不再共享 {} 台团队主机，已从本机移除", withdrawn.size());
+        }
+    }
+    return true;
+}
+
+// What merging the account's own cloud copy on the worker came to.
+struct OwnMerge
+{
+    enum class Outcome { Merged, Conflicts, Locked, Failed };
+    Outcome outcome = Outcome::Failed;
+    QList<HostSyncUi::Conflict> conflicts; // Conflicts: to ask about; nothing was written
+    SyncBaseline::Digests baseline;        // Merged: stored with the merge
+    int pending = 0;                       // Merged: changes made here the cloud does not have
+};
+
+// The owner's merge against the baseline, in one transaction: read, decide, write, new baseline. The
+// first pass (`asked` nullopt) stops before writing anything when hosts changed on both sides.
+OwnMerge mergeOwnInto(DatabaseManager& db, const CryptoManager* crypto, quint64 locks,
+                      const HostSnapshot& cloud, const QString& me, const std::optional<QSet<QString>>& asked,
+                      bool takeCloud)
+{
+    OwnMerge result;
+    bool merged = false;
+    const bool committed = db.inTransaction([&] {
+        const std::optional<SyncBaseline::Digests> base = db.syncBaseline(me);
+        const HostSnapshot local = readUploadSnapshot(db, me);
+        if (lockedSince(crypto, locks)) {
+            result.outcome = OwnMerge::Outcome::Locked;
+            return false;
+        }
+        const SyncBaseline::Digests localDigests = SyncBaseline::digests(local);
+        const SyncBaseline::Digests cloudDigests = SyncBaseline::digests(cloud);
+        QHash<QString, const Remote*> localHosts;
+        for (const Remote& remote : local.remotes) {
+            localHosts.insert(remote.id, &remote);
+        }
+        // Hosts changed on both sides since the last agreement: the only question a merge asks.
+        QSet<QString> conflicted;
+        for (const Remote& remote : cloud.remotes) {
+            const QString key = SyncBaseline::hostKey(remote.id);
+            const auto own = localDigests.constFind(key);
+            if (own != localDigests.constEnd() &&
+                SyncBaseline::decide(base, key, &*own, cloudDigests.value(key), false) ==
+                    SyncBaseline::Decision::Conflict) {
+                conflicted.insert(remote.id);
+                if (!asked) {
+                    result.conflicts.append({*localHosts.value(remote.id), remote});
+                }
+            }
+        }
+        if (!asked && !conflicted.isEmpty()) {
+            result.outcome = OwnMerge::Outcome::Conflicts;
+            return false;
+        }
+        // Groups renamed or reordered on another computer (and not here) follow.
+        if (base) {
+            for (const Group& group : cloud.groups) {
+                const QString key = SyncBaseline::groupKey(group.id);
+                const auto own = localDigests.constFind(key);
+                if (own != localDigests.constEnd() &&
+                    SyncBaseline::decide(base, key, &*own, cloudDigests.value(key), false) ==
+                        SyncBaseline::Decision::TakeCloud &&
+                    !db.updateGroup(group)) {
+                    return false;
+                }
+            }
+        }
+        const auto decide = [&](const Remote& remote, bool localExists, bool cloudIsNewer) {
+            const QString key = SyncBaseline::hostKey(remote.id);
+            const auto own = localDigests.constFind(key);
+            if (localExists && own == localDigests.constEnd()) {
+                // Kept on this computer only, or another account's: the later edit wins, as always.
+                return cloudIsNewer ? SyncBaseline::Decision::TakeCloud : SyncBaseline::Decision::KeepLocal;
+            }
+            if (conflicted.contains(remote.id)) {
+                // Edited here after the question was asked: that edit stays.
+                return takeCloud && asked->contains(remote.id) ? SyncBaseline::Decision::TakeCloud
+                                                               : SyncBaseline::Decision::KeepLocal;
+            }
+            return SyncBaseline::decide(base, key, own == localDigests.constEnd() ? nullptr : &*own,
+                                        cloudDigests.value(key), cloudIsNewer);
+        };
+        if (!mergeInto(db, cloud, me, false, decide)) {
+            return false;
+        }
+        const SyncBaseline::Digests localAfter = SyncBaseline::digests(readUploadSnapshot(db, me));
+        if (lockedSince(crypto, locks)) {
+            result.outcome = OwnMerge::Outcome::Locked;
+            return false;
+        }
+        result.baseline = SyncBaseline::afterMerge(base, cloudDigests, localAfter);
+        result.pending = static_cast<int>(SyncBaseline::changes(result.baseline, localAfter).size());
+        merged = db.setSyncBaseline(me, result.baseline);
+        return merged;
+    });
+    if (merged && committed) {
+        result.outcome = OwnMerge::Outcome::Merged;
+    }
+    return result;
 }
 
 } // namespace
@@ -162,6 +400,26 @@ void HostSyncController::offThread(std::function<void()> work, std::function<voi
     });
 }
 
+void HostSyncController::offThreadWithDatabase(std::function<void(DatabaseManager*)> work,
+                                               std::function<void()> done)
+{
+    const DatabaseManager* source = m_db;
+    offThread(
+        [source, work = std::move(work)] {
+            // SQLite connections belong to one thread: this one is opened, used and closed here.
+            const std::unique_ptr<DatabaseManager> own = source->openForThisThread();
+            work(own.get());
+        },
+        std::move(done));
+}
+
+void HostSyncController::stopForLock()
+{
+    SPDLOG_INFO("程序已锁定，云同步未写入任何内容，解锁后继续");
+    m_uploadAfterFetch = false;
+    finish(QStringLiteral("程序已锁定，云同步将在解锁后继续"), 8000);
+}
+
 void HostSyncController::finish(const QString& text, int timeoutMs, bool recount)
 {
     const bool upload = m_uploadAfterFetch && m_cloudStateKnown && !m_uploading;
@@ -240,9 +498,7 @@ HostSyncController::PeerKey HostSyncController::checkPeer(const QString& id, con
     } else {
         peer.state = pinned == peer.fingerprint ? PeerKey::State::Trusted : PeerKey::State::Changed;
     }
-    if (!email.isEmpty()) {
-        settings.setValue(accountNameKey(id), email);
-    }
+    keepAccountName(settings, id, email);
     return peer;
 }
 
@@ -265,16 +521,7 @@ void HostSyncController::acceptChangedKey(const QString& peerId)
 
 HostSnapshot HostSyncController::uploadSnapshot() const
 {
-    const QString me = accountId();
-    const QHash<QString, QString> origins = m_db->syncOrigins();
-    HostSnapshot snapshot{m_db->getGroups(), {}};
-    for (Remote& remote : m_db->getAllRemotes()) {
-        const QString origin = origins.value(remote.id);
-        if (origin.isEmpty() || origin == me) {
-            snapshot.remotes.append(std::move(remote));
-        }
-    }
-    return snapshot;
+    return readUploadSnapshot(*m_db, accountId());
 }
 
 void HostSyncController::withIdentity(std::function<void()> next)
@@ -521,7 +768,8 @@ void HostSyncController::onHostSyncDownloaded(bool exists, const QString& payloa
 void HostSyncController::handleDownload(const SyncDownload& download)
 {
     if (isSyncAvailable() && !download.accountId.isEmpty()) {
-        QSettings().setValue(accountNameKey(accountId()), m_account->account().email);
+        QSettings settings;
+        keepAccountName(settings, accountId(), m_account->account().email);
     }
     if (isMainAccount()) {
         ownerDownloaded(download);
@@ -568,12 +816,16 @@ void HostSyncController::ownerDownloaded(const SyncDownload& download)
         finish();
         return;
     }
-    auto merged = [this, me, download](const HostSnapshot& snapshot) {
-        m_cloudRevision = download.revision;
-        m_cloudUpdatedAt = download.updatedAt;
-        m_cloudStateKnown = true;
-        acceptRevision(me, download.revision);
-        mergeOwn(snapshot);
+    // The cloud state counts as read only once the merge is in: a failed or interrupted one is read
+    // and merged again at the next fetch.
+    auto merged = [this, me, download](const HostSnapshot& snapshot, std::function<void()> then) {
+        mergeOwn(snapshot, std::nullopt, false, [this, me, download, then = std::move(then)] {
+            m_cloudRevision = download.revision;
+            m_cloudUpdatedAt = download.updatedAt;
+            m_cloudStateKnown = true;
+            acceptRevision(me, download.revision);
+            then();
+        });
     };
     auto result = std::make_shared<std::pair<bool, HostSnapshot>>();
     auto error = std::make_shared<QString>();
@@ -591,9 +843,10 @@ void HostSyncController::ownerDownloaded(const SyncDownload& download)
                          *error + QStringLiteral("\n请确认输入的是创建该备份时使用的同步密码。"));
                     return;
                 }
-                merged(result->second);
-                m_forceUpload = true; // whatever the inventory, it goes up in the signed form
-                afterMerge();
+                merged(result->second, [this] {
+                    m_forceUpload = true; // whatever the inventory, it goes up in the signed form
+                    afterMerge();
+                });
             });
         return;
     }
@@ -611,77 +864,63 @@ void HostSyncController::ownerDownloaded(const SyncDownload& download)
                     fail(QStringLiteral("无法解密云端主机"), *error);
                     return;
                 }
-                merged(result->second);
-                m_lastRecipients = recipientsDigest(sealedFor);
-                // A member who joined, turned sync on or left since that upload: the team copy is sealed
-                // again (a new key that a member who left cannot open).
-                withRecipients([this](const QList<TeamRecipient>&, const QString& current) {
-                    m_currentRecipients = current;
-                    afterMerge();
+                merged(result->second, [this, sealedFor] {
+                    m_lastRecipients = recipientsDigest(sealedFor);
+                    // A member who joined, turned sync on or left since that upload: the team copy is
+                    // sealed again (a new key that a member who left cannot open).
+                    withRecipients([this](const QList<TeamRecipient>&, const QString& current) {
+                        m_currentRecipients = current;
+                        afterMerge();
+                    });
                 });
             });
     });
 }
 
-void HostSyncController::mergeOwn(const HostSnapshot& cloud)
+void HostSyncController::mergeOwn(const HostSnapshot& cloud, const std::optional<QSet<QString>>& asked,
+                                  bool takeCloud, std::function<void()> merged)
 {
     const QString me = accountId();
-    const std::optional<SyncBaseline::Digests> base = m_db->syncBaseline(me);
-    const HostSnapshot local = uploadSnapshot();
-    const SyncBaseline::Digests localDigests = SyncBaseline::digests(local);
-    const SyncBaseline::Digests cloudDigests = SyncBaseline::digests(cloud);
-    QHash<QString, const Remote*> localHosts;
-    for (const Remote& remote : local.remotes) {
-        localHosts.insert(remote.id, &remote);
-    }
-    // Hosts changed on both sides since the last agreement: the only question a merge asks.
-    QList<HostSyncUi::Conflict> conflicts;
-    QSet<QString> conflicted;
-    for (const Remote& remote : cloud.remotes) {
-        const QString key = SyncBaseline::hostKey(remote.id);
-        const auto own = localDigests.constFind(key);
-        if (own == localDigests.constEnd()) {
-            continue;
-        }
-        if (SyncBaseline::decide(base, key, &*own, cloudDigests.value(key), false) ==
-            SyncBaseline::Decision::Conflict) {
-            conflicts.append({*localHosts.value(remote.id), remote});
-            conflicted.insert(remote.id);
-        }
-    }
-    const bool takeCloud =
-        !conflicts.isEmpty() && m_ui->resolveConflicts(conflicts) == HostSyncUi::ConflictChoice::TakeCloud;
-    // Groups renamed or reordered on another computer (and not here) follow.
-    if (base) {
-        for (const Group& group : cloud.groups) {
-            const QString key = SyncBaseline::groupKey(group.id);
-            const auto own = localDigests.constFind(key);
-            if (own != localDigests.constEnd() &&
-                SyncBaseline::decide(base, key, &*own, cloudDigests.value(key), false) ==
-                    SyncBaseline::Decision::TakeCloud) {
-                m_db->updateGroup(group);
+    const CryptoManager* crypto = m_crypto;
+    const quint64 locks = m_crypto ? m_crypto->lockCount() : 0;
+    auto result = std::make_shared<OwnMerge>();
+    offThreadWithDatabase(
+        [result, crypto, locks, cloud, me, asked, takeCloud](DatabaseManager* db) {
+            if (db) {
+                *result = mergeOwnInto(*db, crypto, locks, cloud, me, asked, takeCloud);
             }
-        }
-    }
-    merge(cloud, me, false, [&](const Remote& remote, bool localExists, bool cloudIsNewer) {
-        const QString key = SyncBaseline::hostKey(remote.id);
-        const auto own = localDigests.constFind(key);
-        if (localExists && own == localDigests.constEnd()) {
-            // Kept on this computer only, or another account's: the later edit wins, as always.
-            return cloudIsNewer ? SyncBaseline::Decision::TakeCloud : SyncBaseline::Decision::KeepLocal;
-        }
-        if (conflicted.contains(remote.id)) {
-            return takeCloud ? SyncBaseline::Decision::TakeCloud : SyncBaseline::Decision::KeepLocal;
-        }
-        return SyncBaseline::decide(base, key, own == localDigests.constEnd() ? nullptr : &*own,
-                                    cloudDigests.value(key), cloudIsNewer);
-    });
-    const SyncBaseline::Digests localAfter = SyncBaseline::digests(uploadSnapshot());
-    const SyncBaseline::Digests next = SyncBaseline::afterMerge(base, cloudDigests, localAfter);
-    storeBaseline(next);
-    m_pendingChanges = static_cast<int>(SyncBaseline::changes(next, localAfter).size());
-    m_lastSyncedHere = QDateTime::currentDateTimeUtc();
-    m_problem.clear();
+        },
+        [this, result, cloud, me, merged = std::move(merged)]() mutable {
+            switch (result->outcome) {
+            case OwnMerge::Outcome::Conflicts: {
+                // Asked with nothing written; the second pass merges with the answer.
+                QSet<QString> ids;
+                for (const HostSyncUi::Conflict& conflict : std::as_const(result->conflicts)) {
+                    ids.insert(conflict.cloud.id);
+                }
+                const bool take =
+                    m_ui->resolveConflicts(result->conflicts) == HostSyncUi::ConflictChoice::TakeCloud;
+                mergeOwn(cloud, ids, take, std::move(merged));
+                return;
+            }
+            case OwnMerge::Outcome::Locked:
+                stopForLock();
+                return;
+            case OwnMerge::Outcome::Failed:
+                fail(QStringLiteral("无法合并云端主机"),
+                     QStringLiteral("写入本机主机数据库失败，本机数据没有任何改动。下次同步时会再试。"));
+                return;
+            case OwnMerge::Outcome::Merged:
+                break;
+            }
+            m_baseline = result->baseline;
+            m_baselineAccount = me;
+            m_pendingChanges = result->pending;
+            m_lastSyncedHere = QDateTime::currentDateTimeUtc();
+            m_problem.clear();
+            reloadInventory();
+            merged();
+        });
 }
 
 void HostSyncController::tellMember(const QString& title, const QString& text)
@@ -765,119 +1004,36 @@ void HostSyncController::memberDownloaded(const SyncDownload& download)
                         fail(QStringLiteral("无法读取团队主机"), *error);
                         return;
                     }
-                    m_cloudStateKnown = true;
-                    acceptRevision(download.accountId, download.revision);
-                    merge(result->second, download.accountId, true,
-                          [](const Remote&, bool localExists, bool cloudIsNewer) {
-                              using D = SyncBaseline::Decision;
-                              return !localExists ? D::AddCloud : cloudIsNewer ? D::TakeCloud : D::KeepLocal;
-                          });
-                    afterMerge();
+                    // The whole merge in one transaction on the worker: all of it or nothing.
+                    auto merged = std::make_shared<bool>(false);
+                    offThreadWithDatabase(
+                        [snapshot = result->second, origin = download.accountId,
+                         merged](DatabaseManager* db) {
+                            *merged = db && db->inTransaction([&] {
+                                return mergeInto(*db, snapshot, origin, true,
+                                                 [](const Remote&, bool localExists, bool cloudIsNewer) {
+                                                     using D = SyncBaseline::Decision;
+                                                     return !localExists   ? D::AddCloud
+                                                            : cloudIsNewer ? D::TakeCloud
+                                                                           : D::KeepLocal;
+                                                 });
+                            });
+                        },
+                        [this, download, merged] {
+                            if (!*merged) {
+                                m_cloudStateKnown = false;
+                                fail(QStringLiteral("无法读取团队主机"),
+                                     QStringLiteral("写入本机主机数据库失败，本机数据没有任何改动。"));
+                                return;
+                            }
+                            m_cloudStateKnown = true;
+                            acceptRevision(download.accountId, download.revision);
+                            reloadInventory();
+                            afterMerge();
+                        });
                 });
         });
     });
-}
-
-void HostSyncController::merge(const HostSnapshot& cloud, const QString& origin, bool withdraw,
-                               const Decide& decide)
-{
-    QSet<QString> localIds;
-    for (const Group& group : m_db->getGroups()) {
-        localIds.insert(group.id);
-    }
-    for (Group group : cloud.groups) {
-        if (localIds.contains(group.id)) {
-            continue; // a local group keeps its name and place
-        }
-        if (group.created_at.isNull()) {
-            group.created_at = QDateTime::currentDateTimeUtc();
-        }
-        if (m_db->addGroup(group)) {
-            localIds.insert(group.id);
-        }
-    }
-    const QList<Group> groups = m_db->getGroups();
-    if (groups.isEmpty()) {
-        reloadInventory();
-        return;
-    }
-    const QString fallbackGroupId = groups.first().id;
-    // One read of the local hosts instead of two look-ups per cloud host: with 10,000 hosts that is
-    // the difference between a moment and seconds of a frozen window. The sets do not change during
-    // the loop (new hosts are written together at the end), so the answers are the same.
-    QHash<QString, QDateTime> localUpdated;
-    QSet<QPair<QString, int>> localAddresses;
-    for (const Remote& local : m_db->getAllRemotes(DatabaseManager::Passwords::Skip)) {
-        localUpdated.insert(local.id, local.updated_at);
-        localAddresses.insert({local.host, local.port});
-    }
-    QList<Remote> added;
-    QStringList taken;
-    QSet<QString> inCloud;
-    for (Remote remote : cloud.remotes) {
-        inCloud.insert(remote.id);
-        if (!localIds.contains(remote.group_id)) {
-            remote.group_id = fallbackGroupId;
-        }
-        const auto local = localUpdated.constFind(remote.id);
-        const bool localExists = local != localUpdated.constEnd();
-        const bool cloudIsNewer =
-            localExists && (local->isNull() || (!remote.updated_at.isNull() && remote.updated_at > *local));
-        const SyncBaseline::Decision decision = decide(remote, localExists, cloudIsNewer);
-        if (decision == SyncBaseline::Decision::SkipCloud) {
-            continue; // removed here; the removal goes up with the next upload
-        }
-        if (localExists) {
-            if (decision == SyncBaseline::Decision::TakeCloud) {
-                // With the cloud's time: stamped now, this computer's copy would look newer than an
-                // edit made elsewhere in the meantime and overwrite it at that computer's next restore.
-                if (m_db->updateRemote(remote, DatabaseManager::UpdatedAt::Keep)) {
-                    taken.append(remote.id);
-                }
-            }
-            continue;
-        }
-        if (localAddresses.contains({remote.host, remote.port})) {
-            continue; // the same machine under another id
-        }
-        if (remote.created_at.isNull()) {
-            remote.created_at = QDateTime::currentDateTimeUtc();
-        }
-        if (remote.updated_at.isNull()) {
-            remote.updated_at = remote.created_at;
-        }
-        taken.append(remote.id);
-        added.append(remote);
-    }
-    if (!added.isEmpty() && !m_db->addRemotes(added)) {
-        for (const Remote& remote : added) {
-            taken.removeOne(remote.id);
-        }
-    }
-    if (!origin.isEmpty()) {
-        const QHash<QString, QString> origins = m_db->syncOrigins();
-        QStringList tagged;
-        for (const QString& id : taken) {
-            if (origins.value(id) != kLocalOnly) {
-                tagged.append(id);
-            }
-        }
-        m_db->setSyncOrigin(tagged, origin);
-        if (withdraw) {
-            // Team hosts the owner no longer shares (made private, deleted, or the member removed from
-            // a host's scope) leave this computer with their passwords.
-            QStringList withdrawn;
-            for (auto it = origins.constBegin(); it != origins.constEnd(); ++it) {
-                if (it.value() == origin && !inCloud.contains(it.key())) {
-                    withdrawn.append(it.key());
-                }
-            }
-            if (!withdrawn.isEmpty() && m_db->deleteRemotes(withdrawn)) {
-                SPDLOG_INFO("主账号已不再共享 {} 台团队主机，已从本机移除", withdrawn.size());
-            }
-        }
-    }
-    reloadInventory();
 }
 
 void HostSyncController::afterMerge()
@@ -945,74 +1101,129 @@ void HostSyncController::upload(bool force)
                 finish();
                 return;
             }
-            const HostSnapshot snapshot = uploadSnapshot();
-            SyncBaseline::Digests digests = SyncBaseline::digests(snapshot);
-            const bool changedHere = !m_baseline || m_baselineAccount != accountId() ||
-                                     !SyncBaseline::changes(*m_baseline, digests).isEmpty();
-            if (!force && !m_forceUpload && !changedHere && recipientsDigest == m_lastRecipients) {
-                finish(); // nothing changed here
-                return;
-            }
-            const QString me = accountId();
-            const qint64 revision = m_cloudRevision + 1;
-            const int hosts = static_cast<int>(snapshot.remotes.size());
-            const SyncIdentity identity = *m_identity;
-            auto full = std::make_shared<QString>();
-            auto team = std::make_shared<std::optional<TeamUpload>>();
-            auto error = std::make_shared<QString>();
-            QStringList uploadedIds;
-            for (const Remote& remote : snapshot.remotes) {
-                uploadedIds.append(remote.id);
-            }
-            offThread(
-                [snapshot, identity, me, revision, recipients, full, team, error] {
-                    *full = sealFullSnapshot(snapshot, identity, me, revision, error.get());
-                    if (!full->isEmpty()) {
-                        *team = sealTeamSnapshot(teamShare(snapshot), identity, me, revision, recipients,
-                                                 error.get());
-                    }
-                },
-                [this, full, team, error, hosts, me, digests = std::move(digests), recipientsDigest,
-                 uploadedIds] {
-                    if (full->isEmpty() || !*team) {
-                        fail(QStringLiteral("云同步失败"), *error);
+            // The inventory with every password opened, and its digests, read on the worker.
+            struct Read
+            {
+                bool ok = false;
+                bool locked = false;
+                HostSnapshot snapshot;
+                SyncBaseline::Digests digests;
+            };
+            auto read = std::make_shared<Read>();
+            const CryptoManager* crypto = m_crypto;
+            const quint64 locks = m_crypto ? m_crypto->lockCount() : 0;
+            offThreadWithDatabase(
+                [read, crypto, locks, me = accountId()](DatabaseManager* db) {
+                    if (!db) {
                         return;
                     }
-                    m_ui->showSyncStatus(QStringLiteral("正在端到端加密并上传 %1 台主机…").arg(hosts), 0);
-                    m_account->uploadSync(
-                        *full, **team, hosts, m_cloudRevision, this,
-                        [this, me, digests, recipientsDigest, uploadedIds,
-                         operation = m_operation](qint64 stored, const QDateTime& updatedAt) {
-                            if (operation != m_operation) {
+                    read->snapshot = readUploadSnapshot(*db, me);
+                    // Passwords that did not open are never uploaded as empty ones.
+                    read->locked = lockedSince(crypto, locks);
+                    if (read->locked) {
+                        read->snapshot = HostSnapshot();
+                        return;
+                    }
+                    read->digests = SyncBaseline::digests(read->snapshot);
+                    read->ok = true;
+                },
+                [this, force, recipients, recipientsDigest, read] {
+                    if (read->locked) {
+                        stopForLock();
+                        return;
+                    }
+                    if (!read->ok) {
+                        fail(QStringLiteral("云同步失败"), QStringLiteral("无法读取本机主机数据库。"));
+                        return;
+                    }
+                    const HostSnapshot snapshot = std::move(read->snapshot);
+                    SyncBaseline::Digests digests = std::move(read->digests);
+                    const bool changedHere = !m_baseline || m_baselineAccount != accountId() ||
+                                             !SyncBaseline::changes(*m_baseline, digests).isEmpty();
+                    if (!force && !m_forceUpload && !changedHere && recipientsDigest == m_lastRecipients) {
+                        finish(); // nothing changed here
+                        return;
+                    }
+                    const QString me = accountId();
+                    const qint64 revision = m_cloudRevision + 1;
+                    const int hosts = static_cast<int>(snapshot.remotes.size());
+                    const SyncIdentity identity = *m_identity;
+                    auto full = std::make_shared<QString>();
+                    auto team = std::make_shared<std::optional<TeamUpload>>();
+                    auto error = std::make_shared<QString>();
+                    QStringList uploadedIds;
+                    for (const Remote& remote : snapshot.remotes) {
+                        uploadedIds.append(remote.id);
+                    }
+                    offThread(
+                        [snapshot, identity, me, revision, recipients, full, team, error] {
+                            *full = sealFullSnapshot(snapshot, identity, me, revision, error.get());
+                            if (!full->isEmpty()) {
+                                *team = sealTeamSnapshot(teamShare(snapshot), identity, me, revision,
+                                                         recipients, error.get());
+                            }
+                        },
+                        [this, full, team, error, hosts, me, digests = std::move(digests), recipientsDigest,
+                         uploadedIds] {
+                            if (full->isEmpty() || !*team) {
+                                fail(QStringLiteral("云同步失败"), *error);
                                 return;
                             }
-                            m_cloudStateKnown = true;
-                            m_cloudRevision = stored;
-                            m_cloudUpdatedAt = updatedAt;
-                            m_lastRecipients = recipientsDigest;
-                            m_forceUpload = false;
-                            m_conflictRetries = 0;
-                            m_retryDelayMs = m_firstRetryMs;
-                            m_lastSyncedHere = QDateTime::currentDateTimeUtc();
-                            m_problem.clear();
-                            storeBaseline(digests);
-                            acceptRevision(me, stored);
-                            // These hosts are this account's now: another account signing in here is
-                            // asked before taking them.
-                            const QHash<QString, QString> origins = m_db->syncOrigins();
-                            QStringList fresh;
-                            for (const QString& id : uploadedIds) {
-                                if (origins.value(id).isEmpty()) {
-                                    fresh.append(id);
-                                }
-                            }
-                            m_db->setSyncOrigin(fresh, me);
-                            m_pendingChanges = 0; // what went up is the baseline now
-                            finish(QStringLiteral("主机云同步完成 · 云端版本 %1").arg(stored), 6000, false);
-                            // Edits made while this one was on its way (counted by finish) go up next.
-                            if (m_pendingChanges > 0 && m_config->config().auto_sync) {
-                                m_autoSyncTimer.start();
-                            }
+                            m_ui->showSyncStatus(QStringLiteral("正在端到端加密并上传 %1 台主机…").arg(hosts),
+                                                 0);
+                            m_account->uploadSync(
+                                *full, **team, hosts, m_cloudRevision, this,
+                                [this, me, digests, recipientsDigest, uploadedIds,
+                                 operation = m_operation](qint64 stored, const QDateTime& updatedAt) {
+                                    if (operation != m_operation) {
+                                        return;
+                                    }
+                                    m_cloudStateKnown = true;
+                                    m_cloudRevision = stored;
+                                    m_cloudUpdatedAt = updatedAt;
+                                    m_lastRecipients = recipientsDigest;
+                                    m_forceUpload = false;
+                                    m_conflictRetries = 0;
+                                    m_retryDelayMs = m_firstRetryMs;
+                                    m_lastSyncedHere = QDateTime::currentDateTimeUtc();
+                                    m_problem.clear();
+                                    acceptRevision(me, stored);
+                                    // What went up is the baseline now, and these hosts are this account's:
+                                    // another account signing in here is asked before taking them. Written on
+                                    // the worker, in one transaction.
+                                    auto saved = std::make_shared<bool>(false);
+                                    offThreadWithDatabase(
+                                        [me, digests, uploadedIds, saved](DatabaseManager* db) {
+                                            *saved = db && db->inTransaction([&] {
+                                                const QHash<QString, QString> origins = db->syncOrigins();
+                                                QStringList fresh;
+                                                for (const QString& id : uploadedIds) {
+                                                    if (origins.value(id).isEmpty()) {
+                                                        fresh.append(id);
+                                                    }
+                                                }
+                                                return db->setSyncBaseline(me, digests) &&
+                                                       db->setSyncOrigin(fresh, me);
+                                            });
+                                        },
+                                        [this, me, digests, saved, stored] {
+                                            if (!*saved) {
+                                                // Kept in memory for this run; the next start counts from the
+                                                // last one kept.
+                                                SPDLOG_WARN("无法保存云同步基线");
+                                            }
+                                            m_baseline = digests;
+                                            m_baselineAccount = me;
+                                            m_pendingChanges = 0;
+                                            finish(QStringLiteral("主机云同步完成 · 云端版本 %1").arg(stored),
+                                                   6000, false);
+                                            // Edits made while this one was on its way (counted by finish) go
+                                            // up next.
+                                            if (m_pendingChanges > 0 && m_config->config().auto_sync) {
+                                                m_autoSyncTimer.start();
+                                            }
+                                        });
+                                });
                         });
                 });
         });
@@ -1308,17 +1519,6 @@ void HostSyncController::showPending()
     m_ui->showSyncState(counts && m_pendingChanges > 0
                             ? QStringLiteral("%1 处更改尚未上传").arg(m_pendingChanges)
                             : QString());
-}
-
-void HostSyncController::storeBaseline(const SyncBaseline::Digests& baseline)
-{
-    const QString me = accountId();
-    if (!m_db->setSyncBaseline(me, baseline)) {
-        // Kept in memory for this run; the next start counts from the last one kept.
-        SPDLOG_WARN("无法保存云同步基线");
-    }
-    m_baseline = baseline;
-    m_baselineAccount = me;
 }
 
 void HostSyncController::onSyncRequestFailed(const QString& message, int httpStatus)

@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 
@@ -33,8 +34,19 @@ struct TeamRecipient;
 // one already accepted is refused. Merges never delete a local host, except that a member drops team
 // hosts the owner no longer shares. Only the main account uploads, only after the cloud state was read
 // (so a wrong passphrase can never overwrite the cloud copy), and hosts another account's cloud brought
-// here go up only once the user said so. Key derivation and encryption run on a worker thread; what
-// happens before and after keeps its order.
+// here go up only once the user said so. Key derivation, encryption, and every read and write of the
+// whole inventory (the snapshot with its passwords, its digests, a merge, the baseline) run on a worker
+// thread with a database connection of its own; what happens before and after keeps its order, and the
+// window refreshes its table once at the end.
+//
+// Edits in the window while a sync runs: a merge reads the inventory, decides and writes in one
+// transaction that holds the database's write lock, so an edit saved meanwhile either came first (and
+// the merge decides on it, by the same rules) or waits until the merge committed (the window waits
+// then, at most as long as the merge) and stays as typed. Either way it counts as a change made here
+// and goes up with the next upload. When a merge must ask about hosts changed on both sides, it asks
+// with nothing written; a host edited here between the question and the merge keeps that edit. A lock
+// of the program while a worker opens passwords ends the operation without writing or uploading
+// anything; it runs again after the unlock.
 class HostSyncController : public QObject
 {
     Q_OBJECT
@@ -151,12 +163,14 @@ private:
                         std::function<void()> cancelled);
     void forgetPassphrase();
     void handleDownload(const SyncDownload& download);
-    // Merges the account's own cloud copy against the baseline, asking about hosts changed on both sides.
-    void mergeOwn(const HostSnapshot& cloud);
+    // Merges the account's own cloud copy against the baseline on the worker, asking about hosts
+    // changed on both sides (the first pass writes nothing when there are any), then runs `merged`.
+    // `asked`: the hosts the user decided about, and how.
+    void mergeOwn(const HostSnapshot& cloud, const std::optional<QSet<QString>>& asked, bool takeCloud,
+                  std::function<void()> merged);
     void recountPending();
     void showPending();
     void reloadInventory();
-    void storeBaseline(const SyncBaseline::Digests& baseline);
     void scheduleRetry(const QString& problem);
     void retryNow();
     void offerSyncHere();
@@ -164,11 +178,6 @@ private:
     void memberDownloaded(const SyncDownload& download);
     // Why a member has nothing to merge; ends the operation.
     void tellMember(const QString& title, const QString& text);
-    // Merges and tags what came in with `origin`; `withdraw` drops hosts of that origin the snapshot no
-    // longer holds (a member's copy of the team hosts).
-    using Decide =
-        std::function<SyncBaseline::Decision(const Remote& cloud, bool localExists, bool cloudIsNewer)>;
-    void merge(const HostSnapshot& cloud, const QString& origin, bool withdraw, const Decide& decide);
     void afterMerge();
     // Opens (or makes, for an account's first computer) this account's keys, then runs `next`.
     void withIdentity(std::function<void()> next);
@@ -191,6 +200,11 @@ private:
     // Runs `work` on the runner, then `done` on this object's thread unless the operation was ended or
     // the controller is gone by then.
     void offThread(std::function<void()> work, std::function<void()> done);
+    // offThread with a connection to the database opened for the worker (null when it did not open)
+    // and closed there again.
+    void offThreadWithDatabase(std::function<void(DatabaseManager*)> work, std::function<void()> done);
+    // Ends an operation a lock interrupted: nothing was written; it runs again after the unlock.
+    void stopForLock();
     void resetCloudState();
 
     DatabaseManager* m_db;

@@ -39,6 +39,7 @@ CryptoManager::~CryptoManager()
 
 void CryptoManager::wipeKeys()
 {
+    const QMutexLocker locker(&m_keyMutex);
     SecureMemory::wipe(m_secretKey);
     m_publicKey.clear();
 }
@@ -126,6 +127,7 @@ bool CryptoManager::acceptSecretKey(QByteArray secretKey)
                                reinterpret_cast<const unsigned char*>(secretKey.constData())) == 0 &&
         sodium_memcmp(derivedPublic, m_publicKey.constData(), sizeof derivedPublic) == 0;
     if (matches) {
+        const QMutexLocker locker(&m_keyMutex);
         SecureMemory::wipe(m_secretKey);
         m_secretKey = secretKey;
         // The member shares the data now: drop the local reference without wiping the key.
@@ -148,8 +150,16 @@ bool CryptoManager::unlock(const QString& masterPassword)
 void CryptoManager::lock()
 {
     if (!m_masterRecord.isEmpty()) {
+        const QMutexLocker locker(&m_keyMutex);
+        ++m_lockCount;
         SecureMemory::wipe(m_secretKey);
     }
+}
+
+bool CryptoManager::isLocked() const
+{
+    const QMutexLocker locker(&m_keyMutex);
+    return !m_publicKey.isEmpty() && m_secretKey.isEmpty();
 }
 
 bool CryptoManager::verifyMasterPassword(const QString& masterPassword) const
@@ -230,6 +240,7 @@ bool CryptoManager::replaceWithNewKeys(QString* error)
         return false;
     }
     wipeKeys();
+    const QMutexLocker locker(&m_keyMutex);
     m_publicKey = publicKey;
     m_secretKey = secretKey;
     secretKey = QByteArray();
@@ -239,6 +250,7 @@ bool CryptoManager::replaceWithNewKeys(QString* error)
 
 QString CryptoManager::sealEncrypt(const QString& plaintext) const
 {
+    const QMutexLocker locker(&m_keyMutex);
     if (m_publicKey.isEmpty()) {
         return {};
     }
@@ -258,6 +270,7 @@ QString CryptoManager::sealEncrypt(const QString& plaintext) const
 
 QString CryptoManager::sealDecrypt(const QString& sealed) const
 {
+    const QMutexLocker locker(&m_keyMutex);
     if (m_publicKey.isEmpty() || m_secretKey.isEmpty()) {
         return {};
     }

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMutex>
 #include <QString>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 
@@ -12,6 +14,9 @@
 // protected for the current user on this machine, and optionally sealed a second time under a master
 // password: then the secret key is in memory only between an unlock and the next lock, and every
 // sealed secret stays closed meanwhile (sealing new ones still works with the public key).
+//
+// sealEncrypt(), sealDecrypt(), isLocked() and lockCount() may be called from any thread (the host
+// sync reads and writes passwords on a worker); everything else belongs to the owning thread.
 class CryptoManager
 {
 public:
@@ -36,7 +41,10 @@ public:
     // Whether the key file is sealed under a master password.
     bool hasMasterPassword() const { return !m_masterRecord.isEmpty(); }
     // Loaded, but the secret key is not in memory: nothing sealed can be opened.
-    bool isLocked() const { return !m_publicKey.isEmpty() && m_secretKey.isEmpty(); }
+    bool isLocked() const;
+    // How many times lock() wiped the key: a worker that opened passwords compares it before and
+    // after, so a lock in between (even one already undone) never passes for a good read.
+    quint64 lockCount() const { return m_lockCount.load(); }
 
     // Opens the secret key with the master password (one Argon2id derivation). False when the
     // password is wrong. Without a master password there is nothing to unlock and it returns true.
@@ -71,6 +79,9 @@ private:
     bool writeKeyFile(const QByteArray& publicKey, const QByteArray& secretKey,
                       const QByteArray& masterRecord, QString* error) const;
 
+    // Guards the keys against a lock (on the owning thread) while a worker seals or opens.
+    mutable QMutex m_keyMutex;
+    std::atomic<quint64> m_lockCount{0};
     QByteArray m_publicKey;
     QByteArray m_secretKey;
     // The sealed record when a master password is set; empty otherwise.

@@ -99,12 +99,6 @@ bool deleteRemoteRows(QSqlDatabase& db, const QStringList& ids)
     return true;
 }
 
-bool rollbackAndFail(QSqlDatabase& db)
-{
-    db.rollback();
-    return false;
-}
-
 // The columns name … mac_address, in statement order; insert and update share them.
 void bindHostColumns(QSqlQuery& query, const Remote& remote, const QString& sealedPassword)
 {
@@ -127,16 +121,6 @@ void bindFlagColumns(QSqlQuery& query, const Remote& remote)
     query.addBindValue(remote.rdp_certificate_fingerprint);
     query.addBindValue(normalizedAccessScope(remote.access_scope));
     query.addBindValue(normalizedSourceType(remote.source_type));
-}
-
-bool commitOrRollback(QSqlDatabase& db)
-{
-    if (db.commit()) {
-        return true;
-    }
-    // A failed commit leaves the transaction open; never let later statements run inside it.
-    db.rollback();
-    return false;
 }
 
 } // namespace
@@ -365,6 +349,85 @@ bool DatabaseManager::createTables()
     return true;
 }
 
+std::unique_ptr<DatabaseManager> DatabaseManager::openForThisThread() const
+{
+    if (m_connectionName.isEmpty()) {
+        return nullptr;
+    }
+    auto other = std::make_unique<DatabaseManager>();
+    other->m_crypto = m_crypto;
+    other->m_connectionName =
+        QStringLiteral("nimbara-%1").arg(QUuid::createUuid().toString(QUuid::WithoutBraces));
+    // The clone by name may be made on another thread than the one that owns the original.
+    other->m_db = QSqlDatabase::cloneDatabase(m_connectionName, other->m_connectionName);
+    if (!other->m_db.open() || !execStatement(other->m_db, QStringLiteral("PRAGMA foreign_keys=ON"))) {
+        SPDLOG_ERROR("数据库第二连接打开失败: {}", other->m_db.lastError().text());
+        return nullptr;
+    }
+    execStatement(other->m_db, QStringLiteral("PRAGMA synchronous=NORMAL"));
+    return other;
+}
+
+bool DatabaseManager::beginTransaction(bool immediate)
+{
+    if (!m_db.isOpen()) {
+        return false;
+    }
+    if (m_transactionDepth > 0) {
+        ++m_transactionDepth; // joins the caller's transaction
+        return true;
+    }
+    // IMMEDIATE takes the write lock before the first read, so what is read inside cannot change before
+    // the writes that depend on it.
+    const bool begun =
+        execStatement(m_db, immediate ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN"));
+    if (begun) {
+        m_transactionDepth = 1;
+        m_transactionFailed = false;
+    }
+    return begun;
+}
+
+bool DatabaseManager::commitTransaction()
+{
+    if (m_transactionDepth > 1) {
+        --m_transactionDepth;
+        return !m_transactionFailed;
+    }
+    m_transactionDepth = 0;
+    if (!m_transactionFailed && execStatement(m_db, QStringLiteral("COMMIT"))) {
+        return true;
+    }
+    // A failed commit leaves the transaction open; never let later statements run inside it.
+    execStatement(m_db, QStringLiteral("ROLLBACK"));
+    return false;
+}
+
+bool DatabaseManager::rollbackTransaction()
+{
+    if (m_transactionDepth > 1) {
+        // The outer transaction is rolled back as a whole when it ends.
+        --m_transactionDepth;
+        m_transactionFailed = true;
+        return false;
+    }
+    m_transactionDepth = 0;
+    execStatement(m_db, QStringLiteral("ROLLBACK"));
+    return false;
+}
+
+bool DatabaseManager::inTransaction(const std::function<bool()>& work)
+{
+    if (!beginTransaction(true)) {
+        SPDLOG_ERROR("无法开始数据库事务: {}", m_db.lastError().text());
+        return false;
+    }
+    if (!work()) {
+        return rollbackTransaction();
+    }
+    return commitTransaction();
+}
+
 void DatabaseManager::close()
 {
     if (m_db.isOpen()) {
@@ -433,7 +496,7 @@ bool DatabaseManager::updateGroup(const Group& group)
 
 bool DatabaseManager::deleteGroup(const QString& groupId)
 {
-    if (!m_db.isOpen() || !m_db.transaction()) {
+    if (!m_db.isOpen() || !beginTransaction()) {
         return false;
     }
     // Hosts go with their group; with foreign keys on, the group could not be deleted otherwise.
@@ -442,7 +505,7 @@ bool DatabaseManager::deleteGroup(const QString& groupId)
         query.prepare(QStringLiteral("DELETE FROM remotes WHERE group_id=?"));
         query.addBindValue(nonNullText(groupId));
         if (!query.exec()) {
-            return rollbackAndFail(m_db);
+            return rollbackTransaction();
         }
     }
     {
@@ -450,10 +513,10 @@ bool DatabaseManager::deleteGroup(const QString& groupId)
         query.prepare(QStringLiteral("DELETE FROM groups WHERE id=?"));
         query.addBindValue(nonNullText(groupId));
         if (!query.exec()) {
-            return rollbackAndFail(m_db);
+            return rollbackTransaction();
         }
     }
-    return commitOrRollback(m_db);
+    return commitTransaction();
 }
 
 bool DatabaseManager::addRemote(const Remote& remote)
@@ -496,20 +559,20 @@ bool DatabaseManager::addGroupsAndRemotes(const QList<Group>& groups, const QLis
     if (groups.isEmpty() && remotes.isEmpty()) {
         return true;
     }
-    if (!m_db.isOpen() || !m_db.transaction()) {
+    if (!m_db.isOpen() || !beginTransaction()) {
         return false;
     }
     for (const Group& group : groups) {
         if (!addGroup(group)) {
-            return rollbackAndFail(m_db);
+            return rollbackTransaction();
         }
     }
     for (const Remote& remote : remotes) {
         if (!addRemote(remote)) {
-            return rollbackAndFail(m_db);
+            return rollbackTransaction();
         }
     }
-    return commitOrRollback(m_db);
+    return commitTransaction();
 }
 
 bool DatabaseManager::updateRemote(const Remote& remote, UpdatedAt updatedAt)
@@ -561,13 +624,13 @@ bool DatabaseManager::deleteRemotes(const QStringList& ids)
     if (ids.isEmpty()) {
         return true;
     }
-    if (!m_db.isOpen() || !m_db.transaction()) {
+    if (!m_db.isOpen() || !beginTransaction()) {
         return false;
     }
     if (!deleteRemoteRows(m_db, ids)) {
-        return rollbackAndFail(m_db);
+        return rollbackTransaction();
     }
-    return commitOrRollback(m_db);
+    return commitTransaction();
 }
 
 QHash<QString, QString> DatabaseManager::syncOrigins()
@@ -588,7 +651,7 @@ bool DatabaseManager::setSyncOrigin(const QStringList& ids, const QString& origi
     if (ids.isEmpty()) {
         return true;
     }
-    if (!m_db.isOpen() || !m_db.transaction()) {
+    if (!m_db.isOpen() || !beginTransaction()) {
         return false;
     }
     QSqlQuery query(m_db);
@@ -602,10 +665,10 @@ bool DatabaseManager::setSyncOrigin(const QStringList& ids, const QString& origi
             query.bindValue(1, origin);
         }
         if (!query.exec()) {
-            return rollbackAndFail(m_db);
+            return rollbackTransaction();
         }
     }
-    return commitOrRollback(m_db);
+    return commitTransaction();
 }
 
 std::optional<QHash<QString, QString>> DatabaseManager::syncBaseline(const QString& account)
@@ -638,7 +701,7 @@ std::optional<QHash<QString, QString>> DatabaseManager::syncBaseline(const QStri
 
 bool DatabaseManager::setSyncBaseline(const QString& account, const QHash<QString, QString>& baseline)
 {
-    if (!m_db.isOpen() || !m_db.transaction()) {
+    if (!m_db.isOpen() || !beginTransaction()) {
         return false;
     }
     QSqlQuery clear(m_db);
@@ -646,11 +709,11 @@ bool DatabaseManager::setSyncBaseline(const QString& account, const QHash<QStrin
     if (!clear.prepare(QStringLiteral("DELETE FROM sync_baseline WHERE account_id=?")) ||
         !insert.prepare(
             QStringLiteral("INSERT INTO sync_baseline (account_id, item_id, digest) VALUES (?, ?, ?)"))) {
-        return rollbackAndFail(m_db);
+        return rollbackTransaction();
     }
     clear.addBindValue(nonNullText(account));
     if (!clear.exec()) {
-        return rollbackAndFail(m_db);
+        return rollbackTransaction();
     }
     // The marker tells "agreed on nothing" apart from "never synced here".
     const auto write = [&](const QString& item, const QString& digest) {
@@ -660,14 +723,14 @@ bool DatabaseManager::setSyncBaseline(const QString& account, const QHash<QStrin
         return insert.exec();
     };
     if (!write(QString::fromLatin1(kBaselineMarker), QString())) {
-        return rollbackAndFail(m_db);
+        return rollbackTransaction();
     }
     for (auto it = baseline.constBegin(); it != baseline.constEnd(); ++it) {
         if (!write(it.key(), it.value())) {
-            return rollbackAndFail(m_db);
+            return rollbackTransaction();
         }
     }
-    return commitOrRollback(m_db);
+    return commitTransaction();
 }
 
 std::optional<Remote> DatabaseManager::getRemote(const QString& id)
@@ -764,7 +827,7 @@ int DatabaseManager::countVantrelRemotes()
 
 bool DatabaseManager::replaceVantrelRemotes(const QList<Remote>& remotes)
 {
-    if (!m_db.isOpen() || !m_db.transaction()) {
+    if (!m_db.isOpen() || !beginTransaction()) {
         return false;
     }
 
@@ -781,7 +844,7 @@ bool DatabaseManager::replaceVantrelRemotes(const QList<Remote>& remotes)
                 "SELECT source_type, host, port, rdp_certificate_fingerprint FROM remotes WHERE id=?"));
             query.addBindValue(nonNullText(remote.id));
             if (!query.exec()) {
-                return rollbackAndFail(m_db);
+                return rollbackTransaction();
             }
             exists = query.next();
             if (exists && query.value(0).toString() != QLatin1String("vantrel")) {
@@ -797,7 +860,7 @@ bool DatabaseManager::replaceVantrelRemotes(const QList<Remote>& remotes)
             }
         }
         if (!(exists ? updateRemote(remote) : addRemote(remote))) {
-            return rollbackAndFail(m_db);
+            return rollbackTransaction();
         }
     }
 
@@ -805,7 +868,7 @@ bool DatabaseManager::replaceVantrelRemotes(const QList<Remote>& remotes)
     {
         QSqlQuery query(m_db);
         if (!query.exec(QStringLiteral("SELECT id FROM remotes WHERE source_type='vantrel'"))) {
-            return rollbackAndFail(m_db);
+            return rollbackTransaction();
         }
         while (query.next()) {
             const QString id = query.value(0).toString();
@@ -816,9 +879,9 @@ bool DatabaseManager::replaceVantrelRemotes(const QList<Remote>& remotes)
     }
 
     if (!deleteRemoteRows(m_db, staleIds)) {
-        return rollbackAndFail(m_db);
+        return rollbackTransaction();
     }
-    return commitOrRollback(m_db);
+    return commitTransaction();
 }
 
 template <typename Row>

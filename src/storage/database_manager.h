@@ -10,6 +10,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+#include <memory>
 #include <optional>
 
 class CryptoManager;
@@ -33,6 +35,14 @@ public:
     bool initialize(const QString& path, CryptoManager* crypto);
     bool createTables();
     void close();
+
+    // Another connection to the same file, for the calling thread (a worker): the same device key, and
+    // WAL lets the owner's connection read meanwhile. Destroy it on that thread. Null on failure.
+    std::unique_ptr<DatabaseManager> openForThisThread() const;
+    // Runs `work` in one all-or-nothing transaction that holds the write lock from its start: what the
+    // work reads stays true until it commits, and writes from other connections wait (busy timeout)
+    // until then. The manager's own calls inside join it. False when `work` or the commit failed.
+    bool inTransaction(const std::function<bool()>& work);
 
     QList<Group> getGroups();
     bool addGroup(const Group& group);
@@ -97,8 +107,14 @@ private:
     QString sealPassword(const QString& password, bool* ok) const;
     QString openPassword(const QString& stored) const;
     int countRemotes(const QString& statement);
+    // Nested calls join the outermost transaction; a failure inside rolls all of it back at its end.
+    bool beginTransaction(bool immediate = false);
+    bool commitTransaction();
+    bool rollbackTransaction(); // always false
 
     QSqlDatabase m_db;
     QString m_connectionName;
     CryptoManager* m_crypto = nullptr;
+    int m_transactionDepth = 0;
+    bool m_transactionFailed = false;
 };

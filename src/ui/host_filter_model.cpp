@@ -70,6 +70,12 @@ bool HostFilterModel::filterAcceptsRow(int sourceRow, const QModelIndex& sourceP
            remote.remark.contains(m_search, Qt::CaseInsensitive);
 }
 
+bool HostFilterModel::filterAcceptsColumn(int sourceColumn, const QModelIndex& sourceParent) const
+{
+    Q_UNUSED(sourceParent);
+    return sourceColumn != HostTableModel::IdColumn;
+}
+
 void HostFilterModel::sort(int column, Qt::SortOrder order)
 {
     // The check column has no text: sorting on it is the listed order, and checking rows never moves

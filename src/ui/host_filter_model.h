@@ -31,6 +31,10 @@ public:
 
 protected:
     bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
+    // The id column is for look-ups, never shown. Left out here rather than hidden in the view: the
+    // view's header restores a hidden column after every change of the filter, and that resize
+    // painted the table a second time per keystroke.
+    bool filterAcceptsColumn(int sourceColumn, const QModelIndex& sourceParent) const override;
     bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
 
 private:

@@ -5,6 +5,7 @@
 #include "ui/remark_editor_delegate.h"
 #include "ui/remote_id_mime.h"
 
+#include <QCoreApplication>
 #include <QDrag>
 #include <QHeaderView>
 #include <QItemSelectionModel>
@@ -54,7 +55,6 @@ HostTableView::HostTableView(HostFilterModel* model, QWidget* parent) : QTableVi
     header->setSortIndicator(-1, Qt::AscendingOrder);
     setSortingEnabled(true);
     setItemDelegateForColumn(HostTableModel::RemarkColumn, new RemarkEditorDelegate(this));
-    setColumnHidden(HostTableModel::IdColumn, true);
     connect(header, &QHeaderView::sectionClicked, this, &HostTableView::onHeaderSectionClicked);
     // The placeholder follows the row count.
     connect(model, &QAbstractItemModel::layoutChanged, viewport(), qOverload<>(&QWidget::update));
@@ -152,6 +152,15 @@ void HostTableView::selectionChanged(const QItemSelection& selected, const QItem
         }
     }
     hostModel()->setChecked(rows, true);
+}
+
+void HostTableView::layOutNow()
+{
+    executeDelayedItemsLayout();
+    // A scroll bar that came or went resizes the viewport, which lays the rows out again: that too
+    // before the paint, not during it.
+    QCoreApplication::sendPostedEvents(this, QEvent::LayoutRequest);
+    executeDelayedItemsLayout();
 }
 
 void HostTableView::fitColumns()

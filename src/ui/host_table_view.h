@@ -35,6 +35,9 @@ public:
     // Checks and selects every row / unchecks every row and clears the selection.
     void checkAll();
     void uncheckAll();
+    // Lays the rows out now instead of at the first paint: laid out during a paint, the table asks for a
+    // second one. Call once the model has changed.
+    void layOutNow();
     // Each column as wide as its contents (over the first rows), within its bounds.
     void fitColumns();
 

@@ -437,6 +437,8 @@ void MainWindow::applyFilter()
                                  .arg(windowsCount)
                                  .arg(total - windowsCount));
     updateCheckControls();
+    // Once per change of the filter, after everything above has told the table about it: one paint.
+    m_table->layOutNow();
 }
 
 void MainWindow::updateCheckControls()

@@ -156,7 +156,8 @@ private slots:
         QVERIFY(!m_sync->isSyncInProgress());
         QVERIFY(m_ui.titles.isEmpty());
         QCOMPARE(m_ui.reloads, 1);
-        QCOMPARE(m_ui.busyChanges, (QList<bool>{true, false}));
+        // The decryption, then the merge, each on the worker.
+        QCOMPARE(m_ui.busyChanges, (QList<bool>{true, false, true, false}));
 
         QList<QString> names;
         for (const Group& g : m_db->getGroups()) {

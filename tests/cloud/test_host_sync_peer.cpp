@@ -21,6 +21,7 @@
 #include <QTest>
 #include <QUuid>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -53,6 +54,9 @@ public:
     ConflictChoice resolveConflicts(const QList<Conflict>& list) override
     {
         conflicts += list;
+        if (whileAsked) {
+            whileAsked();
+        }
         return conflictAnswer;
     }
     bool offerSync(const QString& email) override
@@ -80,6 +84,7 @@ public:
     QStringList passphraseAnswers; // what the user types, in turn; none left: cancel
     QList<Conflict> conflicts;
     ConflictChoice conflictAnswer = ConflictChoice::KeepLocal;
+    std::function<void()> whileAsked; // what the user does in the window while the question is open
     QStringList offers;
     bool acceptOffer = false;
     QString syncState;
@@ -597,6 +602,45 @@ private slots:
                 hosts.toInt() == 1,
             kWaitMs);
         QCOMPARE(computer.hostNames(), (QStringList{"first-own", "second-own"}));
+    }
+
+    // The merge asks first with nothing written, then merges on the worker with the answer: a host the
+    // user edited in the meantime keeps that edit (it goes up next) instead of the cloud's older read.
+    void editDuringMergeIsKept()
+    {
+        Computer a(*m_server, QStringLiteral("机房A"));
+        QVERIFY(a.sync->storeSyncPassphrase(kPassphrase));
+        const QDateTime hourAgo = QDateTime::currentDateTimeUtc().addSecs(-3600);
+        const Remote asked = a.addHost(QStringLiteral("asked"), QStringLiteral("10.0.8.1"), "E-1", hourAgo);
+        const Remote edited = a.addHost(QStringLiteral("edited"), QStringLiteral("10.0.8.2"), "E-2", hourAgo);
+        const QString email = uniqueEmail("editor");
+        QVERIFY(signIn(a, email, true));
+        QTRY_COMPARE_WITH_TIMEOUT(serverRevision(email), 1, kWaitMs);
+        Computer b(*m_server, QStringLiteral("机房B"));
+        QVERIFY(b.sync->storeSyncPassphrase(kPassphrase));
+        QVERIFY(signIn(b, email, false));
+        const auto setRemark = [](Computer& computer, const Remote& host, const QString& remark) {
+            computer.use();
+            Remote changed = *computer.database->getRemote(host.id);
+            changed.remark = remark;
+            return computer.database->updateRemote(changed);
+        };
+        QVERIFY(setRemark(b, asked, QStringLiteral("B asked")) &&
+                setRemark(b, edited, QStringLiteral("B edited")));
+        QVERIFY(upload(b));
+        QCOMPARE(serverRevision(email), 2);
+
+        QVERIFY(setRemark(a, asked, QStringLiteral("A asked")));
+        a.ui.conflictAnswer = HostSyncUi::ConflictChoice::TakeCloud;
+        a.ui.whileAsked = [&] {
+            QVERIFY(setRemark(a, edited, QStringLiteral("A edited meanwhile")));
+        };
+        QVERIFY(download(a, false));
+        QCOMPARE(a.ui.conflicts.size(), 1);
+        QCOMPARE(a.database->getRemote(asked.id)->remark, QStringLiteral("B asked"));
+        QCOMPARE(a.database->getRemote(edited.id)->remark, QStringLiteral("A edited meanwhile"));
+        QCOMPARE(a.sync->pendingChanges(), 1);
+        QVERIFY(a.ui.messages.isEmpty());
     }
 
     void cleanupTestCase()
