@@ -18,6 +18,7 @@
 #include "cloud/service_endpoint.h"
 #include "network/acceleration_manager.h"
 #include "peer_process.h"
+#include "platform/memory_release.h"
 #include "process_figures.h"
 #include "support/acceleration_test_bed.h"
 #include "support/test_environment.h"
@@ -392,6 +393,8 @@ struct Path
 
 int main(int argc, char** argv)
 {
+    // As the program does at its start.
+    MemoryRelease::tuneAllocator();
     QCoreApplication app(argc, argv);
     const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 5;
     const QString reason = TestSshServer::unavailableReason();

@@ -11,6 +11,7 @@
 // the source then waits for one request byte, sends kTransferBytes and waits for the client to close;
 // the echo sends back what it reads.
 
+#include "platform/memory_release.h"
 #include "support/acceleration_test_bed.h"
 #include "support/test_acceleration_service.h"
 #include "support/test_certificate_authority.h"
@@ -166,6 +167,9 @@ int runRelay(QCoreApplication& app)
 
 int main(int argc, char** argv)
 {
+    // The relay node stands in for a partner's; it gets the allocator settings of the program, so that
+    // its heap's ups and downs do not set the pace of the program's transfers.
+    MemoryRelease::tuneAllocator();
     QCoreApplication app(argc, argv);
     const QString role = argc > 1 ? QString::fromLatin1(argv[1]) : QString();
     if (role == QLatin1String("targets")) {

@@ -18,6 +18,7 @@
 // extension on each window, then one pixel read per change), never by sampling the screen.
 
 #include "damage_watch.h"
+#include "platform/memory_release.h"
 #include "process_figures.h"
 #include "rdp/freerdp_session.h"
 #include "rdp/rdp_surface.h"
@@ -925,6 +926,8 @@ int runChild(int argc, char* argv[], const QString& what, int sessions)
     silenceFreeRdpLog(env);
     spdlog::set_level(spdlog::level::warn);
     if (what == QLatin1String("wall")) {
+        // As the program does at its start.
+        MemoryRelease::tuneAllocator();
         QApplication application(argc, argv);
         return runWall(sessions, parseOptions(application.arguments().mid(3)), launchedNs);
     }

@@ -3,6 +3,7 @@
 #include "cloud/update_checker.h"
 #include "logger.h"
 #include "nimbara_version.h"
+#include "platform/memory_release.h"
 #include "platform/platform_adapter.h"
 #include "platform/process_hardening.h"
 #include "platform/process_launcher.h"
@@ -74,6 +75,7 @@ int main(int argc, char* argv[])
     // memory, and every file it creates private.
     QString hardeningError;
     const bool hardened = ProcessHardening::apply(&hardeningError);
+    MemoryRelease::tuneAllocator();
 
     QApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("NIMBARA"));

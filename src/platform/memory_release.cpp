@@ -9,8 +9,17 @@
 namespace {
 
 constexpr int kSettleMs = 1000;
+constexpr int kLargeBufferBytes = 1024 * 1024;
 
 } // namespace
+
+void MemoryRelease::tuneAllocator()
+{
+#if defined(__GLIBC__)
+    mallopt(M_MMAP_THRESHOLD, kLargeBufferBytes);
+    mallopt(M_TRIM_THRESHOLD, kLargeBufferBytes);
+#endif
+}
 
 void MemoryRelease::releaseFreedSoon()
 {
