@@ -719,10 +719,6 @@ bool AccountStore::openLookupConnection()
         return false;
     }
     sqlite3_busy_timeout(m_lookupDb, kSqliteBusyTimeoutMs);
-    // Pages read through a mapping of the file: a snapshot's megabytes are copied from it once, not
-    // read page by page into the page cache and copied again. (An I/O error under a mapping ends the
-    // process instead of failing one read; the database is a local file of the service's own.)
-    sqlite3_exec(m_lookupDb, "PRAGMA mmap_size = 268435456", nullptr, nullptr, nullptr);
     return true;
 }
 
