@@ -437,6 +437,9 @@ bool AccelerationManager::setServiceEndpoint(const QUrl& baseUrl,
     m_tls.reset();
     if (!extraCaCertificates.isEmpty())
         m_tls = tlsConfigurationTrusting(extraCaCertificates);
+    // A kept-alive connection to the former service (or one trusted under the former certificates) is
+    // never reused: it may even answer on the same address and port after that service went away.
+    m_network->clearConnectionCache();
     return true;
 }
 
@@ -499,6 +502,9 @@ void AccelerationManager::onNodeListReply(QNetworkReply* reply, quint32 generati
     const QList<AccelerationNode> nodes =
         parseNodeList(boundedBody(reply, kMaxNodeListBytes).value_or(QByteArray()));
     if (nodes.isEmpty()) {
+        // The message to the user is one sentence; the log says which of the causes it was.
+        SPDLOG_WARN("加速节点配置不可用: {} (HTTP {})", reply->errorString(),
+                    reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
         m_busy = false;
         emit availabilityFailed(text(kNodeListUnusable));
         return;

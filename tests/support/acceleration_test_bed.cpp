@@ -59,7 +59,11 @@ bool AccelerationTestBed::enable(QString* error)
         return false;
     }
     if (!failed.isEmpty()) {
-        *error = failed.first().first().toString();
+        // Whether the request reached the service tells a connection problem from an answer's.
+        *error = QStringLiteral("%1 (node list requests served: %2, token requests: %3)")
+                     .arg(failed.first().first().toString())
+                     .arg(m_service->nodeListRequests())
+                     .arg(m_service->tokenRequests());
         return false;
     }
     m_manager->enableAcceleration();
