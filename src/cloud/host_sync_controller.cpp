@@ -431,17 +431,24 @@ void HostSyncController::finish(const QString& text, int timeoutMs, bool recount
     ++m_operation;
     // Whatever the outcome, the progress text ends with the operation.
     m_ui->showSyncStatus(text, timeoutMs);
-    if (recount || m_touchedDuringSync) {
-        recountPending();
+    const bool touched = m_touchedDuringSync;
+    m_touchedDuringSync = false;
+    if (recount || touched) {
+        recountPending([this, upload, touched] {
+            if (upload && m_pendingChanges > 0) {
+                uploadHostSyncNow();
+            } else if (touched) {
+                armAutoUpload(); // edits made while the operation ran go up as any edit does
+            }
+        });
     } else {
         showPending();
+        if (upload && m_pendingChanges > 0) {
+            // A refused upload was followed by a fetch and merge: what changed here goes up now.
+            QTimer::singleShot(0, this, &HostSyncController::uploadHostSyncNow);
+        }
     }
-    m_touchedDuringSync = false;
     emit syncSettled();
-    if (upload && m_pendingChanges > 0) {
-        // A refused upload was followed by a fetch and merge: what changed here goes up now.
-        QTimer::singleShot(0, this, &HostSyncController::uploadHostSyncNow);
-    }
 }
 
 void HostSyncController::fail(const QString& title, const QString& text)
@@ -915,7 +922,7 @@ void HostSyncController::mergeOwn(const HostSnapshot& cloud, const std::optional
             }
             m_baseline = result->baseline;
             m_baselineAccount = me;
-            m_pendingChanges = result->pending;
+            setPendingChanges(result->pending);
             m_lastSyncedHere = QDateTime::currentDateTimeUtc();
             m_problem.clear();
             reloadInventory();
@@ -1214,14 +1221,11 @@ void HostSyncController::upload(bool force)
                                             }
                                             m_baseline = digests;
                                             m_baselineAccount = me;
-                                            m_pendingChanges = 0;
+                                            setPendingChanges(0);
+                                            // Edits made while this one was on its way are counted by
+                                            // finish and go up next.
                                             finish(QStringLiteral("主机云同步完成 · 云端版本 %1").arg(stored),
                                                    6000, false);
-                                            // Edits made while this one was on its way (counted by finish) go
-                                            // up next.
-                                            if (m_pendingChanges > 0 && m_config->config().auto_sync) {
-                                                m_autoSyncTimer.start();
-                                            }
                                         });
                                 });
                         });
@@ -1381,7 +1385,8 @@ void HostSyncController::resetCloudState()
     m_identityAccount.clear();
     m_baseline.reset();
     m_baselineAccount.clear();
-    m_pendingChanges = -1;
+    setPendingChanges(-1);
+    m_afterCount.clear();
     m_sinceFetch.invalidate();
 }
 
@@ -1471,7 +1476,11 @@ void HostSyncController::scheduleHostSyncUpload()
         m_touchedDuringSync = true; // counted when the operation ends
         return;
     }
-    recountPending();
+    recountPending([this] { armAutoUpload(); });
+}
+
+void HostSyncController::armAutoUpload()
+{
     const AppConfig& config = m_config->config();
     if (!config.sync_enabled || !config.auto_sync || !m_cloudStateKnown || m_syncInProgress ||
         !isSyncAvailable() || !isMainAccount() || m_retryTimer.isActive()) {
@@ -1494,23 +1503,94 @@ qsizetype HostSyncController::visibleHostCount() const
     return hosts.size();
 }
 
-void HostSyncController::recountPending()
+void HostSyncController::setPendingChanges(int count)
+{
+    m_pendingChanges = count;
+    ++m_countGeneration; // a count under way was made against what this replaces
+}
+
+void HostSyncController::recountPending(std::function<void()> counted)
 {
     const QString me = accountId();
     if (!m_config->config().sync_enabled || !isSyncAvailable() || !isMainAccount()) {
-        m_pendingChanges = -1;
+        setPendingChanges(-1);
         m_ui->showSyncState(QString());
+        const QList<std::function<void()>> waiting = std::exchange(m_afterCount, {});
+        for (const std::function<void()>& next : waiting) {
+            next();
+        }
+        if (counted) {
+            counted();
+        }
         return;
     }
-    if (m_baselineAccount != me || !m_baseline) {
-        m_baseline = m_db->syncBaseline(me);
-        m_baselineAccount = me;
+    if (counted) {
+        m_afterCount.append(std::move(counted));
     }
-    m_pendingChanges =
-        m_baseline ? static_cast<int>(
-                         SyncBaseline::changes(*m_baseline, SyncBaseline::digests(uploadSnapshot())).size())
-                   : -1;
-    showPending();
+    // Every password opened and every host digested: about half a second at 10,000 hosts, so on the
+    // worker with its own connection. Only the latest count is shown; the ones it replaced run their
+    // follow-ups with it.
+    const quint64 generation = ++m_countGeneration;
+    ++m_countsUnderway;
+    struct Count
+    {
+        std::optional<SyncBaseline::Digests> baseline; // read from the database when none was at hand
+        int pending = -1;
+        bool read = false;
+    };
+    auto count = std::make_shared<Count>();
+    std::optional<SyncBaseline::Digests> known;
+    if (m_baselineAccount == me && m_baseline) {
+        known = m_baseline;
+    }
+    const DatabaseManager* source = m_db;
+    const CryptoManager* crypto = m_crypto;
+    const quint64 locks = m_crypto ? m_crypto->lockCount() : 0;
+    QPointer<HostSyncController> self(this);
+    m_runner([self, generation, count, known = std::move(known), source, crypto, locks, me] {
+        if (const std::unique_ptr<DatabaseManager> db = source->openForThisThread()) {
+            if (!known) {
+                count->baseline = db->syncBaseline(me);
+            }
+            const std::optional<SyncBaseline::Digests>& base = known ? known : count->baseline;
+            const HostSnapshot snapshot = base ? readUploadSnapshot(*db, me) : HostSnapshot();
+            // Passwords that did not open would count every host as changed.
+            count->read = !lockedSince(crypto, locks);
+            if (base && count->read) {
+                count->pending =
+                    static_cast<int>(SyncBaseline::changes(*base, SyncBaseline::digests(snapshot)).size());
+            }
+        }
+        QMetaObject::invokeMethod(
+            self.data(),
+            [self, generation, count, me] {
+                if (!self) {
+                    return;
+                }
+                --self->m_countsUnderway;
+                if (self->m_countGeneration == generation && self->accountId() == me) {
+                    self->onCounted(count->baseline, count->pending, count->read);
+                }
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void HostSyncController::onCounted(const std::optional<SyncBaseline::Digests>& baseline, int pending,
+                                   bool read)
+{
+    if (baseline && !(m_baselineAccount == accountId() && m_baseline)) {
+        m_baseline = baseline;
+        m_baselineAccount = accountId();
+    }
+    if (read) {
+        m_pendingChanges = pending;
+        showPending();
+    }
+    const QList<std::function<void()>> waiting = std::exchange(m_afterCount, {});
+    for (const std::function<void()>& next : waiting) {
+        next();
+    }
 }
 
 void HostSyncController::showPending()

@@ -14,6 +14,7 @@
 
 #include <functional>
 #include <optional>
+#include <utility>
 
 class AccountClient;
 class ConfigManager;
@@ -113,6 +114,8 @@ public:
     QDateTime cloudUpdatedAt() const { return m_cloudUpdatedAt; }
     bool isCloudStateKnown() const { return m_cloudStateKnown; }
     bool isSyncInProgress() const { return m_syncInProgress; }
+    // The changes not uploaded yet are being counted (on the worker).
+    bool isCountingChanges() const { return m_countsUnderway > 0; }
     // Changes made here that the cloud does not have yet (hosts and groups), -1 before the first sync.
     int pendingChanges() const { return m_pendingChanges; }
     // Why the last sync did not go through; empty after a good one.
@@ -168,7 +171,14 @@ private:
     // `asked`: the hosts the user decided about, and how.
     void mergeOwn(const HostSnapshot& cloud, const std::optional<QSet<QString>>& asked, bool takeCloud,
                   std::function<void()> merged);
-    void recountPending();
+    // Counts the changes not uploaded yet on the worker, shows the count and then runs `counted` (unless
+    // the account changed meanwhile).
+    void recountPending(std::function<void()> counted = {});
+    void onCounted(const std::optional<SyncBaseline::Digests>& baseline, int pending, bool read);
+    // A count set by an operation that knows it; a count under way is dropped.
+    void setPendingChanges(int count);
+    // Starts the debounced upload when there are changes and nothing stands in the way.
+    void armAutoUpload();
     void showPending();
     void reloadInventory();
     void scheduleRetry(const QString& problem);
@@ -225,6 +235,9 @@ private:
     std::optional<SyncBaseline::Digests> m_baseline; // of m_baselineAccount, as kept in the database
     QString m_baselineAccount;
     int m_pendingChanges = -1;
+    quint64 m_countGeneration = 0;
+    int m_countsUnderway = 0;
+    QList<std::function<void()>> m_afterCount; // follow-ups of the count under way
     QString m_problem;
     QDateTime m_lastSyncedHere;
     Trigger m_trigger = Trigger::Auto;

@@ -173,16 +173,12 @@ private:
         return settle(computer);
     }
 
-    // Waits until no download or upload is under way.
+    // Waits until no download, upload or count of the changes not uploaded yet is under way.
     static bool settle(Computer& computer)
     {
-        QSignalSpy settled(computer.sync.get(), &HostSyncController::syncSettled);
-        while (computer.sync->isSyncInProgress()) {
-            if (!settled.wait(kWaitMs)) {
-                return false;
-            }
-        }
-        return true;
+        return QTest::qWaitFor(
+            [&] { return !computer.sync->isSyncInProgress() && !computer.sync->isCountingChanges(); },
+            kWaitMs);
     }
 
     qint64 serverRevision(const QString& ownerEmail)
@@ -271,6 +267,7 @@ private slots:
         // again by itself. Nobody is asked: no host changed on both sides.
         a.use();
         a.sync->scheduleHostSyncUpload();
+        QVERIFY(settle(a));
         QVERIFY(a.sync->autoSyncTimer()->isActive());
         QCOMPARE(a.ui.syncState, QStringLiteral("1 处更改尚未上传"));
         QVERIFY(upload(a));
@@ -301,6 +298,7 @@ private slots:
         QVERIFY(upload(a));
         QCOMPARE(serverRevision(email), 4);
         a.sync->scheduleHostSyncUpload();
+        QVERIFY(settle(a));
         QVERIFY(!a.sync->autoSyncTimer()->isActive());
 
         // The same host changed on both computers: A is asked, with both versions, and keeps B's.
