@@ -479,12 +479,9 @@ void AccountClient::downloadSync(QObject* context, std::function<void(const Sync
                 syncFailure(), kMaxSnapshotReplyBytes);
 }
 
-void AccountClient::uploadSync(const QString& payload, const TeamUpload& team, int deviceCount,
-                               qint64 expectedRevision, QObject* context,
-                               std::function<void(qint64, const QDateTime&)> done)
+QByteArray AccountClient::syncUploadBody(const QString& payload, const TeamUpload& team, int deviceCount,
+                                         qint64 expectedRevision)
 {
-    if (m_sessionToken.isEmpty())
-        return;
     QJsonArray keys;
     for (const SealedTeamKey& key : team.keys) {
         keys.append(
@@ -497,7 +494,15 @@ void AccountClient::uploadSync(const QString& payload, const TeamUpload& team, i
         {QStringLiteral("device_count"), deviceCount},
         {QStringLiteral("expected_revision"), expectedRevision},
     };
-    sendRequest("PUT", QStringLiteral("/api/v1/account/sync"), body, true,
+    return QJsonDocument(body).toJson(QJsonDocument::Compact);
+}
+
+void AccountClient::uploadSync(QByteArray body, QObject* context,
+                               std::function<void(qint64, const QDateTime&)> done)
+{
+    if (m_sessionToken.isEmpty())
+        return;
+    sendRequest("PUT", QStringLiteral("/api/v1/account/sync"), std::move(body), true,
                 guarded(context,
                         [done](const QJsonObject& response) {
                             done(
@@ -505,7 +510,7 @@ void AccountClient::uploadSync(const QString& payload, const TeamUpload& team, i
                                 QDateTime::fromString(response.value(QStringLiteral("updated_at")).toString(),
                                                       Qt::ISODateWithMs));
                         }),
-                syncFailure());
+                syncFailure(), kMaxReplyBytes);
 }
 
 void AccountClient::restoreSession()
@@ -551,6 +556,15 @@ void AccountClient::sendRequest(const QByteArray& method, const QString& path, c
                                 bool authorized, SuccessHandler onSuccess, FailureHandler onFailure,
                                 qint64 maxReplyBytes)
 {
+    sendRequest(method, path,
+                body.isEmpty() ? QByteArray() : QJsonDocument(body).toJson(QJsonDocument::Compact),
+                authorized, std::move(onSuccess), std::move(onFailure), maxReplyBytes);
+}
+
+void AccountClient::sendRequest(const QByteArray& method, const QString& path, QByteArray jsonBody,
+                                bool authorized, SuccessHandler onSuccess, FailureHandler onFailure,
+                                qint64 maxReplyBytes)
+{
     QNetworkRequest request(QUrl(m_serviceUrl + path));
     // Qt carries the body and the Authorization header along a redirect, so the password or the
     // token would reach whatever host the answer names: only the service's own origin (same scheme,
@@ -567,8 +581,7 @@ void AccountClient::sendRequest(const QByteArray& method, const QString& path, c
     if (method == "GET") {
         reply = m_network->sendCustomRequest(request, method);
     } else {
-        auto* buffer = new WipedBuffer(body.isEmpty() ? QByteArray()
-                                                      : QJsonDocument(body).toJson(QJsonDocument::Compact));
+        auto* buffer = new WipedBuffer(std::move(jsonBody));
         reply = m_network->sendCustomRequest(request, method, buffer);
         buffer->setParent(reply);
         connect(reply, &QNetworkReply::finished, buffer, [buffer] { buffer->wipe(); });

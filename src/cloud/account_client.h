@@ -108,8 +108,12 @@ public:
                        std::function<void()> done);
     void fetchSyncRoster(QObject* context, std::function<void(const SyncRoster&)> done);
     void downloadSync(QObject* context, std::function<void(const SyncDownload&)> done);
-    void uploadSync(const QString& payload, const TeamUpload& team, int deviceCount, qint64 expectedRevision,
-                    QObject* context, std::function<void(qint64 revision, const QDateTime& updatedAt)> done);
+    // The upload's request body: megabytes of JSON at thousands of hosts, so it is made on a worker
+    // (a pure function) and handed to uploadSync as it is.
+    static QByteArray syncUploadBody(const QString& payload, const TeamUpload& team, int deviceCount,
+                                     qint64 expectedRevision);
+    void uploadSync(QByteArray body, QObject* context,
+                    std::function<void(qint64 revision, const QDateTime& updatedAt)> done);
 
 public slots:
     void login(const QString& email, const QString& password);
@@ -147,6 +151,9 @@ protected:
     void sendRequest(const QByteArray& method, const QString& path, const QJsonObject& body, bool authorized,
                      SuccessHandler onSuccess, FailureHandler onFailure = {},
                      qint64 maxReplyBytes = kMaxReplyBytes);
+    // The same with a body already in JSON (empty: none).
+    void sendRequest(const QByteArray& method, const QString& path, QByteArray jsonBody, bool authorized,
+                     SuccessHandler onSuccess, FailureHandler onFailure, qint64 maxReplyBytes);
     void clearSession();
     // Routes a failed sync request to syncRequestFailed instead of a message box.
     std::function<void(const QString&)> syncFailure();

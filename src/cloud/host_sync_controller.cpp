@@ -1155,31 +1155,37 @@ void HostSyncController::upload(bool force)
                     const qint64 revision = m_cloudRevision + 1;
                     const int hosts = static_cast<int>(snapshot.remotes.size());
                     const SyncIdentity identity = *m_identity;
-                    auto full = std::make_shared<QString>();
-                    auto team = std::make_shared<std::optional<TeamUpload>>();
+                    const qint64 expected = m_cloudRevision;
+                    auto body = std::make_shared<QByteArray>();
                     auto error = std::make_shared<QString>();
                     QStringList uploadedIds;
                     for (const Remote& remote : snapshot.remotes) {
                         uploadedIds.append(remote.id);
                     }
                     offThread(
-                        [snapshot, identity, me, revision, recipients, full, team, error] {
-                            *full = sealFullSnapshot(snapshot, identity, me, revision, error.get());
-                            if (!full->isEmpty()) {
-                                *team = sealTeamSnapshot(teamShare(snapshot), identity, me, revision,
-                                                         recipients, error.get());
+                        [snapshot, identity, me, revision, expected, hosts, recipients, body, error] {
+                            const QString full =
+                                sealFullSnapshot(snapshot, identity, me, revision, error.get());
+                            if (full.isEmpty()) {
+                                return;
+                            }
+                            const std::optional<TeamUpload> team = sealTeamSnapshot(
+                                teamShare(snapshot), identity, me, revision, recipients, error.get());
+                            if (team) {
+                                // Megabytes of JSON: written here, not on the GUI thread.
+                                *body = AccountClient::syncUploadBody(full, *team, hosts, expected);
                             }
                         },
-                        [this, full, team, error, hosts, me, digests = std::move(digests), recipientsDigest,
+                        [this, body, error, hosts, me, digests = std::move(digests), recipientsDigest,
                          uploadedIds] {
-                            if (full->isEmpty() || !*team) {
+                            if (body->isEmpty()) {
                                 fail(QStringLiteral("云同步失败"), *error);
                                 return;
                             }
                             m_ui->showSyncStatus(QStringLiteral("正在端到端加密并上传 %1 台主机…").arg(hosts),
                                                  0);
                             m_account->uploadSync(
-                                *full, **team, hosts, m_cloudRevision, this,
+                                std::move(*body), this,
                                 [this, me, digests, recipientsDigest, uploadedIds,
                                  operation = m_operation](qint64 stored, const QDateTime& updatedAt) {
                                     if (operation != m_operation) {
