@@ -386,6 +386,17 @@ SyncPeer readPeer(const QJsonObject& object)
     return peer;
 }
 
+// An answer's bytes read as the JSON object `done` takes.
+std::function<void(const QByteArray&)> parsed(std::function<void(const QJsonObject&)> done)
+{
+    if (!done) {
+        return {};
+    }
+    return [done = std::move(done)](const QByteArray& answer) {
+        done(QJsonDocument::fromJson(answer).object());
+    };
+}
+
 // `done` runs only while `context` lives.
 template <typename Done> auto guarded(QObject* context, Done done)
 {
@@ -453,30 +464,37 @@ void AccountClient::fetchSyncRoster(QObject* context, std::function<void(const S
                 syncFailure());
 }
 
-void AccountClient::downloadSync(QObject* context, std::function<void(const SyncDownload&)> done)
+void AccountClient::downloadSync(QObject* context, std::function<void(const QByteArray&)> done)
 {
     if (m_sessionToken.isEmpty())
         return;
-    sendRequest("GET", QStringLiteral("/api/v1/account/sync"), QJsonObject(), true,
-                guarded(context,
-                        [done](const QJsonObject& response) {
-                            SyncDownload download;
-                            download.exists = response.value(QStringLiteral("exists")).toBool();
-                            download.format = response.value(QStringLiteral("format")).toInt(1);
-                            download.accountId = response.value(QStringLiteral("account_id")).toString();
-                            download.revision = response.value(QStringLiteral("revision")).toInteger();
-                            download.updatedAt = QDateTime::fromString(
-                                response.value(QStringLiteral("updated_at")).toString(), Qt::ISODateWithMs);
-                            download.payload = response.value(QStringLiteral("payload")).toString();
-                            download.teamPayload = response.value(QStringLiteral("team_payload")).toString();
-                            download.sealedKey = response.value(QStringLiteral("sealed_key")).toString();
-                            for (const QJsonValue& id :
-                                 response.value(QStringLiteral("sealed_for")).toArray()) {
-                                download.sealedFor.append(id.toString());
-                            }
-                            done(download);
-                        }),
-                syncFailure(), kMaxSnapshotReplyBytes);
+    sendRequest(
+        "GET", QStringLiteral("/api/v1/account/sync"), QByteArray(), true,
+        [context = QPointer<QObject>(context), done = std::move(done)](const QByteArray& answer) {
+            if (context) {
+                done(answer);
+            }
+        },
+        syncFailure(), kMaxSnapshotReplyBytes);
+}
+
+SyncDownload AccountClient::parseSyncDownload(const QByteArray& answer)
+{
+    const QJsonObject response = QJsonDocument::fromJson(answer).object();
+    SyncDownload download;
+    download.exists = response.value(QStringLiteral("exists")).toBool();
+    download.format = response.value(QStringLiteral("format")).toInt(1);
+    download.accountId = response.value(QStringLiteral("account_id")).toString();
+    download.revision = response.value(QStringLiteral("revision")).toInteger();
+    download.updatedAt =
+        QDateTime::fromString(response.value(QStringLiteral("updated_at")).toString(), Qt::ISODateWithMs);
+    download.payload = response.value(QStringLiteral("payload")).toString();
+    download.teamPayload = response.value(QStringLiteral("team_payload")).toString();
+    download.sealedKey = response.value(QStringLiteral("sealed_key")).toString();
+    for (const QJsonValue& id : response.value(QStringLiteral("sealed_for")).toArray()) {
+        download.sealedFor.append(id.toString());
+    }
+    return download;
 }
 
 QByteArray AccountClient::syncUploadBody(const QString& payload, const TeamUpload& team, int deviceCount,
@@ -502,15 +520,15 @@ void AccountClient::uploadSync(QByteArray body, QObject* context,
 {
     if (m_sessionToken.isEmpty())
         return;
-    sendRequest("PUT", QStringLiteral("/api/v1/account/sync"), std::move(body), true,
-                guarded(context,
-                        [done](const QJsonObject& response) {
-                            done(
-                                response.value(QStringLiteral("revision")).toInteger(),
+    sendRequest(
+        "PUT", QStringLiteral("/api/v1/account/sync"), std::move(body), true,
+        parsed(guarded(context,
+                       [done](const QJsonObject& response) {
+                           done(response.value(QStringLiteral("revision")).toInteger(),
                                 QDateTime::fromString(response.value(QStringLiteral("updated_at")).toString(),
                                                       Qt::ISODateWithMs));
-                        }),
-                syncFailure(), kMaxReplyBytes);
+                       })),
+        syncFailure(), kMaxReplyBytes);
 }
 
 void AccountClient::restoreSession()
@@ -558,11 +576,11 @@ void AccountClient::sendRequest(const QByteArray& method, const QString& path, c
 {
     sendRequest(method, path,
                 body.isEmpty() ? QByteArray() : QJsonDocument(body).toJson(QJsonDocument::Compact),
-                authorized, std::move(onSuccess), std::move(onFailure), maxReplyBytes);
+                authorized, parsed(std::move(onSuccess)), std::move(onFailure), maxReplyBytes);
 }
 
 void AccountClient::sendRequest(const QByteArray& method, const QString& path, QByteArray jsonBody,
-                                bool authorized, SuccessHandler onSuccess, FailureHandler onFailure,
+                                bool authorized, RawSuccessHandler onSuccess, FailureHandler onFailure,
                                 qint64 maxReplyBytes)
 {
     QNetworkRequest request(QUrl(m_serviceUrl + path));
@@ -604,7 +622,6 @@ void AccountClient::sendRequest(const QByteArray& method, const QString& path, Q
              onFailure = std::move(onFailure)] {
                 const QByteArray bytes = reply->read(maxReplyBytes + 1);
                 const bool tooLarge = reply->property(kTooLarge).toBool() || bytes.size() > maxReplyBytes;
-                const QJsonObject object = tooLarge ? QJsonObject() : QJsonDocument::fromJson(bytes).object();
                 const QNetworkReply::NetworkError error = reply->error();
                 const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
                 const QString errorString = reply->errorString();
@@ -615,6 +632,8 @@ void AccountClient::sendRequest(const QByteArray& method, const QString& path, Q
                     emit busyChanged(false);
 
                 if (error != QNetworkReply::NoError || tooLarge) {
+                    const QJsonObject object =
+                        tooLarge ? QJsonObject() : QJsonDocument::fromJson(bytes).object();
                     const QString serviceText = object.value(QStringLiteral("error")).toString();
                     QString message;
                     if (tooLarge) {
@@ -643,7 +662,7 @@ void AccountClient::sendRequest(const QByteArray& method, const QString& path, Q
                     return;
                 }
                 if (onSuccess)
-                    onSuccess(object);
+                    onSuccess(bytes);
             });
 }
 

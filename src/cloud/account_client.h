@@ -107,7 +107,9 @@ public:
     void storeSyncKeys(const SyncKeysRecord& keys, const QByteArray& expectedSignPublic, QObject* context,
                        std::function<void()> done);
     void fetchSyncRoster(QObject* context, std::function<void(const SyncRoster&)> done);
-    void downloadSync(QObject* context, std::function<void(const SyncDownload&)> done);
+    // The answer comes as it arrived (up to 64 MiB of JSON), for parseSyncDownload on a worker.
+    void downloadSync(QObject* context, std::function<void(const QByteArray& answer)> done);
+    static SyncDownload parseSyncDownload(const QByteArray& answer);
     // The upload's request body: megabytes of JSON at thousands of hosts, so it is made on a worker
     // (a pure function) and handed to uploadSync as it is.
     static QByteArray syncUploadBody(const QString& payload, const TeamUpload& team, int deviceCount,
@@ -145,15 +147,16 @@ signals:
 
 protected:
     using SuccessHandler = std::function<void(const QJsonObject&)>;
+    using RawSuccessHandler = std::function<void(const QByteArray&)>;
     using FailureHandler = std::function<void(const QString&)>;
 
     void heartbeat();
     void sendRequest(const QByteArray& method, const QString& path, const QJsonObject& body, bool authorized,
                      SuccessHandler onSuccess, FailureHandler onFailure = {},
                      qint64 maxReplyBytes = kMaxReplyBytes);
-    // The same with a body already in JSON (empty: none).
+    // The same with a body already in JSON (empty: none), and the answer's bytes to `onSuccess`.
     void sendRequest(const QByteArray& method, const QString& path, QByteArray jsonBody, bool authorized,
-                     SuccessHandler onSuccess, FailureHandler onFailure, qint64 maxReplyBytes);
+                     RawSuccessHandler onSuccess, FailureHandler onFailure, qint64 maxReplyBytes);
     void clearSession();
     // Routes a failed sync request to syncRequestFailed instead of a message box.
     std::function<void(const QString&)> syncFailure();

@@ -644,10 +644,14 @@ void HostSyncController::startDownload(Trigger trigger)
     withPassphrase(
         trigger != Trigger::Background, QString(),
         [this] {
-            m_account->downloadSync(this, [this, operation = m_operation](const SyncDownload& download) {
-                if (operation == m_operation) {
-                    handleDownload(download);
+            m_account->downloadSync(this, [this, operation = m_operation](const QByteArray& answer) {
+                if (operation != m_operation) {
+                    return;
                 }
+                // Megabytes of JSON: read on the worker.
+                auto download = std::make_shared<SyncDownload>();
+                offThread([answer, download] { *download = AccountClient::parseSyncDownload(answer); },
+                          [this, download] { handleDownload(*download); });
             });
         },
         [this] {
