@@ -316,7 +316,12 @@ HostSyncController::HostSyncController(DatabaseManager* database, ConfigManager*
     applyConfig();
 }
 
-HostSyncController::~HostSyncController() = default;
+HostSyncController::~HostSyncController()
+{
+    // Worker jobs read through the database and the device key, which outlive this object but not the
+    // program: none may still run when the program goes on to close them.
+    derivationPool().waitForDone();
+}
 
 bool HostSyncController::isSyncAvailable() const
 {
