@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -67,7 +68,8 @@ QThreadPool& derivationPool()
     return *pool;
 }
 
-// The hosts `me` may upload (see uploadSnapshot), read over `db`.
+// The hosts account `me` may upload, read over `db`: every group; hosts that belong to no account's cloud
+// yet or to this one's (never "local" ones, nor those of another account).
 HostSnapshot readUploadSnapshot(DatabaseManager& db, const QString& me)
 {
     const QHash<QString, QString> origins = db.syncOrigins();
@@ -529,11 +531,6 @@ void HostSyncController::acceptChangedKey(const QString& peerId)
             return;
         }
     }
-}
-
-HostSnapshot HostSyncController::uploadSnapshot() const
-{
-    return readUploadSnapshot(*m_db, accountId());
 }
 
 void HostSyncController::withIdentity(std::function<void()> next)
@@ -1526,21 +1523,15 @@ void HostSyncController::setPendingChanges(int count)
 
 void HostSyncController::recountPending(std::function<void()> counted)
 {
+    if (counted) {
+        m_afterCount.append(std::move(counted));
+    }
     const QString me = accountId();
     if (!m_config->config().sync_enabled || !isSyncAvailable() || !isMainAccount()) {
         setPendingChanges(-1);
         m_ui->showSyncState(QString());
-        const QList<std::function<void()>> waiting = std::exchange(m_afterCount, {});
-        for (const std::function<void()>& next : waiting) {
-            next();
-        }
-        if (counted) {
-            counted();
-        }
+        runAfterCount();
         return;
-    }
-    if (counted) {
-        m_afterCount.append(std::move(counted));
     }
     // Every password opened and every host digested: about half a second at 10,000 hosts, so on the
     // worker with its own connection. Only the latest count is shown; the ones it replaced run their
@@ -1602,6 +1593,11 @@ void HostSyncController::onCounted(const std::optional<SyncBaseline::Digests>& b
         m_pendingChanges = pending;
         showPending();
     }
+    runAfterCount();
+}
+
+void HostSyncController::runAfterCount()
+{
     const QList<std::function<void()>> waiting = std::exchange(m_afterCount, {});
     for (const std::function<void()>& next : waiting) {
         next();

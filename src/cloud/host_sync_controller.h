@@ -14,7 +14,6 @@
 
 #include <functional>
 #include <optional>
-#include <utility>
 
 class AccountClient;
 class ConfigManager;
@@ -155,9 +154,6 @@ signals:
 
 private:
     QString accountId() const;
-    // The hosts this account may upload: every group; hosts that belong to no account's cloud yet or to
-    // this one's (never "local" ones, nor those of another account).
-    HostSnapshot uploadSnapshot() const;
     enum class Trigger { User, Auto, Background };
     void startDownload(Trigger trigger);
     // Runs `next` once a passphrase is stored for this account, asking first when none is (unless
@@ -175,6 +171,8 @@ private:
     // the account changed meanwhile).
     void recountPending(std::function<void()> counted = {});
     void onCounted(const std::optional<SyncBaseline::Digests>& baseline, int pending, bool read);
+    // Runs (and forgets) what waited for the count.
+    void runAfterCount();
     // A count set by an operation that knows it; a count under way is dropped.
     void setPendingChanges(int count);
     // Starts the debounced upload when there are changes and nothing stands in the way.
