@@ -4,6 +4,7 @@
 #include "cloud/host_snapshot_codec.h"
 #include "cloud/host_sync_ui.h"
 #include "cloud/signed_snapshot_codec.h"
+#include "cloud/sync_inventory.h"
 #include "logger.h"
 #include "storage/config_manager.h"
 #include "storage/crypto_manager.h"
@@ -14,7 +15,6 @@
 #include <QPair>
 #include <QPointer>
 #include <QSet>
-#include <QSettings>
 #include <QThreadPool>
 
 #include <algorithm>
@@ -26,35 +26,11 @@ namespace {
 const QString kLocalOnly = QString::fromLatin1(DatabaseManager::kLocalOnlyOrigin);
 constexpr int kFormatSigned = 2;
 
-QString acceptedRevisionKey(const QString& account)
-{
-    return QStringLiteral("sync/accepted_revision/") + account;
-}
-
-QString pinKey(const QString& me, const QString& peer)
-{
-    return QStringLiteral("sync/pins/%1/%2").arg(me, peer);
-}
-
 // Never empty, so that "not known" (empty) differs from "sealed to nobody".
 QString recipientsDigest(QStringList memberIds)
 {
     memberIds.sort();
     return QStringLiteral("members:") + memberIds.join(QLatin1Char(','));
-}
-
-QString accountNameKey(const QString& account)
-{
-    return QStringLiteral("sync/account_names/") + account;
-}
-
-// Written only when it changed: every write makes the settings file be saved again (and synced to disk)
-// on the GUI thread, and an owner sees every member's name at every upload.
-void keepAccountName(QSettings& settings, const QString& account, const QString& email)
-{
-    if (!email.isEmpty() && settings.value(accountNameKey(account)).toString() != email) {
-        settings.setValue(accountNameKey(account), email);
-    }
 }
 
 // One pool for the whole program: a derivation takes 64 MiB, so never more than one at a time.
@@ -68,243 +44,13 @@ QThreadPool& derivationPool()
     return *pool;
 }
 
-// The hosts account `me` may upload, read over `db`: every group; hosts that belong to no account's cloud
-// yet or to this one's (never "local" ones, nor those of another account).
-HostSnapshot readUploadSnapshot(DatabaseManager& db, const QString& me)
-{
-    const QHash<QString, QString> origins = db.syncOrigins();
-    HostSnapshot snapshot{db.getGroups(), {}};
-    for (Remote& remote : db.getAllRemotes()) {
-        const QString origin = origins.value(remote.id);
-        if (origin.isEmpty() || origin == me) {
-            snapshot.remotes.append(std::move(remote));
-        }
-    }
-    return snapshot;
-}
-
-// Passwords read on a worker since `locksBefore` may have come out empty: the program locked meanwhile
-// (even if it was unlocked again since).
-bool lockedSince(const CryptoManager* crypto, quint64 locksBefore)
-{
-    return crypto != nullptr && (crypto->isLocked() || crypto->lockCount() != locksBefore);
-}
-
-using Decide =
-    std::function<SyncBaseline::Decision(const Remote& cloud, bool localExists, bool cloudIsNewer)>;
-
-// Merges `cloud` over `db` and tags what came in with `origin`; `withdraw` drops hosts of that origin the
-// snapshot no longer holds (a member's copy of the team hosts). Run inside the caller's transaction:
-// false when any write failed, and the caller rolls all of it back.
-bool mergeInto(DatabaseManager& db, const HostSnapshot& cloud, const QString& origin, bool withdraw,
-               const Decide& decide)
-{
-    QSet<QString> localIds;
-    for (const Group& group : db.getGroups()) {
-        localIds.insert(group.id);
-    }
-    for (Group group : cloud.groups) {
-        if (localIds.contains(group.id)) {
-            continue; // a local group keeps its name and place
-        }
-        if (group.created_at.isNull()) {
-            group.created_at = QDateTime::currentDateTimeUtc();
-        }
-        if (!db.addGroup(group)) {
-            return false;
-        }
-        localIds.insert(group.id);
-    }
-    const QList<Group> groups = db.getGroups();
-    if (groups.isEmpty()) {
-        return true;
-    }
-    const QString fallbackGroupId = groups.first().id;
-    // One read of the local hosts instead of two look-ups per cloud host. The sets do not change during
-    // the loop (new hosts are written together at the end), so the answers are the same.
-    QHash<QString, QDateTime> localUpdated;
-    QSet<QPair<QString, int>> localAddresses;
-    for (const Remote& local : db.getAllRemotes(DatabaseManager::Passwords::Skip)) {
-        localUpdated.insert(local.id, local.updated_at);
-        localAddresses.insert({local.host, local.port});
-    }
-    QList<Remote> added;
-    QStringList taken;
-    QSet<QString> inCloud;
-    for (Remote remote : cloud.remotes) {
-        inCloud.insert(remote.id);
-        if (!localIds.contains(remote.group_id)) {
-            remote.group_id = fallbackGroupId;
-        }
-        const auto local = localUpdated.constFind(remote.id);
-        const bool localExists = local != localUpdated.constEnd();
-        const bool cloudIsNewer =
-            localExists && (local->isNull() || (!remote.updated_at.isNull() && remote.updated_at > *local));
-        const SyncBaseline::Decision decision = decide(remote, localExists, cloudIsNewer);
-        if (decision == SyncBaseline::Decision::SkipCloud) {
-            continue; // removed here; the removal goes up with the next upload
-        }
-        if (localExists) {
-            if (decision == SyncBaseline::Decision::TakeCloud) {
-                // With the cloud's time: stamped now, this computer's copy would look newer than an
-                // edit made elsewhere in the meantime and overwrite it at that computer's next restore.
-                if (!db.updateRemote(remote, DatabaseManager::UpdatedAt::Keep)) {
-                    return false;
-                }
-                taken.append(remote.id);
-            }
-            continue;
-        }
-        if (localAddresses.contains({remote.host, remote.port})) {
-            continue; // the same machine under another id
-        }
-        if (remote.created_at.isNull()) {
-            remote.created_at = QDateTime::currentDateTimeUtc();
-        }
-        if (remote.updated_at.isNull()) {
-            remote.updated_at = remote.created_at;
-        }
-        taken.append(remote.id);
-        added.append(remote);
-    }
-    if (!added.isEmpty() && !db.addRemotes(added)) {
-        return false;
-    }
-    if (origin.isEmpty()) {
-        return true;
-    }
-    const QHash<QString, QString> origins = db.syncOrigins();
-    QStringList tagged;
-    for (const QString& id : taken) {
-        if (origins.value(id) != kLocalOnly) {
-            tagged.append(id);
-        }
-    }
-    if (!db.setSyncOrigin(tagged, origin)) {
-        return false;
-    }
-    if (withdraw) {
-        // Team hosts the owner no longer shares (made private, deleted, or the member removed from a
-        // host's scope) leave this computer with their passwords.
-        QStringList withdrawn;
-        for (auto it = origins.constBegin(); it != origins.constEnd(); ++it) {
-            if (it.value() == origin && !inCloud.contains(it.key())) {
-                withdrawn.append(it.key());
-            }
-        }
-        if (!withdrawn.isEmpty()) {
-            if (!db.deleteRemotes(withdrawn)) {
-                return false;
-            }
-            SPDLOG_INFO("主账号已不再共享 {} 台团队主机，已从本机移除", withdrawn.size());
-        }
-    }
-    return true;
-}
-
-// What merging the account's own cloud copy on the worker came to.
-struct OwnMerge
-{
-    enum class Outcome { Merged, Conflicts, Locked, Failed };
-    Outcome outcome = Outcome::Failed;
-    QList<HostSyncUi::Conflict> conflicts; // Conflicts: to ask about; nothing was written
-    SyncBaseline::Digests baseline;        // Merged: stored with the merge
-    int pending = 0;                       // Merged: changes made here the cloud does not have
-};
-
-// The owner's merge against the baseline, in one transaction: read, decide, write, new baseline. The
-// first pass (`asked` nullopt) stops before writing anything when hosts changed on both sides.
-OwnMerge mergeOwnInto(DatabaseManager& db, const CryptoManager* crypto, quint64 locks,
-                      const HostSnapshot& cloud, const QString& me, const std::optional<QSet<QString>>& asked,
-                      bool takeCloud)
-{
-    OwnMerge result;
-    bool merged = false;
-    const bool committed = db.inTransaction([&] {
-        const std::optional<SyncBaseline::Digests> base = db.syncBaseline(me);
-        const HostSnapshot local = readUploadSnapshot(db, me);
-        if (lockedSince(crypto, locks)) {
-            result.outcome = OwnMerge::Outcome::Locked;
-            return false;
-        }
-        const SyncBaseline::Digests localDigests = SyncBaseline::digests(local);
-        const SyncBaseline::Digests cloudDigests = SyncBaseline::digests(cloud);
-        QHash<QString, const Remote*> localHosts;
-        for (const Remote& remote : local.remotes) {
-            localHosts.insert(remote.id, &remote);
-        }
-        // Hosts changed on both sides since the last agreement: the only question a merge asks.
-        QSet<QString> conflicted;
-        for (const Remote& remote : cloud.remotes) {
-            const QString key = SyncBaseline::hostKey(remote.id);
-            const auto own = localDigests.constFind(key);
-            if (own != localDigests.constEnd() &&
-                SyncBaseline::decide(base, key, &*own, cloudDigests.value(key), false) ==
-                    SyncBaseline::Decision::Conflict) {
-                conflicted.insert(remote.id);
-                if (!asked) {
-                    result.conflicts.append({*localHosts.value(remote.id), remote});
-                }
-            }
-        }
-        if (!asked && !conflicted.isEmpty()) {
-            result.outcome = OwnMerge::Outcome::Conflicts;
-            return false;
-        }
-        // Groups renamed or reordered on another computer (and not here) follow.
-        if (base) {
-            for (const Group& group : cloud.groups) {
-                const QString key = SyncBaseline::groupKey(group.id);
-                const auto own = localDigests.constFind(key);
-                if (own != localDigests.constEnd() &&
-                    SyncBaseline::decide(base, key, &*own, cloudDigests.value(key), false) ==
-                        SyncBaseline::Decision::TakeCloud &&
-                    !db.updateGroup(group)) {
-                    return false;
-                }
-            }
-        }
-        const auto decide = [&](const Remote& remote, bool localExists, bool cloudIsNewer) {
-            const QString key = SyncBaseline::hostKey(remote.id);
-            const auto own = localDigests.constFind(key);
-            if (localExists && own == localDigests.constEnd()) {
-                // Kept on this computer only, or another account's: the later edit wins, as always.
-                return cloudIsNewer ? SyncBaseline::Decision::TakeCloud : SyncBaseline::Decision::KeepLocal;
-            }
-            if (conflicted.contains(remote.id)) {
-                // Edited here after the question was asked: that edit stays.
-                return takeCloud && asked->contains(remote.id) ? SyncBaseline::Decision::TakeCloud
-                                                               : SyncBaseline::Decision::KeepLocal;
-            }
-            return SyncBaseline::decide(base, key, own == localDigests.constEnd() ? nullptr : &*own,
-                                        cloudDigests.value(key), cloudIsNewer);
-        };
-        if (!mergeInto(db, cloud, me, false, decide)) {
-            return false;
-        }
-        const SyncBaseline::Digests localAfter = SyncBaseline::digests(readUploadSnapshot(db, me));
-        if (lockedSince(crypto, locks)) {
-            result.outcome = OwnMerge::Outcome::Locked;
-            return false;
-        }
-        result.baseline = SyncBaseline::afterMerge(base, cloudDigests, localAfter);
-        result.pending = static_cast<int>(SyncBaseline::changes(result.baseline, localAfter).size());
-        merged = db.setSyncBaseline(me, result.baseline);
-        return merged;
-    });
-    if (merged && committed) {
-        result.outcome = OwnMerge::Outcome::Merged;
-    }
-    return result;
-}
-
 } // namespace
 
 HostSyncController::HostSyncController(DatabaseManager* database, ConfigManager* config,
                                        CryptoManager* crypto, AccountClient* account, HostSyncUi* ui,
                                        QObject* parent)
     : QObject(parent), m_db(database), m_config(config), m_crypto(crypto), m_account(account), m_ui(ui),
-      m_runner([](std::function<void()> work) { derivationPool().start(std::move(work)); })
+      m_runner([](std::function<void()> work) { derivationPool().start(std::move(work)); }), m_trust(crypto)
 {
     m_autoSyncTimer.setSingleShot(true);
     m_autoSyncTimer.setInterval(kAutoSyncDelayMs);
@@ -347,36 +93,19 @@ QString HostSyncController::accountId() const
     return m_account->account().id;
 }
 
+QString HostSyncController::signedInAccount() const
+{
+    return isSyncAvailable() ? accountId() : QString();
+}
+
 QString HostSyncController::storedSyncPassphrase() const
 {
-    QSettings settings;
-    const QString sealed = settings.value(kPassphraseKey).toString();
-    if (sealed.isEmpty() || !m_crypto) {
-        return {};
-    }
-    // A passphrase set for one account is never used for another that signs in on this computer.
-    const QString owner = settings.value(kPassphraseAccountKey).toString();
-    if (!owner.isEmpty() && isSyncAvailable() && owner != accountId()) {
-        return {};
-    }
-    return m_crypto->sealDecrypt(sealed);
+    return m_trust.passphrase(signedInAccount());
 }
 
 bool HostSyncController::storeSyncPassphrase(const QString& passphrase)
 {
-    const QString sealed = m_crypto ? m_crypto->sealEncrypt(passphrase) : QString();
-    if (sealed.isEmpty()) {
-        return false;
-    }
-    QSettings settings;
-    settings.setValue(kPassphraseKey, sealed);
-    if (isSyncAvailable()) {
-        settings.setValue(kPassphraseAccountKey, accountId());
-    } else {
-        settings.remove(kPassphraseAccountKey); // taken by the next account that turns sync on here
-    }
-    settings.sync();
-    return settings.status() == QSettings::NoError;
+    return m_trust.storePassphrase(passphrase, signedInAccount());
 }
 
 QString HostSyncController::ownFingerprint() const
@@ -407,17 +136,28 @@ void HostSyncController::offThread(std::function<void()> work, std::function<voi
     });
 }
 
-void HostSyncController::offThreadWithDatabase(std::function<void(DatabaseManager*)> work,
-                                               std::function<void()> done)
+void HostSyncController::offThreadWithInventory(std::function<void(SyncInventory*)> work,
+                                                std::function<void()> done)
+{
+    offThread(inventoryJob(std::move(work)), std::move(done));
+}
+
+std::function<void()> HostSyncController::inventoryJob(std::function<void(SyncInventory*)> work) const
 {
     const DatabaseManager* source = m_db;
-    offThread(
-        [source, work = std::move(work)] {
-            // SQLite connections belong to one thread: this one is opened, used and closed here.
-            const std::unique_ptr<DatabaseManager> own = source->openForThisThread();
-            work(own.get());
-        },
-        std::move(done));
+    const CryptoManager* crypto = m_crypto;
+    // Taken now: a lock from here on may empty the passwords the job reads.
+    const quint64 locks = m_crypto ? m_crypto->lockCount() : 0;
+    return [source, crypto, locks, me = accountId(), work = std::move(work)] {
+        // SQLite connections belong to one thread: this one is opened, used and closed here.
+        const std::unique_ptr<DatabaseManager> own = source->openForThisThread();
+        if (!own) {
+            work(nullptr);
+            return;
+        }
+        SyncInventory inventory(*own, crypto, locks, me);
+        work(&inventory);
+    };
 }
 
 void HostSyncController::stopForLock()
@@ -470,7 +210,7 @@ void HostSyncController::fail(const QString& title, const QString& text)
 
 bool HostSyncController::isFresh(const QString& snapshotAccount, qint64 revision)
 {
-    const qint64 accepted = QSettings().value(acceptedRevisionKey(snapshotAccount), 0).toLongLong();
+    const qint64 accepted = m_trust.acceptedRevision(snapshotAccount);
     if (revision >= accepted) {
         return true;
     }
@@ -485,14 +225,6 @@ bool HostSyncController::isFresh(const QString& snapshotAccount, qint64 revision
     return false;
 }
 
-void HostSyncController::acceptRevision(const QString& snapshotAccount, qint64 revision)
-{
-    QSettings settings;
-    if (settings.value(acceptedRevisionKey(snapshotAccount), 0).toLongLong() < revision) {
-        settings.setValue(acceptedRevisionKey(snapshotAccount), revision);
-    }
-}
-
 HostSyncController::PeerKey HostSyncController::checkPeer(const QString& id, const QString& email,
                                                           const QByteArray& boxPublic,
                                                           const QByteArray& signPublic)
@@ -502,17 +234,18 @@ HostSyncController::PeerKey HostSyncController::checkPeer(const QString& id, con
         return peer;
     }
     peer.fingerprint = SyncIdentity::fingerprint(boxPublic, signPublic);
-    QSettings settings;
-    const QString key = pinKey(accountId(), id);
-    const QString pinned = settings.value(key).toString();
-    if (pinned.isEmpty()) {
-        // Trusted on first use; the fingerprint stays visible in the sync centre for comparison.
-        settings.setValue(key, peer.fingerprint);
+    switch (m_trust.checkPin(accountId(), id, peer.fingerprint)) {
+    case SyncTrustStore::Pin::FirstSeen:
         peer.state = PeerKey::State::FirstSeen;
-    } else {
-        peer.state = pinned == peer.fingerprint ? PeerKey::State::Trusted : PeerKey::State::Changed;
+        break;
+    case SyncTrustStore::Pin::Trusted:
+        peer.state = PeerKey::State::Trusted;
+        break;
+    case SyncTrustStore::Pin::Changed:
+        peer.state = PeerKey::State::Changed;
+        break;
     }
-    keepAccountName(settings, id, email);
+    m_trust.keepAccountName(id, email);
     return peer;
 }
 
@@ -520,7 +253,7 @@ void HostSyncController::acceptChangedKey(const QString& peerId)
 {
     for (PeerKey& peer : m_peerKeys) {
         if (peer.id == peerId && peer.state == PeerKey::State::Changed) {
-            QSettings().setValue(pinKey(accountId(), peerId), peer.fingerprint);
+            m_trust.pin(accountId(), peerId, peer.fingerprint);
             peer.state = PeerKey::State::Trusted;
             m_lastRecipients.clear();
             if (isMainAccount()) {
@@ -590,7 +323,7 @@ void HostSyncController::withIdentity(std::function<void()> next)
                     // user is asked again, and a cancel leaves sync waiting for the right one.
                     m_cloudStateKnown = false;
                     SPDLOG_WARN("同步密码无法打开本账号的云同步密钥");
-                    forgetPassphrase();
+                    m_trust.forgetPassphrase();
                     withPassphrase(
                         true,
                         QStringLiteral("同步密码不正确，或已在其他电脑上更改。请输入本账号当前的同步密码。"),
@@ -711,14 +444,6 @@ void HostSyncController::withPassphrase(bool mayAsk, const QString& problem, std
     });
 }
 
-void HostSyncController::forgetPassphrase()
-{
-    QSettings settings;
-    settings.remove(kPassphraseKey);
-    settings.remove(kPassphraseAccountKey);
-    settings.sync();
-}
-
 void HostSyncController::enableSync()
 {
     if (!isSyncAvailable()) {
@@ -742,7 +467,7 @@ void HostSyncController::enableSync()
 void HostSyncController::disableSync()
 {
     resetCloudState();
-    forgetPassphrase();
+    m_trust.forgetPassphrase();
     m_problem.clear();
     m_ui->showSyncState(QString());
     applyConfig();
@@ -781,8 +506,7 @@ void HostSyncController::onHostSyncDownloaded(bool exists, const QString& payloa
 void HostSyncController::handleDownload(const SyncDownload& download)
 {
     if (isSyncAvailable() && !download.accountId.isEmpty()) {
-        QSettings settings;
-        keepAccountName(settings, accountId(), m_account->account().email);
+        m_trust.keepAccountName(accountId(), m_account->account().email);
     }
     if (isMainAccount()) {
         ownerDownloaded(download);
@@ -836,7 +560,7 @@ void HostSyncController::ownerDownloaded(const SyncDownload& download)
             m_cloudRevision = download.revision;
             m_cloudUpdatedAt = download.updatedAt;
             m_cloudStateKnown = true;
-            acceptRevision(me, download.revision);
+            m_trust.acceptRevision(me, download.revision);
             then();
         });
     };
@@ -894,18 +618,16 @@ void HostSyncController::mergeOwn(const HostSnapshot& cloud, const std::optional
                                   bool takeCloud, std::function<void()> merged)
 {
     const QString me = accountId();
-    const CryptoManager* crypto = m_crypto;
-    const quint64 locks = m_crypto ? m_crypto->lockCount() : 0;
-    auto result = std::make_shared<OwnMerge>();
-    offThreadWithDatabase(
-        [result, crypto, locks, cloud, me, asked, takeCloud](DatabaseManager* db) {
-            if (db) {
-                *result = mergeOwnInto(*db, crypto, locks, cloud, me, asked, takeCloud);
+    auto result = std::make_shared<SyncInventory::OwnMerge>();
+    offThreadWithInventory(
+        [result, cloud, asked, takeCloud](SyncInventory* inventory) {
+            if (inventory) {
+                *result = inventory->mergeOwn(cloud, asked, takeCloud);
             }
         },
         [this, result, cloud, me, merged = std::move(merged)]() mutable {
             switch (result->outcome) {
-            case OwnMerge::Outcome::Conflicts: {
+            case SyncInventory::OwnMerge::Outcome::Conflicts: {
                 // Asked with nothing written; the second pass merges with the answer.
                 QSet<QString> ids;
                 for (const HostSyncUi::Conflict& conflict : std::as_const(result->conflicts)) {
@@ -916,14 +638,14 @@ void HostSyncController::mergeOwn(const HostSnapshot& cloud, const std::optional
                 mergeOwn(cloud, ids, take, std::move(merged));
                 return;
             }
-            case OwnMerge::Outcome::Locked:
+            case SyncInventory::OwnMerge::Outcome::Locked:
                 stopForLock();
                 return;
-            case OwnMerge::Outcome::Failed:
+            case SyncInventory::OwnMerge::Outcome::Failed:
                 fail(QStringLiteral("无法合并云端主机"),
                      QStringLiteral("写入本机主机数据库失败，本机数据没有任何改动。下次同步时会再试。"));
                 return;
-            case OwnMerge::Outcome::Merged:
+            case SyncInventory::OwnMerge::Outcome::Merged:
                 break;
             }
             m_baseline = result->baseline;
@@ -1019,18 +741,10 @@ void HostSyncController::memberDownloaded(const SyncDownload& download)
                     }
                     // The whole merge in one transaction on the worker: all of it or nothing.
                     auto merged = std::make_shared<bool>(false);
-                    offThreadWithDatabase(
-                        [snapshot = result->second, origin = download.accountId,
-                         merged](DatabaseManager* db) {
-                            *merged = db && db->inTransaction([&] {
-                                return mergeInto(*db, snapshot, origin, true,
-                                                 [](const Remote&, bool localExists, bool cloudIsNewer) {
-                                                     using D = SyncBaseline::Decision;
-                                                     return !localExists   ? D::AddCloud
-                                                            : cloudIsNewer ? D::TakeCloud
-                                                                           : D::KeepLocal;
-                                                 });
-                            });
+                    offThreadWithInventory(
+                        [snapshot = result->second, owner = download.accountId,
+                         merged](SyncInventory* inventory) {
+                            *merged = inventory && inventory->mergeTeam(snapshot, owner);
                         },
                         [this, download, merged] {
                             if (!*merged) {
@@ -1040,7 +754,7 @@ void HostSyncController::memberDownloaded(const SyncDownload& download)
                                 return;
                             }
                             m_cloudStateKnown = true;
-                            acceptRevision(download.accountId, download.revision);
+                            m_trust.acceptRevision(download.accountId, download.revision);
                             reloadInventory();
                             afterMerge();
                         });
@@ -1115,37 +829,19 @@ void HostSyncController::upload(bool force)
                 return;
             }
             // The inventory with every password opened, and its digests, read on the worker.
-            struct Read
-            {
-                bool ok = false;
-                bool locked = false;
-                HostSnapshot snapshot;
-                SyncBaseline::Digests digests;
-            };
-            auto read = std::make_shared<Read>();
-            const CryptoManager* crypto = m_crypto;
-            const quint64 locks = m_crypto ? m_crypto->lockCount() : 0;
-            offThreadWithDatabase(
-                [read, crypto, locks, me = accountId()](DatabaseManager* db) {
-                    if (!db) {
-                        return;
+            auto read = std::make_shared<SyncInventory::Upload>();
+            offThreadWithInventory(
+                [read](SyncInventory* inventory) {
+                    if (inventory) {
+                        *read = inventory->readUpload();
                     }
-                    read->snapshot = readUploadSnapshot(*db, me);
-                    // Passwords that did not open are never uploaded as empty ones.
-                    read->locked = lockedSince(crypto, locks);
-                    if (read->locked) {
-                        read->snapshot = HostSnapshot();
-                        return;
-                    }
-                    read->digests = SyncBaseline::digests(read->snapshot);
-                    read->ok = true;
                 },
                 [this, force, recipients, recipientsDigest, read] {
-                    if (read->locked) {
-                        stopForLock();
+                    if (read->outcome == SyncInventory::Upload::Outcome::Locked) {
+                        stopForLock(); // passwords that did not open never go up as empty ones
                         return;
                     }
-                    if (!read->ok) {
+                    if (read->outcome != SyncInventory::Upload::Outcome::Read) {
                         fail(QStringLiteral("云同步失败"), QStringLiteral("无法读取本机主机数据库。"));
                         return;
                     }
@@ -1206,24 +902,15 @@ void HostSyncController::upload(bool force)
                                     m_retryDelayMs = m_firstRetryMs;
                                     m_lastSyncedHere = QDateTime::currentDateTimeUtc();
                                     m_problem.clear();
-                                    acceptRevision(me, stored);
+                                    m_trust.acceptRevision(me, stored);
                                     // What went up is the baseline now, and these hosts are this account's:
                                     // another account signing in here is asked before taking them. Written on
                                     // the worker, in one transaction.
                                     auto saved = std::make_shared<bool>(false);
-                                    offThreadWithDatabase(
-                                        [me, digests, uploadedIds, saved](DatabaseManager* db) {
-                                            *saved = db && db->inTransaction([&] {
-                                                const QHash<QString, QString> origins = db->syncOrigins();
-                                                QStringList fresh;
-                                                for (const QString& id : uploadedIds) {
-                                                    if (origins.value(id).isEmpty()) {
-                                                        fresh.append(id);
-                                                    }
-                                                }
-                                                return db->setSyncBaseline(me, digests) &&
-                                                       db->setSyncOrigin(fresh, me);
-                                            });
+                                    offThreadWithInventory(
+                                        [digests, uploadedIds, saved](SyncInventory* inventory) {
+                                            *saved =
+                                                inventory && inventory->recordUpload(digests, uploadedIds);
                                         },
                                         [this, me, digests, saved, stored] {
                                             if (!*saved) {
@@ -1294,10 +981,9 @@ bool HostSyncController::settleEarlierHosts()
     if (m_earlierHostsHeld) {
         return false;
     }
-    QSettings settings;
     QStringList accountNames;
     for (const QString& account : accounts) {
-        const QString name = settings.value(accountNameKey(account)).toString();
+        const QString name = m_trust.accountName(account);
         accountNames.append(name.isEmpty() ? account : name);
     }
     accountNames.sort();
@@ -1409,12 +1095,7 @@ void HostSyncController::onAccountChanged(const MemberAccount& account)
             resetCloudState();
             m_problem.clear();
         }
-        QSettings settings;
-        if (!settings.value(kPassphraseKey).toString().isEmpty() &&
-            settings.value(kPassphraseAccountKey).toString().isEmpty()) {
-            // Set before signing in: it belongs to the first account that signs in.
-            settings.setValue(kPassphraseAccountKey, account.id);
-        }
+        m_trust.claimPassphrase(account.id);
         applyConfig();
         if (m_config->config().sync_enabled) {
             recountPending();
@@ -1438,17 +1119,16 @@ void HostSyncController::onAccountChanged(const MemberAccount& account)
 void HostSyncController::offerSyncHere()
 {
     const QString me = accountId();
-    const QString offeredKey = QStringLiteral("sync/offered/") + me;
-    if (QSettings().value(offeredKey).toBool()) {
+    if (m_trust.wasOffered(me)) {
         return;
     }
     // Sync is on for this account on another computer when its keys exist: say so once, and how to
     // join, instead of leaving this computer silently apart.
-    m_account->fetchSyncKeys(this, [this, me, offeredKey](const SyncKeysRecord& keys) {
+    m_account->fetchSyncKeys(this, [this, me](const SyncKeysRecord& keys) {
         if (!keys.exists || accountId() != me || m_config->config().sync_enabled) {
             return;
         }
-        QSettings().setValue(offeredKey, true);
+        m_trust.markOffered(me);
         if (m_ui->offerSync(m_account->account().email)) {
             enableSync();
         }
@@ -1458,7 +1138,7 @@ void HostSyncController::offerSyncHere()
 void HostSyncController::onSignedOut()
 {
     resetCloudState();
-    forgetPassphrase();
+    m_trust.forgetPassphrase();
     m_problem.clear();
     m_ui->showSyncState(QString());
     if (m_config->config().sync_enabled) {
@@ -1538,35 +1218,21 @@ void HostSyncController::recountPending(std::function<void()> counted)
     // follow-ups with it.
     const quint64 generation = ++m_countGeneration;
     ++m_countsUnderway;
-    struct Count
-    {
-        std::optional<SyncBaseline::Digests> baseline; // read from the database when none was at hand
-        int pending = -1;
-        bool read = false;
-    };
-    auto count = std::make_shared<Count>();
+    auto count = std::make_shared<SyncInventory::Count>();
     std::optional<SyncBaseline::Digests> known;
     if (m_baselineAccount == me && m_baseline) {
         known = m_baseline;
     }
-    const DatabaseManager* source = m_db;
-    const CryptoManager* crypto = m_crypto;
-    const quint64 locks = m_crypto ? m_crypto->lockCount() : 0;
+    // Not an operation of its own (offThread): a count runs beside them and ends none.
+    const std::function<void()> job =
+        inventoryJob([count, known = std::move(known)](SyncInventory* inventory) {
+            if (inventory) {
+                *count = inventory->countPending(known);
+            }
+        });
     QPointer<HostSyncController> self(this);
-    m_runner([self, generation, count, known = std::move(known), source, crypto, locks, me] {
-        if (const std::unique_ptr<DatabaseManager> db = source->openForThisThread()) {
-            if (!known) {
-                count->baseline = db->syncBaseline(me);
-            }
-            const std::optional<SyncBaseline::Digests>& base = known ? known : count->baseline;
-            const HostSnapshot snapshot = base ? readUploadSnapshot(*db, me) : HostSnapshot();
-            // Passwords that did not open would count every host as changed.
-            count->read = !lockedSince(crypto, locks);
-            if (base && count->read) {
-                count->pending =
-                    static_cast<int>(SyncBaseline::changes(*base, SyncBaseline::digests(snapshot)).size());
-            }
-        }
+    m_runner([self, generation, count, job, me] {
+        job();
         QMetaObject::invokeMethod(
             self.data(),
             [self, generation, count, me] {

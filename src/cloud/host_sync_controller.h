@@ -4,6 +4,7 @@
 #include "cloud/member_account.h"
 #include "cloud/sync_baseline.h"
 #include "cloud/sync_identity.h"
+#include "cloud/sync_trust_store.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -22,6 +23,7 @@ class DatabaseManager;
 class HostSyncUi;
 struct SyncDownload;
 struct SyncRoster;
+class SyncInventory;
 struct TeamRecipient;
 
 // The end-to-end encrypted host sync of the main window.
@@ -59,8 +61,8 @@ public:
     // Window activations closer together than this fetch once.
     static constexpr qint64 kActivationFetchGapMs = 60000;
     // The per-user settings keys of the sealed sync passphrase and the account it belongs to.
-    static constexpr const char* kPassphraseKey = "sync/passphrase";
-    static constexpr const char* kPassphraseAccountKey = "sync/passphrase_account";
+    static constexpr const char* kPassphraseKey = SyncTrustStore::kPassphraseKey;
+    static constexpr const char* kPassphraseAccountKey = SyncTrustStore::kPassphraseAccountKey;
 
     // A team peer's key as this computer sees it.
     struct PeerKey
@@ -154,13 +156,14 @@ signals:
 
 private:
     QString accountId() const;
+    // accountId() while sync is available, else empty.
+    QString signedInAccount() const;
     enum class Trigger { User, Auto, Background };
     void startDownload(Trigger trigger);
     // Runs `next` once a passphrase is stored for this account, asking first when none is (unless
     // `mayAsk` is false); `cancelled` when there is none.
     void withPassphrase(bool mayAsk, const QString& problem, std::function<void()> next,
                         std::function<void()> cancelled);
-    void forgetPassphrase();
     void handleDownload(const SyncDownload& download);
     // Merges the account's own cloud copy against the baseline on the worker, asking about hosts
     // changed on both sides (the first pass writes nothing when there are any), then runs `merged`.
@@ -196,7 +199,6 @@ private:
     bool settleEarlierHosts();
     // A revision older than one accepted before is a replay: refused with a message.
     bool isFresh(const QString& snapshotAccount, qint64 revision);
-    void acceptRevision(const QString& snapshotAccount, qint64 revision);
     // Pins `peer`'s key on first sight; returns its state.
     PeerKey checkPeer(const QString& id, const QString& email, const QByteArray& boxPublic,
                       const QByteArray& signPublic);
@@ -208,9 +210,11 @@ private:
     // Runs `work` on the runner, then `done` on this object's thread unless the operation was ended or
     // the controller is gone by then.
     void offThread(std::function<void()> work, std::function<void()> done);
-    // offThread with a connection to the database opened for the worker (null when it did not open)
-    // and closed there again.
-    void offThreadWithDatabase(std::function<void(DatabaseManager*)> work, std::function<void()> done);
+    // offThread with the inventory over a connection to the database opened for the worker (null when
+    // it did not open) and closed there again.
+    void offThreadWithInventory(std::function<void(SyncInventory*)> work, std::function<void()> done);
+    // That job, for the account signed in and the locks until now.
+    std::function<void()> inventoryJob(std::function<void(SyncInventory*)> work) const;
     // Ends an operation a lock interrupted: nothing was written; it runs again after the unlock.
     void stopForLock();
     void resetCloudState();
@@ -221,6 +225,7 @@ private:
     AccountClient* m_account;
     HostSyncUi* m_ui;
     Runner m_runner;
+    SyncTrustStore m_trust;
 
     std::optional<SyncIdentity> m_identity;
     QString m_identityAccount;
