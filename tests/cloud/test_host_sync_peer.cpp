@@ -641,6 +641,63 @@ private slots:
         QVERIFY(a.ui.messages.isEmpty());
     }
 
+    // Counts of the changes not uploaded yet run on the worker and may answer out of order: only the
+    // latest is shown, every one's follow-up runs, and one that read while the program locked (empty
+    // passwords: every host changed) is dropped.
+    void changeCountsAnswerInOrder()
+    {
+        Computer a(*m_server, QStringLiteral("机房A"));
+        QString error;
+        QVERIFY2(a.crypto->setMasterPassword(QString(), QStringLiteral("master 1"), &error),
+                 qPrintable(error));
+        QVERIFY(a.sync->storeSyncPassphrase(kPassphrase));
+        QList<Remote> hosts;
+        for (int i = 1; i <= 5; ++i) {
+            hosts.append(
+                a.addHost(QStringLiteral("host-%1").arg(i), QStringLiteral("10.0.9.%1").arg(i), "C-1"));
+        }
+        const QString email = uniqueEmail("counter");
+        QVERIFY(signIn(a, email, true));
+        QTRY_COMPARE_WITH_TIMEOUT(serverRevision(email), 1, kWaitMs);
+        QVERIFY(settle(a));
+        QCOMPARE(a.sync->pendingChanges(), 0);
+
+        QList<std::function<void()>> held;
+        a.sync->setRunner([&held](std::function<void()> work) { held.append(std::move(work)); });
+        const auto edit = [&](int index, bool counted) {
+            Remote changed = *a.database->getRemote(hosts[index].id);
+            changed.remark = QStringLiteral("edited");
+            QVERIFY(a.database->updateRemote(changed));
+            if (counted) {
+                a.sync->scheduleHostSyncUpload(); // as the window after its refresh
+            }
+        };
+        edit(0, true);
+        edit(1, true);
+        QCOMPARE(held.size(), 2);
+        QVERIFY(a.sync->isCountingChanges());
+        held[1](); // the newer count answers first: 2
+        QTRY_COMPARE_WITH_TIMEOUT(a.sync->pendingChanges(), 2, kWaitMs);
+        QVERIFY(a.sync->isCountingChanges());
+        edit(2, false);
+        held[0](); // the older one answers late, with what it read then (here 3)
+        QTRY_VERIFY_WITH_TIMEOUT(!a.sync->isCountingChanges(), kWaitMs);
+        QCOMPARE(a.sync->pendingChanges(), 2);
+        QCOMPARE(a.ui.syncState, QStringLiteral("2 处更改尚未上传"));
+        QVERIFY(a.sync->autoSyncTimer()->isActive()); // both follow-ups ran
+        a.sync->autoSyncTimer()->stop();
+
+        held.clear();
+        edit(3, true);
+        QCOMPARE(held.size(), 1);
+        a.crypto->lock(); // before the worker opened the passwords
+        held[0]();
+        QTRY_VERIFY_WITH_TIMEOUT(!a.sync->isCountingChanges(), kWaitMs);
+        QCOMPARE(a.sync->pendingChanges(), 2);
+        QCOMPARE(a.ui.syncState, QStringLiteral("2 处更改尚未上传"));
+        QVERIFY(!a.sync->autoSyncTimer()->isActive());
+    }
+
     void cleanupTestCase()
     {
         if (!m_server) {
