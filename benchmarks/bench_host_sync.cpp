@@ -33,6 +33,7 @@
 #include "support/sync_computer.h"
 
 #include "ui/host_filter_model.h"
+#include "ui/host_listing_reader.h"
 #include "ui/host_table_model.h"
 #include "ui/host_table_view.h"
 
@@ -84,7 +85,10 @@ public:
         m_view = std::make_unique<HostTableView>(m_filter.get());
         m_view->resize(1200, 800);
         m_view->show();
-        reloadInventory();
+        m_reader = std::make_unique<HostListingReader>(
+            database, m_model.get(), [this](HostTableModel::Listing listing) { show(std::move(listing)); },
+            [this] { refreshNow(); });
+        refreshNow();
     }
     std::optional<QString> askSyncPassphrase(PassphraseMode, const QString&) override { return std::nullopt; }
     void showSyncMessage(MessageKind kind, const QString& title, const QString& text) override
@@ -101,17 +105,21 @@ public:
             stateShown();
         }
     }
-    // MainWindow::refresh: the one read of the hosts, the filter, the columns fitted; the paint follows
-    // from the event loop.
+    // As the main window after a sync wrote the inventory: the hosts read on a worker, then shown with
+    // the filter and the columns fitted; the paint follows from the event loop.
     void reloadInventory() override
     {
-        if (!m_model) {
-            return;
+        if (m_reader) {
+            m_reader->read(m_teamMember());
         }
+    }
+    bool isReading() const { return m_reader && m_reader->isReading(); }
+    // MainWindow::refresh after an edit: the one read of the hosts on the GUI thread.
+    void refreshNow()
+    {
         m_model->reload(m_teamMember());
         m_filter->setFilter(QString(), QString(), QString());
         m_view->fitColumns();
-        ++reloads;
     }
     void setSyncBusy(bool busy) override
     {
@@ -141,10 +149,19 @@ public:
     std::function<void()> stateShown;
 
 private:
+    void show(HostTableModel::Listing listing)
+    {
+        m_model->show(std::move(listing));
+        m_filter->setFilter(QString(), QString(), QString());
+        m_view->fitColumns();
+        ++reloads;
+    }
+
     std::function<bool()> m_teamMember;
     std::unique_ptr<HostTableModel> m_model;
     std::unique_ptr<HostFilterModel> m_filter;
     std::unique_ptr<HostTableView> m_view;
+    std::unique_ptr<HostListingReader> m_reader;
 };
 
 // One installation (see SyncComputer) whose window records the worker phase.
@@ -292,7 +309,11 @@ bool measure(Computer& computer, const std::function<void()>& begin, Timing* tim
     if (!settled && computer.sync->isSyncInProgress()) {
         loop.exec();
     }
-    // The refresh's paint, which the window does right after: part of what the user waits for.
+    // The table's refresh and its paint, which the window does right after: part of what the user waits
+    // for.
+    while (computer.ui.isReading()) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
     QCoreApplication::processEvents();
     const qint64 total = clock.nsecsElapsed();
     const qint64 stall = stalls.stop();
@@ -547,7 +568,7 @@ int main(int argc, char* argv[])
         Remote edited = *first.database->getRemote(editedId);
         edited.remark = QStringLiteral("edited before upload %1").arg(i + 1);
         first.database->updateRemote(edited);
-        first.ui.reloadInventory();
+        first.ui.refreshNow();
         Timing edit;
         if (!measureEdit(first, &edit)) {
             return 1;

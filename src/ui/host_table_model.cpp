@@ -41,7 +41,33 @@ HostTableModel::HostTableModel(DatabaseManager* database, QObject* parent)
 {
 }
 
+HostTableModel::Listing HostTableModel::read(DatabaseManager& db, bool teamMemberOnly)
+{
+    Listing listing;
+    // The table shows neither passwords nor times: both are left unread.
+    listing.hosts = db.getAllRemotes(DatabaseManager::Passwords::Skip, DatabaseManager::Times::Skip);
+    if (teamMemberOnly) {
+        listing.hosts.removeIf(
+            [](const Remote& remote) { return remote.access_scope != QLatin1String("team"); });
+        // Hosts a cloud brought here belong to the account that shares them.
+        const QHash<QString, QString> origins = db.syncOrigins();
+        for (const Remote& remote : std::as_const(listing.hosts)) {
+            const QString origin = origins.value(remote.id);
+            if (!origin.isEmpty() && origin != QLatin1String(DatabaseManager::kLocalOnlyOrigin)) {
+                listing.readOnly.insert(remote.id);
+            }
+        }
+    }
+    listing.groups = db.getGroups();
+    return listing;
+}
+
 void HostTableModel::reload(bool teamMemberOnly)
+{
+    show(read(*m_db, teamMemberOnly));
+}
+
+void HostTableModel::show(Listing listing)
 {
     QSet<QString> checkedIds;
     for (int row = 0; row < m_hosts.size(); ++row) {
@@ -51,21 +77,10 @@ void HostTableModel::reload(bool teamMemberOnly)
     }
 
     beginResetModel();
-    // The table shows neither passwords nor times: both are left unread.
-    m_hosts = m_db->getAllRemotes(DatabaseManager::Passwords::Skip, DatabaseManager::Times::Skip);
-    m_readOnly.clear();
-    if (teamMemberOnly) {
-        m_hosts.removeIf([](const Remote& remote) { return remote.access_scope != QLatin1String("team"); });
-        // Hosts a cloud brought here belong to the account that shares them.
-        const QHash<QString, QString> origins = m_db->syncOrigins();
-        for (const Remote& remote : std::as_const(m_hosts)) {
-            const QString origin = origins.value(remote.id);
-            if (!origin.isEmpty() && origin != QLatin1String(DatabaseManager::kLocalOnlyOrigin)) {
-                m_readOnly.insert(remote.id);
-            }
-        }
-    }
-    m_groups = m_db->getGroups();
+    ++m_listingsShown;
+    m_hosts = std::move(listing.hosts);
+    m_readOnly = std::move(listing.readOnly);
+    m_groups = std::move(listing.groups);
     m_groupNames.clear();
     for (const Group& group : std::as_const(m_groups)) {
         m_groupNames.insert(group.id, group.name);

@@ -39,9 +39,24 @@ public:
     // The database is not owned and must outlive the model.
     explicit HostTableModel(DatabaseManager* database, QObject* parent = nullptr);
 
-    // Reads hosts and groups again. A team member sees only the hosts shared with the team. Checks
-    // stay on the hosts that are still listed.
+    // What the table lists: the hosts without passwords and times, those a team member may not change,
+    // the groups.
+    struct Listing
+    {
+        QList<Remote> hosts;
+        QSet<QString> readOnly;
+        QList<Group> groups;
+    };
+    // Reads it over `db` (on any thread, with a connection of that thread). A team member sees only the
+    // hosts shared with the team.
+    static Listing read(DatabaseManager& db, bool teamMemberOnly);
+
+    // Reads hosts and groups again. Checks stay on the hosts that are still listed.
     void reload(bool teamMemberOnly);
+    // Shows a listing read elsewhere, as reload() would.
+    void show(Listing listing);
+    // How many listings were shown so far: a read made before the count changed is outdated.
+    quint64 listingsShown() const { return m_listingsShown; }
 
     const QList<Remote>& hosts() const { return m_hosts; }
     const QList<Group>& groups() const { return m_groups; }
@@ -96,4 +111,5 @@ private:
     std::vector<bool> m_checked;
     int m_checkedCount = 0;
     QSet<QString> m_readOnly;
+    quint64 m_listingsShown = 0;
 };

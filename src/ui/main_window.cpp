@@ -30,6 +30,7 @@
 #include "ui/host_actions.h"
 #include "ui/host_editor_dialog.h"
 #include "ui/host_filter_model.h"
+#include "ui/host_listing_reader.h"
 #include "ui/host_table_model.h"
 #include "ui/host_table_view.h"
 #include "ui/lock_screen_controller.h"
@@ -102,10 +103,18 @@ MainWindow::MainWindow(DatabaseManager* database, ConfigManager* config, CryptoM
         refresh();
     });
     connect(m_hostActions, &HostActions::statusMessage, statusBar(), &QStatusBar::showMessage);
+    m_listingReader = new HostListingReader(
+        m_db, m_hostModel, [this](HostTableModel::Listing listing) { showListing(std::move(listing)); },
+        [this] { reloadGroups(); }, this);
+    // What a sync wrote is read on a worker: thousands of hosts would hold the window.
     m_accountActions = new AccountActions(
         this, m_accountClient, m_db, m_config, m_crypto,
         [this](const QString& text, int timeoutMs) { statusBar()->showMessage(text, timeoutMs); },
-        [this] { reloadGroups(); }, this);
+        [this] {
+            m_groupActions->mergeAgentGroup();
+            m_listingReader->read(isTeamMember());
+        },
+        this);
     m_accountActions->setPortal(m_portal);
     m_portalActions = new PortalSyncActions(
         this, m_portal, m_db, m_accountClient, AccelerationManager::instance(),
@@ -505,7 +514,23 @@ void MainWindow::updateAccountCard()
 void MainWindow::reloadGroups()
 {
     m_groupActions->mergeAgentGroup();
-    const QList<Group> groups = m_db->getGroups();
+    fillGroupFilter(m_db->getGroups());
+    refresh();
+}
+
+void MainWindow::showListing(HostTableModel::Listing listing)
+{
+    fillGroupFilter(listing.groups);
+    // As refresh(), without its own read, and without counting what the sync itself wrote as a change.
+    m_hostModel->show(std::move(listing));
+    m_tree->rebuild(*m_hostModel, m_protocolFilter, currentGroupId());
+    applyFilter();
+    m_table->fitColumns();
+    updateAccountCard();
+}
+
+void MainWindow::fillGroupFilter(const QList<Group>& groups)
+{
     const QString previous = currentGroupId();
     {
         const QSignalBlocker blocker(m_groupFilter);
@@ -517,7 +542,6 @@ void MainWindow::reloadGroups()
         const int index = previous.isEmpty() ? 0 : m_groupFilter->findData(previous);
         m_groupFilter->setCurrentIndex(std::max(index, 0));
     }
-    refresh();
 }
 
 void MainWindow::selectGroupInFilter(const QString& groupId)

@@ -5,6 +5,7 @@
 #include "storage/app_config.h"
 #include "storage/group.h"
 #include "storage/remote.h"
+#include "ui/host_table_model.h"
 
 #include <QByteArray>
 #include <QList>
@@ -39,7 +40,7 @@ class GroupDropTreeWidget;
 class HeroCard;
 class HostActions;
 class HostFilterModel;
-class HostTableModel;
+class HostListingReader;
 class HostTableView;
 class MasterPasswordActions;
 struct HostPasswordReveal;
@@ -144,6 +145,9 @@ private:
     void buildUi();
     void updateLockAvailability();
     void reloadGroups();
+    void fillGroupFilter(const QList<Group>& groups);
+    // Shows a listing the reader made after a sync wrote the inventory.
+    void showListing(HostTableModel::Listing listing);
     bool isTeamMember() const;
     void updateAccountCard();
 
@@ -205,6 +209,7 @@ private:
     GroupActions* m_groupActions = nullptr;
     HostActions* m_hostActions = nullptr;
     HostTableModel* m_hostModel = nullptr;
+    HostListingReader* m_listingReader = nullptr;
     HostFilterModel* m_filterModel = nullptr;
     GroupDropTreeWidget* m_tree = nullptr;
     HostTableView* m_table = nullptr;
