@@ -6,6 +6,7 @@
 #include "rdp/freerdp_compat.h"
 #include "rdp/rdp_certificate_probe.h"
 
+#include <freerdp/client/cmdline.h>
 #include <freerdp/codecs.h>
 #include <freerdp/gdi/gdi.h>
 #include <freerdp/settings.h>
@@ -451,12 +452,9 @@ bool FreeRdpSession::Engine::applySettings(rdpSettings* settings, const FreeRdpS
         freerdp_settings_set_bool(settings, FreeRDP_NlaSecurity, legacy ? FALSE : TRUE) &&
         freerdp_settings_set_bool(settings, FreeRDP_TlsSecurity, TRUE) &&
         freerdp_settings_set_bool(settings, FreeRDP_RdpSecurity, TRUE) &&
-        freerdp_settings_set_bool(settings, FreeRDP_DisableWallpaper, TRUE) &&
-        freerdp_settings_set_bool(settings, FreeRDP_DisableFullWindowDrag, TRUE) &&
-        freerdp_settings_set_bool(settings, FreeRDP_DisableMenuAnims, TRUE) &&
-        freerdp_settings_set_bool(settings, FreeRDP_DisableThemes, TRUE) &&
-        freerdp_settings_set_bool(settings, FreeRDP_AllowFontSmoothing, FALSE) &&
-        freerdp_settings_set_bool(settings, FreeRDP_AllowDesktopComposition, FALSE) &&
+        // The bandwidth profile: wallpaper, themes, font smoothing, composition, window drag and menu
+        // animations as FreeRDP's own clients set them for that connection type.
+        freerdp_set_connection_type(settings, state.connectionType) &&
         freerdp_settings_set_uint32(settings, FreeRDP_TlsSecLevel, legacy ? 0 : 1) &&
         freerdp_settings_set_bool(settings, FreeRDP_IgnoreCertificate,
                                   state.ignoreCertificate ? TRUE : FALSE) &&
@@ -823,6 +821,7 @@ bool FreeRdpSession::start(const Remote& remote, QSize desktopSize, bool ignoreC
     state.ignoreCertificate = ignoreCertificate;
     state.legacySecurity = legacySecurity;
     state.colorDepth = (colorDepth == 16 || colorDepth == 24 || colorDepth == 32) ? colorDepth : 32;
+    state.connectionType = m_options.connectionType();
     state.connected.store(false);
     {
         std::lock_guard lock(state.inputMutex);

@@ -3,6 +3,7 @@
 #include "platform/clock.h"
 #include "rdp/freerdp_input.h"
 #include "rdp/rdp_error_text.h"
+#include "rdp/rdp_session_options.h"
 #include "storage/remote.h"
 
 #include <QImage>
@@ -38,6 +39,7 @@ struct FreeRdpSessionState
     bool ignoreCertificate = false;
     bool legacySecurity = false;
     qint32 colorDepth = 32;
+    quint32 connectionType = 0; // CONNECTION_TYPE_*
 
     std::atomic<rdp_freerdp*> instance{nullptr};
     std::atomic<bool> connected{false};
@@ -106,6 +108,10 @@ public:
     // Ends the connection or the attempt to make one. Returns within a second in every state; a worker
     // that is still busy then finishes on its own, and disconnected follows when it has.
     void stop();
+
+    // Applied at the next start.
+    void setOptions(const RdpSessionOptions& options) { m_options = options; }
+    const RdpSessionOptions& options() const { return m_options; }
 
     // Seconds a connection attempt may take before it ends with an error; values below 1 mean the default.
     void setConnectTimeout(int seconds);
@@ -179,6 +185,7 @@ private:
     QThread* m_worker = nullptr;
     std::atomic<bool> m_running{false};
     int m_connectTimeoutSeconds = kDefaultConnectTimeoutSeconds;
+    RdpSessionOptions m_options;
     QTimer m_connectTimer;
     QTimer m_abortTimer;
     int m_abortRetries = 0;

@@ -261,6 +261,17 @@ void RdpTile::setConnectTimeout(int seconds)
     }
 }
 
+void RdpTile::setSessionOptions(const RdpSessionOptions& options)
+{
+    m_sessionOptions = options;
+    if (m_freeRdp) {
+        m_freeRdp->setOptions(options);
+    }
+    if (m_system) {
+        m_system->setOptions(options);
+    }
+}
+
 int RdpTile::heightForWidth(int width) const
 {
     // Everything around the picture: frame, margins, header and the spacing below it.
@@ -482,6 +493,7 @@ void RdpTile::ensureSystemSession()
     if (m_connectTimeoutSeconds > 0) {
         m_system->setConnectTimeout(m_connectTimeoutSeconds);
     }
+    m_system->setOptions(m_sessionOptions);
     if (QWidget* view = m_system->widget()) {
         view->setMinimumSize(kMinViewSize);
         view->setToolTip(QStringLiteral(

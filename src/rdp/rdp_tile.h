@@ -4,6 +4,7 @@
 #include "rdp/rdp_engine.h"
 #include "rdp/rdp_error_text.h"
 #include "rdp/rdp_input_forwarder.h"
+#include "rdp/rdp_session_options.h"
 #include "storage/remote.h"
 
 #include <QFrame>
@@ -52,6 +53,8 @@ public:
     void setZoomAllowed(bool allowed) { m_zoomAllowed = allowed; }
     // Seconds a connection attempt may take, with either engine.
     void setConnectTimeout(int seconds);
+    // The [connection] settings of the tile's sessions (either engine), applied at the next connect.
+    void setSessionOptions(const RdpSessionOptions& options);
     void setPasswordSource(PasswordSource source) { m_passwordSource = std::move(source); }
     // Wipes every copy of the password this tile and its sessions hold; a running session keeps
     // running. The next connection (a retry as well) takes the password from the source again.
@@ -156,6 +159,7 @@ private:
     int m_colorDepth = 32;
     RdpInputForwarder m_input;
     int m_connectTimeoutSeconds = 0;
+    RdpSessionOptions m_sessionOptions;
 
     bool m_legacyMode = false;
     bool m_compatRetryPending = false;

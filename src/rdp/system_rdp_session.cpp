@@ -270,6 +270,7 @@ bool SystemRdpSession::startControl(const Remote& remote, const QString& pinnedF
 
     // The newest advanced-settings interface the installed control offers.
     std::unique_ptr<IRdpControlObject> settings;
+    int version = 9;
     for (const char* name : {"AdvancedSettings9", "AdvancedSettings8", "AdvancedSettings7",
                              "AdvancedSettings6", "AdvancedSettings5", "AdvancedSettings4",
                              "AdvancedSettings3", "AdvancedSettings2", "AdvancedSettings"}) {
@@ -277,6 +278,7 @@ bool SystemRdpSession::startControl(const Remote& remote, const QString& pinnedF
         if (settings) {
             break;
         }
+        --version;
     }
     if (!settings) {
         SPDLOG_ERROR("系统 RDP 高级设置不可用: {}", remote.name);
@@ -299,8 +301,15 @@ bool SystemRdpSession::startControl(const Remote& remote, const QString& pinnedF
         settings->setProperty(QStringLiteral("ServerCertificateFingerprint"), pinnedFingerprint);
     }
     settings->setProperty(QStringLiteral("NegotiateSecurityLayer"), true);
-    settings->setProperty(QStringLiteral("EnableAutoReconnect"), true);
-    settings->setProperty(QStringLiteral("MaxReconnectAttempts"), 20);
+    // The [connection] settings: the control retries a dropped connection itself, and announces the
+    // bandwidth profile, from which the server's performance flags follow.
+    settings->setProperty(QStringLiteral("EnableAutoReconnect"), m_options.reconnectAttempts() > 0);
+    if (m_options.reconnectAttempts() > 0) {
+        settings->setProperty(QStringLiteral("MaxReconnectAttempts"), m_options.reconnectAttempts());
+    }
+    if (version >= 7) { // the interface that brought the connection type
+        settings->setProperty(QStringLiteral("NetworkConnectionType"), m_options.connectionType());
+    }
     if (!remote.password.isEmpty()) {
         settings->setProperty(QStringLiteral("ClearTextPassword"), remote.password);
     }

@@ -2,6 +2,7 @@
 
 #include "rdp/rdp_certificate_probe.h"
 #include "rdp/rdp_control.h"
+#include "rdp/rdp_session_options.h"
 #include "storage/remote.h"
 
 #include <QList>
@@ -39,6 +40,8 @@ public:
     void setCertificateProbeTimeout(int milliseconds) { m_probeTimeoutMs = milliseconds; }
     // Seconds a connection attempt may take, the certificate check included.
     void setConnectTimeout(int seconds);
+    // Applied at the next connectTo.
+    void setOptions(const RdpSessionOptions& options) { m_options = options; }
 
     QWidget* widget() const { return m_widget; }
 
@@ -94,6 +97,7 @@ private:
     // An error has been reported for the attempt under way.
     bool m_errorReported = false;
     int m_connectTimeoutSeconds = 0;
+    RdpSessionOptions m_options;
     // The server of the attempt under way checks credentials with NLA before the session starts.
     bool m_serverRequiresNla = false;
 

@@ -3,6 +3,7 @@
 #include "logger.h"
 #include "platform/posix_io.h"
 #include "rdp/rdp_certificate_probe.h"
+#include "rdp/rdp_session_options.h"
 
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -450,6 +451,12 @@ QStringList XFreeRdpControl::clientArguments(const QVariantMap& settings, bool w
     }
     if (isSet("NegotiateSecurityLayer") && !value("NegotiateSecurityLayer").toBool()) {
         args << QStringLiteral("-nego");
+    }
+    if (isSet("NetworkConnectionType")) {
+        const QString network = RdpSessionOptions::networkName(value("NetworkConnectionType").toUInt());
+        if (!network.isEmpty()) {
+            args << QStringLiteral("/network:") + network;
+        }
     }
     if (value("EnableAutoReconnect").toBool()) {
         args << QStringLiteral("+auto-reconnect");

@@ -1193,14 +1193,16 @@ ScreenWallWindow* MainWindow::createSessionWindow(const QList<Remote>& hosts, QS
                                                   int colorDepth, bool autoMixed, RdpEngine engine)
 {
     const int timeout = m_config->config().connect_timeout;
-    auto* window = new ScreenWallWindow(hosts, desktopSize, colorDepth, autoMixed, engine, nullptr,
-                                        [timeout](const Remote& remote, QSize size, int depth,
-                                                  QWidget* parent, RdpEngine tileEngine, bool mixed) {
-                                            auto* tile =
-                                                new RdpTile(remote, size, depth, parent, tileEngine, mixed);
-                                            tile->setConnectTimeout(timeout);
-                                            return tile;
-                                        });
+    const RdpSessionOptions options = RdpSessionOptions::fromConfig(m_config->config());
+    auto* window =
+        new ScreenWallWindow(hosts, desktopSize, colorDepth, autoMixed, engine, nullptr,
+                             [timeout, options](const Remote& remote, QSize size, int depth, QWidget* parent,
+                                                RdpEngine tileEngine, bool mixed) {
+                                 auto* tile = new RdpTile(remote, size, depth, parent, tileEngine, mixed);
+                                 tile->setConnectTimeout(timeout);
+                                 tile->setSessionOptions(options);
+                                 return tile;
+                             });
     // A session whose password was wiped at a lock reads it from the database again when it reconnects.
     window->setPasswordSource([this, guard = QPointer<MainWindow>(this)](const QString& id) {
         std::optional<QString> password;

@@ -15,6 +15,8 @@
 
 #include <X11/keysym.h>
 #include <freerdp/error.h>
+#include <freerdp/freerdp.h>
+#include <freerdp/settings.h>
 #include <winpr/synch.h>
 
 #include <cstdint>
@@ -770,6 +772,49 @@ private slots:
         stopAndWait(session, watch);
         QCOMPARE(watch.order, QStringList({"connected", "disconnected"}));
         QVERIFY(watch.errors.isEmpty());
+    }
+
+    // The bandwidth profile decides what the client announces to the server: its connection type and the
+    // performance flags the server strips the desktop by (FreeRDP's own choice for each type).
+    void bandwidthProfileReachesTheConnection_data()
+    {
+        QTest::addColumn<int>("bandwidth");
+        QTest::addColumn<quint32>("type");
+        QTest::addColumn<quint32>("flagsSet");
+        QTest::addColumn<quint32>("flagsClear");
+        const quint32 stripped =
+            PERF_DISABLE_WALLPAPER | PERF_DISABLE_FULLWINDOWDRAG | PERF_DISABLE_MENUANIMATIONS;
+        const quint32 rich = PERF_ENABLE_FONT_SMOOTHING | PERF_ENABLE_DESKTOP_COMPOSITION;
+        QTest::newRow("modem") << 0 << quint32(CONNECTION_TYPE_MODEM) << (stripped | PERF_DISABLE_THEMING)
+                               << rich;
+        QTest::newRow("high") << 2 << quint32(CONNECTION_TYPE_BROADBAND_HIGH) << stripped
+                              << quint32(PERF_DISABLE_THEMING);
+        QTest::newRow("lan") << 3 << quint32(CONNECTION_TYPE_LAN) << rich
+                             << (stripped | PERF_DISABLE_THEMING);
+    }
+
+    void bandwidthProfileReachesTheConnection()
+    {
+        QFETCH(int, bandwidth);
+        QFETCH(quint32, type);
+        QFETCH(quint32, flagsSet);
+        QFETCH(quint32, flagsClear);
+        TestRdpServer* rdp = server(ServerKind::Open);
+        QVERIFY(rdp);
+        FreeRdpSession session;
+        RdpSessionOptions options;
+        options.bandwidth = static_cast<BandwidthMode>(bandwidth);
+        session.setOptions(options);
+        SessionWatch watch(session);
+        QVERIFY(connectTo(session, watch, makeRemote(rdp->port())));
+        rdp_freerdp* instance = Access::state(session).instance.load();
+        QVERIFY(instance && instance->context && instance->context->settings);
+        const rdpSettings* settings = instance->context->settings;
+        QCOMPARE(freerdp_settings_get_uint32(settings, FreeRDP_ConnectionType), type);
+        const quint32 flags = freerdp_settings_get_uint32(settings, FreeRDP_PerformanceFlags);
+        QCOMPARE(flags & flagsSet, flagsSet);
+        QCOMPARE(flags & flagsClear, 0u);
+        stopAndWait(session, watch);
     }
 
     void inputReachesTheServer()

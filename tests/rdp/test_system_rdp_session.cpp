@@ -181,6 +181,8 @@ private slots:
     void failedProbeRefuses();
     void disconnectWhileProbingAbandonsTheProbe();
     void xfreerdpArgumentsPinTheCertificate();
+    void connectionSettingsReachTheClient_data();
+    void connectionSettingsReachTheClient();
     void pinOptionTakesOnlySha256Fingerprints_data();
     void pinOptionTakesOnlySha256Fingerprints();
 };
@@ -268,7 +270,8 @@ void TestSystemRdpSession::connectWritesTheSettingsTableInOrder()
         {advanced, QStringLiteral("AuthenticationLevel"), 2},
         {advanced, QStringLiteral("NegotiateSecurityLayer"), true},
         {advanced, QStringLiteral("EnableAutoReconnect"), true},
-        {advanced, QStringLiteral("MaxReconnectAttempts"), 20},
+        {advanced, QStringLiteral("MaxReconnectAttempts"), 5},
+        {advanced, QStringLiteral("NetworkConnectionType"), 4u}, // broadband (high)
         {advanced, QStringLiteral("ClearTextPassword"), QStringLiteral("s3cret!")},
     };
     QCOMPARE(f.log->properties.size(), expected.size());
@@ -292,7 +295,7 @@ void TestSystemRdpSession::emptyPasswordIsNotWritten()
     remote.password.clear();
     QVERIFY(f.session.connectTo(remote, QSize(1024, 768), 32));
     QVERIFY(!writtenValue(*f.log, QStringLiteral("ClearTextPassword")).isValid());
-    QCOMPARE(f.log->properties.last().name, QStringLiteral("MaxReconnectAttempts"));
+    QCOMPARE(f.log->properties.last().name, QStringLiteral("NetworkConnectionType"));
 }
 
 void TestSystemRdpSession::desktopSizeAndColourDepthAreBounded_data()
@@ -908,6 +911,59 @@ void TestSystemRdpSession::xfreerdpArgumentsPinTheCertificate()
     QCOMPARE(certificateArguments(argumentsFor(bare, true)), QStringList{QStringLiteral("/cert:deny")});
     QVERIFY(certificateArguments(argumentsFor(bare, false)).isEmpty());
     QVERIFY(argumentsFor(pinned, true).contains(QStringLiteral("/from-stdin:force")));
+}
+
+void TestSystemRdpSession::connectionSettingsReachTheClient_data()
+{
+    QTest::addColumn<int>("bandwidth");
+    QTest::addColumn<bool>("reconnect");
+    QTest::addColumn<int>("times");
+    QTest::addColumn<QStringList>("present");
+    QTest::addColumn<QStringList>("absent");
+    QTest::newRow("defaults") << 2 << true << 5
+                              << QStringList{"/network:broadband-high", "+auto-reconnect",
+                                             "/auto-reconnect-max-retries:5"}
+                              << QStringList{};
+    QTest::newRow("modem, no reconnect") << 0 << false << 5 << QStringList{"/network:modem"}
+                                         << QStringList{"+auto-reconnect", "/auto-reconnect-max-retries:5"};
+    QTest::newRow("low") << 1 << true << 1
+                         << QStringList{"/network:broadband-low", "/auto-reconnect-max-retries:1"}
+                         << QStringList{};
+    QTest::newRow("lan, reconnects bounded")
+        << 3 << true << 100000 << QStringList{"/network:lan", "/auto-reconnect-max-retries:100"}
+        << QStringList{};
+    QTest::newRow("no attempts is no reconnect")
+        << 2 << true << 0 << QStringList{"/network:broadband-high"} << QStringList{"+auto-reconnect"};
+}
+
+// The [connection] settings as the session hands them to the control, and as the xfreerdp the control
+// runs here gets them.
+void TestSystemRdpSession::connectionSettingsReachTheClient()
+{
+    QFETCH(int, bandwidth);
+    QFETCH(bool, reconnect);
+    QFETCH(int, times);
+    QFETCH(QStringList, present);
+    QFETCH(QStringList, absent);
+    AppConfig config;
+    config.bandwidth = static_cast<BandwidthMode>(bandwidth);
+    config.reconnect = reconnect;
+    config.reconnect_times = times;
+    Fixture f;
+    f.session.setOptions(RdpSessionOptions::fromConfig(config));
+    QVERIFY(f.session.connectTo(sampleRemote(), QSize(1280, 720), 32));
+    QVariantMap written;
+    for (const Log::PropertyWrite& property : std::as_const(f.log->properties)) {
+        written.insert(property.name, property.value);
+    }
+    const QStringList arguments = argumentsFor(written, true);
+    for (const QString& argument : present) {
+        QVERIFY2(arguments.contains(argument), qPrintable(arguments.join(u' ')));
+    }
+    for (const QString& argument : absent) {
+        QVERIFY2(!arguments.contains(argument), qPrintable(arguments.join(u' ')));
+    }
+    QCOMPARE(arguments.filter(QStringLiteral("/network:")).size(), 1);
 }
 
 void TestSystemRdpSession::pinOptionTakesOnlySha256Fingerprints_data()

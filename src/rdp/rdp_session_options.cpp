@@ -1,0 +1,52 @@
+#include "rdp/rdp_session_options.h"
+
+#include <freerdp/settings.h>
+
+#include <algorithm>
+
+RdpSessionOptions RdpSessionOptions::fromConfig(const AppConfig& config)
+{
+    RdpSessionOptions options;
+    options.bandwidth = config.bandwidth;
+    options.reconnect = config.reconnect;
+    options.reconnectTimes = std::clamp(config.reconnect_times, 0, kMaxReconnectTimes);
+    options.reconnectIntervalSeconds = std::clamp(config.reconnect_interval, 1, kMaxReconnectIntervalSeconds);
+    return options;
+}
+
+quint32 RdpSessionOptions::connectionType() const
+{
+    switch (bandwidth) {
+    case BandwidthMode::Modem:
+        return CONNECTION_TYPE_MODEM;
+    case BandwidthMode::Low:
+        return CONNECTION_TYPE_BROADBAND_LOW;
+    case BandwidthMode::Lan:
+        return CONNECTION_TYPE_LAN;
+    case BandwidthMode::High:
+        break;
+    }
+    return CONNECTION_TYPE_BROADBAND_HIGH;
+}
+
+QString RdpSessionOptions::networkName(quint32 connectionType)
+{
+    switch (connectionType) {
+    case CONNECTION_TYPE_MODEM:
+        return QStringLiteral("modem");
+    case CONNECTION_TYPE_BROADBAND_LOW:
+        return QStringLiteral("broadband-low");
+    case CONNECTION_TYPE_SATELLITE:
+        return QStringLiteral("broadband"); // xfreerdp's name for the satellite profile
+    case CONNECTION_TYPE_BROADBAND_HIGH:
+        return QStringLiteral("broadband-high");
+    case CONNECTION_TYPE_WAN:
+        return QStringLiteral("wan");
+    case CONNECTION_TYPE_LAN:
+        return QStringLiteral("lan");
+    case CONNECTION_TYPE_AUTODETECT:
+        return QStringLiteral("auto");
+    default:
+        return {};
+    }
+}

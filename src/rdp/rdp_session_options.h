@@ -1,0 +1,32 @@
+#pragma once
+
+#include "storage/app_config.h"
+
+#include <QString>
+#include <QtGlobal>
+
+// What the [connection] settings ask of every RDP session, whichever engine draws it.
+struct RdpSessionOptions
+{
+    // Bounds of what the settings file may hold; values outside are taken as the nearest bound.
+    static constexpr int kMaxReconnectTimes = 100;
+    static constexpr int kMaxReconnectIntervalSeconds = 600;
+
+    BandwidthMode bandwidth = BandwidthMode::High;
+    bool reconnect = true;
+    int reconnectTimes = 5;
+    int reconnectIntervalSeconds = 3;
+
+    static RdpSessionOptions fromConfig(const AppConfig& config);
+
+    // The connection type the client announces for the bandwidth profile (CONNECTION_TYPE_* of the RDP
+    // core data); the performance flags (wallpaper, themes, font smoothing, composition, window drag,
+    // menu animations) follow from it as FreeRDP's clients set them.
+    quint32 connectionType() const;
+    // A connection type as xfreerdp's /network: names it; empty for none it knows.
+    static QString networkName(quint32 connectionType);
+    // How many times a dropped session is connected again; 0 when reconnecting is off.
+    int reconnectAttempts() const { return reconnect ? reconnectTimes : 0; }
+
+    bool operator==(const RdpSessionOptions&) const = default;
+};
