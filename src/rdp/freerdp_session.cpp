@@ -4,6 +4,7 @@
 #include "platform/memory_release.h"
 #include "platform/secure_memory.h"
 #include "rdp/freerdp_compat.h"
+#include "rdp/freerdp_reconnect.h"
 #include "rdp/rdp_certificate_probe.h"
 
 #include <freerdp/client/cmdline.h>
@@ -302,6 +303,7 @@ struct FreeRdpSession::Engine
     static void runEventLoop(FreeRdpSessionState& state, rdpContext* context);
     static void reportConnectFailure(FreeRdpSessionState& state, rdpContext* context);
     static void reportRemoteEnd(FreeRdpSessionState& state, freerdp* instance);
+    static FreeRdpReconnect::Outcome reconnect(FreeRdpSessionState& state, freerdp* instance);
 
     // Hands a call to the session on the GUI thread, unless the session is gone.
     template <typename Function> static void post(FreeRdpSessionState& state, Function function)
@@ -393,11 +395,28 @@ void FreeRdpSession::Engine::run(std::shared_ptr<FreeRdpSessionState> statePoint
             emit session->connected();
         });
         runEventLoop(state, context);
-        reportRemoteEnd(state, instance);
-        if (state.painting) {
-            // A paint FreeRDP began and never ended.
-            state.painting = false;
-            state.frameMutex.unlock();
+        bool gaveUp = false;
+        for (;;) {
+            if (state.painting) {
+                // A paint FreeRDP began and never ended.
+                state.painting = false;
+                state.frameMutex.unlock();
+            }
+            const FreeRdpReconnect::Outcome outcome = reconnect(state, instance);
+            if (outcome != FreeRdpReconnect::Outcome::Reconnected) {
+                gaveUp = outcome == FreeRdpReconnect::Outcome::GaveUp;
+                break;
+            }
+            runEventLoop(state, context);
+        }
+        if (gaveUp) {
+            const quint32 code = freerdp_get_last_error(context);
+            const QString reason =
+                QStringLiteral("网络连接已中断，重新连接 %1 次均未成功").arg(state.reconnectAttempts);
+            SPDLOG_INFO("FreeRDP 重新连接均未成功: {} (最后错误 0x{:08X})", state.remote.name, code);
+            post(state, [reason](FreeRdpSession* session) { emit session->remoteEnded(reason, 0); });
+        } else {
+            reportRemoteEnd(state, instance);
         }
         freerdp_disconnect(instance);
     }
@@ -515,6 +534,33 @@ void FreeRdpSession::Engine::reportConnectFailure(FreeRdpSessionState& state, rd
     post(state, [reason, code, failure](FreeRdpSession* session) {
         emit session->errorOccurred(reason, code, failure);
     });
+}
+
+FreeRdpReconnect::Outcome FreeRdpSession::Engine::reconnect(FreeRdpSessionState& state, freerdp* instance)
+{
+    FreeRdpReconnect::Hooks hooks;
+    hooks.attempting = [&state](int attempt, int attempts) {
+        SPDLOG_INFO("FreeRDP 连接中断，重新连接（第 {}/{} 次）: {}", attempt, attempts, state.remote.name);
+        post(state,
+             [attempt, attempts](FreeRdpSession* session) { emit session->reconnecting(attempt, attempts); });
+    };
+    hooks.wipePassword = [&state, instance] {
+        wipeSettingsPassword(instance->context->settings);
+        state.passwordHeld.store(false);
+    };
+    const FreeRdpReconnect::Outcome outcome = FreeRdpReconnect::run(state, instance, hooks);
+    if (outcome == FreeRdpReconnect::Outcome::Reconnected) {
+        // FreeRDP made its decoders anew for the new connection.
+        dropUnusedCodecs(instance->context);
+        {
+            // What was typed while the session was down is not sent to it late.
+            std::lock_guard lock(state.inputMutex);
+            state.inputQueue.clear();
+        }
+        SPDLOG_INFO("FreeRDP 已重新连接: {}", state.remote.name);
+        post(state, [](FreeRdpSession* session) { emit session->reconnected(); });
+    }
+    return outcome;
 }
 
 void FreeRdpSession::Engine::reportRemoteEnd(FreeRdpSessionState& state, freerdp* instance)
@@ -822,6 +868,8 @@ bool FreeRdpSession::start(const Remote& remote, QSize desktopSize, bool ignoreC
     state.legacySecurity = legacySecurity;
     state.colorDepth = (colorDepth == 16 || colorDepth == 24 || colorDepth == 32) ? colorDepth : 32;
     state.connectionType = m_options.connectionType();
+    state.reconnectAttempts = m_options.reconnectAttempts();
+    state.reconnectPauseMs.store(static_cast<std::uint32_t>(m_options.reconnectIntervalSeconds) * 1000U);
     state.connected.store(false);
     {
         std::lock_guard lock(state.inputMutex);

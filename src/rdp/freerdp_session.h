@@ -40,6 +40,10 @@ struct FreeRdpSessionState
     bool legacySecurity = false;
     qint32 colorDepth = 32;
     quint32 connectionType = 0; // CONNECTION_TYPE_*
+    // Attempts to connect a dropped session again (0: none), and the pause before each; a test
+    // shortens the pause.
+    int reconnectAttempts = 0;
+    std::atomic<std::uint32_t> reconnectPauseMs{0};
 
     std::atomic<rdp_freerdp*> instance{nullptr};
     std::atomic<bool> connected{false};
@@ -154,8 +158,13 @@ signals:
     // stop while connecting is no failure and reports nothing but disconnected.
     void errorOccurred(const QString& message, quint32 code, RdpFailure failure = RdpFailure::Other);
     // A session that was up was ended by the server or the network (not by stop): the reason and the
-    // server's disconnect code (freerdp_error_info).
+    // server's disconnect code (freerdp_error_info). After a network loss this comes only once the
+    // reconnect attempts the settings allow have all failed.
     void remoteEnded(const QString& reason, quint32 code);
+    // The connection dropped and attempt `attempt` of `attempts` to connect again is about to begin.
+    void reconnecting(int attempt, int attempts);
+    // Up again after a drop: frames and input go on as before.
+    void reconnected();
 
 private:
     struct Engine;
@@ -185,7 +194,8 @@ private:
     QThread* m_worker = nullptr;
     std::atomic<bool> m_running{false};
     int m_connectTimeoutSeconds = kDefaultConnectTimeoutSeconds;
-    RdpSessionOptions m_options;
+    // Until options are set, a dropped session is not connected again.
+    RdpSessionOptions m_options{BandwidthMode::High, false};
     QTimer m_connectTimer;
     QTimer m_abortTimer;
     int m_abortRetries = 0;

@@ -112,6 +112,8 @@ RdpTile::RdpTile(const Remote& remote, QSize desktopSize, int colorDepth, QWidge
         connect(m_freeRdp, &FreeRdpSession::certificateTrusted, this, &RdpTile::onCertificateTrusted);
         connect(m_freeRdp, &FreeRdpSession::errorOccurred, this, &RdpTile::onFreeRdpError);
         connect(m_freeRdp, &FreeRdpSession::remoteEnded, this, &RdpTile::onFreeRdpRemoteEnded);
+        connect(m_freeRdp, &FreeRdpSession::reconnecting, this, &RdpTile::onFreeRdpReconnecting);
+        connect(m_freeRdp, &FreeRdpSession::reconnected, this, &RdpTile::onFreeRdpReconnected);
     } else {
         ensureSystemSession();
     }
@@ -382,6 +384,27 @@ void RdpTile::onFreeRdpError(const QString& message, quint32 code, RdpFailure fa
     showSurfaceText(advice.isEmpty() ? QStringLiteral("连接失败\n%1").arg(message)
                                      : QStringLiteral("连接失败\n%1\n\n%2").arg(message, advice));
     reportFailure(message);
+}
+
+void RdpTile::onFreeRdpReconnecting(int attempt, int attempts)
+{
+    if (m_engine != RdpEngine::FreeRdp) {
+        return;
+    }
+    // Keys held down went with the connection.
+    m_input.forget();
+    setStatus(QStringLiteral("正在重新连接（第 %1/%2 次）").arg(attempt).arg(attempts), kColorBusy);
+    m_statusLabel->setToolTip(QStringLiteral("网络连接已中断，正在自动重新连接"));
+}
+
+void RdpTile::onFreeRdpReconnected()
+{
+    if (m_engine != RdpEngine::FreeRdp) {
+        return;
+    }
+    SPDLOG_INFO("RDP 画面已重新连接 (FreeRDP): {}", m_remote.name);
+    m_statusLabel->setToolTip(QString());
+    setConnectedStatus();
 }
 
 void RdpTile::onFreeRdpRemoteEnded(const QString& reason)

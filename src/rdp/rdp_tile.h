@@ -127,6 +127,8 @@ private:
     void onFreeRdpFrame(const QRegion& changed);
     void onFreeRdpError(const QString& message, quint32 code, RdpFailure failure);
     void onFreeRdpRemoteEnded(const QString& reason);
+    void onFreeRdpReconnecting(int attempt, int attempts);
+    void onFreeRdpReconnected();
     // Status and picture for a session that has ended: cancelled, ended by the remote side or disconnected.
     void showEnded(const QString& connectText);
     void onCertificateRejected(const QString& host, const QString& subject, const QString& issuer,

@@ -2,6 +2,7 @@
 
 #include "support/manual_clock.h"
 #include "support/rdp_test_server.h"
+#include "support/tcp_relay.h"
 #include "support/test_environment.h"
 
 #include <QRegularExpression>
@@ -815,6 +816,52 @@ private slots:
         QCOMPARE(flags & flagsSet, flagsSet);
         QCOMPARE(flags & flagsClear, 0u);
         stopAndWait(session, watch);
+    }
+
+    // A session whose network drops connects again by itself, as often as the settings allow, saying
+    // which attempt it is at; frames flow again afterwards. Once every attempt failed it ends, saying so.
+    void aDroppedNetworkReconnects()
+    {
+        if (!requireDisplay()) {
+            QSKIP("no X display");
+        }
+        TestRdpServer* rdp = server(ServerKind::Open);
+        QVERIFY(rdp);
+        TcpRelay relay(rdp->port());
+        QVERIFY(relay.listen());
+        FreeRdpSession session;
+        RdpSessionOptions options;
+        options.reconnectTimes = 3;
+        session.setOptions(options);
+        SessionWatch watch(session);
+        QSignalSpy reconnecting(&session, &FreeRdpSession::reconnecting);
+        QSignalSpy reconnected(&session, &FreeRdpSession::reconnected);
+        QSignalSpy ended(&session, &FreeRdpSession::remoteEnded);
+        QVERIFY(connectTo(session, watch, makeRemote(relay.port())));
+        Access::state(session).reconnectPauseMs.store(20); // seconds in the settings
+        QVERIFY(m_display.paint(QColor(255, 0, 0)));
+        QTRY_VERIFY_WITH_TIMEOUT(closeTo(watch.latest.pixel(512, 384), Qt::red), kPeerTimeoutMs);
+
+        relay.cut();
+        QTRY_COMPARE_WITH_TIMEOUT(reconnected.size(), 1, kPeerTimeoutMs);
+        QCOMPARE(reconnecting.size(), 1);
+        QCOMPARE(reconnecting.first(), (QVariantList{1, 3}));
+        QVERIFY(session.isRunning());
+        QVERIFY(ended.isEmpty() && watch.disconnected.isEmpty() && watch.errors.isEmpty());
+        QVERIFY(m_display.paint(QColor(0, 0, 255)));
+        QTRY_VERIFY_WITH_TIMEOUT(closeTo(watch.latest.pixel(512, 384), Qt::blue), kPeerTimeoutMs);
+
+        relay.setRefusing(true);
+        const int acceptedBefore = relay.accepted();
+        relay.cut();
+        QTRY_COMPARE_WITH_TIMEOUT(watch.disconnected.size(), 1, kPeerTimeoutMs);
+        QCOMPARE(relay.accepted() - acceptedBefore, 3);
+        QCOMPARE(reconnecting.size(), 4);
+        QCOMPARE(reconnecting.last(), (QVariantList{3, 3}));
+        QCOMPARE(reconnected.size(), 1);
+        QCOMPARE(ended.size(), 1);
+        QCOMPARE(ended.first().at(0).toString(), QStringLiteral("网络连接已中断，重新连接 3 次均未成功"));
+        QVERIFY(!session.isRunning());
     }
 
     void inputReachesTheServer()

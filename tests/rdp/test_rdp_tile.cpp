@@ -342,6 +342,16 @@ private slots:
         QCOMPARE(surface(tile)->text(), QStringLiteral("会话已结束\n服务器结束了会话"));
         QCOMPARE(statusLabel(tile)->toolTip(), QStringLiteral("服务器结束了会话"));
 
+        // The network dropped: the tile says which reconnect attempt runs, and is up again after it.
+        tile.connectSession();
+        tile.connectNow();
+        emit tile.session()->reconnecting(2, 5);
+        QCOMPARE(header(tile), QStringLiteral("正在重新连接（第 2/5 次）|color:#ffbd59|断开"));
+        emit tile.session()->reconnected();
+        QCOMPARE(header(tile), QStringLiteral("已连接|color:#35c58b|断开"));
+        QVERIFY(statusLabel(tile)->toolTip().isEmpty());
+        tile.endSession();
+
         // Disconnected on request after it was up: disconnected, not cancelled.
         tile.connectSession();
         tile.connectNow();
