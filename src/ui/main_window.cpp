@@ -1203,6 +1203,8 @@ ScreenWallWindow* MainWindow::createSessionWindow(const QList<Remote>& hosts, QS
                                  tile->setSessionOptions(options);
                                  return tile;
                              });
+    const AppConfig& config = m_config->config();
+    window->setLayoutSettings(config.screen_wall_rows, config.screen_wall_cols, config.screen_wall_auto_fill);
     // A session whose password was wiped at a lock reads it from the database again when it reconnects.
     window->setPasswordSource([this, guard = QPointer<MainWindow>(this)](const QString& id) {
         std::optional<QString> password;

@@ -432,10 +432,13 @@ void ScreenWallWindow::relayout()
         return;
     }
     const int c = effectiveColumns();
-    // Rows as high as the remote desktop's aspect ratio makes the column width; the grid scrolls when
-    // they do not all fit, and the space they leave stays below them.
+    // Filling: as high as `m_rows` rows (or fewer when there are fewer) fill the view; else as high as
+    // the remote desktop's aspect ratio makes the column width. The grid scrolls when the rows do not all
+    // fit, and the space they leave stays below them.
     const int rows = (static_cast<int>(all.size()) + c - 1) / c;
-    const int tileHeight = all.isEmpty() ? 0 : tileHeightFor(all.first(), c, rows);
+    const int tileHeight =
+        all.isEmpty() ? 0
+                      : (m_fill ? fillHeight(std::min(rows, m_rows)) : tileHeightFor(all.first(), c, rows));
     for (int i = 0; i < all.size(); ++i) {
         RdpTile* tile = all.at(i);
         tile->setZoomAllowed(true);
@@ -447,6 +450,31 @@ void ScreenWallWindow::relayout()
         m_grid->setColumnStretch(i, 1);
     }
     m_grid->setRowStretch(rows, 1);
+}
+
+void ScreenWallWindow::setLayoutSettings(int rows, int columns, bool fill)
+{
+    m_rows = std::clamp(rows, 1, kMaxRows);
+    m_fill = fill;
+    const int wanted = columns <= 0 ? 0 : std::min(columns, kMaxColumns);
+    int index = m_columnCombo->findData(wanted);
+    if (index < 0) {
+        m_columnCombo->addItem(QStringLiteral("%1 列").arg(wanted), wanted);
+        index = m_columnCombo->count() - 1;
+    }
+    if (index != m_columnCombo->currentIndex()) {
+        m_columnCombo->setCurrentIndex(index); // relayouts
+    } else {
+        relayout();
+        updateSummary();
+    }
+}
+
+int ScreenWallWindow::fillHeight(int rows) const
+{
+    const QMargins margins = m_grid->contentsMargins();
+    const int room = m_scrollArea->maximumViewportSize().height() - margins.top() - margins.bottom();
+    return std::max(kMinFillHeight, (room - m_grid->verticalSpacing() * (rows - 1)) / std::max(rows, 1));
 }
 
 int ScreenWallWindow::tileHeightFor(const RdpTile* tile, int columns, int rows) const

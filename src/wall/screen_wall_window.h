@@ -40,6 +40,11 @@ public:
     ~ScreenWallWindow() override;
 
     static constexpr int kReconnectSpacingMs = 120;
+    // The densest row the menu offers; the rows of a filled wall.
+    static constexpr int kMaxColumns = 6;
+    static constexpr int kMaxRows = 12;
+    // A filling tile keeps room for its header and a picture.
+    static constexpr int kMinFillHeight = 120;
 
     // On the lock's locked() every tile and this window wipe the host passwords they hold; sessions
     // keep running. A later connection takes its password from the source, which the window asks
@@ -64,6 +69,10 @@ public:
     int connectedCount() const;
     QSize desktopSize() const { return m_desktopSize; }
     int columns() const { return m_columns; }
+    // The [display] layout: `columns` tiles per row (0 or less: automatic), and with `fill` the tiles
+    // fill the view, `rows` rows high (the wall scrolls for more); without it they keep the remote
+    // desktop's aspect ratio. Columns above 6 are taken as 6, rows above 12 as 12.
+    void setLayoutSettings(int rows, int columns, bool fill);
     int effectiveColumns() const;
     RdpTile* zoomedTile() const { return m_zoomedTile; }
     void disconnectAll();
@@ -96,6 +105,8 @@ private:
     void relayout();
     // The height that gives `tile` the remote desktop's shape in a grid of `columns` × `rows`.
     int tileHeightFor(const RdpTile* tile, int columns, int rows) const;
+    // The tile height at which `rows` rows fill the view.
+    int fillHeight(int rows) const;
     void updateSummary();
     void zoomTile(RdpTile* tile);
     void restoreWall();
@@ -121,6 +132,8 @@ private:
     bool m_autoMixed = false;
     RdpEngine m_engine = RdpEngine::FreeRdp;
     int m_columns = 4;
+    int m_rows = 2;
+    bool m_fill = false;
     bool m_relayoutPending = false;
     bool m_closing = false;
     QPointer<RdpTile> m_zoomedTile;

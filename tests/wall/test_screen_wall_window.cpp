@@ -665,6 +665,59 @@ private slots:
         QTRY_VERIFY(tile->height() > viewport->height() - 40);
     }
 
+    // The [display] layout: the columns chosen (a count the menu lacks joins it), and filling tiles that
+    // make `rows` rows as high as the view, or tiles at the desktop's aspect.
+    void layoutSettingsShapeTheWall_data()
+    {
+        QTest::addColumn<int>("hosts");
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<int>("columns");
+        QTest::addColumn<bool>("fill");
+        QTest::addColumn<int>("effective");
+        QTest::addColumn<QString>("menuText");
+        QTest::addColumn<int>("visibleRows"); // rows that fill the view; 0: aspect ratio
+        QTest::newRow("2 x 2 filled, 8 hosts") << 8 << 2 << 2 << true << 2 << "2 列" << 2;
+        QTest::newRow("3 rows of 4, 6 hosts fill 2") << 6 << 3 << 4 << true << 4 << "4 列（清晰）" << 2;
+        QTest::newRow("one host fills the window") << 1 << 2 << 2 << true << 1 << "2 列" << 1;
+        QTest::newRow("not filled keeps the aspect") << 8 << 2 << 3 << false << 3 << "3 列（大图）" << 0;
+        QTest::newRow("automatic columns") << 8 << 2 << 0 << true << 6 << "自动" << 2;
+        QTest::newRow("too many columns") << 40 << 1 << 99 << false << 6 << "6 列（紧凑）" << 0;
+    }
+
+    void layoutSettingsShapeTheWall()
+    {
+        QFETCH(int, hosts);
+        QFETCH(int, rows);
+        QFETCH(int, columns);
+        QFETCH(bool, fill);
+        QFETCH(int, effective);
+        QFETCH(QString, menuText);
+        QFETCH(int, visibleRows);
+        TestWall wall(makeRemotes(hosts), QSize(1280, 720));
+        wall.setLayoutSettings(rows, columns, fill);
+        wall.resize(2200, 1300);
+        wall.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&wall));
+        QCOMPARE(wall.effectiveColumns(), effective);
+        QCOMPARE(wall.combo("columnCombo")->currentText(), menuText);
+        const QWidget* viewport = wall.findChild<QScrollArea*>()->viewport();
+        RdpTile* first = wall.tiles().first();
+        if (visibleRows > 0) {
+            // The rows, their gaps and the grid's margins take the view's height, to the rounding.
+            const QMargins margins = first->parentWidget()->layout()->contentsMargins();
+            const int room = viewport->height() - margins.top() - margins.bottom();
+            QTRY_VERIFY2(qAbs(first->height() * visibleRows + 8 * (visibleRows - 1) - room) < visibleRows,
+                         qPrintable(QStringLiteral("%1 %2").arg(first->height()).arg(room)));
+        } else {
+            const QWidget* picture = first->findChild<RdpSurface*>();
+            QTRY_VERIFY(qAbs(picture->height() - qint64(picture->width()) * 720 / 1280) <= 1);
+        }
+        // Every tile has the first one's height.
+        for (RdpTile* tile : wall.tiles()) {
+            QCOMPARE(tile->height(), first->height());
+        }
+    }
+
     void toolBarWidgetsShowTheirWholeText()
     {
         TestWall wall({makeRemote(1)}, QSize(1920, 1080));
