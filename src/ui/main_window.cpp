@@ -1205,6 +1205,7 @@ ScreenWallWindow* MainWindow::createSessionWindow(const QList<Remote>& hosts, QS
                              });
     const AppConfig& config = m_config->config();
     window->setLayoutSettings(config.screen_wall_rows, config.screen_wall_cols, config.screen_wall_auto_fill);
+    window->setToolBarSettings(config.toolbar_show, config.toolbar_auto_hide, config.toolbar_auto_hide_delay);
     // A session whose password was wiped at a lock reads it from the database again when it reconnects.
     window->setPasswordSource([this, guard = QPointer<MainWindow>(this)](const QString& id) {
         std::optional<QString> password;

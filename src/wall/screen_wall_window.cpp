@@ -7,6 +7,7 @@
 #include "wall/batch_text_dialog.h"
 #include "wall/custom_shortcut_dialog.h"
 #include "wall/soft_keyboard_dialog.h"
+#include "wall/tool_bar_auto_hider.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -167,6 +168,8 @@ QString ScreenWallWindow::wallTitle(RdpEngine engine, bool autoMixed, int hostCo
 void ScreenWallWindow::buildToolBar()
 {
     auto* bar = new QToolBar(QStringLiteral("会话操作"), this);
+    m_toolBar = bar;
+    bar->setObjectName(QStringLiteral("sessionToolBar"));
     bar->setMovable(false);
     bar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     addToolBar(bar);
@@ -450,6 +453,14 @@ void ScreenWallWindow::relayout()
         m_grid->setColumnStretch(i, 1);
     }
     m_grid->setRowStretch(rows, 1);
+}
+
+void ScreenWallWindow::setToolBarSettings(bool show, bool autoHide, int delaySeconds)
+{
+    delete m_toolBarHider;
+    m_toolBar->show();
+    m_toolBarHider = new ToolBarAutoHider(this, m_toolBar, show, autoHide,
+                                          std::clamp(delaySeconds, 1, kMaxHideDelaySeconds) * 1000);
 }
 
 void ScreenWallWindow::setLayoutSettings(int rows, int columns, bool fill)

@@ -21,7 +21,9 @@ class QGridLayout;
 class QLabel;
 class QResizeEvent;
 class QScrollArea;
+class QToolBar;
 class QToolButton;
+class ToolBarAutoHider;
 
 // Many live RDP sessions at once: one tile per host in a grid. Also the window of a single session
 // and of each multi-screen window. Deletes itself when closed, after disconnecting every session.
@@ -43,6 +45,7 @@ public:
     // The densest row the menu offers; the rows of a filled wall.
     static constexpr int kMaxColumns = 6;
     static constexpr int kMaxRows = 12;
+    static constexpr int kMaxHideDelaySeconds = 3600;
     // A filling tile keeps room for its header and a picture.
     static constexpr int kMinFillHeight = 120;
 
@@ -73,6 +76,9 @@ public:
     // fill the view, `rows` rows high (the wall scrolls for more); without it they keep the remote
     // desktop's aspect ratio. Columns above 6 are taken as 6, rows above 12 as 12.
     void setLayoutSettings(int rows, int columns, bool fill);
+    // The [display] tool bar: shown, hidden, or hiding `delaySeconds` (1 to 3600) after the pointer left
+    // it; a hidden one comes back at the window's top edge.
+    void setToolBarSettings(bool show, bool autoHide, int delaySeconds);
     int effectiveColumns() const;
     RdpTile* zoomedTile() const { return m_zoomedTile; }
     void disconnectAll();
@@ -132,6 +138,8 @@ private:
     bool m_autoMixed = false;
     RdpEngine m_engine = RdpEngine::FreeRdp;
     int m_columns = 4;
+    QToolBar* m_toolBar = nullptr;
+    QPointer<ToolBarAutoHider> m_toolBarHider;
     int m_rows = 2;
     bool m_fill = false;
     bool m_relayoutPending = false;
