@@ -814,6 +814,7 @@ FreeRdpSession::FreeRdpSession(QObject* parent)
 {
     m_state->owner = this;
     initializeOpenSsl();
+    m_options.reconnect = false; // until options are set, a dropped session is not connected again
 
     m_connectTimer.setSingleShot(true);
     connect(&m_connectTimer, &QTimer::timeout, this, &FreeRdpSession::onConnectTimeout);

@@ -194,8 +194,7 @@ private:
     QThread* m_worker = nullptr;
     std::atomic<bool> m_running{false};
     int m_connectTimeoutSeconds = kDefaultConnectTimeoutSeconds;
-    // Until options are set, a dropped session is not connected again.
-    RdpSessionOptions m_options{BandwidthMode::High, false};
+    RdpSessionOptions m_options;
     QTimer m_connectTimer;
     QTimer m_abortTimer;
     int m_abortRetries = 0;

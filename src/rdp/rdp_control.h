@@ -65,6 +65,9 @@ public:
     virtual bool holdsPassword() const { return false; }
     // Seconds a connection attempt may take; controls that keep no time of their own ignore it.
     virtual void setConnectTimeout(int seconds) { Q_UNUSED(seconds); }
+    // Local folders the client offers the remote side as drives, each under its own name. The Remote
+    // Desktop control cannot choose folders (its "RedirectDrives" offers every drive) and ignores it.
+    virtual void setRedirectedFolders(const QStringList& folders) { Q_UNUSED(folders); }
 
     // Whether the control's client trusts exactly the certificate named by the advanced setting
     // "ServerCertificateFingerprint" and nothing it cannot verify otherwise: the session then has to find

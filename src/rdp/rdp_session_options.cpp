@@ -11,6 +11,11 @@ RdpSessionOptions RdpSessionOptions::fromConfig(const AppConfig& config)
     options.reconnect = config.reconnect;
     options.reconnectTimes = std::clamp(config.reconnect_times, 0, kMaxReconnectTimes);
     options.reconnectIntervalSeconds = std::clamp(config.reconnect_interval, 1, kMaxReconnectIntervalSeconds);
+    options.clipboard = config.clipboard;
+    options.clipboardFiles = config.clipboard_files;
+    options.printers = config.printers;
+    options.audio = config.audio;
+    options.driveFolders = config.drives;
     return options;
 }
 
@@ -49,4 +54,17 @@ QString RdpSessionOptions::networkName(quint32 connectionType)
     default:
         return {};
     }
+}
+
+int RdpSessionOptions::audioRedirectionMode() const
+{
+    switch (audio) {
+    case AudioMode::Remote:
+        return 1;
+    case AudioMode::None:
+        return 2;
+    case AudioMode::Local:
+        break;
+    }
+    return 0;
 }

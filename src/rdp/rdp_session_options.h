@@ -3,9 +3,10 @@
 #include "storage/app_config.h"
 
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
-// What the [connection] settings ask of every RDP session, whichever engine draws it.
+// What the [connection] and [share] settings ask of every RDP session, whichever engine draws it.
 struct RdpSessionOptions
 {
     // Bounds of what the settings file may hold; values outside are taken as the nearest bound.
@@ -16,6 +17,12 @@ struct RdpSessionOptions
     bool reconnect = true;
     int reconnectTimes = 5;
     int reconnectIntervalSeconds = 3;
+    // [share]
+    bool clipboard = true;
+    bool clipboardFiles = true;
+    bool printers = true;
+    AudioMode audio = AudioMode::Local;
+    QStringList driveFolders; // local folders offered to the remote side as drives
 
     static RdpSessionOptions fromConfig(const AppConfig& config);
 
@@ -27,6 +34,9 @@ struct RdpSessionOptions
     static QString networkName(quint32 connectionType);
     // How many times a dropped session is connected again; 0 when reconnecting is off.
     int reconnectAttempts() const { return reconnect ? reconnectTimes : 0; }
+    // The audio mode as the Remote Desktop control and xfreerdp's /audio-mode: number it: 0 played here,
+    // 1 left on the server, 2 not played.
+    int audioRedirectionMode() const;
 
     bool operator==(const RdpSessionOptions&) const = default;
 };

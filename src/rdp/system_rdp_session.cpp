@@ -292,7 +292,9 @@ bool SystemRdpSession::startControl(const Remote& remote, const QString& pinnedF
     }
     settings->setProperty(QStringLiteral("RDPPort"), remote.port);
     settings->setProperty(QStringLiteral("SmartSizing"), true);
-    settings->setProperty(QStringLiteral("RedirectClipboard"), true);
+    settings->setProperty(QStringLiteral("RedirectClipboard"), m_options.clipboard);
+    settings->setProperty(QStringLiteral("RedirectPrinters"), m_options.printers);
+    settings->setProperty(QStringLiteral("RedirectDrives"), !m_options.driveFolders.isEmpty());
     settings->setProperty(QStringLiteral("KeyboardHookMode"), 1);
     settings->setProperty(QStringLiteral("EnableCredSspSupport"), true);
     // The server must prove who it is: by the pinned certificate where the session found one.
@@ -314,6 +316,12 @@ bool SystemRdpSession::startControl(const Remote& remote, const QString& pinnedF
         settings->setProperty(QStringLiteral("ClearTextPassword"), remote.password);
     }
     settings.reset();
+    m_control->setRedirectedFolders(m_options.driveFolders);
+    // Where the session's sound plays belongs to the secured settings.
+    if (std::unique_ptr<IRdpControlObject> secured =
+            m_control->querySubObject(QStringLiteral("SecuredSettings2"))) {
+        secured->setProperty(QStringLiteral("AudioRedirectionMode"), m_options.audioRedirectionMode());
+    }
 
     m_connecting = true;
     m_connected = false;

@@ -10,10 +10,12 @@
 #include <QPalette>
 #include <QProcessEnvironment>
 #include <QResizeEvent>
+#include <QSet>
 #include <QStandardPaths>
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -46,6 +48,10 @@ constexpr std::array kControlProperties{"Server", "UserName", "DesktopWidth", "D
 constexpr std::array kAdvancedProperties{"RDPPort",
                                          "SmartSizing",
                                          "RedirectClipboard",
+                                         "RedirectPrinters",
+                                         "RedirectDrives",
+                                         "AudioRedirectionMode",
+                                         "NetworkConnectionType",
                                          "KeyboardHookMode",
                                          "EnableCredSspSupport",
                                          "AuthenticationLevel",
@@ -358,11 +364,12 @@ std::unique_ptr<IRdpControlObject> XFreeRdpControl::querySubObject(const QString
     if (!m_hasControl) {
         return nullptr;
     }
-    static const QStringList names{QStringLiteral("AdvancedSettings"),  QStringLiteral("AdvancedSettings2"),
-                                   QStringLiteral("AdvancedSettings3"), QStringLiteral("AdvancedSettings4"),
-                                   QStringLiteral("AdvancedSettings5"), QStringLiteral("AdvancedSettings6"),
-                                   QStringLiteral("AdvancedSettings7"), QStringLiteral("AdvancedSettings8"),
-                                   QStringLiteral("AdvancedSettings9")};
+    // The secured settings (where the control keeps the sound mode) share the one list of settings.
+    static const QStringList names{QStringLiteral("SecuredSettings2"),  QStringLiteral("AdvancedSettings"),
+                                   QStringLiteral("AdvancedSettings2"), QStringLiteral("AdvancedSettings3"),
+                                   QStringLiteral("AdvancedSettings4"), QStringLiteral("AdvancedSettings5"),
+                                   QStringLiteral("AdvancedSettings6"), QStringLiteral("AdvancedSettings7"),
+                                   QStringLiteral("AdvancedSettings8"), QStringLiteral("AdvancedSettings9")};
     if (!names.contains(name, Qt::CaseInsensitive)) {
         return nullptr;
     }
@@ -389,6 +396,39 @@ QString XFreeRdpControl::certificatePinOption(const QString& fingerprint)
         return {};
     }
     return QStringLiteral("/cert:deny,fingerprint:sha256:") + RdpCertificateProbe::formatFingerprint(digest);
+}
+
+void XFreeRdpControl::setRedirectedFolders(const QStringList& folders)
+{
+    m_settings.insert(QStringLiteral("RedirectedFolders"), folders);
+}
+
+QStringList XFreeRdpControl::driveOptions(const QStringList& folders)
+{
+    QStringList options;
+    QSet<QString> names;
+    for (const QString& folder : folders) {
+        const QFileInfo info(folder);
+        // xfreerdp splits the option at commas; a folder that is not there would end the client.
+        if (!info.isAbsolute() || !info.isDir() || folder.contains(QLatin1Char(','))) {
+            SPDLOG_WARN("共享文件夹不可用，已跳过: {}", folder);
+            continue;
+        }
+        // The name the remote side shows: the folder's own, in the letters a drive name may hold.
+        QString name;
+        for (const QChar c : info.fileName()) {
+            if (c.isLetterOrNumber() && c.unicode() < 0x80) {
+                name.append(c);
+            }
+        }
+        name.truncate(kMaxDriveNameLength);
+        if (name.isEmpty() || names.contains(name.toLower())) {
+            name = QStringLiteral("drive%1").arg(options.size() + 1);
+        }
+        names.insert(name.toLower());
+        options << QStringLiteral("/drive:%1,%2").arg(name, info.absoluteFilePath());
+    }
+    return options;
 }
 
 QStringList XFreeRdpControl::clientArguments(quint64 parentWindow) const
@@ -451,6 +491,19 @@ QStringList XFreeRdpControl::clientArguments(const QVariantMap& settings, bool w
     }
     if (isSet("NegotiateSecurityLayer") && !value("NegotiateSecurityLayer").toBool()) {
         args << QStringLiteral("-nego");
+    }
+    if (value("RedirectPrinters").toBool()) {
+        args << QStringLiteral("/printer");
+    }
+    if (isSet("AudioRedirectionMode")) {
+        const int mode = std::clamp(value("AudioRedirectionMode").toInt(), 0, 2);
+        if (mode == 0) {
+            args << QStringLiteral("/sound"); // played here: the sound channel with the default backend
+        }
+        args << QStringLiteral("/audio-mode:%1").arg(mode);
+    }
+    if (value("RedirectDrives").toBool()) {
+        args << driveOptions(value("RedirectedFolders").toStringList());
     }
     if (isSet("NetworkConnectionType")) {
         const QString network = RdpSessionOptions::networkName(value("NetworkConnectionType").toUInt());

@@ -62,8 +62,13 @@ public:
     // xfreerdp's option that accepts exactly the certificate with this SHA-256 fingerprint (in any
     // letter case, with or without ':') and denies every other one; empty when it is no such fingerprint.
     static QString certificatePinOption(const QString& fingerprint);
+    void setRedirectedFolders(const QStringList& folders) override;
     // xfreerdp's arguments for these settings (canonical names as stored by setProperty).
     static QStringList clientArguments(const QVariantMap& settings, bool withPassword, quint64 parentWindow);
+    // "/drive:name,path" for each folder that exists, named after it in ASCII letters and digits (up to
+    // 8; "driveN" when none are left or the name is taken).
+    static QStringList driveOptions(const QStringList& folders);
+    static constexpr int kMaxDriveNameLength = 8;
 
 private:
     friend class XFreeRdpSettings;

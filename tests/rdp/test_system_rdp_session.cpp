@@ -11,6 +11,15 @@
 #include <QTest>
 #include <QUrl>
 
+// The arguments a control would start xfreerdp with.
+class XFreeRdpControlTestAccess
+{
+public:
+    static QStringList arguments(const XFreeRdpControl& control) { return control.clientArguments(77); }
+    // As after setControl, which needs an X11 display.
+    static void takeControl(XFreeRdpControl& control) { control.m_hasControl = true; }
+};
+
 namespace {
 
 using Log = FakeRdpControlLog;
@@ -125,6 +134,27 @@ QStringList argumentsFor(const QVariantMap& settings, bool withPassword)
     return XFreeRdpControl::clientArguments(settings, withPassword, 77);
 }
 
+// The settings a session writes for `config`, each taken by a real xfreerdp control (which must know
+// it), and the xfreerdp arguments they come to.
+void clientArgumentsFor(const AppConfig& config, QStringList* arguments)
+{
+    Fixture f;
+    f.session.setOptions(RdpSessionOptions::fromConfig(config));
+    QVERIFY(f.session.connectTo(sampleRemote(), QSize(1280, 720), 32));
+    XFreeRdpControl control;
+    XFreeRdpControlTestAccess::takeControl(control);
+    for (const Log::PropertyWrite& property : std::as_const(f.log->properties)) {
+        if (property.object.isEmpty()) {
+            QVERIFY2(control.setProperty(property.name, property.value), qPrintable(property.name));
+        } else {
+            const std::unique_ptr<IRdpControlObject> object = control.querySubObject(property.object);
+            QVERIFY2(object && object->setProperty(property.name, property.value), qPrintable(property.name));
+        }
+    }
+    control.setRedirectedFolders(f.control->redirectedFolders);
+    *arguments = XFreeRdpControlTestAccess::arguments(control);
+}
+
 QStringList certificateArguments(const QStringList& arguments)
 {
     QStringList found;
@@ -183,6 +213,8 @@ private slots:
     void xfreerdpArgumentsPinTheCertificate();
     void connectionSettingsReachTheClient_data();
     void connectionSettingsReachTheClient();
+    void shareSettingsReachTheClient_data();
+    void shareSettingsReachTheClient();
     void pinOptionTakesOnlySha256Fingerprints_data();
     void pinOptionTakesOnlySha256Fingerprints();
 };
@@ -265,6 +297,8 @@ void TestSystemRdpSession::connectWritesTheSettingsTableInOrder()
         {advanced, QStringLiteral("RDPPort"), 3390},
         {advanced, QStringLiteral("SmartSizing"), true},
         {advanced, QStringLiteral("RedirectClipboard"), true},
+        {advanced, QStringLiteral("RedirectPrinters"), true},
+        {advanced, QStringLiteral("RedirectDrives"), false},
         {advanced, QStringLiteral("KeyboardHookMode"), 1},
         {advanced, QStringLiteral("EnableCredSspSupport"), true},
         {advanced, QStringLiteral("AuthenticationLevel"), 2},
@@ -273,6 +307,7 @@ void TestSystemRdpSession::connectWritesTheSettingsTableInOrder()
         {advanced, QStringLiteral("MaxReconnectAttempts"), 5},
         {advanced, QStringLiteral("NetworkConnectionType"), 4u}, // broadband (high)
         {advanced, QStringLiteral("ClearTextPassword"), QStringLiteral("s3cret!")},
+        {QStringLiteral("SecuredSettings2"), QStringLiteral("AudioRedirectionMode"), 0},
     };
     QCOMPARE(f.log->properties.size(), expected.size());
     for (qsizetype i = 0; i < expected.size(); ++i) {
@@ -282,7 +317,7 @@ void TestSystemRdpSession::connectWritesTheSettingsTableInOrder()
         QCOMPARE(written.value, expected.at(i).value);
         QCOMPARE(written.value.metaType(), expected.at(i).value.metaType());
     }
-    QCOMPARE(f.log->subObjectQueries, QStringList{advanced});
+    QCOMPARE(f.log->subObjectQueries, (QStringList{advanced, QStringLiteral("SecuredSettings2")}));
     QCOMPARE(f.log->methods, QStringList{QStringLiteral("Connect()")});
     QVERIFY(f.session.isActive());
     QVERIFY(f.errors.isEmpty());
@@ -295,7 +330,8 @@ void TestSystemRdpSession::emptyPasswordIsNotWritten()
     remote.password.clear();
     QVERIFY(f.session.connectTo(remote, QSize(1024, 768), 32));
     QVERIFY(!writtenValue(*f.log, QStringLiteral("ClearTextPassword")).isValid());
-    QCOMPARE(f.log->properties.last().name, QStringLiteral("NetworkConnectionType"));
+    QCOMPARE(f.log->properties.last().name, QStringLiteral("AudioRedirectionMode"));
+    QVERIFY(!writtenValue(*f.log, QStringLiteral("NetworkConnectionType")).isNull());
 }
 
 void TestSystemRdpSession::desktopSizeAndColourDepthAreBounded_data()
@@ -333,7 +369,8 @@ void TestSystemRdpSession::onlyAdvancedSettings2IsUsedWhenOnlyItExists()
              (QStringList{QStringLiteral("AdvancedSettings9"), QStringLiteral("AdvancedSettings8"),
                           QStringLiteral("AdvancedSettings7"), QStringLiteral("AdvancedSettings6"),
                           QStringLiteral("AdvancedSettings5"), QStringLiteral("AdvancedSettings4"),
-                          QStringLiteral("AdvancedSettings3"), QStringLiteral("AdvancedSettings2")}));
+                          QStringLiteral("AdvancedSettings3"), QStringLiteral("AdvancedSettings2"),
+                          QStringLiteral("SecuredSettings2")}));
     int advancedWrites = 0;
     for (const Log::PropertyWrite& written : f.log->properties) {
         if (!written.object.isEmpty()) {
@@ -341,7 +378,7 @@ void TestSystemRdpSession::onlyAdvancedSettings2IsUsedWhenOnlyItExists()
             ++advancedWrites;
         }
     }
-    QCOMPARE(advancedWrites, 10);
+    QCOMPARE(advancedWrites, 12); // none of the interface that brought the connection type
 }
 
 void TestSystemRdpSession::noAdvancedSettingsFailsBeforeConnecting()
@@ -921,9 +958,14 @@ void TestSystemRdpSession::connectionSettingsReachTheClient_data()
     QTest::addColumn<QStringList>("present");
     QTest::addColumn<QStringList>("absent");
     QTest::newRow("defaults") << 2 << true << 5
-                              << QStringList{"/network:broadband-high", "+auto-reconnect",
-                                             "/auto-reconnect-max-retries:5"}
-                              << QStringList{};
+                              << QStringList{"/network:broadband-high",
+                                             "+auto-reconnect",
+                                             "/auto-reconnect-max-retries:5",
+                                             "+clipboard",
+                                             "/printer",
+                                             "/sound",
+                                             "/audio-mode:0"}
+                              << QStringList{"-clipboard"};
     QTest::newRow("modem, no reconnect") << 0 << false << 5 << QStringList{"/network:modem"}
                                          << QStringList{"+auto-reconnect", "/auto-reconnect-max-retries:5"};
     QTest::newRow("low") << 1 << true << 1
@@ -949,14 +991,8 @@ void TestSystemRdpSession::connectionSettingsReachTheClient()
     config.bandwidth = static_cast<BandwidthMode>(bandwidth);
     config.reconnect = reconnect;
     config.reconnect_times = times;
-    Fixture f;
-    f.session.setOptions(RdpSessionOptions::fromConfig(config));
-    QVERIFY(f.session.connectTo(sampleRemote(), QSize(1280, 720), 32));
-    QVariantMap written;
-    for (const Log::PropertyWrite& property : std::as_const(f.log->properties)) {
-        written.insert(property.name, property.value);
-    }
-    const QStringList arguments = argumentsFor(written, true);
+    QStringList arguments;
+    clientArgumentsFor(config, &arguments);
     for (const QString& argument : present) {
         QVERIFY2(arguments.contains(argument), qPrintable(arguments.join(u' ')));
     }
@@ -964,6 +1000,53 @@ void TestSystemRdpSession::connectionSettingsReachTheClient()
         QVERIFY2(!arguments.contains(argument), qPrintable(arguments.join(u' ')));
     }
     QCOMPARE(arguments.filter(QStringLiteral("/network:")).size(), 1);
+}
+
+void TestSystemRdpSession::shareSettingsReachTheClient_data()
+{
+    QTest::addColumn<bool>("shared"); // clipboard and printers
+    QTest::addColumn<int>("audio");
+    QTest::addColumn<QStringList>("present");
+    QTest::addColumn<QStringList>("absent");
+    QTest::newRow("all shared, sound here")
+        << true << 0 << QStringList{"+clipboard", "/printer", "/sound", "/audio-mode:0"}
+        << QStringList{"-clipboard"};
+    QTest::newRow("nothing shared, sound on the server")
+        << false << 1 << QStringList{"-clipboard", "/audio-mode:1"}
+        << QStringList{"+clipboard", "/printer", "/sound"};
+    QTest::newRow("no sound") << true << 2 << QStringList{"/audio-mode:2"} << QStringList{"/sound"};
+}
+
+// [share]: the clipboard, printers and sound as the control's settings say them, and the listed folders
+// that exist as drives, named after themselves.
+void TestSystemRdpSession::shareSettingsReachTheClient()
+{
+    QFETCH(bool, shared);
+    QFETCH(int, audio);
+    QFETCH(QStringList, present);
+    QFETCH(QStringList, absent);
+    QTemporaryDir home;
+    QVERIFY(QDir(home.path()).mkpath(QStringLiteral("Logs")) &&
+            QDir(home.path()).mkpath(QStringLiteral("日志")) &&
+            QDir(home.path()).mkpath(QStringLiteral("a,b")));
+    AppConfig config;
+    config.clipboard = shared;
+    config.printers = shared;
+    config.audio = static_cast<AudioMode>(audio);
+    config.drives = {home.filePath(QStringLiteral("Logs")), home.filePath(QStringLiteral("日志")),
+                     home.filePath(QStringLiteral("missing")), home.filePath(QStringLiteral("a,b")),
+                     QStringLiteral("relative/Logs")};
+    QStringList arguments;
+    clientArgumentsFor(config, &arguments);
+    for (const QString& argument : present) {
+        QVERIFY2(arguments.contains(argument), qPrintable(arguments.join(u' ')));
+    }
+    for (const QString& argument : absent) {
+        QVERIFY2(!arguments.contains(argument), qPrintable(arguments.join(u' ')));
+    }
+    QCOMPARE(arguments.filter(QStringLiteral("/drive:")),
+             (QStringList{QStringLiteral("/drive:Logs,") + home.filePath(QStringLiteral("Logs")),
+                          QStringLiteral("/drive:drive2,") + home.filePath(QStringLiteral("日志"))}));
 }
 
 void TestSystemRdpSession::pinOptionTakesOnlySha256Fingerprints_data()

@@ -53,8 +53,10 @@ public:
                                   QStringLiteral("AdvancedSettings3"), QStringLiteral("AdvancedSettings4"),
                                   QStringLiteral("AdvancedSettings5"), QStringLiteral("AdvancedSettings6"),
                                   QStringLiteral("AdvancedSettings7"), QStringLiteral("AdvancedSettings8"),
-                                  QStringLiteral("AdvancedSettings9")};
+                                  QStringLiteral("AdvancedSettings9"), QStringLiteral("SecuredSettings2")};
     QVariant connectResult;
+    // The folders the session offered as drives.
+    QStringList redirectedFolders;
     int connectedProperty = 0;
     bool offersKeySender = true;
     qint32 sendKeysResult = 0;
@@ -75,6 +77,7 @@ public:
     std::unique_ptr<IRdpControlObject> querySubObject(const QString& name) override;
     IRdpKeySender* queryKeySender() override;
     quint32 lastErrorCode() const override { return errorCode; }
+    void setRedirectedFolders(const QStringList& folders) override { redirectedFolders = folders; }
     RdpFailure lastFailure() const override { return failure; }
     bool pinsServerCertificate() const override { return pinsCertificate; }
 
