@@ -155,6 +155,16 @@ void clientArgumentsFor(const AppConfig& config, QStringList* arguments)
     *arguments = XFreeRdpControlTestAccess::arguments(control);
 }
 
+void expectArguments(const QStringList& arguments, const QStringList& present, const QStringList& absent)
+{
+    for (const QString& argument : present) {
+        QVERIFY2(arguments.contains(argument), qPrintable(arguments.join(u' ')));
+    }
+    for (const QString& argument : absent) {
+        QVERIFY2(!arguments.contains(argument), qPrintable(arguments.join(u' ')));
+    }
+}
+
 QStringList certificateArguments(const QStringList& arguments)
 {
     QStringList found;
@@ -993,12 +1003,7 @@ void TestSystemRdpSession::connectionSettingsReachTheClient()
     config.reconnect_times = times;
     QStringList arguments;
     clientArgumentsFor(config, &arguments);
-    for (const QString& argument : present) {
-        QVERIFY2(arguments.contains(argument), qPrintable(arguments.join(u' ')));
-    }
-    for (const QString& argument : absent) {
-        QVERIFY2(!arguments.contains(argument), qPrintable(arguments.join(u' ')));
-    }
+    expectArguments(arguments, present, absent);
     QCOMPARE(arguments.filter(QStringLiteral("/network:")).size(), 1);
 }
 
@@ -1038,12 +1043,7 @@ void TestSystemRdpSession::shareSettingsReachTheClient()
                      QStringLiteral("relative/Logs")};
     QStringList arguments;
     clientArgumentsFor(config, &arguments);
-    for (const QString& argument : present) {
-        QVERIFY2(arguments.contains(argument), qPrintable(arguments.join(u' ')));
-    }
-    for (const QString& argument : absent) {
-        QVERIFY2(!arguments.contains(argument), qPrintable(arguments.join(u' ')));
-    }
+    expectArguments(arguments, present, absent);
     QCOMPARE(arguments.filter(QStringLiteral("/drive:")),
              (QStringList{QStringLiteral("/drive:Logs,") + home.filePath(QStringLiteral("Logs")),
                           QStringLiteral("/drive:drive2,") + home.filePath(QStringLiteral("日志"))}));
