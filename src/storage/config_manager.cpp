@@ -678,6 +678,40 @@ void ConfigManager::setAutoLockTimeout(int seconds)
     m_config.auto_lock_timeout = std::clamp(seconds, kMinAutoLockTimeout, kMaxAutoLockTimeout);
 }
 
+void ConfigManager::setBandwidth(BandwidthMode mode)
+{
+    m_config.bandwidth = mode;
+}
+
+void ConfigManager::setReconnect(bool enabled, int times, int intervalSeconds)
+{
+    m_config.reconnect = enabled;
+    m_config.reconnect_times = std::clamp(times, 0, kMaxReconnectTimes);
+    m_config.reconnect_interval = std::clamp(intervalSeconds, 1, kMaxReconnectInterval);
+}
+
+void ConfigManager::setShare(bool clipboard, bool clipboardFiles, bool printers, AudioMode audio,
+                             const QStringList& drives)
+{
+    m_config.clipboard = clipboard;
+    m_config.clipboard_files = clipboardFiles;
+    m_config.printers = printers;
+    m_config.audio = audio;
+    m_config.drives.clear();
+    for (const QString& drive : drives) {
+        if (!drive.trimmed().isEmpty() && !m_config.drives.contains(drive)) {
+            m_config.drives.append(drive);
+        }
+    }
+}
+
+void ConfigManager::setWallLayout(int rows, int columns, bool autoFill)
+{
+    m_config.screen_wall_rows = std::clamp(rows, 1, kMaxWallRows);
+    m_config.screen_wall_cols = std::clamp(columns, 0, kMaxWallColumns);
+    m_config.screen_wall_auto_fill = autoFill;
+}
+
 void ConfigManager::setShowPassword(bool shown)
 {
     m_config.show_password = shown;

@@ -45,6 +45,14 @@ public:
     // Clamped to kMinAutoLockTimeout…kMaxAutoLockTimeout seconds.
     void setAutoLockTimeout(int seconds);
     void setShowPassword(bool shown);
+    void setBandwidth(BandwidthMode mode);
+    // Times clamped to 0…kMaxReconnectTimes, the interval to 1…kMaxReconnectInterval seconds.
+    void setReconnect(bool enabled, int times, int intervalSeconds);
+    // Folders are kept as given, without empty ones and repeats.
+    void setShare(bool clipboard, bool clipboardFiles, bool printers, AudioMode audio,
+                  const QStringList& drives);
+    // Rows clamped to 1…kMaxWallRows, columns to 0 (automatic)…kMaxWallColumns.
+    void setWallLayout(int rows, int columns, bool autoFill);
 
     static constexpr int kMinCustomWidth = 640;
     static constexpr int kMaxCustomWidth = 7680;
@@ -54,6 +62,10 @@ public:
     static constexpr int kMaxConnectTimeout = 300;
     static constexpr int kMinAutoLockTimeout = 30;
     static constexpr int kMaxAutoLockTimeout = 86400;
+    static constexpr int kMaxReconnectTimes = 100;
+    static constexpr int kMaxReconnectInterval = 600;
+    static constexpr int kMaxWallRows = 12;
+    static constexpr int kMaxWallColumns = 6;
 
     // Larger files are refused unread; the real file is a few hundred bytes.
     static constexpr qint64 kMaxFileSize = 4 * 1024 * 1024;

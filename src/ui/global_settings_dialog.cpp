@@ -5,6 +5,7 @@
 #include "ssh/terminal_launcher.h"
 #include "storage/config_manager.h"
 #include "ui/master_password_actions.h"
+#include "ui/session_settings_group.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -160,6 +161,8 @@ GlobalSettingsDialog::GlobalSettingsDialog(ConfigManager* config, const Terminal
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(form);
+    m_sessionGroup = new SessionSettingsGroup(current, this);
+    layout->addWidget(m_sessionGroup);
     addSecurityGroup(layout);
     layout->addWidget(buttons);
 
@@ -305,6 +308,7 @@ void GlobalSettingsDialog::save()
     m_config->setAutoLock(m_autoLock->isChecked());
     m_config->setAutoLockTimeout(m_autoLockTimeout->value());
     m_config->setShowPassword(m_showPassword->isChecked());
+    m_sessionGroup->apply(*m_config);
 
     // The values are in effect for this run either way; a failed save only loses them at exit. The
     // dialog closes so that Cancel cannot suggest they were taken back.

@@ -13,6 +13,7 @@ class QLabel;
 class QComboBox;
 class QPushButton;
 class QSpinBox;
+class SessionSettingsGroup;
 
 // Modal editor of the settings changed most often: the screen wall engine, the default session size
 // and colour depth, the connection time-out, the SSH terminal, the host cloud sync and the security
@@ -71,4 +72,5 @@ private:
     QCheckBox* m_autoLock = nullptr;
     QSpinBox* m_autoLockTimeout = nullptr;
     QCheckBox* m_showPassword = nullptr;
+    SessionSettingsGroup* m_sessionGroup = nullptr;
 };

@@ -5,6 +5,7 @@
 #include "support/modal_driver.h"
 #include "support/test_environment.h"
 #include "ui/global_settings_dialog.h"
+#include "ui/session_settings_group.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -13,7 +14,9 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFormLayout>
+#include <QGroupBox>
 #include <QLabel>
+#include <QListWidget>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSpinBox>
@@ -512,6 +515,56 @@ private slots:
             QCOMPARE(reread(configPath()).ssh_terminal, QString());
             QVERIFY(readFile(configPath()).endsWith("\n\n[ssh]\nterminal = \"\"\n"));
         }
+    }
+
+    // The "会话" group shows what the file holds and writes back what was chosen, through the file.
+    void sessionGroupRoundTripsThroughTheFile()
+    {
+        loadConfig("bandwidth = \"low\"\nreconnect = true\nreconnect_times = 0\nreconnect_interval = 9\n",
+                   "[display]\nscreen_wall_rows = 3\nscreen_wall_cols = 0\nscreen_wall_auto_fill = false\n"
+                   "[share]\nclipboard = false\naudio = \"remote\"\ndrives = [\"/srv/日志\", \"/tmp\"]\n");
+        GlobalSettingsDialog dialog(m_config.get(), *m_terminals);
+        QVERIFY(dialog.findChild<QGroupBox*>(QStringLiteral("sessionGroup")));
+        QVERIFY(!child<QCheckBox>(&dialog, "clipboardBox")->isChecked());
+        QCOMPARE(child<QComboBox>(&dialog, "audioBox")->currentText(), QStringLiteral("在远程电脑播放"));
+        QCOMPARE(child<QComboBox>(&dialog, "bandwidthBox")->currentText(), QStringLiteral("低速宽带"));
+        // No attempts means no reconnecting.
+        QVERIFY(!child<QCheckBox>(&dialog, "reconnectBox")->isChecked());
+        QVERIFY(!child<QSpinBox>(&dialog, "reconnectTimesBox")->isEnabled());
+        QCOMPARE(child<QSpinBox>(&dialog, "reconnectIntervalBox")->value(), 9);
+        QCOMPARE(child<QSpinBox>(&dialog, "wallColumnsBox")->text(), QStringLiteral("自动列数"));
+        QVERIFY(!child<QSpinBox>(&dialog, "wallRowsBox")->isEnabled()); // rows matter only when filling
+        auto* drives = child<QListWidget>(&dialog, "driveList");
+        QCOMPARE(drives->count(), 2);
+
+        child<QCheckBox>(&dialog, "clipboardBox")->setChecked(true);
+        child<QCheckBox>(&dialog, "printersBox")->setChecked(false);
+        child<QComboBox>(&dialog, "audioBox")->setCurrentIndex(2);
+        child<QComboBox>(&dialog, "bandwidthBox")->setCurrentIndex(3);
+        child<QCheckBox>(&dialog, "reconnectBox")->setChecked(true);
+        child<QSpinBox>(&dialog, "reconnectTimesBox")->setValue(7);
+        child<QSpinBox>(&dialog, "wallColumnsBox")->setValue(3);
+        child<QCheckBox>(&dialog, "wallFillBox")->setChecked(true);
+        child<QSpinBox>(&dialog, "wallRowsBox")->setValue(4);
+        drives->setCurrentRow(1);
+        child<QPushButton>(&dialog, "removeDriveButton")->click();
+        dialog.findChild<SessionSettingsGroup*>()->setFolderChooser(
+            [](QWidget*) { return QStringLiteral("/home/共享 a,b"); });
+        child<QPushButton>(&dialog, "addDriveButton")->click();
+        child<QPushButton>(&dialog, "addDriveButton")->click(); // the same folder once only
+        saveConfirmed(dialog);
+
+        const AppConfig stored = reread(configPath());
+        QVERIFY(stored.clipboard && !stored.printers);
+        QCOMPARE(stored.audio, AudioMode::None);
+        QCOMPARE(stored.bandwidth, BandwidthMode::Lan);
+        QVERIFY(stored.reconnect);
+        QCOMPARE(stored.reconnect_times, 7);
+        QCOMPARE(stored.reconnect_interval, 9);
+        QCOMPARE(stored.screen_wall_cols, 3);
+        QCOMPARE(stored.screen_wall_rows, 4);
+        QVERIFY(stored.screen_wall_auto_fill);
+        QCOMPARE(stored.drives, (QStringList{"/srv/日志", "/home/共享 a,b"}));
     }
 
     // Start-up, the dialog and a hand edit of the file, through the program's own services.
