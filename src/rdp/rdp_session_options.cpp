@@ -1,5 +1,7 @@
 #include "rdp/rdp_session_options.h"
 
+#include "storage/config_manager.h"
+
 #include <freerdp/settings.h>
 
 #include <algorithm>
@@ -9,8 +11,9 @@ RdpSessionOptions RdpSessionOptions::fromConfig(const AppConfig& config)
     RdpSessionOptions options;
     options.bandwidth = config.bandwidth;
     options.reconnect = config.reconnect;
-    options.reconnectTimes = std::clamp(config.reconnect_times, 0, kMaxReconnectTimes);
-    options.reconnectIntervalSeconds = std::clamp(config.reconnect_interval, 1, kMaxReconnectIntervalSeconds);
+    options.reconnectTimes = std::clamp(config.reconnect_times, 0, ConfigManager::kMaxReconnectTimes);
+    options.reconnectIntervalSeconds =
+        std::clamp(config.reconnect_interval, 1, ConfigManager::kMaxReconnectInterval);
     options.clipboard = config.clipboard;
     options.clipboardFiles = config.clipboard_files;
     options.printers = config.printers;

@@ -9,10 +9,6 @@
 // What the [connection] and [share] settings ask of every RDP session, whichever engine draws it.
 struct RdpSessionOptions
 {
-    // Bounds of what the settings file may hold; values outside are taken as the nearest bound.
-    static constexpr int kMaxReconnectTimes = 100;
-    static constexpr int kMaxReconnectIntervalSeconds = 600;
-
     BandwidthMode bandwidth = BandwidthMode::High;
     bool reconnect = true;
     int reconnectTimes = 5;
@@ -24,6 +20,7 @@ struct RdpSessionOptions
     AudioMode audio = AudioMode::Local;
     QStringList driveFolders; // local folders offered to the remote side as drives
 
+    // Counts outside the settings' bounds (ConfigManager) are taken as the nearest bound.
     static RdpSessionOptions fromConfig(const AppConfig& config);
 
     // The connection type the client announces for the bandwidth profile (CONNECTION_TYPE_* of the RDP

@@ -65,7 +65,7 @@ public:
     static constexpr int kMaxReconnectTimes = 100;
     static constexpr int kMaxReconnectInterval = 600;
     static constexpr int kMaxWallRows = 12;
-    static constexpr int kMaxWallColumns = 6;
+    static constexpr int kMaxWallColumns = 6; // the densest row the wall's menu offers
 
     // Larger files are refused unread; the real file is a few hundred bytes.
     static constexpr qint64 kMaxFileSize = 4 * 1024 * 1024;

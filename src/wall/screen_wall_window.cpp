@@ -4,6 +4,7 @@
 #include "platform/secure_memory.h"
 #include "rdp/rdp_tile.h"
 #include "storage/app_lock.h"
+#include "storage/config_manager.h"
 #include "wall/batch_text_dialog.h"
 #include "wall/custom_shortcut_dialog.h"
 #include "wall/soft_keyboard_dialog.h"
@@ -465,9 +466,9 @@ void ScreenWallWindow::setToolBarSettings(bool show, bool autoHide, int delaySec
 
 void ScreenWallWindow::setLayoutSettings(int rows, int columns, bool fill)
 {
-    m_rows = std::clamp(rows, 1, kMaxRows);
+    m_rows = std::clamp(rows, 1, ConfigManager::kMaxWallRows);
     m_fill = fill;
-    const int wanted = columns <= 0 ? 0 : std::min(columns, kMaxColumns);
+    const int wanted = columns <= 0 ? 0 : std::min(columns, ConfigManager::kMaxWallColumns);
     int index = m_columnCombo->findData(wanted);
     if (index < 0) {
         m_columnCombo->addItem(QStringLiteral("%1 列").arg(wanted), wanted);

@@ -42,9 +42,6 @@ public:
     ~ScreenWallWindow() override;
 
     static constexpr int kReconnectSpacingMs = 120;
-    // The densest row the menu offers; the rows of a filled wall.
-    static constexpr int kMaxColumns = 6;
-    static constexpr int kMaxRows = 12;
     static constexpr int kMaxHideDelaySeconds = 3600;
     // A filling tile keeps room for its header and a picture.
     static constexpr int kMinFillHeight = 120;
@@ -74,7 +71,7 @@ public:
     int columns() const { return m_columns; }
     // The [display] layout: `columns` tiles per row (0 or less: automatic), and with `fill` the tiles
     // fill the view, `rows` rows high (the wall scrolls for more); without it they keep the remote
-    // desktop's aspect ratio. Columns above 6 are taken as 6, rows above 12 as 12.
+    // desktop's aspect ratio. Counts above the settings' bounds (ConfigManager) are taken as the bound.
     void setLayoutSettings(int rows, int columns, bool fill);
     // The [display] tool bar: shown, hidden, or hiding `delaySeconds` (1 to 3600) after the pointer left
     // it; a hidden one comes back at the window's top edge.
