@@ -426,10 +426,7 @@ void MainWindow::refresh()
     // The one read of the hosts: the table, the navigation counts and the status line all derive
     // from it.
     m_hostModel->reload(isTeamMember());
-    m_tree->rebuild(*m_hostModel, m_protocolFilter, currentGroupId());
-    applyFilter();
-    m_table->fitColumns();
-    updateAccountCard();
+    showHosts();
     // Decides itself whether the changed inventory goes up.
     m_accountActions->sync()->scheduleHostSyncUpload();
 }
@@ -523,6 +520,11 @@ void MainWindow::showListing(HostTableModel::Listing listing)
     fillGroupFilter(listing.groups);
     // As refresh(), without its own read, and without counting what the sync itself wrote as a change.
     m_hostModel->show(std::move(listing));
+    showHosts();
+}
+
+void MainWindow::showHosts()
+{
     m_tree->rebuild(*m_hostModel, m_protocolFilter, currentGroupId());
     applyFilter();
     m_table->fitColumns();

@@ -148,6 +148,8 @@ private:
     void fillGroupFilter(const QList<Group>& groups);
     // Shows a listing the reader made after a sync wrote the inventory.
     void showListing(HostTableModel::Listing listing);
+    // Everything that shows the model's hosts after it changed: the tree, the filter, the columns.
+    void showHosts();
     bool isTeamMember() const;
     void updateAccountCard();
 
