@@ -155,16 +155,6 @@ void clientArgumentsFor(const AppConfig& config, QStringList* arguments)
     *arguments = XFreeRdpControlTestAccess::arguments(control);
 }
 
-void expectArguments(const QStringList& arguments, const QStringList& present, const QStringList& absent)
-{
-    for (const QString& argument : present) {
-        QVERIFY2(arguments.contains(argument), qPrintable(arguments.join(u' ')));
-    }
-    for (const QString& argument : absent) {
-        QVERIFY2(!arguments.contains(argument), qPrintable(arguments.join(u' ')));
-    }
-}
-
 QStringList certificateArguments(const QStringList& arguments)
 {
     QStringList found;
@@ -221,10 +211,8 @@ private slots:
     void failedProbeRefuses();
     void disconnectWhileProbingAbandonsTheProbe();
     void xfreerdpArgumentsPinTheCertificate();
-    void connectionSettingsReachTheClient_data();
-    void connectionSettingsReachTheClient();
-    void shareSettingsReachTheClient_data();
-    void shareSettingsReachTheClient();
+    void settingsReachTheClient_data();
+    void settingsReachTheClient();
     void pinOptionTakesOnlySha256Fingerprints_data();
     void pinOptionTakesOnlySha256Fingerprints();
 };
@@ -960,14 +948,16 @@ void TestSystemRdpSession::xfreerdpArgumentsPinTheCertificate()
     QVERIFY(argumentsFor(pinned, true).contains(QStringLiteral("/from-stdin:force")));
 }
 
-void TestSystemRdpSession::connectionSettingsReachTheClient_data()
+void TestSystemRdpSession::settingsReachTheClient_data()
 {
     QTest::addColumn<int>("bandwidth");
     QTest::addColumn<bool>("reconnect");
     QTest::addColumn<int>("times");
+    QTest::addColumn<bool>("shared"); // clipboard and printers
+    QTest::addColumn<int>("audio");
     QTest::addColumn<QStringList>("present");
     QTest::addColumn<QStringList>("absent");
-    QTest::newRow("defaults") << 2 << true << 5
+    QTest::newRow("defaults") << 2 << true << 5 << true << 0
                               << QStringList{"/network:broadband-high",
                                              "+auto-reconnect",
                                              "/auto-reconnect-max-retries:5",
@@ -976,56 +966,29 @@ void TestSystemRdpSession::connectionSettingsReachTheClient_data()
                                              "/sound",
                                              "/audio-mode:0"}
                               << QStringList{"-clipboard"};
-    QTest::newRow("modem, no reconnect") << 0 << false << 5 << QStringList{"/network:modem"}
-                                         << QStringList{"+auto-reconnect", "/auto-reconnect-max-retries:5"};
-    QTest::newRow("low") << 1 << true << 1
-                         << QStringList{"/network:broadband-low", "/auto-reconnect-max-retries:1"}
-                         << QStringList{};
+    QTest::newRow("modem, no reconnect, nothing shared, sound on the server")
+        << 0 << false << 5 << false << 1 << QStringList{"/network:modem", "-clipboard", "/audio-mode:1"}
+        << QStringList{"+auto-reconnect", "/auto-reconnect-max-retries:5", "+clipboard", "/printer",
+                       "/sound"};
+    QTest::newRow("low, one attempt, no sound")
+        << 1 << true << 1 << true << 2
+        << QStringList{"/network:broadband-low", "/auto-reconnect-max-retries:1", "/audio-mode:2"}
+        << QStringList{"/sound"};
     QTest::newRow("lan, reconnects bounded")
-        << 3 << true << 100000 << QStringList{"/network:lan", "/auto-reconnect-max-retries:100"}
+        << 3 << true << 100000 << true << 0 << QStringList{"/network:lan", "/auto-reconnect-max-retries:100"}
         << QStringList{};
     QTest::newRow("no attempts is no reconnect")
-        << 2 << true << 0 << QStringList{"/network:broadband-high"} << QStringList{"+auto-reconnect"};
+        << 2 << true << 0 << true << 0 << QStringList{"/network:broadband-high"}
+        << QStringList{"+auto-reconnect"};
 }
 
-// The [connection] settings as the session hands them to the control, and as the xfreerdp the control
-// runs here gets them.
-void TestSystemRdpSession::connectionSettingsReachTheClient()
+// The [connection] and [share] settings as the session hands them to the control, and as the xfreerdp
+// the control runs here gets them: the listed folders that exist as drives, named after themselves.
+void TestSystemRdpSession::settingsReachTheClient()
 {
     QFETCH(int, bandwidth);
     QFETCH(bool, reconnect);
     QFETCH(int, times);
-    QFETCH(QStringList, present);
-    QFETCH(QStringList, absent);
-    AppConfig config;
-    config.bandwidth = static_cast<BandwidthMode>(bandwidth);
-    config.reconnect = reconnect;
-    config.reconnect_times = times;
-    QStringList arguments;
-    clientArgumentsFor(config, &arguments);
-    expectArguments(arguments, present, absent);
-    QCOMPARE(arguments.filter(QStringLiteral("/network:")).size(), 1);
-}
-
-void TestSystemRdpSession::shareSettingsReachTheClient_data()
-{
-    QTest::addColumn<bool>("shared"); // clipboard and printers
-    QTest::addColumn<int>("audio");
-    QTest::addColumn<QStringList>("present");
-    QTest::addColumn<QStringList>("absent");
-    QTest::newRow("all shared, sound here")
-        << true << 0 << QStringList{"+clipboard", "/printer", "/sound", "/audio-mode:0"}
-        << QStringList{"-clipboard"};
-    QTest::newRow("nothing shared, sound on the server")
-        << false << 1 << QStringList{"-clipboard", "/audio-mode:1"}
-        << QStringList{"+clipboard", "/printer", "/sound"};
-    QTest::newRow("no sound") << true << 2 << QStringList{"/audio-mode:2"} << QStringList{"/sound"};
-}
-
-// [share]: the clipboard, printers and sound as the control's settings say them, and the listed folders
-// that exist as drives, named after themselves.
-void TestSystemRdpSession::shareSettingsReachTheClient()
-{
     QFETCH(bool, shared);
     QFETCH(int, audio);
     QFETCH(QStringList, present);
@@ -1035,6 +998,9 @@ void TestSystemRdpSession::shareSettingsReachTheClient()
             QDir(home.path()).mkpath(QStringLiteral("日志")) &&
             QDir(home.path()).mkpath(QStringLiteral("a,b")));
     AppConfig config;
+    config.bandwidth = static_cast<BandwidthMode>(bandwidth);
+    config.reconnect = reconnect;
+    config.reconnect_times = times;
     config.clipboard = shared;
     config.printers = shared;
     config.audio = static_cast<AudioMode>(audio);
@@ -1043,7 +1009,13 @@ void TestSystemRdpSession::shareSettingsReachTheClient()
                      QStringLiteral("relative/Logs")};
     QStringList arguments;
     clientArgumentsFor(config, &arguments);
-    expectArguments(arguments, present, absent);
+    for (const QString& argument : present) {
+        QVERIFY2(arguments.contains(argument), qPrintable(arguments.join(u' ')));
+    }
+    for (const QString& argument : absent) {
+        QVERIFY2(!arguments.contains(argument), qPrintable(arguments.join(u' ')));
+    }
+    QCOMPARE(arguments.filter(QStringLiteral("/network:")).size(), 1);
     QCOMPARE(arguments.filter(QStringLiteral("/drive:")),
              (QStringList{QStringLiteral("/drive:Logs,") + home.filePath(QStringLiteral("Logs")),
                           QStringLiteral("/drive:drive2,") + home.filePath(QStringLiteral("日志"))}));
