@@ -37,7 +37,11 @@ FreeRdpReconnect::Outcome FreeRdpReconnect::run(FreeRdpSessionState& state, rdp_
             state.connecting = true;
             state.abortIssued = false;
         }
-        const bool up = freerdp_reconnect(instance);
+        // A new connection rather than FreeRDP's own reconnect, which in 2.11 leaves the sound channel
+        // without its queue, so the first sound after it ends the session. The server's auto-reconnect
+        // cookie goes with a new connection as well.
+        freerdp_disconnect(instance);
+        const bool up = freerdp_connect(instance);
         {
             std::lock_guard lock(state.connectMutex);
             state.connecting = false;

@@ -6,10 +6,10 @@ struct FreeRdpSessionState;
 struct rdp_freerdp;
 
 // Connects a dropped FreeRDP session again, as the [connection] settings ask: up to the set number of
-// attempts, each after the set pause, through FreeRDP's own reconnect (with the server's auto-reconnect
-// cookie where it gave one, else the credentials still in the settings). A session the server ended on
-// purpose (a logoff, an administrator, another user taking it over) is not connected again. Runs on
-// the session's worker; a stop ends the pause and the attempt under way.
+// attempts, each after the set pause, through a new connection of the same FreeRDP instance (with the
+// server's auto-reconnect cookie where it gave one, else the credentials still in the settings). A session
+// the server ended on purpose (a logoff, an administrator, another user taking it over) is not connected
+// again. Runs on the session's worker; a stop ends the pause and the attempt under way.
 class FreeRdpReconnect
 {
 public:

@@ -3,12 +3,14 @@
 #include "logger.h"
 #include "platform/memory_release.h"
 #include "platform/secure_memory.h"
+#include "rdp/freerdp_clipboard.h"
 #include "rdp/freerdp_compat.h"
 #include "rdp/freerdp_reconnect.h"
 #include "rdp/rdp_certificate_probe.h"
 
 #include <freerdp/client/cmdline.h>
 #include <freerdp/codecs.h>
+#include <freerdp/event.h>
 #include <freerdp/gdi/gdi.h>
 #include <freerdp/settings.h>
 #include <winpr/handle.h>
@@ -21,6 +23,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QGuiApplication>
 #include <QMetaObject>
 #include <QThread>
 
@@ -291,6 +294,8 @@ struct FreeRdpSession::Engine
     static BOOL beginPaint(rdpContext* context);
     static BOOL endPaint(rdpContext* context);
     static BOOL desktopResize(rdpContext* context);
+    static void channelConnected(void* context, ChannelConnectedEventArgs* event);
+    static void channelDisconnected(void* context, ChannelDisconnectedEventArgs* event);
     static void releaseFrameSource(FreeRdpSessionState& state);
     // Notes `dirty` of `image` for the next delivery; true when a delivery has to be scheduled.
     // frameMutex must be held.
@@ -636,8 +641,45 @@ BOOL FreeRdpSession::Engine::preConnect(freerdp* instance)
     if (!session) {
         return FALSE;
     }
-    const FreeRdpSessionState& state = *session->m_state;
-    return state.stopRequested.load() || state.connectTimedOut.load() ? FALSE : TRUE;
+    FreeRdpSessionState& state = *session->m_state;
+    if (state.stopRequested.load() || state.connectTimedOut.load()) {
+        return FALSE;
+    }
+    // Once per start the settings; before every connection (a reconnect is a new one) the add-ins.
+    if (!state.channelsConfigured) {
+        state.channelsConfigured = true;
+        PubSub_SubscribeChannelConnected(context->pubSub, &channelConnected);
+        PubSub_SubscribeChannelDisconnected(context->pubSub, &channelDisconnected);
+        if (!FreeRdpChannels::configure(context, state.channelSelection)) {
+            return FALSE;
+        }
+    }
+    return FreeRdpChannels::load(context) ? TRUE : FALSE;
+}
+
+void FreeRdpSession::Engine::channelConnected(void* context, ChannelConnectedEventArgs* event)
+{
+    FreeRdpSessionState* state = stateSlot(static_cast<rdpContext*>(context));
+    if (!state) {
+        return;
+    }
+    if (_cliprdr_client_context* clipboard = state->channels.connected(event->name, event->pInterface)) {
+        FreeRdpClipboard::hook(clipboard, state);
+    }
+}
+
+void FreeRdpSession::Engine::channelDisconnected(void* context, ChannelDisconnectedEventArgs* event)
+{
+    FreeRdpSessionState* state = stateSlot(static_cast<rdpContext*>(context));
+    if (!state) {
+        return;
+    }
+    state->channels.disconnected(event->name, event->pInterface);
+    post(*state, [](FreeRdpSession* session) {
+        if (session->m_clipboard) {
+            session->m_clipboard->onChannelClosed();
+        }
+    });
 }
 
 BOOL FreeRdpSession::Engine::postConnect(freerdp* instance)
@@ -814,7 +856,14 @@ FreeRdpSession::FreeRdpSession(QObject* parent)
 {
     m_state->owner = this;
     initializeOpenSsl();
-    m_options.reconnect = false; // until options are set, a dropped session is not connected again
+    m_state->channels.setDisplayControlHandler([state = m_state.get()] {
+        Engine::post(*state, [](FreeRdpSession* session) { emit session->displayControlReady(); });
+    });
+    // Until options are set, a dropped session is not connected again and nothing is shared.
+    m_options.reconnect = false;
+    m_options.clipboard = false;
+    m_options.printers = false;
+    m_options.audio = AudioMode::None;
 
     m_connectTimer.setSingleShot(true);
     connect(&m_connectTimer, &QTimer::timeout, this, &FreeRdpSession::onConnectTimeout);
@@ -871,6 +920,19 @@ bool FreeRdpSession::start(const Remote& remote, QSize desktopSize, bool ignoreC
     state.connectionType = m_options.connectionType();
     state.reconnectAttempts = m_options.reconnectAttempts();
     state.reconnectPauseMs.store(static_cast<std::uint32_t>(m_options.reconnectIntervalSeconds) * 1000U);
+    state.channelSelection = FreeRdpChannels::select(m_options);
+    state.channelsConfigured = false;
+    delete m_clipboard;
+    m_clipboard = nullptr;
+    // The local clipboard needs a GUI.
+    if (m_options.clipboard && qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+        m_clipboard = new FreeRdpClipboard(state.channels, this);
+        m_clipboard->setFilesAllowed(m_options.clipboardFiles);
+        connect(m_clipboard, &FreeRdpClipboard::failed, this, &FreeRdpSession::clipboardFailed);
+        m_clipboard->setActive(m_clipboardActive);
+    } else {
+        state.channelSelection.clipboard = false;
+    }
     state.connected.store(false);
     {
         std::lock_guard lock(state.inputMutex);
@@ -1187,4 +1249,22 @@ quint32 FreeRdpSession::checkCertificate(const QString& host, const QString& sub
 QString FreeRdpSession::normalizeFingerprint(const QString& fingerprint)
 {
     return RdpCertificateProbe::normalizeFingerprint(fingerprint);
+}
+
+void FreeRdpSession::postToSession(FreeRdpSessionState& state, std::function<void(FreeRdpSession*)> call)
+{
+    Engine::post(state, std::move(call));
+}
+
+void FreeRdpSession::setClipboardActive(bool active)
+{
+    m_clipboardActive = active;
+    if (m_clipboard) {
+        m_clipboard->setActive(active);
+    }
+}
+
+bool FreeRdpSession::requestDesktopSize(QSize size)
+{
+    return m_state->connected.load() && m_state->channels.requestDesktopSize(size);
 }

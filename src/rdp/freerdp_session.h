@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/clock.h"
+#include "rdp/freerdp_channels.h"
 #include "rdp/freerdp_input.h"
 #include "rdp/rdp_error_text.h"
 #include "rdp/rdp_session_options.h"
@@ -16,10 +17,12 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 
+class FreeRdpClipboard;
 class FreeRdpSession;
 class QThread;
 struct rdp_freerdp;
@@ -44,6 +47,11 @@ struct FreeRdpSessionState
     // shortens the pause.
     int reconnectAttempts = 0;
     std::atomic<std::uint32_t> reconnectPauseMs{0};
+    // The add-ins to load, put into FreeRDP's settings once per start; the channels the session drives
+    // itself.
+    FreeRdpChannels::Selection channelSelection;
+    bool channelsConfigured = false;
+    FreeRdpChannels channels;
 
     std::atomic<rdp_freerdp*> instance{nullptr};
     std::atomic<bool> connected{false};
@@ -129,6 +137,19 @@ public:
 
     bool isRunning() const { return m_running.load(); }
 
+    // The clipboard channel's local side; null when [share] clipboard is off or no GUI runs.
+    FreeRdpClipboard* clipboard() const { return m_clipboard; }
+    // Shares the clipboard while the session is the one the user works in (focused or zoomed).
+    void setClipboardActive(bool active);
+    // Asks the server for a desktop of this size through display control; false when it offers none (the
+    // caller then connects again at the new size).
+    bool requestDesktopSize(QSize size);
+    bool hasDisplayControl() const { return m_state->channels.hasDisplayControl(); }
+
+    // For a channel's callbacks on the worker: runs `call` with the session on the GUI thread, unless the
+    // session is gone by then.
+    static void postToSession(FreeRdpSessionState& state, std::function<void(FreeRdpSession*)> call);
+
     // Has the worker wipe every copy of the password it holds, without ending the session; it does so
     // at once when it waits for the server, or as soon as a connection attempt under way returns.
     void wipePassword();
@@ -165,6 +186,10 @@ signals:
     void reconnecting(int attempt, int attempts);
     // Up again after a drop: frames and input go on as before.
     void reconnected();
+    // The server offers display control: requestDesktopSize can work from now on.
+    void displayControlReady();
+    // A copy between the clipboards failed; a ready-to-show reason.
+    void clipboardFailed(const QString& message);
 
 private:
     struct Engine;
@@ -195,6 +220,8 @@ private:
     std::atomic<bool> m_running{false};
     int m_connectTimeoutSeconds = kDefaultConnectTimeoutSeconds;
     RdpSessionOptions m_options;
+    FreeRdpClipboard* m_clipboard = nullptr;
+    bool m_clipboardActive = false;
     QTimer m_connectTimer;
     QTimer m_abortTimer;
     int m_abortRetries = 0;

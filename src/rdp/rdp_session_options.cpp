@@ -1,8 +1,12 @@
 #include "rdp/rdp_session_options.h"
 
+#include "logger.h"
 #include "storage/config_manager.h"
 
 #include <freerdp/settings.h>
+
+#include <QFileInfo>
+#include <QSet>
 
 #include <algorithm>
 
@@ -70,4 +74,31 @@ int RdpSessionOptions::audioRedirectionMode() const
         break;
     }
     return 0;
+}
+
+QList<RdpSessionOptions::SharedDrive> RdpSessionOptions::sharedDrives(const QStringList& folders)
+{
+    QList<SharedDrive> drives;
+    QSet<QString> names;
+    for (const QString& folder : folders) {
+        const QFileInfo info(folder);
+        // A folder that is not there would end xfreerdp.
+        if (!info.isAbsolute() || !info.isDir() || folder.contains(QLatin1Char(','))) {
+            SPDLOG_WARN("共享文件夹不可用，已跳过: {}", folder);
+            continue;
+        }
+        QString name;
+        for (const QChar c : info.fileName()) {
+            if (c.isLetterOrNumber() && c.unicode() < 0x80) {
+                name.append(c);
+            }
+        }
+        name.truncate(kMaxDriveNameLength);
+        if (name.isEmpty() || names.contains(name.toLower())) {
+            name = QStringLiteral("drive%1").arg(drives.size() + 1);
+        }
+        names.insert(name.toLower());
+        drives.append({name, info.absoluteFilePath()});
+    }
+    return drives;
 }

@@ -2,6 +2,7 @@
 
 #include "storage/app_config.h"
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -34,6 +35,18 @@ struct RdpSessionOptions
     // The audio mode as the Remote Desktop control and xfreerdp's /audio-mode: number it: 0 played here,
     // 1 left on the server, 2 not played.
     int audioRedirectionMode() const;
+
+    // A local folder as the remote side sees it: a drive named after the folder, in the letters a drive
+    // name may hold, at most kMaxDriveNameLength of them and unique.
+    struct SharedDrive
+    {
+        QString name;
+        QString folder;
+    };
+    static constexpr int kMaxDriveNameLength = 8;
+    // The folders that can be shared: absolute, existing and free of commas (both clients split device
+    // options at commas); the others are skipped with a log line.
+    static QList<SharedDrive> sharedDrives(const QStringList& folders);
 
     bool operator==(const RdpSessionOptions&) const = default;
 };

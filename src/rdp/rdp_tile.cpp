@@ -4,6 +4,7 @@
 #include "network/acceleration_manager.h"
 #include "platform/secure_memory.h"
 #include "rdp/key_translator.h"
+#include "rdp/rdp_desktop_fitter.h"
 #include "rdp/rdp_surface.h"
 #include "rdp/system_rdp_session.h"
 
@@ -22,6 +23,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -33,6 +35,8 @@ constexpr const char* kColorEngine = "#4d8dff";
 
 const QSize kMinDesktopSize(640, 480);
 const QSize kMinViewSize(300, 170);
+// How long after connecting a server may take to offer display control before a resize connects again.
+constexpr int kDisplayControlGraceMs = 3000;
 
 QString hex8(quint32 value)
 {
@@ -94,6 +98,16 @@ RdpTile::RdpTile(const Remote& remote, QSize desktopSize, int colorDepth, QWidge
     m_surface->setAcceptDrops(true);
     m_surface->installEventFilter(this);
     m_layout->addWidget(m_surface, 1);
+    m_fitter = new RdpDesktopFitter(m_surface, this);
+    m_fitter->setCurrentSize(m_desktopSize);
+    connect(m_fitter, &RdpDesktopFitter::sizeWanted, this, &RdpTile::fitDesktop);
+    m_fitGrace.setSingleShot(true);
+    m_fitGrace.setInterval(kDisplayControlGraceMs);
+    connect(&m_fitGrace, &QTimer::timeout, this, [this] {
+        if (m_pendingFit.isValid()) {
+            fitDesktop(std::exchange(m_pendingFit, QSize()));
+        }
+    });
     m_input = RdpInputForwarder(
         m_surface, [this] { return m_surface->frameSize(); },
         [this](const InputEvent& event) { sendFreeRdpInput(event); });
@@ -114,6 +128,14 @@ RdpTile::RdpTile(const Remote& remote, QSize desktopSize, int colorDepth, QWidge
         connect(m_freeRdp, &FreeRdpSession::remoteEnded, this, &RdpTile::onFreeRdpRemoteEnded);
         connect(m_freeRdp, &FreeRdpSession::reconnecting, this, &RdpTile::onFreeRdpReconnecting);
         connect(m_freeRdp, &FreeRdpSession::reconnected, this, &RdpTile::onFreeRdpReconnected);
+        connect(m_freeRdp, &FreeRdpSession::clipboardFailed, this, [this](const QString& message) {
+            emit interactionFailed(m_remote.id, m_remote.name, message);
+        });
+        connect(m_freeRdp, &FreeRdpSession::displayControlReady, this, [this] {
+            if (m_pendingFit.isValid()) {
+                fitDesktop(std::exchange(m_pendingFit, QSize()));
+            }
+        });
     } else {
         ensureSystemSession();
     }
@@ -336,6 +358,10 @@ void RdpTile::onFreeRdpConnected()
     setConnectedStatus();
     setButton(QStringLiteral("断开"));
     SPDLOG_INFO("RDP 画面已连接 (FreeRDP): {}", m_remote.name);
+    m_fitGrace.start();
+    if (m_fitter->isEnabled()) {
+        m_fitter->settle();
+    }
     if (m_legacyMode && !m_remote.legacy_rdp_security) {
         m_remote.legacy_rdp_security = true;
         SPDLOG_INFO("兼容模式连接成功，记住该主机的兼容设置: {}", m_remote.name);
@@ -428,6 +454,11 @@ void RdpTile::onFreeRdpDisconnected()
         return;
     }
     if (m_engine != RdpEngine::FreeRdp) {
+        return;
+    }
+    if (std::exchange(m_fitReconnect, false)) {
+        m_sessionUp = false;
+        connectSession();
         return;
     }
     if (m_compatRetryPending) {
@@ -766,10 +797,43 @@ bool RdpTile::eventFilter(QObject* watched, QEvent* event)
     default:
         break;
     }
+    if (onSurface && m_freeRdp && (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut)) {
+        // The clipboard goes with the session the user works in, never with every tile at once.
+        m_freeRdp->setClipboardActive(event->type() == QEvent::FocusIn);
+    }
     if (onSurface && m_engine == RdpEngine::FreeRdp && m_freeRdp && freeRdpRunning()) {
         return m_input.handle(event);
     }
     return QFrame::eventFilter(watched, event);
+}
+
+void RdpTile::setFollowsView(bool follows)
+{
+    m_fitter->setEnabled(follows && m_engine == RdpEngine::FreeRdp);
+}
+
+void RdpTile::fitDesktop(QSize size)
+{
+    if (m_engine != RdpEngine::FreeRdp || !m_sessionUp || !m_freeRdp || m_fitReconnect) {
+        return;
+    }
+    if (m_freeRdp->requestDesktopSize(size)) {
+        SPDLOG_INFO("远程桌面尺寸随窗口调整为 {}x{}: {}", size.width(), size.height(), m_remote.name);
+        m_desktopSize = size;
+        m_fitter->setCurrentSize(size);
+        return;
+    }
+    if (m_fitGrace.isActive()) {
+        m_pendingFit = size; // the server may still offer display control
+        return;
+    }
+    // A server without display control gets a new connection at the new size.
+    SPDLOG_INFO("远程桌面不支持动态调整尺寸，以 {}x{} 重新连接: {}", size.width(), size.height(),
+                m_remote.name);
+    m_desktopSize = size.expandedTo(kMinDesktopSize);
+    m_fitter->setCurrentSize(m_desktopSize);
+    m_fitReconnect = true;
+    disconnectSession();
 }
 
 bool RdpTile::handleZoomRequest(QEvent* event)

@@ -14,6 +14,7 @@
 #include <QSize>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <functional>
 #include <optional>
@@ -22,6 +23,7 @@ class QLabel;
 class QMimeData;
 class QPushButton;
 class QVBoxLayout;
+class RdpDesktopFitter;
 class RdpSurface;
 class SystemRdpSession;
 
@@ -51,6 +53,10 @@ public:
     void sendText(const QString& text);
     void trustPendingCertificate();
     void setZoomAllowed(bool allowed) { m_zoomAllowed = allowed; }
+    // The remote desktop follows the tile's size (zoomed, or alone in its window) instead of keeping
+    // the wall's.
+    void setFollowsView(bool follows);
+    RdpDesktopFitter* desktopFitter() const { return m_fitter; }
     // Seconds a connection attempt may take, with either engine.
     void setConnectTimeout(int seconds);
     // The [connection] settings of the tile's sessions (either engine), applied at the next connect.
@@ -140,6 +146,7 @@ private:
     void onSystemInteractionError(const QString& message);
 
     bool handleZoomRequest(QEvent* event);
+    void fitDesktop(QSize size);
     bool handleDrag(QDropEvent* event);
     void handleDrop(QDropEvent* event);
 
@@ -158,6 +165,11 @@ private:
     RdpSurface* m_surface = nullptr;
 
     QSize m_desktopSize;
+    RdpDesktopFitter* m_fitter = nullptr;
+    // A size asked for while the server may still offer display control, and how long it may take.
+    QSize m_pendingFit;
+    QTimer m_fitGrace;
+    bool m_fitReconnect = false;
     int m_colorDepth = 32;
     RdpInputForwarder m_input;
     int m_connectTimeoutSeconds = 0;

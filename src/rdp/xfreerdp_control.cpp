@@ -406,27 +406,8 @@ void XFreeRdpControl::setRedirectedFolders(const QStringList& folders)
 QStringList XFreeRdpControl::driveOptions(const QStringList& folders)
 {
     QStringList options;
-    QSet<QString> names;
-    for (const QString& folder : folders) {
-        const QFileInfo info(folder);
-        // xfreerdp splits the option at commas; a folder that is not there would end the client.
-        if (!info.isAbsolute() || !info.isDir() || folder.contains(QLatin1Char(','))) {
-            SPDLOG_WARN("共享文件夹不可用，已跳过: {}", folder);
-            continue;
-        }
-        // The name the remote side shows: the folder's own, in the letters a drive name may hold.
-        QString name;
-        for (const QChar c : info.fileName()) {
-            if (c.isLetterOrNumber() && c.unicode() < 0x80) {
-                name.append(c);
-            }
-        }
-        name.truncate(kMaxDriveNameLength);
-        if (name.isEmpty() || names.contains(name.toLower())) {
-            name = QStringLiteral("drive%1").arg(options.size() + 1);
-        }
-        names.insert(name.toLower());
-        options << QStringLiteral("/drive:%1,%2").arg(name, info.absoluteFilePath());
+    for (const RdpSessionOptions::SharedDrive& drive : RdpSessionOptions::sharedDrives(folders)) {
+        options << QStringLiteral("/drive:%1,%2").arg(drive.name, drive.folder);
     }
     return options;
 }

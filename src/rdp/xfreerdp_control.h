@@ -68,7 +68,6 @@ public:
     // "/drive:name,path" for each folder that exists, named after it in ASCII letters and digits (up to
     // 8; "driveN" when none are left or the name is taken).
     static QStringList driveOptions(const QStringList& folders);
-    static constexpr int kMaxDriveNameLength = 8;
 
 private:
     friend class XFreeRdpSettings;

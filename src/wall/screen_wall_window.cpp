@@ -426,6 +426,7 @@ void ScreenWallWindow::relayout()
             const bool zoomed = tile == m_zoomedTile;
             tile->setVisible(zoomed);
             tile->setZoomAllowed(!zoomed);
+            tile->setFollowsView(zoomed);
         }
         // Alone, the tile takes the whole view and letterboxes the picture itself.
         m_zoomedTile->setMinimumHeight(0);
@@ -446,6 +447,8 @@ void ScreenWallWindow::relayout()
     for (int i = 0; i < all.size(); ++i) {
         RdpTile* tile = all.at(i);
         tile->setZoomAllowed(true);
+        // Alone in its window, a session's desktop takes the window's size; on a wall, the wall's.
+        tile->setFollowsView(all.size() == 1);
         tile->setFixedHeight(tileHeight);
         tile->show();
         m_grid->addWidget(tile, i / c, i % c);
