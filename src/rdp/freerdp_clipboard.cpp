@@ -161,6 +161,7 @@ struct FreeRdpClipboard::Incoming
     {
         QString name;
         qint64 size = -1;
+        quint32 listIndex = 0; // in the server's list
     };
     QList<File> files;
     int index = 0;
@@ -388,12 +389,16 @@ void FreeRdpClipboard::onDataResponse(bool ok, const QByteArray& data)
             const auto* name = reinterpret_cast<const char16_t*>(file.cFileName);
             const QString fileName =
                 safeFileName(QString::fromUtf16(name, std::find(name, name + 260, u'\0') - name));
-            // Folders and what is inside them (names with a path) are not taken over.
-            if ((file.dwFileAttributes & kDirectoryAttribute) || fileName.isEmpty()) {
+            // Folders and what is inside them (names with a path) are not taken over, nor a name twice.
+            const bool taken =
+                std::any_of(incoming->files.begin(), incoming->files.end(), [&](const auto& f) {
+                    return f.name.compare(fileName, Qt::CaseInsensitive) == 0;
+                });
+            if ((file.dwFileAttributes & kDirectoryAttribute) || fileName.isEmpty() || taken) {
                 SPDLOG_INFO("远程剪贴板中的文件夹或文件名不可用，已跳过");
                 continue;
             }
-            incoming->files.append({fileName, -1});
+            incoming->files.append({fileName, -1, i});
         }
         std::free(descriptors);
         if (incoming->files.isEmpty()) {
@@ -418,7 +423,7 @@ void FreeRdpClipboard::requestFileContents(bool size)
     CLIPRDR_FILE_CONTENTS_REQUEST request = {};
     request.msgType = CB_FILECONTENTS_REQUEST;
     request.streamId = ++in.streamId;
-    request.listIndex = static_cast<UINT32>(in.index);
+    request.listIndex = in.files[in.index].listIndex;
     request.dwFlags = size ? FILECONTENTS_SIZE : FILECONTENTS_RANGE;
     request.nPositionLow = static_cast<UINT32>(in.received & 0xFFFFFFFF);
     request.nPositionHigh = static_cast<UINT32>(in.received >> 32);

@@ -165,7 +165,11 @@ private slots:
 
         const QByteArray remoteContents = QByteArray("2026-12-10 error: disk full\n").repeated(9000);
         const qsizetype receivedBefore = received.size();
-        m_server.setRemoteFile(QStringLiteral("system.log"), remoteContents);
+        // Folders, names that would leave the folder, and a name given twice are not taken.
+        m_server.setRemoteFiles({{QStringLiteral("logs"), {}, true},
+                                 {QStringLiteral("..\\escape.txt"), "x", false},
+                                 {QStringLiteral("system.log"), remoteContents, false},
+                                 {QStringLiteral("SYSTEM.LOG"), "twice", false}});
         QTRY_VERIFY_WITH_TIMEOUT(received.size() > receivedBefore || !failed.isEmpty(), kPeerTimeoutMs);
         QVERIFY2(failed.isEmpty(), qPrintable(failed.value(0).value(0).toString()));
         const QList<QUrl> urls = clipboard()->mimeData()->urls();
@@ -226,10 +230,20 @@ private slots:
         session.stop();
     }
 
+    void theDesktopFollowsTheWindow_data()
+    {
+        QTest::addColumn<bool>("displayControl");
+        QTest::newRow("display control") << true;
+        QTest::newRow("new connection") << false;
+    }
+
     // A session alone in its window (or zoomed) gives the remote desktop the window's size once a resize
-    // has settled, through display control.
+    // has settled: through display control, or with a new connection at that size from a server that
+    // offers none. A tile on a wall keeps the wall's size.
     void theDesktopFollowsTheWindow()
     {
+        QFETCH(bool, displayControl);
+        m_server.setDisplayControlOffered(displayControl);
         RdpSessionOptions options;
         options.clipboard = false;
         RdpTile tile(makeRemote(m_server.port()), QSize(1024, 768), 32);
@@ -243,8 +257,18 @@ private slots:
         QSignalSpy connected(session, &FreeRdpSession::connected);
         tile.connectSession();
         QVERIFY(connected.wait(kPeerTimeoutMs));
-        QTRY_VERIFY_WITH_TIMEOUT(!ready.isEmpty(), kPeerTimeoutMs);
 
+        if (!displayControl) {
+            const QSize wanted = tile.desktopFitter()->viewSize().expandedTo(QSize(640, 480));
+            QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 2, kPeerTimeoutMs);
+            QTRY_COMPARE_WITH_TIMEOUT(m_server.desktopSize(), wanted, kPeerTimeoutMs);
+            QTRY_COMPARE_WITH_TIMEOUT(session->frameSize(), wanted, kPeerTimeoutMs);
+            QVERIFY(ready.isEmpty());
+            m_server.setDisplayControlOffered(true);
+            tile.disconnectSession();
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!ready.isEmpty(), kPeerTimeoutMs);
         const QSize wanted = tile.desktopFitter()->viewSize();
         QTRY_COMPARE_WITH_TIMEOUT(m_server.lastMonitorLayout(), wanted, kPeerTimeoutMs);
         QTRY_COMPARE_WITH_TIMEOUT(session->frameSize(), wanted, kPeerTimeoutMs);
@@ -255,13 +279,13 @@ private slots:
         QVERIFY(larger != wanted);
         QTRY_COMPARE_WITH_TIMEOUT(m_server.lastMonitorLayout(), larger, kPeerTimeoutMs);
         QTRY_COMPARE_WITH_TIMEOUT(session->frameSize(), larger, kPeerTimeoutMs);
+        QCOMPARE(connected.size(), 1);
 
-        // A tile on a wall keeps the wall's size.
         tile.setFollowsView(false);
-        QSignalSpy wanted2(tile.desktopFitter(), &RdpDesktopFitter::sizeWanted);
+        QSignalSpy wantedOnWall(tile.desktopFitter(), &RdpDesktopFitter::sizeWanted);
         tile.resize(700, 500);
         tile.desktopFitter()->settle();
-        QVERIFY(wanted2.isEmpty());
+        QVERIFY(wantedOnWall.isEmpty());
         tile.disconnectSession();
     }
 };

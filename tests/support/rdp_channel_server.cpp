@@ -123,18 +123,23 @@ QImage dibToImage(const QByteArray& dib)
     return QImage::fromData(file + dib, "BMP");
 }
 
-QByteArray fileDescriptorList(const QString& name, qint64 size)
+QByteArray fileDescriptorList(const QList<TestChannelRdpServer::RemoteFile>& files)
 {
-    FILEDESCRIPTORW descriptor{};
-    descriptor.dwFlags = FD_ATTRIBUTES | FD_FILESIZE | FD_PROGRESSUI;
-    descriptor.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
-    descriptor.nFileSizeHigh = static_cast<DWORD>(quint64(size) >> 32);
-    descriptor.nFileSizeLow = static_cast<DWORD>(size);
-    const int length = std::min<int>(name.size(), 259);
-    std::copy_n(name.utf16(), length, descriptor.cFileName);
+    std::vector<FILEDESCRIPTORW> descriptors(size_t(files.size()));
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        FILEDESCRIPTORW& descriptor = descriptors[size_t(i)];
+        const qint64 size = files.at(i).contents.size();
+        descriptor.dwFlags = FD_ATTRIBUTES | FD_FILESIZE | FD_PROGRESSUI;
+        descriptor.dwFileAttributes = files.at(i).folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+        descriptor.nFileSizeHigh = static_cast<DWORD>(quint64(size) >> 32);
+        descriptor.nFileSizeLow = static_cast<DWORD>(size);
+        const int length = std::min<int>(int(files.at(i).name.size()), 259);
+        std::copy_n(files.at(i).name.utf16(), length, descriptor.cFileName);
+    }
     BYTE* data = nullptr;
     UINT32 dataSize = 0;
-    if (cliprdr_serialize_file_list(&descriptor, 1, &data, &dataSize) != CHANNEL_RC_OK) {
+    if (cliprdr_serialize_file_list(descriptors.data(), UINT32(descriptors.size()), &data, &dataSize) !=
+        CHANNEL_RC_OK) {
         return {};
     }
     QByteArray list(reinterpret_cast<const char*>(data), int(dataSize));
@@ -506,7 +511,8 @@ void TestChannelRdpServer::Peer::startChannels()
         rdpsnd->ConfirmBlock = &soundConfirmed;
         rdpsnd->Initialize(rdpsnd, TRUE);
     }
-    if (WTSVirtualChannelManagerIsChannelJoined(vcm, "drdynvc")) {
+    if (WTSVirtualChannelManagerIsChannelJoined(vcm, "drdynvc") &&
+        server->read(server->m_offerDisplayControl)) {
         disp = disp_server_context_new(vcm);
         disp->custom = this;
         disp->rdpcontext = context;
@@ -758,8 +764,10 @@ UINT TestChannelRdpServer::Peer::clientFileContentsRequest(CliprdrServerContext*
     bool known = false;
     {
         const std::lock_guard lock(peer->server->m_mutex);
-        known = peer->server->m_remote.format == kFileGroupFormat && request->listIndex == 0;
-        contents = peer->server->m_remote.fileContents;
+        const QList<RemoteFile>& files = peer->server->m_remote.files;
+        known = peer->server->m_remote.format == kFileGroupFormat &&
+                request->listIndex < UINT32(files.size()) && !files.at(qsizetype(request->listIndex)).folder;
+        contents = known ? files.at(qsizetype(request->listIndex)).contents : QByteArray();
     }
     QByteArray data;
     if (known && (request->dwFlags & FILECONTENTS_SIZE)) {
@@ -918,11 +926,15 @@ void TestChannelRdpServer::setRemoteImage(const QImage& image)
 
 void TestChannelRdpServer::setRemoteFile(const QString& name, const QByteArray& contents)
 {
+    setRemoteFiles({{name, contents, false}});
+}
+
+void TestChannelRdpServer::setRemoteFiles(const QList<RemoteFile>& files)
+{
     RemoteClipboard clipboard;
     clipboard.format = kFileGroupFormat;
-    clipboard.data = fileDescriptorList(name, contents.size());
-    clipboard.fileName = name;
-    clipboard.fileContents = contents;
+    clipboard.data = fileDescriptorList(files);
+    clipboard.files = files;
     setRemote(clipboard);
 }
 

@@ -67,6 +67,14 @@ public:
     void setRemoteText(const QString& text);                             // CF_UNICODETEXT
     void setRemoteImage(const QImage& image);                            // CF_DIB
     void setRemoteFile(const QString& name, const QByteArray& contents); // FileGroupDescriptorW
+    // A list as a remote desktop may give it: folders (no contents) and names a client must not take.
+    struct RemoteFile
+    {
+        QString name;
+        QByteArray contents;
+        bool folder = false;
+    };
+    void setRemoteFiles(const QList<RemoteFile>& files);
     // What clients put on their clipboard: on each Format List the server fetches CF_UNICODETEXT (else
     // CF_DIB) and the files of a FileGroupDescriptorW.
     // Ids of standard formats ("13"), names of registered ones ("FileGroupDescriptorW").
@@ -93,7 +101,13 @@ public:
     // Wave Confirm PDUs received (FreeRDP clients send two a block: on arrival and once played).
     int soundConfirmed() const { return read(m_soundConfirmed); }
 
-    // Display control: a Monitor Layout PDU resizes the peer's desktop to its primary monitor.
+    // Display control: a Monitor Layout PDU resizes the peer's desktop to its primary monitor. Peers that
+    // connect while it is not offered get none.
+    void setDisplayControlOffered(bool offered)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_offerDisplayControl = offered;
+    }
     QSize lastMonitorLayout() const { return read(m_lastLayout); }
     bool displayControlOpened() const { return read(m_displayControlOpened); }
 
@@ -103,8 +117,7 @@ private:
     {
         quint32 format = 0; // 0: nothing announced
         QByteArray data;    // the Format Data Response
-        QString fileName;
-        QByteArray fileContents;
+        QList<RemoteFile> files;
     };
 
     void listen();
@@ -142,4 +155,5 @@ private:
     int m_soundConfirmed = 0;
     QSize m_lastLayout;
     bool m_displayControlOpened = false;
+    bool m_offerDisplayControl = true;
 };
