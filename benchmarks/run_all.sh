@@ -9,7 +9,7 @@
 set -u
 runs=${1:-3}
 [ $# -gt 0 ] && shift
-benchmarks=${*:-bench_inventory bench_rdp_session bench_screen_wall bench_batch_ssh bench_account_server bench_account_server_attack bench_host_sync bench_update_check bench_acceleration bench_vantrel_sync bench_vantrel_pages}
+benchmarks=${*:-bench_inventory bench_rdp_session bench_screen_wall bench_session_channels bench_batch_ssh bench_account_server bench_account_server_attack bench_host_sync bench_update_check bench_acceleration bench_vantrel_sync bench_vantrel_pages}
 
 cd "$(dirname "$0")/.." || exit 1
 launcher=""
