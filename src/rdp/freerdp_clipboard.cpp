@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QMimeData>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QtEndian>
@@ -456,6 +457,10 @@ void FreeRdpClipboard::onFileContentsResponse(bool ok, quint32 streamId, const Q
         in.total += file.size;
         if (file.size < 0 || in.total > kMaxIncomingBytes) {
             failIncoming(QStringLiteral("远程剪贴板中的文件过大（上限 4 GiB）"));
+            return;
+        }
+        if (QStorageInfo(m_receivedFiles->path()).bytesAvailable() < file.size) {
+            failIncoming(QStringLiteral("磁盘空间不足，无法接收文件: %1").arg(file.name));
             return;
         }
         in.out = std::make_unique<QFile>(QDir(m_receivedFiles->path()).filePath(file.name));

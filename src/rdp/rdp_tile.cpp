@@ -827,7 +827,11 @@ void RdpTile::fitDesktop(QSize size)
         m_pendingFit = size; // the server may still offer display control
         return;
     }
-    // A server without display control gets a new connection at the new size.
+    // A server without display control gets a new connection at the new size, unless that is the size
+    // it has (a view below the smallest desktop).
+    if (size.expandedTo(kMinDesktopSize) == m_desktopSize) {
+        return;
+    }
     SPDLOG_INFO("远程桌面不支持动态调整尺寸，以 {}x{} 重新连接: {}", size.width(), size.height(),
                 m_remote.name);
     m_desktopSize = size.expandedTo(kMinDesktopSize);
