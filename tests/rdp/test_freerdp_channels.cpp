@@ -142,6 +142,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(clipboard()->text(), QStringLiteral("远程日志 line1\nline2"),
                                   kPeerTimeoutMs);
 
+        // Each session announced its clipboard once when the channel came up.
+        QTRY_VERIFY_WITH_TIMEOUT(m_server.clientFormatListCount() >= 2, kPeerTimeoutMs);
         const int listsBefore = m_server.clientFormatListCount();
         clipboard()->setText(QStringLiteral("systemctl restart nginx\nexit"));
         QTRY_COMPARE_WITH_TIMEOUT(m_server.clientText(), QStringLiteral("systemctl restart nginx\r\nexit"),
