@@ -16,7 +16,7 @@ PACKAGES=(
     build-essential cmake ninja-build pkg-config clang-format
     qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libqt6sql6-psql libsqlite3-dev qt6-translations-l10n
     libspdlog-dev libfmt-dev libtomlplusplus-dev libsodium-dev libssl-dev
-    libquazip1-qt6-dev libfreexl-dev fonts-noto-cjk
+    libminizip-dev libfreexl-dev fonts-noto-cjk
     freerdp2-dev freerdp2-x11 freerdp2-shadow-x11 winpr-utils libxtst-dev libx11-dev libxdamage-dev x11-utils
     xvfb xauth util-linux mount
     openssh-client openssh-server xterm pssh openssl postgresql libpq-dev

@@ -18,7 +18,7 @@ fi
 PACKAGES=(
     clang-14 libclang-rt-14-dev llvm-14 cmake ninja-build pkg-config
     qt6-base-dev libspdlog-dev libfmt-dev libtomlplusplus-dev libsodium-dev libssl-dev
-    libquazip1-qt6-dev libfreexl-dev freerdp2-dev libxtst-dev libx11-dev
+    libminizip-dev libfreexl-dev freerdp2-dev libxtst-dev libx11-dev
 )
 
 "$ROOT/scripts/install_packages.sh" "${PACKAGES[@]}"

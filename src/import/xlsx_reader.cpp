@@ -3,49 +3,136 @@
 #include "import/sheet_rows.h"
 #include "logger.h"
 
-#include <quazip/quazip.h>
-#include <quazip/quazipfile.h>
-#include <quazip/quazipfileinfo.h>
+#include <minizip/unzip.h>
 
 #include <QDate>
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QHash>
 #include <QTime>
 #include <QXmlStreamReader>
 
 #include <cmath>
+#include <limits>
 
 namespace {
+
+// minizip reads the package through a QFile, so a path in any script opens on every system.
+namespace zipio {
+
+voidpf open(voidpf, const void* file, int)
+{
+    return const_cast<void*>(file);
+}
+
+uLong read(voidpf, voidpf stream, void* buffer, uLong size)
+{
+    const qint64 count = static_cast<QFile*>(stream)->read(static_cast<char*>(buffer), qint64(size));
+    return count < 0 ? 0 : uLong(count);
+}
+
+uLong write(voidpf, voidpf, const void*, uLong)
+{
+    return 0;
+}
+
+ZPOS64_T tell(voidpf, voidpf stream)
+{
+    return ZPOS64_T(static_cast<QFile*>(stream)->pos());
+}
+
+long seek(voidpf, voidpf stream, ZPOS64_T offset, int origin)
+{
+    auto* file = static_cast<QFile*>(stream);
+    qint64 base = 0;
+    if (origin == ZLIB_FILEFUNC_SEEK_CUR) {
+        base = file->pos();
+    } else if (origin == ZLIB_FILEFUNC_SEEK_END) {
+        base = file->size();
+    }
+    if (offset > ZPOS64_T(std::numeric_limits<qint64>::max() - base)) {
+        return -1;
+    }
+    return file->seek(base + qint64(offset)) ? 0 : -1;
+}
+
+int close(voidpf, voidpf)
+{
+    return 0;
+}
+
+int error(voidpf, voidpf stream)
+{
+    return static_cast<QFile*>(stream)->error() == QFileDevice::NoError ? 0 : 1;
+}
+
+} // namespace zipio
+
+// An open package: the file and minizip's reader over it.
+class ZipPackage
+{
+public:
+    explicit ZipPackage(const QString& path) : m_file(path)
+    {
+        if (!m_file.open(QIODevice::ReadOnly)) {
+            return;
+        }
+        zlib_filefunc64_def functions{};
+        functions.zopen64_file = zipio::open;
+        functions.zread_file = zipio::read;
+        functions.zwrite_file = zipio::write;
+        functions.ztell64_file = zipio::tell;
+        functions.zseek64_file = zipio::seek;
+        functions.zclose_file = zipio::close;
+        functions.zerror_file = zipio::error;
+        m_zip = unzOpen2_64(&m_file, &functions);
+    }
+    ~ZipPackage()
+    {
+        if (m_zip != nullptr) {
+            unzClose(m_zip);
+        }
+    }
+    ZipPackage(const ZipPackage&) = delete;
+    ZipPackage& operator=(const ZipPackage&) = delete;
+
+    unzFile handle() const { return m_zip; }
+
+private:
+    QFile m_file;
+    unzFile m_zip = nullptr;
+};
 
 enum class PartStatus { Read, Missing, Unreadable };
 
 // Reads one part of the package. Parts that unpack beyond the limit are refused, whatever their
 // header claims, so a zip bomb costs at most that much memory.
-PartStatus readPart(QuaZip& zip, const QString& name, QByteArray* data)
+PartStatus readPart(const ZipPackage& zip, const QString& name, QByteArray* data)
 {
-    if (!zip.setCurrentFile(name, QuaZip::csInsensitive)) {
-        return zip.getZipError() == UNZ_OK ? PartStatus::Missing : PartStatus::Unreadable;
+    // Part names are compared without regard to case (2 asks minizip for that).
+    const int located = unzLocateFile(zip.handle(), name.toUtf8().constData(), 2);
+    if (located != UNZ_OK) {
+        return located == UNZ_END_OF_LIST_OF_FILE ? PartStatus::Missing : PartStatus::Unreadable;
     }
-    QuaZipFileInfo64 info;
-    if (!zip.getCurrentFileInfo(&info)) {
+    unz_file_info64 info{};
+    if (unzGetCurrentFileInfo64(zip.handle(), &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
         return PartStatus::Unreadable;
     }
-    if (info.uncompressedSize > quint64(XlsxReader::kMaxPartSize)) {
-        SPDLOG_WARN("Excel 工作簿部件过大: {} ({} 字节)", name, info.uncompressedSize);
+    if (info.uncompressed_size > quint64(XlsxReader::kMaxPartSize)) {
+        SPDLOG_WARN("Excel 工作簿部件过大: {} ({} 字节)", name, quint64(info.uncompressed_size));
         return PartStatus::Unreadable;
     }
 
-    QuaZipFile file(&zip);
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (unzOpenCurrentFile(zip.handle()) != UNZ_OK) {
         return PartStatus::Unreadable;
     }
     QByteArray content;
     QByteArray buffer(64 * 1024, Qt::Uninitialized);
     for (;;) {
-        const qint64 count = file.read(buffer.data(), buffer.size());
+        const int count = unzReadCurrentFile(zip.handle(), buffer.data(), unsigned(buffer.size()));
         if (count < 0) {
-            file.close();
+            unzCloseCurrentFile(zip.handle());
             return PartStatus::Unreadable;
         }
         if (count == 0) {
@@ -53,14 +140,13 @@ PartStatus readPart(QuaZip& zip, const QString& name, QByteArray* data)
         }
         if (content.size() + count > XlsxReader::kMaxPartSize) {
             SPDLOG_WARN("Excel 工作簿部件解压后过大: {}", name);
-            file.close();
+            unzCloseCurrentFile(zip.handle());
             return PartStatus::Unreadable;
         }
         content.append(buffer.constData(), count);
     }
-    file.close();
     // A damaged or truncated part fails its CRC check here.
-    if (file.getZipError() != UNZ_OK) {
+    if (unzCloseCurrentFile(zip.handle()) != UNZ_OK) {
         return PartStatus::Unreadable;
     }
     *data = std::move(content);
@@ -521,8 +607,8 @@ std::optional<QList<QStringList>> refuse(const QString& path, const char* reason
 std::optional<QList<QStringList>> XlsxReader::readFirstSheet(const QString& path, QString* error)
 {
     const QString unreadable = SheetRows::unreadableError();
-    QuaZip zip(path);
-    if (!zip.open(QuaZip::mdUnzip)) {
+    const ZipPackage zip(path);
+    if (zip.handle() == nullptr) {
         return refuse(path, "不是有效的 zip 包", unreadable, error);
     }
 
