@@ -10,7 +10,11 @@
 #include "platform/posix_io.h"
 #include "platform/process_hardening.h"
 #include "platform/secure_memory.h"
+#if defined(_WIN32)
+#include "platform/windows/dpapi_data_protection.h"
+#else
 #include "platform/user_data_protection.h"
+#endif
 #include "ssh/askpass_contract.h"
 
 #include <QByteArray>
@@ -21,14 +25,37 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
+
+namespace {
+
+#if defined(_WIN32)
+using NativeDataProtection = DpapiDataProtection;
+constexpr int kStandardOutput = 1;
+#else
+using NativeDataProtection = UserDataProtection;
+constexpr int kStandardOutput = STDOUT_FILENO;
+#endif
+
+} // namespace
 
 int main()
 {
     // The password passes through this process: no core file, no other process of the user reading it.
     ProcessHardening::apply();
+#if defined(SIGPIPE)
     // A reader that went away is a failed write (exit 2), not a silent death by SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
+#endif
+#if defined(_WIN32)
+    // The password is bytes: no CR before the line end.
+    _setmode(kStandardOutput, _O_BINARY);
+#endif
     if (sodium_init() < 0) {
         return 1;
     }
@@ -49,7 +76,7 @@ int main()
 
     QByteArray plaintext;
     QString description;
-    UserDataProtection protection;
+    NativeDataProtection protection;
     const bool opened = protection.unprotect(decoded.decoded, &plaintext, &description);
     SecureMemory::wipe(decoded.decoded);
     // Other blobs of the same user (the database key, say) are not for ssh.
@@ -59,8 +86,8 @@ int main()
     }
 
     const bool written =
-        PosixIo::writeAll(STDOUT_FILENO, plaintext.constData(), static_cast<size_t>(plaintext.size())) &&
-        PosixIo::writeAll(STDOUT_FILENO, "\n", 1);
+        PosixIo::writeAll(kStandardOutput, plaintext.constData(), static_cast<size_t>(plaintext.size())) &&
+        PosixIo::writeAll(kStandardOutput, "\n", 1);
     SecureMemory::wipe(plaintext);
     return written ? 0 : 2;
 }

@@ -11,9 +11,11 @@
 #include <memory>
 #include <vector>
 
+#if !defined(Q_OS_WIN)
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 bool Logger::initialize(const QString& filePath, spdlog::level::level_enum level, size_t maxFileSize,
                         size_t maxFiles)
@@ -24,6 +26,11 @@ bool Logger::initialize(const QString& filePath, spdlog::level::level_enum level
         // The log names hosts and users: every log file, also the ones rotation starts, is the user's
         // alone. Creating it before spdlog's fopen does means it never exists with wider rights.
         spdlog::file_event_handlers privateFiles;
+#if defined(Q_OS_WIN)
+        // The data folder lets only its user in, and its files inherit that.
+        const spdlog::filename_t fileName = filePath.toStdWString();
+#else
+        const spdlog::filename_t fileName = filePath.toUtf8().toStdString();
         privateFiles.before_open = [](const spdlog::filename_t& name) {
             const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
             if (fd >= 0) {
@@ -33,8 +40,9 @@ bool Logger::initialize(const QString& filePath, spdlog::level::level_enum level
         privateFiles.after_open = [](const spdlog::filename_t&, std::FILE* stream) {
             ::fchmod(::fileno(stream), 0600);
         };
-        auto file = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
-            filePath.toUtf8().toStdString(), maxFileSize, maxFiles, false, privateFiles);
+#endif
+        auto file = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(fileName, maxFileSize, maxFiles,
+                                                                           false, privateFiles);
         std::vector<spdlog::sink_ptr> sinks{console, file};
         auto logger = std::make_shared<spdlog::async_logger>(kLoggerName, sinks.begin(), sinks.end(),
                                                              spdlog::thread_pool(),

@@ -83,6 +83,7 @@ int main(int argc, char* argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(NIMBARA_VERSION));
     QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/branding/nimbara.ico")));
 
+#if !defined(Q_OS_WIN)
     // Installed first, so a termination request during start-up is kept and served as soon as the
     // event loop runs, instead of killing the process half-way through writing its files.
     UnixSignalWatcher signalWatcher;
@@ -106,6 +107,7 @@ int main(int argc, char* argv[])
             QCoreApplication::quit();
         },
         Qt::QueuedConnection);
+#endif
 
     auto instanceGuard = std::make_unique<SingleInstanceGuard>(SingleInstanceGuard::keyForCurrentUser());
     if (!instanceGuard->tryAcquire()) {

@@ -2,8 +2,14 @@
 
 #include <QHashFunctions>
 
+#if defined(Q_OS_WIN)
+#include <windows.h>
+
+#include <sddl.h>
+#else
 #include <pwd.h>
 #include <unistd.h>
+#endif
 
 SingleInstanceGuard::SingleInstanceGuard(const QString& key)
 {
@@ -27,6 +33,27 @@ QString SingleInstanceGuard::keyFor(const QString& userIdentity)
     return QStringLiteral("NIMBARA.Controller.%1").arg(qHash(userIdentity, 0));
 }
 
+#if defined(Q_OS_WIN)
+// The user's security identifier: the same name on another account is another user.
+QString SingleInstanceGuard::keyForCurrentUser()
+{
+    QString sid;
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        QByteArray user(qsizetype(size), Qt::Uninitialized);
+        LPWSTR text = nullptr;
+        if (size > 0 && GetTokenInformation(token, TokenUser, user.data(), size, &size) &&
+            ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text)) {
+            sid = QString::fromWCharArray(text);
+            LocalFree(text);
+        }
+        CloseHandle(token);
+    }
+    return keyFor(sid + QLatin1Char('_') + qEnvironmentVariable("USERNAME"));
+}
+#else
 QString SingleInstanceGuard::keyForCurrentUser()
 {
     const uid_t uid = ::getuid();
@@ -38,3 +65,4 @@ QString SingleInstanceGuard::keyForCurrentUser()
     }
     return keyFor(QString::number(uid) + QLatin1Char('_') + name);
 }
+#endif

@@ -20,7 +20,11 @@
 #include <algorithm>
 #include <limits>
 
+#if defined(Q_OS_WIN)
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -44,7 +48,11 @@ QNetworkRequest makeRequest(const QUrl& url, const QByteArray& accept, int timeo
 // Everything written to disk is on it before the file is renamed and handed to the installer.
 bool flushToDisk(QFile& file)
 {
+#if defined(Q_OS_WIN)
+    return file.flush() && ::_commit(file.handle()) == 0;
+#else
     return file.flush() && ::fsync(file.handle()) == 0;
+#endif
 }
 
 } // namespace

@@ -1,6 +1,15 @@
 #include "platform/data_protection.h"
 
 #include "logger.h"
+
+#if defined(Q_OS_WIN)
+#include "platform/windows/dpapi_data_protection.h"
+
+std::unique_ptr<IDataProtection> createDataProtection()
+{
+    return std::make_unique<DpapiDataProtection>();
+}
+#else
 #include "platform/user_data_protection.h"
 
 std::unique_ptr<IDataProtection> createDataProtection()
@@ -11,3 +20,4 @@ std::unique_ptr<IDataProtection> createDataProtection()
     }
     return protection;
 }
+#endif

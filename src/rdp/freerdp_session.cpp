@@ -25,6 +25,7 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QMetaObject>
+#include <QScopeGuard>
 #include <QThread>
 
 #include <algorithm>
@@ -38,7 +39,9 @@
 #include <malloc.h>
 #endif
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <winsock2.h>
+#else
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -333,6 +336,15 @@ void FreeRdpSession::Engine::run(std::shared_ptr<FreeRdpSessionState> statePoint
     FreeRdpSessionState& state = *statePointer;
 #if defined(__linux__)
     state.workerThreadId.store(static_cast<long>(::syscall(SYS_gettid)));
+#endif
+#if defined(_WIN32)
+    // Every worker starts Winsock for itself and ends its share when it ends.
+    WSADATA winsock;
+    if (WSAStartup(MAKEWORD(2, 2), &winsock) != 0) {
+        postError(state, QStringLiteral("Windows 网络初始化失败"), 0);
+        return;
+    }
+    const auto winsockCleanup = qScopeGuard([] { WSACleanup(); });
 #endif
 
     freerdp* instance = freerdp_new();

@@ -8,12 +8,86 @@
 #include <algorithm>
 #include <cerrno>
 
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 namespace {
+
+// The few socket calls of the connection diagnosis, on Winsock and on POSIX sockets.
+#if defined(_WIN32)
+using NativeSocket = SOCKET;
+constexpr NativeSocket kNoSocket = INVALID_SOCKET;
+constexpr int kConnectPending = WSAEWOULDBLOCK;
+constexpr int kConnectRefused = WSAECONNREFUSED;
+
+NativeSocket openNonBlockingSocket(int family)
+{
+    // Winsock is started once per process; the count it keeps makes a second start harmless.
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    if (!started) {
+        return kNoSocket;
+    }
+    const NativeSocket fd = ::socket(family, SOCK_STREAM, 0);
+    u_long nonBlocking = 1;
+    if (fd != kNoSocket && ioctlsocket(fd, FIONBIO, &nonBlocking) != 0) {
+        closesocket(fd);
+        return kNoSocket;
+    }
+    return fd;
+}
+
+int lastSocketError()
+{
+    return WSAGetLastError();
+}
+
+int waitWritable(NativeSocket fd, int timeoutMs)
+{
+    WSAPOLLFD watch{fd, POLLOUT, 0};
+    return WSAPoll(&watch, 1, timeoutMs);
+}
+
+void closeSocket(NativeSocket fd)
+{
+    closesocket(fd);
+}
+#else
+using NativeSocket = int;
+constexpr NativeSocket kNoSocket = -1;
+constexpr int kConnectPending = EINPROGRESS;
+constexpr int kConnectRefused = ECONNREFUSED;
+
+NativeSocket openNonBlockingSocket(int family)
+{
+    return ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+}
+
+int lastSocketError()
+{
+    return errno;
+}
+
+int waitWritable(NativeSocket fd, int timeoutMs)
+{
+    pollfd watch{fd, POLLOUT, 0};
+    return ::poll(&watch, 1, timeoutMs);
+}
+
+void closeSocket(NativeSocket fd)
+{
+    ::close(fd);
+}
+#endif
 
 // xfreerdp 2's exit codes (XF_EXIT_*) that are not simply a server's disconnect reason.
 enum ClientExitCode : int {
@@ -248,25 +322,26 @@ RdpFailure RdpErrorText::diagnoseConnection(const QString& host, quint16 port, i
     const QDeadlineTimer deadline(budgetMs);
     RdpFailure result = RdpFailure::Unreachable;
     for (const addrinfo* address = addresses; address; address = address->ai_next) {
-        const int fd = ::socket(address->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
+        const NativeSocket fd = openNonBlockingSocket(address->ai_family);
+        if (fd == kNoSocket) {
             continue;
         }
-        int error = ::connect(fd, address->ai_addr, address->ai_addrlen) == 0 ? 0 : errno;
+        int error = ::connect(fd, address->ai_addr, static_cast<int>(address->ai_addrlen)) == 0
+                        ? 0
+                        : lastSocketError();
         // Waited for in slices, so that a stop does not wait for the whole budget.
-        bool answered = error != EINPROGRESS;
+        bool answered = error != kConnectPending;
         while (!answered && !deadline.hasExpired() && !(cancelled && cancelled())) {
-            pollfd watch{fd, POLLOUT, 0};
             const int slice = static_cast<int>(std::min<qint64>(kDiagnosisSliceMs, deadline.remainingTime()));
-            if (::poll(&watch, 1, slice) > 0) {
+            if (waitWritable(fd, slice) > 0) {
                 socklen_t length = sizeof(error);
-                if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
-                    error = errno;
+                if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) {
+                    error = lastSocketError();
                 }
                 answered = true;
             }
         }
-        ::close(fd);
+        closeSocket(fd);
         if (!answered) {
             // No refusal came back in time: the host does not answer.
             result = deadline.hasExpired() ? RdpFailure::Unreachable : RdpFailure::ConnectionLost;
@@ -276,7 +351,7 @@ RdpFailure RdpErrorText::diagnoseConnection(const QString& host, quint16 port, i
             result = RdpFailure::ConnectionLost; // the port answers: the server closed the connection later
             break;
         }
-        if (error == ECONNREFUSED) {
+        if (error == kConnectRefused) {
             result = RdpFailure::Refused;
             break;
         }

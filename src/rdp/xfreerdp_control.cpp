@@ -1,7 +1,8 @@
 #include "rdp/xfreerdp_control.h"
 
 #include "logger.h"
-#include "platform/posix_io.h"
+#include "rdp/client_password_pipe.h"
+#include "rdp/embedded_client_window.h"
 #include "rdp/rdp_certificate_probe.h"
 #include "rdp/rdp_session_options.h"
 
@@ -17,18 +18,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <csignal>
 #include <functional>
 #include <vector>
-
-#include <fcntl.h>
-#include <sys/prctl.h>
-#include <unistd.h>
-
-// Xlib last: its macros (None, Bool, KeyPress, ...) collide with names in the Qt headers.
-#include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
 
 namespace {
 
@@ -92,90 +83,6 @@ protected:
 private:
     std::function<void()> m_onResize;
 };
-
-Display* x11Display()
-{
-    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    return x11 ? x11->display() : nullptr;
-}
-
-// The topmost viewable child of the container: the window xfreerdp reparented into it.
-Window embeddedClientWindow(Display* display, Window container)
-{
-    Window root = 0;
-    Window parent = 0;
-    Window* children = nullptr;
-    unsigned count = 0;
-    if (!XQueryTree(display, container, &root, &parent, &children, &count)) {
-        return 0;
-    }
-    Window found = 0;
-    for (unsigned i = count; i > 0 && found == 0; --i) {
-        XWindowAttributes attributes;
-        if (XGetWindowAttributes(display, children[i - 1], &attributes) &&
-            attributes.map_state == IsViewable) {
-            found = children[i - 1];
-        }
-    }
-    if (children) {
-        XFree(children);
-    }
-    return found;
-}
-
-// X keycode of an RDP scan code under the evdev keycodes every current X server uses: the plain keys
-// are offset by 8, the E0-prefixed ones have keycodes of their own.
-unsigned x11Keycode(quint32 scanCode, bool extended)
-{
-    if (!extended) {
-        if (scanCode == 0x54) {
-            return 107; // Alt+PrintScreen (SysRq)
-        }
-        return (scanCode >= 0x01 && scanCode <= 0x58) ? scanCode + 8 : 0;
-    }
-    switch (scanCode) {
-    case 0x1C:
-        return 104; // keypad Enter
-    case 0x1D:
-        return 105; // right Ctrl
-    case 0x35:
-        return 106; // keypad divide
-    case 0x37:
-        return 107; // PrintScreen
-    case 0x38:
-        return 108; // right Alt
-    case 0x46:
-        return 127; // Break
-    case 0x47:
-        return 110; // Home
-    case 0x48:
-        return 111; // Up
-    case 0x49:
-        return 112; // PageUp
-    case 0x4B:
-        return 113; // Left
-    case 0x4D:
-        return 114; // Right
-    case 0x4F:
-        return 115; // End
-    case 0x50:
-        return 116; // Down
-    case 0x51:
-        return 117; // PageDown
-    case 0x52:
-        return 118; // Insert
-    case 0x53:
-        return 119; // Delete
-    case 0x5B:
-        return 133; // left Windows
-    case 0x5C:
-        return 134; // right Windows
-    case 0x5D:
-        return 135; // Menu
-    default:
-        return 0;
-    }
-}
 
 // What an exit code of xfreerdp (XF_EXIT_*) means for the control's events: an empty name for an
 // ordinary end of the session.
@@ -279,26 +186,37 @@ bool XFreeRdpControl::setControl(const QString& classId)
         m_controlError = QStringLiteral("不支持的远程桌面控件 %1").arg(classId);
         return false;
     }
-    if (QGuiApplication::platformName() != QLatin1String("xcb") || !x11Display()) {
-        m_controlError = QStringLiteral("当前桌面环境不是 X11，无法嵌入系统 RDP 客户端（xfreerdp）");
+    m_controlError = EmbeddedClientWindow::unsupportedReason();
+    if (!m_controlError.isEmpty()) {
         return false;
     }
-    if (m_program.contains(QLatin1Char('/'))) {
+    if (m_program.contains(QLatin1Char('/')) || m_program.contains(QLatin1Char('\\'))) {
         const QFileInfo info(m_program);
         m_resolvedProgram = info.isFile() && info.isExecutable() ? info.absoluteFilePath() : QString();
     } else {
-        m_resolvedProgram = QStandardPaths::findExecutable(m_program);
+        // The program's own folder first: the Windows build ships the client beside it.
+        m_resolvedProgram =
+            QStandardPaths::findExecutable(m_program, {QCoreApplication::applicationDirPath()});
+        if (m_resolvedProgram.isEmpty()) {
+            m_resolvedProgram = QStandardPaths::findExecutable(m_program);
+        }
     }
     if (m_resolvedProgram.isEmpty()) {
+#if defined(Q_OS_WIN)
+        m_controlError = QStringLiteral("未找到系统 RDP 客户端 wfreerdp.exe，请重新安装 NIMBARA");
+#else
         m_controlError = QStringLiteral("未找到系统 RDP 客户端 xfreerdp，请安装 freerdp2-x11");
+#endif
         return false;
     }
+#if !defined(Q_OS_WIN)
     // Without line buffering xfreerdp's log, and with it the news of the connection, arrives only at exit.
     m_lineBufferTool = QStandardPaths::findExecutable(QStringLiteral("stdbuf"));
     if (m_lineBufferTool.isEmpty()) {
         m_controlError = QStringLiteral("未找到 stdbuf（coreutils），无法读取系统 RDP 客户端的连接状态");
         return false;
     }
+#endif
     m_hasControl = true;
     return true;
 }
@@ -516,8 +434,7 @@ int XFreeRdpControl::startClient()
     if (m_process) {
         return 0;
     }
-    Display* display = x11Display();
-    if (!m_hasControl || !m_widget || !display) {
+    if (!m_hasControl || !m_widget || !EmbeddedClientWindow::unsupportedReason().isEmpty()) {
         m_lastError = kErrorCannotStart;
         m_lastFailure = RdpFailure::ClientError;
         wipePassword();
@@ -532,53 +449,26 @@ int XFreeRdpControl::startClient()
         return -1;
     }
 
-    // The password waits in a pipe of our own that becomes the client's standard input, so that it
-    // passes through no buffer we cannot wipe. The pipe holds it before the client starts; our read end
-    // stays open until then, so a client that dies early cannot raise SIGPIPE here.
-    std::array<int, 2> passwordPipe{-1, -1};
-    if (!m_password.isEmpty()) {
-        if (::pipe2(passwordPipe.data(), O_CLOEXEC) != 0 ||
-            !PosixIo::writeAll(passwordPipe[1], m_password.constData(),
-                               static_cast<size_t>(m_password.size())) ||
-            !PosixIo::writeAll(passwordPipe[1], "\n", 1)) {
-            m_lastError = static_cast<quint32>(errno);
-            for (const int fd : passwordPipe) {
-                if (fd >= 0) {
-                    ::close(fd);
-                }
-            }
-            wipePassword();
-            SPDLOG_ERROR("xfreerdp 密码管道创建失败");
-            return -1;
-        }
-        ::close(passwordPipe[1]);
-        passwordPipe[1] = -1;
+    // The password reaches the client through a pipe filled before it starts: never the command line.
+    ClientPasswordPipe passwordPipe;
+    if (!m_password.isEmpty() && !passwordPipe.fill(m_password)) {
+        m_lastError = passwordPipe.error();
+        wipePassword();
+        SPDLOG_ERROR("xfreerdp 密码管道创建失败");
+        return -1;
     }
     const QStringList arguments = clientArguments(static_cast<quint64>(m_widget->winId()));
     wipePassword();
 
     auto* process = new QProcess(this);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("DISPLAY"), QString::fromLocal8Bit(DisplayString(display)));
+    EmbeddedClientWindow::prepareEnvironment(environment);
     process->setProcessEnvironment(environment);
     process->setProcessChannelMode(QProcess::MergedChannels);
-    const int stdinFd = passwordPipe[0];
-    const pid_t parentPid = ::getpid();
-    process->setChildProcessModifier([stdinFd, parentPid] {
-        // Own session: no controlling terminal to prompt on. Dies with the program.
-        ::setsid();
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parentPid) {
-            ::_exit(127);
-        }
-        if (stdinFd >= 0) {
-            ::dup2(stdinFd, STDIN_FILENO);
-        }
-    });
+    passwordPipe.attach(process);
     connect(process, &QProcess::readyReadStandardOutput, this, &XFreeRdpControl::readClientOutput);
     connect(process, &QProcess::finished, this, &XFreeRdpControl::onClientFinished);
 
-    const QStringList programArguments = QStringList{QStringLiteral("-oL"), m_resolvedProgram} + arguments;
     SPDLOG_INFO("启动 xfreerdp: {}", arguments.join(QLatin1Char(' ')));
 
     ++m_generation;
@@ -590,11 +480,14 @@ int XFreeRdpControl::startClient()
     m_loggedError = 0;
     m_timedOut = false;
     m_output.clear();
-    process->start(m_lineBufferTool, programArguments);
+#if defined(Q_OS_WIN)
+    // The Windows build's client writes its log unbuffered.
+    process->start(m_resolvedProgram, arguments);
+#else
+    process->start(m_lineBufferTool, QStringList{QStringLiteral("-oL"), m_resolvedProgram} + arguments);
+#endif
     const bool started = process->waitForStarted(kStartTimeoutMs);
-    if (stdinFd >= 0) {
-        ::close(stdinFd);
-    }
+    passwordPipe.closeReadEnd();
     if (!started) {
         SPDLOG_ERROR("xfreerdp 无法启动: {}", process->errorString());
         process->disconnect(this);
@@ -755,20 +648,15 @@ void XFreeRdpControl::onClientFinished(int exitCode, QProcess::ExitStatus exitSt
 
 void XFreeRdpControl::fitEmbeddedWindow()
 {
-    Display* display = x11Display();
-    if (!display || !m_widget || m_state != State::Connected) {
+    if (!m_widget || m_state != State::Connected) {
         return;
     }
-    const Window client = embeddedClientWindow(display, static_cast<Window>(m_widget->winId()));
-    if (client == 0) {
-        return;
-    }
-    m_fitTimer.stop();
     const qreal ratio = m_widget->devicePixelRatioF();
-    const auto width = static_cast<unsigned>(qMax(1, qRound(m_widget->width() * ratio)));
-    const auto height = static_cast<unsigned>(qMax(1, qRound(m_widget->height() * ratio)));
-    XMoveResizeWindow(display, client, 0, 0, width, height);
-    XFlush(display);
+    if (EmbeddedClientWindow::fit(static_cast<quint64>(m_widget->winId()),
+                                  qMax(1, qRound(m_widget->width() * ratio)),
+                                  qMax(1, qRound(m_widget->height() * ratio)))) {
+        m_fitTimer.stop();
+    }
 }
 
 void XFreeRdpControl::wipePassword()
@@ -787,46 +675,21 @@ qint32 XFreeRdpControl::sendKeyEvents(int count, const qint16* keyUp, const qint
     if (count <= 0 || !keyUp || !keyData) {
         return kResultInvalidArgument;
     }
-    Display* display = x11Display();
-    if (!display) {
-        return kResultFail;
-    }
-    int eventBase = 0;
-    int errorBase = 0;
-    int major = 0;
-    int minor = 0;
-    if (!XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor)) {
-        return kResultNotImplemented;
-    }
-    std::vector<unsigned> keycodes;
-    keycodes.reserve(static_cast<size_t>(count));
+    std::vector<EmbeddedClientWindow::Key> keys;
+    keys.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
         const auto data = static_cast<quint32>(keyData[i]);
-        const unsigned keycode = x11Keycode((data >> 16) & 0xFFU, (data & 0x01000000U) != 0);
-        if (keycode == 0) {
-            return kResultInvalidArgument;
-        }
-        keycodes.push_back(keycode);
+        keys.push_back({(data >> 16) & 0xFFU, (data & 0x01000000U) != 0, keyUp[i] != 0});
     }
-
-    // XTest input goes to whatever has the focus: send nothing unless that is the client's window.
-    const Window client = embeddedClientWindow(display, static_cast<Window>(m_widget->winId()));
-    if (client == 0) {
-        return kResultFail;
+    switch (EmbeddedClientWindow::sendKeys(static_cast<quint64>(m_widget->winId()), keys)) {
+    case EmbeddedClientWindow::KeyResult::Sent:
+        return 0;
+    case EmbeddedClientWindow::KeyResult::UnknownKey:
+        return kResultInvalidArgument;
+    case EmbeddedClientWindow::KeyResult::NotSupported:
+        return kResultNotImplemented;
+    case EmbeddedClientWindow::KeyResult::Failed:
+        break;
     }
-    XSetInputFocus(display, client, RevertToParent, CurrentTime);
-    XSync(display, False);
-    Window focus = 0;
-    int revertTo = 0;
-    XGetInputFocus(display, &focus, &revertTo);
-    if (focus != client) {
-        SPDLOG_WARN("无法把键盘焦点交给 xfreerdp 窗口");
-        return kResultFail;
-    }
-    for (int i = 0; i < count; ++i) {
-        XTestFakeKeyEvent(display, keycodes[static_cast<size_t>(i)], keyUp[i] == 0 ? True : False,
-                          CurrentTime);
-    }
-    XSync(display, False);
-    return 0;
+    return kResultFail;
 }

@@ -14,9 +14,11 @@
 #include <QStringDecoder>
 #include <QVBoxLayout>
 
+#if !defined(Q_OS_WIN)
 #include <csignal>
 #include <sys/prctl.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -41,6 +43,10 @@ QString remoteLocale(const QProcessEnvironment& environment)
 // program, a wrapper's children): all of it ends.
 void endProcessGroup(QProcess* process)
 {
+#if defined(Q_OS_WIN)
+    // ssh.exe and the askpass helper it may have started end with it.
+    process->kill();
+#else
     const auto pid = static_cast<pid_t>(process->processId());
     if (pid <= 0) {
         process->kill();
@@ -49,6 +55,7 @@ void endProcessGroup(QProcess* process)
     ::kill(-pid, SIGKILL);
     // Before the child has made its session the group does not exist yet.
     ::kill(pid, SIGKILL);
+#endif
 }
 
 QString withoutTrailingSpace(QString text)
@@ -201,6 +208,7 @@ void BatchSshDialog::startHost(const QString& ssh, const Remote& host)
     auto* process = new QProcess(this);
     process->setProperty(kFinishedProperty, false);
     process->setProcessEnvironment(environment);
+#if !defined(Q_OS_WIN)
     process->setChildProcessModifier([] {
         // A session of its own: ssh never reads from or gets signals of a terminal the program
         // was started from, "停止" can end its whole process group, and the scheduler's per-session
@@ -209,6 +217,7 @@ void BatchSshDialog::startHost(const QString& ssh, const Remote& host)
         ::setsid();
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     });
+#endif
 
     // What is kept while ssh runs needs no password: the helper has its own sealed copy.
     Remote shown = host;

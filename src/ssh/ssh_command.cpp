@@ -4,6 +4,9 @@
 #include "network/acceleration_manager.h"
 #include "platform/data_protection.h"
 #include "platform/process_launcher.h"
+#if defined(Q_OS_WIN)
+#include "platform/windows/dpapi_data_protection.h"
+#endif
 #include "ssh/askpass_contract.h"
 #include "ssh/terminal_launcher.h"
 #include "storage/host_address.h"
@@ -109,7 +112,7 @@ QString askPassDirectory()
 QString prepareAskPassExecutable(QString* error)
 {
     // Any path works for ssh here, so the helper runs from where it was installed.
-    const QFileInfo helper(QDir(askPassDirectory()).filePath(QString::fromLatin1(askpass::kProgramName)));
+    const QFileInfo helper(QDir(askPassDirectory()).filePath(QString::fromLatin1(askpass::kProgramFileName)));
     if (!helper.isFile() || !helper.isExecutable()) {
         setError(error,
                  QStringLiteral("缺少 SSH 自动登录组件：%1").arg(QString::fromLatin1(askpass::kProgramName)));
@@ -131,7 +134,13 @@ QString protectForAskPass(const QString& password, QString* error)
         createDataProtection()->protect(utf8, QString::fromLatin1(askpass::kBlobDescription));
     sodium_memzero(utf8.data(), static_cast<size_t>(utf8.size()));
     if (blob.isEmpty()) {
+#if defined(Q_OS_WIN)
+        setError(
+            error,
+            QStringLiteral("无法保护 SSH 密码（Windows 错误 %1）").arg(DpapiDataProtection::lastError()));
+#else
         setError(error, QStringLiteral("无法保护 SSH 密码（用户数据保护不可用）"));
+#endif
         return {};
     }
     return QString::fromLatin1(blob.toBase64());
