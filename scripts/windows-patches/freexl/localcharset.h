@@ -1,0 +1,1 @@
+/* FreeXL includes it on Windows but calls nothing from it. */
