@@ -22,3 +22,8 @@ if(NIMBARA_WINDOWS_PREFIX)
     set(ENV{PKG_CONFIG_LIBDIR} "${NIMBARA_WINDOWS_PREFIX}/lib/pkgconfig")
     unset(ENV{PKG_CONFIG_PATH})
 endif()
+# Qt's tools (moc, rcc, uic) run on the build machine: Debian's own, of the same version.
+if(NOT QT_HOST_PATH)
+    set(QT_HOST_PATH /usr)
+    set(QT_HOST_PATH_CMAKE_DIR /usr/lib/x86_64-linux-gnu/cmake)
+endif()

@@ -232,7 +232,7 @@ build_spdlog() {
 build_openssl() {
     local src="$1"
     "$src/Configure" mingw64 --cross-compile-prefix=$TRIPLE- --prefix="$PREFIX" --libdir=lib \
-        shared no-tests no-docs no-apps no-module CC=gcc-posix CXX=g++-posix
+        shared no-tests no-module CC=gcc-posix CXX=g++-posix
     make -j"$JOBS" build_libs
     make install_dev install_runtime_libs
 }
@@ -259,8 +259,9 @@ build_minizip() {
     (cd "$src" && [ -x configure ] || autoreconf -fi)
     "$src/configure" --host=$TRIPLE --prefix="$PREFIX" --disable-static --enable-shared \
         CC=$TRIPLE-gcc-posix
-    make -j"$JOBS" libminizip.la
-    make install-libLTLIBRARIES install-minizipHEADERS install-pkgconfigDATA
+    # A DLL needs libtool's promise that every symbol is resolved at link time.
+    make -j"$JOBS" libminizip.la LDFLAGS=-no-undefined
+    make install-libLTLIBRARIES install-minizip_includeHEADERS install-pkgconfigDATA
 }
 
 # toml++ is header-only: the headers of Debian's own package (installed for the Linux build) serve,
@@ -273,7 +274,8 @@ install_tomlplusplus() {
 
 build_freerdp() {
     local src="$1"
-    cmake_cross "$src" -DBUILD_SHARED_LIBS=ON -DWITH_CLIENT=ON -DWITH_CLIENT_COMMON=ON -DWITH_SERVER=OFF \
+    # The client library only: Debian's source leaves FreeRDP's Windows client (wfreerdp) out.
+    cmake_cross "$src" -DBUILD_SHARED_LIBS=ON -DWITH_CLIENT=OFF -DWITH_CLIENT_COMMON=ON -DWITH_SERVER=OFF \
         -DWITH_SAMPLE=OFF -DWITH_WINPR_TOOLS=OFF -DWITH_FFMPEG=OFF -DWITH_SWSCALE=OFF -DWITH_DSP_FFMPEG=OFF \
         -DWITH_CAIRO=OFF -DWITH_GSTREAMER_1_0=OFF -DWITH_PCSC=OFF -DWITH_CUPS=OFF -DWITH_OPENH264=OFF \
         -DWITH_MANPAGES=OFF -DWITH_CHANNELS=ON -DWITH_CLIENT_CHANNELS=ON -DWITH_SERVER_CHANNELS=OFF \
@@ -289,6 +291,7 @@ build_freexl() {
     cp "$PATCHES/freexl/iconv.h" "$PATCHES/freexl/localcharset.h" "$shim/"
     $TRIPLE-gcc-posix -O2 -c "$PATCHES/freexl/iconv_win32.c" -I"$shim" -o "$shim/iconv_win32.o"
     $TRIPLE-ar rcs "$shim/libiconv.a" "$shim/iconv_win32.o"
+    $TRIPLE-ar rcs "$shim/libcharset.a" "$shim/iconv_win32.o"
     (cd "$src" && [ -x configure ] || autoreconf -fi)
     "$src/configure" --host=$TRIPLE --prefix="$PREFIX" --disable-static --enable-shared \
         CC=$TRIPLE-gcc-posix CPPFLAGS="-I$shim" LDFLAGS="-L$shim"

@@ -1,6 +1,7 @@
 #include "iconv.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
@@ -101,4 +102,12 @@ int iconv_close(iconv_t cd)
 {
     free(cd);
     return 0;
+}
+
+/* FreeXL's configure asks for it on Windows; FreeXL itself does not call it. */
+const char* locale_charset(void)
+{
+    static char name[16];
+    snprintf(name, sizeof name, "CP%u", GetACP());
+    return name;
 }

@@ -1,1 +1,2 @@
-/* FreeXL includes it on Windows but calls nothing from it. */
+/* FreeXL includes it on Windows; the function lives in the iconv replacement beside it. */
+const char* locale_charset(void);
