@@ -4,7 +4,14 @@
 #   scripts/build.sh package  install what is missing, build the programs, make the Debian packages
 #   scripts/build.sh test     install what is missing, build, run every test; in CI (CI=true) or with
 #                             NIMBARA_FULL_CHECKS=1 also the unit and gui tests under AddressSanitizer and
-#                             UndefinedBehaviorSanitizer, and every fuzz target for a minute
+#                             UndefinedBehaviorSanitizer, and every fuzz target for a minute; when the
+#                             Windows libraries are built (windows-toolchain), the Windows tests too
+#   scripts/build.sh windows-toolchain
+#                             build the libraries of the Windows program from Debian's source packages
+#                             (once; later runs only check them)
+#   scripts/build.sh windows  cross-build the Windows program and its installer into build-windows/
+#   scripts/build.sh windows-test
+#                             the same, then run the Windows tests under Wine
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -24,8 +31,41 @@ PACKAGES=(
     libboost-dev nginx-light
 )
 
+# What the Windows cross-build adds: MinGW-w64, Wine to run the tests, NSIS for the installer, and the
+# tools that build the libraries from their source packages.
+WINDOWS_PACKAGES=(
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
+    wine wine64 nsis autoconf automake libtool dpkg-dev perl xvfb xauth x11-utils imagemagick
+)
+WINDOWS_BUILD_DIR="${NIMBARA_WINDOWS_BUILD_DIR:-$ROOT/build-windows}"
+WINDOWS_CACHE="${NIMBARA_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/nimbara-windows}"
+
 install_missing() {
     "$ROOT/scripts/install_packages.sh" "${PACKAGES[@]}"
+}
+
+windows_toolchain() {
+    install_missing
+    "$ROOT/scripts/install_packages.sh" "${WINDOWS_PACKAGES[@]}"
+    "$ROOT/scripts/windows_toolchain.sh"
+}
+
+# Cross-builds the Windows programs, their folder (libraries and plugins beside them) and the installer.
+windows_build() {
+    windows_toolchain
+    NIMBARA_WINDOWS_PREFIX="$WINDOWS_CACHE/prefix" PKG_CONFIG_LIBDIR="$WINDOWS_CACHE/prefix/lib/pkgconfig" \
+        cmake -S "$ROOT" -B "$WINDOWS_BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+        -DNIMBARA_WINDOWS_PREFIX="$WINDOWS_CACHE/prefix" -DCMAKE_PREFIX_PATH="$WINDOWS_CACHE/prefix" \
+        -DNIMBARA_WERROR="$(werror_flag)"
+    PKG_CONFIG_LIBDIR="$WINDOWS_CACHE/prefix/lib/pkgconfig" cmake --build "$WINDOWS_BUILD_DIR" --parallel "$JOBS"
+    cmake --build "$WINDOWS_BUILD_DIR" --target nimbara_installer
+    echo "Windows program: $WINDOWS_BUILD_DIR/bin/nimbara.exe"
+    ls "$WINDOWS_BUILD_DIR"/NIMBARA-*-x64-Setup.exe
+}
+
+windows_tests() {
+    (cd "$WINDOWS_BUILD_DIR" && xvfb-run -a ctest --output-on-failure --parallel "$JOBS")
 }
 
 werror_flag() {
@@ -79,6 +119,26 @@ case "${1:-}" in
             sanitizer_checks
             "$ROOT/scripts/fuzz.sh" "${NIMBARA_FUZZ_SECONDS:-60}"
         fi
+        if [ $# -eq 0 ]; then
+            # Building the Windows libraries takes hours: only a machine that has them runs this stage.
+            if [ -e "$WINDOWS_CACHE/stamp" ]; then
+                windows_build
+                windows_tests
+            else
+                echo "Windows stage skipped: no Windows libraries in $WINDOWS_CACHE" \
+                    "(scripts/build.sh windows-toolchain builds them)."
+            fi
+        fi
+        ;;
+    windows-toolchain)
+        windows_toolchain
+        ;;
+    windows)
+        windows_build
+        ;;
+    windows-test)
+        windows_build
+        windows_tests
         ;;
     package)
         install_missing
@@ -91,7 +151,7 @@ case "${1:-}" in
         echo "$packages"
         ;;
     *)
-        echo "usage: $0 run|test|package [arguments]" >&2
+        echo "usage: $0 run|test|package|windows-toolchain|windows|windows-test [arguments]" >&2
         exit 2
         ;;
 esac

@@ -286,16 +286,20 @@ build_freerdp() {
 
 build_freexl() {
     local src="$1" shim="$PWD/iconv"
-    # Windows has no iconv: a small one over the system's code page tables (windows-patches/freexl).
+    # Windows has no iconv: a small one over the system's code page tables (windows-patches/freexl),
+    # as a DLL of its own so that libtool links FreeXL's DLL against it.
     mkdir -p "$shim"
     cp "$PATCHES/freexl/iconv.h" "$PATCHES/freexl/localcharset.h" "$shim/"
-    $TRIPLE-gcc-posix -O2 -c "$PATCHES/freexl/iconv_win32.c" -I"$shim" -o "$shim/iconv_win32.o"
-    $TRIPLE-ar rcs "$shim/libiconv.a" "$shim/iconv_win32.o"
-    $TRIPLE-ar rcs "$shim/libcharset.a" "$shim/iconv_win32.o"
+    $TRIPLE-gcc-posix -O2 -shared "$PATCHES/freexl/iconv_win32.c" -I"$shim" -o "$shim/libiconv-2.dll" \
+        -Wl,--out-implib,"$shim/libiconv.dll.a"
+    cp "$shim/libiconv.dll.a" "$shim/libcharset.dll.a"
+    mkdir -p "$PREFIX/bin"
+    cp "$shim/libiconv-2.dll" "$PREFIX/bin/"
     (cd "$src" && [ -x configure ] || autoreconf -fi)
     "$src/configure" --host=$TRIPLE --prefix="$PREFIX" --disable-static --enable-shared \
         CC=$TRIPLE-gcc-posix CPPFLAGS="-I$shim" LDFLAGS="-L$shim"
-    make -j"$JOBS"
+    # A DLL needs libtool's promise that every symbol is resolved at link time.
+    make -j"$JOBS" LDFLAGS="-L$shim -no-undefined"
     make install
 }
 

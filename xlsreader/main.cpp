@@ -19,11 +19,46 @@
 
 #include <csignal>
 #include <cstdio>
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
+#endif
 
 namespace {
+
+#if defined(_WIN32)
+constexpr int kStandardOutput = 1;
+
+// Windows has no resource limits per process: a job object of its own carries them (memory, CPU time,
+// no child processes).
+bool limitResources()
+{
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) {
+        return false;
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_PROCESS_MEMORY | JOB_OBJECT_LIMIT_PROCESS_TIME | JOB_OBJECT_LIMIT_ACTIVE_PROCESS |
+        JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
+    limits.BasicLimitInformation.ActiveProcessLimit = 1;
+    limits.BasicLimitInformation.PerProcessUserTimeLimit.QuadPart = 20LL * 10000000LL; // 100 ns units
+    limits.ProcessMemoryLimit = 1024ULL * 1024 * 1024;
+    const bool ok =
+        SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits)) &&
+        AssignProcessToJobObject(job, GetCurrentProcess());
+    // The job lives as long as the process in it; the handle is not needed any more.
+    CloseHandle(job);
+    _setmode(kStandardOutput, _O_BINARY);
+    return ok;
+}
+#else
+constexpr int kStandardOutput = STDOUT_FILENO;
 
 // Far above what the largest sheet within the SheetRows limits needs.
 constexpr rlim_t kAddressSpace = 1024ULL * 1024 * 1024;
@@ -60,12 +95,13 @@ bool limitResources()
     return (!kLimitAddressSpace || setLimit(RLIMIT_AS, kAddressSpace)) && setLimit(RLIMIT_CPU, kCpuSeconds) &&
            setLimit(RLIMIT_CORE, 0) && setLimit(RLIMIT_NOFILE, kOpenFiles) && setLimit(RLIMIT_FSIZE, 0);
 }
+#endif
 
 // QFile writes on after short writes and interruptions; unbuffered, a failure shows in the count.
 bool writeAll(const QByteArray& bytes)
 {
     QFile out;
-    return out.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered) &&
+    return out.open(kStandardOutput, QIODevice::WriteOnly | QIODevice::Unbuffered) &&
            out.write(bytes) == bytes.size();
 }
 
@@ -91,9 +127,13 @@ int main(int argc, char** argv)
         return 1;
     }
     // A reader that went away is a failed write, not a silent death by SIGPIPE.
+#if defined(SIGPIPE)
     std::signal(SIGPIPE, SIG_IGN);
+#endif
     // With no file writes allowed, a log line to an error output that is a file is lost, not fatal.
+#if defined(SIGXFSZ)
     std::signal(SIGXFSZ, SIG_IGN);
+#endif
     if (argc != 2) {
         std::fputs("usage: nimbara-xls-reader <workbook.xls>\n", stderr);
         return 1;

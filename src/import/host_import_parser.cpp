@@ -9,7 +9,11 @@
 #include <QStringDecoder>
 #include <QUuid>
 
+#if defined(Q_OS_WIN)
+#include <windows.h>
+#else
 #include <iconv.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -39,8 +43,27 @@ std::optional<QString> decodeStrictly(QStringDecoder decoder, const QByteArray& 
     return text;
 }
 
+#if defined(Q_OS_WIN)
+// GB18030 through the system's code page 54936, for Qt builds without ICU; undecodable bytes become
+// U+FFFD.
+QString gb18030ViaSystem(const QByteArray& bytes)
+{
+    constexpr UINT kGb18030 = 54936;
+    if (bytes.isEmpty()) {
+        return QString();
+    }
+    const int length = MultiByteToWideChar(kGb18030, 0, bytes.constData(), int(bytes.size()), nullptr, 0);
+    if (length <= 0) {
+        return QString::fromLatin1(bytes);
+    }
+    QString text(length, Qt::Uninitialized);
+    MultiByteToWideChar(kGb18030, 0, bytes.constData(), int(bytes.size()),
+                        reinterpret_cast<wchar_t*>(text.data()), length);
+    return text;
+}
+#else
 // GB18030 through glibc's iconv, for Qt builds without ICU; undecodable bytes become U+FFFD.
-QString gb18030ViaIconv(const QByteArray& bytes)
+QString gb18030ViaSystem(const QByteArray& bytes)
 {
     iconv_t converter = iconv_open("UTF-8", "GB18030");
     if (converter == reinterpret_cast<iconv_t>(static_cast<intptr_t>(-1))) {
@@ -72,11 +95,12 @@ QString gb18030ViaIconv(const QByteArray& bytes)
     output.truncate(out - output.data());
     return QString::fromUtf8(output);
 }
+#endif
 
 QString decodeGb18030(const QByteArray& bytes)
 {
     QStringDecoder decoder("GB18030", QStringConverter::Flag::Stateless);
-    return decoder.isValid() ? decoder.decode(bytes) : gb18030ViaIconv(bytes);
+    return decoder.isValid() ? decoder.decode(bytes) : gb18030ViaSystem(bytes);
 }
 
 QString textOf(const QByteArray& bytes)

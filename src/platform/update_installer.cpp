@@ -45,8 +45,8 @@ bool UpdateInstaller::start(const QString& path, QString* error)
 {
     const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     if (m_kind == Kind::WindowsSetup) {
-        return m_launcher.startDetached(path, {QStringLiteral("/SP-"), QStringLiteral("/CLOSEAPPLICATIONS")},
-                                        environment, nullptr, error);
+        // The installer is made with NSIS: "/S" installs silently into the folder of the installed copy.
+        return m_launcher.startDetached(path, {QStringLiteral("/S")}, environment, nullptr, error);
     }
 
     // pkexec asks for the administrator's password in the desktop's own dialog and runs apt-get, which

@@ -538,7 +538,7 @@ void FreeRdpClipboard::onDataRequest(quint32 formatId)
         for (qsizetype i = 0; i < m_offeredFiles.size(); ++i) {
             FILEDESCRIPTORW& d = descriptors[static_cast<size_t>(i)];
             const QFileInfo& info = m_offeredFiles[i];
-            d.dwFlags = FD_ATTRIBUTES | FD_FILESIZE | FD_SHOWPROGRESSUI;
+            d.dwFlags = FD_ATTRIBUTES | FD_FILESIZE | FD_PROGRESSUI;
             d.dwFileAttributes = 0x80; // FILE_ATTRIBUTE_NORMAL
             const quint64 size = static_cast<quint64>(info.size());
             d.nFileSizeHigh = static_cast<DWORD>(size >> 32);

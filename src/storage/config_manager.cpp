@@ -597,7 +597,12 @@ bool ConfigManager::readConfigFile()
 bool ConfigManager::save(const QString& path)
 {
     QString error;
-    if (!AtomicFileWriter::write(path, documentText(m_config).toUtf8(), AtomicFileWriter::kPrivateMode,
+    QByteArray text = documentText(m_config).toUtf8();
+#if defined(Q_OS_WIN)
+    // A text file of the system's kind, as Notepad writes it.
+    text.replace("\n", "\r\n");
+#endif
+    if (!AtomicFileWriter::write(path, text, AtomicFileWriter::kPrivateMode,
                                  AtomicFileWriter::Existing::Replace, &error)) {
         SPDLOG_ERROR("配置文件保存失败: {}", error);
         return false;

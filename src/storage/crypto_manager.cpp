@@ -66,9 +66,16 @@ bool CryptoManager::initialize(const QString& keyFilePath)
                 ok = true;
             }
         } else if (opened && plain.size() == crypto_box_PUBLICKEYBYTES + crypto_box_SECRETKEYBYTES) {
-            m_publicKey = plain.left(crypto_box_PUBLICKEYBYTES);
-            m_secretKey = plain.mid(crypto_box_PUBLICKEYBYTES);
-            ok = true;
+            // A damaged file that still opens (not every data protection checks its blobs) would hand
+            // over a pair whose halves do not belong together: refused like a file that does not open.
+            const auto* pair = reinterpret_cast<const unsigned char*>(plain.constData());
+            unsigned char derived[crypto_box_PUBLICKEYBYTES];
+            if (crypto_scalarmult_base(derived, pair + crypto_box_PUBLICKEYBYTES) == 0 &&
+                sodium_memcmp(derived, pair, crypto_box_PUBLICKEYBYTES) == 0) {
+                m_publicKey = plain.left(crypto_box_PUBLICKEYBYTES);
+                m_secretKey = plain.mid(crypto_box_PUBLICKEYBYTES);
+                ok = true;
+            }
         }
         SecureMemory::wipe(plain);
         // A file that does not open stays as it is: replacing it would lose every sealed secret.

@@ -340,8 +340,7 @@ private slots:
         QVERIFY(readFile(target) == content);
         QCOMPARE(m_launcher.starts.size(), 1);
         QCOMPARE(m_launcher.starts[0].program, target);
-        QCOMPARE(m_launcher.starts[0].arguments,
-                 (QStringList{QStringLiteral("/SP-"), QStringLiteral("/CLOSEAPPLICATIONS")}));
+        QCOMPARE(m_launcher.starts[0].arguments, QStringList{QStringLiteral("/S")});
         m_server->admin({QStringLiteral("update"), QStringLiteral("clear"), QStringLiteral("--platform"),
                          QStringLiteral("windows")});
     }

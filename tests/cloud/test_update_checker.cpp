@@ -197,8 +197,7 @@ private slots:
         QCOMPARE(launcher.starts.size(), 1);
         QCOMPARE(launcher.starts[0].program,
                  QStringLiteral("C:/Users/u/Downloads/NIMBARA-1.3-x64-Setup.exe"));
-        QCOMPARE(launcher.starts[0].arguments,
-                 (QStringList{QStringLiteral("/SP-"), QStringLiteral("/CLOSEAPPLICATIONS")}));
+        QCOMPARE(launcher.starts[0].arguments, QStringList{QStringLiteral("/S")});
         QCOMPARE(UpdateInstaller::nativeKind(), UpdateInstaller::Kind::DebianPackage);
     }
 };

@@ -14,7 +14,7 @@ struct nimbara_iconv
 };
 
 /* "UTF-8" is the only target; sources are "UTF-16LE", "ASCII", "MacRoman" and "CPnnnn". */
-iconv_t iconv_open(const char* to, const char* from)
+__declspec(dllexport) iconv_t iconv_open(const char* to, const char* from)
 {
     UINT page = 0;
     if (_stricmp(to, "UTF-8") == 0) {
@@ -42,7 +42,7 @@ iconv_t iconv_open(const char* to, const char* from)
 }
 
 /* Converts the whole input at once (FreeXL hands over complete strings). */
-size_t iconv(iconv_t cd, char** in, size_t* inLeft, char** out, size_t* outLeft)
+__declspec(dllexport) size_t iconv(iconv_t cd, char** in, size_t* inLeft, char** out, size_t* outLeft)
 {
     if (in == NULL || *in == NULL || *inLeft == 0) {
         return 0;
@@ -98,14 +98,14 @@ size_t iconv(iconv_t cd, char** in, size_t* inLeft, char** out, size_t* outLeft)
     return 0;
 }
 
-int iconv_close(iconv_t cd)
+__declspec(dllexport) int iconv_close(iconv_t cd)
 {
     free(cd);
     return 0;
 }
 
 /* FreeXL's configure asks for it on Windows; FreeXL itself does not call it. */
-const char* locale_charset(void)
+__declspec(dllexport) const char* locale_charset(void)
 {
     static char name[16];
     snprintf(name, sizeof name, "CP%u", GetACP());

@@ -50,8 +50,8 @@ bool DpapiDataProtection::unprotect(const QByteArray& blob, QByteArray* plaintex
         t_lastError = GetLastError();
         return false;
     }
-    plaintext->assign(
-        QByteArrayView(reinterpret_cast<const char*>(output.pbData), static_cast<qsizetype>(output.cbData)));
+    *plaintext =
+        QByteArray(reinterpret_cast<const char*>(output.pbData), static_cast<qsizetype>(output.cbData));
     // DPAPI's own copy of the secret is wiped before it goes back to the heap.
     sodium_memzero(output.pbData, output.cbData);
     LocalFree(output.pbData);

@@ -1,0 +1,240 @@
+// The Windows services behind the platform interfaces, run under Wine: DPAPI data protection, the
+// device key file made with it, the data folder under AppData and atomic private files.
+#include "platform/atomic_file_writer.h"
+#include "platform/data_protection.h"
+#include "platform/platform_adapter.h"
+#include "platform/windows/user_only_acl.h"
+#include "storage/crypto_manager.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
+namespace {
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Whether the access list of `path` lets the current user in and nobody of the wider groups
+// (Everyone, Users, Authenticated Users) read or write.
+bool onlyCurrentUserMayEnter(const QString& path)
+{
+    PACL acl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    std::wstring native = QDir::toNativeSeparators(path).toStdWString();
+    if (GetNamedSecurityInfoW(native.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              &acl, nullptr, &descriptor) != ERROR_SUCCESS ||
+        acl == nullptr) {
+        return false;
+    }
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    char buffer[256];
+    DWORD size = sizeof(buffer);
+    const bool haveUser = GetTokenInformation(token, TokenUser, buffer, size, &size);
+    CloseHandle(token);
+    bool userAllowed = false;
+    bool othersAllowed = false;
+    for (WORD i = 0; haveUser && i < acl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (!GetAce(acl, i, reinterpret_cast<void**>(&ace)) ||
+            ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) {
+            continue;
+        }
+        PSID sid = &ace->SidStart;
+        LPWSTR text = nullptr;
+        ConvertSidToStringSidW(sid, &text);
+        const QString name = text ? QString::fromWCharArray(text) : QString();
+        LocalFree(text);
+        if (EqualSid(sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid)) {
+            userAllowed = true;
+        } else if (name == u"S-1-1-0" || name == u"S-1-5-32-545" || name == u"S-1-5-11") {
+            othersAllowed = true;
+        }
+    }
+    LocalFree(descriptor);
+    return userAllowed && !othersAllowed;
+}
+
+} // namespace
+
+class TestWindowsPlatform : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("NIMBARA"));
+        QCoreApplication::setApplicationName(QStringLiteral("NIMBARA"));
+    }
+
+    void dataProtectionOpensOnlyWhatItMade_data()
+    {
+        QTest::addColumn<QByteArray>("secret");
+        QTest::addColumn<QString>("description");
+        QTest::addColumn<int>("damageAt"); // -1: the blob as made
+
+        const QByteArray key("\x00\x01key material\xff", 16);
+        QTest::newRow("key pair") << key << QStringLiteral("NIMBARA credential key") << -1;
+        QTest::newRow("password") << QStringLiteral("密码 p@ss").toUtf8()
+                                  << QStringLiteral("NIMBARA SSH AskPass") << -1;
+        QTest::newRow("damaged at the end") << key << QStringLiteral("NIMBARA credential key") << -2;
+        QTest::newRow("damaged in the middle") << key << QStringLiteral("NIMBARA credential key") << 40;
+    }
+
+    void dataProtectionOpensOnlyWhatItMade()
+    {
+        QFETCH(QByteArray, secret);
+        QFETCH(QString, description);
+        QFETCH(int, damageAt);
+
+        const auto protection = createDataProtection();
+        QByteArray blob = protection->protect(secret, description);
+        QVERIFY(!blob.isEmpty());
+        QVERIFY(!blob.contains(secret));
+        if (damageAt != -1) {
+            const qsizetype at = damageAt < 0 ? blob.size() + damageAt : damageAt;
+            blob[at] = char(blob[at] ^ 0x5a);
+        }
+        QByteArray plain("left over");
+        QString opened;
+        const bool ok = protection->unprotect(blob, &plain, &opened);
+        QCOMPARE(ok, damageAt == -1);
+        QCOMPARE(plain, ok ? secret : QByteArray());
+        if (ok) {
+            QCOMPARE(opened, description);
+        }
+    }
+
+    void dataProtectionRefusesWhatIsNoBlob_data()
+    {
+        QTest::addColumn<QByteArray>("blob");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("text") << QByteArray("not a protected blob at all");
+        // The Linux build's own format: a file carried over from there is not opened here.
+        QTest::newRow("linux blob") << QByteArray("NMDP\x01", 5) + QByteArray(60, 'x');
+    }
+
+    void dataProtectionRefusesWhatIsNoBlob()
+    {
+        QFETCH(QByteArray, blob);
+        QByteArray plain("left over");
+        QVERIFY(!createDataProtection()->unprotect(blob, &plain));
+        QVERIFY(plain.isEmpty());
+    }
+
+    // The key file is one DPAPI blob of the 64-byte pair; a later start opens it, a damaged one is
+    // refused and left as it is.
+    void deviceKeyFileIsOneDpapiBlob()
+    {
+        QTemporaryDir dir;
+        const QString keyFile = dir.filePath(QStringLiteral("credential.key"));
+        QString sealed;
+        {
+            CryptoManager manager;
+            QVERIFY(manager.initialize(keyFile));
+            sealed = manager.sealEncrypt(QStringLiteral("secret"));
+            QVERIFY(!sealed.isEmpty());
+        }
+        QByteArray pair;
+        QString description;
+        QVERIFY(createDataProtection()->unprotect(readAll(keyFile), &pair, &description));
+        QCOMPARE(pair.size(), 64);
+        QCOMPARE(description, QString::fromLatin1(CryptoManager::kKeyDescription));
+
+        CryptoManager later;
+        QVERIFY(later.initialize(keyFile));
+        QCOMPARE(later.sealDecrypt(sealed), QStringLiteral("secret"));
+
+        // A file that opens but holds two halves that do not belong together (a damaged file that the
+        // data protection did not notice) is refused and left as it is, as is one that does not open.
+        QByteArray pair2 = pair;
+        pair2[40] = char(pair2[40] ^ 1);
+        for (const QByteArray& content :
+             {createDataProtection()->protect(pair2, QString::fromLatin1(CryptoManager::kKeyDescription)),
+              QByteArray("not a protected blob")}) {
+            QVERIFY(AtomicFileWriter::write(keyFile, content));
+            CryptoManager refused;
+            QVERIFY(!refused.initialize(keyFile));
+            QCOMPARE(readAll(keyFile), content);
+        }
+    }
+
+    void dataFolderLiesUnderRoamingAppData()
+    {
+        const auto adapter = createPlatformAdapter();
+        QCOMPARE(adapter->platformName(), QStringLiteral("Windows"));
+        const QString data = adapter->dataDirectory();
+        QVERIFY2(data.endsWith(QStringLiteral("/AppData/Roaming/NIMBARA/NIMBARA")), qPrintable(data));
+        QVERIFY(QFileInfo(data).isDir());
+        QCOMPARE(adapter->configFilePath(), data + QStringLiteral("/config.toml"));
+        // The folder's access list is set too, but Wine reports a folder's from its Unix mode; the files
+        // in it (below) show the list that was set.
+        QString error;
+        QVERIFY2(AtomicFileWriter::makePrivateDirectory(data, &error), qPrintable(error));
+    }
+
+    void atomicWritesReplaceOrKeep_data()
+    {
+        QTest::addColumn<bool>("keep");
+        QTest::addColumn<bool>("existed");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("replace new") << false << false << QByteArray("new");
+        QTest::newRow("replace existing") << false << true << QByteArray("new");
+        QTest::newRow("keep new") << true << false << QByteArray("new");
+        QTest::newRow("keep existing") << true << true << QByteArray("old");
+    }
+
+    void atomicWritesReplaceOrKeep()
+    {
+        QFETCH(bool, keep);
+        QFETCH(bool, existed);
+        QFETCH(QByteArray, expected);
+
+        QTemporaryDir dir;
+        const QString folder = dir.filePath(QStringLiteral("private"));
+        QVERIFY(AtomicFileWriter::makePrivateDirectory(folder));
+        const QString path = folder + QStringLiteral("/data.db");
+        if (existed) {
+            QVERIFY(AtomicFileWriter::write(path, QByteArray("old")));
+        }
+        QString error;
+        QVERIFY2(AtomicFileWriter::write(
+                     path, QByteArray("new"), AtomicFileWriter::kPrivateMode,
+                     keep ? AtomicFileWriter::Existing::Keep : AtomicFileWriter::Existing::Replace, &error),
+                 qPrintable(error));
+        QCOMPARE(readAll(path), expected);
+        QVERIFY(onlyCurrentUserMayEnter(path));
+        // No temporary file stays behind.
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("data.db")});
+    }
+
+    void aFailedWriteSaysWhereAndWhy()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("missing/folder/file.toml"));
+        QString error;
+        AtomicFileWriter::Failure failure = AtomicFileWriter::Failure::None;
+        QVERIFY(!AtomicFileWriter::write(path, QByteArray("x"), AtomicFileWriter::kPrivateMode,
+                                         AtomicFileWriter::Existing::Replace, &error, &failure));
+        QCOMPARE(failure, AtomicFileWriter::Failure::Create);
+        QVERIFY2(error.startsWith(QStringLiteral("无法写入 ")) &&
+                     error.contains(QDir::toNativeSeparators(path)),
+                 qPrintable(error));
+        QVERIFY(!QFileInfo::exists(path));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWindowsPlatform)
+#include "test_windows_platform.moc"
