@@ -1,11 +1,10 @@
-; The NIMBARA installer for 64-bit Windows. makensis -DVERSION=... -DSOURCE_DIR=<program folder>
+; The NIMBARA installer for 64-bit Windows, itself a 64-bit program. makensis -DVERSION=... -DSOURCE_DIR=<program folder>
 ; -DOUTPUT=<installer> -DICON=<icon>. "/S" installs silently (the update check uses it).
-Unicode true
+Target amd64-unicode
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
 
 !include "MUI2.nsh"
-!include "x64.nsh"
 
 Name "NIMBARA ${VERSION}"
 OutFile "${OUTPUT}"
@@ -22,10 +21,6 @@ InstallDirRegKey HKLM "Software\NIMBARA" "InstallDir"
 !insertmacro MUI_LANGUAGE "SimpChinese"
 
 Function .onInit
-    ${IfNot} ${RunningX64}
-        MessageBox MB_ICONSTOP "NIMBARA 需要 64 位 Windows。"
-        Abort
-    ${EndIf}
     SetRegView 64
 FunctionEnd
 
@@ -35,7 +30,7 @@ Section "NIMBARA"
     File "${SOURCE_DIR}\nimbara.exe"
     File "${SOURCE_DIR}\nimbara-ssh-askpass.exe"
     File "${SOURCE_DIR}\nimbara-xls-reader.exe"
-    File "${SOURCE_DIR}\*.dll"
+    File /x Qt6Test.dll "${SOURCE_DIR}\*.dll"
     File /r "${SOURCE_DIR}\platforms"
     File /r "${SOURCE_DIR}\sqldrivers"
     File /r "${SOURCE_DIR}\styles"
