@@ -3,6 +3,8 @@
 #include <QHashFunctions>
 
 #if defined(Q_OS_WIN)
+#include "platform/windows/user_only_acl.h"
+
 #include <windows.h>
 
 #include <sddl.h>
@@ -38,18 +40,12 @@ QString SingleInstanceGuard::keyFor(const QString& userIdentity)
 QString SingleInstanceGuard::keyForCurrentUser()
 {
     QString sid;
-    HANDLE token = nullptr;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        DWORD size = 0;
-        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-        QByteArray user(qsizetype(size), Qt::Uninitialized);
-        LPWSTR text = nullptr;
-        if (size > 0 && GetTokenInformation(token, TokenUser, user.data(), size, &size) &&
-            ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text)) {
-            sid = QString::fromWCharArray(text);
-            LocalFree(text);
-        }
-        CloseHandle(token);
+    unsigned long error = 0;
+    LPWSTR text = nullptr;
+    if (const std::unique_ptr<char[]> user = UserOnlyAcl::currentUser(&error);
+        user && ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.get())->User.Sid, &text)) {
+        sid = QString::fromWCharArray(text);
+        LocalFree(text);
     }
     return keyFor(sid + QLatin1Char('_') + qEnvironmentVariable("USERNAME"));
 }

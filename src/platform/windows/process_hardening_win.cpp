@@ -17,18 +17,8 @@ namespace {
 
 bool restrictProcessAccess(DWORD* code)
 {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        *code = GetLastError();
-        return false;
-    }
-    DWORD size = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    auto user = std::make_unique<char[]>(size > 0 ? size : 1);
-    const bool haveUser = size > 0 && GetTokenInformation(token, TokenUser, user.get(), size, &size);
-    *code = haveUser ? ERROR_SUCCESS : GetLastError();
-    CloseHandle(token);
-    if (!haveUser) {
+    const std::unique_ptr<char[]> user = UserOnlyAcl::currentUser(code);
+    if (!user) {
         return false;
     }
     EXPLICIT_ACCESSW access{};

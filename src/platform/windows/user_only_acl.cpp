@@ -8,10 +8,7 @@
 
 #include <memory>
 
-namespace {
-
-// The user of this process, as a SID that lives as long as the returned buffer.
-std::unique_ptr<char[]> currentUserSid(DWORD* error)
+std::unique_ptr<char[]> UserOnlyAcl::currentUser(unsigned long* error)
 {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
@@ -30,12 +27,10 @@ std::unique_ptr<char[]> currentUserSid(DWORD* error)
     return buffer;
 }
 
-} // namespace
-
 bool UserOnlyAcl::apply(const QString& path, bool directory, QString* error)
 {
     DWORD code = ERROR_SUCCESS;
-    const std::unique_ptr<char[]> user = currentUserSid(&code);
+    const std::unique_ptr<char[]> user = currentUser(&code);
     if (!user) {
         if (error) {
             *error = errorText(code);
