@@ -57,6 +57,7 @@ windows_build() {
         cmake -S "$ROOT" -B "$WINDOWS_BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
         -DNIMBARA_WINDOWS_PREFIX="$WINDOWS_CACHE/prefix" -DCMAKE_PREFIX_PATH="$WINDOWS_CACHE/prefix" \
+        -DNIMBARA_LINUX_TEST_PEERS="$BUILD_DIR/bin/nimbara-test-peers" \
         -DNIMBARA_WERROR="$(werror_flag)"
     PKG_CONFIG_LIBDIR="$WINDOWS_CACHE/prefix/lib/pkgconfig" cmake --build "$WINDOWS_BUILD_DIR" --parallel "$JOBS"
     cmake --build "$WINDOWS_BUILD_DIR" --target nimbara_installer
@@ -137,6 +138,9 @@ case "${1:-}" in
         windows_build
         ;;
     windows-test)
+        # The Linux peers the Windows tests meet (an RDP server, the account server).
+        install_missing
+        configure_and_build nimbara-test-peers nimbara-account-server
         windows_build
         windows_tests
         ;;

@@ -135,6 +135,35 @@ recipe_hash() {
     } | sha256sum | cut -d' ' -f1
 }
 
+# Applies the library's patches that the unpacked source lacks, and prints the source folder. The
+# source keeps the list of what it got; a patch that changed or went away since means a fresh unpack
+# (and a whole rebuild), while a new patch is applied on top and rebuilds only what it touches.
+apply_patches() {
+    local name="$1" pkg="$2" version="$3" src="$4" applied p entry
+    applied="$src/.nimbara-patches"
+    if [ -e "$applied" ]; then
+        while read -r entry; do
+            if ! (cd "$PATCHES/$name" && sha256sum *.patch 2>/dev/null) | grep -qxF "$entry"; then
+                rm -rf "$src"
+                src="$(fetch_source "$pkg" "$version")"
+                break
+            fi
+        done <"$applied"
+    fi
+    touch "$applied"
+    for p in "$PATCHES/$name"/*.patch; do
+        [ -e "$p" ] || continue
+        entry="$(cd "$PATCHES/$name" && sha256sum "$(basename "$p")")"
+        grep -qxF "$entry" "$applied" && continue
+        # A source patched before the list was kept already has it: it reverses cleanly.
+        if ! patch -d "$src" -p1 -R -f -s --dry-run <"$p" >/dev/null 2>&1; then
+            patch -d "$src" -p1 --forward <"$p" >&2
+        fi
+        echo "$entry" >>"$applied"
+    done
+    echo "$src"
+}
+
 build_component() {
     local name="$1" pkg="$2" version stamp want
     stamp="$CACHE/stamps/$name"
@@ -152,14 +181,7 @@ build_component() {
     local src start
     src="$(fetch_source "$pkg" "$version")"
     if [ -d "$PATCHES/$name" ]; then
-        if [ ! -e "$src/.nimbara-patched" ]; then
-            local p
-            for p in "$PATCHES/$name"/*.patch; do
-                [ -e "$p" ] || continue
-                patch -d "$src" -p1 --forward <"$p" >&2
-            done
-            touch "$src/.nimbara-patched"
-        fi
+        src="$(apply_patches "$name" "$pkg" "$version" "$src")"
     fi
     start=$SECONDS
     log "$name: building $version"

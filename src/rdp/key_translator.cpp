@@ -12,6 +12,7 @@ namespace {
 
 #if FREERDP_VERSION_MAJOR >= 3
 
+#if !defined(Q_OS_WIN)
 // FreeRDP 3 dropped the X11 keycode table from its keyboard module; winpr maps XKB keycodes itself.
 DWORD scanCodeFromX11Keycode(DWORD keycode)
 {
@@ -19,10 +20,13 @@ DWORD scanCodeFromX11Keycode(DWORD keycode)
     return GetVirtualScanCodeFromVirtualKeyCode(virtualKey, WINPR_KBD_TYPE_IBM_ENHANCED);
 }
 
+#endif
+
 constexpr DWORD kKeyboardTypeIbmEnhanced = WINPR_KBD_TYPE_IBM_ENHANCED;
 
 #else
 
+#if !defined(Q_OS_WIN)
 DWORD scanCodeFromX11Keycode(DWORD keycode)
 {
     static std::once_flag initialized;
@@ -31,6 +35,8 @@ DWORD scanCodeFromX11Keycode(DWORD keycode)
     std::call_once(initialized, [] { freerdp_keyboard_init(KBD_US); });
     return freerdp_keyboard_get_rdp_scancode_from_x11_keycode(keycode);
 }
+
+#endif
 
 constexpr DWORD kKeyboardTypeIbmEnhanced = 4; // winpr 2 takes the plain number
 
@@ -48,6 +54,24 @@ TranslatedKey KeyTranslator::translate(quint32 nativeKeycode, quint32 keysym, in
     if (nativeKeycode == 0 && keysym == 0) {
         return {};
     }
+#if defined(Q_OS_WIN)
+    // Windows hands over the scan code itself (bit 8 set for extended keys, as Qt takes it from the
+    // message). The virtual key follows from the scan code, as on X11: the message's own one is
+    // side-neutral for modifiers and follows the local layout, while the remote side applies its own.
+    Q_UNUSED(qtKey);
+    const int scanCode = static_cast<int>(nativeKeycode & 0xFF);
+    const bool extended = (nativeKeycode & 0x100) != 0;
+    const DWORD virtualKey =
+        scanCode != 0 ? GetVirtualKeyCodeFromVirtualScanCode(
+                            static_cast<DWORD>(scanCode) | (extended ? KBDEXT : 0), kKeyboardTypeIbmEnhanced)
+                      : 0;
+    if ((virtualKey & 0xFF) == 0) {
+        // A key outside the table keeps what Windows said.
+        return {sidedVirtualKey(static_cast<int>(keysym & 0xFF)),
+                scanCode != 0 && extended ? scanCode | kExtendedFlag : scanCode};
+    }
+    return {static_cast<int>(virtualKey & 0xFF), extended ? scanCode | kExtendedFlag : scanCode};
+#else
     if (nativeKeycode != 0 && nativeKeycode < 256) {
         const DWORD scanCode = scanCodeFromX11Keycode(nativeKeycode);
         if ((scanCode & 0xFF) != 0) {
@@ -59,6 +83,7 @@ TranslatedKey KeyTranslator::translate(quint32 nativeKeycode, quint32 keysym, in
     // A keycode outside the table (an unusual keymap): the virtual key alone still names the key, and
     // the session finds its scan code.
     return {virtualKeyFromQtKey(qtKey), 0};
+#endif
 }
 
 int KeyTranslator::virtualKeyFromQtKey(int qtKey)

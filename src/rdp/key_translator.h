@@ -15,7 +15,8 @@ struct TranslatedKey
     bool operator==(const TranslatedKey&) const = default;
 };
 
-// Turns a local key event (X11 keycode and keysym as Qt reports them) into what the remote side expects.
+// Turns a local key event (X11 keycode and keysym, or on Windows the scan code and virtual key, as Qt
+// reports them) into what the remote side expects.
 class KeyTranslator
 {
 public:

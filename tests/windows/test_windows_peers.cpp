@@ -1,0 +1,203 @@
+// The Windows build against Linux peers on 127.0.0.1 (started by with_linux_peers.sh): the embedded
+// FreeRDP session shows and drives a real RDP server's desktop, with keys as Windows reports them, and
+// the account client signs in to the real account server over TLS with a private CA.
+
+#include "cloud/account_client.h"
+#include "platform/windows/dpapi_data_protection.h"
+#include "rdp/rdp_surface.h"
+#include "rdp/rdp_tile.h"
+#include "storage/app_config.h"
+#include "storage/crypto_manager.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+constexpr int kPeerTimeoutMs = 30000;
+
+QString peer(const char* name)
+{
+    return qEnvironmentVariable((QByteArray("NIMBARA_PEER_") + name).constData());
+}
+
+// A Linux path as this Windows process reaches it: Wine maps the Unix root to drive Z.
+QString fromLinux(const QString& path)
+{
+    return QDir::toNativeSeparators(QStringLiteral("Z:") + path);
+}
+
+bool closeTo(QRgb actual, QColor expected)
+{
+    return qAbs(qRed(actual) - expected.red()) <= 8 && qAbs(qGreen(actual) - expected.green()) <= 8 &&
+           qAbs(qBlue(actual) - expected.blue()) <= 8;
+}
+
+// The peers' control line: paints their display and reports the input it received.
+class PeerControl
+{
+public:
+    bool open()
+    {
+        m_socket.connectToHost(QStringLiteral("127.0.0.1"), peer("CONTROL").toUShort());
+        return m_socket.waitForConnected(kPeerTimeoutMs);
+    }
+    QByteArray ask(const QByteArray& line)
+    {
+        m_socket.write(line + '\n');
+        while (!m_socket.canReadLine()) {
+            if (!m_socket.waitForReadyRead(kPeerTimeoutMs))
+                return "no answer";
+        }
+        return m_socket.readLine().trimmed();
+    }
+    // Waits until the display has received `count` events and returns them.
+    QByteArrayList input(int count)
+    {
+        QByteArrayList seen;
+        (void)QTest::qWaitFor(
+            [&] {
+                const QByteArray now = ask("input");
+                if (!now.isEmpty())
+                    seen += now.split(' ');
+                return seen.size() >= count;
+            },
+            kPeerTimeoutMs);
+        return seen;
+    }
+
+private:
+    QTcpSocket m_socket;
+};
+
+} // namespace
+
+class TestWindowsPeers : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void embeddedSessionShowsAndDrivesTheRemoteDesktop()
+    {
+        PeerControl control;
+        QVERIFY2(control.open(), "the peers' control port does not answer");
+        QCOMPARE(control.ask("paint 00a0ff"), QByteArray("ok"));
+
+        Remote remote;
+        remote.id = QStringLiteral("wine-peer");
+        remote.name = QStringLiteral("影子桌面");
+        remote.host = QStringLiteral("127.0.0.1");
+        remote.port = peer("RDP_PORT").toInt();
+        QVERIFY(remote.port > 0);
+
+        RdpTile tile(remote, QSize(1024, 768), 32);
+        QSignalSpy failed(&tile, &RdpTile::connectionFailed);
+        QSignalSpy trusted(&tile, &RdpTile::certificateFingerprintTrusted);
+        tile.resize(900, 560);
+        tile.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&tile));
+        auto* surface = tile.findChild<RdpSurface*>();
+        auto* status = tile.findChild<QLabel*>(QStringLiteral("statusLabel"));
+        QVERIFY(surface && status);
+
+        tile.connectSession();
+        QTRY_COMPARE_WITH_TIMEOUT(status->text(), QStringLiteral("已连接"), kPeerTimeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !surface->picture().isNull() &&
+                closeTo(surface->picture().pixel(surface->picture().rect().center()), QColor(0, 160, 255)),
+            kPeerTimeoutMs);
+        QCOMPARE(surface->frameSize(), QSize(1024, 768));
+        QCOMPARE(trusted.size(), 1);
+        const QRect target = RdpSurface::imageRect(surface->size(), surface->frameSize());
+        const QImage painted = surface->grab().toImage();
+        QVERIFY(closeTo(painted.pixel(target.center() * painted.devicePixelRatio()), QColor(0, 160, 255)));
+
+        // The picture follows the remote desktop.
+        QCOMPARE(control.ask("paint c00000"), QByteArray("ok"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            closeTo(surface->picture().pixel(surface->picture().rect().center()), QColor(192, 0, 0)),
+            kPeerTimeoutMs);
+
+        control.ask("input");
+        const QPoint local = target.center();
+        QTest::mouseClick(surface, Qt::LeftButton, {}, local);
+        QCOMPARE(control.input(2), QByteArrayList({"b+1", "b-1"}));
+
+        // Keys as Windows reports them (scan code with bit 8 for extended keys, virtual key) arrive as
+        // the same keys on the remote side.
+        struct Key
+        {
+            Qt::Key qt;
+            quint32 scanCode;
+            quint32 virtualKey;
+            QByteArray keysym;
+        };
+        for (const Key& key : {Key{Qt::Key_A, 0x1E, 0x41, "61"}, Key{Qt::Key_Left, 0x14B, 0x25, "ff51"},
+                               Key{Qt::Key_Control, 0x11D, 0x11, "ffe4"}}) {
+            const QByteArray keycode = control.ask("keycode " + key.keysym);
+            QKeyEvent press(QEvent::KeyPress, key.qt, Qt::NoModifier, key.scanCode, key.virtualKey, 0);
+            QCoreApplication::sendEvent(surface, &press);
+            QKeyEvent release(QEvent::KeyRelease, key.qt, Qt::NoModifier, key.scanCode, key.virtualKey, 0);
+            QCoreApplication::sendEvent(surface, &release);
+            QCOMPARE(control.input(2), QByteArrayList({"k+" + keycode, "k-" + keycode}));
+        }
+
+        tile.disconnectSession();
+        QTRY_COMPARE_WITH_TIMEOUT(status->text(), QStringLiteral("已断开"), kPeerTimeoutMs);
+        QCOMPARE(failed.size(), 0);
+    }
+
+    void accountClientSignsInAndRestoresItsSession()
+    {
+        QTemporaryDir home;
+        QVERIFY(home.isValid());
+        // Settings of this test's own, not the program's (they live in the registry on Windows).
+        QCoreApplication::setOrganizationName(QStringLiteral("NIMBARA-wine-test"));
+        QSettings().clear();
+        CryptoManager crypto(std::make_unique<DpapiDataProtection>());
+        QVERIFY(crypto.initialize(home.filePath(QStringLiteral("credential.key"))));
+
+        AppConfig config;
+        config.account_service_url = peer("ACCOUNT_URL");
+        config.account_ca_certificates = fromLinux(peer("ACCOUNT_CA"));
+        const QString email = peer("ACCOUNT_EMAIL");
+        const QString password = peer("ACCOUNT_PASSWORD");
+
+        {
+            AccountClient client(&crypto);
+            QVERIFY(applyAccountServiceConfig(client, config));
+            QSignalSpy changed(&client, &AccountClient::accountChanged);
+            QSignalSpy refused(&client, &AccountClient::loginFailed);
+
+            client.login(email, password + QLatin1Char('x'));
+            QVERIFY(refused.wait(kPeerTimeoutMs));
+            QVERIFY(!client.isSignedIn());
+
+            client.login(email, password);
+            QTRY_VERIFY_WITH_TIMEOUT(client.isSignedIn(), kPeerTimeoutMs);
+            QCOMPARE(client.account().email, email);
+            QCOMPARE(client.account().name, QStringLiteral("Wine 成员"));
+            QCOMPARE(refused.size(), 1);
+        }
+
+        // A later start signs in with the token it sealed through DPAPI.
+        AccountClient later(&crypto);
+        QVERIFY(applyAccountServiceConfig(later, config));
+        later.restoreSession();
+        QTRY_VERIFY_WITH_TIMEOUT(later.isSignedIn(), kPeerTimeoutMs);
+        QCOMPARE(later.account().email, email);
+        later.logout();
+        QTRY_VERIFY_WITH_TIMEOUT(!later.isSignedIn(), kPeerTimeoutMs);
+        QSettings().clear();
+    }
+};
+
+QTEST_MAIN(TestWindowsPeers)
+#include "test_windows_peers.moc"
