@@ -40,3 +40,15 @@ bool SystemProcessLauncher::startDetached(const QString& program, const QStringL
     }
     return true;
 }
+
+bool IProcessLauncher::startInNewConsole(const QString& commandLine,
+                                         const std::optional<QProcessEnvironment>& environment,
+                                         QString* error)
+{
+    Q_UNUSED(commandLine);
+    Q_UNUSED(environment);
+    if (error) {
+        *error = QStringLiteral("此系统没有控制台窗口");
+    }
+    return false;
+}

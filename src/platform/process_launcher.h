@@ -4,6 +4,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+#include <string>
+
 // Finds programs and starts processes that run on their own (terminal windows): the seam between the
 // code that decides what to run and the operating system.
 class IProcessLauncher
@@ -19,6 +22,12 @@ public:
     // process. On success `pid` (when given) is the new process; on failure `error` says why.
     virtual bool startDetached(const QString& program, const QStringList& arguments,
                                const QProcessEnvironment& environment, qint64* pid, QString* error) = 0;
+
+    // Windows: runs `commandLine` (all of it, program first) in a console window of its own, with
+    // exactly `environment` when given, else with this process's. Not tracked afterwards. Elsewhere
+    // there are no console windows: false with `error` set.
+    virtual bool startInNewConsole(const QString& commandLine,
+                                   const std::optional<QProcessEnvironment>& environment, QString* error);
 };
 
 // The real one: QStandardPaths for the look-up, QProcess::startDetached for the start.
@@ -28,4 +37,12 @@ public:
     QString findExecutable(const QString& name) const override;
     bool startDetached(const QString& program, const QStringList& arguments,
                        const QProcessEnvironment& environment, qint64* pid, QString* error) override;
+#if defined(Q_OS_WIN)
+    // CreateProcessW with CREATE_NEW_CONSOLE; the environment as a Unicode block.
+    bool startInNewConsole(const QString& commandLine, const std::optional<QProcessEnvironment>& environment,
+                           QString* error) override;
+    // NAME=value entries sorted case-insensitively, as Windows wants them, each ended by a NUL, and
+    // one more NUL at the end.
+    static std::wstring environmentBlock(const QProcessEnvironment& environment);
+#endif
 };

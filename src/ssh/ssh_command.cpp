@@ -16,6 +16,8 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <optional>
+
 #include <sodium.h>
 
 namespace {
@@ -155,6 +157,24 @@ QString quoteCommandArgument(const QString& text)
     return QLatin1Char('\'') + quoted + QLatin1Char('\'');
 }
 
+QString quoteConsoleArgument(const QString& text)
+{
+    QString quoted = text;
+    quoted.replace(QLatin1Char('"'), QLatin1String("\\\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+QString consoleSshCommandLine(const QString& cmd, const QString& ssh, const QStringList& arguments)
+{
+    // cmd /k takes the rest of the line as one command when it is wrapped in quotes of its own.
+    QString line = quoteConsoleArgument(QDir::toNativeSeparators(cmd)) + QLatin1String(" /d /k \"") +
+                   quoteConsoleArgument(QDir::toNativeSeparators(ssh));
+    for (const QString& argument : arguments) {
+        line += QLatin1Char(' ') + quoteConsoleArgument(argument);
+    }
+    return line + QLatin1Char('"');
+}
+
 bool isValidSshUsername(const QString& username)
 {
     // A leading hyphen would make the destination read as an ssh option.
@@ -186,15 +206,33 @@ bool openSshTerminal(const Remote& remote, TerminalLauncher& terminal, QString* 
         setError(error, QStringLiteral("SSH 主机、端口或用户名无效"));
         return false;
     }
-    const QString ssh = terminal.processLauncher()->findExecutable(QStringLiteral("ssh"));
+    IProcessLauncher* processes = terminal.processLauncher();
+    const QString ssh = processes->findExecutable(QStringLiteral("ssh"));
     if (ssh.isEmpty()) {
+#if defined(Q_OS_WIN)
+        setError(error,
+                 QStringLiteral("未找到 Windows OpenSSH 客户端，请先在系统可选功能中安装 OpenSSH Client"));
+#else
         setError(error, QStringLiteral("未找到 OpenSSH 客户端（ssh），请先安装 openssh-client"));
+#endif
         return false;
     }
+#if defined(Q_OS_WIN)
+    // A console window of its own: cmd runs ssh and stays open after it.
+    QString cmd = processes->findExecutable(QStringLiteral("cmd"));
+    if (cmd.isEmpty()) {
+        cmd = qEnvironmentVariable("ComSpec").trimmed();
+    }
+    if (cmd.isEmpty()) {
+        setError(error, QStringLiteral("未找到 Windows 命令提示符，无法打开 SSH 终端"));
+        return false;
+    }
+#else
     TerminalLauncher::Terminal window;
     if (!terminal.findTerminal(&window, error)) {
         return false;
     }
+#endif
 
     QStringList arguments = buildSshArguments(remote, false);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -213,6 +251,20 @@ bool openSshTerminal(const Remote& remote, TerminalLauncher& terminal, QString* 
         insertAskPassContract(environment, helper, protectedValue);
     }
 
+#if defined(Q_OS_WIN)
+    // Without a password the console inherits this program's environment as it is.
+    const std::optional<QProcessEnvironment> block =
+        remote.password.isEmpty() ? std::nullopt : std::optional<QProcessEnvironment>(environment);
+    if (!processes->startInNewConsole(consoleSshCommandLine(cmd, ssh, arguments), block, error)) {
+        if (error && error->isEmpty()) {
+            *error = QStringLiteral("无法启动 SSH 终端");
+        }
+        SPDLOG_WARN("SSH 终端未能打开: {}:{}", remote.host.trimmed(), remote.port);
+        return false;
+    }
+    SPDLOG_INFO("已打开 SSH 终端: {}:{} (cmd.exe)", remote.host.trimmed(), remote.port);
+    return true;
+#else
     const QString title = sshWindowTitle(remote);
     if (!terminal.launch(window, title, keepOpenSshCommand(title, ssh, arguments), environment, nullptr,
                          error)) {
@@ -225,4 +277,5 @@ bool openSshTerminal(const Remote& remote, TerminalLauncher& terminal, QString* 
     SPDLOG_INFO("已打开 SSH 终端: {}:{} ({})", remote.host.trimmed(), remote.port,
                 QFileInfo(window.program).fileName());
     return true;
+#endif
 }

@@ -36,6 +36,14 @@ QString protectForAskPass(const QString& password, QString* error);
 // One argument quoted for the shell command line the terminal runs.
 QString quoteCommandArgument(const QString& text);
 
+// One argument quoted for a Windows command line: double quotes escaped with a backslash, the whole
+// in double quotes.
+QString quoteConsoleArgument(const QString& text);
+
+// The command line of a Windows console that runs ssh and stays open after it ends: cmd (AutoRun
+// commands skipped) with /k and the quoted ssh command in one more pair of quotes.
+QString consoleSshCommandLine(const QString& cmd, const QString& ssh, const QStringList& arguments);
+
 // The user name rule for ssh: letters, digits, underscore, dot, at sign, backslash and hyphen, not
 // starting with a hyphen (after trimming); empty is allowed.
 bool isValidSshUsername(const QString& username);

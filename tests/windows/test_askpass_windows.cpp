@@ -5,7 +5,13 @@
 #include "ssh/askpass_contract.h"
 #include "ssh/ssh_command.h"
 
+#include "support/test_environment.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
 class TestAskpassWindows : public QObject
@@ -94,6 +100,59 @@ private slots:
         const auto [code, output] = runSsh(environment);
         QCOMPARE(code, 1);
         QVERIFY(output.isEmpty());
+    }
+
+    // A terminal is ssh in a console window of its own under cmd.exe: the stand-in, found as "ssh" on
+    // the search path, records what it was given and ends the console.
+    void terminalRunsSshInAConsoleOfItsOwn_data()
+    {
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<int>("code");
+        QTest::newRow("stored password") << QStringLiteral("密码 \"p@ss\" %PATH% ^&|<>") << 0;
+        // No askpass contract: the stand-in, like ssh without a terminal to ask in, gives up.
+        QTest::newRow("no password") << QString() << 255;
+    }
+
+    void terminalRunsSshInAConsoleOfItsOwn()
+    {
+        QFETCH(QString, password);
+        QFETCH(int, code);
+        QTemporaryDir folder(QDir::tempPath() + QStringLiteral("/ssh folder XXXXXX"));
+        QVERIFY(folder.isValid());
+        const QString ssh = folder.filePath(QStringLiteral("ssh.exe"));
+        QVERIFY(QFile::copy(standIn(), ssh));
+        const QString record = folder.filePath(QStringLiteral("record.txt"));
+        ScopedEnvironment env;
+        // The stand-in's libraries are beside the test.
+        env.set("PATH", QDir::toNativeSeparators(folder.path()) + QLatin1Char(';') +
+                            QDir::toNativeSeparators(QCoreApplication::applicationDirPath()) +
+                            QLatin1Char(';') + qEnvironmentVariable("PATH"));
+        env.set("NIMBARA_STAND_IN_RECORD", record);
+
+        Remote remote;
+        remote.host = QStringLiteral("127.0.0.1");
+        remote.port = 2222;
+        remote.username = QStringLiteral("admin");
+        remote.password = password;
+        QString error;
+        QVERIFY2(openSshTerminal(remote, &error), qPrintable(error));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(record), 60000);
+
+        QFile file(record);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = file.readAll().split('\n');
+        QVERIFY(lines.size() >= 3);
+        QStringList expected{"-p", "2222",
+                             "-o", "ConnectTimeout=12",
+                             "-o", "ServerAliveInterval=30",
+                             "-o", "StrictHostKeyChecking=accept-new"};
+        if (!password.isEmpty())
+            expected << "-o"
+                     << "NumberOfPasswordPrompts=1";
+        expected << "admin@127.0.0.1";
+        QCOMPARE(QJsonDocument::fromJson(lines.at(0)).array().toVariantList(), QVariant(expected).toList());
+        QCOMPARE(lines.at(1).toInt(), code);
+        QCOMPARE(lines.at(2), password.isEmpty() ? QByteArray() : "password:" + password.toUtf8().toHex());
     }
 };
 
