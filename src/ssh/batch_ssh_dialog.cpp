@@ -14,7 +14,9 @@
 #include <QStringDecoder>
 #include <QVBoxLayout>
 
-#if !defined(Q_OS_WIN)
+#if defined(Q_OS_WIN)
+#include "platform/windows/process_job.h"
+#else
 #include <csignal>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -44,8 +46,12 @@ QString remoteLocale(const QProcessEnvironment& environment)
 void endProcessGroup(QProcess* process)
 {
 #if defined(Q_OS_WIN)
-    // ssh.exe and the askpass helper it may have started end with it.
-    process->kill();
+    // ssh.exe and the askpass helper it may have started end together.
+    if (auto* job = process->findChild<ProcessJob*>()) {
+        job->terminate();
+    } else {
+        process->kill();
+    }
 #else
     const auto pid = static_cast<pid_t>(process->processId());
     if (pid <= 0) {
@@ -208,7 +214,10 @@ void BatchSshDialog::startHost(const QString& ssh, const Remote& host)
     auto* process = new QProcess(this);
     process->setProperty(kFinishedProperty, false);
     process->setProcessEnvironment(environment);
-#if !defined(Q_OS_WIN)
+#if defined(Q_OS_WIN)
+    // A job of its own: "停止" ends ssh and the askpass helper it started, and so does the program's end.
+    ProcessJob* job = ProcessJob::prepare(process);
+#else
     process->setChildProcessModifier([] {
         // A session of its own: ssh never reads from or gets signals of a terminal the program
         // was started from, "停止" can end its whole process group, and the scheduler's per-session
@@ -238,6 +247,12 @@ void BatchSshDialog::startHost(const QString& ssh, const Remote& host)
         }
     });
     process->start(ssh, arguments, QIODevice::ReadWrite);
+#if defined(Q_OS_WIN)
+    // A process the job cannot hold is ended at once; its finish counts as a failed run.
+    if (job && process->state() != QProcess::NotRunning) {
+        job->adopt();
+    }
+#endif
     // Nobody types into a batch run: a command that reads its input gets end-of-file instead of
     // waiting forever.
     process->closeWriteChannel();

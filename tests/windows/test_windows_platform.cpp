@@ -3,11 +3,14 @@
 #include "platform/atomic_file_writer.h"
 #include "platform/data_protection.h"
 #include "platform/platform_adapter.h"
+#include "platform/windows/process_job.h"
 #include "platform/windows/user_only_acl.h"
 #include "storage/crypto_manager.h"
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QSet>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -16,6 +19,7 @@
 
 #include <aclapi.h>
 #include <sddl.h>
+#include <tlhelp32.h>
 
 namespace {
 
@@ -64,6 +68,22 @@ bool onlyCurrentUserMayEnter(const QString& path)
     }
     LocalFree(descriptor);
     return userAllowed && !othersAllowed;
+}
+
+// The running processes named `name`.
+QSet<DWORD> processesNamed(const QString& name)
+{
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    QSet<DWORD> found;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (QString::fromWCharArray(entry.szExeFile).compare(name, Qt::CaseInsensitive) == 0) {
+            found.insert(entry.th32ProcessID);
+        }
+    }
+    CloseHandle(snapshot);
+    return found;
 }
 
 } // namespace
@@ -233,6 +253,43 @@ private slots:
                      error.contains(QDir::toNativeSeparators(path)),
                  qPrintable(error));
         QVERIFY(!QFileInfo::exists(path));
+    }
+
+    // A job holds a process and what it starts: a command interpreter starts another one in a console
+    // of its own, which nothing but the job ends.
+    void aJobEndsAProcessAndWhatItStarted()
+    {
+        const QSet<DWORD> before = processesNamed(QStringLiteral("cmd.exe"));
+        QProcess process;
+        ProcessJob* job = ProcessJob::prepare(&process);
+        QVERIFY(job);
+        process.start(QStandardPaths::findExecutable(QStringLiteral("cmd")),
+                      {QStringLiteral("/d"), QStringLiteral("/k")});
+        QVERIFY(process.waitForStarted());
+        QVERIFY(job->adopt());
+        process.write("start \"\" cmd /d /k\r\n");
+
+        // The new interpreter: neither one that ran before nor the job's first process.
+        QSet<DWORD> others = before;
+        others.insert(static_cast<DWORD>(process.processId()));
+        DWORD child = 0;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                const QSet<DWORD> now = processesNamed(QStringLiteral("cmd.exe")) - others;
+                child = now.isEmpty() ? 0 : *now.begin();
+                return child != 0;
+            }(),
+            30000);
+        const HANDLE started = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, child);
+        QVERIFY(started);
+        QCOMPARE(WaitForSingleObject(started, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+        job->terminate();
+        QVERIFY(process.waitForFinished(10000));
+        const DWORD childEnded = WaitForSingleObject(started, 10000);
+        TerminateProcess(started, 1);
+        CloseHandle(started);
+        QCOMPARE(childEnded, static_cast<DWORD>(WAIT_OBJECT_0));
     }
 };
 
