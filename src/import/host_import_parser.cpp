@@ -44,22 +44,54 @@ std::optional<QString> decodeStrictly(QStringDecoder decoder, const QByteArray& 
 }
 
 #if defined(Q_OS_WIN)
+// GB18030 where the system has it; else GBK (936), its two-byte part and what a Chinese Windows
+// writes (Wine, for one, lacks 54936).
+UINT gb18030CodePage()
+{
+    static const UINT codePage = IsValidCodePage(54936) ? 54936 : 936;
+    return codePage;
+}
+
+// `bytes` through a Windows code page; with `strict`, nothing when a sequence does not belong to it.
+std::optional<QString> viaCodePage(UINT codePage, const QByteArray& bytes, bool strict)
+{
+    if (bytes.isEmpty()) {
+        return QString();
+    }
+    const int length = MultiByteToWideChar(codePage, 0, bytes.constData(), int(bytes.size()), nullptr, 0);
+    if (length <= 0) {
+        return std::nullopt;
+    }
+    QString text(length, Qt::Uninitialized);
+    MultiByteToWideChar(codePage, 0, bytes.constData(), int(bytes.size()),
+                        reinterpret_cast<wchar_t*>(text.data()), length);
+    if (strict) {
+        // GB18030 maps all of Unicode: only bytes that belong to it come back unchanged (not every
+        // system honours MB_ERR_INVALID_CHARS for it).
+        const auto* wide = reinterpret_cast<const wchar_t*>(text.constData());
+        const int size = WideCharToMultiByte(codePage, 0, wide, length, nullptr, 0, nullptr, nullptr);
+        QByteArray back(size, Qt::Uninitialized);
+        if (size <= 0 ||
+            WideCharToMultiByte(codePage, 0, wide, length, back.data(), size, nullptr, nullptr) != size ||
+            back != bytes) {
+            return std::nullopt;
+        }
+    }
+    return text;
+}
+
 // GB18030 through the system's code page 54936, for Qt builds without ICU; undecodable bytes become
 // U+FFFD.
 QString gb18030ViaSystem(const QByteArray& bytes)
 {
-    constexpr UINT kGb18030 = 54936;
-    if (bytes.isEmpty()) {
-        return QString();
-    }
-    const int length = MultiByteToWideChar(kGb18030, 0, bytes.constData(), int(bytes.size()), nullptr, 0);
-    if (length <= 0) {
-        return QString::fromLatin1(bytes);
-    }
-    QString text(length, Qt::Uninitialized);
-    MultiByteToWideChar(kGb18030, 0, bytes.constData(), int(bytes.size()),
-                        reinterpret_cast<wchar_t*>(text.data()), length);
-    return text;
+    return viaCodePage(gb18030CodePage(), bytes, false).value_or(QString::fromLatin1(bytes));
+}
+
+// Whether the local code page is one of the multi-byte ones of a Chinese, Japanese or Korean Windows.
+bool localCodePageIsMultiByte()
+{
+    CPINFO info{};
+    return GetCPInfo(CP_ACP, &info) && info.MaxCharSize > 1;
 }
 #else
 // GB18030 through glibc's iconv, for Qt builds without ICU; undecodable bytes become U+FFFD.
@@ -118,6 +150,15 @@ QString textOf(const QByteArray& bytes)
     if (!utf8.hasError()) {
         return text;
     }
+#if defined(Q_OS_WIN)
+    // A single-byte code page (a Western Windows) decodes any bytes, rightly or not, while a host list
+    // that is not UTF-8 mostly comes from a Chinese Windows: GB18030 first, when all of it is GB18030.
+    if (!localCodePageIsMultiByte()) {
+        if (std::optional<QString> chinese = viaCodePage(gb18030CodePage(), bytes, true)) {
+            return *chinese;
+        }
+    }
+#endif
     if (std::optional<QString> local = decodeStrictly(
             QStringDecoder(QStringConverter::System, QStringConverter::Flag::Stateless), bytes)) {
         return *local;

@@ -5,6 +5,10 @@
 #include <QTest>
 #include <QUuid>
 
+#if defined(Q_OS_WIN)
+#include <windows.h>
+#endif
+
 namespace {
 
 const QString kGroup = QStringLiteral("group-1");
@@ -386,6 +390,11 @@ void TestHostImportParser::decode()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, text);
+#if defined(Q_OS_WIN)
+    if (!IsValidCodePage(54936) && QByteArray(QTest::currentDataTag()).contains("four-byte")) {
+        QSKIP("this system has no GB18030 code page, only GBK");
+    }
+#endif
 
     QCOMPARE(HostImportParser::decode(bytes), text);
 }
