@@ -97,14 +97,24 @@ bool prepareKeyFile(const QString& path, QString* error)
     return true;
 }
 
+// P-256 keys, or RSA ones for clients that do not verify every ECDSA signature (Wine's crypt32 now
+// and then calls a good one invalid).
+bool rsaKeys()
+{
+    return qEnvironmentVariable("NIMBARA_TEST_CA_KEYS") == QLatin1String("rsa");
+}
+
 bool generateKey(const QString& workingDirectory, const QString& path, QString* error)
 {
+    const bool rsa = rsaKeys();
     return prepareKeyFile(path, error) &&
-           runOpenssl(workingDirectory,
-                      {QStringLiteral("genpkey"), QStringLiteral("-algorithm"), QStringLiteral("EC"),
-                       QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:P-256"),
-                       QStringLiteral("-out"), path},
-                      error);
+           runOpenssl(
+               workingDirectory,
+               {QStringLiteral("genpkey"), QStringLiteral("-algorithm"),
+                rsa ? QStringLiteral("RSA") : QStringLiteral("EC"), QStringLiteral("-pkeyopt"),
+                rsa ? QStringLiteral("rsa_keygen_bits:2048") : QStringLiteral("ec_paramgen_curve:P-256"),
+                QStringLiteral("-out"), path},
+               error);
 }
 
 // Validity as `openssl ca -startdate/-enddate` take it (UTCTime).
@@ -249,9 +259,10 @@ bool TestCertificateAuthority::sign(const QString& authorityDirectory, const QSt
 
     const QList<QSslCertificate> certificates = QSslCertificate::fromPath(certificatePath, QSsl::Pem);
     QFile keyFile(keyPath);
-    const QSslKey key = keyFile.open(QIODevice::ReadOnly)
-                            ? QSslKey(keyFile.readAll(), QSsl::Ec, QSsl::Pem, QSsl::PrivateKey)
-                            : QSslKey();
+    const QSslKey key =
+        keyFile.open(QIODevice::ReadOnly)
+            ? QSslKey(keyFile.readAll(), rsaKeys() ? QSsl::Rsa : QSsl::Ec, QSsl::Pem, QSsl::PrivateKey)
+            : QSslKey();
     if (certificates.size() != 1 || key.isNull()) {
         *error = QStringLiteral("cannot read back the certificate or key of ") + name;
         return false;

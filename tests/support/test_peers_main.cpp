@@ -58,6 +58,7 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     ScopedEnvironment env;
     silenceFreeRdpLog(env);
+    env.set("NIMBARA_TEST_CA_KEYS", QStringLiteral("rsa"));
 
     QString error;
     TestXDisplay display;

@@ -22,9 +22,19 @@ rm -rf "$appdata/NIMBARA"
 mkdir -p "$appdata/NIMBARA/NIMBARA"
 printf '[security]\nmaster_password = false\n' >"$appdata/NIMBARA/NIMBARA/config.toml"
 
+# A window of an earlier start (the installer's test runs the installed program too) must be gone,
+# or it would be taken for this one's.
+for _ in $(seq 1 60); do
+    xwininfo -root -tree 2>/dev/null | grep -qF "\"$title\"" || break
+    sleep 0.5
+done
+
 QT_QPA_PLATFORM=windows "$runner" "$program" >"$output/program.log" 2>&1 &
 pid=$!
-cleanup() { kill -9 "$pid" 2>/dev/null || true; }
+cleanup() {
+    kill -9 "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+}
 trap cleanup EXIT
 
 # Bounded: two minutes for Wine and the program to come up on a busy machine.
@@ -45,6 +55,11 @@ done
 
 data="$appdata/NIMBARA/NIMBARA"
 for file in config.toml credential.key data.db app.log; do
+    # The log may be written just after the window shows; bounded.
+    for _ in $(seq 1 40); do
+        [ -s "$data/$file" ] && break
+        sleep 0.25
+    done
     [ -s "$data/$file" ] || { echo "missing after start: $data/$file"; ls -la "$data" || true; exit 1; }
 done
 if command -v import >/dev/null; then
