@@ -61,16 +61,15 @@ TranslatedKey KeyTranslator::translate(quint32 nativeKeycode, quint32 keysym, in
     Q_UNUSED(qtKey);
     const int scanCode = static_cast<int>(nativeKeycode & 0xFF);
     const bool extended = (nativeKeycode & 0x100) != 0;
+    const int code = scanCode != 0 && extended ? scanCode | kExtendedFlag : scanCode;
     const DWORD virtualKey =
         scanCode != 0 ? GetVirtualKeyCodeFromVirtualScanCode(
                             static_cast<DWORD>(scanCode) | (extended ? KBDEXT : 0), kKeyboardTypeIbmEnhanced)
                       : 0;
-    if ((virtualKey & 0xFF) == 0) {
-        // A key outside the table keeps what Windows said.
-        return {sidedVirtualKey(static_cast<int>(keysym & 0xFF)),
-                scanCode != 0 && extended ? scanCode | kExtendedFlag : scanCode};
-    }
-    return {static_cast<int>(virtualKey & 0xFF), extended ? scanCode | kExtendedFlag : scanCode};
+    // A key outside the table keeps the virtual key Windows said.
+    return {(virtualKey & 0xFF) != 0 ? static_cast<int>(virtualKey & 0xFF)
+                                     : sidedVirtualKey(static_cast<int>(keysym & 0xFF)),
+            code};
 #else
     if (nativeKeycode != 0 && nativeKeycode < 256) {
         const DWORD scanCode = scanCodeFromX11Keycode(nativeKeycode);

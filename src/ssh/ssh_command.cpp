@@ -255,27 +255,22 @@ bool openSshTerminal(const Remote& remote, TerminalLauncher& terminal, QString* 
     // Without a password the console inherits this program's environment as it is.
     const std::optional<QProcessEnvironment> block =
         remote.password.isEmpty() ? std::nullopt : std::optional<QProcessEnvironment>(environment);
-    if (!processes->startInNewConsole(consoleSshCommandLine(cmd, ssh, arguments), block, error)) {
-        if (error && error->isEmpty()) {
-            *error = QStringLiteral("无法启动 SSH 终端");
-        }
-        SPDLOG_WARN("SSH 终端未能打开: {}:{}", remote.host.trimmed(), remote.port);
-        return false;
-    }
-    SPDLOG_INFO("已打开 SSH 终端: {}:{} (cmd.exe)", remote.host.trimmed(), remote.port);
-    return true;
+    const bool launched =
+        processes->startInNewConsole(consoleSshCommandLine(cmd, ssh, arguments), block, error);
+    const QString shownIn = QStringLiteral("cmd.exe");
 #else
     const QString title = sshWindowTitle(remote);
-    if (!terminal.launch(window, title, keepOpenSshCommand(title, ssh, arguments), environment, nullptr,
-                         error)) {
+    const bool launched = terminal.launch(window, title, keepOpenSshCommand(title, ssh, arguments),
+                                          environment, nullptr, error);
+    const QString shownIn = QFileInfo(window.program).fileName();
+#endif
+    if (!launched) {
         if (error && error->isEmpty()) {
             *error = QStringLiteral("无法启动 SSH 终端");
         }
         SPDLOG_WARN("SSH 终端未能打开: {}:{}", remote.host.trimmed(), remote.port);
         return false;
     }
-    SPDLOG_INFO("已打开 SSH 终端: {}:{} ({})", remote.host.trimmed(), remote.port,
-                QFileInfo(window.program).fileName());
+    SPDLOG_INFO("已打开 SSH 终端: {}:{} ({})", remote.host.trimmed(), remote.port, shownIn);
     return true;
-#endif
 }
