@@ -315,7 +315,9 @@ void FreeRdpClipboard::onServerFormatList(const QList<QPair<quint32, QString>>& 
         return; // an inactive session keeps the local clipboard as it is
     }
     // A newer list makes the answers still due for the old one worthless.
-    m_requests.clear();
+    for (Request& request : m_requests) {
+        request.current = false;
+    }
     m_incoming.reset();
     quint32 wanted = 0;
     for (const auto& [id, name] : formats) {
@@ -346,7 +348,7 @@ void FreeRdpClipboard::requestData(quint32 formatId)
     request.requestedFormatId = formatId;
     if (m_channels.withClipboard(
             [&](CliprdrClientContext* context) { context->ClientFormatDataRequest(context, &request); })) {
-        m_requests.push_back(formatId);
+        m_requests.push_back({formatId, true});
     }
 }
 
@@ -355,8 +357,11 @@ void FreeRdpClipboard::onDataResponse(bool ok, const QByteArray& data)
     if (m_requests.empty()) {
         return;
     }
-    const quint32 format = m_requests.front();
+    const auto [format, current] = m_requests.front();
     m_requests.pop_front();
+    if (!current) {
+        return;
+    }
     if (!ok) {
         SPDLOG_INFO("远程剪贴板未提供数据 (格式 {})", format);
         return;
@@ -423,7 +428,8 @@ void FreeRdpClipboard::requestFileContents(bool size)
     Incoming& in = *m_incoming;
     CLIPRDR_FILE_CONTENTS_REQUEST request = {};
     request.msgType = CB_FILECONTENTS_REQUEST;
-    request.streamId = ++in.streamId;
+    // Stream ids go on across transfers: an abandoned transfer's late answer must not match a newer one.
+    request.streamId = in.streamId = ++m_lastStreamId;
     request.listIndex = in.files[in.index].listIndex;
     request.dwFlags = size ? FILECONTENTS_SIZE : FILECONTENTS_RANGE;
     request.nPositionLow = static_cast<UINT32>(in.received & 0xFFFFFFFF);

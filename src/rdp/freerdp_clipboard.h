@@ -94,9 +94,17 @@ private:
     QString m_offeredText;
     QImage m_offeredImage;
     QList<QFileInfo> m_offeredFiles;
-    // Formats asked of the server and not answered yet, oldest first (answers come in order).
-    std::deque<quint32> m_requests;
+    // Formats asked of the server and not answered yet, oldest first (answers come in order). A newer
+    // announcement leaves the older requests in place, no longer current: their answers are still due and
+    // must not be taken for the answers to the newer ones.
+    struct Request
+    {
+        quint32 format;
+        bool current;
+    };
+    std::deque<Request> m_requests;
     std::unique_ptr<Incoming> m_incoming;
+    quint32 m_lastStreamId = 0;
     std::unique_ptr<QTemporaryDir> m_receivedFiles;
     QPointer<QMimeData> m_ownData;
 };

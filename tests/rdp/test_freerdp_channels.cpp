@@ -180,6 +180,16 @@ private slots:
         QCOMPARE(readFile(urls.first().toLocalFile()), remoteContents);
         QCOMPARE(QFile::permissions(urls.first().toLocalFile()) & 0x0077, QFileDevice::Permissions());
 
+        // An answer that arrives after a newer announcement belongs to the older one, as after a reconnect
+        // when the desktop announces again while the first request is still due.
+        m_server.holdDataAnswers(true);
+        m_server.setRemoteFile(QStringLiteral("old.txt"), "old");
+        QTRY_COMPARE_WITH_TIMEOUT(m_server.heldDataRequests(), 1, kPeerTimeoutMs);
+        m_server.setRemoteText(QStringLiteral("the newer one"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_server.heldDataRequests(), 2, kPeerTimeoutMs);
+        m_server.holdDataAnswers(false); // the first is refused: the desktop no longer has files
+        QTRY_COMPARE_WITH_TIMEOUT(clipboard()->text(), QStringLiteral("the newer one"), kPeerTimeoutMs);
+
         // Switching: the idle session becomes the active one and hands over what is local now.
         active.setClipboardActive(false);
         clipboard()->setText(QStringLiteral("only for the idle one"));

@@ -184,6 +184,7 @@ struct TestChannelRdpServer::Peer
     QSize resizeTo;
     QList<QPair<quint32, QString>> listings;
     QHash<QString, quint32> drives;
+    QList<quint32> heldRequests; // formats asked while answers are held
 
     // The cliprdr thread's fetch of the client's clipboard.
     QList<quint32> wanted;
@@ -220,6 +221,7 @@ struct TestChannelRdpServer::Peer
                                            const CLIPRDR_FILE_CONTENTS_RESPONSE* response);
     void requestNextFormat();
     void requestFileContents();
+    void answerDataRequest(quint32 format);
     void announceRemote(const RemoteClipboard& remote);
 
     // Devices.
@@ -533,6 +535,7 @@ void TestChannelRdpServer::Peer::serveRequests()
     QSize size;
     QList<QPair<quint32, QString>> listingRequests;
     RemoteClipboard remote;
+    QList<quint32> held;
     {
         const std::lock_guard lock(server->m_mutex);
         announceNow = std::exchange(announce, false);
@@ -545,6 +548,12 @@ void TestChannelRdpServer::Peer::serveRequests()
         }
         listingRequests = std::exchange(listings, {});
         remote = server->m_remote;
+        if (!server->m_holdAnswers) {
+            held = std::exchange(heldRequests, {});
+        }
+    }
+    for (const quint32 format : std::as_const(held)) {
+        answerDataRequest(format);
     }
     if (announceNow && cliprdr) {
         announceRemote(remote);
@@ -741,19 +750,33 @@ UINT TestChannelRdpServer::Peer::clientFormatDataRequest(CliprdrServerContext* c
                                                          const CLIPRDR_FORMAT_DATA_REQUEST* request)
 {
     Peer* peer = static_cast<Peer*>(context->custom);
+    {
+        const std::lock_guard lock(peer->server->m_mutex);
+        if (peer->server->m_holdAnswers) {
+            peer->heldRequests << request->requestedFormatId;
+            ++peer->server->m_heldRequests;
+            return CHANNEL_RC_OK;
+        }
+    }
+    peer->answerDataRequest(request->requestedFormatId);
+    return CHANNEL_RC_OK;
+}
+
+void TestChannelRdpServer::Peer::answerDataRequest(quint32 format)
+{
     QByteArray data;
     bool known = false;
     {
-        const std::lock_guard lock(peer->server->m_mutex);
-        known = request->requestedFormatId == peer->server->m_remote.format && peer->server->m_remote.format;
-        data = peer->server->m_remote.data;
+        const std::lock_guard lock(server->m_mutex);
+        known = format == server->m_remote.format && server->m_remote.format;
+        data = server->m_remote.data;
     }
     CLIPRDR_FORMAT_DATA_RESPONSE response{};
     response.msgType = CB_FORMAT_DATA_RESPONSE;
     response.msgFlags = known ? CB_RESPONSE_OK : CB_RESPONSE_FAIL;
     response.dataLen = known ? UINT32(data.size()) : 0;
     response.requestedFormatData = reinterpret_cast<const BYTE*>(data.constData());
-    return context->ServerFormatDataResponse(context, &response);
+    cliprdr->ServerFormatDataResponse(cliprdr, &response);
 }
 
 UINT TestChannelRdpServer::Peer::clientFileContentsRequest(CliprdrServerContext* context,
@@ -906,6 +929,13 @@ void TestChannelRdpServer::setRemote(const RemoteClipboard& clipboard)
     const std::lock_guard lock(m_mutex);
     m_remote = clipboard;
     wakePeers([](Peer* peer) { peer->announce = true; });
+}
+
+void TestChannelRdpServer::holdDataAnswers(bool hold)
+{
+    const std::lock_guard lock(m_mutex);
+    m_holdAnswers = hold;
+    wakePeers([](Peer*) {});
 }
 
 void TestChannelRdpServer::setRemoteText(const QString& text)

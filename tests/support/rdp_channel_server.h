@@ -84,6 +84,10 @@ public:
     // Name and contents of each file once complete.
     QList<QPair<QString, QByteArray>> clientFiles() const { return read(m_clientFiles); }
     int clientFormatListCount() const { return read(m_clientFormatLists); }
+    // While held, the peers' Format Data Requests wait unanswered; once released they are answered in
+    // order from the remote clipboard of that moment, as a desktop answers a request it gets late.
+    void holdDataAnswers(bool hold);
+    int heldDataRequests() const { return read(m_heldRequests); }
 
     // Device redirection.
     QList<Device> devices() const { return read(m_devices); }
@@ -148,6 +152,8 @@ private:
     QImage m_clientImage;
     QList<QPair<QString, QByteArray>> m_clientFiles;
     int m_clientFormatLists = 0;
+    bool m_holdAnswers = false;
+    int m_heldRequests = 0;
     QList<Device> m_devices;
     QStringList m_listing;
     bool m_listingDone = false;
