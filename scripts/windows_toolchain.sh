@@ -296,8 +296,9 @@ install_tomlplusplus() {
 
 build_freerdp() {
     local src="$1"
-    # The client library only: Debian's source leaves FreeRDP's Windows client (wfreerdp) out.
-    cmake_cross "$src" -DBUILD_SHARED_LIBS=ON -DWITH_CLIENT=OFF -DWITH_CLIENT_COMMON=ON -DWITH_SERVER=OFF \
+    # The client library and wfreerdp.exe, the Windows client the compatibility engine embeds (Debian's
+    # source leaves it out: windows-patches/freerdp adds it from the upstream release).
+    cmake_cross "$src" -DBUILD_SHARED_LIBS=ON -DWITH_CLIENT=ON -DWITH_CLIENT_COMMON=ON -DWITH_SERVER=OFF \
         -DWITH_SAMPLE=OFF -DWITH_WINPR_TOOLS=OFF -DWITH_FFMPEG=OFF -DWITH_SWSCALE=OFF -DWITH_DSP_FFMPEG=OFF \
         -DWITH_CAIRO=OFF -DWITH_GSTREAMER_1_0=OFF -DWITH_PCSC=OFF -DWITH_CUPS=OFF -DWITH_OPENH264=OFF \
         -DWITH_MANPAGES=OFF -DWITH_CHANNELS=ON -DWITH_CLIENT_CHANNELS=ON -DWITH_SERVER_CHANNELS=OFF \

@@ -25,6 +25,9 @@ public:
     static void prepareEnvironment(QProcessEnvironment& environment);
     // Sizes the client's window in `container` (device pixels); false while it has none yet.
     static bool fit(quint64 container, int width, int height);
+    // Asks the client's window in `container` to close, which ends the client; false where that is not
+    // the way to end it (X11, where the terminate signal is) or it has no window there.
+    static bool requestClose(quint64 container);
     // Types `keys` into the client's window in `container`, in order.
     static KeyResult sendKeys(quint64 container, const std::vector<Key>& keys);
 };

@@ -39,6 +39,16 @@ bool EmbeddedClientWindow::fit(quint64 container, int width, int height)
     return true;
 }
 
+bool EmbeddedClientWindow::requestClose(quint64 container)
+{
+    // A quit message ends wfreerdp's message loop and with it the client. QProcess::terminate() closes
+    // top-level windows only, and this one is a child of ours; closing it would not do either: the
+    // window's end sends our (then waiting) thread messages it must answer.
+    HWND client = embeddedClientWindow(container);
+    const DWORD thread = client != nullptr ? GetWindowThreadProcessId(client, nullptr) : 0;
+    return thread != 0 && PostThreadMessageW(thread, WM_QUIT, 0, 0);
+}
+
 EmbeddedClientWindow::KeyResult EmbeddedClientWindow::sendKeys(quint64 container,
                                                                const std::vector<Key>& keys)
 {

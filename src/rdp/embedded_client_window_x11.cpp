@@ -126,6 +126,11 @@ bool EmbeddedClientWindow::fit(quint64 container, int width, int height)
     return true;
 }
 
+bool EmbeddedClientWindow::requestClose(quint64)
+{
+    return false;
+}
+
 EmbeddedClientWindow::KeyResult EmbeddedClientWindow::sendKeys(quint64 container,
                                                                const std::vector<Key>& keys)
 {

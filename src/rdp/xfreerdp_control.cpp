@@ -457,7 +457,8 @@ int XFreeRdpControl::startClient()
         SPDLOG_ERROR("xfreerdp 密码管道创建失败");
         return -1;
     }
-    const QStringList arguments = clientArguments(static_cast<quint64>(m_widget->winId()));
+    m_container = static_cast<quint64>(m_widget->winId());
+    const QStringList arguments = clientArguments(m_container);
     wipePassword();
 
     auto* process = new QProcess(this);
@@ -514,7 +515,10 @@ void XFreeRdpControl::stopClient()
     if (process->state() == QProcess::NotRunning) {
         return;
     }
-    process->terminate();
+    // The container is remembered: this also runs while our widget is being destroyed.
+    if (!EmbeddedClientWindow::requestClose(m_container)) {
+        process->terminate();
+    }
     if (!process->waitForFinished(kTerminateGraceMs) && process && process->state() != QProcess::NotRunning) {
         SPDLOG_WARN("xfreerdp 未响应终止信号，强制结束");
         process->kill();

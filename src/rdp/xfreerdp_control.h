@@ -89,7 +89,11 @@ private:
     qint32 sendKeyEvents(int count, const qint16* keyUp, const qint32* keyData);
 
     QPointer<QWidget> m_widget;
+#if defined(Q_OS_WIN)
+    QString m_program = QStringLiteral("wfreerdp"); // shipped beside the program
+#else
     QString m_program = QStringLiteral("xfreerdp");
+#endif
     QString m_resolvedProgram;
     QString m_lineBufferTool; // stdbuf: the client's log must arrive line by line
     bool m_hasControl = false;
@@ -102,6 +106,7 @@ private:
     QByteArray m_output;
     State m_state = State::Idle;
     bool m_stopping = false;
+    quint64 m_container = 0;  // the window the running client draws in
     quint64 m_generation = 0; // counts started clients, so a late event of an earlier one is dropped
     quint32 m_lastError = 0;
     RdpFailure m_lastFailure = RdpFailure::NoFailure;

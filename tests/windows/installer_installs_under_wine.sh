@@ -18,7 +18,7 @@ if [ -x "$target/uninstall.exe" ]; then
 fi
 rm -rf "$target"
 timeout 300 "$runner" "$installer" /S
-for file in nimbara.exe nimbara-ssh-askpass.exe nimbara-xls-reader.exe Qt6Core.dll libfreerdp2.dll \
+for file in nimbara.exe nimbara-ssh-askpass.exe nimbara-xls-reader.exe wfreerdp.exe Qt6Core.dll libfreerdp2.dll \
     platforms/qwindows.dll sqldrivers/qsqlite.dll tls/qschannelbackend.dll uninstall.exe; do
     [ -f "$target/$file" ] || { echo "not installed: $file"; exit 1; }
 done

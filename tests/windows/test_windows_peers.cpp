@@ -6,18 +6,25 @@
 #include "platform/windows/dpapi_data_protection.h"
 #include "rdp/rdp_surface.h"
 #include "rdp/rdp_tile.h"
+#include "rdp/system_rdp_session.h"
+#include "rdp/xfreerdp_control.h"
 #include "storage/app_config.h"
 #include "storage/crypto_manager.h"
+#include "support/log_capture.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QScreen>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QVBoxLayout>
+
+#include <windows.h>
 
 namespace {
 
@@ -152,6 +159,85 @@ private slots:
         tile.disconnectSession();
         QTRY_COMPARE_WITH_TIMEOUT(status->text(), QStringLiteral("已断开"), kPeerTimeoutMs);
         QCOMPARE(failed.size(), 0);
+    }
+
+    // The compatibility engine: FreeRDP's Windows client, started with the password on its standard input
+    // and embedded by window handle, shows the remote desktop inside the widget and takes posted keys.
+    void compatibilityEngineEmbedsTheWindowsClient()
+    {
+        PeerControl control;
+        QVERIFY2(control.open(), "the peers' control port does not answer");
+        QCOMPARE(control.ask("paint 20c060"), QByteArray("ok"));
+
+        QWidget window;
+        auto owned = std::make_unique<XFreeRdpControl>();
+        XFreeRdpControl* client = owned.get();
+        SystemRdpSession session(&window, std::move(owned));
+        auto* layout = new QVBoxLayout(&window);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->addWidget(session.widget());
+        window.resize(800, 600);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QSignalSpy connected(&session, &SystemRdpSession::connected);
+        QSignalSpy disconnected(&session, &SystemRdpSession::disconnected);
+        QSignalSpy errors(&session, &SystemRdpSession::errorOccurred);
+        QSignalSpy trusted(&session, &SystemRdpSession::certificateTrusted);
+
+        Remote remote;
+        remote.id = QStringLiteral("wine-compat");
+        remote.name = QStringLiteral("兼容引擎");
+        remote.host = QStringLiteral("127.0.0.1");
+        remote.port = peer("RDP_PORT").toInt();
+        remote.username = QStringLiteral("tester");
+        // Read by the client from its standard input: FreeRDP 2.11 could not do that on Windows.
+        remote.password = QStringLiteral("pw \"密码\" %PATH%");
+        QVERIFY(session.connectTo(remote, QSize(800, 600), 32));
+        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 1, kPeerTimeoutMs);
+        QVERIFY2(errors.isEmpty(), qPrintable(errors.value(0).value(0).toString()));
+        QCOMPARE(trusted.size(), 1);
+        QVERIFY(client->processId() > 0);
+
+        // The client's window lies in the widget and is kept as large as it.
+        const auto container = reinterpret_cast<HWND>(session.widget()->winId());
+        const auto embedded = [container] {
+            HWND child = GetWindow(container, GW_CHILD);
+            while (child != nullptr && !IsWindowVisible(child)) {
+                child = GetWindow(child, GW_HWNDNEXT);
+            }
+            return child;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(embedded() != nullptr, kPeerTimeoutMs);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(embedded(), &owner);
+        QCOMPARE(qint64(owner), client->processId());
+        const QSize size = session.widget()->size() * session.widget()->devicePixelRatio();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                RECT rect{};
+                return GetClientRect(embedded(), &rect) && QSize(rect.right, rect.bottom) == size;
+            }(),
+            kPeerTimeoutMs);
+        // Its picture is not checked: Wine shows nothing that another process draws into a child window
+        // of ours (the same client shows the desktop as a window of its own).
+
+        // Keys posted to the client's window arrive in order: pressed, then released in reverse.
+        const QByteArray shift = control.ask("keycode ffe1");
+        const QByteArray a = control.ask("keycode 61");
+        control.ask("input");
+        QVERIFY(session.sendKeys({0x10, 0x41}));
+        QCOMPARE(control.input(4), QByteArrayList({"k+" + shift, "k+" + a, "k-" + a, "k-" + shift}));
+
+        // Closing its window ends the client: no kill needed.
+        {
+            LogCapture log;
+            session.disconnectSession();
+            QVERIFY2(log.contains(QStringLiteral("xfreerdp 已退出")), qPrintable(log.text()));
+            QVERIFY2(!log.contains(QStringLiteral("强制结束")), qPrintable(log.text()));
+        }
+        QCOMPARE(disconnected.size(), 1);
+        QCOMPARE(client->processId(), 0);
+        QVERIFY(errors.isEmpty());
     }
 
     void accountClientSignsInAndRestoresItsSession()
