@@ -23,6 +23,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+
+#include <shellapi.h>
 #else
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -105,6 +107,20 @@ bool writeAll(const QByteArray& bytes)
            out.write(bytes) == bytes.size();
 }
 
+QString workbookArgument(char** argv)
+{
+#if defined(_WIN32)
+    // argv is in the ANSI code page, which cannot name every file; the wide command line can.
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    const QString path = wide != nullptr && count == 2 ? QString::fromWCharArray(wide[1]) : QString();
+    LocalFree(wide);
+    return path;
+#else
+    return QFile::decodeName(argv[1]);
+#endif
+}
+
 int exitCodeFor(const QString& error)
 {
     if (error == SheetRows::tooLargeError()) {
@@ -141,7 +157,7 @@ int main(int argc, char** argv)
 
     QString error;
     const std::optional<QList<QStringList>> rows =
-        FreexlSheetReader::readFirstSheet(QFile::decodeName(argv[1]), &error);
+        FreexlSheetReader::readFirstSheet(workbookArgument(argv), &error);
     if (!rows) {
         return exitCodeFor(error);
     }

@@ -44,7 +44,12 @@ QString cellText(const FreeXL_CellValue& value)
 std::optional<QList<QStringList>> FreexlSheetReader::readFirstSheet(const QString& path, QString* error)
 {
     const QString unreadable = SheetRows::unreadableError();
+#if defined(Q_OS_WIN)
+    // The Windows build of FreeXL takes UTF-8 names (the ANSI code page cannot name every file).
+    const QByteArray nativePath = path.toUtf8();
+#else
     const QByteArray nativePath = QFile::encodeName(path);
+#endif
 
     const void* handle = nullptr;
     // FreeXL wants its handle closed even when opening failed.

@@ -1,5 +1,6 @@
 // The Windows services behind the platform interfaces, run under Wine: DPAPI data protection, the
 // device key file made with it, the data folder under AppData and atomic private files.
+#include "import/xls_reader.h"
 #include "platform/atomic_file_writer.h"
 #include "platform/data_protection.h"
 #include "platform/platform_adapter.h"
@@ -7,6 +8,7 @@
 #include "platform/windows/user_only_acl.h"
 #include "storage/crypto_manager.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -290,6 +292,29 @@ private slots:
         TerminateProcess(started, 1);
         CloseHandle(started);
         QCOMPARE(childEnded, static_cast<DWORD>(WAIT_OBJECT_0));
+    }
+
+    // A workbook whose name the ANSI code page cannot write (Chinese and Cyrillic on a Western Windows)
+    // reads as the same workbook under a plain name: the helper and FreeXL take the name whole.
+    void workbookNamedInAnyScriptIsRead()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString source = QStringLiteral(NIMBARA_TEST_DATA_DIR "/import/hosts.xls");
+        const QString plain = dir.filePath(QStringLiteral("hosts.xls"));
+        const QString folder = dir.filePath(QStringLiteral("主机清单 Серверы"));
+        QVERIFY(QDir().mkpath(folder));
+        const QString named = QDir(folder).filePath(QStringLiteral("机房 ✓.xls"));
+        QVERIFY(QFile::copy(source, plain));
+        QVERIFY(QFile::copy(source, named));
+
+        XlsReader::setHelperDirectory(QCoreApplication::applicationDirPath());
+        QString error;
+        const auto expected = XlsReader::readFirstSheet(plain, &error);
+        QVERIFY2(expected && !expected->isEmpty(), qPrintable(error));
+        const auto rows = XlsReader::readFirstSheet(named, &error);
+        QVERIFY2(rows, qPrintable(error));
+        QCOMPARE(*rows, *expected);
     }
 };
 
