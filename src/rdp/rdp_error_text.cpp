@@ -224,6 +224,25 @@ RdpFailure RdpErrorText::fromErrorInfo(quint32 errorInfo)
     return RdpFailure::ServerEnded;
 }
 
+RdpFailure RdpErrorText::fromWindowsClientExitCode(quint32 exitCode, bool wasConnected)
+{
+    if (exitCode == 0) {
+        return RdpFailure::NoFailure;
+    }
+    // The server's reason ends a session that was up; before that, only a refusal says more than that
+    // the connection ended, as with xfreerdp's codes.
+    if ((exitCode >> kErrorClassShift) == FREERDP_ERROR_ERRINFO_CLASS) {
+        const RdpFailure failure = fromErrorInfo(exitCode & kErrorTypeMask);
+        if (wasConnected || failure == RdpFailure::ServerDenied || failure == RdpFailure::AccessDenied ||
+            failure == RdpFailure::MissingCredentials) {
+            return failure;
+        }
+        return RdpFailure::ConnectionLost;
+    }
+    const RdpFailure failure = fromFreeRdpError(exitCode);
+    return failure == RdpFailure::Other && wasConnected ? RdpFailure::ConnectionLost : failure;
+}
+
 RdpFailure RdpErrorText::fromClientExitCode(int exitCode, bool wasConnected)
 {
     if (exitCode == 0) {

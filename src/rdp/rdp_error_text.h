@@ -55,6 +55,8 @@ public:
     static RdpFailure fromErrorInfo(quint32 errorInfo);
     // The exit code of the system client (xfreerdp 2), for a session that was or was not up yet.
     static RdpFailure fromClientExitCode(int exitCode, bool wasConnected);
+    // The exit code of FreeRDP's Windows client (wfreerdp 2): its last error, a FreeRDP error code.
+    static RdpFailure fromWindowsClientExitCode(quint32 exitCode, bool wasConnected);
 
     // A TCP connection attempt that failed with `error`.
     static RdpFailure fromSocketError(QAbstractSocket::SocketError error);

@@ -108,6 +108,36 @@ QString errorEventForExitCode(int exitCode, bool wasConnected)
                                            : QStringLiteral("OnFatalError(int)");
 }
 
+#if defined(Q_OS_WIN)
+// The control's event for how FreeRDP's Windows client ended (it has no exit codes of its own): none for
+// an ordinary end, a logon error for credentials or rights turned down before the session was up.
+QString errorEventForFailure(RdpFailure failure, bool wasConnected)
+{
+    switch (failure) {
+    case RdpFailure::NoFailure:
+    case RdpFailure::ServerEnded:
+    case RdpFailure::LoggedOff:
+    case RdpFailure::IdleTimeout:
+    case RdpFailure::Replaced:
+    case RdpFailure::Cancelled:
+        return {};
+    case RdpFailure::WrongCredentials:
+    case RdpFailure::LogonAborted:
+    case RdpFailure::MissingCredentials:
+    case RdpFailure::AccountLocked:
+    case RdpFailure::AccountDisabled:
+    case RdpFailure::AccountExpired:
+    case RdpFailure::PasswordExpired:
+    case RdpFailure::PasswordMustChange:
+    case RdpFailure::AccessDenied:
+    case RdpFailure::ServerDenied:
+        return wasConnected ? QStringLiteral("OnFatalError(int)") : QStringLiteral("OnLogonError(int)");
+    default:
+        return QStringLiteral("OnFatalError(int)");
+    }
+}
+#endif
+
 } // namespace
 
 // The advanced-settings sub-object: writes into the control's settings.
@@ -609,7 +639,11 @@ void XFreeRdpControl::onClientFinished(int exitCode, QProcess::ExitStatus exitSt
         }
     } else {
         m_lastError = static_cast<quint32>(exitCode);
+#if defined(Q_OS_WIN)
+        m_lastFailure = RdpErrorText::fromWindowsClientExitCode(m_lastError, wasConnected);
+#else
         m_lastFailure = RdpErrorText::fromClientExitCode(exitCode, wasConnected);
+#endif
         // The exit code says only that the connection failed where FreeRDP recorded a better reason.
         const RdpFailure logged =
             m_loggedError != 0 ? RdpErrorText::fromFreeRdpError(m_loggedError) : RdpFailure::Other;
@@ -618,7 +652,11 @@ void XFreeRdpControl::onClientFinished(int exitCode, QProcess::ExitStatus exitSt
             m_lastFailure = logged;
         }
         if (!requested) {
+#if defined(Q_OS_WIN)
+            errorEvent = errorEventForFailure(m_lastFailure, wasConnected);
+#else
             errorEvent = errorEventForExitCode(exitCode, wasConnected);
+#endif
         }
     }
     if (requested && !wasConnected) {

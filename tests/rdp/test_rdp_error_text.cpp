@@ -131,6 +131,38 @@ private slots:
         QCOMPARE(RdpErrorText::fromClientExitCode(exitCode, wasConnected), failure);
     }
 
+    // FreeRDP's Windows client ends with its last error instead.
+    void windowsClientExitCodes_data()
+    {
+        QTest::addColumn<quint32>("exitCode");
+        QTest::addColumn<bool>("wasConnected");
+        QTest::addColumn<RdpFailure>("failure");
+        QTest::newRow("success") << 0U << true << RdpFailure::NoFailure;
+        QTest::newRow("authentication")
+            << quint32(FREERDP_ERROR_AUTHENTICATION_FAILED) << false << RdpFailure::WrongCredentials;
+        QTest::newRow("transport") << quint32(FREERDP_ERROR_CONNECT_TRANSPORT_FAILED) << false
+                                   << RdpFailure::ConnectionLost;
+        QTest::newRow("tls") << quint32(FREERDP_ERROR_TLS_CONNECT_FAILED) << false << RdpFailure::Security;
+        QTest::newRow("logged off") << quint32((FREERDP_ERROR_ERRINFO_CLASS << 16) | ERRINFO_LOGOFF_BY_USER)
+                                    << true << RdpFailure::LoggedOff;
+        QTest::newRow("ended before the session")
+            << quint32((FREERDP_ERROR_ERRINFO_CLASS << 16) | ERRINFO_LOGOFF_BY_USER) << false
+            << RdpFailure::ConnectionLost;
+        QTest::newRow("denied before the session")
+            << quint32((FREERDP_ERROR_ERRINFO_CLASS << 16) | ERRINFO_SERVER_DENIED_CONNECTION) << false
+            << RdpFailure::ServerDenied;
+        QTest::newRow("unknown while up") << 0x0002FFFFU << true << RdpFailure::ConnectionLost;
+        QTest::newRow("unknown before") << 0x0002FFFFU << false << RdpFailure::Other;
+    }
+
+    void windowsClientExitCodes()
+    {
+        QFETCH(quint32, exitCode);
+        QFETCH(bool, wasConnected);
+        QFETCH(RdpFailure, failure);
+        QCOMPARE(RdpErrorText::fromWindowsClientExitCode(exitCode, wasConnected), failure);
+    }
+
     void reasonsAndAdvice()
     {
         QCOMPARE(RdpErrorText::reason(RdpFailure::TimedOut, 12), QStringLiteral("连接超时：12 秒内未能连上"));

@@ -19,6 +19,7 @@
 #include <QScreen>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -260,6 +261,33 @@ private slots:
         QCOMPARE(w.disconnected.size(), 1);
         QCOMPARE(w.client->processId(), 0);
         QVERIFY(w.errors.isEmpty());
+    }
+
+    // Nothing listens: the Windows client ends with FreeRDP's last error, which names a failed
+    // connection, and the control reports a fatal error.
+    void compatibilityEngineNamesAFailedConnection()
+    {
+        quint16 closedPort = 0;
+        {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+            closedPort = probe.serverPort();
+        }
+        QWidget window;
+        window.show();
+        XFreeRdpControl control(&window);
+        control.setConnectTimeout(20);
+        QVERIFY(control.setControl(QLatin1String(SystemRdpSession::kControlClassId)));
+        control.setProperty(QStringLiteral("Server"), QStringLiteral("127.0.0.1"));
+        control.querySubObject(QStringLiteral("AdvancedSettings9"))
+            ->setProperty(QStringLiteral("RDPPort"), closedPort);
+        QSignalSpy events(&control, &IRdpControl::controlEvent);
+        QCOMPARE(control.dynamicCall(QStringLiteral("Connect()")).toInt(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(events.size(), 2, kPeerTimeoutMs);
+        QCOMPARE(events.at(0).at(0).toString(), QStringLiteral("OnFatalError(int)"));
+        QCOMPARE(events.at(1).at(0).toString(), QStringLiteral("OnDisconnected(int)"));
+        QCOMPARE(control.lastFailure(), RdpFailure::ConnectionLost);
+        QVERIFY(control.lastErrorCode() > 0xFFFFU); // a FreeRDP error code, class and type
     }
 
     void accountClientSignsInAndRestoresItsSession()
