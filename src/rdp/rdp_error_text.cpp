@@ -134,6 +134,18 @@ QString hex8(quint32 value)
     return QString::number(value, 16).toUpper().rightJustified(8, QLatin1Char('0'));
 }
 
+// A system client that ended with the server's disconnect reason: that reason for a session that was up;
+// before that, only a refusal says more than that the connection ended.
+RdpFailure serverReasonForClient(quint32 errorInfo, bool wasConnected)
+{
+    const RdpFailure failure = RdpErrorText::fromErrorInfo(errorInfo);
+    if (wasConnected || failure == RdpFailure::ServerDenied || failure == RdpFailure::AccessDenied ||
+        failure == RdpFailure::MissingCredentials) {
+        return failure;
+    }
+    return RdpFailure::ConnectionLost;
+}
+
 } // namespace
 
 RdpFailure RdpErrorText::fromFreeRdpError(quint32 code)
@@ -229,15 +241,8 @@ RdpFailure RdpErrorText::fromWindowsClientExitCode(quint32 exitCode, bool wasCon
     if (exitCode == 0) {
         return RdpFailure::NoFailure;
     }
-    // The server's reason ends a session that was up; before that, only a refusal says more than that
-    // the connection ended, as with xfreerdp's codes.
     if ((exitCode >> kErrorClassShift) == FREERDP_ERROR_ERRINFO_CLASS) {
-        const RdpFailure failure = fromErrorInfo(exitCode & kErrorTypeMask);
-        if (wasConnected || failure == RdpFailure::ServerDenied || failure == RdpFailure::AccessDenied ||
-            failure == RdpFailure::MissingCredentials) {
-            return failure;
-        }
-        return RdpFailure::ConnectionLost;
+        return serverReasonForClient(exitCode & kErrorTypeMask, wasConnected);
     }
     const RdpFailure failure = fromFreeRdpError(exitCode);
     return failure == RdpFailure::Other && wasConnected ? RdpFailure::ConnectionLost : failure;
@@ -248,15 +253,9 @@ RdpFailure RdpErrorText::fromClientExitCode(int exitCode, bool wasConnected)
     if (exitCode == 0) {
         return RdpFailure::NoFailure;
     }
-    // 1..15 are the server's disconnect reasons (ERRINFO_*); the same numbers before the session was up
-    // mean it never got that far.
+    // 1..15 are the server's disconnect reasons (ERRINFO_*).
     if (exitCode > 0 && exitCode < kExitLicenseFirst) {
-        const RdpFailure failure = fromErrorInfo(static_cast<quint32>(exitCode));
-        if (wasConnected || failure == RdpFailure::ServerDenied || failure == RdpFailure::AccessDenied ||
-            failure == RdpFailure::MissingCredentials) {
-            return failure;
-        }
-        return RdpFailure::ConnectionLost;
+        return serverReasonForClient(static_cast<quint32>(exitCode), wasConnected);
     }
     if (exitCode >= kExitLicenseFirst && exitCode <= kExitLicenseLast) {
         return RdpFailure::LicenseError;

@@ -121,20 +121,12 @@ QString errorEventForFailure(RdpFailure failure, bool wasConnected)
     case RdpFailure::Replaced:
     case RdpFailure::Cancelled:
         return {};
-    case RdpFailure::WrongCredentials:
-    case RdpFailure::LogonAborted:
-    case RdpFailure::MissingCredentials:
-    case RdpFailure::AccountLocked:
-    case RdpFailure::AccountDisabled:
-    case RdpFailure::AccountExpired:
-    case RdpFailure::PasswordExpired:
-    case RdpFailure::PasswordMustChange:
-    case RdpFailure::AccessDenied:
-    case RdpFailure::ServerDenied:
-        return wasConnected ? QStringLiteral("OnFatalError(int)") : QStringLiteral("OnLogonError(int)");
     default:
-        return QStringLiteral("OnFatalError(int)");
+        break;
     }
+    const bool logonFailure = RdpErrorText::aboutCredentials(failure) || failure == RdpFailure::ServerDenied;
+    return (logonFailure && !wasConnected) ? QStringLiteral("OnLogonError(int)")
+                                           : QStringLiteral("OnFatalError(int)");
 }
 #endif
 
