@@ -66,7 +66,8 @@ windows_build() {
 }
 
 windows_tests() {
-    (cd "$WINDOWS_BUILD_DIR" && xvfb-run -a ctest --output-on-failure --parallel "$JOBS")
+    # xvfb-run's own screen (640x480, 8 bits) is smaller than the program's window and has no true colour.
+    (cd "$WINDOWS_BUILD_DIR" && xvfb-run -a -s "-screen 0 1600x1000x24" ctest --output-on-failure --parallel "$JOBS")
 }
 
 werror_flag() {

@@ -107,7 +107,7 @@ bool writeAll(const QByteArray& bytes)
            out.write(bytes) == bytes.size();
 }
 
-QString workbookArgument(char** argv)
+QString workbookArgument([[maybe_unused]] char** argv)
 {
 #if defined(_WIN32)
     // argv is in the ANSI code page, which cannot name every file; the wide command line can.

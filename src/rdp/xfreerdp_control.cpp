@@ -84,6 +84,7 @@ private:
     std::function<void()> m_onResize;
 };
 
+#if !defined(Q_OS_WIN)
 // What an exit code of xfreerdp (XF_EXIT_*) means for the control's events: an empty name for an
 // ordinary end of the session.
 QString errorEventForExitCode(int exitCode, bool wasConnected)
@@ -108,7 +109,7 @@ QString errorEventForExitCode(int exitCode, bool wasConnected)
                                            : QStringLiteral("OnFatalError(int)");
 }
 
-#if defined(Q_OS_WIN)
+#else
 // The control's event for how FreeRDP's Windows client ended (it has no exit codes of its own): none for
 // an ordinary end, a logon error for credentials or rights turned down before the session was up.
 QString errorEventForFailure(RdpFailure failure, bool wasConnected)
