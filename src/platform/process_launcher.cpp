@@ -43,12 +43,12 @@ bool SystemProcessLauncher::startDetached(const QString& program, const QStringL
 
 bool IProcessLauncher::startInNewConsole(const QString& commandLine,
                                          const std::optional<QProcessEnvironment>& environment,
-                                         QString* error)
+                                         unsigned long* systemError)
 {
     Q_UNUSED(commandLine);
     Q_UNUSED(environment);
-    if (error) {
-        *error = QStringLiteral("此系统没有控制台窗口");
+    if (systemError) {
+        *systemError = 0;
     }
     return false;
 }

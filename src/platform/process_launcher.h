@@ -24,10 +24,11 @@ public:
                                const QProcessEnvironment& environment, qint64* pid, QString* error) = 0;
 
     // Windows: runs `commandLine` (all of it, program first) in a console window of its own, with
-    // exactly `environment` when given, else with this process's. Not tracked afterwards. Elsewhere
-    // there are no console windows: false with `error` set.
+    // exactly `environment` when given, else with this process's. Not tracked afterwards. On failure
+    // `systemError` is the Windows error code; elsewhere there are no console windows (false, code 0).
     virtual bool startInNewConsole(const QString& commandLine,
-                                   const std::optional<QProcessEnvironment>& environment, QString* error);
+                                   const std::optional<QProcessEnvironment>& environment,
+                                   unsigned long* systemError);
 };
 
 // The real one: QStandardPaths for the look-up, QProcess::startDetached for the start.
@@ -40,7 +41,7 @@ public:
 #if defined(Q_OS_WIN)
     // CreateProcessW with CREATE_NEW_CONSOLE; the environment as a Unicode block.
     bool startInNewConsole(const QString& commandLine, const std::optional<QProcessEnvironment>& environment,
-                           QString* error) override;
+                           unsigned long* systemError) override;
     // NAME=value entries sorted case-insensitively, as Windows wants them, each ended by a NUL, and
     // one more NUL at the end.
     static std::wstring environmentBlock(const QProcessEnvironment& environment);

@@ -255,8 +255,12 @@ bool openSshTerminal(const Remote& remote, TerminalLauncher& terminal, QString* 
     // Without a password the console inherits this program's environment as it is.
     const std::optional<QProcessEnvironment> block =
         remote.password.isEmpty() ? std::nullopt : std::optional<QProcessEnvironment>(environment);
+    unsigned long systemError = 0;
     const bool launched =
-        processes->startInNewConsole(consoleSshCommandLine(cmd, ssh, arguments), block, error);
+        processes->startInNewConsole(consoleSshCommandLine(cmd, ssh, arguments), block, &systemError);
+    if (!launched && systemError != 0) {
+        setError(error, QStringLiteral("无法打开 SSH 终端（Windows 错误 %1）").arg(systemError));
+    }
     const QString shownIn = QStringLiteral("cmd.exe");
 #else
     const QString title = sshWindowTitle(remote);

@@ -26,7 +26,7 @@ std::wstring SystemProcessLauncher::environmentBlock(const QProcessEnvironment& 
 
 bool SystemProcessLauncher::startInNewConsole(const QString& commandLine,
                                               const std::optional<QProcessEnvironment>& environment,
-                                              QString* error)
+                                              unsigned long* systemError)
 {
     // CreateProcessW may write into the command line, so it gets a buffer of its own.
     std::wstring line = commandLine.toStdWString();
@@ -46,8 +46,8 @@ bool SystemProcessLauncher::startInNewConsole(const QString& commandLine,
     // The environment may carry a protected password: it does not stay in this process's memory.
     SecureZeroMemory(block.data(), block.size() * sizeof(wchar_t));
     if (!started) {
-        if (error) {
-            *error = QStringLiteral("无法打开 SSH 终端（Windows 错误 %1）").arg(code);
+        if (systemError) {
+            *systemError = code;
         }
         return false;
     }
