@@ -108,19 +108,15 @@ bool SystemRdpSession::isActive() const
     return m_connecting || m_connected || controlReportsConnected();
 }
 
-QString SystemRdpSession::failureText(const QString& action) const
+// Both systems run FreeRDP's own client, whose codes are FreeRDP's, not Windows': the reason is named.
+QString SystemRdpSession::failureText() const
 {
-#if defined(Q_OS_WIN)
-    return QStringLiteral("%1失败（Windows 错误 0x%2）").arg(action, hex8(m_control->lastErrorCode()));
-#else
-    Q_UNUSED(action);
     const RdpFailure failure = controlFailure();
     if (failure == RdpFailure::Other) {
         const quint32 code = m_control->lastErrorCode();
         return code != 0 ? QStringLiteral("原因不明（代码 %1）").arg(code) : QStringLiteral("原因不明");
     }
     return RdpErrorText::reason(failure, m_connectTimeoutSeconds, m_control->lastErrorCode());
-#endif
 }
 
 void SystemRdpSession::reportError(const QString& message, RdpFailure failure)
@@ -331,7 +327,7 @@ bool SystemRdpSession::startControl(const Remote& remote, const QString& pinnedF
     const int code = result.isValid() ? result.toInt(&isInt) : 0;
     if (isInt && code < 0) {
         m_connecting = false;
-        const QString message = failureText(QStringLiteral("启动系统 RDP 连接"));
+        const QString message = failureText();
         SPDLOG_ERROR("系统 RDP 连接启动失败: {} ({})", remote.name, message);
         reportError(message, controlFailure());
         return false;
@@ -360,18 +356,14 @@ void SystemRdpSession::onControlEvent(const QString& name, const QVariantList& a
             SPDLOG_WARN("系统 RDP 连接失败 (错误码 {})", m_control->lastErrorCode());
             // The client's own error event has said why already.
             if (!m_errorReported) {
-                reportError(failureText(QStringLiteral("系统 RDP 客户端连接")), controlFailure());
+                reportError(failureText(), controlFailure());
             }
         } else if (wasConnected) {
             SPDLOG_INFO("系统 RDP 已断开");
             emit disconnected();
         }
     } else if (sameName(event, "OnFatalError") || sameName(event, "OnLogonError")) {
-#if defined(Q_OS_WIN)
-        const QString message = failureText(QStringLiteral("微软系统 RDP"));
-#else
-        const QString message = failureText(QStringLiteral("系统 RDP 客户端"));
-#endif
+        const QString message = failureText();
         SPDLOG_ERROR("系统 RDP 报告错误: {} ({})", event, message);
         reportError(message, controlFailure());
     }

@@ -80,8 +80,8 @@ private slots:
 
 private:
     bool controlReportsConnected() const;
-    // The text of the control's last failure; `action` names what failed where the control can say no more.
-    QString failureText(const QString& action) const;
+    // The text of the control's last failure: its reason, or its code where the control names none.
+    QString failureText() const;
     void reportError(const QString& message, RdpFailure failure);
     // The control's last failure, read with what the certificate probe learnt about the server.
     RdpFailure controlFailure() const;
