@@ -11,7 +11,9 @@
 #include <memory>
 #include <vector>
 
-#if !defined(Q_OS_WIN)
+#if defined(Q_OS_WIN)
+#include "platform/windows/user_only_acl.h"
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,8 +29,12 @@ bool Logger::initialize(const QString& filePath, spdlog::level::level_enum level
         // alone. Creating it before spdlog's fopen does means it never exists with wider rights.
         spdlog::file_event_handlers privateFiles;
 #if defined(Q_OS_WIN)
-        // The data folder lets only its user in, and its files inherit that.
         const spdlog::filename_t fileName = filePath.toStdWString();
+        // A list of its own, as the atomic writer gives its files: what a file inherits depends on
+        // the folder it lies in and on the system honouring it.
+        privateFiles.after_open = [](const spdlog::filename_t& name, std::FILE*) {
+            UserOnlyAcl::apply(QString::fromStdWString(name), false);
+        };
 #else
         const spdlog::filename_t fileName = filePath.toUtf8().toStdString();
         privateFiles.before_open = [](const spdlog::filename_t& name) {

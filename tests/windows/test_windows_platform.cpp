@@ -1,6 +1,7 @@
 // The Windows services behind the platform interfaces, run under Wine: DPAPI data protection, the
 // device key file made with it, the data folder under AppData and atomic private files.
 #include "import/xls_reader.h"
+#include "logger.h"
 #include "platform/atomic_file_writer.h"
 #include "platform/data_protection.h"
 #include "platform/platform_adapter.h"
@@ -240,6 +241,23 @@ private slots:
         QVERIFY(onlyCurrentUserMayEnter(path));
         // No temporary file stays behind.
         QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("data.db")});
+    }
+
+    // The log names hosts and users: its files, the ones rotation starts too, take the private folder's
+    // access list (spdlog makes them, not the atomic writer).
+    void logFilesTakeThePrivateFoldersList()
+    {
+        QTemporaryDir dir;
+        const QString folder = dir.filePath(QStringLiteral("private"));
+        QVERIFY(AtomicFileWriter::makePrivateDirectory(folder));
+        QVERIFY(Logger::initialize(folder + QStringLiteral("/app.log"), spdlog::level::info, 2048, 2));
+        for (int i = 0; i < 200; ++i) {
+            SPDLOG_INFO("line {} {}", i, std::string(40, 'x'));
+        }
+        Logger::shutdown();
+        for (const char* name : {"app.log", "app.1.log", "app.2.log"}) {
+            QVERIFY2(onlyCurrentUserMayEnter(folder + QLatin1Char('/') + QLatin1String(name)), name);
+        }
     }
 
     void aFailedWriteSaysWhereAndWhy()
