@@ -8,7 +8,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#if !defined(Q_OS_WIN)
 #include <sys/stat.h>
+#endif
 
 class TestLogger : public QObject
 {
@@ -17,7 +19,9 @@ class TestLogger : public QObject
 private:
     static QStringList lines(const QString& path)
     {
-        return QString::fromUtf8(readFile(path)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        // spdlog ends lines as the system does.
+        return QString::fromUtf8(readFile(path))
+            .split(QRegularExpression(QStringLiteral("\r?\n")), Qt::SkipEmptyParts);
     }
 
 private slots:
@@ -79,6 +83,9 @@ private slots:
     // The log names hosts and users: the files rotation starts are private too, whatever the umask.
     void everyLogFileIsPrivate()
     {
+#if defined(Q_OS_WIN)
+        QSKIP("On Windows the log files take the data folder's access list, which the platform tests check.");
+#else
         QTemporaryDir dir;
         const mode_t previous = ::umask(0);
         const auto restore = qScopeGuard([previous] { ::umask(previous); });
@@ -96,6 +103,7 @@ private slots:
                      name);
             QCOMPARE(st.st_mode & 0777, 0600u);
         }
+#endif
     }
 
     void unwritableLocationKeepsThePreviousLogger()

@@ -134,7 +134,7 @@ private slots:
     void init()
     {
         m_home = std::make_unique<QTemporaryDir>();
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_home->path());
+        isolateSettings(m_home->path());
         m_crypto = std::make_unique<CryptoManager>(std::make_unique<FakeDataProtection>());
         QVERIFY(m_crypto->initialize(m_home->filePath(QStringLiteral("credential.key"))));
     }

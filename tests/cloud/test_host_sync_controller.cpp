@@ -9,6 +9,7 @@
 #include "storage/crypto_manager.h"
 #include "storage/database_manager.h"
 #include "support/fake_data_protection.h"
+#include "support/test_environment.h"
 
 #include <QCoreApplication>
 #include <QSettings>
@@ -91,7 +92,7 @@ private slots:
     {
         QCoreApplication::setOrganizationName(QStringLiteral("NIMBARA"));
         QCoreApplication::setApplicationName(QStringLiteral("NIMBARA"));
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_home.path());
+        isolateSettings(m_home.path());
         m_crypto = std::make_unique<CryptoManager>(std::make_unique<FakeDataProtection>());
         QVERIFY(m_crypto->initialize(m_home.filePath(QStringLiteral("credential.key"))));
         QFile::remove(m_home.filePath(QStringLiteral("data.db")));
@@ -121,7 +122,8 @@ private slots:
     void passphraseIsSealed()
     {
         QCOMPARE(m_sync->storedSyncPassphrase(), kPassphrase);
-        QFile settings(m_home.filePath(QStringLiteral("NIMBARA/NIMBARA.conf")));
+        QFile settings(QSettings().fileName());
+        QVERIFY(settings.fileName().startsWith(m_home.path()));
         QVERIFY(settings.open(QIODevice::ReadOnly));
         const QByteArray content = settings.readAll();
         QVERIFY(content.contains("passphrase"));

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSettings>
 
 ScopedEnvironment::~ScopedEnvironment()
 {
@@ -74,6 +75,16 @@ void isolateProcess(ScopedEnvironment& env, const QString& root)
     env.set("XDG_CONFIG_HOME", layout.config);
     env.set("XDG_DATA_HOME", layout.data);
     env.set("TMPDIR", layout.tmp);
+}
+
+void isolateSettings(const QString& directory)
+{
+#if defined(Q_OS_WIN)
+    QSettings::setDefaultFormat(QSettings::IniFormat);
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, directory);
+#else
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, directory);
+#endif
 }
 
 QByteArray readFile(const QString& path)

@@ -36,6 +36,10 @@ QProcessEnvironment isolatedEnvironment(const QString& root);
 // Same, applied to this process.
 void isolateProcess(ScopedEnvironment& env, const QString& root);
 
+// Keeps this process's user settings (QSettings()) in files below `directory`. On Windows they would
+// live in the registry, which no folder isolates, so they become INI files there.
+void isolateSettings(const QString& directory);
+
 // Reads a whole file; empty when it does not exist.
 QByteArray readFile(const QString& path);
 void writeFile(const QString& path, const QByteArray& content);
