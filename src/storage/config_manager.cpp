@@ -3,6 +3,7 @@
 #include "logger.h"
 #include "platform/atomic_file_writer.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QMetaObject>
@@ -531,6 +532,11 @@ QString documentText(const AppConfig& c)
     return text;
 }
 
+QByteArray contentDigest(const QByteArray& content)
+{
+    return QCryptographicHash::hash(content, QCryptographicHash::Sha256);
+}
+
 bool samePath(const QString& a, const QString& b)
 {
     return QFileInfo(a).absoluteFilePath() == QFileInfo(b).absoluteFilePath();
@@ -540,7 +546,7 @@ bool samePath(const QString& a, const QString& b)
 
 ConfigManager::ConfigManager(QObject* parent) : QObject(parent)
 {
-    connect(&m_watcher, &QFileSystemWatcher::fileChanged, this, &ConfigManager::onFileChanged);
+    connect(&m_watcher, &QFileSystemWatcher::fileChanged, this, &ConfigManager::onWatchedFileChanged);
     connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &ConfigManager::onDirectoryChanged);
 }
 
@@ -555,8 +561,10 @@ bool ConfigManager::load(const QString& path)
 
 bool ConfigManager::readConfigFile()
 {
+    m_knownDigest.clear();
     QFile file(m_configPath);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+    // Raw bytes: the parser takes CRLF line ends itself, and the digest is of what is on disk.
+    if (!file.open(QIODevice::ReadOnly))
         return true;
 
     const auto fail = [](const auto& reason) {
@@ -575,6 +583,7 @@ bool ConfigManager::readConfigFile()
         return fail("读取配置文件失败");
     if (content.size() > kMaxFileSize)
         return fail("配置文件过大");
+    m_knownDigest = contentDigest(content);
 
     // The raw bytes go to the parser, which rejects invalid UTF-8.
     const std::string_view document(content.constData(), static_cast<size_t>(content.size()));
@@ -612,6 +621,7 @@ bool ConfigManager::save(const QString& path)
         // The replace gave the path a new inode, so the old watch is dead; re-arming it drops
         // the events still pending for the old one. The reload is queued explicitly so that each
         // save yields exactly one reload and one configChanged.
+        m_knownDigest = contentDigest(text);
         watchConfigFile();
         QMetaObject::invokeMethod(
             this, [this] { onFileChanged(m_configPath); }, Qt::QueuedConnection);
@@ -731,6 +741,23 @@ void ConfigManager::onFileChanged(const QString& path)
         load(m_configPath);
     }
     emit configChanged();
+}
+
+void ConfigManager::onWatchedFileChanged(const QString& path)
+{
+    // Windows reports a replaced file once more after the watch is re-armed, and editors touch files
+    // without changing them: bytes already read are not reloaded a second time.
+    if (!m_knownDigest.isEmpty() && samePath(path, m_configPath)) {
+        QFile file(m_configPath);
+        if (file.open(QIODevice::ReadOnly) && file.size() <= kMaxFileSize) {
+            const QByteArray content = file.read(kMaxFileSize + 1);
+            if (file.error() == QFileDevice::NoError && contentDigest(content) == m_knownDigest) {
+                watchConfigFile();
+                return;
+            }
+        }
+    }
+    onFileChanged(path);
 }
 
 void ConfigManager::onDirectoryChanged()

@@ -81,10 +81,13 @@ public slots:
 
 private:
     bool readConfigFile();
+    void onWatchedFileChanged(const QString& path);
     void onDirectoryChanged();
     void watchConfigFile();
 
     QString m_configPath;
+    // SHA-256 of the bytes last read from or written to the file; empty when they are not known.
+    QByteArray m_knownDigest;
     QFileSystemWatcher m_watcher;
     AppConfig m_config;
 };

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileSystemWatcher>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QSignalSpy>
@@ -991,10 +992,11 @@ private slots:
         const QString saved = dir.filePath(QStringLiteral("saved.toml"));
         QVERIFY(manager.save(saved));
         const QByteArray text = readBytes(saved);
-        QVERIFY2(text.contains("\nversion = " + written + "\n"), text.constData());
-        QVERIFY2(text.contains("\nlanguage = " + written + "\n"), text.constData());
-        QVERIFY2(text.contains("\ndrives = [" + written + ", \"X:\", " + written + "]\n"), text.constData());
-        QVERIFY2(text.endsWith("\n\n[ssh]\nterminal = " + written + "\n"), text.constData());
+        QVERIFY2(text.contains(nativeText("\nversion = " + written + "\n")), text.constData());
+        QVERIFY2(text.contains(nativeText("\nlanguage = " + written + "\n")), text.constData());
+        QVERIFY2(text.contains(nativeText("\ndrives = [" + written + ", \"X:\", " + written + "]\n")),
+                 text.constData());
+        QVERIFY2(text.endsWith(nativeText("\n\n[ssh]\nterminal = " + written + "\n")), text.constData());
 
         ConfigManager reloaded;
         QVERIFY(reloaded.load(saved));
@@ -1254,7 +1256,29 @@ private slots:
             QVERIFY(changed.count() > signalsBefore);
         }
         QCOMPARE(manager.config().language, QStringLiteral("zh_CN"));
-        QVERIFY(loggedMessages().contains(QStringLiteral("配置文件变化，热加载: ") + path));
+        const QString reloadLine = QStringLiteral("配置文件变化，热加载: ") + path;
+        QVERIFY(loggedMessages().contains(reloadLine));
+
+        // The same bytes written again are not read again (a watcher of the test's own sees the write
+        // arrive); the edit after them is, once.
+        settle();
+        const auto reloads = loggedMessages().count(reloadLine);
+        QFileSystemWatcher probe({path});
+        QSignalSpy probed(&probe, &QFileSystemWatcher::fileChanged);
+        const auto write = [&](const QByteArray& text) {
+            if (atomic)
+                replaceAtomically(path, text);
+            else
+                writeInPlace(path, text);
+        };
+        write(readBytes(path));
+        QVERIFY(probed.wait(5000));
+        settle();
+        QCOMPARE(loggedMessages().count(reloadLine), reloads);
+        write(withLine(kDefaultText, "custom_width = 1920", "custom_width = 3333"));
+        QTRY_COMPARE(manager.config().custom_width, 3333);
+        settle();
+        QCOMPARE(loggedMessages().count(reloadLine), reloads + 1);
     }
 
     void reloadGoesOnAfterAFailedOne_data()
