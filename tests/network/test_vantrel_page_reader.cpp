@@ -70,8 +70,14 @@ private slots:
     void initTestCase()
     {
         // Portal dates are shown in local time; a fixed zone keeps the expected texts fixed.
+#ifdef Q_OS_WIN
+        // The C runtime's form: China Standard Time, UTC+8 all year.
+        qputenv("TZ", "CST-8");
+        _tzset();
+#else
         qputenv("TZ", "Asia/Shanghai");
         tzset();
+#endif
     }
 
     void decodeEntities_data()
@@ -170,7 +176,12 @@ private slots:
         QTest::newRow("seconds") << u("1767225600") << u("2026-01-01 08:00:00");
         QTest::newRow("milliseconds") << u("1767225600000") << u("2026-01-01 08:00:00");
         QTest::newRow("one second") << u("1") << u("1970-01-01 08:00:01");
+#ifdef Q_OS_WIN
+        // Windows' C runtime knows local time only up to the year 3000; Qt shows UTC past it.
+        QTest::newRow("largest seconds") << u("100000000000") << u("5138-11-16 09:46:40");
+#else
         QTest::newRow("largest seconds") << u("100000000000") << u("5138-11-16 17:46:40");
+#endif
         QTest::newRow("smallest milliseconds") << u("100000000001") << u("1973-03-03 17:46:40");
         QTest::newRow("blanks around") << u(" 1735689600 ") << u("2025-01-01 08:00:00");
         QTest::newRow("zero") << u("0") << QString();
