@@ -1,6 +1,7 @@
 #include "rdp/rdp_certificate_probe.h"
 
 #include <QCryptographicHash>
+#include <QMetaObject>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslSocket>
@@ -68,7 +69,17 @@ void RdpCertificateProbe::start(const QString& host, quint16 port)
     connect(m_socket, &QSslSocket::errorOccurred, this, &RdpCertificateProbe::onSocketError);
     m_stage = Stage::Connecting;
     m_timer.start(m_timeoutMs);
-    m_socket->connectToHost(host, port);
+    // Connected from the event loop: on Windows a refused connection is reported from within
+    // connectToHost(), and the answer must not reach the caller while it is still in start(). A probe
+    // aborted or started anew before then has another socket, or none.
+    QSslSocket* socket = m_socket;
+    QMetaObject::invokeMethod(
+        this,
+        [this, socket, host, port] {
+            if (m_socket == socket)
+                socket->connectToHost(host, port);
+        },
+        Qt::QueuedConnection);
 }
 
 void RdpCertificateProbe::abort()
