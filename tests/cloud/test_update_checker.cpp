@@ -198,7 +198,11 @@ private slots:
         QCOMPARE(launcher.starts[0].program,
                  QStringLiteral("C:/Users/u/Downloads/NIMBARA-1.3-x64-Setup.exe"));
         QCOMPARE(launcher.starts[0].arguments, QStringList{QStringLiteral("/S")});
+#ifdef Q_OS_WIN
+        QCOMPARE(UpdateInstaller::nativeKind(), UpdateInstaller::Kind::WindowsSetup);
+#else
         QCOMPARE(UpdateInstaller::nativeKind(), UpdateInstaller::Kind::DebianPackage);
+#endif
     }
 };
 
