@@ -6,6 +6,7 @@
 #include "support/log_capture.h"
 #include "support/test_environment.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -16,6 +17,16 @@
 #include <csignal>
 
 namespace {
+
+QString helperDirectory()
+{
+#ifdef Q_OS_WIN
+    // The Windows tests lie beside the helper, as the program does.
+    return QCoreApplication::applicationDirPath();
+#else
+    return QStringLiteral(NIMBARA_BINARY_DIR);
+#endif
+}
 
 const QString kUnreadableWorkbook = QStringLiteral("无法读取 Excel 文件。请将文件另存为 CSV/TXT 后导入。");
 const QString kSheetTooLarge = QStringLiteral("Excel 工作表过大（最多 100000 行、256 列），请拆分后导入。");
@@ -323,8 +334,7 @@ private:
 void TestHostFileReader::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    // The tests do not lie beside the helper as the program does.
-    XlsReader::setHelperDirectory(QStringLiteral(NIMBARA_BINARY_DIR));
+    XlsReader::setHelperDirectory(helperDirectory());
 }
 
 void TestHostFileReader::suffixDecidesTheReader_data()
@@ -881,6 +891,9 @@ void TestHostFileReader::xlsHelperEndings_data()
 
 void TestHostFileReader::xlsHelperEndings()
 {
+#ifdef Q_OS_WIN
+    QSKIP("The stand-in helpers are shell scripts; the Windows helper is tested with the real one");
+#else
     QFETCH(QByteArray, script);
     QFETCH(QString, error);
 
@@ -901,10 +914,14 @@ void TestHostFileReader::xlsHelperEndings()
     if (rows) {
         QCOMPARE(*rows, goodRows);
     }
+#endif
 }
 
 void TestHostFileReader::hangingXlsHelperIsKilledAtTheTimeLimit()
 {
+#ifdef Q_OS_WIN
+    QSKIP("The stand-in helpers are shell scripts; the Windows helper is tested with the real one");
+#else
     const QString pidPath = m_dir.filePath(QStringLiteral("helper.pid"));
     const QString helper =
         writeBytes(m_dir, QStringLiteral("hang.sh"),
@@ -927,6 +944,7 @@ void TestHostFileReader::hangingXlsHelperIsKilledAtTheTimeLimit()
     QVERIFY(ok && pid > 0);
     QCOMPARE(::kill(pid, 0), -1);
     QCOMPARE(errno, ESRCH);
+#endif
 }
 
 void TestHostFileReader::missingXlsHelperMakesTheFileUnreadable()
@@ -934,7 +952,7 @@ void TestHostFileReader::missingXlsHelperMakesTheFileUnreadable()
     XlsReader::setHelperDirectory(m_dir.filePath(QStringLiteral("no-such-folder")));
     QString error;
     const std::optional<QByteArray> bytes = HostFileReader::read(dataPath("hosts.xls"), &error);
-    XlsReader::setHelperDirectory(QStringLiteral(NIMBARA_BINARY_DIR));
+    XlsReader::setHelperDirectory(helperDirectory());
     QVERIFY(!bytes);
     QCOMPARE(error, kUnreadableWorkbook);
     // Found again, the same file reads.
