@@ -6,8 +6,10 @@ set -euo pipefail
 prefix="${NIMBARA_WINE_PREFIX:?NIMBARA_WINE_PREFIX names the Wine prefix}"
 export WINEPREFIX="$prefix"
 export WINEDEBUG="${WINEDEBUG:--all}"
-# No Mono or Gecko installer prompts: the program needs neither.
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+# No Mono or Gecko installer prompts: the program needs neither. No debugger on a crash either (some
+# tests crash a helper on purpose): a process that crashes ends, as the program asks of Windows, instead
+# of waiting in winedbg, which keeps the test's output open.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;winedbg.exe=d}"
 export WINEARCH=win64
 
 mkdir -p "$(dirname "$prefix")"

@@ -1,8 +1,7 @@
-#include "platform/user_data_protection.h"
+#include "platform/data_protection.h"
 #include "storage/crypto_manager.h"
 #include "support/fake_data_protection.h"
 #include "support/log_capture.h"
-#include "support/private_tmpfs.h"
 #include "support/test_environment.h"
 
 #include <QDir>
@@ -18,18 +17,33 @@
 #include <sodium.h>
 
 #include <sstream>
+
+#ifdef Q_OS_WIN
+#include "support/user_only_access.h"
+#else
+#include "platform/user_data_protection.h"
+#include "support/private_tmpfs.h"
+
 #include <sys/stat.h>
+#endif
 
 namespace {
 
+// The system's protection for `user`; on Windows DPAPI, which knows only the user running the test.
 std::unique_ptr<IDataProtection> protectionFor(const QTemporaryDir& dir, const QString& user)
 {
+#ifdef Q_OS_WIN
+    Q_UNUSED(dir);
+    Q_UNUSED(user);
+    return createDataProtection();
+#else
     const QString machineFile = dir.filePath(QStringLiteral("machine-id"));
     if (!QFileInfo::exists(machineFile)) {
         writeFile(machineFile, "0123456789abcdef0123456789abcdef\n");
     }
     return std::make_unique<UserDataProtection>(
         UserDataProtection::Identity{dir.filePath(QStringLiteral("config-") + user), {machineFile}, 1000});
+#endif
 }
 
 } // namespace
@@ -112,6 +126,7 @@ private slots:
         QVERIFY(manager.sealEncrypt(QStringLiteral("x")).isEmpty());
     }
 
+#ifndef Q_OS_WIN // another user's DPAPI cannot be had
     void keyFileOfAnotherUserIsKept()
     {
         QTemporaryDir dir;
@@ -125,6 +140,7 @@ private slots:
         QVERIFY(!stranger.initialize(keyFile));
         QCOMPARE(readFile(keyFile), before);
     }
+#endif
 
     void failedProtectionLeavesNoFile()
     {
@@ -151,6 +167,9 @@ private slots:
     // later start with room makes a key that survives restarts.
     void keyThatCannotBeSavedIsNotUsed()
     {
+#ifdef Q_OS_WIN
+        QSKIP("No private file system for a test on Windows");
+#else
         QTemporaryDir dir;
         const QString mount = dir.filePath(QStringLiteral("disk"));
         const PrivateTmpfs::Outcome outcome = PrivateTmpfs::run(mount, 64 * 1024, [&]() -> QString {
@@ -189,11 +208,18 @@ private slots:
             QSKIP(qPrintable(QStringLiteral("no private tmpfs: ") + outcome.skipReason));
         }
         QVERIFY2(outcome.failure.isEmpty(), qPrintable(outcome.failure));
+#endif
     }
 
     void keyFileIsPrivate()
     {
         QTemporaryDir dir;
+#ifdef Q_OS_WIN
+        const QString keyFile = dir.filePath(QStringLiteral("data/credential.key"));
+        CryptoManager manager(protectionFor(dir, QStringLiteral("u")));
+        QVERIFY(manager.initialize(keyFile));
+        QVERIFY(onlyCurrentUserMayEnter(keyFile));
+#else
         const mode_t previous = ::umask(0);
         const auto restore = qScopeGuard([previous] { ::umask(previous); });
         const QString keyFile = dir.filePath(QStringLiteral("data/credential.key"));
@@ -209,6 +235,7 @@ private slots:
         QCOMPARE(::stat(QFile::encodeName(dir.filePath(QStringLiteral("data"))).constData(), &folder), 0);
         QCOMPARE(key.st_mode & 0777, 0600u);
         QCOMPARE(folder.st_mode & 0777, 0700u);
+#endif
     }
 
     void sealingIsRandomisedAndSized_data()

@@ -18,7 +18,10 @@ coproc PEERS { exec "$peers"; }
 peers_pid=$PEERS_PID
 exec {to_peers}>&"${PEERS[1]}" {from_peers}<&"${PEERS[0]}"
 cleanup() {
+    # Every copy of the write end must go, the coprocess's own too, or the peers never see the end of
+    # their input, are killed, and leave their X server and RDP server behind.
     exec {to_peers}>&- || true
+    if [ -n "${PEERS[1]:-}" ]; then eval "exec ${PEERS[1]}>&-" || true; fi
     # Closing their input ends them; bounded, then forced.
     for _ in $(seq 1 50); do kill -0 "$peers_pid" 2>/dev/null || return 0; sleep 0.1; done
     kill -9 "$peers_pid" 2>/dev/null || true
