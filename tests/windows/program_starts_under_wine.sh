@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows program under Wine: it starts, shows its main window (found by its title on the X
-# display), and makes its data files in the Windows user's roaming AppData folder. A screenshot of
-# the window goes to the test's output folder.
+# display), and makes its data files in the Windows user's roaming AppData folder; a second start is
+# refused. A screenshot of the window goes to the test's output folder.
 #   program_starts_under_wine.sh <program.exe> <output folder>
 # Needs DISPLAY (ctest runs under xvfb-run) and NIMBARA_WINE_PREFIX.
 set -euo pipefail
@@ -66,4 +66,26 @@ if command -v import >/dev/null; then
     sleep 2
     import -window root "$output/main-window.png" && echo "screenshot: $output/main-window.png"
 fi
+
+# A second start by the same Windows user is refused with its message, and no second main window opens.
+refused="NIMBARA 已在运行"
+QT_QPA_PLATFORM=windows "$runner" "$program" >"$output/second-start.log" 2>&1 &
+second=$!
+cleanup() {
+    kill -9 "$pid" "$second" 2>/dev/null || true
+    wait "$pid" "$second" 2>/dev/null || true
+}
+found=""
+for _ in $(seq 1 120); do
+    if xwininfo -root -tree 2>/dev/null | grep -qF "\"$refused\""; then
+        found=1
+        break
+    fi
+    kill -0 "$second" 2>/dev/null || break
+    sleep 0.5
+done
+[ -n "$found" ] || { echo "a second start showed no \"$refused\""; cat "$output/second-start.log"; exit 1; }
+windows="$(xwininfo -root -tree 2>/dev/null | grep -cF "\"$title\"" || true)"
+[ "$windows" = 1 ] || { echo "$windows main windows after a second start"; exit 1; }
+echo "a second start is refused"
 echo "main window shown; data files in $data"
