@@ -21,7 +21,6 @@
 #ifdef Q_OS_WIN
 #include "support/user_only_access.h"
 #else
-#include "platform/user_data_protection.h"
 #include "support/private_tmpfs.h"
 
 #include <sys/stat.h>
@@ -29,21 +28,9 @@
 
 namespace {
 
-// The system's protection for `user`; on Windows DPAPI, which knows only the user running the test.
 std::unique_ptr<IDataProtection> protectionFor(const QTemporaryDir& dir, const QString& user)
 {
-#ifdef Q_OS_WIN
-    Q_UNUSED(dir);
-    Q_UNUSED(user);
-    return createDataProtection();
-#else
-    const QString machineFile = dir.filePath(QStringLiteral("machine-id"));
-    if (!QFileInfo::exists(machineFile)) {
-        writeFile(machineFile, "0123456789abcdef0123456789abcdef\n");
-    }
-    return std::make_unique<UserDataProtection>(
-        UserDataProtection::Identity{dir.filePath(QStringLiteral("config-") + user), {machineFile}, 1000});
-#endif
+    return userProtectionBelow(dir.path(), user);
 }
 
 } // namespace

@@ -15,8 +15,6 @@
 #include <sodium.h>
 
 #ifndef Q_OS_WIN
-#include "platform/user_data_protection.h"
-
 #include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,17 +24,7 @@ namespace {
 
 std::unique_ptr<IDataProtection> protectionFor(const QTemporaryDir& dir)
 {
-#ifdef Q_OS_WIN
-    Q_UNUSED(dir);
-    return createDataProtection(); // DPAPI
-#else
-    const QString machineFile = dir.filePath(QStringLiteral("machine-id"));
-    if (!QFileInfo::exists(machineFile)) {
-        writeFile(machineFile, "0123456789abcdef0123456789abcdef\n");
-    }
-    return std::make_unique<UserDataProtection>(
-        UserDataProtection::Identity{dir.filePath(QStringLiteral("config")), {machineFile}, 1000});
-#endif
+    return userProtectionBelow(dir.path(), QStringLiteral("u"));
 }
 
 } // namespace

@@ -1,5 +1,11 @@
 #include "support/test_environment.h"
 
+#include "platform/data_protection.h"
+
+#ifndef Q_OS_WIN
+#include "platform/user_data_protection.h"
+#endif
+
 #include <QTcpServer>
 
 #include <QDir>
@@ -84,6 +90,22 @@ void isolateSettings(const QString& directory)
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, directory);
 #else
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, directory);
+#endif
+}
+
+std::unique_ptr<IDataProtection> userProtectionBelow(const QString& directory, const QString& user)
+{
+#if defined(Q_OS_WIN)
+    Q_UNUSED(directory);
+    Q_UNUSED(user);
+    return createDataProtection();
+#else
+    const QString machineFile = QDir(directory).filePath(QStringLiteral("machine-id"));
+    if (!QFileInfo::exists(machineFile)) {
+        writeFile(machineFile, "0123456789abcdef0123456789abcdef\n");
+    }
+    return std::make_unique<UserDataProtection>(UserDataProtection::Identity{
+        QDir(directory).filePath(QStringLiteral("config-") + user), {machineFile}, 1000});
 #endif
 }
 

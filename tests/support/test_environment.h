@@ -5,6 +5,10 @@
 #include <QProcessEnvironment>
 #include <QString>
 
+#include <memory>
+
+class IDataProtection;
+
 // Sets environment variables for the lifetime of the object and restores them afterwards.
 class ScopedEnvironment
 {
@@ -39,6 +43,10 @@ void isolateProcess(ScopedEnvironment& env, const QString& root);
 // Keeps this process's user settings (QSettings()) in files below `directory`. On Windows they would
 // live in the registry, which no folder isolates, so they become INI files there.
 void isolateSettings(const QString& directory);
+
+// The system's user-bound data protection for `user`, its secrets below `directory`: on Linux with a
+// machine id and secret folder of its own there; on Windows DPAPI, which knows only the running user.
+std::unique_ptr<IDataProtection> userProtectionBelow(const QString& directory, const QString& user);
 
 // Reads a whole file; empty when it does not exist.
 QByteArray readFile(const QString& path);
